@@ -1,0 +1,3 @@
+// The About box.
+#include "about/frmabout.h"
+frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {}

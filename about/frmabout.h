@@ -1,0 +1,8 @@
+// The About box.
+#pragma once
+#include <QDialog>
+class frmAbout : public QDialog {
+    Q_OBJECT
+public:
+    explicit frmAbout(QWidget* parent = nullptr);
+};

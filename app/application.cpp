@@ -1,0 +1,2 @@
+// Start-up.
+#include "app/application.h"

@@ -1,0 +1,3 @@
+// Start-up.
+#pragma once
+namespace app {}

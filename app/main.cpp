@@ -1,0 +1,2 @@
+// Entry point.
+int main() { return 0; }

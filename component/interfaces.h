@@ -1,0 +1,179 @@
+// The objects of the indexing component as the program uses them. The program talks
+// only to these interfaces; the component library implements them and tests replace
+// them with scripted fakes.
+//
+// Every operation may raise component::Error (number, source, description); the
+// notes below say when an operation raises in its normal use.
+#pragma once
+
+#include "component/error.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <cstdint>
+#include <memory>
+
+namespace component {
+
+// One entry of the index list: the name LoadIndex takes and the text the list shows.
+struct IndexEntry {
+    QString name;
+    QString display;
+    bool operator==(const IndexEntry&) const = default;
+};
+using IndexList = QList<IndexEntry>;
+
+// One named connection text of an index ("Primary", "RAdozudo", ...).
+struct DataSource {
+    QString name;
+    QString text;
+    bool operator==(const DataSource&) const = default;
+};
+using DataSourceList = QList<DataSource>;
+
+// Implemented by whoever shows a build's progress (the main dialog).
+class IStatusHandler {
+public:
+    virtual ~IStatusHandler() = default;
+    virtual void UpdateStatus(const QString& i_sStatusMsg) = 0;
+    virtual void ProcessEvents() = 0;
+};
+
+// The loaded index configuration and its current index.
+class IndexConfiguration {
+public:
+    virtual ~IndexConfiguration() = default;
+
+    // Raises when the file cannot be read or is malformed (the description names
+    // the file, line and column).
+    virtual void LoadFromFile(const QString& path) = 0;
+    // Makes the named index current. Raises when there is no index of that name.
+    virtual void LoadIndex(const QString& name) = 0;
+    virtual IndexList GetIndexList() const = 0;
+
+    // Properties of the current index; empty texts when no index is current.
+    virtual QString IndexName() const = 0;
+    virtual QString DbSetting1() const = 0;
+    virtual QString DbSetting2() const = 0;
+    virtual DataSourceList DbDataSources() const = 0;
+    // Absolute path of the index folder.
+    virtual QString IndexPath() const = 0;
+    // Propagation targets (absolute); empty stands for Empty.
+    virtual QStringList Propagations() const = 0;
+    virtual QString IndexDataSource() const = 0;
+    virtual QString IndexSetting1() const = 0;
+    virtual QString IndexSetting2() const = 0;
+    virtual QString IndexSetting3() const = 0;
+    virtual QString IndexSetting4() const = 0;
+    virtual QString LastBuilt() const = 0;
+    virtual QString NumDocuments() const = 0;
+    // Writing saves the configuration file at once. Raises when no index is current
+    // or the file cannot be saved; the file then stays as it was.
+    virtual void SetLastBuilt(const QString& value) = 0;
+    virtual void SetNumDocuments(const QString& value) = 0;
+};
+
+// The full-text engine.
+class SearchEngine {
+public:
+    virtual ~SearchEngine() = default;
+    virtual std::int16_t MajorVersion() const = 0;
+    virtual std::int16_t MinorVersion() const = 0;
+    virtual std::int32_t BuildNumber() const = 0;
+};
+
+// An open database connection (ADO's Connection).
+class Connection {
+public:
+    virtual ~Connection() = default;
+    // Runs a statement that returns no rows; it takes effect at once unless a
+    // transaction is open.
+    virtual void Execute(const QString& sql) = 0;
+    virtual void BeginTrans() = 0;
+    virtual void CommitTrans() = 0;
+    virtual void RollbackTrans() = 0;
+    virtual void Close() = 0;
+};
+
+// A read result (ADO's Recordset). It stands on its first row, or at the end when
+// there is none. The C library defines EOF, hence IsEOF/IsBOF.
+class Recordset {
+public:
+    virtual ~Recordset() = default;
+    virtual bool IsEOF() const = 0;
+    virtual bool IsBOF() const = 0;
+    // The value of a column of the current row, by column name (case-insensitive).
+    // Raises at the end of the result or for an unknown column.
+    virtual QVariant Field(const QString& column) const = 0;
+    virtual void MoveNext() = 0;
+    virtual void MoveFirst() = 0;
+    // The rows from the current one to the end, as [column][row]; afterwards the
+    // recordset stands at the end.
+    virtual QList<QVariantList> GetRows() = 0;
+};
+
+// A result that collects added rows and sends them together (ADO's batch update).
+// The table written to is the one the opening query selects from.
+class UpdatableRecordset {
+public:
+    virtual ~UpdatableRecordset() = default;
+    virtual void AddNew() = 0;
+    // Sets a column of the row being added. Raises when no row is being added or
+    // the column is not in the result.
+    virtual void SetField(const QString& column, const QVariant& value) = 0;
+    // Sends all added rows as one unit; raises and keeps none of them on failure.
+    virtual void UpdateBatch() = 0;
+    // Discards the added rows that were not sent.
+    virtual void CancelBatch() = 0;
+};
+
+class IndexingServices {
+public:
+    virtual ~IndexingServices() = default;
+    // The connection text of the data source of that exact name with %DbSetting1%
+    // and %DbSetting2% replaced; empty when there is none.
+    virtual QString GetConnectionString(const QString& dbSetting1, const QString& dbSetting2,
+                                        const QString& dataSourceName,
+                                        const DataSourceList& dataSources) = 0;
+    // Raises when the database cannot be opened.
+    virtual std::unique_ptr<Connection> OpenConnection(const QString& connectionText) = 0;
+    // Raises when the query fails. May return null.
+    virtual std::unique_ptr<Recordset> OpenRecordset(Connection& connection, const QString& sql) = 0;
+    virtual std::unique_ptr<UpdatableRecordset> OpenUpdatableRecordset(Connection& connection,
+                                                                       const QString& sql) = 0;
+    // The text of the named data source, unchanged; empty when none.
+    virtual QString ResolveDataSource(const QString& name, const DataSourceList& dataSources) = 0;
+    // type: 0 error, 1 warning, 2 information. Raises when the entry cannot be written.
+    virtual void WriteEventLog(const QString& source, const QString& message, std::int32_t type) = 0;
+    virtual std::shared_ptr<SearchEngine> CreateEngine(const QString& programDir, const QString& dataDir,
+                                                       bool log) = 0;
+};
+
+class IndexBuilder {
+public:
+    virtual ~IndexBuilder() = default;
+    virtual bool Aborted() const = 0;
+    virtual void SetAborted(bool aborted) = 0;
+    // Number of documents in the index the last build produced.
+    virtual std::int32_t DocumentCount() const = 0;
+    // The handler must outlive the build.
+    virtual void Configure(IStatusHandler* statusHandler, std::shared_ptr<SearchEngine> engine,
+                           const QString& indexName, const QString& indexPath,
+                           const QString& resolvedSource, const QString& connection,
+                           const QString& indexSetting3, const QString& indexSetting2,
+                           const QString& indexSetting4, const QString& indexSetting1) = 0;
+    // True on success; false when aborted. Raises on failure.
+    virtual bool Build() = 0;
+};
+
+class IndexPropagator {
+public:
+    virtual ~IndexPropagator() = default;
+    virtual void SetStatusHandler(IStatusHandler* statusHandler) = 0;
+    // False when one or more targets failed (each failure is in the event log).
+    virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;
+};
+
+}  // namespace component

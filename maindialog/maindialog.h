@@ -1,0 +1,8 @@
+// The program's one window.
+#pragma once
+#include <QDialog>
+class MainDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit MainDialog(QWidget* parent = nullptr);
+};

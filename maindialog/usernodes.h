@@ -1,0 +1,3 @@
+// Recomputes which catalog nodes each user may see (USERNODE).
+#pragma once
+namespace usernodes {}
