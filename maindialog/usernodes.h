@@ -1,3 +1,32 @@
-// Recomputes which catalog nodes each user may see (USERNODE).
+// Recomputes which catalog nodes each user may see (USERNODE). No widgets: the main
+// dialog forwards to this class.
 #pragma once
-namespace usernodes {}
+
+#include "component/interfaces.h"
+
+#include <QString>
+#include <functional>
+
+namespace usernodes {
+
+// Doubles every apostrophe, for a text placed inside an N'...' literal.
+QString QuoteSql(const QString& text);
+
+class UserNodePropagation {
+public:
+    // abortBuild is called whenever a computation fails (it marks the running build
+    // as aborted). The configuration must outlive this object.
+    UserNodePropagation(const component::IndexConfiguration& configuration, std::function<void()> abortBuild);
+
+    // Rewrites one user's USERNODE rows. Shows nothing and raises nothing: false on
+    // any failure, after abortBuild.
+    bool PopulateUserNodes(const QString& i_sUserID);
+    // Every user with assignments, stopping at the first that fails.
+    bool PopulateAllUserNodes();
+
+private:
+    const component::IndexConfiguration& m_configuration;
+    std::function<void()> m_abortBuild;
+};
+
+}  // namespace usernodes

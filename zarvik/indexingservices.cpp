@@ -1,33 +1,45 @@
-// IndexingServices of the component library.
+// IndexingServices of the component library: each operation forwards to the part
+// of the library that owns it.
 #include "zarvik/indexingservices.h"
 
+#include "zarvik/database.h"
+#include "zarvik/datasources.h"
+#include "zarvik/engine.h"
+#include "zarvik/eventlog.h"
+
 namespace zarvik {
-namespace {
-const QString kSource = QStringLiteral("ZarvikIndexing.IndexingServices");
+
+QString Services::GetConnectionString(const QString& dbSetting1, const QString& dbSetting2,
+                                      const QString& dataSourceName,
+                                      const component::DataSourceList& dataSources) {
+    return ConnectionStringFor(dbSetting1, dbSetting2, dataSourceName, dataSources);
 }
 
-QString Services::GetConnectionString(const QString&, const QString&, const QString&,
-                                      const component::DataSourceList&) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("GetConnectionString"));
+std::unique_ptr<component::Connection> Services::OpenConnection(const QString& connectionText) {
+    return db::OpenConnection(connectionText);
 }
-std::unique_ptr<component::Connection> Services::OpenConnection(const QString&) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("OpenConnection"));
+
+std::unique_ptr<component::Recordset> Services::OpenRecordset(component::Connection& connection,
+                                                              const QString& sql) {
+    return db::OpenRecordset(connection, sql);
 }
-std::unique_ptr<component::Recordset> Services::OpenRecordset(component::Connection&, const QString&) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("OpenRecordset"));
+
+std::unique_ptr<component::UpdatableRecordset> Services::OpenUpdatableRecordset(component::Connection& connection,
+                                                                                const QString& sql) {
+    return db::OpenUpdatableRecordset(connection, sql);
 }
-std::unique_ptr<component::UpdatableRecordset> Services::OpenUpdatableRecordset(component::Connection&,
-                                                                                const QString&) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("OpenUpdatableRecordset"));
+
+QString Services::ResolveDataSource(const QString& name, const component::DataSourceList& dataSources) {
+    return DataSourceText(name, dataSources);
 }
-QString Services::ResolveDataSource(const QString&, const component::DataSourceList&) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("ResolveDataSource"));
+
+void Services::WriteEventLog(const QString& source, const QString& message, std::int32_t type) {
+    WriteEvent(source, message, type);
 }
-void Services::WriteEventLog(const QString&, const QString&, std::int32_t) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("WriteEventLog"));
-}
-std::shared_ptr<component::SearchEngine> Services::CreateEngine(const QString&, const QString&, bool) {
-    component::ThrowNotImplemented(kSource, QStringLiteral("CreateEngine"));
+
+std::shared_ptr<component::SearchEngine> Services::CreateEngine(const QString& programDir, const QString& dataDir,
+                                                                bool log) {
+    return NewEngine(programDir, dataDir, log);
 }
 
 }  // namespace zarvik
