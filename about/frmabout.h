@@ -1,8 +1,35 @@
-// The About box.
+// The About box: the program's name and version, the engine it uses and a link to
+// the engine's pages.
 #pragma once
+
 #include <QDialog>
+
+class QLabel;
+class QPushButton;
+
 class frmAbout : public QDialog {
     Q_OBJECT
+
 public:
     explicit frmAbout(QWidget* parent = nullptr);
+
+    // "Version 1.0.0": the program's own numbers in plain decimal.
+    static QString VersionLine(int major, int minor, int revision);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Form_Load();
+    void cmdOK_Click();
+    void lblURL_Click();
+
+    QLabel* m_picture1 = nullptr;
+    QLabel* m_lblTitle = nullptr;
+    QLabel* m_lblVersion = nullptr;
+    QLabel* m_lblDescription = nullptr;
+    QLabel* m_label1 = nullptr;
+    QLabel* m_lblURL = nullptr;
+    QLabel* m_lblDisclaimer = nullptr;
+    QPushButton* m_cmdOK = nullptr;
 };

@@ -1,2 +1,4 @@
-// Entry point.
-int main() { return 0; }
+// The process entry point.
+#include "app/application.h"
+
+int main(int argc, char** argv) { return app::Main(argc, argv); }

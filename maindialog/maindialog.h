@@ -1,8 +1,96 @@
-// The program's one window.
+// The program's one window: index list and selection, the build driver, progress and
+// stop, engine version and help. Computations it runs (the user-node propagation)
+// live in widget-free classes that it calls.
 #pragma once
+
+#include "component/interfaces.h"
+
 #include <QDialog>
-class MainDialog : public QDialog {
+#include <memory>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace platform {
+class StatusTrace;
+}
+
+class MainDialog : public QDialog, public component::IStatusHandler {
     Q_OBJECT
+
 public:
     explicit MainDialog(QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // Fills the index combo box with the display texts, in list order. Raises
+    // (errnum::kOverflow) for a list the combo box cannot count.
+    void LoadIndexList(const component::IndexList& i_aIndexList);
+    // Selects the first entry whose index name equals i_sIndex exactly; tells the
+    // user when there is none. True when the combo box has a selection afterwards.
+    bool SelectCurrentIndex(const QString& i_sIndex);
+    // One complete build of the current index; reports every outcome itself.
+    void DoBuildIndex(bool i_bAuto);
+    // Rewrites one user's USERNODE rows; false (and the build marked aborted) on failure.
+    bool PopulateUserNodes(const QString& i_sUserID);
+
+    void UpdateStatus(const QString& i_sStatusMsg) override;
+    void ProcessEvents() override;
+
+    bool IsIndexing() const { return m_bIndexing; }
+    // False once the dialog has been unloaded (Exit, close box, automated success).
+    bool IsLoaded() const { return m_bLoaded; }
+    // True when the last automated build did not succeed.
+    bool AutomatedBuildFailed() const { return m_bAutomatedFailed; }
+    // Headless runs also trace each status text on standard error.
+    void SetStatusTrace(platform::StatusTrace* trace) { m_statusTrace = trace; }
+
+Q_SIGNALS:
+    void Unloaded();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void OnIndexComboChanged(int index);
+    void OnStartClicked();
+    void OnStopClicked();
+    void OnEngineClicked();
+    void OnHelpClicked();
+    void OnAboutClicked();
+    void OnExitClicked();
+
+    void AbortBuild();
+    bool IsBuildAborted() const;
+    bool PopulateAllUserNodes();
+    void SetBusy();
+    void RestoreControls();
+
+    component::IndexList m_aIndexList;
+    bool m_bIndexing = false;
+    std::shared_ptr<component::IndexBuilder> m_oIndexBuilder;
+
+    bool m_bLoaded = true;
+    bool m_bAutomatedFailed = false;
+    bool m_bCentred = false;
+    platform::StatusTrace* m_statusTrace = nullptr;
+
+    QLabel* m_picture1 = nullptr;
+    QPushButton* m_aboutButton = nullptr;
+    QGroupBox* m_frame1 = nullptr;
+    QLineEdit* m_indexPath = nullptr;
+    QPlainTextEdit* m_status = nullptr;
+    QPushButton* m_startButton = nullptr;
+    QPushButton* m_stopButton = nullptr;
+    QComboBox* m_indexCombo = nullptr;
+    QLabel* m_numDocuments = nullptr;
+    QLabel* m_lastBuilt = nullptr;
+    QPushButton* m_helpButton = nullptr;
+    QPushButton* m_engineButton = nullptr;
+    QPushButton* m_exitButton = nullptr;
 };

@@ -1,0 +1,64 @@
+// A main dialog on the scripted fake component, with message boxes recorded.
+#pragma once
+
+#include "maindialog/maindialog.h"
+#include "support/fake_component.h"
+#include "support/messagebox_recorder.h"
+#include "support/qt_printers.h"
+#include "util/globals.h"
+
+#include <QAbstractButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        state = testsupport::InstallFakeComponent();
+        state->indexList = {{QStringLiteral("sales"), QStringLiteral("Sales documents")},
+                            {QStringLiteral("hr"), QStringLiteral("HR documents")}};
+        state->indexes[QStringLiteral("sales")] = {
+            {QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/sales")},
+            {QStringLiteral("LastBuilt"), QStringLiteral("01/02/2026 10:00:00")},
+            {QStringLiteral("NumDocuments"), QStringLiteral("1234")},
+            {QStringLiteral("DbSetting1"), QStringLiteral("u")},
+            {QStringLiteral("DbSetting2"), QStringLiteral("p")},
+            {QStringLiteral("IndexDataSource"), QStringLiteral("Docs")},
+            {QStringLiteral("IndexSetting1"), QStringLiteral("SELECT ID, BODY FROM DOC")},
+            {QStringLiteral("IndexSetting2"), QStringLiteral("URL")},
+            {QStringLiteral("IndexSetting3"), QStringLiteral("unicode61")},
+            {QStringLiteral("IndexSetting4"), QStringLiteral("2 3")},
+        };
+        state->dataSources[QStringLiteral("sales")] = {{QStringLiteral("Docs"), QStringLiteral("Provider=SQLite;Database=d.db")}};
+        state->indexes[QStringLiteral("hr")] = {{QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/hr")}};
+        state->connectionStrings[QStringLiteral("Primary")] = QStringLiteral("primary-text");
+        state->connectionStrings[QStringLiteral("RAdozudo")] = QStringLiteral("radozudo-text");
+        util::g_oIndexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
+        util::g_oSearchEngine = component::Factory().NewIndexingServices()->CreateEngine({}, {}, false);
+        dialog = std::make_unique<MainDialog>();
+        dialog->LoadIndexList(state->indexList);
+    }
+
+    void TearDown() override {
+        dialog.reset();
+        util::g_oSearchEngine.reset();
+        util::g_oIndexConfiguration.reset();
+    }
+
+    template <typename W = QWidget>
+    W* Child(const char* name) const {
+        W* widget = dialog->findChild<W*>(QLatin1String(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    void Click(const char* button) {
+        auto* widget = Child<QAbstractButton>(button);
+        ASSERT_NE(widget, nullptr);
+        QTest::mouseClick(widget, Qt::LeftButton);
+    }
+
+    std::shared_ptr<testsupport::FakeState> state;
+    testsupport::MessageBoxRecorder boxes;
+    std::unique_ptr<MainDialog> dialog;
+};

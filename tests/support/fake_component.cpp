@@ -1,0 +1,199 @@
+// Scripted fakes of the component.
+#include "support/fake_component.h"
+
+namespace testsupport {
+namespace {
+const QString kFakeSource = QStringLiteral("FakeComponent");
+
+class FakeEngine final : public component::SearchEngine {
+public:
+    explicit FakeEngine(const FakeState& state) : m_state(state) {}
+    std::int16_t MajorVersion() const override { return m_state.engineMajor; }
+    std::int16_t MinorVersion() const override { return m_state.engineMinor; }
+    std::int32_t BuildNumber() const override { return m_state.engineBuild; }
+
+private:
+    const FakeState& m_state;
+};
+
+// A database that answers every query with the rows scripted for its text (none by
+// default) and accepts every statement.
+class FakeConnection final : public component::Connection {
+public:
+    explicit FakeConnection(FakeState& state) : m_state(state) {}
+    void Execute(const QString& sql) override { m_state.statements.append(sql); }
+    void BeginTrans() override {}
+    void CommitTrans() override {}
+    void RollbackTrans() override {}
+    void Close() override {}
+
+private:
+    FakeState& m_state;
+};
+
+class FakeRecordset final : public component::UpdatableRecordset, public component::Recordset {
+public:
+    FakeRecordset(QString column, QStringList rows) : m_column(std::move(column)), m_rows(std::move(rows)) {}
+    bool IsEOF() const override { return m_pos >= m_rows.size(); }
+    bool IsBOF() const override { return m_rows.isEmpty(); }
+    QVariant Field(const QString& column) const override {
+        if (IsEOF() || column.compare(m_column, Qt::CaseInsensitive) != 0)
+            throw component::Error(component::errnum::kDatabase, kFakeSource, QStringLiteral("no field ") + column);
+        return m_rows.at(m_pos);
+    }
+    void MoveNext() override { ++m_pos; }
+    void MoveFirst() override { m_pos = 0; }
+    QList<QVariantList> GetRows() override {
+        QVariantList values;
+        for (; m_pos < m_rows.size(); ++m_pos) values.append(m_rows.at(m_pos));
+        return {values};
+    }
+    void AddNew() override {}
+    void SetField(const QString&, const QVariant&) override {}
+    void UpdateBatch() override {}
+    void CancelBatch() override {}
+
+private:
+    QString m_column;
+    QStringList m_rows;
+    qsizetype m_pos = 0;
+};
+
+class FakeServices final : public component::IndexingServices {
+public:
+    explicit FakeServices(FakeState& state) : m_state(state) {}
+    QString GetConnectionString(const QString& s1, const QString& s2, const QString& name,
+                                const component::DataSourceList&) override {
+        m_state.serviceCalls.append(QStringLiteral("GetConnectionString(%1,%2,%3)").arg(s1, s2, name));
+        return m_state.connectionStrings.value(name);
+    }
+    std::unique_ptr<component::Connection> OpenConnection(const QString& text) override {
+        m_state.serviceCalls.append(QStringLiteral("OpenConnection(%1)").arg(text));
+        if (m_state.openConnectionError) throw *m_state.openConnectionError;
+        return std::make_unique<FakeConnection>(m_state);
+    }
+    std::unique_ptr<component::Recordset> OpenRecordset(component::Connection&, const QString& sql) override {
+        m_state.statements.append(sql);
+        const auto rows = m_state.queryRows.value(sql);
+        return std::make_unique<FakeRecordset>(rows.first, rows.second);
+    }
+    std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component::Connection&,
+                                                                          const QString& sql) override {
+        m_state.statements.append(sql);
+        return std::make_unique<FakeRecordset>(QString(), QStringList());
+    }
+    QString ResolveDataSource(const QString& name, const component::DataSourceList& sources) override {
+        m_state.serviceCalls.append(QStringLiteral("ResolveDataSource(%1)").arg(name));
+        for (const component::DataSource& source : sources)
+            if (source.name == name) return source.text;
+        return {};
+    }
+    void WriteEventLog(const QString& source, const QString& message, std::int32_t type) override {
+        if (m_state.eventLogError) throw *m_state.eventLogError;
+        m_state.events.append({source, message, type});
+    }
+    std::shared_ptr<component::SearchEngine> CreateEngine(const QString& d1, const QString& d2, bool log) override {
+        m_state.createEngineArgs = {d1, d2, log ? QStringLiteral("true") : QStringLiteral("false")};
+        if (m_state.createEngineError) throw *m_state.createEngineError;
+        return std::make_shared<FakeEngine>(m_state);
+    }
+
+private:
+    FakeState& m_state;
+};
+
+class FakePropagator final : public component::IndexPropagator {
+public:
+    explicit FakePropagator(FakeState& state) : m_state(state) {}
+    void SetStatusHandler(component::IStatusHandler* handler) override { m_handler = handler; }
+    bool Propagate(const QString& path, const QStringList& targets) override {
+        return m_state.propagate(m_handler, path, targets);
+    }
+
+private:
+    FakeState& m_state;
+    component::IStatusHandler* m_handler = nullptr;
+};
+}  // namespace
+
+void FakeConfiguration::LoadFromFile(const QString& path) {
+    m_state.loadedPath = path;
+    if (m_state.loadFromFileError) throw *m_state.loadFromFileError;
+}
+
+void FakeConfiguration::LoadIndex(const QString& name) {
+    if (m_state.failingLoadIndex.contains(name))
+        throw component::Error(component::errnum::kConfigNoIndex, kFakeSource, QStringLiteral("cannot load ") + name);
+    m_state.currentIndex = name;
+}
+
+component::IndexList FakeConfiguration::GetIndexList() const { return m_state.indexList; }
+
+QString FakeConfiguration::IndexName() const {
+    m_state.reads.append(QStringLiteral("IndexName"));
+    return m_state.currentIndex;
+}
+
+component::DataSourceList FakeConfiguration::DbDataSources() const {
+    m_state.reads.append(QStringLiteral("DbDataSources"));
+    return m_state.dataSources.value(m_state.currentIndex);
+}
+
+QStringList FakeConfiguration::Propagations() const {
+    m_state.reads.append(QStringLiteral("Propagations"));
+    return m_state.propagations.value(m_state.currentIndex);
+}
+
+QString FakeConfiguration::Read(const QString& property) const {
+    m_state.reads.append(property);
+    return m_state.indexes.value(m_state.currentIndex).value(property);
+}
+
+void FakeConfiguration::Write(const QString& property, const QString& value) {
+    if (m_state.writeError && m_state.writeErrorProperty == property) throw *m_state.writeError;
+    m_state.writes.append(property + QLatin1Char('=') + value);
+    m_state.indexes[m_state.currentIndex][property] = value;
+}
+
+void FakeBuilder::SetAborted(bool aborted) {
+    if (aborted) ++m_state.abortRequests;
+    m_aborted = aborted;
+}
+
+std::int32_t FakeBuilder::DocumentCount() const { return m_state.documentCount; }
+
+void FakeBuilder::Configure(component::IStatusHandler* statusHandler, std::shared_ptr<component::SearchEngine>,
+                            const QString& indexName, const QString& indexPath, const QString& resolvedSource,
+                            const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
+                            const QString& indexSetting4, const QString& indexSetting1) {
+    handler = statusHandler;
+    m_state.configuredHandler = statusHandler;
+    m_state.configureArgs = {indexName,     indexPath,     resolvedSource, connection,
+                             indexSetting3, indexSetting2, indexSetting4,  indexSetting1};
+}
+
+bool FakeBuilder::Build() { return m_state.build(*this); }
+
+std::shared_ptr<component::IndexConfiguration> FakeFactory::NewIndexConfiguration() {
+    return std::make_shared<FakeConfiguration>(*m_state);
+}
+std::shared_ptr<component::IndexingServices> FakeFactory::NewIndexingServices() {
+    return std::make_shared<FakeServices>(*m_state);
+}
+std::shared_ptr<component::IndexBuilder> FakeFactory::NewIndexBuilder() {
+    ++m_state->buildersCreated;
+    return std::make_shared<FakeBuilder>(*m_state);
+}
+std::shared_ptr<component::IndexPropagator> FakeFactory::NewIndexPropagator() {
+    ++m_state->propagatorsCreated;
+    return std::make_shared<FakePropagator>(*m_state);
+}
+
+std::shared_ptr<FakeState> InstallFakeComponent() {
+    static const std::shared_ptr<FakeState> state = std::make_shared<FakeState>();
+    *state = FakeState{};
+    component::InstallFactory(std::make_shared<FakeFactory>(state));
+    return state;
+}
+
+}  // namespace testsupport
