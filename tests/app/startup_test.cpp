@@ -1,0 +1,165 @@
+// Start-up as an administrator or a scheduler sees it: the program run as a process
+// without a display, its standard error and its exit status.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ProcessResult {
+    int exitCode = -1;
+    QString stderrText;
+};
+
+const char* kMinimalConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
+<IndexConfiguration>
+  <Index name="sales" display="Sales documents">
+    <IndexPath>indexes/sales</IndexPath>
+    <DbDataSources>
+      <DataSource name="RAdozudo">Provider=SQLite;Database=app.db</DataSource>
+    </DbDataSources>
+    <IndexSetting1>SELECT DOCID, TITLE FROM DOCUMENT</IndexSetting1>
+  </Index>
+</IndexConfiguration>
+)";
+
+// The program in a folder of its own, so each test has its own configuration.
+class StartupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        program = dir.filePath(QStringLiteral("TessalyIndexManager"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(LUMORA_BINARY), program));
+        eventLog = dir.filePath(QStringLiteral("events.jsonl"));
+    }
+
+    void WriteConfig(const QByteArray& text) {
+        QFile file(dir.filePath(QStringLiteral("IndexConfiguration.xml")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+
+    ProcessResult Start(const QStringList& arguments) {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.insert(QStringLiteral("ZARVIK_EVENT_LOG"), eventLog);
+        process.setProcessEnvironment(env);
+        process.start(program, arguments);
+        EXPECT_TRUE(process.waitForFinished(120000));
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    QStringList EventLines() const {
+        QFile file(eventLog);
+        if (!file.open(QIODevice::ReadOnly)) return {};
+        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    QTemporaryDir dir;
+    QString program;
+    QString eventLog;
+};
+
+QString Block(const char* kind, const QString& text) {
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return QStringLiteral("Lumora Index Manager [%1]\n").arg(QLatin1String(kind)) + shown + QStringLiteral("\n\n");
+}
+
+const QString kAutoWarning = Block("Warning", QStringLiteral("Automated run requires an index name.\r\n"
+                                                             "If you use /auto you must also supply /index."));
+
+struct ArgumentCase {
+    const char* name;
+    QStringList arguments;
+    int exitCode;
+    QString stderrText;
+};
+
+class ArgumentTest : public StartupTest, public ::testing::WithParamInterface<ArgumentCase> {};
+
+TEST_P(ArgumentTest, EndsWithTheRightBoxAndStatus) {
+    WriteConfig(kMinimalConfig);
+    const ProcessResult run = Start(GetParam().arguments);
+    EXPECT_EQ(run.exitCode, GetParam().exitCode);
+    EXPECT_EQ(run.stderrText.toStdString(), GetParam().stderrText.toStdString());
+    // Nothing was built in any of these runs.
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("indexes/sales"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ArgumentTest,
+    ::testing::Values(
+        ArgumentCase{"NoArguments", {}, 0, QString()},
+        ArgumentCase{"IndexWithoutAuto", {QStringLiteral("/index"), QStringLiteral("sales")}, 0, QString()},
+        ArgumentCase{"AutoAlone", {QStringLiteral("/auto")}, 1, kAutoWarning},
+        ArgumentCase{"AutoWithEmptyIndex", {QStringLiteral("/auto"), QStringLiteral("/index")}, 1, kAutoWarning},
+        ArgumentCase{"UnknownIndex", {QStringLiteral("/index"), QStringLiteral("Sales")}, 1,
+                     Block("Information", QStringLiteral("Unable to load index (Sales):\r\n"
+                                                         "Index not found in configuration file."))},
+        ArgumentCase{"UnknownIndexAutomated", {QStringLiteral("/auto"), QStringLiteral("/index"), QStringLiteral("Nope")},
+                     1, Block("Information", QStringLiteral("Unable to load index (Nope):\r\n"
+                                                            "Index not found in configuration file."))}),
+    [](const ::testing::TestParamInfo<ArgumentCase>& info) { return std::string(info.param.name); });
+
+// The usage box alone, although the other switches are valid.
+TEST_F(StartupTest, HelpShowsOnlyTheUsageBox) {
+    WriteConfig(kMinimalConfig);
+    const ProcessResult run = Start({QStringLiteral("/help"), QStringLiteral("/auto"), QStringLiteral("/index"), QStringLiteral("sales")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.stderrText.startsWith(QStringLiteral("Lumora Index Manager [Information]\nUsage:\n")));
+    EXPECT_TRUE(run.stderrText.endsWith(QStringLiteral("Note: all arguments are optional.\n\n")));
+    EXPECT_EQ(run.stderrText.count(QStringLiteral("Lumora Index Manager [")), 1);
+}
+
+// An argument with a blank reaches the parser quoted, as typed on Windows.
+TEST_F(StartupTest, QuotedNameWithBlankIsSplitAsTyped) {
+    WriteConfig(kMinimalConfig);
+    const ProcessResult run = Start({QStringLiteral("/index"), QStringLiteral("My Idx")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.stderrText.startsWith(
+        QStringLiteral("Lumora Index Manager [Warning]\nUnknown command line argument \"Idx\"\".\n\nUsage:\n")))
+        << run.stderrText.toStdString();
+}
+
+struct BrokenConfigCase {
+    const char* name;
+    QByteArray content;  // empty: no file at all
+    const char* detail;  // expected somewhere in the component's description
+};
+
+class BrokenConfigTest : public StartupTest, public ::testing::WithParamInterface<BrokenConfigCase> {};
+
+TEST_P(BrokenConfigTest, OneReportOneEventAndExitStatusOne) {
+    if (!GetParam().content.isEmpty()) WriteConfig(GetParam().content);
+    const ProcessResult run = Start({});
+    EXPECT_EQ(run.exitCode, 1);
+    const QString path = dir.filePath(QStringLiteral("IndexConfiguration.xml"));
+    const QString head = QStringLiteral("Lumora Index Manager [Warning]\nUnable to initialize from ") + path +
+                         QStringLiteral(":\n\n");
+    EXPECT_TRUE(run.stderrText.startsWith(head)) << run.stderrText.toStdString();
+    EXPECT_TRUE(run.stderrText.contains(QLatin1String(GetParam().detail))) << run.stderrText.toStdString();
+    EXPECT_TRUE(run.stderrText.endsWith(QStringLiteral("\n\nPlease contact your administrator.\n\n")));
+    EXPECT_EQ(run.stderrText.count(QStringLiteral("Lumora Index Manager [")), 1);
+    const QStringList events = EventLines();
+    ASSERT_EQ(events.size(), 1);
+    EXPECT_TRUE(events.at(0).contains(QStringLiteral("\"source\":\"TessalyIndexManager (indexName=)\"")))
+        << events.at(0).toStdString();
+    EXPECT_TRUE(events.at(0).contains(QStringLiteral("Unable to initialize from ")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BrokenConfigTest,
+    ::testing::Values(BrokenConfigCase{"Missing", QByteArray(), "IndexConfiguration.xml"},
+                      BrokenConfigCase{"Malformed", QByteArray("<?xml version=\"1.0\"?>\n<IndexConfiguration>\n  <Index name=\"a\">\n</IndexConfiguration>\n"),
+                                       "(4,"}),
+    [](const ::testing::TestParamInfo<BrokenConfigCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
