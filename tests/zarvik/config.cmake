@@ -1,0 +1,2 @@
+# Tests of the configuration and services half of the component library.
+lumora_add_gtest(zarvik_datasources_test SOURCES datasources_test.cpp LIBS lumora_zarvik)
