@@ -1,13 +1,31 @@
 // IndexConfiguration over IndexConfiguration.xml.
 #pragma once
 
+#include <memory>
+
 #include "component/interfaces.h"
 
 namespace zarvik {
 
+// The configuration file and its current index. Relative paths of the file (IndexPath,
+// the propagation targets and the Database= file of an SQLite connection text) are
+// taken against the folder that holds the file and delivered absolute.
+//
+// Errors raised (source "ZarvikIndexing.IndexConfiguration"):
+// - LoadFromFile: errnum::kConfigLoad when the file cannot be read (the description
+//   names the file and the reason) or is malformed ("<file>(line,column): reason").
+//   A failed load keeps what was loaded before.
+// - LoadIndex: errnum::kConfigNoIndex when no index has that name.
+// - SetLastBuilt/SetNumDocuments: errnum::kConfigNoIndex when no index is current;
+//   errnum::kConfigSave when the file cannot be saved (the file and the value in
+//   memory then stay as they were).
 class XmlIndexConfiguration final : public component::IndexConfiguration {
 public:
+    XmlIndexConfiguration();
+    ~XmlIndexConfiguration() override;
+
     void LoadFromFile(const QString& path) override;
+    // Exact, case-sensitive; the first index of that name.
     void LoadIndex(const QString& name) override;
     component::IndexList GetIndexList() const override;
     QString IndexName() const override;
@@ -23,8 +41,18 @@ public:
     QString IndexSetting4() const override;
     QString LastBuilt() const override;
     QString NumDocuments() const override;
+    // Each write saves the file at once, atomically, changing nothing in it but the
+    // element's text (or adding the element when it is missing).
     void SetLastBuilt(const QString& value) override;
     void SetNumDocuments(const QString& value) override;
+
+    struct Document;
+
+private:
+    void Write(int field, const QString& value);
+
+    std::shared_ptr<const Document> m_document;
+    qsizetype m_current = -1;
 };
 
 }  // namespace zarvik
