@@ -42,8 +42,8 @@ std::string Flatten(const std::string& entry) {
     bool space = false;
     for (std::size_t i = 0; i < entry.size(); ++i) {
         const char c = entry[i];
-        if (c == '[' && (entry.compare(i, 14, "[1913 Webster]") == 0 || entry.compare(i, 9, "[WordNet ") == 0 ||
-                         entry.compare(i, 5, "[PJC]") == 0)) {
+        if (c == '[' && (entry.compare(i, 14, "[1913 Webster]") == 0 ||
+                         entry.compare(i, 9, "[WordNet ") == 0 || entry.compare(i, 5, "[PJC]") == 0)) {
             i = entry.find(']', i);
             if (i == std::string::npos) break;
             continue;
@@ -73,7 +73,8 @@ bool ReadDictionary(const std::string& indexPath, const std::string& dictPath, s
         const auto t2 = t1 == std::string::npos ? t1 : l.find('\t', t1 + 1);
         if (t2 == std::string::npos) continue;
         const std::string head = l.substr(0, t1);
-        if (head.empty() || !std::isalpha(static_cast<unsigned char>(head[0]))) continue;  // the 00-database entries
+        if (head.empty() || !std::isalpha(static_cast<unsigned char>(head[0])))
+            continue;  // the 00-database entries
         const std::int64_t offset = DecodeDictNumber(l.substr(t1 + 1, t2 - t1 - 1));
         const std::int64_t length = DecodeDictNumber(l.substr(t2 + 1));
         if (offset < 0 || length <= 0) continue;
@@ -102,7 +103,8 @@ bool ReadDictionary(const std::string& indexPath, const std::string& dictPath, s
     bool ok = true;
     for (const auto& [offset, entry] : chosen) {
         while (position < offset) {
-            const std::size_t want = std::size_t(std::min<std::int64_t>(offset - position, std::int64_t(buffer.size())));
+            const std::size_t want =
+                std::size_t(std::min<std::int64_t>(offset - position, std::int64_t(buffer.size())));
             const std::size_t got = std::fread(buffer.data(), 1, want, dict);
             if (got == 0) break;
             position += std::int64_t(got);
@@ -123,12 +125,14 @@ bool ReadDictionary(const std::string& indexPath, const std::string& dictPath, s
 
 // Made-up but readable English, the same on every run.
 void MakeUpDocuments(std::vector<Document>& docs) {
-    static const char* subjects[] = {"The old harbour", "A quiet village", "The river", "Every traveller",
-                                     "The northern road", "A small garden", "The lighthouse keeper", "The market"};
-    static const char* verbs[] = {"lies beside", "looks over", "runs past", "waits near", "is running toward",
-                                  "was built above", "leads into", "turns away from"};
-    static const char* objects[] = {"the grey hills", "a field of barley", "the stone bridge", "the winter sea",
-                                    "an empty church", "the morning fog", "a row of elms", "the silver lake"};
+    static const char* subjects[] = {"The old harbour",       "A quiet village",   "The river",
+                                     "Every traveller",       "The northern road", "A small garden",
+                                     "The lighthouse keeper", "The market"};
+    static const char* verbs[] = {"lies beside",       "looks over",      "runs past",  "waits near",
+                                  "is running toward", "was built above", "leads into", "turns away from"};
+    static const char* objects[] = {"the grey hills", "a field of barley", "the stone bridge",
+                                    "the winter sea", "an empty church",   "the morning fog",
+                                    "a row of elms",  "the silver lake"};
     std::uint32_t seed = 12345;
     const auto pick = [&](int n) {
         seed = seed * 1103515245u + 12345u;
@@ -174,7 +178,8 @@ int main(int argc, char** argv) {
 
     // Nothing to do when an earlier run left the table complete.
     sqlite3_stmt* check = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM DOCUMENT WHERE URL IS NOT NULL", -1, &check, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM DOCUMENT WHERE URL IS NOT NULL", -1, &check, nullptr) ==
+            SQLITE_OK &&
         sqlite3_step(check) == SQLITE_ROW && sqlite3_column_int(check, 0) == kDocuments) {
         sqlite3_finalize(check);
         sqlite3_close(db);
@@ -195,7 +200,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT(DOCID, TITLE, BODY, URL) VALUES(?, ?, ?, ?)", -1, &insert, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT(DOCID, TITLE, BODY, URL) VALUES(?, ?, ?, ?)", -1, &insert,
+                       nullptr);
     int id = 0;
     for (const Document& d : docs) {
         ++id;

@@ -1,8 +1,6 @@
 // Streams the rows of a document query for the index builder.
 #include "zarvik/documentsource.h"
 
-#include "component/error.h"
-
 #include <sqlite3.h>
 
 #include <QCoreApplication>
@@ -14,6 +12,8 @@
 #include <QSqlRecord>
 #include <QUuid>
 #include <exception>
+
+#include "component/error.h"
 
 namespace zarvik::docsource {
 namespace {
@@ -45,7 +45,8 @@ public:
         // Read-only: a misspelt path must not leave an empty database behind.
         const int rc = sqlite3_open_v2(file.constData(), &m_db, SQLITE_OPEN_READONLY, nullptr);
         if (rc != SQLITE_OK) {
-            const QString why = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(rc));
+            const QString why =
+                m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(rc));
             Fail(QStringLiteral("Unable to open the document database %1: %2").arg(path, why));
         }
         // A writer of the application may hold the database for a moment.
@@ -64,7 +65,8 @@ public:
         sqlite3_finalize(stmt);
         if (rc == SQLITE_ROW) return n;
         if (m_stopped) return -1;
-        Fail(QStringLiteral("Counting the documents failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
+        Fail(
+            QStringLiteral("Counting the documents failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
     }
 
     void Start() override { m_stmt = Prepare(m_query); }
@@ -111,7 +113,8 @@ private:
         const QByteArray text = sql.toUtf8();
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(m_db, text.constData(), int(text.size()), &stmt, nullptr) != SQLITE_OK)
-            Fail(QStringLiteral("The document query failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
+            Fail(
+                QStringLiteral("The document query failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
         return stmt;
     }
 
@@ -151,7 +154,8 @@ public:
         : m_query(query),
           m_cursor(ct.provider == Provider::kPostgreSQL),
           m_name(QStringLiteral("zarvik-documents-") + QUuid::createUuid().toString(QUuid::Id128)) {
-        QSqlDatabase db = QSqlDatabase::addDatabase(m_cursor ? QStringLiteral("QPSQL") : QStringLiteral("QODBC"), m_name);
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(m_cursor ? QStringLiteral("QPSQL") : QStringLiteral("QODBC"), m_name);
         if (m_cursor) {
             db.setHostName(ct.host);
             if (ct.port > 0) db.setPort(ct.port);
@@ -189,7 +193,8 @@ public:
             // QPSQL reads a whole result into memory; a server-side cursor read in
             // slices keeps memory flat however many documents there are.
             QSqlDatabase db = Db();
-            if (!db.transaction()) Fail(QStringLiteral("Unable to start reading: %1").arg(db.lastError().text()));
+            if (!db.transaction())
+                Fail(QStringLiteral("Unable to start reading: %1").arg(db.lastError().text()));
             m_inTransaction = true;
             QSqlQuery declare(db);
             if (!declare.exec(QStringLiteral("DECLARE lumora_documents NO SCROLL CURSOR FOR ") + m_query))
@@ -237,11 +242,13 @@ public:
                 return sqlite3_bind_double(statement, parameter, v.toDouble());
             case QMetaType::QByteArray: {
                 const QByteArray b = v.toByteArray();
-                return sqlite3_bind_blob(statement, parameter, b.constData(), int(b.size()), SQLITE_TRANSIENT);
+                return sqlite3_bind_blob(statement, parameter, b.constData(), int(b.size()),
+                                         SQLITE_TRANSIENT);
             }
             default: {
                 const QByteArray t = v.toString().toUtf8();
-                return sqlite3_bind_text(statement, parameter, t.constData(), int(t.size()), SQLITE_TRANSIENT);
+                return sqlite3_bind_text(statement, parameter, t.constData(), int(t.size()),
+                                         SQLITE_TRANSIENT);
             }
         }
     }

@@ -1,12 +1,13 @@
 // Making files and renames survive a power cut.
 #include "zarvik/durablefile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace zarvik {
 

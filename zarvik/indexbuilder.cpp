@@ -1,11 +1,10 @@
 // IndexBuilder: builds one SQLite FTS5 index from a document query.
 #include "zarvik/indexbuilder.h"
 
-#include "zarvik/documentsource.h"
-#include "zarvik/durablefile.h"
-#include "zarvik/indexlog.h"
-
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -16,9 +15,10 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+
+#include "zarvik/documentsource.h"
+#include "zarvik/durablefile.h"
+#include "zarvik/indexlog.h"
 
 namespace zarvik {
 namespace {
@@ -35,10 +35,16 @@ constexpr milliseconds kStatusEvery{250};
 // Half the promised 50 ms, so that one slow row does not break the promise.
 constexpr milliseconds kEventsEvery{25};
 
-[[noreturn]] void Fail(const QString& message) { throw Error(errnum::kIndexBuild, kSource, message); }
+[[noreturn]] void Fail(const QString& message) {
+    throw Error(errnum::kIndexBuild, kSource, message);
+}
 
-QString SqlString(QString text) { return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''); }
-QString SqlName(QString name) { return QLatin1Char('"') + name.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"'); }
+QString SqlString(QString text) {
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
+QString SqlName(QString name) {
+    return QLatin1Char('"') + name.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
 
 // One build of an index at a time, across processes. flock() is released by the
 // kernel when its holder dies, so a killed build never leaves the index locked.
@@ -48,16 +54,19 @@ public:
         const QString path = folder + QStringLiteral("/index.lock");
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (m_fd < 0)
-            Fail(QStringLiteral("Unable to create the lock file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            Fail(QStringLiteral("Unable to create the lock file %1: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
         if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             ::close(m_fd);
             if (err == EWOULDBLOCK)
-                throw Error(errnum::kIndexLocked, kSource,
-                            QStringLiteral("The index \"%1\" is being built by another process at the moment (%2 is "
-                                           "locked). Please try again when that build has ended.")
-                                .arg(indexName, path));
-            Fail(QStringLiteral("Unable to lock %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+                throw Error(
+                    errnum::kIndexLocked, kSource,
+                    QStringLiteral("The index \"%1\" is being built by another process at the moment (%2 is "
+                                   "locked). Please try again when that build has ended.")
+                        .arg(indexName, path));
+            Fail(QStringLiteral("Unable to lock %1: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(err))));
         }
     }
     ~IndexLock() { ::close(m_fd); }
@@ -78,7 +87,8 @@ std::int32_t LiveCount(const QString& live) {
     if (!QFileInfo::exists(live)) return 0;
     sqlite3* db = nullptr;
     std::int64_t n = 0;
-    if (sqlite3_open_v2(QFile::encodeName(live).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(live).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM documents", -1, &stmt, nullptr) == SQLITE_OK &&
             sqlite3_step(stmt) == SQLITE_ROW)
@@ -166,28 +176,35 @@ private:
         for (const QString& s : m_b.m_storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString name = s.trimmed();
             if (name.isEmpty()) continue;
-            if (!names.mid(1).contains(name, Qt::CaseInsensitive) && name.compare(names.first(), Qt::CaseInsensitive) != 0)
-                Fail(QStringLiteral("The stored column \"%1\" is not a column of the document query.").arg(name));
+            if (!names.mid(1).contains(name, Qt::CaseInsensitive) &&
+                name.compare(names.first(), Qt::CaseInsensitive) != 0)
+                Fail(QStringLiteral("The stored column \"%1\" is not a column of the document query.")
+                         .arg(name));
             stored << name;
         }
         QStringList defs{QStringLiteral("key UNINDEXED")};
         QStringList insertColumns{QStringLiteral("key")};
         for (qsizetype i = 1; i < names.size(); ++i) {
             if (names[i].compare(QLatin1String("key"), Qt::CaseInsensitive) == 0)
-                Fail(QStringLiteral("The document query has a column named \"key\" after its first column; "
-                                    "\"key\" is the name of the document key in the index."));
-            defs << SqlName(names[i]) + (stored.contains(names[i], Qt::CaseInsensitive) ? QStringLiteral(" UNINDEXED")
-                                                                                         : QString());
+                Fail(
+                    QStringLiteral("The document query has a column named \"key\" after its first column; "
+                                   "\"key\" is the name of the document key in the index."));
+            defs << SqlName(names[i]) + (stored.contains(names[i], Qt::CaseInsensitive)
+                                             ? QStringLiteral(" UNINDEXED")
+                                             : QString());
             insertColumns << SqlName(names[i]);
         }
         const QString tokenizer = Tokenizer();
         defs << QStringLiteral("tokenize = ") + SqlString(tokenizer);
-        if (!m_b.m_prefix.trimmed().isEmpty()) defs << QStringLiteral("prefix = ") + SqlString(m_b.m_prefix.trimmed());
+        if (!m_b.m_prefix.trimmed().isEmpty())
+            defs << QStringLiteral("prefix = ") + SqlString(m_b.m_prefix.trimmed());
 
         RemoveStaging(m_staging);
         const QByteArray file = QFile::encodeName(m_staging);
-        if (sqlite3_open_v2(file.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-            Fail(QStringLiteral("Unable to create %1: %2").arg(m_staging, QString::fromUtf8(sqlite3_errmsg(m_db))));
+        if (sqlite3_open_v2(file.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+            SQLITE_OK)
+            Fail(QStringLiteral("Unable to create %1: %2")
+                     .arg(m_staging, QString::fromUtf8(sqlite3_errmsg(m_db))));
         sqlite3_extended_result_codes(m_db, 1);
         // Nothing needs to survive a crash while the staging file is written: a
         // crashed build is thrown away, so journal and syncs would be wasted work.
@@ -195,8 +212,8 @@ private:
         Exec("PRAGMA synchronous=OFF");
         Exec("PRAGMA cache_size=-32768");
         Exec("PRAGMA temp_store=FILE");
-        const QString create =
-            QStringLiteral("CREATE VIRTUAL TABLE documents USING fts5(%1)").arg(defs.join(QStringLiteral(", ")));
+        const QString create = QStringLiteral("CREATE VIRTUAL TABLE documents USING fts5(%1)")
+                                   .arg(defs.join(QStringLiteral(", ")));
         char* message = nullptr;
         if (sqlite3_exec(m_db, create.toUtf8().constData(), nullptr, nullptr, &message) != SQLITE_OK) {
             const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
@@ -210,7 +227,8 @@ private:
         const QByteArray insert = QStringLiteral("INSERT INTO documents(%1) VALUES(%2)")
                                       .arg(insertColumns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))
                                       .toUtf8();
-        if (sqlite3_prepare_v2(m_db, insert.constData(), -1, &m_insert, nullptr) != SQLITE_OK) Fail(WriteError());
+        if (sqlite3_prepare_v2(m_db, insert.constData(), -1, &m_insert, nullptr) != SQLITE_OK)
+            Fail(WriteError());
     }
 
     QString Tokenizer() const {
@@ -220,11 +238,13 @@ private:
 
     void WriteInfo(const QStringList& names) {
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(m_db, "INSERT INTO index_info(name, value) VALUES(?, ?)", -1, &stmt, nullptr) != SQLITE_OK)
+        if (sqlite3_prepare_v2(m_db, "INSERT INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
+                               nullptr) != SQLITE_OK)
             Fail(WriteError());
         const QList<std::pair<const char*, QString>> info = {
             {"name", m_b.m_indexName},
-            {"built", QDateTime::currentDateTime().toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
+            {"built", QDateTime::currentDateTime()
+                          .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
                           .toString(Qt::ISODate)},
             {"documents", QString::number(m_rows)},
             {"query", m_b.m_query},
@@ -250,7 +270,8 @@ private:
     }
 
     QString WriteError() const {
-        return QStringLiteral("Writing the index %1 failed: %2").arg(m_staging, QString::fromUtf8(sqlite3_errmsg(m_db)));
+        return QStringLiteral("Writing the index %1 failed: %2")
+            .arg(m_staging, QString::fromUtf8(sqlite3_errmsg(m_db)));
     }
 
     void Exec(const char* sql) {
@@ -289,8 +310,7 @@ private:
     }
 
     // Lets the dialog handle its events when it is due; false when the build is stopped.
-    bool Pump() {
-        const auto now = Clock::now();
+    bool Pump(Clock::time_point now = Clock::now()) {
         if (now - m_lastEvents >= kEventsEvery) {
             m_lastEvents = now;
             if (m_b.m_statusHandler) m_b.m_statusHandler->ProcessEvents();
@@ -300,13 +320,10 @@ private:
 
     // After each document: the status at its rate, the events at theirs.
     bool Tick() {
-        if (m_rows - m_statusRows >= kStatusEveryDocuments) {
-            Status(Progress(Clock::now()));
-        } else if ((m_rows & 15) == 0) {
-            const auto now = Clock::now();
-            if (now - m_lastStatus >= kStatusEvery) Status(Progress(now));
-        }
-        return Pump();
+        const auto now = Clock::now();
+        if (m_rows - m_statusRows >= kStatusEveryDocuments || now - m_lastStatus >= kStatusEvery)
+            Status(Progress(now));
+        return Pump(now);
     }
 
     QString Progress(Clock::time_point now) {
@@ -341,9 +358,10 @@ private:
 
 void Fts5IndexBuilder::Configure(component::IStatusHandler* statusHandler,
                                  std::shared_ptr<component::SearchEngine> engine, const QString& indexName,
-                                 const QString& indexPath, const QString& resolvedSource, const QString& connection,
-                                 const QString& indexSetting3, const QString& indexSetting2,
-                                 const QString& indexSetting4, const QString& indexSetting1) {
+                                 const QString& indexPath, const QString& resolvedSource,
+                                 const QString& connection, const QString& indexSetting3,
+                                 const QString& indexSetting2, const QString& indexSetting4,
+                                 const QString& indexSetting1) {
     m_statusHandler = statusHandler;
     m_engine = std::move(engine);
     m_indexName = indexName;
@@ -356,7 +374,8 @@ void Fts5IndexBuilder::Configure(component::IStatusHandler* statusHandler,
 }
 
 bool Fts5IndexBuilder::Build() {
-    if (m_indexPath.trimmed().isEmpty()) Fail(QStringLiteral("The index \"%1\" has no index path.").arg(m_indexName));
+    if (m_indexPath.trimmed().isEmpty())
+        Fail(QStringLiteral("The index \"%1\" has no index path.").arg(m_indexName));
     const QString folder = QDir(m_indexPath).absolutePath();
     if (!QDir().mkpath(folder)) Fail(QStringLiteral("Unable to create the index folder %1.").arg(folder));
     const QString live = folder + QStringLiteral("/index.db");

@@ -1,9 +1,9 @@
 // The build log "indexlog.dat" that the /log switch turns on.
 #pragma once
 
-#include "component/interfaces.h"
-
 #include <QString>
+
+#include "component/interfaces.h"
 
 namespace zarvik {
 // The file the engine's builds log to; empty when logging is off. The engine tells

@@ -1,19 +1,20 @@
 // IndexPropagator: copies a built index folder to its targets.
 #include "zarvik/propagator.h"
 
-#include "zarvik/durablefile.h"
-#include "zarvik/eventlog.h"
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <vector>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+
+#include "zarvik/durablefile.h"
+#include "zarvik/eventlog.h"
 
 namespace zarvik {
 namespace {
@@ -22,7 +23,9 @@ using Clock = std::chrono::steady_clock;
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexPropagator");
 constexpr std::chrono::milliseconds kEventsEvery{25};
 
-QString SystemReason() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString SystemReason() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 // The files that make up an index: not the build's lock, its staging file or a
 // journal that a reader may have left.
@@ -39,7 +42,8 @@ QString CopyFile(const QString& from, const QString& to, const std::function<voi
     const QString temp = to + QStringLiteral(".propagating-%1").arg(::getpid());
     const int in = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return QStringLiteral("cannot read %1: %2").arg(from, SystemReason());
-    const int out = ::open(QFile::encodeName(temp).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out =
+        ::open(QFile::encodeName(temp).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) {
         const QString why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
         ::close(in);
@@ -68,8 +72,10 @@ QString CopyFile(const QString& from, const QString& to, const std::function<voi
         if (!why.isEmpty()) break;
         pump();
     }
-    if (why.isEmpty() && ::fsync(out) != 0) why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
-    if (::close(out) != 0 && why.isEmpty()) why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
+    if (why.isEmpty() && ::fsync(out) != 0)
+        why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
+    if (::close(out) != 0 && why.isEmpty())
+        why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
     ::close(in);
     if (why.isEmpty()) {
         if (const QString r = DurableRename(temp, to); !r.isEmpty())
@@ -108,7 +114,8 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         }
         QString why;
         if (!files.contains(QStringLiteral("index.db"))) {
-            why = QStringLiteral("there is no index at %1").arg(source.absoluteFilePath(QStringLiteral("index.db")));
+            why = QStringLiteral("there is no index at %1")
+                      .arg(source.absoluteFilePath(QStringLiteral("index.db")));
         } else if (QDir(target).absolutePath() == source.absolutePath()) {
             why = QStringLiteral("the target is the index folder itself");
         } else if (!QDir().mkpath(target) || !QFileInfo(target).isDir()) {

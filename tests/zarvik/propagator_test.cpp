@@ -1,8 +1,6 @@
 // FolderPropagator: copies of a built index to its targets, and the event log of failures.
 #include "zarvik/propagator.h"
 
-#include "zarvik/indexbuilder.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -11,6 +9,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+
+#include "zarvik/indexbuilder.h"
 
 namespace {
 
@@ -41,12 +41,13 @@ protected:
         const QString docs = tmp.filePath("docs.db");
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(QFile::encodeName(docs).constData(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db,
-                               "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, BODY TEXT);"
-                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
-                               "INSERT INTO DOCUMENT SELECT i, 'harbour lantern meadow ' || i FROM n;",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
+        ASSERT_EQ(
+            sqlite3_exec(db,
+                         "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, BODY TEXT);"
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                         "INSERT INTO DOCUMENT SELECT i, 'harbour lantern meadow ' || i FROM n;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
         sqlite3_close(db);
         source = tmp.filePath("index");
         zarvik::Fts5IndexBuilder builder;
