@@ -5,18 +5,39 @@
 
 namespace zarvik {
 
+// Builds "index.db" in the index folder. The documents come from the document query
+// (IndexSetting1: the first column is the key, every other column is text), through
+// the resolved data source when there is one, else through the connection. The
+// other settings: IndexSetting2 the columns stored but not searched (comma-
+// separated), IndexSetting3 the FTS5 tokenizer, IndexSetting4 the prefix lengths.
 class Fts5IndexBuilder final : public component::IndexBuilder {
 public:
     bool Aborted() const override { return m_aborted; }
     void SetAborted(bool aborted) override { m_aborted = aborted; }
+    // After a successful build: the documents of the new index. After an aborted or
+    // failed one: the documents of the index that stayed in place (0 when none).
     std::int32_t DocumentCount() const override { return m_documentCount; }
     void Configure(component::IStatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
                    const QString& indexName, const QString& indexPath, const QString& resolvedSource,
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
+    // Raises component::Error: kIndexLocked when another build of the same index
+    // runs; kDatabase when the documents cannot be read; kIndexBuild when the index
+    // cannot be written or SQLite rejects a setting (with SQLite's message).
     bool Build() override;
 
 private:
+    class Run;
+
+    component::IStatusHandler* m_statusHandler = nullptr;
+    std::shared_ptr<component::SearchEngine> m_engine;
+    QString m_indexName;
+    QString m_indexPath;
+    QString m_connectionText;
+    QString m_tokenizer;
+    QString m_storedColumns;
+    QString m_prefix;
+    QString m_query;
     bool m_aborted = false;
     std::int32_t m_documentCount = 0;
 };

@@ -1,10 +1,148 @@
 // IndexPropagator: copies a built index folder to its targets.
 #include "zarvik/propagator.h"
 
-namespace zarvik {
+#include <fcntl.h>
+#include <unistd.h>
 
-bool FolderPropagator::Propagate(const QString&, const QStringList&) {
-    component::ThrowNotImplemented(QStringLiteral("ZarvikIndexing.IndexPropagator"), QStringLiteral("Propagate"));
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "zarvik/durablefile.h"
+#include "zarvik/eventlog.h"
+
+namespace zarvik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const QString kSource = QStringLiteral("ZarvikIndexing.IndexPropagator");
+constexpr std::chrono::milliseconds kEventsEvery{25};
+
+QString SystemReason() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// The files that make up an index: not the build's lock, its staging file or a
+// journal that a reader may have left.
+bool IsIndexFile(const QString& name) {
+    return name != QLatin1String("index.lock") && !name.endsWith(QLatin1String(".staging")) &&
+           !name.endsWith(QLatin1String("-journal")) && !name.endsWith(QLatin1String("-wal")) &&
+           !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating"));
+}
+
+// Copies one file to `to` through a temporary file beside it, synced before the
+// rename, so that `to` is always either the old or the new complete file. Returns
+// the empty text on success, else the reason.
+QString CopyFile(const QString& from, const QString& to, const std::function<void()>& pump) {
+    const QString temp = to + QStringLiteral(".propagating-%1").arg(::getpid());
+    const int in = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return QStringLiteral("cannot read %1: %2").arg(from, SystemReason());
+    const int out =
+        ::open(QFile::encodeName(temp).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        const QString why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
+        ::close(in);
+        return why;
+    }
+    QString why;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            why = QStringLiteral("cannot read %1: %2").arg(from, SystemReason());
+            break;
+        }
+        if (n == 0) break;
+        ssize_t done = 0;
+        while (done < n) {
+            const ssize_t w = ::write(out, buffer.data() + done, size_t(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
+                break;
+            }
+            done += w;
+        }
+        if (!why.isEmpty()) break;
+        pump();
+    }
+    if (why.isEmpty() && ::fsync(out) != 0)
+        why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
+    if (::close(out) != 0 && why.isEmpty())
+        why = QStringLiteral("cannot write %1: %2").arg(temp, SystemReason());
+    ::close(in);
+    if (why.isEmpty()) {
+        if (const QString r = DurableRename(temp, to); !r.isEmpty())
+            why = QStringLiteral("cannot replace %1: %2").arg(to, r);
+    }
+    if (!why.isEmpty()) QFile::remove(temp);
+    return why;
+}
+
+}  // namespace
+
+bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
+    const QDir source(indexPath);
+    QStringList files;
+    for (const QFileInfo& fi : source.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
+        if (IsIndexFile(fi.fileName())) files << fi.fileName();
+    }
+    auto lastEvents = Clock::now();
+    const auto pump = [&] {
+        const auto now = Clock::now();
+        if (m_statusHandler && now - lastEvents >= kEventsEvery) {
+            lastEvents = now;
+            m_statusHandler->ProcessEvents();
+        }
+    };
+
+    // The event log is written once every target has been tried, so that a log that
+    // cannot be written does not keep the index from the other targets.
+    QList<std::pair<QString, QString>> failures;
+    for (qsizetype i = 0; i < targets.size(); ++i) {
+        const QString target = QDir(targets[i]).absolutePath();
+        if (m_statusHandler) {
+            m_statusHandler->UpdateStatus(
+                QStringLiteral("Propagating to %1 (%2 of %3)").arg(target).arg(i + 1).arg(targets.size()));
+            lastEvents = Clock::now();
+        }
+        QString why;
+        if (!files.contains(QStringLiteral("index.db"))) {
+            why = QStringLiteral("there is no index at %1")
+                      .arg(source.absoluteFilePath(QStringLiteral("index.db")));
+        } else if (QDir(target).absolutePath() == source.absolutePath()) {
+            why = QStringLiteral("the target is the index folder itself");
+        } else if (!QDir().mkpath(target) || !QFileInfo(target).isDir()) {
+            why = QStringLiteral("the folder %1 cannot be created").arg(target);
+        } else {
+            for (const QString& name : files) {
+                why = CopyFile(source.absoluteFilePath(name), QDir(target).filePath(name), pump);
+                if (!why.isEmpty()) break;
+            }
+        }
+        if (!why.isEmpty()) failures.append({target, why});
+        pump();
+    }
+    for (const auto& [target, why] : failures) {
+        WriteEvent(kSource,
+                   QStringLiteral("Propagating the index %1 to %2 failed: %3")
+                       .arg(QDir(indexPath).absolutePath(), target, why),
+                   0);
+    }
+    if (m_statusHandler) {
+        m_statusHandler->UpdateStatus(
+            failures.isEmpty() ? QStringLiteral("Propagation finished: %1 targets").arg(targets.size())
+                               : QStringLiteral("Propagation failed for %1 of %2 targets")
+                                     .arg(failures.size())
+                                     .arg(targets.size()));
+    }
+    return failures.isEmpty();
 }
 
 }  // namespace zarvik

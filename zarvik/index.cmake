@@ -1,0 +1,8 @@
+# The index builder, its document reader, the build log and the propagator.
+target_sources(lumora_zarvik PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/documentsource.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/durablefile.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/indexlog.cpp
+)
+# index_info records which program built an index.
+target_compile_definitions(lumora_zarvik PRIVATE LUMORA_VERSION="${PROJECT_VERSION}")
