@@ -5,8 +5,14 @@ add_executable(lumora_make_documents ${CMAKE_CURRENT_LIST_DIR}/make_documents.cp
 target_link_libraries(lumora_make_documents PRIVATE PkgConfig::SQLITE3)
 lumora_target_defaults(lumora_make_documents)
 
-set(LUMORA_GCIDE_INDEX /usr/share/dictd/gcide.index CACHE FILEPATH "dictd index of the GCIDE dictionary")
-set(LUMORA_GCIDE_DICT /usr/share/dictd/gcide.dict.dz CACHE FILEPATH "dictd text of the GCIDE dictionary")
+# scripts/setup.sh unpacks the dictionary into .deps/ without installing a
+# dictionary server; an installed dict-gcide serves as well.
+set(_gcide ${PROJECT_SOURCE_DIR}/.deps/gcide/usr/share/dictd)
+if(NOT EXISTS ${_gcide}/gcide.index)
+  set(_gcide /usr/share/dictd)
+endif()
+set(LUMORA_GCIDE_INDEX ${_gcide}/gcide.index CACHE FILEPATH "dictd index of the GCIDE dictionary")
+set(LUMORA_GCIDE_DICT ${_gcide}/gcide.dict.dz CACHE FILEPATH "dictd text of the GCIDE dictionary")
 
 # Runs on every build: the tool leaves a complete table alone, and a demo database
 # that was deleted gets its documents back.

@@ -12,7 +12,6 @@ PACKAGES=(
   postgresql
   unixodbc libsqliteodbc
   clang
-  dict-gcide
 )
 
 missing=()
@@ -22,14 +21,35 @@ for p in "${PACKAGES[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "setup: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-# The package lists may never have been fetched on a fresh machine.
-$SUDO apt-get update -qq >/dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+updated=0
+apt_update() {
+  # The package lists may never have been fetched on a fresh machine.
+  if [ $updated -eq 0 ]; then $SUDO apt-get update -qq >/dev/null; updated=1; fi
+}
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  apt_update
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The demo's and the benchmark's documents: the GCIDE dictionary, unpacked into the
+# project's .deps/ folder rather than installed, since installing it would bring a
+# dictionary server along.
+root=$(cd "$(dirname "$0")/.." && pwd)
+gcide="$root/.deps/gcide"
+if [ ! -f "$gcide/usr/share/dictd/gcide.index" ] && [ ! -f /usr/share/dictd/gcide.index ]; then
+  tmp=$(mktemp -d)
+  if ! (cd "$tmp" && apt-get download -qq dict-gcide >/dev/null 2>&1); then
+    apt_update
+    (cd "$tmp" && apt-get download -qq dict-gcide >/dev/null 2>&1) || echo "setup: dict-gcide not available; the demo uses made-up text" >&2
+  fi
+  if ls "$tmp"/dict-gcide_*.deb >/dev/null 2>&1; then
+    mkdir -p "$gcide"
+    dpkg-deb -x "$tmp"/dict-gcide_*.deb "$gcide"
+  fi
+  rm -rf "$tmp"
+fi

@@ -1,15 +1,18 @@
 // The build log "indexlog.dat".
 #include "zarvik/indexlog.h"
 
+#include "zarvik/engine.h"
+
 #include <QDateTime>
 #include <QFile>
 
 namespace zarvik {
 
-QString IndexLogPath(const component::SearchEngine*) {
-    // The engine tells where the log goes; without an engine that keeps a log
-    // nothing is written.
-    return {};
+QString IndexLogPath(const component::SearchEngine* engine) {
+    // The engine tells where the log goes; an engine of another kind keeps none.
+    const auto* fts5 = dynamic_cast<const Fts5Engine*>(engine);
+    if (!fts5 || !fts5->LogEnabled()) return {};
+    return fts5->LogFilePath();
 }
 
 void AppendIndexLog(const QString& logPath, const QString& indexName, const QString& event,
