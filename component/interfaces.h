@@ -75,6 +75,25 @@ public:
     virtual void SetNumDocuments(const QString& value) = 0;
 };
 
+// One match of a search, best first.
+struct SearchHit {
+    double rank = 0;         // bm25: smaller is better
+    QString key;             // the document key
+    QStringList stored;      // the stored columns' values, in SearchResults::storedColumns order
+    // A short passage with each matched term between kMatchStart and kMatchEnd.
+    QString snippet;
+};
+
+struct SearchResults {
+    std::int64_t total = 0;  // all matches, not only the rows returned
+    QStringList storedColumns;
+    QList<SearchHit> hits;
+};
+
+// The marks around a matched term in a snippet; they never occur in text.
+inline constexpr QChar kMatchStart = QChar(0x0002);
+inline constexpr QChar kMatchEnd = QChar(0x0003);
+
 // The full-text engine.
 class SearchEngine {
 public:
@@ -82,6 +101,11 @@ public:
     virtual std::int16_t MajorVersion() const = 0;
     virtual std::int16_t MinorVersion() const = 0;
     virtual std::int32_t BuildNumber() const = 0;
+    // Searches the index in the folder indexPath with the engine's query syntax and
+    // returns the total and the hits first .. first + count - 1. Raises when the
+    // index does not exist or cannot be opened (naming the path) and when the query
+    // is rejected (with the engine's message).
+    virtual SearchResults Search(const QString& indexPath, const QString& query, int first, int count) const = 0;
 };
 
 // An open database connection (ADO's Connection).

@@ -17,6 +17,8 @@ public:
     std::int16_t MajorVersion() const override;
     std::int16_t MinorVersion() const override;
     std::int32_t BuildNumber() const override;
+    component::SearchResults Search(const QString& indexPath, const QString& query, int first,
+                                    int count) const override;
 
     const QString& ProgramDir() const { return m_programDir; }
     const QString& DataDir() const { return m_dataDir; }

@@ -11,6 +11,10 @@ public:
     std::int16_t MajorVersion() const override { return m_state.engineMajor; }
     std::int16_t MinorVersion() const override { return m_state.engineMinor; }
     std::int32_t BuildNumber() const override { return m_state.engineBuild; }
+    component::SearchResults Search(const QString& indexPath, const QString& query, int first,
+                                    int count) const override {
+        return m_state.search(indexPath, query, first, count);
+    }
 
 private:
     const FakeState& m_state;

@@ -95,6 +95,11 @@ struct FakeState {
     std::int16_t engineMinor = 40;
     std::int32_t engineBuild = 1;
     QStringList createEngineArgs;
+    std::function<component::SearchResults(const QString&, const QString&, int, int)> search =
+        [](const QString&, const QString&, int, int) -> component::SearchResults {
+        throw component::Error(component::errnum::kIndexSearch, QStringLiteral("FakeComponent"),
+                               QStringLiteral("no search scripted"));
+    };
 
     // Builder.
     int buildersCreated = 0;
