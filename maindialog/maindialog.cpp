@@ -4,6 +4,7 @@
 #include "about/frmabout.h"
 #include "component/factory.h"
 #include "maindialog/artwork.h"
+#include "maindialog/frmsearch.h"
 #include "maindialog/texts.h"
 #include "maindialog/usernodes.h"
 #include "platform/headless.h"
@@ -105,6 +106,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     m_helpButton = MakeButton(this, "HelpButton", QStringLiteral("Help"), Twips(7200, 1800, 1935, 495));
     m_engineButton = MakeButton(this, "EngineButton", QStringLiteral("Engine Version"), Twips(7200, 1080, 1935, 495));
     m_exitButton = MakeButton(this, "ExitButton", QStringLiteral("Exit"), Twips(7200, 4680, 1935, 495));
+    m_searchButton = MakeButton(this, "SearchButton", QStringLiteral("Search Index"), Twips(7200, 3240, 1935, 495));
     QLabel* title = MakeLabel(this, "Label1", platform::ApplicationTitle(), Twips(480, 240, 5535, 495));
     QFont titleFont(QStringLiteral("MS Sans Serif"));
     titleFont.setPointSize(18);
@@ -113,11 +115,13 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     title->setFont(titleFont);
 
     // Keyboard focus follows the tab indexes: combo box, Start, Stop, Engine Version,
-    // Help, About, Exit, then the two text fields.
-    const QList<QWidget*> tabOrder = {m_indexCombo, m_startButton, m_stopButton, m_engineButton, m_helpButton,
-                                      m_aboutButton, m_exitButton,  m_status,     m_indexPath};
+    // Help, About, Search Index, Exit, then the two text fields.
+    const QList<QWidget*> tabOrder = {m_indexCombo,  m_startButton,  m_stopButton, m_engineButton,
+                                      m_helpButton,  m_aboutButton,  m_searchButton, m_exitButton,
+                                      m_status,      m_indexPath};
     for (qsizetype i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
-    for (QPushButton* button : {m_aboutButton, m_startButton, m_stopButton, m_helpButton, m_engineButton, m_exitButton})
+    for (QPushButton* button :
+         {m_aboutButton, m_startButton, m_stopButton, m_helpButton, m_engineButton, m_searchButton, m_exitButton})
         button->setAutoDefault(false);
     m_indexCombo->setFocus();
 
@@ -128,6 +132,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     connect(m_helpButton, &QPushButton::clicked, this, &MainDialog::OnHelpClicked);
     connect(m_aboutButton, &QPushButton::clicked, this, &MainDialog::OnAboutClicked);
     connect(m_exitButton, &QPushButton::clicked, this, &MainDialog::OnExitClicked);
+    connect(m_searchButton, &QPushButton::clicked, this, &MainDialog::OnSearchClicked);
 }
 
 MainDialog::~MainDialog() = default;
@@ -417,6 +422,17 @@ void MainDialog::OnEngineClicked() {
     const std::int16_t minor = engine.MinorVersion();
     const std::int32_t build = engine.BuildNumber();
     platform::ShowMessage(maindialog::EngineVersionMessage(major, minor, build), platform::kMbInformation);
+}
+
+void MainDialog::OnSearchClicked() {
+    if (m_bIndexing) return;
+    if (m_indexCombo->currentIndex() == -1) {
+        platform::ShowMessage(QStringLiteral("No index selected, please select an index first"), platform::kMbWarning);
+        return;
+    }
+    const component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
+    frmSearch search(util::g_oSearchEngine, configuration.IndexName(), configuration.IndexPath(), this);
+    search.exec();
 }
 
 void MainDialog::OnHelpClicked() {

@@ -64,6 +64,7 @@ private:
     void OnHelpClicked();
     void OnAboutClicked();
     void OnExitClicked();
+    void OnSearchClicked();
 
     void AbortBuild();
     bool IsBuildAborted() const;
@@ -93,4 +94,5 @@ private:
     QPushButton* m_helpButton = nullptr;
     QPushButton* m_engineButton = nullptr;
     QPushButton* m_exitButton = nullptr;
+    QPushButton* m_searchButton = nullptr;
 };
