@@ -14,8 +14,6 @@ const QString kSource = QStringLiteral("ZarvikIndexing.Database");
 struct Pair {
     QString key;
     QString value;
-    qsizetype begin = 0;  // where the pair starts in the text
-    qsizetype end = 0;    // just after its ';' (or the end of the text)
 };
 
 QList<Pair> SplitPairs(const QString& text) {
@@ -23,7 +21,6 @@ QList<Pair> SplitPairs(const QString& text) {
     qsizetype i = 0;
     const qsizetype n = text.size();
     while (i < n) {
-        const qsizetype begin = i;
         const qsizetype eq = text.indexOf(QLatin1Char('='), i);
         const qsizetype semi = text.indexOf(QLatin1Char(';'), i);
         if (semi == i) {  // an empty pair (";;" or a leading ';')
@@ -39,7 +36,6 @@ QList<Pair> SplitPairs(const QString& text) {
             Fail(QStringLiteral("a pair without '=' at position %1").arg(i + 1));
         }
         Pair pair;
-        pair.begin = begin;
         pair.key = text.mid(i, eq - i).trimmed().toLower();
         if (pair.key.isEmpty()) Fail(QStringLiteral("an empty key at position %1").arg(i + 1));
         i = eq + 1;
@@ -75,7 +71,6 @@ QList<Pair> SplitPairs(const QString& text) {
             i = stop < 0 ? n : stop;
         }
         if (i < n) ++i;  // the ';'
-        pair.end = i;
         pairs.append(pair);
     }
     return pairs;
@@ -137,7 +132,8 @@ ConnectionText ParseConnectionText(const QString& text) {
         Fail(QStringLiteral("unknown provider \"%1\" (SQLite, PostgreSQL or ODBC)").arg(providerValue));
     }
 
-    for (const Pair& pair : SplitPairs(text)) result.values.insert(pair.key, pair.value);
+    for (const Pair& pair : SplitPairs(text))
+        if (pair.key != QStringLiteral("provider")) result.values.insert(pair.key, pair.value);
     return result;
 }
 

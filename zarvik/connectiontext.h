@@ -13,7 +13,7 @@ enum class Provider { SQLite, PostgreSQL, ODBC };
 
 struct ConnectionText {
     Provider provider = Provider::SQLite;
-    // Keys in lower case, values with their braces removed.
+    // Keys in lower case, values with their braces removed; Provider is not among them.
     QMap<QString, QString> values;
     // ODBC only: the text without its Provider pair, for the driver manager as it is.
     QString odbcText;

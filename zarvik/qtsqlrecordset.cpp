@@ -108,8 +108,12 @@ public:
             Run(m_state->dialect == Dialect::SqlServer ? QStringLiteral("SAVE TRANSACTION zarvik_batch")
                                                        : QStringLiteral("SAVEPOINT zarvik_batch"));
         }
+        // The prepared inserts live until the transaction has ended either way: freeing
+        // them inside a failed PostgreSQL transaction would itself fail.
+        QHash<QString, QSqlQuery> prepared;
         try {
-            SendRows();
+            SendRows(prepared);
+            prepared.clear();
             if (ownTransaction) {
                 if (!db.commit()) ThrowDatabaseError(QStringLiteral("UpdateBatch: COMMIT failed"), db.lastError(), {});
             } else if (m_state->dialect != Dialect::SqlServer) {
@@ -154,8 +158,7 @@ private:
     }
 
     // One prepared insert per set of assigned columns (usually one for the batch).
-    void SendRows() {
-        QHash<QString, QSqlQuery> prepared;
+    void SendRows(QHash<QString, QSqlQuery>& prepared) {
         qsizetype number = 0;
         for (const Row& row : m_pending) {
             ++number;

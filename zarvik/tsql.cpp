@@ -23,7 +23,7 @@ bool IsWordChar(QChar c) {
 
 // Reads up to the closing quote; a doubled quote stands for one. An unterminated
 // literal runs to the end of the text.
-qsizetype SkipQuoted(const QString& s, qsizetype i, QChar close) {
+qsizetype SkipQuoted(const QString& s, qsizetype i, QChar close, bool& unterminated) {
     const qsizetype n = s.size();
     ++i;
     while (i < n) {
@@ -36,10 +36,11 @@ qsizetype SkipQuoted(const QString& s, qsizetype i, QChar close) {
         }
         ++i;
     }
+    unterminated = true;
     return n;
 }
 
-QList<Token> Tokenize(const QString& s) {
+QList<Token> Tokenize(const QString& s, bool& unterminated) {
     QList<Token> tokens;
     const qsizetype n = s.size();
     qsizetype i = 0;
@@ -51,13 +52,13 @@ QList<Token> Tokenize(const QString& s) {
             while (i < n && s.at(i).isSpace()) ++i;
             kind = Kind::Space;
         } else if (c == QLatin1Char('\'')) {
-            i = SkipQuoted(s, i, QLatin1Char('\''));
+            i = SkipQuoted(s, i, QLatin1Char('\''), unterminated);
             kind = Kind::String;
         } else if (c == QLatin1Char('"')) {
-            i = SkipQuoted(s, i, QLatin1Char('"'));
+            i = SkipQuoted(s, i, QLatin1Char('"'), unterminated);
             kind = Kind::QuotedName;
         } else if (c == QLatin1Char('[')) {
-            i = SkipQuoted(s, i, QLatin1Char(']'));
+            i = SkipQuoted(s, i, QLatin1Char(']'), unterminated);
             kind = Kind::QuotedName;
         } else if (c == QLatin1Char('-') && i + 1 < n && s.at(i + 1) == QLatin1Char('-')) {
             while (i < n && s.at(i) != QLatin1Char('\n')) ++i;
@@ -100,9 +101,11 @@ struct Edit {
 
 class Rewriter {
 public:
-    explicit Rewriter(const QString& sql) : m_sql(sql), m_tokens(Tokenize(sql)) {}
+    explicit Rewriter(const QString& sql) : m_sql(sql), m_tokens(Tokenize(sql, m_unterminated)) {}
 
     QString Run() {
+        // Where a literal does not end, nothing can be told apart from it.
+        if (m_unterminated) return m_sql;
         QList<Edit> edits;
         for (qsizetype t = 0; t < m_tokens.size(); ++t) {
             if (IsNationalPrefix(t)) edits.append({m_tokens[t].begin, 1, QString()});
@@ -183,6 +186,7 @@ private:
     }
 
     const QString& m_sql;
+    bool m_unterminated = false;
     QList<Token> m_tokens;
 };
 
