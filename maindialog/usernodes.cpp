@@ -12,7 +12,8 @@
 namespace usernodes {
 
 QString QuoteSql(const QString& text) {
-    QString quoted = text;
+    // Never null: the result is pasted into statements.
+    QString quoted = text.isNull() ? QString(QLatin1String("")) : text;
     quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
     return quoted;
 }
