@@ -2,11 +2,11 @@
 // so that the rows are written in that order.
 #pragma once
 
-#include "component/error.h"
-
 #include <QSet>
 #include <cstdint>
 #include <vector>
+
+#include "component/error.h"
 
 namespace usernodes {
 

@@ -1,13 +1,13 @@
 // Recomputes which catalog nodes each user may see (USERNODE).
 #include "maindialog/usernodes.h"
 
-#include "component/factory.h"
-#include "maindialog/nodeidset.h"
-
 #include <QSet>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include "component/factory.h"
+#include "maindialog/nodeidset.h"
 
 namespace usernodes {
 
@@ -32,7 +32,8 @@ const QString kDataSource = QStringLiteral("RAdozudo");
 // conversion would (half to even). NULL and values that are not numbers raise.
 qint64 ToWhole(const QVariant& value, const QString& column, qint64 low, qint64 high) {
     if (value.isNull())
-        throw Error(errnum::kConversion, kSource, QStringLiteral("Invalid use of Null (column %1)").arg(column));
+        throw Error(errnum::kConversion, kSource,
+                    QStringLiteral("Invalid use of Null (column %1)").arg(column));
     bool ok = false;
     double asDouble = 0;
     qint64 whole = 0;
@@ -76,8 +77,9 @@ qint64 ToWhole(const QVariant& value, const QString& column, qint64 low, qint64 
             }
             asDouble = text.toDouble(&ok);
             if (!ok)
-                throw Error(errnum::kTypeMismatch, kSource,
-                            QStringLiteral("Type mismatch (column %1): \"%2\"").arg(column, value.toString()));
+                throw Error(
+                    errnum::kTypeMismatch, kSource,
+                    QStringLiteral("Type mismatch (column %1): \"%2\"").arg(column, value.toString()));
         }
     }
     if (!isWhole) {
@@ -87,7 +89,8 @@ qint64 ToWhole(const QVariant& value, const QString& column, qint64 low, qint64 
         whole = static_cast<qint64>(std::nearbyint(asDouble));
     }
     if (whole < low || whole > high)
-        throw Error(errnum::kOverflow, kSource, QStringLiteral("Overflow (column %1): %2").arg(column).arg(whole));
+        throw Error(errnum::kOverflow, kSource,
+                    QStringLiteral("Overflow (column %1): %2").arg(column).arg(whole));
     return whole;
 }
 
@@ -103,7 +106,8 @@ std::int16_t ToInt16(const QVariant& value, const QString& column) {
 
 QString ToText(const QVariant& value, const QString& column) {
     if (value.isNull())
-        throw Error(errnum::kConversion, kSource, QStringLiteral("Invalid use of Null (column %1)").arg(column));
+        throw Error(errnum::kConversion, kSource,
+                    QStringLiteral("Invalid use of Null (column %1)").arg(column));
     return value.toString();
 }
 
@@ -122,19 +126,22 @@ QString RAdozudoConnectionText(const component::IndexConfiguration& configuratio
     const component::DataSourceList dataSources = configuration.DbDataSources();
     const QString text = services.GetConnectionString(setting1, setting2, kDataSource, dataSources);
     if (text.isEmpty())
-        throw Error(errnum::kAppBase, kSource,
-                    QStringLiteral("Primary data source not defined for the selected index.\r\n"
-                                   "Please put a datasource RAdozudo or Primary in the index's DbDataSources item."));
+        throw Error(
+            errnum::kAppBase, kSource,
+            QStringLiteral("Primary data source not defined for the selected index.\r\n"
+                           "Please put a datasource RAdozudo or Primary in the index's DbDataSources item."));
     return text;
 }
 
 // ---- the queries, piece by piece -----------------------------------------------
 
-QString Num(qint64 n) { return QString::number(n); }
+QString Num(qint64 n) {
+    return QString::number(n);
+}
 
 QString Q1(const QString& userID) {
-    return QStringLiteral("SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'") + QuoteSql(userID) +
-           QStringLiteral("' AND ISPROFILE=0");
+    return QStringLiteral("SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'") +
+           QuoteSql(userID) + QStringLiteral("' AND ISPROFILE=0");
 }
 QString Q2(const QString& userID) {
     return QStringLiteral("DELETE FROM USERNODE WHERE USERID=N'") + QuoteSql(userID) + QStringLiteral("' ");
@@ -143,12 +150,13 @@ QString Q3(const QString& userID) {
     return QStringLiteral("SELECT * FROM USERNODE WHERE USERID=N'") + QuoteSql(userID) + QStringLiteral("' ");
 }
 QString Q4(std::int32_t catalogID, const QString& userID) {
-    return QStringLiteral("SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER ") + QStringLiteral(" WHERE CATALOGID = ") +
-           Num(catalogID) + QStringLiteral(" AND USERID = N'") + QuoteSql(userID) + QStringLiteral("' ") +
-           QStringLiteral(" AND ISPROFILE=0");
+    return QStringLiteral("SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER ") +
+           QStringLiteral(" WHERE CATALOGID = ") + Num(catalogID) + QStringLiteral(" AND USERID = N'") +
+           QuoteSql(userID) + QStringLiteral("' ") + QStringLiteral(" AND ISPROFILE=0");
 }
 QString Q5(std::int32_t catalogID) {
-    return QStringLiteral("SELECT NODEID FROM CATALOGNODE ") + QStringLiteral(" WHERE CATALOGID = ") + Num(catalogID);
+    return QStringLiteral("SELECT NODEID FROM CATALOGNODE ") + QStringLiteral(" WHERE CATALOGID = ") +
+           Num(catalogID);
 }
 QString Q6(std::int32_t catalogID, const QString& userID, std::int16_t level) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER ") + QStringLiteral(" WHERE CATALOGID = ") +
@@ -158,19 +166,21 @@ QString Q6(std::int32_t catalogID, const QString& userID, std::int16_t level) {
 QString Q7(std::int32_t catalogID, const QString& userID, std::int16_t level) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER WHERE ") + QStringLiteral(" CATALOGID =") +
            Num(catalogID) + QStringLiteral(" AND USERID = N'") + QuoteSql(userID) + QStringLiteral("' ") +
-           QStringLiteral(" AND ISPROFILE = 0 ") + QStringLiteral(" AND LEVEL > ") + Num(level) + QStringLiteral(" ");
+           QStringLiteral(" AND ISPROFILE = 0 ") + QStringLiteral(" AND LEVEL > ") + Num(level) +
+           QStringLiteral(" ");
 }
 QString Q8(std::int32_t catalogID, std::int32_t nodeID) {
-    return QStringLiteral("SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE ") + QStringLiteral(" CATALOGID =") +
-           Num(catalogID) + QStringLiteral(" AND NODEID = ") + Num(nodeID) + QStringLiteral(" ");
+    return QStringLiteral("SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE ") +
+           QStringLiteral(" CATALOGID =") + Num(catalogID) + QStringLiteral(" AND NODEID = ") + Num(nodeID) +
+           QStringLiteral(" ");
 }
 QString Q9(std::int32_t catalogID, const QString& chain, const QString& userID) {
     return QStringLiteral("SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME ") +
-           QStringLiteral(" FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE ") + QStringLiteral(" CNU.CATALOGID =") +
-           Num(catalogID) + QStringLiteral(" AND CNU.NODEID IN (") + chain + QStringLiteral(") ") +
-           QStringLiteral(" AND CNU.USERID = N'") + QuoteSql(userID) + QStringLiteral("' ") +
-           QStringLiteral(" AND CNU.NODEID = CN.NODEID") + QStringLiteral(" AND CNU.ISPROFILE = 0 ") +
-           QStringLiteral(" ORDER BY CNU.LEVEL ");
+           QStringLiteral(" FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE ") +
+           QStringLiteral(" CNU.CATALOGID =") + Num(catalogID) + QStringLiteral(" AND CNU.NODEID IN (") +
+           chain + QStringLiteral(") ") + QStringLiteral(" AND CNU.USERID = N'") + QuoteSql(userID) +
+           QStringLiteral("' ") + QStringLiteral(" AND CNU.NODEID = CN.NODEID") +
+           QStringLiteral(" AND CNU.ISPROFILE = 0 ") + QStringLiteral(" ORDER BY CNU.LEVEL ");
 }
 QString Q10(const QString& levelList) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (") + levelList +
@@ -200,7 +210,8 @@ public:
 
         if (level == 0) {
             // The whole catalog is granted; the deeper assignments do not matter.
-            for (const QVariant& node : WholeColumn(Q5(catalogID))) AddRow(ToInt32(node, QStringLiteral("NODEID")));
+            for (const QVariant& node : WholeColumn(Q5(catalogID)))
+                AddRow(ToInt32(node, QStringLiteral("NODEID")));
         } else {
             {
                 auto rs = Open(Q6(catalogID, m_userID, level));
@@ -249,7 +260,8 @@ private:
         QSet<std::int32_t> met;
         auto current = Open(Q8(m_catalogID, deeper));
         while (!current->IsEOF() && !current->Field(QStringLiteral("PARENTNODEID")).isNull()) {
-            const std::int32_t node = ToInt32(current->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
+            const std::int32_t node =
+                ToInt32(current->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
             const std::int32_t parent =
                 ToInt32(current->Field(QStringLiteral("PARENTNODEID")), QStringLiteral("PARENTNODEID"));
             Append(chain, node);
@@ -276,7 +288,8 @@ private:
             levelList.clear();
             if (!(rs->IsBOF() && rs->IsEOF())) rs->MoveFirst();
             while (!rs->IsEOF()) {
-                const std::int32_t child = ToInt32(rs->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
+                const std::int32_t child =
+                    ToInt32(rs->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
                 if (!met.contains(child)) {
                     met.insert(child);
                     Append(levelList, child);
@@ -338,7 +351,8 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
             const QList<QVariantList> rows = catalogs->GetRows();
             catalogs.reset();
             UserComputation computation(*services, *read, *output, userID);
-            for (const QVariant& catalog : rows.value(0)) computation.Catalog(ToInt32(catalog, QStringLiteral("CATALOGID")));
+            for (const QVariant& catalog : rows.value(0))
+                computation.Catalog(ToInt32(catalog, QStringLiteral("CATALOGID")));
         }
 
         output->UpdateBatch();

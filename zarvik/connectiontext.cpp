@@ -8,7 +8,8 @@ const QString kSource = QStringLiteral("ZarvikIndexing.Database");
 
 // The text may carry a password, so the message names only the fault.
 [[noreturn]] void Fail(const QString& why) {
-    throw component::Error(component::errnum::kDatabase, kSource, QStringLiteral("Invalid connection text: ") + why);
+    throw component::Error(component::errnum::kDatabase, kSource,
+                           QStringLiteral("Invalid connection text: ") + why);
 }
 
 struct Pair {
@@ -78,7 +79,9 @@ QList<Pair> SplitPairs(const QString& text) {
 
 }  // namespace
 
-QString ConnectionText::Value(const QString& key) const { return values.value(key.toLower()); }
+QString ConnectionText::Value(const QString& key) const {
+    return values.value(key.toLower());
+}
 
 ConnectionText ParseConnectionText(const QString& text) {
     ConnectionText result;
@@ -93,7 +96,8 @@ ConnectionText ParseConnectionText(const QString& text) {
         qsizetype stop = semi < 0 ? n : semi;
         const QString piece = text.mid(i, stop - i);
         const qsizetype eq = piece.indexOf(QLatin1Char('='));
-        if (eq >= 0 && piece.left(eq).trimmed().compare(QStringLiteral("provider"), Qt::CaseInsensitive) == 0) {
+        if (eq >= 0 &&
+            piece.left(eq).trimmed().compare(QStringLiteral("provider"), Qt::CaseInsensitive) == 0) {
             providerBegin = i;
             providerEnd = semi < 0 ? n : semi + 1;
             providerValue = piece.mid(eq + 1).trimmed();

@@ -2,10 +2,10 @@
 // a value that contains ';' wrapped in {...}.
 #pragma once
 
-#include "component/error.h"
-
 #include <QMap>
 #include <QString>
+
+#include "component/error.h"
 
 namespace zarvik::db {
 

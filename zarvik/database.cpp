@@ -1,14 +1,14 @@
 // Connections over Qt SQL: opening by provider, statements, transactions.
 #include "zarvik/database.h"
 
-#include "zarvik/connectiontext.h"
-#include "zarvik/database_p.h"
-
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <atomic>
+
+#include "zarvik/connectiontext.h"
+#include "zarvik/database_p.h"
 
 namespace zarvik::db {
 
@@ -33,9 +33,12 @@ QString NewConnectionName() {
 
 QString DriverFor(Provider provider) {
     switch (provider) {
-        case Provider::PostgreSQL: return QStringLiteral("QPSQL");
-        case Provider::ODBC: return QStringLiteral("QODBC");
-        case Provider::SQLite: break;
+        case Provider::PostgreSQL:
+            return QStringLiteral("QPSQL");
+        case Provider::ODBC:
+            return QStringLiteral("QODBC");
+        case Provider::SQLite:
+            break;
     }
     return QStringLiteral("QSQLITE");
 }
@@ -44,14 +47,17 @@ QString DriverFor(Provider provider) {
 // an unknown one is asked whether it is SQLite; everything else is taken as SQL Server.
 Dialect DialectOf(QSqlDatabase& db) {
     switch (db.driver()->dbmsType()) {
-        case QSqlDriver::SQLite: return Dialect::SQLite;
-        case QSqlDriver::PostgreSQL: return Dialect::PostgreSQL;
+        case QSqlDriver::SQLite:
+            return Dialect::SQLite;
+        case QSqlDriver::PostgreSQL:
+            return Dialect::PostgreSQL;
         case QSqlDriver::UnknownDbms: {
             QSqlQuery probe(db);
             if (probe.exec(QStringLiteral("SELECT sqlite_version()")) && probe.next()) return Dialect::SQLite;
             return Dialect::SqlServer;
         }
-        default: return Dialect::SqlServer;
+        default:
+            return Dialect::SqlServer;
     }
 }
 
@@ -69,7 +75,8 @@ public:
 
     void BeginTrans() override {
         RequireOpen();
-        if (m_state->inTransaction) ThrowDatabaseError(QStringLiteral("BeginTrans: a transaction is already open"));
+        if (m_state->inTransaction)
+            ThrowDatabaseError(QStringLiteral("BeginTrans: a transaction is already open"));
         if (!m_state->database.transaction())
             ThrowDatabaseError(QStringLiteral("BeginTrans failed"), m_state->database.lastError(), {});
         m_state->inTransaction = true;
@@ -77,7 +84,8 @@ public:
 
     void CommitTrans() override {
         RequireOpen();
-        if (!m_state->inTransaction) ThrowDatabaseError(QStringLiteral("CommitTrans: no transaction is open"));
+        if (!m_state->inTransaction)
+            ThrowDatabaseError(QStringLiteral("CommitTrans: no transaction is open"));
         // On failure the transaction stays open so that the caller can roll it back.
         if (!m_state->database.commit())
             ThrowDatabaseError(QStringLiteral("CommitTrans failed"), m_state->database.lastError(), {});
@@ -86,7 +94,8 @@ public:
 
     void RollbackTrans() override {
         RequireOpen();
-        if (!m_state->inTransaction) ThrowDatabaseError(QStringLiteral("RollbackTrans: no transaction is open"));
+        if (!m_state->inTransaction)
+            ThrowDatabaseError(QStringLiteral("RollbackTrans: no transaction is open"));
         m_state->inTransaction = false;
         if (!m_state->database.rollback())
             ThrowDatabaseError(QStringLiteral("RollbackTrans failed"), m_state->database.lastError(), {});
@@ -144,7 +153,9 @@ void Configure(QSqlDatabase& db, const ConnectionText& text) {
             db.setConnectOptions(QStringLiteral("connect_timeout=10"));
             break;
         }
-        case Provider::ODBC: db.setDatabaseName(text.odbcText); break;
+        case Provider::ODBC:
+            db.setDatabaseName(text.odbcText);
+            break;
     }
 }
 
@@ -172,7 +183,8 @@ std::unique_ptr<component::Connection> OpenConnection(const QString& connectionT
             ThrowDatabaseError(QStringLiteral("The Qt SQL driver %1 is not available").arg(driver));
         Configure(state->database, text);
         if (!state->database.open())
-            ThrowDatabaseError(QStringLiteral("The database cannot be opened"), state->database.lastError(), {});
+            ThrowDatabaseError(QStringLiteral("The database cannot be opened"), state->database.lastError(),
+                               {});
         state->open = true;
         state->dialect = DialectOf(state->database);
         if (text.provider == Provider::SQLite) {

@@ -3,9 +3,9 @@
 // send them as one batch.
 #pragma once
 
-#include "component/interfaces.h"
-
 #include <memory>
+
+#include "component/interfaces.h"
 
 namespace zarvik::db {
 

@@ -1,12 +1,12 @@
 // What the connection and the recordsets of the database layer share.
 #pragma once
 
-#include "component/interfaces.h"
-#include "zarvik/tsql.h"
-
 #include <QSqlDatabase>
 #include <QString>
 #include <memory>
+
+#include "component/interfaces.h"
+#include "zarvik/tsql.h"
 
 class QSqlError;
 
@@ -27,8 +27,9 @@ struct ConnectionState {
 [[noreturn]] void ThrowDatabaseError(const QString& what);
 
 // The recordsets, in qtsqlrecordset.cpp.
-std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state, const QString& sql);
-std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(const std::shared_ptr<ConnectionState>& state,
-                                                                     const QString& sql);
+std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state,
+                                                   const QString& sql);
+std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(
+    const std::shared_ptr<ConnectionState>& state, const QString& sql);
 
 }  // namespace zarvik::db

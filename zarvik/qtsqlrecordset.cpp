@@ -1,7 +1,5 @@
 // Recordsets over Qt SQL: a read result held in memory, and a result that collects
 // new rows and sends them as one batch of prepared inserts.
-#include "zarvik/database_p.h"
-
 #include <QHash>
 #include <QRegularExpression>
 #include <QSqlDriver>
@@ -10,6 +8,8 @@
 #include <QSqlRecord>
 #include <map>
 #include <optional>
+
+#include "zarvik/database_p.h"
 
 namespace zarvik::db {
 namespace {
@@ -37,7 +37,9 @@ public:
     QVariant Field(const QString& column) const override {
         const qsizetype index = ColumnIndex(m_columns, column);
         if (index < 0) ThrowDatabaseError(QStringLiteral("The result has no column ") + column);
-        if (IsEOF()) ThrowDatabaseError(QStringLiteral("No current row (the result is at its end) for column ") + column);
+        if (IsEOF())
+            ThrowDatabaseError(QStringLiteral("No current row (the result is at its end) for column ") +
+                               column);
         return m_rows.at(m_position).at(index);
     }
 
@@ -65,12 +67,14 @@ private:
 // The table of "SELECT * FROM <table> ...", optionally with its schema.
 QString TargetTable(const QString& sql) {
     static const QRegularExpression pattern(
-        QStringLiteral(R"(^\s*SELECT\s+\*\s+FROM\s+((?:[A-Za-z_][A-Za-z0-9_]*\.)?[A-Za-z_][A-Za-z0-9_]*)(?:\s|;|$))"),
+        QStringLiteral(
+            R"(^\s*SELECT\s+\*\s+FROM\s+((?:[A-Za-z_][A-Za-z0-9_]*\.)?[A-Za-z_][A-Za-z0-9_]*)(?:\s|;|$))"),
         QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(sql);
     if (!match.hasMatch())
-        throw component::Error(component::errnum::kInvalidArgument, kDatabaseSource,
-                               QStringLiteral("An updatable result must be opened with SELECT * FROM <table>: ") + sql);
+        throw component::Error(
+            component::errnum::kInvalidArgument, kDatabaseSource,
+            QStringLiteral("An updatable result must be opened with SELECT * FROM <table>: ") + sql);
     return match.captured(1);
 }
 
@@ -87,7 +91,8 @@ public:
     void SetField(const QString& column, const QVariant& value) override {
         if (!m_current) ThrowDatabaseError(QStringLiteral("SetField without AddNew: no row is being added"));
         const qsizetype index = ColumnIndex(m_columns, column);
-        if (index < 0) ThrowDatabaseError(QStringLiteral("The table %1 has no column %2").arg(m_table, column));
+        if (index < 0)
+            ThrowDatabaseError(QStringLiteral("The table %1 has no column %2").arg(m_table, column));
         (*m_current)[static_cast<int>(index)] = value;
     }
 
@@ -103,7 +108,8 @@ public:
         // own (and keeps a PostgreSQL transaction usable after a failed insert).
         const bool ownTransaction = !m_state->inTransaction;
         if (ownTransaction) {
-            if (!db.transaction()) ThrowDatabaseError(QStringLiteral("UpdateBatch: BEGIN failed"), db.lastError(), {});
+            if (!db.transaction())
+                ThrowDatabaseError(QStringLiteral("UpdateBatch: BEGIN failed"), db.lastError(), {});
         } else {
             Run(m_state->dialect == Dialect::SqlServer ? QStringLiteral("SAVE TRANSACTION zarvik_batch")
                                                        : QStringLiteral("SAVEPOINT zarvik_batch"));
@@ -115,7 +121,8 @@ public:
             SendRows(prepared);
             prepared.clear();
             if (ownTransaction) {
-                if (!db.commit()) ThrowDatabaseError(QStringLiteral("UpdateBatch: COMMIT failed"), db.lastError(), {});
+                if (!db.commit())
+                    ThrowDatabaseError(QStringLiteral("UpdateBatch: COMMIT failed"), db.lastError(), {});
             } else if (m_state->dialect != Dialect::SqlServer) {
                 Run(QStringLiteral("RELEASE SAVEPOINT zarvik_batch"));
             }
@@ -143,18 +150,20 @@ private:
 
     void Run(const QString& statement) {
         QSqlQuery query(m_state->database);
-        if (!query.exec(statement)) ThrowDatabaseError(QStringLiteral("UpdateBatch failed"), query.lastError(), statement);
+        if (!query.exec(statement))
+            ThrowDatabaseError(QStringLiteral("UpdateBatch failed"), query.lastError(), statement);
     }
 
     QString InsertFor(const Row& row) const {
         if (row.empty()) return QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
         QStringList names, marks;
         for (const auto& [index, value] : row) {
-            names.append(m_state->database.driver()->escapeIdentifier(m_columns.at(index), QSqlDriver::FieldName));
+            names.append(
+                m_state->database.driver()->escapeIdentifier(m_columns.at(index), QSqlDriver::FieldName));
             marks.append(QStringLiteral("?"));
         }
-        return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(m_table, names.join(QStringLiteral(", ")),
-                                                                     marks.join(QStringLiteral(", ")));
+        return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+            .arg(m_table, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
     }
 
     // One prepared insert per set of assigned columns (usually one for the batch).
@@ -167,15 +176,16 @@ private:
             if (it == prepared.end()) {
                 QSqlQuery query(m_state->database);
                 if (!query.prepare(statement))
-                    ThrowDatabaseError(QStringLiteral("UpdateBatch: preparing the insert failed"), query.lastError(),
-                                       statement);
+                    ThrowDatabaseError(QStringLiteral("UpdateBatch: preparing the insert failed"),
+                                       query.lastError(), statement);
                 it = prepared.insert(statement, query);
             }
             int position = 0;
             for (const auto& [index, value] : row) it->bindValue(position++, value);
             if (!it->exec())
-                ThrowDatabaseError(QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(number).arg(m_pending.size()),
-                                   it->lastError(), statement);
+                ThrowDatabaseError(
+                    QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(number).arg(m_pending.size()),
+                    it->lastError(), statement);
         }
     }
 
@@ -188,7 +198,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state, const QString& sql) {
+std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state,
+                                                   const QString& sql) {
     RequireOpen(*state);
     const QString sent = RewriteTSql(sql, state->dialect);
     QStringList columns;
@@ -196,7 +207,8 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
     {
         QSqlQuery query(state->database);
         query.setForwardOnly(true);
-        if (!query.exec(sent)) ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
+        if (!query.exec(sent))
+            ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
         const QSqlRecord record = query.record();
         for (int c = 0; c < record.count(); ++c) columns.append(record.fieldName(c));
         while (query.next()) {
@@ -212,8 +224,8 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
     return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
 }
 
-std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(const std::shared_ptr<ConnectionState>& state,
-                                                                     const QString& sql) {
+std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(
+    const std::shared_ptr<ConnectionState>& state, const QString& sql) {
     RequireOpen(*state);
     QString table = TargetTable(sql);
     const QString sent = RewriteTSql(sql, state->dialect);
@@ -221,7 +233,8 @@ std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(const std::
     {
         QSqlQuery query(state->database);
         query.setForwardOnly(true);
-        if (!query.exec(sent)) ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
+        if (!query.exec(sent))
+            ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
         const QSqlRecord record = query.record();
         for (int c = 0; c < record.count(); ++c) columns.append(record.fieldName(c));
     }

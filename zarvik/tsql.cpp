@@ -15,7 +15,9 @@ struct Token {
     qsizetype end;
 };
 
-bool IsWordStart(QChar c) { return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#'); }
+bool IsWordStart(QChar c) {
+    return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#');
+}
 bool IsWordChar(QChar c) {
     return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#') ||
            c == QLatin1Char('$');
@@ -112,7 +114,8 @@ public:
             if (IsWord(t, "SELECT")) RewriteTop(t, edits);
         }
         // Apply from the back so that earlier positions stay valid.
-        std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.at > b.at; });
+        std::stable_sort(edits.begin(), edits.end(),
+                         [](const Edit& a, const Edit& b) { return a.at > b.at; });
         QString out = m_sql;
         for (const Edit& e : edits) out.replace(e.at, e.remove, e.insert);
         return out;
@@ -127,7 +130,8 @@ private:
                Text(t).compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
     }
     bool IsPunct(qsizetype t, char c) const {
-        return t < m_tokens.size() && m_tokens[t].kind == Kind::Punct && m_sql.at(m_tokens[t].begin) == QLatin1Char(c);
+        return t < m_tokens.size() && m_tokens[t].kind == Kind::Punct &&
+               m_sql.at(m_tokens[t].begin) == QLatin1Char(c);
     }
     bool Insignificant(qsizetype t) const {
         return m_tokens[t].kind == Kind::Space || m_tokens[t].kind == Kind::Comment;
@@ -140,7 +144,8 @@ private:
     // N'...': a word that is exactly N, directly followed by a literal.
     bool IsNationalPrefix(qsizetype t) const {
         return m_tokens[t].kind == Kind::Word && m_tokens[t].end - m_tokens[t].begin == 1 &&
-               (m_sql.at(m_tokens[t].begin) == QLatin1Char('N') || m_sql.at(m_tokens[t].begin) == QLatin1Char('n')) &&
+               (m_sql.at(m_tokens[t].begin) == QLatin1Char('N') ||
+                m_sql.at(m_tokens[t].begin) == QLatin1Char('n')) &&
                t + 1 < m_tokens.size() && m_tokens[t + 1].kind == Kind::String;
     }
 
@@ -162,7 +167,8 @@ private:
         // TOP n PERCENT and WITH TIES have no LIMIT form; leave them to the database.
         const qsizetype after = NextSignificant(last);
         if (IsWord(after, "PERCENT") || IsWord(after, "WITH")) return;
-        if (after >= m_tokens.size() || IsPunct(after, ';') || IsPunct(after, ')')) return;  // nothing selected
+        if (after >= m_tokens.size() || IsPunct(after, ';') || IsPunct(after, ')'))
+            return;  // nothing selected
 
         // Drop "TOP n" and the blanks after it.
         const qsizetype removeEnd = after < m_tokens.size() ? m_tokens[after].begin : m_sql.size();

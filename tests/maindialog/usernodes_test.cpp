@@ -1,17 +1,17 @@
 // The user-node computation against real databases (an SQLite file, the test
 // PostgreSQL server, the SQLite file through ODBC) with the component library's own
 // services, wrapped so that every statement that reaches a connection is recorded.
-#include "maindialog/nodeidset.h"
 #include "maindialog/usernodes.h"
-
-#include "component/factory.h"
-#include "support/sqlbackends.h"
-#include "zarvik/factory.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
+
+#include "component/factory.h"
+#include "maindialog/nodeidset.h"
+#include "support/sqlbackends.h"
+#include "zarvik/factory.h"
 
 namespace {
 
@@ -30,8 +30,12 @@ class FakeConfiguration final : public component::IndexConfiguration {
 public:
     component::DataSourceList sources;
 
-    void LoadFromFile(const QString&) override { component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile")); }
-    void LoadIndex(const QString&) override { component::ThrowNotImplemented(kSource, QStringLiteral("LoadIndex")); }
+    void LoadFromFile(const QString&) override {
+        component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));
+    }
+    void LoadIndex(const QString&) override {
+        component::ThrowNotImplemented(kSource, QStringLiteral("LoadIndex"));
+    }
     component::IndexList GetIndexList() const override { return {}; }
     QString IndexName() const override { return QStringLiteral("catalog"); }
     QString DbSetting1() const override { return QStringLiteral("appuser"); }
@@ -46,7 +50,9 @@ public:
     QString IndexSetting4() const override { return {}; }
     QString LastBuilt() const override { return {}; }
     QString NumDocuments() const override { return {}; }
-    void SetLastBuilt(const QString&) override { component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt")); }
+    void SetLastBuilt(const QString&) override {
+        component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
+    }
     void SetNumDocuments(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetNumDocuments"));
     }
@@ -137,7 +143,8 @@ private:
 
 class RecordingServices final : public component::IndexingServices {
 public:
-    RecordingServices(std::shared_ptr<component::IndexingServices> real, Log& log) : m_real(std::move(real)), m_log(log) {}
+    RecordingServices(std::shared_ptr<component::IndexingServices> real, Log& log)
+        : m_real(std::move(real)), m_log(log) {}
 
     QString GetConnectionString(const QString& s1, const QString& s2, const QString& name,
                                 const component::DataSourceList& sources) override {
@@ -160,7 +167,8 @@ public:
         m_log.calls.append(QStringLiteral("OpenConnection ") + name);
         return std::make_unique<RecordingConnection>(m_real->OpenConnection(text), name, m_log);
     }
-    std::unique_ptr<component::Recordset> OpenRecordset(component::Connection& connection, const QString& sql) override {
+    std::unique_ptr<component::Recordset> OpenRecordset(component::Connection& connection,
+                                                        const QString& sql) override {
         auto& recording = dynamic_cast<RecordingConnection&>(connection);
         m_log.calls.append(recording.name + QStringLiteral(" OpenRecordset: ") + sql);
         return m_real->OpenRecordset(*recording.real, sql);
@@ -169,8 +177,8 @@ public:
                                                                           const QString& sql) override {
         auto& recording = dynamic_cast<RecordingConnection&>(connection);
         m_log.calls.append(recording.name + QStringLiteral(" OpenUpdatableRecordset: ") + sql);
-        return std::make_unique<RecordingBatch>(m_real->OpenUpdatableRecordset(*recording.real, sql), recording.name,
-                                                m_log);
+        return std::make_unique<RecordingBatch>(m_real->OpenUpdatableRecordset(*recording.real, sql),
+                                                recording.name, m_log);
     }
     QString ResolveDataSource(const QString& name, const component::DataSourceList& sources) override {
         return m_real->ResolveDataSource(name, sources);
@@ -179,7 +187,8 @@ public:
         ADD_FAILURE() << "the propagation writes no event log";
         m_real->WriteEventLog(source, message, type);
     }
-    std::shared_ptr<component::SearchEngine> CreateEngine(const QString& a, const QString& b, bool log) override {
+    std::shared_ptr<component::SearchEngine> CreateEngine(const QString& a, const QString& b,
+                                                          bool log) override {
         return m_real->CreateEngine(a, b, log);
     }
 
@@ -198,7 +207,9 @@ public:
         return std::make_shared<RecordingServices>(m_real->NewIndexingServices(), m_log);
     }
     std::shared_ptr<component::IndexBuilder> NewIndexBuilder() override { return m_real->NewIndexBuilder(); }
-    std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override { return m_real->NewIndexPropagator(); }
+    std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override {
+        return m_real->NewIndexPropagator();
+    }
 
 private:
     std::shared_ptr<component::ComponentFactory> m_real = zarvik::NewComponentFactory();
@@ -215,10 +226,10 @@ private:
 // leaf 303 below 301. Catalog 4: top 400 with child 420; 410 hangs below 405,
 // which is missing, and 411 below 410.
 const char* const kNodes[] = {
-    "(100, NULL, 1)", "(110, 100, 1)", "(111, 110, 1)", "(1111, 111, 1)", "(112, 110, 1)",
-    "(120, 100, 1)",  "(121, 120, 1)", "(122, 120, 1)", "(200, NULL, 2)", "(210, 200, 2)",
-    "(211, 210, 2)",  "(220, 200, 2)", "(300, 302, 3)", "(301, 300, 3)",  "(302, 301, 3)",
-    "(303, 301, 3)",  "(400, NULL, 4)", "(420, 400, 4)", "(410, 405, 4)", "(411, 410, 4)",
+    "(100, NULL, 1)", "(110, 100, 1)",  "(111, 110, 1)", "(1111, 111, 1)", "(112, 110, 1)",
+    "(120, 100, 1)",  "(121, 120, 1)",  "(122, 120, 1)", "(200, NULL, 2)", "(210, 200, 2)",
+    "(211, 210, 2)",  "(220, 200, 2)",  "(300, 302, 3)", "(301, 300, 3)",  "(302, 301, 3)",
+    "(303, 301, 3)",  "(400, NULL, 4)", "(420, 400, 4)", "(410, 405, 4)",  "(411, 410, 4)",
 };
 const QStringList kCatalog1 = {"1/100", "1/110", "1/111", "1/1111", "1/112", "1/120", "1/121", "1/122"};
 
@@ -235,13 +246,16 @@ public:
     explicit Fixture(Backend backend) : db(backend) {}
 
     void SetUpSchema() {
-        db.Exec(QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NOT NULL, PARENTNODEID INTEGER NULL, "
-                               "CATALOGID INTEGER NOT NULL, NODENAME VARCHAR(100) NOT NULL)"));
-        db.Exec(QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT "
-                               "NULL, NODEID INTEGER NOT NULL, LEVEL SMALLINT NULL, ISPROFILE INTEGER NOT NULL)"));
+        db.Exec(
+            QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NOT NULL, PARENTNODEID INTEGER NULL, "
+                           "CATALOGID INTEGER NOT NULL, NODENAME VARCHAR(100) NOT NULL)"));
+        db.Exec(QStringLiteral(
+            "CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT "
+            "NULL, NODEID INTEGER NOT NULL, LEVEL SMALLINT NULL, ISPROFILE INTEGER NOT NULL)"));
         // ORIGIN tells the rows written before a run ('old') from the rows it adds.
-        db.Exec(QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT NULL, "
-                               "NODEID INTEGER NOT NULL, ORIGIN VARCHAR(10) DEFAULT 'new')"));
+        db.Exec(
+            QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT NULL, "
+                           "NODEID INTEGER NOT NULL, ORIGIN VARCHAR(10) DEFAULT 'new')"));
         db.Exec(QStringLiteral("CREATE INDEX IX_CN_PARENT ON CATALOGNODE (PARENTNODEID)"));
         db.Exec(QStringLiteral("CREATE INDEX IX_CN_CATALOG ON CATALOGNODE (CATALOGID, NODEID)"));
         db.Exec(QStringLiteral("CREATE INDEX IX_CNU_USER ON CATALOGNODEBYUSER (USERID, CATALOGID)"));
@@ -252,15 +266,19 @@ public:
             v.insert(v.size() - 1, QStringLiteral(", 'node'"));
             values.append(v);
         }
-        db.Exec(QStringLiteral("INSERT INTO CATALOGNODE (NODEID, PARENTNODEID, CATALOGID, NODENAME) VALUES ") +
-                values.join(QStringLiteral(", ")));
+        db.Exec(
+            QStringLiteral("INSERT INTO CATALOGNODE (NODEID, PARENTNODEID, CATALOGID, NODENAME) VALUES ") +
+            values.join(QStringLiteral(", ")));
     }
 
-    static QString Literal(const QString& text) { return QLatin1Char('\'') + usernodes::QuoteSql(text) + QLatin1Char('\''); }
+    static QString Literal(const QString& text) {
+        return QLatin1Char('\'') + usernodes::QuoteSql(text) + QLatin1Char('\'');
+    }
 
     void Assign(const Assignment& a) {
-        db.Exec(QStringLiteral("INSERT INTO CATALOGNODEBYUSER (USERID, CATALOGID, NODEID, LEVEL, ISPROFILE) VALUES "
-                               "(%1, %2, %3, %4, %5)")
+        db.Exec(QStringLiteral(
+                    "INSERT INTO CATALOGNODEBYUSER (USERID, CATALOGID, NODEID, LEVEL, ISPROFILE) VALUES "
+                    "(%1, %2, %3, %4, %5)")
                     .arg(Literal(QString::fromUtf8(a.user)))
                     .arg(a.catalog)
                     .arg(a.node)
@@ -268,7 +286,8 @@ public:
                     .arg(a.isProfile));
     }
     void OldRow(const QString& user, int catalog, int node) {
-        db.Exec(QStringLiteral("INSERT INTO USERNODE (USERID, CATALOGID, NODEID, ORIGIN) VALUES (%1, %2, %3, 'old')")
+        db.Exec(QStringLiteral(
+                    "INSERT INTO USERNODE (USERID, CATALOGID, NODEID, ORIGIN) VALUES (%1, %2, %3, 'old')")
                     .arg(Literal(user))
                     .arg(catalog)
                     .arg(node));
@@ -277,7 +296,8 @@ public:
     QStringList RowsOf(const QString& user) {
         QStringList rows;
         for (const QVariantList& row :
-             db.Rows(QStringLiteral("SELECT CATALOGID, NODEID, ORIGIN FROM USERNODE WHERE USERID = %1").arg(Literal(user)))) {
+             db.Rows(QStringLiteral("SELECT CATALOGID, NODEID, ORIGIN FROM USERNODE WHERE USERID = %1")
+                         .arg(Literal(user)))) {
             QString text = row[0].toString() + QLatin1Char('/') + row[1].toString();
             if (row[2].toString() == QStringLiteral("old")) text += QStringLiteral(" old");
             rows.append(text);
@@ -294,8 +314,9 @@ public:
     }
 
     usernodes::UserNodePropagation Propagation() {
-        configuration.sources = {{QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
-                                 {QStringLiteral("RAdozudo"), db.ConnectionText()}};
+        configuration.sources = {
+            {QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
+            {QStringLiteral("RAdozudo"), db.ConnectionText()}};
         component::InstallFactory(std::make_shared<RecordingFactory>(log));
         return usernodes::UserNodePropagation(configuration, [this] { ++aborts; });
     }
@@ -318,26 +339,53 @@ struct Scenario {
     const char* user;
     std::vector<Assignment> assignments;  // the user's, unless another user is named
     bool result;
-    QStringList rows;  // the user's rows afterwards ("old" marks rows kept from before)
+    QStringList rows;                 // the user's rows afterwards ("old" marks rows kept from before)
     const char* neighbour = "other";  // a user whose rows must stay as they are
 };
 
 const Scenario kScenarios[] = {
     {"NoCatalogRows", "u", {{"u", 1, 110, 1, 1}}, true, {}},
-    {"SmallestLevelZero", "u", {{"u", 1, 100, 0}, {"u", 1, 122, 2}, {"u", 2, 210, 1}}, true,
+    {"SmallestLevelZero",
+     "u",
+     {{"u", 1, 100, 0}, {"u", 1, 122, 2}, {"u", 2, 210, 1}},
+     true,
      kCatalog1 + QStringList{"2/210", "2/211"}},
-    {"AncestorAndDescendant", "u", {{"u", 1, 110, 1}, {"u", 1, 1111, 3}}, true,
+    {"AncestorAndDescendant",
+     "u",
+     {{"u", 1, 110, 1}, {"u", 1, 1111, 3}},
+     true,
      {"1/110", "1/111", "1/1111", "1/112"}},
-    {"TwoBranches", "u", {{"u", 1, 110, 1}, {"u", 1, 121, 2}}, true, {"1/110", "1/111", "1/1111", "1/112", "1/121"}},
-    {"DeeperNodeWithoutAssignedAncestor", "u", {{"u", 1, 112, 2}, {"u", 1, 1111, 3}}, true, {"1/1111", "1/112"}},
+    {"TwoBranches",
+     "u",
+     {{"u", 1, 110, 1}, {"u", 1, 121, 2}},
+     true,
+     {"1/110", "1/111", "1/1111", "1/112", "1/121"}},
+    {"DeeperNodeWithoutAssignedAncestor",
+     "u",
+     {{"u", 1, 112, 2}, {"u", 1, 1111, 3}},
+     true,
+     {"1/1111", "1/112"}},
     {"TopNodeInTheSet", "u", {{"u", 1, 100, 1}, {"u", 1, 121, 2}, {"u", 1, 1111, 3}}, true, kCatalog1},
     {"DeeperNodeThatIsATopNode", "u", {{"u", 2, 210, 1}, {"u", 2, 200, 2}}, true, {"2/210", "2/211"}},
     {"MissingNodeOrAncestor", "u", {{"u", 4, 420, 1}, {"u", 4, 411, 2}, {"u", 4, 499, 2}}, true, {"4/420"}},
-    {"SameNodeTwiceAtTheSmallestLevel", "u", {{"u", 2, 220, 1}, {"u", 1, 110, 1}, {"u", 1, 110, 1}}, false,
+    {"SameNodeTwiceAtTheSmallestLevel",
+     "u",
+     {{"u", 2, 220, 1}, {"u", 1, 110, 1}, {"u", 1, 110, 1}},
+     false,
      {"1/999 old"}},
     {"NullLevel", "u", {{"u", 1, 110, std::nullopt}}, false, {"1/999 old"}},
-    {"ApostropheInUserID", "O'Brien", {{"O'Brien", 1, 120, 1}}, true, {"1/120", "1/121", "1/122"}, "O''Brien"},
-    {"NationalPrefixAndBackslashInUserID", "N'x\\y", {{"N'x\\y", 2, 210, 1}}, true, {"2/210", "2/211"}, "x\\y"},
+    {"ApostropheInUserID",
+     "O'Brien",
+     {{"O'Brien", 1, 120, 1}},
+     true,
+     {"1/120", "1/121", "1/122"},
+     "O''Brien"},
+    {"NationalPrefixAndBackslashInUserID",
+     "N'x\\y",
+     {{"N'x\\y", 2, 210, 1}},
+     true,
+     {"2/210", "2/211"},
+     "x\\y"},
     {"TrailingBlankInUserID", "abc ", {{"abc ", 2, 220, 1}, {"abc", 2, 210, 1}}, true, {"2/220"}, "abc"},
     {"ProfileRowsTakeNoPart",
      "u",
@@ -346,6 +394,10 @@ const Scenario kScenarios[] = {
      {"1/110", "1/111", "1/1111", "1/112"}},
     {"CycleEnds", "u", {{"u", 3, 300, 1}, {"u", 3, 302, 3}}, true, {"3/300", "3/301", "3/302", "3/303"}},
 };
+
+void PrintTo(const Scenario& scenario, std::ostream* os) {
+    *os << scenario.name;
+}
 
 class UserNodesScenario : public ::testing::TestWithParam<std::tuple<Scenario, Backend>> {};
 
@@ -367,7 +419,8 @@ TEST_P(UserNodesScenario, RewritesTheUsersRows) {
     EXPECT_EQ(f.aborts, scenario.result ? 0 : 1);
     // The user ID goes into USERNODE as it was passed, and every row sets the three
     // columns in this order.
-    for (const QString& row : f.log.rows) EXPECT_EQ(row.section(QLatin1Char('/'), 1, -2), user) << row.toStdString();
+    for (const QString& row : f.log.rows)
+        EXPECT_EQ(row.section(QLatin1Char('/'), 1, -2), user) << row.toStdString();
     for (const QString& order : f.log.fieldOrders) EXPECT_EQ(order.toStdString(), "CATALOGID,USERID,NODEID");
     // Every connection opened is closed, on failure too.
     EXPECT_EQ(f.log.calls.filter(QStringLiteral(" Close")).size(), f.log.connections);
@@ -380,7 +433,8 @@ TEST_P(UserNodesScenario, RewritesTheUsersRows) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, UserNodesScenario,
                          ::testing::Combine(::testing::ValuesIn(kScenarios),
-                                            ::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC)),
+                                            ::testing::Values(Backend::SQLite, Backend::PostgreSQL,
+                                                              Backend::ODBC)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     testsupport::BackendName(std::get<1>(info.param));
@@ -417,7 +471,8 @@ TEST_P(UserNodesRun, StopsAtTheFirstFailingUser) {
     EXPECT_FALSE(f.Propagation().PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 1);
     for (int i = 0; i < 5; ++i) {
-        const QStringList expected = i < 2 ? QStringList{"2/210", "2/211", "2/220"} : QStringList{"1/999 old"};
+        const QStringList expected =
+            i < 2 ? QStringList{"2/210", "2/211", "2/220"} : QStringList{"1/999 old"};
         EXPECT_EQ(Std(f.RowsOf(order[i])), Std(expected)) << "user " << i + 1;
     }
     EXPECT_EQ(f.log.calls.filter(QStringLiteral(" Close")).size(), f.log.connections);
@@ -467,10 +522,10 @@ TEST_P(UserNodesRun, MissingRAdozudoTouchesNoUser) {
 TEST_P(UserNodesRun, ANullUserIdEndsTheRun) {
     Fixture& f = *m_f;
     // A USERID that cannot become text is a failure of the run itself.
-    f.db.Exec(QStringLiteral("CREATE TABLE CNU2 AS SELECT * FROM CATALOGNODEBYUSER"));
     f.db.Exec(QStringLiteral("DROP TABLE CATALOGNODEBYUSER"));
-    f.db.Exec(QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NULL, CATALOGID INTEGER, NODEID "
-                             "INTEGER, LEVEL SMALLINT, ISPROFILE INTEGER)"));
+    f.db.Exec(
+        QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NULL, CATALOGID INTEGER, NODEID "
+                       "INTEGER, LEVEL SMALLINT, ISPROFILE INTEGER)"));
     f.db.Exec(QStringLiteral("INSERT INTO CATALOGNODEBYUSER VALUES (NULL, 2, 210, 1, 0)"));
     EXPECT_FALSE(f.Propagation().PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 1);
@@ -497,27 +552,36 @@ TEST(UserNodesStatements, ExactTextsOfEveryQuery) {
         "c1 OpenRecordset: SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0",
         "OpenConnection c2",
         "OpenConnection c3",
-        "c2 OpenRecordset: SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'O''B' AND ISPROFILE=0",
+        "c2 OpenRecordset: SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'O''B' AND "
+        "ISPROFILE=0",
         "c3 BeginTrans",
         "c3 Execute: DELETE FROM USERNODE WHERE USERID=N'O''B' ",
         "c3 OpenUpdatableRecordset: SELECT * FROM USERNODE WHERE USERID=N'O''B' ",
-        "c2 OpenRecordset: SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER  WHERE CATALOGID = 1 AND USERID = "
+        "c2 OpenRecordset: SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER  WHERE CATALOGID = 1 AND USERID "
+        "= "
         "N'O''B'  AND ISPROFILE=0",
-        "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODEBYUSER  WHERE CATALOGID = 1 AND USERID = N'O''B'  AND "
+        "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODEBYUSER  WHERE CATALOGID = 1 AND USERID = N'O''B'  "
+        "AND "
         "LEVEL = 1 AND ISPROFILE=0",
-        "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODEBYUSER WHERE  CATALOGID =1 AND USERID = N'O''B'  AND "
+        "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODEBYUSER WHERE  CATALOGID =1 AND USERID = N'O''B'  "
+        "AND "
         "ISPROFILE = 0  AND LEVEL > 1 ",
-        "c2 OpenRecordset: SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE  CATALOGID =1 AND NODEID = 122 ",
-        "c2 OpenRecordset: SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE  CATALOGID =1 AND NODEID = 120 ",
-        "c2 OpenRecordset: SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE  CATALOGID =1 AND NODEID = 100 ",
-        "c2 OpenRecordset: SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME  FROM CATALOGNODEBYUSER CNU, "
+        "c2 OpenRecordset: SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE  CATALOGID =1 AND NODEID = "
+        "122 ",
+        "c2 OpenRecordset: SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE  CATALOGID =1 AND NODEID = "
+        "120 ",
+        "c2 OpenRecordset: SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE  CATALOGID =1 AND NODEID = "
+        "100 ",
+        "c2 OpenRecordset: SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME  FROM "
+        "CATALOGNODEBYUSER CNU, "
         "CATALOGNODE CN WHERE  CNU.CATALOGID =1 AND CNU.NODEID IN (122,120)  AND CNU.USERID = N'O''B'  AND "
         "CNU.NODEID = CN.NODEID AND CNU.ISPROFILE = 0  ORDER BY CNU.LEVEL ",
         "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (110) ORDER BY NODEID",
         "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (111,112) ORDER BY NODEID",
         "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (1111) ORDER BY NODEID",
         "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (122) ORDER BY NODEID",
-        "c2 OpenRecordset: SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER  WHERE CATALOGID = 2 AND USERID = "
+        "c2 OpenRecordset: SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER  WHERE CATALOGID = 2 AND USERID "
+        "= "
         "N'O''B'  AND ISPROFILE=0",
         "c2 OpenRecordset: SELECT NODEID FROM CATALOGNODE  WHERE CATALOGID = 2",
         "c3 UpdateBatch",
@@ -529,8 +593,8 @@ TEST(UserNodesStatements, ExactTextsOfEveryQuery) {
     EXPECT_EQ(Std(f.log.calls), Std(expected));
     // The set in the order of finding (110, then 122), each node followed by its
     // descendants level by level; then catalog 2 in the order the database gives.
-    EXPECT_EQ(Std(f.log.rows), Std({"1/O'B/110", "1/O'B/111", "1/O'B/112", "1/O'B/1111", "1/O'B/122", "2/O'B/200",
-                                    "2/O'B/210", "2/O'B/211", "2/O'B/220"}));
+    EXPECT_EQ(Std(f.log.rows), Std({"1/O'B/110", "1/O'B/111", "1/O'B/112", "1/O'B/1111", "1/O'B/122",
+                                    "2/O'B/200", "2/O'B/210", "2/O'B/211", "2/O'B/220"}));
 }
 
 // ---- small pieces -----------------------------------------------------------------
@@ -538,7 +602,8 @@ TEST(UserNodesStatements, ExactTextsOfEveryQuery) {
 TEST(QuoteSql, DoublesEveryApostrophe) {
     const std::pair<const char*, const char*> cases[] = {
         {"", ""}, {"plain", "plain"}, {"O'Brien", "O''Brien"}, {"''", "''''"}, {"'a'b'", "''a''b''"}};
-    for (const auto& [in, out] : cases) EXPECT_EQ(usernodes::QuoteSql(QString::fromUtf8(in)).toStdString(), out);
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(usernodes::QuoteSql(QString::fromUtf8(in)).toStdString(), out);
     EXPECT_FALSE(usernodes::QuoteSql(QString()).isNull());
 }
 

@@ -4,7 +4,7 @@
 // test sets up and checks the data without the code under test.
 #pragma once
 
-#include "support/testdb.h"
+#include <gtest/gtest.h>
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -13,9 +13,11 @@
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QVariant>
-#include <gtest/gtest.h>
+#include <ostream>
 #include <stdexcept>
 #include <string>
+
+#include "support/testdb.h"
 
 namespace testsupport {
 
@@ -23,11 +25,18 @@ enum class Backend { SQLite, PostgreSQL, ODBC };
 
 inline std::string BackendName(Backend backend) {
     switch (backend) {
-        case Backend::SQLite: return "SQLite";
-        case Backend::PostgreSQL: return "PostgreSQL";
-        case Backend::ODBC: return "ODBC";
+        case Backend::SQLite:
+            return "SQLite";
+        case Backend::PostgreSQL:
+            return "PostgreSQL";
+        case Backend::ODBC:
+            return "ODBC";
     }
     return "?";
+}
+
+inline void PrintTo(Backend backend, std::ostream* os) {
+    *os << BackendName(backend);
 }
 
 class TestDatabase {
@@ -38,7 +47,8 @@ public:
             const QString database = QStringLiteral("lumora_") + QUuid::createUuid().toString(QUuid::Id128);
             m_text = PostgresConnectionText(database);
             if (m_text.isEmpty()) return;
-            const QStringList pg = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            const QStringList pg =
+                qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '), Qt::SkipEmptyParts);
             m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
             m_db.setHostName(pg.at(0));
             m_db.setPort(pg.at(1).toInt());
@@ -71,14 +81,16 @@ public:
     void Exec(const QString& sql) {
         QSqlQuery query(m_db);
         if (!query.exec(sql))
-            throw std::runtime_error("test setup: " + query.lastError().text().toStdString() + " in " + sql.toStdString());
+            throw std::runtime_error("test setup: " + query.lastError().text().toStdString() + " in " +
+                                     sql.toStdString());
     }
     // Each row as a list of values.
     QList<QVariantList> Rows(const QString& sql) {
         QSqlQuery query(m_db);
         query.setForwardOnly(true);
         if (!query.exec(sql))
-            throw std::runtime_error("test check: " + query.lastError().text().toStdString() + " in " + sql.toStdString());
+            throw std::runtime_error("test check: " + query.lastError().text().toStdString() + " in " +
+                                     sql.toStdString());
         QList<QVariantList> rows;
         while (query.next()) {
             QVariantList row;
@@ -100,10 +112,10 @@ private:
 
 // In SetUp or a test body: without the PostgreSQL server the test fails when the
 // suite must have it, and is skipped otherwise.
-#define LUMORA_REQUIRE_DATABASE(db)                                                                  \
-    do {                                                                                             \
-        if (!(db).Available()) {                                                                     \
+#define LUMORA_REQUIRE_DATABASE(db)                                                                      \
+    do {                                                                                                 \
+        if (!(db).Available()) {                                                                         \
             if (testsupport::PostgresRequired()) FAIL() << "no test PostgreSQL server (LUMORA_TEST_PG)"; \
-            GTEST_SKIP() << "no test PostgreSQL server (LUMORA_TEST_PG not set)";                   \
-        }                                                                                            \
+            GTEST_SKIP() << "no test PostgreSQL server (LUMORA_TEST_PG not set)";                        \
+        }                                                                                                \
     } while (false)

@@ -24,13 +24,21 @@ const Case kCases[] = {
      {{"host", "127.0.0.1"}, {"port", "5432"}, {"database", "app"}, {"user", "u"}, {"password", "p;w}d"}},
      ""},
     {"Provider=PostgreSQL;;Password=;User=x", Provider::PostgreSQL, {{"password", ""}, {"user", "x"}}, ""},
-    {"Provider=ODBC;Driver={ODBC Driver 18 for SQL Server};Server=db;UID=a;PWD={x;y}", Provider::ODBC, {},
+    {"Provider=ODBC;Driver={ODBC Driver 18 for SQL Server};Server=db;UID=a;PWD={x;y}",
+     Provider::ODBC,
+     {},
      "Driver={ODBC Driver 18 for SQL Server};Server=db;UID=a;PWD={x;y}"},
-    {"PROVIDER=odbc;DRIVER={SQLite3};Database=/tmp/x.db", Provider::ODBC, {}, "DRIVER={SQLite3};Database=/tmp/x.db"},
+    {"PROVIDER=odbc;DRIVER={SQLite3};Database=/tmp/x.db",
+     Provider::ODBC,
+     {},
+     "DRIVER={SQLite3};Database=/tmp/x.db"},
     // The ODBC part is passed on as it is, even where our own rules would reject it.
     {"Provider=ODBC;DSN=weird;junk without equals", Provider::ODBC, {}, "DSN=weird;junk without equals"},
     // A Provider pair that is not first is taken out, the rest kept in order.
-    {"Driver={SQLite3};Provider=ODBC;Database=/tmp/x.db", Provider::ODBC, {}, "Driver={SQLite3};Database=/tmp/x.db"},
+    {"Driver={SQLite3};Provider=ODBC;Database=/tmp/x.db",
+     Provider::ODBC,
+     {},
+     "Driver={SQLite3};Database=/tmp/x.db"},
 };
 
 class ConnectionTextTest : public ::testing::TestWithParam<Case> {};

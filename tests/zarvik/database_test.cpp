@@ -2,10 +2,11 @@
 // the test PostgreSQL server, and the SQLite file through ODBC.
 #include "zarvik/database.h"
 
-#include "support/sqlbackends.h"
+#include <gtest/gtest.h>
 
 #include <QSqlDatabase>
-#include <gtest/gtest.h>
+
+#include "support/sqlbackends.h"
 
 namespace {
 
@@ -30,10 +31,13 @@ protected:
         LUMORA_REQUIRE_DATABASE(*m_db);
         m_db->Exec(QStringLiteral("CREATE TABLE T (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL)"));
         m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (1, 'a'), (2, 'b'), (3, NULL)"));
-        m_db->Exec(QStringLiteral(
-            "CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) DEFAULT 'default')"));
+        m_db->Exec(
+            QStringLiteral("CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) "
+                           "DEFAULT 'default')"));
     }
-    std::unique_ptr<component::Connection> Open() { return zarvik::db::OpenConnection(m_db->ConnectionText()); }
+    std::unique_ptr<component::Connection> Open() {
+        return zarvik::db::OpenConnection(m_db->ConnectionText());
+    }
     qsizetype Count(const QString& sql) { return m_db->Rows(sql).size(); }
 
     std::unique_ptr<testsupport::TestDatabase> m_db;
@@ -70,9 +74,11 @@ TEST_P(DatabaseTest, ReadResultMovesAndGivesColumnsFromTheCurrentRow) {
 TEST_P(DatabaseTest, SqlServerDialectReachesTheDatabase) {
     m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (4, 'it''s TOP 1'), (5, 'abc '), (6, 'abc')"));
     auto conn = Open();
-    auto top = zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT TOP 2 ID FROM T WHERE NAME <> N'x' ORDER BY ID DESC"));
+    auto top = zarvik::db::OpenRecordset(
+        *conn, QStringLiteral("SELECT TOP 2 ID FROM T WHERE NAME <> N'x' ORDER BY ID DESC"));
     ASSERT_EQ(top->GetRows().value(0), (QVariantList{6, 5}));
-    auto literal = zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T WHERE NAME = N'it''s TOP 1'"));
+    auto literal =
+        zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T WHERE NAME = N'it''s TOP 1'"));
     ASSERT_FALSE(literal->IsEOF());
     EXPECT_EQ(literal->Field(QStringLiteral("ID")).toInt(), 4);
     // A trailing blank is part of the value: 'abc ' and 'abc' are two users.
@@ -86,8 +92,10 @@ TEST_P(DatabaseTest, FailuresCarryTheDriverMessageAndTheStatement) {
     EXPECT_EQ(exec.Number(), errnum::kDatabase);
     EXPECT_EQ(exec.Source(), QStringLiteral("ZarvikIndexing.Database"));
     EXPECT_TRUE(exec.Description().contains(QStringLiteral("DELETE FROM NOSUCHTABLE"))) << exec.what();
-    EXPECT_TRUE(exec.Description().contains(QStringLiteral("nosuchtable"), Qt::CaseInsensitive)) << exec.what();
-    const component::Error read = ErrorOf([&] { zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT NOPE FROM T")); });
+    EXPECT_TRUE(exec.Description().contains(QStringLiteral("nosuchtable"), Qt::CaseInsensitive))
+        << exec.what();
+    const component::Error read =
+        ErrorOf([&] { zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT NOPE FROM T")); });
     EXPECT_EQ(read.Number(), errnum::kDatabase);
     EXPECT_TRUE(read.Description().contains(QStringLiteral("SELECT NOPE FROM T"))) << read.what();
     // The connection stays usable after a failed statement.
@@ -105,7 +113,8 @@ TEST_P(DatabaseTest, AnOpenReadHoldsNoStatement) {
 
 TEST_P(DatabaseTest, BatchSendsBoundRowsAndLeavesOtherColumnsToTheirDefaults) {
     auto conn = Open();
-    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B WHERE NAME=N'x' "));
+    auto batch =
+        zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B WHERE NAME=N'x' "));
     const QString awkward = QStringLiteral("O'Brien N'x\\ ; DROP TABLE B; --");
     batch->AddNew();
     batch->SetField(QStringLiteral("id"), 1);
@@ -158,12 +167,14 @@ TEST_P(DatabaseTest, CancelBatchDiscardsUnsentRows) {
 TEST_P(DatabaseTest, BatchFieldAndTableErrors) {
     auto conn = Open();
     auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("select * from B"));
-    EXPECT_EQ(ErrorOf([&] { batch->SetField(QStringLiteral("ID"), 1); }).Number(), errnum::kDatabase);  // no AddNew
+    EXPECT_EQ(ErrorOf([&] { batch->SetField(QStringLiteral("ID"), 1); }).Number(),
+              errnum::kDatabase);  // no AddNew
     batch->AddNew();
     EXPECT_EQ(ErrorOf([&] { batch->SetField(QStringLiteral("NOPE"), 1); }).Number(), errnum::kDatabase);
     for (const char* sql : {"SELECT ID FROM B", "DELETE FROM B", "SELECT * FROM (SELECT ID FROM B) X", ""})
-        EXPECT_EQ(ErrorOf([&] { zarvik::db::OpenUpdatableRecordset(*conn, QString::fromUtf8(sql)); }).Number(),
-                  errnum::kInvalidArgument)
+        EXPECT_EQ(
+            ErrorOf([&] { zarvik::db::OpenUpdatableRecordset(*conn, QString::fromUtf8(sql)); }).Number(),
+            errnum::kInvalidArgument)
             << sql;
 }
 
@@ -210,8 +221,9 @@ TEST_P(DatabaseTest, EachConnectionHasItsOwnQtConnectionUntilClosed) {
     first->Close();  // an open transaction is discarded
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 1);
     EXPECT_EQ(ErrorOf([&] { first->Execute(QStringLiteral("DELETE FROM T")); }).Number(), errnum::kDatabase);
-    EXPECT_EQ(ErrorOf([&] { zarvik::db::OpenRecordset(*first, QStringLiteral("SELECT ID FROM T")); }).Number(),
-              errnum::kInvalidArgument);
+    EXPECT_EQ(
+        ErrorOf([&] { zarvik::db::OpenRecordset(*first, QStringLiteral("SELECT ID FROM T")); }).Number(),
+        errnum::kInvalidArgument);
     first->Close();  // twice is harmless
     second.reset();  // destruction closes as well
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);
@@ -242,7 +254,8 @@ TEST(OpenConnection, RefusesWhatItCannotOpen) {
     };
     const qsizetype before = QSqlDatabase::connectionNames().size();
     for (const char* text : texts)
-        EXPECT_EQ(ErrorOf([&] { zarvik::db::OpenConnection(QString::fromUtf8(text)); }).Number(), errnum::kDatabase)
+        EXPECT_EQ(ErrorOf([&] { zarvik::db::OpenConnection(QString::fromUtf8(text)); }).Number(),
+                  errnum::kDatabase)
             << text;
     EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);  // nothing left behind
 }

@@ -17,14 +17,17 @@ struct Case {
 const Case kCases[] = {
     {"top at the end", "SELECT TOP 1 A FROM T", "SELECT A FROM T LIMIT 1"},
     {"top with order by and trailing blank",
-     "SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME  FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE  "
+     "SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME  FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN "
+     "WHERE  "
      "CNU.CATALOGID =7 AND CNU.NODEID IN (5,4) ",
-     "SELECT CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME  FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE  "
+     "SELECT CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME  FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE "
+     " "
      "CNU.CATALOGID =7 AND CNU.NODEID IN (5,4) LIMIT 1 "},
     {"order by last", "SELECT TOP 10 A FROM T ORDER BY A DESC", "SELECT A FROM T ORDER BY A DESC LIMIT 10"},
     {"lower case and parenthesised count", "select top (3) a from t", "select a from t LIMIT 3"},
     {"distinct", "SELECT DISTINCT TOP 2 A FROM T ORDER BY A", "SELECT DISTINCT A FROM T ORDER BY A LIMIT 2"},
-    {"subquery gets its own limit", "SELECT A FROM T WHERE B IN (SELECT TOP 1 B FROM U ORDER BY C) ORDER BY A",
+    {"subquery gets its own limit",
+     "SELECT A FROM T WHERE B IN (SELECT TOP 1 B FROM U ORDER BY C) ORDER BY A",
      "SELECT A FROM T WHERE B IN (SELECT B FROM U ORDER BY C LIMIT 1) ORDER BY A"},
     {"outer and inner", "SELECT TOP 5 A FROM (SELECT TOP 1 A FROM T) X",
      "SELECT A FROM (SELECT A FROM T LIMIT 1) X LIMIT 5"},
@@ -32,12 +35,15 @@ const Case kCases[] = {
     {"limit before a trailing comment", "SELECT TOP 1 A FROM T -- first", "SELECT A FROM T LIMIT 1 -- first"},
     {"top inside a literal stays", "SELECT A FROM T WHERE B = 'SELECT TOP 1 x'",
      "SELECT A FROM T WHERE B = 'SELECT TOP 1 x'"},
-    {"top inside a quoted name stays", "SELECT \"TOP 1\" FROM [SELECT TOP 2]", "SELECT \"TOP 1\" FROM [SELECT TOP 2]"},
-    {"top inside a comment stays", "SELECT A /* SELECT TOP 1 */ FROM T", "SELECT A /* SELECT TOP 1 */ FROM T"},
+    {"top inside a quoted name stays", "SELECT \"TOP 1\" FROM [SELECT TOP 2]",
+     "SELECT \"TOP 1\" FROM [SELECT TOP 2]"},
+    {"top inside a comment stays", "SELECT A /* SELECT TOP 1 */ FROM T",
+     "SELECT A /* SELECT TOP 1 */ FROM T"},
     {"a column named TOP is not a count", "SELECT TOP FROM T", "SELECT TOP FROM T"},
     {"words that contain TOP", "SELECT STOP, TOPS FROM T", "SELECT STOP, TOPS FROM T"},
     {"percent has no limit form", "SELECT TOP 10 PERCENT A FROM T", "SELECT TOP 10 PERCENT A FROM T"},
-    {"national literal", "SELECT A FROM T WHERE U=N'abc' AND V = n'x'", "SELECT A FROM T WHERE U='abc' AND V = 'x'"},
+    {"national literal", "SELECT A FROM T WHERE U=N'abc' AND V = n'x'",
+     "SELECT A FROM T WHERE U='abc' AND V = 'x'"},
     {"national literal with doubled apostrophes", "DELETE FROM USERNODE WHERE USERID=N'O''Brien N''x' ",
      "DELETE FROM USERNODE WHERE USERID='O''Brien N''x' "},
     {"N' inside a literal stays", "SELECT 'it''s N''a'' and N''b''' FROM T",
@@ -66,7 +72,8 @@ TEST_P(RewriteTest, SqlServerTextIsUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest, ::testing::ValuesIn(kCases), [](const auto& info) {
     std::string name;
-    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    for (const char* p = info.param.name; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
     return name;
 });
 
