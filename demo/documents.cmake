@@ -22,7 +22,3 @@ add_custom_target(lumora_demo_documents ALL
   COMMENT "Demo documents in ${LUMORA_DEMO_DIR}/demo/app.db"
   VERBATIM)
 add_dependencies(lumora_demo_documents lumora_make_documents)
-# scripts/demo.sh builds only the program; the demo needs its documents with it.
-if(TARGET TessalyIndexManager)
-  add_dependencies(TessalyIndexManager lumora_demo_documents)
-endif()

@@ -1,13 +1,31 @@
-// Database access over Qt SQL, in the shape the user-node computation relies on.
+// Database access over Qt SQL, in the shape the user-node computation relies on:
+// connections, read results held in memory, and results that collect new rows and
+// send them as one batch.
 #pragma once
-
-#include "component/interfaces.h"
 
 #include <memory>
 
+#include "component/interfaces.h"
+
 namespace zarvik::db {
+
+// Opens a connection from a connection text (Provider SQLite, the default,
+// PostgreSQL or ODBC). Each connection has a Qt SQL connection of its own, removed
+// again when it is closed or destroyed. SQLite connections use WAL and wait up to
+// five seconds for a lock. Raises component::Error (errnum::kDatabase) for a
+// malformed text, a missing SQLite file or a database that cannot be opened.
 std::unique_ptr<component::Connection> OpenConnection(const QString& connectionText);
+
+// Runs a query and reads its whole result; the statement is released before this
+// returns, so the result holds no lock. Raises (errnum::kDatabase, with the
+// driver's message and the statement) when the query fails, and
+// errnum::kInvalidArgument for a connection that is not of this library or closed.
 std::unique_ptr<component::Recordset> OpenRecordset(component::Connection& connection, const QString& sql);
+
+// The query must be "SELECT * FROM <table> ..."; new rows go into that table.
+// Raises errnum::kInvalidArgument for any other form, errnum::kDatabase when the
+// query fails.
 std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component::Connection& connection,
                                                                       const QString& sql);
+
 }  // namespace zarvik::db

@@ -221,7 +221,7 @@ TEST_F(BuildDriverTest, AutomatedFailureShowsMessageAndStaysOpen) {
 
 TEST_F(BuildDriverTest, ButtonsAndCloseBoxDoNothingDuringBuild) {
     bool closeRefused = false;
-    bool aboutShown = false;
+    bool aboutShown = false;  // the About box or the search window
     state->build = [&](testsupport::FakeBuilder&) {
         // Should the About box open, close it again so the test cannot hang.
         QTimer::singleShot(500, [&aboutShown] {
@@ -230,7 +230,8 @@ TEST_F(BuildDriverTest, ButtonsAndCloseBoxDoNothingDuringBuild) {
                 modal->close();
             }
         });
-        for (const char* button : {"ExitButton", "AboutButton", "HelpButton", "EngineButton"}) Click(button);
+        for (const char* button : {"ExitButton", "AboutButton", "HelpButton", "EngineButton", "SearchButton"})
+            Click(button);
         closeRefused = !dialog->close() && dialog->IsLoaded();
         return true;
     };

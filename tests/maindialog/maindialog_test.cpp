@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -63,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ControlCase{"HelpButton", "MainDialog", "Help", 7200, 1800, 1935, 495},
                       ControlCase{"EngineButton", "MainDialog", "Engine Version", 7200, 1080, 1935, 495},
                       ControlCase{"ExitButton", "MainDialog", "Exit", 7200, 4680, 1935, 495},
+                      ControlCase{"SearchButton", "MainDialog", "Search Index", 7200, 3240, 1935, 495},
                       ControlCase{"Label1", "MainDialog", "Lumora Index Manager", 480, 240, 5535, 495}),
     [](const ::testing::TestParamInfo<ControlCase>& info) { return std::string(info.param.name); });
 
@@ -99,7 +101,8 @@ TEST_F(DialogTest, TabOrderFollowsTheTabIndexes) {
     const QStringList expected = {QStringLiteral("IndexCombo"),  QStringLiteral("StartButton"),
                                   QStringLiteral("StopButton"),  QStringLiteral("EngineButton"),
                                   QStringLiteral("HelpButton"),  QStringLiteral("AboutButton"),
-                                  QStringLiteral("ExitButton"),  QStringLiteral("Status"),
+                                  QStringLiteral("SearchButton"), QStringLiteral("ExitButton"),
+                                  QStringLiteral("Status"),
                                   QStringLiteral("IndexPath"),   QStringLiteral("IndexCombo")};
     QWidget* widget = Child("IndexCombo");
     QStringList seen = {widget->objectName()};
@@ -207,6 +210,27 @@ TEST_F(DialogTest, EngineVersionShowsTheEngineNumbers) {
     ASSERT_EQ(boxes.Boxes().size(), 1);
     EXPECT_EQ(boxes.Boxes().at(0).text, QStringLiteral("SQLite FTS5 engine version:\r\n3.07 (0)"));
     EXPECT_EQ(boxes.Boxes().at(0).flags, 64);
+}
+
+TEST_F(DialogTest, SearchWithoutSelectionWarnsAsStartDoes) {
+    Click("SearchButton");
+    ASSERT_EQ(boxes.Boxes().size(), 1);
+    EXPECT_EQ(boxes.Boxes().at(0).text, QStringLiteral("No index selected, please select an index first"));
+    EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
+}
+
+TEST_F(DialogTest, SearchOpensTheSearchWindowForTheCurrentIndex) {
+    ASSERT_TRUE(dialog->SelectCurrentIndex(QStringLiteral("sales")));
+    QString title;
+    QTimer::singleShot(0, [&title] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            title = modal->windowTitle();
+            modal->close();
+        }
+    });
+    Click("SearchButton");
+    EXPECT_EQ(title, QStringLiteral("Search Index - sales"));
+    EXPECT_TRUE(boxes.Boxes().isEmpty());
 }
 
 TEST_F(DialogTest, HelpShowsTheHelpText) {

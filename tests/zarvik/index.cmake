@@ -6,4 +6,4 @@ lumora_add_gtest(zarvik_indexbuilder_test
 lumora_add_gtest(zarvik_propagator_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/propagator_test.cpp
   LIBS lumora_zarvik PkgConfig::SQLITE3)
-lumora_add_gtest(zarvik_search_test SOURCES search_test.cpp LIBS lumora_zarvik PkgConfig::SQLITE3)
+lumora_add_gtest(zarvik_search_test SOURCES search_test.cpp LIBS lumora_zarvik lumora_testindex)

@@ -1,66 +1,28 @@
 // Searching a real index built by the component: totals, paging, stored columns,
 // stemming, the query syntax and its errors.
 #include "zarvik/engine.h"
-#include "zarvik/indexbuilder.h"
+#include "support/qt_printers.h"
+#include "support/smallindex.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 namespace {
-
-struct Doc {
-    int id;
-    const char* title;
-    const char* body;
-    const char* url;
-};
-
-const Doc kDocs[] = {
-    {1, "Running shoes", "She was running in the park every morning", "https://example.org/1"},
-    {2, "Run", "A quick run before breakfast, then running again", "https://example.org/2"},
-    {3, "Dessert", "Crème brûlée at the café", "https://example.org/3"},
-    {4, "Furniture", "Wooden tables and chairs for the garden", "https://example.org/4"},
-    {5, "Garden run", "A run through the garden at dawn", "https://example.org/5"},
-};
 
 class SearchTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir = new QTemporaryDir;
-        const QString source = dir->filePath(QStringLiteral("docs.db"));
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(QFile::encodeName(source).constData(), &db), SQLITE_OK);
-        sqlite3_exec(db, "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT, URL TEXT)",
-                     nullptr, nullptr, nullptr);
-        sqlite3_stmt* ins = nullptr;
-        sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT VALUES(?,?,?,?)", -1, &ins, nullptr);
-        for (const Doc& d : kDocs) {
-            sqlite3_bind_int(ins, 1, d.id);
-            sqlite3_bind_text(ins, 2, d.title, -1, SQLITE_STATIC);
-            sqlite3_bind_text(ins, 3, d.body, -1, SQLITE_STATIC);
-            sqlite3_bind_text(ins, 4, d.url, -1, SQLITE_STATIC);
-            ASSERT_EQ(sqlite3_step(ins), SQLITE_DONE);
-            sqlite3_reset(ins);
-        }
-        sqlite3_finalize(ins);
-        sqlite3_close(db);
-
+        indexPath = new QString(testsupport::BuildSmallIndex(dir->path()));
         engine = new zarvik::Fts5Engine(dir->path(), dir->path(), false);
-        zarvik::Fts5IndexBuilder builder;
-        builder.Configure(nullptr, nullptr, QStringLiteral("docs"), IndexPath(), QString(),
-                          QStringLiteral("Provider=SQLite;Database=") + source, QString(), QStringLiteral("URL"),
-                          QString(), QStringLiteral("SELECT DOCID, TITLE, BODY, URL FROM DOCUMENT"));
-        ASSERT_TRUE(builder.Build());
     }
     static void TearDownTestSuite() {
         delete engine;
+        delete indexPath;
         delete dir;
     }
-    static QString IndexPath() { return dir->filePath(QStringLiteral("index")); }
+    static QString IndexPath() { return *indexPath; }
 
     static QStringList Keys(const component::SearchResults& results) {
         QStringList keys;
@@ -69,10 +31,12 @@ protected:
     }
 
     static QTemporaryDir* dir;
+    static QString* indexPath;
     static zarvik::Fts5Engine* engine;
 };
 
 QTemporaryDir* SearchTest::dir = nullptr;
+QString* SearchTest::indexPath = nullptr;
 zarvik::Fts5Engine* SearchTest::engine = nullptr;
 
 struct QueryCase {

@@ -1,0 +1,263 @@
+// The database access of the component library on real databases: an SQLite file,
+// the test PostgreSQL server, and the SQLite file through ODBC.
+#include "zarvik/database.h"
+
+#include <gtest/gtest.h>
+
+#include <QSqlDatabase>
+
+#include "support/sqlbackends.h"
+
+namespace {
+
+using testsupport::Backend;
+namespace errnum = component::errnum;
+
+template <typename F>
+component::Error ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const component::Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error raised";
+    return {};
+}
+
+class DatabaseTest : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        m_db = std::make_unique<testsupport::TestDatabase>(GetParam());
+        LUMORA_REQUIRE_DATABASE(*m_db);
+        m_db->Exec(QStringLiteral("CREATE TABLE T (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL)"));
+        m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (1, 'a'), (2, 'b'), (3, NULL)"));
+        m_db->Exec(
+            QStringLiteral("CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) "
+                           "DEFAULT 'default')"));
+    }
+    std::unique_ptr<component::Connection> Open() {
+        return zarvik::db::OpenConnection(m_db->ConnectionText());
+    }
+    qsizetype Count(const QString& sql) { return m_db->Rows(sql).size(); }
+
+    std::unique_ptr<testsupport::TestDatabase> m_db;
+};
+
+TEST_P(DatabaseTest, ReadResultMovesAndGivesColumnsFromTheCurrentRow) {
+    auto conn = Open();
+    auto rs = zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID, NAME FROM T ORDER BY ID"));
+    ASSERT_TRUE(rs);
+    EXPECT_FALSE(rs->IsBOF());
+    EXPECT_FALSE(rs->IsEOF());
+    EXPECT_EQ(rs->Field(QStringLiteral("id")).toInt(), 1);  // any case
+    EXPECT_EQ(rs->Field(QStringLiteral("Name")).toString(), QStringLiteral("a"));
+    EXPECT_EQ(ErrorOf([&] { rs->Field(QStringLiteral("NOPE")); }).Number(), errnum::kDatabase);
+    rs->MoveNext();
+    const QList<QVariantList> rows = rs->GetRows();  // [column][row] from row 2 on
+    ASSERT_EQ(rows.size(), 2);
+    ASSERT_EQ(rows[0].size(), 2);
+    EXPECT_EQ(rows[0][0].toInt(), 2);
+    EXPECT_EQ(rows[0][1].toInt(), 3);
+    EXPECT_EQ(rows[1][0].toString(), QStringLiteral("b"));
+    EXPECT_TRUE(rows[1][1].isNull());
+    EXPECT_TRUE(rs->IsEOF());
+    EXPECT_EQ(ErrorOf([&] { rs->Field(QStringLiteral("ID")); }).Number(), errnum::kDatabase);
+    EXPECT_EQ(ErrorOf([&] { rs->MoveNext(); }).Number(), errnum::kDatabase);
+    rs->MoveFirst();
+    EXPECT_EQ(rs->Field(QStringLiteral("ID")).toInt(), 1);
+
+    auto empty = zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T WHERE ID > 10"));
+    EXPECT_TRUE(empty->IsBOF());
+    EXPECT_TRUE(empty->IsEOF());
+}
+
+TEST_P(DatabaseTest, SqlServerDialectReachesTheDatabase) {
+    m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (4, 'it''s TOP 1'), (5, 'abc '), (6, 'abc')"));
+    auto conn = Open();
+    auto top = zarvik::db::OpenRecordset(
+        *conn, QStringLiteral("SELECT TOP 2 ID FROM T WHERE NAME <> N'x' ORDER BY ID DESC"));
+    ASSERT_EQ(top->GetRows().value(0), (QVariantList{6, 5}));
+    auto literal =
+        zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T WHERE NAME = N'it''s TOP 1'"));
+    ASSERT_FALSE(literal->IsEOF());
+    EXPECT_EQ(literal->Field(QStringLiteral("ID")).toInt(), 4);
+    // A trailing blank is part of the value: 'abc ' and 'abc' are two users.
+    auto blank = zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T WHERE NAME = N'abc '"));
+    EXPECT_EQ(blank->GetRows().value(0), (QVariantList{5}));
+}
+
+TEST_P(DatabaseTest, FailuresCarryTheDriverMessageAndTheStatement) {
+    auto conn = Open();
+    const component::Error exec = ErrorOf([&] { conn->Execute(QStringLiteral("DELETE FROM NOSUCHTABLE")); });
+    EXPECT_EQ(exec.Number(), errnum::kDatabase);
+    EXPECT_EQ(exec.Source(), QStringLiteral("ZarvikIndexing.Database"));
+    EXPECT_TRUE(exec.Description().contains(QStringLiteral("DELETE FROM NOSUCHTABLE"))) << exec.what();
+    EXPECT_TRUE(exec.Description().contains(QStringLiteral("nosuchtable"), Qt::CaseInsensitive))
+        << exec.what();
+    const component::Error read =
+        ErrorOf([&] { zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT NOPE FROM T")); });
+    EXPECT_EQ(read.Number(), errnum::kDatabase);
+    EXPECT_TRUE(read.Description().contains(QStringLiteral("SELECT NOPE FROM T"))) << read.what();
+    // The connection stays usable after a failed statement.
+    EXPECT_FALSE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T"))->IsEOF());
+}
+
+TEST_P(DatabaseTest, AnOpenReadHoldsNoStatement) {
+    auto conn = Open();
+    auto rs = zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T ORDER BY ID"));
+    // SQLite and PostgreSQL both refuse to drop a table that a pending statement of
+    // the same connection still reads.
+    conn->Execute(QStringLiteral("DROP TABLE T"));
+    EXPECT_EQ(rs->GetRows().value(0), (QVariantList{1, 2, 3}));
+}
+
+TEST_P(DatabaseTest, BatchSendsBoundRowsAndLeavesOtherColumnsToTheirDefaults) {
+    auto conn = Open();
+    auto batch =
+        zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B WHERE NAME=N'x' "));
+    const QString awkward = QStringLiteral("O'Brien N'x\\ ; DROP TABLE B; --");
+    batch->AddNew();
+    batch->SetField(QStringLiteral("id"), 1);
+    batch->SetField(QStringLiteral("NAME"), awkward);
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 2);
+    EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM B")), 0);  // nothing before UpdateBatch
+    batch->UpdateBatch();
+    batch->UpdateBatch();  // sent rows are not sent twice
+    const auto rows = m_db->Rows(QStringLiteral("SELECT ID, NAME, TAG FROM B ORDER BY ID"));
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_EQ(rows[0], (QVariantList{1, awkward, QStringLiteral("default")}));
+    EXPECT_EQ(rows[1][0].toInt(), 2);
+    EXPECT_TRUE(rows[1][1].isNull());
+    EXPECT_EQ(rows[1][2].toString(), QStringLiteral("default"));
+}
+
+TEST_P(DatabaseTest, AFailingBatchKeepsNoneOfItsRows) {
+    auto conn = Open();
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B"));
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 1);
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), QVariant());  // NOT NULL
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 3);
+    const component::Error e = ErrorOf([&] { batch->UpdateBatch(); });
+    EXPECT_EQ(e.Number(), errnum::kDatabase);
+    EXPECT_TRUE(e.Description().contains(QStringLiteral("INSERT INTO B"))) << e.what();
+    EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM B")), 0);
+    batch->CancelBatch();
+    batch->UpdateBatch();
+    EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM B")), 0);
+}
+
+TEST_P(DatabaseTest, CancelBatchDiscardsUnsentRows) {
+    auto conn = Open();
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B"));
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 1);
+    batch->UpdateBatch();
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 2);
+    batch->CancelBatch();
+    batch->UpdateBatch();
+    EXPECT_EQ(m_db->Rows(QStringLiteral("SELECT ID FROM B")), (QList<QVariantList>{{1}}));
+    EXPECT_EQ(ErrorOf([&] { batch->SetField(QStringLiteral("ID"), 3); }).Number(), errnum::kDatabase);
+}
+
+TEST_P(DatabaseTest, BatchFieldAndTableErrors) {
+    auto conn = Open();
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("select * from B"));
+    EXPECT_EQ(ErrorOf([&] { batch->SetField(QStringLiteral("ID"), 1); }).Number(),
+              errnum::kDatabase);  // no AddNew
+    batch->AddNew();
+    EXPECT_EQ(ErrorOf([&] { batch->SetField(QStringLiteral("NOPE"), 1); }).Number(), errnum::kDatabase);
+    for (const char* sql : {"SELECT ID FROM B", "DELETE FROM B", "SELECT * FROM (SELECT ID FROM B) X", ""})
+        EXPECT_EQ(
+            ErrorOf([&] { zarvik::db::OpenUpdatableRecordset(*conn, QString::fromUtf8(sql)); }).Number(),
+            errnum::kInvalidArgument)
+            << sql;
+}
+
+TEST_P(DatabaseTest, TransactionHidesTheDeleteAndTheBatchUntilCommit) {
+    auto conn = Open();
+    auto other = Open();
+    conn->BeginTrans();
+    conn->Execute(QStringLiteral("DELETE FROM T WHERE ID = 1"));
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM T"));
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 10);
+    batch->UpdateBatch();  // joins the open transaction
+    auto seen = zarvik::db::OpenRecordset(*other, QStringLiteral("SELECT ID FROM T ORDER BY ID"));
+    EXPECT_EQ(seen->GetRows().value(0), (QVariantList{1, 2, 3}));
+    conn->CommitTrans();
+    seen = zarvik::db::OpenRecordset(*other, QStringLiteral("SELECT ID FROM T ORDER BY ID"));
+    EXPECT_EQ(seen->GetRows().value(0), (QVariantList{2, 3, 10}));
+}
+
+TEST_P(DatabaseTest, RollbackUndoesTheDeleteAfterAFailedBatch) {
+    auto conn = Open();
+    conn->BeginTrans();
+    conn->Execute(QStringLiteral("DELETE FROM T"));
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM T"));
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 20);
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), QVariant());
+    EXPECT_EQ(ErrorOf([&] { batch->UpdateBatch(); }).Number(), errnum::kDatabase);
+    // The transaction is still usable: the failed batch took back only its own rows.
+    EXPECT_TRUE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T"))->IsEOF());
+    conn->RollbackTrans();
+    EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM T")), 3);
+    EXPECT_EQ(ErrorOf([&] { conn->CommitTrans(); }).Number(), errnum::kDatabase);  // none open
+}
+
+TEST_P(DatabaseTest, EachConnectionHasItsOwnQtConnectionUntilClosed) {
+    const qsizetype before = QSqlDatabase::connectionNames().size();
+    auto first = Open();
+    auto second = Open();
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 2);
+    first->BeginTrans();
+    first->Execute(QStringLiteral("DELETE FROM T"));
+    first->Close();  // an open transaction is discarded
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before + 1);
+    EXPECT_EQ(ErrorOf([&] { first->Execute(QStringLiteral("DELETE FROM T")); }).Number(), errnum::kDatabase);
+    EXPECT_EQ(
+        ErrorOf([&] { zarvik::db::OpenRecordset(*first, QStringLiteral("SELECT ID FROM T")); }).Number(),
+        errnum::kInvalidArgument);
+    first->Close();  // twice is harmless
+    second.reset();  // destruction closes as well
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);
+    EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM T")), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest,
+                         ::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
+                         [](const auto& info) { return testsupport::BackendName(info.param); });
+
+TEST(SqliteConnection, UsesWalAndABusyTimeout) {
+    testsupport::TestDatabase db(Backend::SQLite);
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    auto mode = zarvik::db::OpenRecordset(*conn, QStringLiteral("PRAGMA journal_mode"));
+    EXPECT_EQ(mode->GetRows().value(0).value(0).toString(), QStringLiteral("wal"));
+    auto timeout = zarvik::db::OpenRecordset(*conn, QStringLiteral("PRAGMA busy_timeout"));
+    EXPECT_EQ(timeout->GetRows().value(0).value(0).toInt(), 5000);
+}
+
+TEST(OpenConnection, RefusesWhatItCannotOpen) {
+    const char* const texts[] = {
+        "Provider=SQLite;Database=/nonexistent/folder/app.db",
+        "Provider=SQLite",
+        "Provider=Oracle;Database=x",
+        "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User=x",
+        "Provider=PostgreSQL;Host=127.0.0.1;Port=notanumber",
+        "Provider=ODBC;DRIVER={No Such Driver};Database=x",
+    };
+    const qsizetype before = QSqlDatabase::connectionNames().size();
+    for (const char* text : texts)
+        EXPECT_EQ(ErrorOf([&] { zarvik::db::OpenConnection(QString::fromUtf8(text)); }).Number(),
+                  errnum::kDatabase)
+            << text;
+    EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);  // nothing left behind
+}
+
+}  // namespace
