@@ -137,7 +137,9 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     }
     if (m_statusHandler) {
         m_statusHandler->UpdateStatus(
-            failures.isEmpty() ? QStringLiteral("Propagation finished: %1 targets").arg(targets.size())
+            failures.isEmpty() ? QStringLiteral("Propagation finished: %1 %2")
+                                     .arg(targets.size())
+                                     .arg(targets.size() == 1 ? QStringLiteral("target") : QStringLiteral("targets"))
                                : QStringLiteral("Propagation failed for %1 of %2 targets")
                                      .arg(failures.size())
                                      .arg(targets.size()));
