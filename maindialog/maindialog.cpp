@@ -76,6 +76,11 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
                    Qt::WindowCloseButtonHint);
     setFixedSize(Twips(0, 0, 10755, 5640).size());
     setWindowIcon(maindialog::WindowIcon());
+    // The layout is measured for an 8-point dialog font; larger defaults would clip
+    // the labels.
+    QFont dialogFont(QStringLiteral("MS Sans Serif"));
+    dialogFont.setPointSize(8);
+    setFont(dialogFont);
 
     m_picture1 = Place(new QLabel(this), "Picture1", Twips(9480, 240, 1215, 855));
     m_picture1->setPixmap(maindialog::LogoPixmap());

@@ -1,0 +1,56 @@
+// Takes the README's pictures of the main dialog and the search window, on the demo
+// configuration, under a real X server (scripts/screenshots.sh runs it in Xvfb).
+#include "component/factory.h"
+#include "maindialog/frmsearch.h"
+#include "maindialog/maindialog.h"
+#include "util/globals.h"
+#include "zarvik/factory.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <cstdio>
+
+namespace {
+bool Save(QWidget& widget, const QString& file) {
+    QTest::qWait(200);
+    const bool saved = widget.grab().save(file);
+    std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", qPrintable(file));
+    return saved;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <folder of IndexConfiguration.xml> <output folder>\n", argv[0]);
+        return 2;
+    }
+    const QString demo = QString::fromLocal8Bit(argv[1]);
+    const QString out = QString::fromLocal8Bit(argv[2]);
+    try {
+        component::InstallFactory(zarvik::NewComponentFactory());
+        util::g_oIndexConfiguration = component::Factory().NewIndexConfiguration();
+        util::g_oIndexConfiguration->LoadFromFile(QDir(demo).filePath(QStringLiteral("IndexConfiguration.xml")));
+        util::g_oSearchEngine = component::Factory().NewIndexingServices()->CreateEngine(demo, demo, false);
+
+        MainDialog dialog;
+        dialog.LoadIndexList(util::g_oIndexConfiguration->GetIndexList());
+        dialog.SelectCurrentIndex(QStringLiteral("catalog"));
+        dialog.UpdateStatus(QStringLiteral("Indexing finished: 4000 documents"));
+        dialog.show();
+        if (!Save(dialog, QDir(out).filePath(QStringLiteral("main-dialog.png")))) return 1;
+
+        frmSearch search(util::g_oSearchEngine, QStringLiteral("catalog"), util::g_oIndexConfiguration->IndexPath());
+        search.show();
+        QTest::keyClicks(search.findChild<QLineEdit*>(QStringLiteral("QueryEdit")), QStringLiteral("water NOT salt"));
+        QTest::mouseClick(search.findChild<QPushButton*>(QStringLiteral("cmdSearch")), Qt::LeftButton);
+        if (!Save(search, QDir(out).filePath(QStringLiteral("search-window.png")))) return 1;
+    } catch (const component::Error& e) {
+        std::fprintf(stderr, "%s\n", qPrintable(e.Description()));
+        return 1;
+    }
+    return 0;
+}
