@@ -8,6 +8,7 @@
 namespace platform {
 namespace {
 int g_headless = -1;  // -1: not decided yet
+StatusTrace* g_activeTrace = nullptr;
 
 void DropQtMessages(QtMsgType, const QMessageLogContext&, const QString&) {
     // Without a display standard error is the run's trace for the administrator;
@@ -40,6 +41,14 @@ void WriteStderr(const QString& text) {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
     std::fflush(stderr);
 }
+
+StatusTrace::StatusTrace() { g_activeTrace = this; }
+
+StatusTrace::~StatusTrace() {
+    if (g_activeTrace == this) g_activeTrace = nullptr;
+}
+
+StatusTrace* StatusTrace::Active() { return g_activeTrace; }
 
 void StatusTrace::Update(const QString& text) {
     const auto now = std::chrono::steady_clock::now();

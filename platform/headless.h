@@ -20,11 +20,19 @@ void SetHeadless(bool headless);
 void WriteStderr(const QString& text);
 
 // Writes each new status text as one line, at most one a second; the last one is
-// always written by Flush.
+// always written by Flush. While one exists, a message box written to standard
+// error first flushes it, so the trace keeps the order in which things happened.
 class StatusTrace {
 public:
+    StatusTrace();
+    ~StatusTrace();
+    StatusTrace(const StatusTrace&) = delete;
+    StatusTrace& operator=(const StatusTrace&) = delete;
+
     void Update(const QString& text);
     void Flush();
+    // The trace in use, if any.
+    static StatusTrace* Active();
 
 private:
     QString m_pending;

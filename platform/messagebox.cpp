@@ -50,6 +50,7 @@ int ShowMessage(const QString& text, int flags) {
     if (!IsHeadless() && Presenter()) return Presenter()(text, flags);
     // Without a display (or before the window system is hooked up) nobody can
     // answer: the trace on standard error is all there is, and a question gets No.
+    if (StatusTrace* trace = StatusTrace::Active()) trace->Flush();
     WriteStderr(HeadlessMessageText(text, flags));
     return flags == kMbQuestion ? kIdNo : kIdOk;
 }

@@ -162,4 +162,56 @@ INSTANTIATE_TEST_SUITE_P(
                                        "(4,"}),
     [](const ::testing::TestParamInfo<BrokenConfigCase>& info) { return std::string(info.param.name); });
 
+// The scheduled job on a copy of the demo: the index is built, the user nodes and
+// the propagation run, the results are written back, and the run says so only on
+// its status lines.
+TEST_F(StartupTest, AutomatedBuildOfTheDemoSucceeds) {
+    const QDir demo(QStringLiteral(LUMORA_DEMO_DIR));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("demo")));
+    ASSERT_TRUE(QFile::copy(demo.filePath(QStringLiteral("IndexConfiguration.xml")),
+                            dir.filePath(QStringLiteral("IndexConfiguration.xml"))));
+    ASSERT_TRUE(QFile::copy(demo.filePath(QStringLiteral("demo/app.db")), dir.filePath(QStringLiteral("demo/app.db"))));
+
+    const ProcessResult run = Start({QStringLiteral("/auto"), QStringLiteral("/index"), QStringLiteral("catalog")});
+    EXPECT_EQ(run.exitCode, 0) << run.stderrText.toStdString();
+    EXPECT_FALSE(run.stderrText.contains(QStringLiteral("Lumora Index Manager ["))) << run.stderrText.toStdString();
+    const QStringList lines = run.stderrText.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.first().startsWith(QStringLiteral("Indexing"))) << lines.first().toStdString();
+    EXPECT_EQ(lines.last(), QStringLiteral("Propagation finished: 1 target"));
+
+    QFile config(dir.filePath(QStringLiteral("IndexConfiguration.xml")));
+    ASSERT_TRUE(config.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(config.readAll());
+    const qsizetype catalog = text.indexOf(QStringLiteral("<Index name=\"catalog\""));
+    const qsizetype titles = text.indexOf(QStringLiteral("<Index name=\"titles\""));
+    ASSERT_GE(catalog, 0);
+    const QString catalogPart = text.mid(catalog, titles - catalog);
+    EXPECT_TRUE(catalogPart.contains(QStringLiteral("<NumDocuments>4000</NumDocuments>"))) << catalogPart.toStdString();
+    EXPECT_FALSE(catalogPart.contains(QStringLiteral("<LastBuilt></LastBuilt>")));
+    // The other index keeps its empty values.
+    EXPECT_TRUE(text.mid(titles).contains(QStringLiteral("<NumDocuments></NumDocuments>")));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("indexes/catalog/index.db"))));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("replicas/one/catalog/index.db"))));
+    EXPECT_TRUE(EventLines().isEmpty());
+}
+
+// A failed scheduled run reports, logs under the index's name and exits with 2.
+TEST_F(StartupTest, AutomatedBuildFailureExitsWithTwo) {
+    WriteConfig(kMinimalConfig);  // app.db does not exist: the build cannot read documents
+    const ProcessResult run = Start({QStringLiteral("/auto"), QStringLiteral("/index"), QStringLiteral("sales")});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(run.stderrText.contains(QStringLiteral("\n\nError Source: ")));
+    EXPECT_TRUE(run.stderrText.endsWith(
+        QStringLiteral("Lumora Index Manager [Warning]\nIndexing aborted\n\n")) ||
+                run.stderrText.endsWith(QStringLiteral(
+                    "Lumora Index Manager [Warning]\nProblems occurred during the indexing process.\n\n")))
+        << run.stderrText.toStdString();
+    const QStringList events = EventLines();
+    ASSERT_GE(events.size(), 1);
+    EXPECT_TRUE(events.at(0).contains(QStringLiteral("\"source\":\"TessalyIndexManager (indexName=sales)\"")))
+        << events.at(0).toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("indexes/sales/index.db"))));
+}
+
 }  // namespace

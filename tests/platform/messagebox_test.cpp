@@ -62,4 +62,18 @@ TEST(StatusTrace, WritesAtMostOneLineASecondAndAlwaysTheLast) {
     EXPECT_EQ(written, "Indexing: 1\nIndexing: 500\n");
 }
 
+TEST(StatusTrace, PendingLineIsWrittenBeforeAHeadlessBox) {
+    platform::SetHeadless(true);
+    platform::SetMessageHook({});
+    platform::StatusTrace trace;
+    testing::internal::CaptureStderr();
+    trace.Update(QStringLiteral("Indexing: 1"));
+    trace.Update(QStringLiteral("Indexing failed after 1 documents"));
+    platform::ShowMessage(QStringLiteral("Indexing aborted"), platform::kMbWarning);
+    trace.Flush();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Indexing: 1\nIndexing failed after 1 documents\n"
+              "Lumora Index Manager [Warning]\nIndexing aborted\n\n");
+}
+
 }  // namespace
