@@ -162,7 +162,12 @@ void MainDialog::closeEvent(QCloseEvent* event) {
     event->accept();
     if (m_bLoaded) {
         m_bLoaded = false;
-        Q_EMIT Unloaded();
+        // Closed while a build is still running (during the propagation): the build
+        // must still be able to show its outcome, so the program ends afterwards.
+        if (m_buildDepth > 0)
+            m_bUnloadPending = true;
+        else
+            Q_EMIT Unloaded();
     }
 }
 
@@ -262,6 +267,15 @@ void MainDialog::RestoreControls() {
 }
 
 void MainDialog::DoBuildIndex(bool i_bAuto) {
+    ++m_buildDepth;
+    DoBuildIndexSteps(i_bAuto);
+    if (--m_buildDepth == 0 && m_bUnloadPending) {
+        m_bUnloadPending = false;
+        Q_EMIT Unloaded();
+    }
+}
+
+void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
     if (i_bAuto) m_bAutomatedFailed = true;  // until the build has succeeded
     try {
         if (i_bAuto) setWindowTitle(windowTitle() + QStringLiteral(" (running automated)"));

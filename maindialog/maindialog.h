@@ -66,6 +66,7 @@ private:
     void OnExitClicked();
     void OnSearchClicked();
 
+    void DoBuildIndexSteps(bool i_bAuto);
     void AbortBuild();
     bool IsBuildAborted() const;
     bool PopulateAllUserNodes();
@@ -77,6 +78,8 @@ private:
     std::shared_ptr<component::IndexBuilder> m_oIndexBuilder;
 
     bool m_bLoaded = true;
+    int m_buildDepth = 0;
+    bool m_bUnloadPending = false;
     bool m_bAutomatedFailed = false;
     bool m_bCentred = false;
     platform::StatusTrace* m_statusTrace = nullptr;

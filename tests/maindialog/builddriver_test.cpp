@@ -247,13 +247,21 @@ TEST_F(BuildDriverTest, ButtonsAndCloseBoxDoNothingDuringBuild) {
 
 TEST_F(BuildDriverTest, CloseDuringPropagationKeepsTheDialogAlive) {
     state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
+    int unloadedDuringBuild = 0;
+    int unloaded = 0;
+    QObject::connect(dialog.get(), &MainDialog::Unloaded, [&unloaded] { ++unloaded; });
     state->propagate = [&](component::IStatusHandler* handler, const QString&, const QStringList&) {
         dialog->close();
+        unloadedDuringBuild = unloaded;
         handler->UpdateStatus(QStringLiteral("Propagating"));
         return true;
     };
     Click("StartButton");
     EXPECT_FALSE(dialog->IsLoaded());
+    // The program ends only after the build has shown its outcome.
+    EXPECT_EQ(unloadedDuringBuild, 0);
+    EXPECT_EQ(unloaded, 1);
+    EXPECT_EQ(boxes.Texts(), QStringList{QStringLiteral("Index was built OK")});
     EXPECT_EQ(Child<QPlainTextEdit>("Status")->toPlainText(), QStringLiteral("Propagating"));
     EXPECT_EQ(state->writes.size(), 2);
 }
