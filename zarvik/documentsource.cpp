@@ -1,6 +1,8 @@
 // Streams the rows of a document query for the index builder.
 #include "zarvik/documentsource.h"
 
+#include "zarvik/connectiontext.h"
+
 #include <sqlite3.h>
 
 #include <QCoreApplication>
@@ -275,80 +277,25 @@ private:
     bool m_inTransaction = false;
 };
 
-// One key=value pair as written, with its key in lower case.
-struct Pair {
-    QString key;
-    QString value;
-    QString raw;
-};
-
-QList<Pair> SplitPairs(const QString& text) {
-    QList<Pair> pairs;
-    qsizetype i = 0;
-    const qsizetype n = text.size();
-    while (i < n) {
-        const qsizetype start = i;
-        const qsizetype eq = text.indexOf(QLatin1Char('='), i);
-        const qsizetype semi = text.indexOf(QLatin1Char(';'), i);
-        if (eq < 0 || (semi >= 0 && semi < eq)) {  // a piece without '=': skipped
-            i = semi < 0 ? n : semi + 1;
-            continue;
-        }
-        Pair p;
-        p.key = text.mid(start, eq - start).trimmed().toLower();
-        i = eq + 1;
-        while (i < n && text.at(i).isSpace()) ++i;
-        if (i < n && text.at(i) == QLatin1Char('{')) {
-            const qsizetype close = text.indexOf(QLatin1Char('}'), i + 1);
-            const qsizetype end = close < 0 ? n : close;
-            p.value = text.mid(i + 1, end - i - 1);
-            i = close < 0 ? n : close + 1;
-            const qsizetype next = text.indexOf(QLatin1Char(';'), i);
-            i = next < 0 ? n : next;
-        } else {
-            const qsizetype end = semi < 0 ? n : semi;
-            p.value = text.mid(i, end - i).trimmed();
-            i = end;
-        }
-        p.raw = text.mid(start, i - start);
-        if (i < n) ++i;  // the ';'
-        if (!p.key.isEmpty()) pairs << p;
-    }
-    return pairs;
-}
-
 }  // namespace
 
 ConnectionText ParseConnectionText(const QString& text) {
     if (text.trimmed().isEmpty()) Fail(QStringLiteral("The connection text is empty."));
+    // One reading of connection texts for the whole library, so a value the
+    // data-source lookup wrapped in braces reads back the same here.
+    const db::ConnectionText parsed = db::ParseConnectionText(text);
     ConnectionText ct;
-    QStringList odbc;
-    for (const Pair& p : SplitPairs(text)) {
-        if (p.key == QLatin1String("provider")) {
-            const QString v = p.value.toLower();
-            if (v == QLatin1String("sqlite"))
-                ct.provider = Provider::kSQLite;
-            else if (v == QLatin1String("postgresql"))
-                ct.provider = Provider::kPostgreSQL;
-            else if (v == QLatin1String("odbc"))
-                ct.provider = Provider::kODBC;
-            else
-                Fail(QStringLiteral("Unknown provider \"%1\" in the connection text.").arg(p.value));
-            continue;
-        }
-        odbc << p.raw.trimmed();
-        if (p.key == QLatin1String("database"))
-            ct.database = p.value;
-        else if (p.key == QLatin1String("host"))
-            ct.host = p.value;
-        else if (p.key == QLatin1String("port"))
-            ct.port = p.value.toInt();
-        else if (p.key == QLatin1String("user"))
-            ct.user = p.value;
-        else if (p.key == QLatin1String("password"))
-            ct.password = p.value;
+    switch (parsed.provider) {
+    case db::Provider::SQLite: ct.provider = Provider::kSQLite; break;
+    case db::Provider::PostgreSQL: ct.provider = Provider::kPostgreSQL; break;
+    case db::Provider::ODBC: ct.provider = Provider::kODBC; break;
     }
-    ct.odbc = odbc.join(QLatin1Char(';'));
+    ct.database = parsed.Value(QStringLiteral("database"));
+    ct.host = parsed.Value(QStringLiteral("host"));
+    ct.port = parsed.Value(QStringLiteral("port")).toInt();
+    ct.user = parsed.Value(QStringLiteral("user"));
+    ct.password = parsed.Value(QStringLiteral("password"));
+    ct.odbc = parsed.odbcText;
     return ct;
 }
 
