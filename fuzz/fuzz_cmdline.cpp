@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_boxes = 0;
     const bool ok = cmdline::ParseCommandLine(text);
     // An empty command line is no switch at all, so the tokenizer is not asked.
-    if (!error.isEmpty() && !text.isEmpty()) FUZZ_CHECK(!ok, "accepted although the tokenizer said: %s", qPrintable(error));
+    if (!error.isEmpty() && !text.isEmpty())
+        FUZZ_CHECK(!ok, "accepted although the tokenizer said: %s", qPrintable(error));
     // A box for each /help up to the first unknown switch, then one for that switch;
     // a text the tokenizer refuses gets its one box.
     int expectedBoxes = 0;

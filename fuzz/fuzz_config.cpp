@@ -20,9 +20,9 @@ QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
         configuration.LoadIndex(entry.name);
         values << configuration.IndexName() << configuration.DbSetting1() << configuration.DbSetting2()
                << configuration.IndexPath() << configuration.Propagations().join(QLatin1Char('|'))
-               << configuration.IndexDataSource() << configuration.IndexSetting1() << configuration.IndexSetting2()
-               << configuration.IndexSetting3() << configuration.IndexSetting4() << configuration.LastBuilt()
-               << configuration.NumDocuments();
+               << configuration.IndexDataSource() << configuration.IndexSetting1()
+               << configuration.IndexSetting2() << configuration.IndexSetting3()
+               << configuration.IndexSetting4() << configuration.LastBuilt() << configuration.NumDocuments();
         for (const component::DataSource& source : configuration.DbDataSources())
             values << source.name << source.text;
         blocks.append(values);
@@ -32,9 +32,9 @@ QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
 
 const QString& Folder() {
     // tmpfs where there is one: every save syncs the file.
-    static QTemporaryDir dir(QDir(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm")
-                                                                           : QDir::tempPath())
-                                 .filePath(QStringLiteral("lumora-fuzz-XXXXXX")));
+    static QTemporaryDir dir(
+        QDir(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm") : QDir::tempPath())
+            .filePath(QStringLiteral("lumora-fuzz-XXXXXX")));
     static const QString path = dir.path();
     return path;
 }

@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed.provider == Provider::ODBC) {
         FUZZ_CHECK(parsed.values.isEmpty());
         // The driver manager's part, behind our own Provider pair, comes back unchanged.
-        const ConnectionText again = zarvik::db::ParseConnectionText(QStringLiteral("Provider=ODBC;") + parsed.odbcText);
+        const ConnectionText again =
+            zarvik::db::ParseConnectionText(QStringLiteral("Provider=ODBC;") + parsed.odbcText);
         FUZZ_CHECK(again.provider == Provider::ODBC && again.odbcText == parsed.odbcText, "%s | %s",
                    qPrintable(parsed.odbcText), qPrintable(again.odbcText));
         return 0;
@@ -68,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         again = zarvik::db::ParseConnectionText(written);
     } catch (const component::Error& error) {
-        FUZZ_CHECK(false, "written form refused: %s in %s", qPrintable(error.Description()), qPrintable(written));
+        FUZZ_CHECK(false, "written form refused: %s in %s", qPrintable(error.Description()),
+                   qPrintable(written));
     }
     FUZZ_CHECK(again.provider == parsed.provider, "%s", qPrintable(written));
     FUZZ_CHECK(again.values == parsed.values, "%s", qPrintable(written));

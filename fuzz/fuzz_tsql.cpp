@@ -8,7 +8,6 @@
 #include <sqlite3.h>
 
 #include <QStringList>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -77,7 +76,8 @@ void CheckLiterals(const QString& sql) {
         const QString rewritten = RewriteTSql(sql, dialect);
         bool open2 = false;
         const QStringList after = Literals(rewritten, open2);
-        FUZZ_CHECK(!open2 && after == before, "input:  %s\noutput: %s", qPrintable(sql), qPrintable(rewritten));
+        FUZZ_CHECK(!open2 && after == before, "input:  %s\noutput: %s", qPrintable(sql),
+                   qPrintable(rewritten));
     }
 }
 
@@ -108,7 +108,8 @@ QString Run(const QString& sql) {
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
         for (int c = 0; c < sqlite3_column_count(statement); ++c)
-            rows += QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, c))) + u'|';
+            rows +=
+                QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, c))) + u'|';
         rows += u'\n';
     }
     if (rc != SQLITE_DONE) rows = QStringLiteral("error: ") + QString::fromUtf8(sqlite3_errmsg(Database()));
@@ -170,7 +171,8 @@ public:
         p.native = QStringLiteral("SELECT ");
         Add(p, columns + u' ' + K("FROM ") + QStringLiteral("T "));
         Where(p, depth);
-        Add(p, K("ORDER BY ") + (m_in.ConsumeBool() ? QStringLiteral("id DESC") : QStringLiteral("name, id")));
+        Add(p,
+            K("ORDER BY ") + (m_in.ConsumeBool() ? QStringLiteral("id DESC") : QStringLiteral("name, id")));
         p.native += QStringLiteral(" LIMIT %1").arg(top);
         return p;
     }
@@ -213,7 +215,8 @@ private:
             }
             case 2: {
                 const QString literal = Literal();
-                p.tsql += K("WHERE ") + QStringLiteral("name <> N") + literal + QStringLiteral(" AND grp < 4 ");
+                p.tsql +=
+                    K("WHERE ") + QStringLiteral("name <> N") + literal + QStringLiteral(" AND grp < 4 ");
                 p.native += QStringLiteral("WHERE name <> ") + literal + QStringLiteral(" AND grp < 4 ");
                 break;
             }
@@ -225,7 +228,8 @@ private:
                 }
                 break;
             case 4:
-                Add(p, K("WHERE ") + QStringLiteral("name = '") + QStringLiteral("TOP 1") + QStringLiteral("' "));
+                Add(p, K("WHERE ") + QStringLiteral("name = '") + QStringLiteral("TOP 1") +
+                           QStringLiteral("' "));
                 break;
             default:
                 break;
@@ -254,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                qPrintable(statement.native), qPrintable(expected));
     const QString got = Run(rewritten);
     FUZZ_CHECK(got == expected, "T-SQL:     %s\nrewritten: %s\nnative:    %s\ngot:\n%s\nexpected:\n%s",
-               qPrintable(statement.tsql), qPrintable(rewritten), qPrintable(statement.native), qPrintable(got),
-               qPrintable(expected));
+               qPrintable(statement.tsql), qPrintable(rewritten), qPrintable(statement.native),
+               qPrintable(got), qPrintable(expected));
     return 0;
 }

@@ -91,11 +91,13 @@ QString CopyFile(const QString& from, const QString& to, const std::function<voi
 // Copies of a process that is still running are left to it.
 void RemoveAbandonedCopies(const QString& target) {
     const QDir dir(target);
-    for (const QString& name : dir.entryList({QStringLiteral("*.propagating-*")}, QDir::Files | QDir::Hidden)) {
+    for (const QString& name :
+         dir.entryList({QStringLiteral("*.propagating-*")}, QDir::Files | QDir::Hidden)) {
         bool isNumber = false;
         const qint64 pid = name.section(QStringLiteral(".propagating-"), -1).toLongLong(&isNumber);
         if (!isNumber || pid <= 0) continue;
-        if (pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)) QFile::remove(dir.filePath(name));
+        if (pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+            QFile::remove(dir.filePath(name));
     }
 }
 

@@ -20,8 +20,12 @@ using testsupport::Backend;
 class Configuration final : public component::IndexConfiguration {
 public:
     QString text;
-    void LoadFromFile(const QString&) override { component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile")); }
-    void LoadIndex(const QString&) override { component::ThrowNotImplemented(kSource, QStringLiteral("LoadIndex")); }
+    void LoadFromFile(const QString&) override {
+        component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));
+    }
+    void LoadIndex(const QString&) override {
+        component::ThrowNotImplemented(kSource, QStringLiteral("LoadIndex"));
+    }
     component::IndexList GetIndexList() const override { return {}; }
     QString IndexName() const override { return QStringLiteral("catalog"); }
     QString DbSetting1() const override { return {}; }
@@ -36,7 +40,9 @@ public:
     QString IndexSetting4() const override { return {}; }
     QString LastBuilt() const override { return {}; }
     QString NumDocuments() const override { return {}; }
-    void SetLastBuilt(const QString&) override { component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt")); }
+    void SetLastBuilt(const QString&) override {
+        component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
+    }
     void SetNumDocuments(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetNumDocuments"));
     }
@@ -48,18 +54,61 @@ private:
 // The pieces IDs are made of: quoting and comment syntax of every dialect involved,
 // statement ends, LIKE wildcards, escapes, and text outside ASCII.
 const char* const kPieces[] = {
-    "'",  "''", "N'", "n'",   "--", ";",       "\\", "\\'", "\"", "/*", "*/", "%",  "_",    "[", "]",
-    " ",  "\t", "\n", "\r\n", "$$", "$tag$",   "E'", "` ",  "ü",  "日本", "😀",  "\u202e", "\xc2\xa0",
-    "' OR '1'='1", "'; DELETE FROM USERNODE; --", "') OR 1=1 --", "alice", "Bob", "0x27", "%27", "{fn x}",
+    "'",
+    "''",
+    "N'",
+    "n'",
+    "--",
+    ";",
+    "\\",
+    "\\'",
+    "\"",
+    "/*",
+    "*/",
+    "%",
+    "_",
+    "[",
+    "]",
+    " ",
+    "\t",
+    "\n",
+    "\r\n",
+    "$$",
+    "$tag$",
+    "E'",
+    "` ",
+    "ü",
+    "日本",
+    "😀",
+    "\u202e",
+    "\xc2\xa0",
+    "' OR '1'='1",
+    "'; DELETE FROM USERNODE; --",
+    "') OR 1=1 --",
+    "alice",
+    "Bob",
+    "0x27",
+    "%27",
+    "{fn x}",
 };
 
 // Several hundred distinct IDs: the fixed hostile ones, then random joins of pieces,
 // a few of them very long.
 QStringList GenerateIds(std::mt19937& random) {
-    QStringList ids = {QStringLiteral("O'Brien"), QStringLiteral("N'x"), QStringLiteral("x'; DROP TABLE USERNODE; --"),
-                       QStringLiteral("a\\"), QStringLiteral("\\'"), QStringLiteral("'"), QStringLiteral("''"),
-                       QStringLiteral("--"), QStringLiteral(";"), QStringLiteral("\"quoted\""), QStringLiteral("ünïcødé"),
-                       QStringLiteral("trailing "), QStringLiteral(" leading"), QStringLiteral("' OR ''='")};
+    QStringList ids = {QStringLiteral("O'Brien"),
+                       QStringLiteral("N'x"),
+                       QStringLiteral("x'; DROP TABLE USERNODE; --"),
+                       QStringLiteral("a\\"),
+                       QStringLiteral("\\'"),
+                       QStringLiteral("'"),
+                       QStringLiteral("''"),
+                       QStringLiteral("--"),
+                       QStringLiteral(";"),
+                       QStringLiteral("\"quoted\""),
+                       QStringLiteral("ünïcødé"),
+                       QStringLiteral("trailing "),
+                       QStringLiteral(" leading"),
+                       QStringLiteral("' OR ''='")};
     QSet<QString> seen(ids.begin(), ids.end());
     std::uniform_int_distribution<int> pieceCount(1, 6);
     std::uniform_int_distribution<std::size_t> piece(0, std::size(kPieces) - 1);
@@ -95,15 +144,19 @@ class InjectionTest : public ::testing::TestWithParam<Backend> {};
 TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
     testsupport::TestDatabase db(GetParam());
     LUMORA_REQUIRE_DATABASE(db);
-    db.Exec(QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NOT NULL, PARENTNODEID INTEGER NULL, "
-                           "CATALOGID INTEGER NOT NULL, NODENAME VARCHAR(100) NOT NULL)"));
-    db.Exec(QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(2000) NOT NULL, CATALOGID INTEGER NOT NULL, "
-                           "NODEID INTEGER NOT NULL, LEVEL SMALLINT NULL, ISPROFILE INTEGER NOT NULL)"));
-    db.Exec(QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(2000) NOT NULL, CATALOGID INTEGER NOT NULL, "
-                           "NODEID INTEGER NOT NULL)"));
-    db.Exec(QStringLiteral("INSERT INTO CATALOGNODE VALUES (100, NULL, 1, 'n'), (110, 100, 1, 'n'), (111, 110, 1, 'n'), "
-                           "(120, 100, 1, 'n'), (200, NULL, 2, 'n'), (210, 200, 2, 'n'), (211, 210, 2, 'n'), "
-                           "(220, 200, 2, 'n')"));
+    db.Exec(
+        QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NOT NULL, PARENTNODEID INTEGER NULL, "
+                       "CATALOGID INTEGER NOT NULL, NODENAME VARCHAR(100) NOT NULL)"));
+    db.Exec(QStringLiteral(
+        "CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(2000) NOT NULL, CATALOGID INTEGER NOT NULL, "
+        "NODEID INTEGER NOT NULL, LEVEL SMALLINT NULL, ISPROFILE INTEGER NOT NULL)"));
+    db.Exec(
+        QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(2000) NOT NULL, CATALOGID INTEGER NOT NULL, "
+                       "NODEID INTEGER NOT NULL)"));
+    db.Exec(QStringLiteral(
+        "INSERT INTO CATALOGNODE VALUES (100, NULL, 1, 'n'), (110, 100, 1, 'n'), (111, 110, 1, 'n'), "
+        "(120, 100, 1, 'n'), (200, NULL, 2, 'n'), (210, 200, 2, 'n'), (211, 210, 2, 'n'), "
+        "(220, 200, 2, 'n')"));
 
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
@@ -150,15 +203,18 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
         QStringList want = it.value();
         want.sort();
         if (rows != want && ++wrong <= 5)
-            ADD_FAILURE() << "user \"" << it.key().left(80).toStdString() << "\": " << rows.join(' ').toStdString()
-                          << " instead of " << want.join(' ').toStdString();
+            ADD_FAILURE() << "user \"" << it.key().left(80).toStdString()
+                          << "\": " << rows.join(' ').toStdString() << " instead of "
+                          << want.join(' ').toStdString();
     }
     EXPECT_EQ(wrong, 0) << "of " << ids.size() << " users";
     EXPECT_TRUE(found.isEmpty()) << found.size() << " rows of users that do not exist, e.g. \""
-                                 << (found.isEmpty() ? std::string() : found.begin().key().toStdString()) << "\"";
+                                 << (found.isEmpty() ? std::string() : found.begin().key().toStdString())
+                                 << "\"";
     // The catalog itself is intact.
     EXPECT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM CATALOGNODE")).at(0).at(0).toInt(), 8);
-    EXPECT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM CATALOGNODEBYUSER")).at(0).at(0).toInt(), ids.size() / 2);
+    EXPECT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM CATALOGNODEBYUSER")).at(0).at(0).toInt(),
+              ids.size() / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, InjectionTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),

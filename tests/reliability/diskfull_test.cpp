@@ -26,9 +26,10 @@ public:
 void MakeDocuments(const QString& file, int count) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE DOCUMENT (DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT); BEGIN",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "CREATE TABLE DOCUMENT (DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT); BEGIN",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT VALUES (?, ?, ?)", -1, &insert, nullptr);
     std::mt19937 random(7);
@@ -117,8 +118,9 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
     const QString query = QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT");
     {
         zarvik::Fts5IndexBuilder builder;
-        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath, QStringLiteral("Provider=SQLite;Database=") + small,
-                          QString(), QString(), QString(), QString(), query);
+        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
+                          QStringLiteral("Provider=SQLite;Database=") + small, QString(), QString(),
+                          QString(), QString(), query);
         ASSERT_TRUE(builder.Build());
     }
     const QByteArray before = ReadAll(live);
@@ -132,8 +134,9 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
             ASSERT_TRUE(limit->ok());
         }
         zarvik::Fts5IndexBuilder builder;
-        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath, QStringLiteral("Provider=SQLite;Database=") + big,
-                          QString(), QString(), QString(), QString(), query);
+        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
+                          QStringLiteral("Provider=SQLite;Database=") + big, QString(), QString(), QString(),
+                          QString(), query);
         try {
             builder.Build();
             ADD_FAILURE() << "the build succeeded on a full disk";
@@ -157,20 +160,23 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
     if (GetParam() == Limit::SmallFilesystem) {
         // The index lived on the filesystem just removed: start again on the disk below.
         zarvik::Fts5IndexBuilder builder;
-        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath, QStringLiteral("Provider=SQLite;Database=") + small,
-                          QString(), QString(), QString(), QString(), query);
+        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
+                          QStringLiteral("Provider=SQLite;Database=") + small, QString(), QString(),
+                          QString(), QString(), query);
         ASSERT_TRUE(builder.Build());
     }
     zarvik::Fts5IndexBuilder builder;
-    builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath, QStringLiteral("Provider=SQLite;Database=") + big,
-                      QString(), QString(), QString(), QString(), query);
+    builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
+                      QStringLiteral("Provider=SQLite;Database=") + big, QString(), QString(), QString(),
+                      QString(), query);
     EXPECT_TRUE(builder.Build());
     EXPECT_EQ(builder.DocumentCount(), 20000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, DiskFullTest, ::testing::Values(Limit::FileSize, Limit::SmallFilesystem),
                          [](const auto& info) {
-                             return std::string(info.param == Limit::FileSize ? "FileSizeLimit" : "SmallTmpfs");
+                             return std::string(info.param == Limit::FileSize ? "FileSizeLimit"
+                                                                              : "SmallTmpfs");
                          });
 
 }  // namespace

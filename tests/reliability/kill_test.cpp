@@ -71,7 +71,8 @@ protected:
         Phases phases;
         while (!process.waitForFinished(2)) {
             const qint64 now = clock.elapsed();
-            if (!phases.build && Inode(f.indexPath + QStringLiteral("/index.db")) != index) phases.build = now;
+            if (!phases.build && Inode(f.indexPath + QStringLiteral("/index.db")) != index)
+                phases.build = now;
             int replaced = 0;
             for (qsizetype i = 0; i < targets.size(); ++i)
                 replaced += Inode(targets[i] + QStringLiteral("/index.db")) != before[i];
@@ -104,7 +105,8 @@ protected:
     // Everything is the state of this generation, and nothing is left behind.
     void ExpectComplete(int generation) {
         EXPECT_EQ(IndexedDocuments(f.indexPath), DocumentCount(generation));
-        for (const QString& t : targets) EXPECT_EQ(IndexedDocuments(t), DocumentCount(generation)) << t.toStdString();
+        for (const QString& t : targets)
+            EXPECT_EQ(IndexedDocuments(t), DocumentCount(generation)) << t.toStdString();
         const UserStates users = ClassifyUsers(db, kUsers, {}, ExpectedRows(generation));
         EXPECT_EQ(users.fresh, kUsers) << users.example.toStdString();
         QString lastBuilt;
@@ -128,8 +130,9 @@ TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
     ExpectComplete(0);
     ASSERT_FALSE(HasFailure());
 
-    const unsigned seed = qEnvironmentVariableIsSet("LUMORA_KILL_SEED") ? qEnvironmentVariableIntValue("LUMORA_KILL_SEED")
-                                                                       : std::random_device{}();
+    const unsigned seed = qEnvironmentVariableIsSet("LUMORA_KILL_SEED")
+                              ? qEnvironmentVariableIntValue("LUMORA_KILL_SEED")
+                              : std::random_device{}();
     std::printf("kill test: seed %u (set LUMORA_KILL_SEED to repeat)\n", seed);
     std::mt19937 random(seed);
     std::map<std::string, int> outcomes;
@@ -176,13 +179,15 @@ TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
             delay = clock.elapsed() + afterTargets;
             if (afterTargets > 0) QThread::msleep(afterTargets);
         } else {
-            while (clock.elapsed() < delay && process.state() != QProcess::NotRunning) process.waitForFinished(1);
+            while (clock.elapsed() < delay && process.state() != QProcess::NotRunning)
+                process.waitForFinished(1);
         }
         const bool died = process.state() != QProcess::NotRunning;
         if (died) ::kill(pid_t(process.processId()), SIGKILL);
         if (died) ++kill;
         process.waitForFinished(30000);
-        SCOPED_TRACE("kill " + std::to_string(kill) + " at " + std::to_string(delay) + " ms, aimed at " + aims[aim]);
+        SCOPED_TRACE("kill " + std::to_string(kill) + " at " + std::to_string(delay) + " ms, aimed at " +
+                     aims[aim]);
 
         // The live index, each target: old or new, and searchable.
         const int live = IndexedDocuments(f.indexPath);
@@ -191,11 +196,13 @@ TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
         int targetsNew = 0;
         for (const QString& t : targets) {
             const int n = IndexedDocuments(t);
-            EXPECT_TRUE(n == DocumentCount(generation - 1) || n == DocumentCount(generation)) << t.toStdString() << " " << n;
+            EXPECT_TRUE(n == DocumentCount(generation - 1) || n == DocumentCount(generation))
+                << t.toStdString() << " " << n;
             targetsNew += n == DocumentCount(generation);
         }
         // Each user: exactly the old or exactly the new rows.
-        const UserStates users = ClassifyUsers(db, kUsers, ExpectedRows(generation - 1), ExpectedRows(generation));
+        const UserStates users =
+            ClassifyUsers(db, kUsers, ExpectedRows(generation - 1), ExpectedRows(generation));
         EXPECT_EQ(users.other, 0) << users.example.toStdString();
         // The configuration parses and holds the old or the new values.
         QString lastBuilt;
@@ -230,9 +237,11 @@ TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
             outcome = "after the write-back";
         }
         ++outcomes[outcome];
-        std::printf("run %2d, kill %2d at %5lld ms (aimed at %s): killed in %s; users new %d of %d, targets new %d of %lld\n",
-                    attempt + 1, kill, static_cast<long long>(delay), aims[aim], outcome.c_str(), users.fresh, kUsers, targetsNew,
-                    static_cast<long long>(targets.size()));
+        std::printf(
+            "run %2d, kill %2d at %5lld ms (aimed at %s): killed in %s; users new %d of %d, targets new %d "
+            "of %lld\n",
+            attempt + 1, kill, static_cast<long long>(delay), aims[aim], outcome.c_str(), users.fresh, kUsers,
+            targetsNew, static_cast<long long>(targets.size()));
 
         // Left behind by the killed run, to be cleaned up by the next one or not.
         for (const QString& t : targets) {

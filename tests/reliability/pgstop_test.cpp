@@ -16,8 +16,8 @@ constexpr int kUsers = 400;
 class OwnServer {
 public:
     OwnServer() {
-        const QStringList versions =
-            QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+        const QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql"))
+                                         .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
         for (const QString& v : versions) {
             const QString bin = QStringLiteral("/usr/lib/postgresql/") + v + QStringLiteral("/bin");
             if (QFileInfo::exists(bin + QStringLiteral("/pg_ctl"))) m_bin = bin;  // the last is the newest
@@ -27,11 +27,13 @@ public:
         if (::geteuid() == 0) {
             // initdb refuses to run as root.
             if (!Ok({QStringLiteral("chown"), QStringLiteral("postgres:"), m_dir.path()})) return;
-            m_prefix = {QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--")};
+            m_prefix = {QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("postgres"),
+                        QStringLiteral("--")};
         }
-        if (!Ok(m_prefix + QStringList{m_bin + QStringLiteral("/initdb"), QStringLiteral("-D"), Data(), QStringLiteral("-U"),
-                                       QStringLiteral("lumora"), QStringLiteral("-A"), QStringLiteral("trust"),
-                                       QStringLiteral("-E"), QStringLiteral("UTF8")}))
+        if (!Ok(m_prefix + QStringList{m_bin + QStringLiteral("/initdb"), QStringLiteral("-D"), Data(),
+                                       QStringLiteral("-U"), QStringLiteral("lumora"), QStringLiteral("-A"),
+                                       QStringLiteral("trust"), QStringLiteral("-E"),
+                                       QStringLiteral("UTF8")}))
             return;
         m_ready = Start();
     }
@@ -42,16 +44,19 @@ public:
     int Port() const { return m_port; }
 
     bool Start() {
-        return Ok(m_prefix + QStringList{m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), Data(), QStringLiteral("-l"),
-                                         m_dir.filePath(QStringLiteral("server.log")), QStringLiteral("-w"), QStringLiteral("-o"),
-                                         QStringLiteral("-c listen_addresses=127.0.0.1 -p %1 -k %2 -c fsync=off")
-                                             .arg(m_port)
-                                             .arg(m_dir.path()),
-                                         QStringLiteral("start")});
+        return Ok(m_prefix +
+                  QStringList{m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), Data(),
+                              QStringLiteral("-l"), m_dir.filePath(QStringLiteral("server.log")),
+                              QStringLiteral("-w"), QStringLiteral("-o"),
+                              QStringLiteral("-c listen_addresses=127.0.0.1 -p %1 -k %2 -c fsync=off")
+                                  .arg(m_port)
+                                  .arg(m_dir.path()),
+                              QStringLiteral("start")});
     }
     bool Stop(const QString& mode) {
-        return Ok(m_prefix + QStringList{m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), Data(), QStringLiteral("-m"),
-                                         mode, QStringLiteral("-w"), QStringLiteral("stop")});
+        return Ok(m_prefix + QStringList{m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), Data(),
+                                         QStringLiteral("-m"), mode, QStringLiteral("-w"),
+                                         QStringLiteral("stop")});
     }
 
 private:
@@ -80,7 +85,8 @@ QSqlDatabase Connect(int port, const QString& database, const QString& name) {
 TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
     OwnServer server;
     if (!server.Ready()) {
-        if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1")) FAIL() << "no PostgreSQL server could be started";
+        if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
+            FAIL() << "no PostgreSQL server could be started";
         GTEST_SKIP() << "no PostgreSQL server could be started";
     }
     {
@@ -95,7 +101,8 @@ TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
     const QString documents = f.data + QStringLiteral("/documents.db");
     WriteDocuments(documents, 0);
     f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
-                  QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora").arg(server.Port()));
+                  QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora")
+                      .arg(server.Port()));
     const QByteArray configBefore = ReadBytes(f.ConfigPath());
     {
         QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("app"));
@@ -111,7 +118,8 @@ TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
         while (fresh == 0 && process.state() != QProcess::NotRunning && clock.elapsed() < 120000) {
             process.waitForFinished(10);
             QSqlQuery q(db);
-            if (q.exec(QStringLiteral("SELECT COUNT(DISTINCT USERID) FROM USERNODE WHERE CATALOGID = 2")) && q.next())
+            if (q.exec(QStringLiteral("SELECT COUNT(DISTINCT USERID) FROM USERNODE WHERE CATALOGID = 2")) &&
+                q.next())
                 fresh = q.value(0).toInt();
         }
         ASSERT_GT(fresh, 0) << "the run ended before the server could be stopped";
@@ -120,7 +128,8 @@ TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
         ASSERT_TRUE(process.waitForFinished(120000));
         const QString err = QString::fromUtf8(process.readAllStandardError());
         EXPECT_EQ(process.exitCode(), 2) << err.toStdString();
-        EXPECT_TRUE(err.contains(QStringLiteral("Lumora Index Manager [Warning]\nIndexing aborted\n"))) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("Lumora Index Manager [Warning]\nIndexing aborted\n")))
+            << err.toStdString();
         EXPECT_EQ(ReadBytes(f.ConfigPath()), configBefore) << "results written although the run failed";
     }
     QSqlDatabase::removeDatabase(QStringLiteral("app"));
@@ -134,8 +143,8 @@ TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
         EXPECT_EQ(states.other, 0) << states.example.toStdString();
         EXPECT_GT(states.old, 0);
         EXPECT_GT(states.fresh, 0);
-        std::printf("server stopped with %d of %d users done, %d still on their old rows, %d damaged\n", states.fresh,
-                    kUsers, states.old, states.other);
+        std::printf("server stopped with %d of %d users done, %d still on their old rows, %d damaged\n",
+                    states.fresh, kUsers, states.old, states.other);
 
         const RunResult again = f.Run();
         EXPECT_EQ(again.exitCode, 0) << again.stderrText.toStdString();

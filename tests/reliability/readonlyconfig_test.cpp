@@ -23,7 +23,8 @@ public:
         } else if (::mount(m_folder.constData(), m_folder.constData(), nullptr, MS_BIND, nullptr) == 0) {
             m_mounted = true;
             m_how = "read-only bind mount";
-            m_done = ::mount(nullptr, m_folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+            m_done = ::mount(nullptr, m_folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                             nullptr) == 0;
         } else if (Run({QStringLiteral("chattr"), QStringLiteral("+i"), folder})) {
             m_immutable = true;
             m_how = "immutable attribute";
@@ -84,7 +85,8 @@ TEST(ReadOnlyConfiguration, PrefixedReportAndTheFileUnchanged) {
     const QString block = run.stderrText.mid(at, run.stderrText.indexOf(QStringLiteral("\n\n"), at) - at);
     // The component's reason follows the line break: the file and what the system said.
     EXPECT_TRUE(block.contains(f.ConfigPath())) << block.toStdString();
-    EXPECT_TRUE(block.contains(QStringLiteral("Read-only file system")) || block.contains(QStringLiteral("Permission denied")) ||
+    EXPECT_TRUE(block.contains(QStringLiteral("Read-only file system")) ||
+                block.contains(QStringLiteral("Permission denied")) ||
                 block.contains(QStringLiteral("Operation not permitted")))
         << block.toStdString();
     EXPECT_EQ(run.stderrText.count(QStringLiteral("Unable to write results to config file:")), 1);

@@ -41,7 +41,9 @@ inline void WriteBytes(const QString& path, const QByteArray& bytes) {
 // so the count in an index tells which generation it was built from.
 constexpr int kDocuments = 12000;
 constexpr int kExtra = 700;
-inline int DocumentCount(int generation) { return kDocuments + (generation % 2) * kExtra; }
+inline int DocumentCount(int generation) {
+    return kDocuments + (generation % 2) * kExtra;
+}
 
 inline void Check(int rc, sqlite3* db, const char* what) {
     if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
@@ -52,20 +54,25 @@ inline void WriteDocuments(const QString& file, int generation) {
     sqlite3* db = nullptr;
     Check(sqlite3_open(QFile::encodeName(file).constData(), &db), db, "open");
     sqlite3_busy_timeout(db, 10000);
-    Check(sqlite3_exec(db,
-                       "CREATE TABLE IF NOT EXISTS DOCUMENT (DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT);"
-                       "BEGIN; DELETE FROM DOCUMENT;",
-                       nullptr, nullptr, nullptr),
-          db, "documents");
+    Check(
+        sqlite3_exec(db,
+                     "CREATE TABLE IF NOT EXISTS DOCUMENT (DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT);"
+                     "BEGIN; DELETE FROM DOCUMENT;",
+                     nullptr, nullptr, nullptr),
+        db, "documents");
     sqlite3_stmt* insert = nullptr;
-    Check(sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT VALUES (?, ?, ?)", -1, &insert, nullptr), db, "prepare");
-    static const char* const kWords[] = {"river", "stone", "light", "gener", "north", "field", "glass",  "bread",
-                                         "chair", "cloud", "sound", "table", "water", "green", "winter", "paper"};
+    Check(sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT VALUES (?, ?, ?)", -1, &insert, nullptr), db,
+          "prepare");
+    static const char* const kWords[] = {"river", "stone", "light",  "gener", "north", "field",
+                                         "glass", "bread", "chair",  "cloud", "sound", "table",
+                                         "water", "green", "winter", "paper"};
     std::mt19937 random(1234 + generation);
     for (int id = 1; id <= DocumentCount(generation); ++id) {
         QByteArray body;
-        for (int w = 0; w < 40; ++w) body += QByteArray(kWords[random() % 16]) + QByteArray::number(random() % 97) + ' ';
-        const QByteArray title = "Document " + QByteArray::number(id) + " of generation " + QByteArray::number(generation);
+        for (int w = 0; w < 40; ++w)
+            body += QByteArray(kWords[random() % 16]) + QByteArray::number(random() % 97) + ' ';
+        const QByteArray title =
+            "Document " + QByteArray::number(id) + " of generation " + QByteArray::number(generation);
         sqlite3_bind_int(insert, 1, id);
         sqlite3_bind_text(insert, 2, title.constData(), int(title.size()), SQLITE_TRANSIENT);
         sqlite3_bind_text(insert, 3, body.constData(), int(body.size()), SQLITE_TRANSIENT);
@@ -84,7 +91,8 @@ inline int IndexedDocuments(const QString& folder) {
     if (!QFileInfo::exists(file)) return -1;
     sqlite3* db = nullptr;
     int count = -1;
-    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
         sqlite3_stmt* stmt = nullptr;
         // A full-text query reads the index itself, not only its table of contents.
         if (sqlite3_prepare_v2(db,
@@ -109,7 +117,9 @@ inline QStringList ExpectedRows(int generation) {
 }
 inline const QStringList kBeforeAnyRun = {QStringLiteral("9/999")};
 
-inline QString UserId(int i) { return QStringLiteral("user'%1").arg(i, 4, 10, QLatin1Char('0')); }
+inline QString UserId(int i) {
+    return QStringLiteral("user'%1").arg(i, 4, 10, QLatin1Char('0'));
+}
 
 inline void Exec(QSqlDatabase& db, const QString& sql) {
     QSqlQuery query(db);
@@ -120,10 +130,12 @@ inline void Exec(QSqlDatabase& db, const QString& sql) {
 inline void CreateCatalog(QSqlDatabase& db, int users) {
     Exec(db, QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NOT NULL, PARENTNODEID INTEGER NULL, "
                             "CATALOGID INTEGER NOT NULL, NODENAME VARCHAR(100) NOT NULL)"));
-    Exec(db, QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT NULL, "
-                            "NODEID INTEGER NOT NULL, LEVEL SMALLINT NULL, ISPROFILE INTEGER NOT NULL)"));
-    Exec(db, QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT NULL, "
-                            "NODEID INTEGER NOT NULL)"));
+    Exec(db, QStringLiteral(
+                 "CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT NULL, "
+                 "NODEID INTEGER NOT NULL, LEVEL SMALLINT NULL, ISPROFILE INTEGER NOT NULL)"));
+    Exec(db,
+         QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(100) NOT NULL, CATALOGID INTEGER NOT NULL, "
+                        "NODEID INTEGER NOT NULL)"));
     Exec(db, QStringLiteral("CREATE INDEX IX_UN_USER ON USERNODE (USERID)"));
     Exec(db, QStringLiteral("CREATE INDEX IX_CNU_USER ON CATALOGNODEBYUSER (USERID, CATALOGID)"));
     Exec(db, QStringLiteral("INSERT INTO CATALOGNODE VALUES (200, NULL, 2, 'n'), (210, 200, 2, 'n'), "
@@ -151,7 +163,8 @@ inline QHash<QString, QStringList> UserRows(QSqlDatabase& db) {
     if (!query.exec(QStringLiteral("SELECT USERID, CATALOGID, NODEID FROM USERNODE")))
         throw std::runtime_error(query.lastError().text().toStdString());
     while (query.next())
-        rows[query.value(0).toString()].append(query.value(1).toString() + QLatin1Char('/') + query.value(2).toString());
+        rows[query.value(0).toString()].append(query.value(1).toString() + QLatin1Char('/') +
+                                               query.value(2).toString());
     for (QStringList& list : rows) list.sort();
     return rows;
 }
@@ -165,7 +178,8 @@ struct UserStates {
     QString example;  // a user of `other`
 };
 
-inline UserStates ClassifyUsers(QSqlDatabase& db, int users, const QStringList& oldRows, const QStringList& newRows) {
+inline UserStates ClassifyUsers(QSqlDatabase& db, int users, const QStringList& oldRows,
+                                const QStringList& newRows) {
     const QHash<QString, QStringList> rows = UserRows(db);
     UserStates states;
     for (int i = 0; i < users; ++i) {
@@ -210,7 +224,8 @@ public:
     void WriteConfig(const QString& documents, const QString& catalog, const QStringList& targets = {}) {
         QString propagations;
         for (const QString& t : targets) propagations += QStringLiteral("<Target>%1</Target>").arg(t);
-        const QString text = QStringLiteral(R"(<?xml version="1.0" encoding="UTF-8"?>
+        const QString text =
+            QStringLiteral(R"(<?xml version="1.0" encoding="UTF-8"?>
 <!-- written by the fault tests -->
 <IndexConfiguration>
   <Index name="catalog" display="Catalog documents">
@@ -228,7 +243,7 @@ public:
   </Index>
 </IndexConfiguration>
 )")
-                                 .arg(indexPath, documents.toHtmlEscaped(), catalog.toHtmlEscaped(), propagations);
+                .arg(indexPath, documents.toHtmlEscaped(), catalog.toHtmlEscaped(), propagations);
         WriteBytes(ConfigPath(), text.toUtf8());
     }
 

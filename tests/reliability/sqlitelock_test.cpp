@@ -30,8 +30,8 @@ public:
             sqlite3* db = nullptr;
             char ok = 0;
             if (sqlite3_open(path.constData(), &db) == SQLITE_OK &&
-                sqlite3_exec(db, "BEGIN EXCLUSIVE; UPDATE USERNODE SET NODEID = NODEID WHERE 0", nullptr, nullptr,
-                             nullptr) == SQLITE_OK)
+                sqlite3_exec(db, "BEGIN EXCLUSIVE; UPDATE USERNODE SET NODEID = NODEID WHERE 0", nullptr,
+                             nullptr, nullptr) == SQLITE_OK)
                 ok = 1;
             if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
             alarm(60);
@@ -93,7 +93,8 @@ TEST_P(SqliteLockTest, ClearErrorNoRowsLost) {
         ASSERT_EQ(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
         const QByteArray pragma = QByteArray("PRAGMA journal_mode=") + GetParam().journalMode;
         ASSERT_EQ(sqlite3_exec(db, pragma.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, "UPDATE CATALOGNODEBYUSER SET NODEID = 220", nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "UPDATE CATALOGNODEBYUSER SET NODEID = 220", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
         sqlite3_close(db);
     }
     WriteDocuments(file, 1);
@@ -136,13 +137,12 @@ TEST_P(SqliteLockTest, ClearErrorNoRowsLost) {
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, SqliteLockTest,
-    ::testing::Values(
-        // The reader of the build waits its busy timeout, then reports SQLite's reason.
-        LockCase{"RollbackJournal", "DELETE", "database is locked", false},
-        // The build reads past the writer; the USERNODE rewrite cannot get its lock.
-        LockCase{"WriteAheadLog", "WAL", "Indexing aborted", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, SqliteLockTest,
+                         ::testing::Values(
+                             // The reader of the build waits its busy timeout, then reports SQLite's reason.
+                             LockCase{"RollbackJournal", "DELETE", "database is locked", false},
+                             // The build reads past the writer; the USERNODE rewrite cannot get its lock.
+                             LockCase{"WriteAheadLog", "WAL", "Indexing aborted", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
