@@ -116,7 +116,11 @@ QStringList GenerateIds(std::mt19937& random) {
         QString id;
         const int n = pieceCount(random);
         for (int i = 0; i < n; ++i) id += QString::fromUtf8(kPieces[piece(random)]);
-        if (ids.size() % 50 == 0) id = id.repeated(1500 / id.size() + 1).left(1500);  // very long
+        if (ids.size() % 50 == 0) {  // very long
+            id = id.repeated(1500 / id.size() + 1).left(1500);
+            // Half an emoji is no text a database can store.
+            if (id.back().isHighSurrogate()) id.chop(1);
+        }
         if (!seen.contains(id)) {
             seen.insert(id);
             ids.append(id);
@@ -158,7 +162,10 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
         "(120, 100, 1, 'n'), (200, NULL, 2, 'n'), (210, 200, 2, 'n'), (211, 210, 2, 'n'), "
         "(220, 200, 2, 'n')"));
 
-    const unsigned seed = std::random_device{}();
+    // LUMORA_INJECTION_SEED repeats the IDs of a failed run.
+    const unsigned seed = qEnvironmentVariableIsSet("LUMORA_INJECTION_SEED")
+                              ? qEnvironmentVariable("LUMORA_INJECTION_SEED").toUInt()
+                              : std::random_device{}();
     std::mt19937 random(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     const QStringList ids = GenerateIds(random);

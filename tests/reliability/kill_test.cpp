@@ -131,7 +131,7 @@ TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
     ASSERT_FALSE(HasFailure());
 
     const unsigned seed = qEnvironmentVariableIsSet("LUMORA_KILL_SEED")
-                              ? qEnvironmentVariableIntValue("LUMORA_KILL_SEED")
+                              ? qEnvironmentVariable("LUMORA_KILL_SEED").toUInt()
                               : std::random_device{}();
     std::printf("kill test: seed %u (set LUMORA_KILL_SEED to repeat)\n", seed);
     std::mt19937 random(seed);
