@@ -1,15 +1,29 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a throwaway PostgreSQL server on loopback
-# and runs the whole test suite. The server is stopped at the end, also on failure.
+# and runs the whole test suite twice: as built normally and built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run); then
+# runs each libFuzzer target briefly from its committed seed corpus. The server is
+# stopped at the end, also on failure.
+#   LUMORA_SKIP_SANITIZE=1 / LUMORA_SKIP_FUZZ=1 leave a stage out (for quick local runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+started=$(date +%s)
 
 bash scripts/setup.sh
 
 build="${LUMORA_BUILD_DIR:-$root/build}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
+
+# The sanitizer build: -O1 and line tables only, which keeps the build and the
+# instrumented run short while reports still name file and line.
+asan="${LUMORA_ASAN_BUILD_DIR:-$root/build-asan}"
+if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ]; then
+  cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_C_FLAGS="-O1 -g1" -DCMAKE_CXX_FLAGS="-O1 -g1" \
+    -DLUMORA_SANITIZE=ON >/dev/null
+  cmake --build "$asan" -j "$(nproc)"
+fi
 
 # --- throwaway PostgreSQL server ------------------------------------------------
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -36,3 +50,21 @@ export LUMORA_TEST_PG_CTL="${as_pg[*]} $pgbin/pg_ctl -D $pgdir/data"
 
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+echo "test: normal build passed after $(( $(date +%s) - started ))s"
+
+if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ]; then
+  # Leaks count, except those of the uninstrumented libraries listed in the
+  # suppressions file (Qt's and the font and database client libraries' own).
+  # The programs the tests start inherit these settings.
+  export ASAN_OPTIONS="abort_on_error=1:detect_stack_use_after_return=0:strict_string_checks=1"
+  export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  ctest --test-dir "$asan" --output-on-failure -j "$(nproc)" --timeout 600
+  unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
+  echo "test: sanitizer build passed after $(( $(date +%s) - started ))s"
+fi
+
+if [ "${LUMORA_SKIP_FUZZ:-0}" != 1 ]; then
+  bash scripts/fuzz.sh "${LUMORA_FUZZ_SECONDS:-12}"
+fi
+echo "test: all stages passed in $(( $(date +%s) - started ))s"

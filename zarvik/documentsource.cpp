@@ -49,6 +49,10 @@ public:
         if (rc != SQLITE_OK) {
             const QString why =
                 m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(rc));
+            // A failed open still hands out a handle, and no destructor runs for an
+            // object whose constructor throws.
+            sqlite3_close(m_db);
+            m_db = nullptr;
             Fail(QStringLiteral("Unable to open the document database %1: %2").arg(path, why));
         }
         // A writer of the application may hold the database for a moment.

@@ -2,6 +2,7 @@
 #include "zarvik/propagator.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -85,6 +86,21 @@ QString CopyFile(const QString& from, const QString& to, const std::function<voi
     return why;
 }
 
+// A propagation killed half-way leaves its temporary copy behind, as large as the
+// index; without this, every such run would leave one more in the target for good.
+// Copies of a process that is still running are left to it.
+void RemoveAbandonedCopies(const QString& target) {
+    const QDir dir(target);
+    for (const QString& name :
+         dir.entryList({QStringLiteral("*.propagating-*")}, QDir::Files | QDir::Hidden)) {
+        bool isNumber = false;
+        const qint64 pid = name.section(QStringLiteral(".propagating-"), -1).toLongLong(&isNumber);
+        if (!isNumber || pid <= 0) continue;
+        if (pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+            QFile::remove(dir.filePath(name));
+    }
+}
+
 }  // namespace
 
 bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
@@ -121,6 +137,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         } else if (!QDir().mkpath(target) || !QFileInfo(target).isDir()) {
             why = QStringLiteral("the folder %1 cannot be created").arg(target);
         } else {
+            RemoveAbandonedCopies(target);
             for (const QString& name : files) {
                 why = CopyFile(source.absoluteFilePath(name), QDir(target).filePath(name), pump);
                 if (!why.isEmpty()) break;

@@ -110,7 +110,12 @@ public:
         if (m_unterminated) return m_sql;
         QList<Edit> edits;
         for (qsizetype t = 0; t < m_tokens.size(); ++t) {
-            if (IsNationalPrefix(t)) edits.append({m_tokens[t].begin, 1, QString()});
+            // Right behind another literal the N becomes a blank: removed, it would
+            // join the two literals into one ('a'N'b' is not 'a''b').
+            if (IsNationalPrefix(t))
+                edits.append(
+                    {m_tokens[t].begin, 1,
+                     t > 0 && m_tokens[t - 1].kind == Kind::String ? QStringLiteral(" ") : QString()});
             if (IsWord(t, "SELECT")) RewriteTop(t, edits);
         }
         // Apply from the back so that earlier positions stay valid.

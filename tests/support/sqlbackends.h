@@ -77,6 +77,8 @@ public:
     bool Available() const { return !m_text.isEmpty(); }
     Backend GetBackend() const { return m_backend; }
     const QString& ConnectionText() const { return m_text; }
+    // For statements with bound values, which need no quoting by the test.
+    QSqlDatabase& Handle() { return m_db; }
 
     void Exec(const QString& sql) {
         QSqlQuery query(m_db);

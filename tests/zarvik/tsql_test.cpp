@@ -53,6 +53,7 @@ const Case kCases[] = {
     {"backslash is an ordinary character", "SELECT A FROM T WHERE U=N'a\\' AND V=N'b'",
      "SELECT A FROM T WHERE U='a\\' AND V='b'"},
     {"identifier ending in N is not a prefix", "SELECT COLUMN'x' FROM T", "SELECT COLUMN'x' FROM T"},
+    {"N right behind a literal keeps the two apart", "SELECT 'a'N'b', N'c'", "SELECT 'a' 'b', 'c'"},
     {"unterminated literal is left alone", "SELECT TOP 1 A FROM T WHERE U = N'open",
      "SELECT TOP 1 A FROM T WHERE U = N'open"},
 };

@@ -1,0 +1,99 @@
+// The IndexConfiguration.xml loader and its write-back on arbitrary files.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+
+#include "fuzz/check.h"
+#include "zarvik/indexconfiguration.h"
+
+namespace {
+
+// Everything the loader delivers, one block per index.
+QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
+    QList<QStringList> blocks;
+    for (const component::IndexEntry& entry : configuration.GetIndexList()) {
+        QStringList values;
+        values << entry.name << entry.display;
+        configuration.LoadIndex(entry.name);
+        values << configuration.IndexName() << configuration.DbSetting1() << configuration.DbSetting2()
+               << configuration.IndexPath() << configuration.Propagations().join(QLatin1Char('|'))
+               << configuration.IndexDataSource() << configuration.IndexSetting1()
+               << configuration.IndexSetting2() << configuration.IndexSetting3()
+               << configuration.IndexSetting4() << configuration.LastBuilt() << configuration.NumDocuments();
+        for (const component::DataSource& source : configuration.DbDataSources())
+            values << source.name << source.text;
+        blocks.append(values);
+    }
+    return blocks;
+}
+
+const QString& Folder() {
+    // tmpfs where there is one: every save syncs the file.
+    static QTemporaryDir dir(
+        QDir(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm") : QDir::tempPath())
+            .filePath(QStringLiteral("lumora-fuzz-XXXXXX")));
+    static const QString path = dir.path();
+    return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QString path = Folder() + QStringLiteral("/IndexConfiguration.xml");
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) std::abort();
+        file.write(reinterpret_cast<const char*>(data), qint64(size));
+    }
+
+    zarvik::XmlIndexConfiguration configuration;
+    try {
+        configuration.LoadFromFile(path);
+    } catch (const component::Error& error) {
+        FUZZ_CHECK(error.Number() == component::errnum::kConfigLoad, "error %d", error.Number());
+        FUZZ_CHECK(error.Description().contains(path), "%s", qPrintable(error.Description()));
+        return 0;
+    }  // anything else thrown ends the fuzzer as a crash
+
+    const QList<QStringList> before = Snapshot(configuration);
+    const component::IndexList list = configuration.GetIndexList();
+    if (list.isEmpty()) return 0;
+
+    // Saved unchanged, the file loads to the same values.
+    configuration.LoadIndex(list.first().name);
+    const QString lastBuilt = configuration.LastBuilt();
+    try {
+        configuration.SetLastBuilt(lastBuilt);
+    } catch (const component::Error& error) {
+        FUZZ_CHECK(false, "a loaded file cannot be saved: %s", qPrintable(error.Description()));
+    }
+    {
+        zarvik::XmlIndexConfiguration reloaded;
+        reloaded.LoadFromFile(path);
+        FUZZ_CHECK(Snapshot(reloaded) == before, "values changed by saving them unchanged");
+    }
+
+    // A new value reads back, and nothing else changes with it.
+    configuration.LoadIndex(list.first().name);
+    const QString count = QStringLiteral("12 <&> \"'") + QString::number(size);
+    try {
+        configuration.SetNumDocuments(count);
+    } catch (const component::Error& error) {
+        FUZZ_CHECK(false, "a loaded file cannot be saved: %s", qPrintable(error.Description()));
+    }
+    zarvik::XmlIndexConfiguration reloaded;
+    reloaded.LoadFromFile(path);
+    const QList<QStringList> after = Snapshot(reloaded);
+    reloaded.LoadIndex(list.first().name);
+    FUZZ_CHECK(reloaded.NumDocuments() == count, "read back %s", qPrintable(reloaded.NumDocuments()));
+    QList<QStringList> expected = before;
+    // NumDocuments is the 14th value of a block; an index of the same name later in
+    // the file shows the first one's values.
+    for (QStringList& block : expected)
+        if (block[0] == list.first().name) block[13] = count;
+    FUZZ_CHECK(after == expected, "another value changed with NumDocuments");
+    return 0;
+}

@@ -1,0 +1,159 @@
+// The PostgreSQL server stopped in the middle of the all-users run. The test starts a
+// throwaway server of its own (initdb and pg_ctl, as scripts/test.sh finds them), so
+// stopping it disturbs no other test running at the same time.
+#include <unistd.h>
+
+#include <QSqlDatabase>
+
+#include "runsupport.h"
+
+namespace {
+
+using namespace reliability;
+
+constexpr int kUsers = 400;
+
+class OwnServer {
+public:
+    OwnServer() {
+        const QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql"))
+                                         .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QString& v : versions) {
+            const QString bin = QStringLiteral("/usr/lib/postgresql/") + v + QStringLiteral("/bin");
+            if (QFileInfo::exists(bin + QStringLiteral("/pg_ctl"))) m_bin = bin;  // the last is the newest
+        }
+        if (m_bin.isEmpty() || !m_dir.isValid()) return;
+        m_port = 20000 + int(QUuid::createUuid().data1 % 20000);
+        if (::geteuid() == 0) {
+            // initdb refuses to run as root.
+            if (!Ok({QStringLiteral("chown"), QStringLiteral("postgres:"), m_dir.path()})) return;
+            m_prefix = {QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("postgres"),
+                        QStringLiteral("--")};
+        }
+        if (!Ok(m_prefix + QStringList{m_bin + QStringLiteral("/initdb"), QStringLiteral("-D"), Data(),
+                                       QStringLiteral("-U"), QStringLiteral("lumora"), QStringLiteral("-A"),
+                                       QStringLiteral("trust"), QStringLiteral("-E"),
+                                       QStringLiteral("UTF8")}))
+            return;
+        m_ready = Start();
+    }
+    ~OwnServer() {
+        if (m_ready) Stop(QStringLiteral("immediate"));
+    }
+    bool Ready() const { return m_ready; }
+    int Port() const { return m_port; }
+
+    bool Start() {
+        return Ok(m_prefix +
+                  QStringList{m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), Data(),
+                              QStringLiteral("-l"), m_dir.filePath(QStringLiteral("server.log")),
+                              QStringLiteral("-w"), QStringLiteral("-o"),
+                              QStringLiteral("-c listen_addresses=127.0.0.1 -p %1 -k %2 -c fsync=off")
+                                  .arg(m_port)
+                                  .arg(m_dir.path()),
+                              QStringLiteral("start")});
+    }
+    bool Stop(const QString& mode) {
+        return Ok(m_prefix + QStringList{m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), Data(),
+                                         QStringLiteral("-m"), mode, QStringLiteral("-w"),
+                                         QStringLiteral("stop")});
+    }
+
+private:
+    QString Data() const { return m_dir.filePath(QStringLiteral("data")); }
+    static bool Ok(const QStringList& command) {
+        QProcess p;
+        p.start(command.first(), command.mid(1));
+        return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    }
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QStringList m_prefix;
+    int m_port = 0;
+    bool m_ready = false;
+};
+
+QSqlDatabase Connect(int port, const QString& database, const QString& name) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setHostName(QStringLiteral("127.0.0.1"));
+    db.setPort(port);
+    db.setUserName(QStringLiteral("lumora"));
+    db.setDatabaseName(database);
+    return db;
+}
+
+TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
+    OwnServer server;
+    if (!server.Ready()) {
+        if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
+            FAIL() << "no PostgreSQL server could be started";
+        GTEST_SKIP() << "no PostgreSQL server could be started";
+    }
+    {
+        QSqlDatabase admin = Connect(server.Port(), QStringLiteral("postgres"), QStringLiteral("admin"));
+        ASSERT_TRUE(admin.open()) << admin.lastError().text().toStdString();
+        Exec(admin, QStringLiteral("CREATE DATABASE app"));
+        admin.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("admin"));
+
+    ProgramFolder f;
+    const QString documents = f.data + QStringLiteral("/documents.db");
+    WriteDocuments(documents, 0);
+    f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
+                  QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora")
+                      .arg(server.Port()));
+    const QByteArray configBefore = ReadBytes(f.ConfigPath());
+    {
+        QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("app"));
+        ASSERT_TRUE(db.open());
+        CreateCatalog(db, kUsers);
+
+        // Once some users hold their new rows, the server goes away.
+        QProcess process;
+        f.Start(process);
+        QElapsedTimer clock;
+        clock.start();
+        int fresh = 0;
+        while (fresh == 0 && process.state() != QProcess::NotRunning && clock.elapsed() < 120000) {
+            process.waitForFinished(10);
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("SELECT COUNT(DISTINCT USERID) FROM USERNODE WHERE CATALOGID = 2")) &&
+                q.next())
+                fresh = q.value(0).toInt();
+        }
+        ASSERT_GT(fresh, 0) << "the run ended before the server could be stopped";
+        db.close();
+        ASSERT_TRUE(server.Stop(QStringLiteral("immediate")));
+        ASSERT_TRUE(process.waitForFinished(120000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        EXPECT_EQ(process.exitCode(), 2) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("Lumora Index Manager [Warning]\nIndexing aborted\n")))
+            << err.toStdString();
+        EXPECT_EQ(ReadBytes(f.ConfigPath()), configBefore) << "results written although the run failed";
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("app"));
+
+    ASSERT_TRUE(server.Start());
+    {
+        QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("check"));
+        ASSERT_TRUE(db.open());
+        // Each user has the old rows or the complete new ones; the run stopped part-way.
+        const UserStates states = ClassifyUsers(db, kUsers, kBeforeAnyRun, ExpectedRows(0));
+        EXPECT_EQ(states.other, 0) << states.example.toStdString();
+        EXPECT_GT(states.old, 0);
+        EXPECT_GT(states.fresh, 0);
+        std::printf("server stopped with %d of %d users done, %d still on their old rows, %d damaged\n",
+                    states.fresh, kUsers, states.old, states.other);
+
+        const RunResult again = f.Run();
+        EXPECT_EQ(again.exitCode, 0) << again.stderrText.toStdString();
+        const UserStates after = ClassifyUsers(db, kUsers, kBeforeAnyRun, ExpectedRows(0));
+        EXPECT_EQ(after.fresh, kUsers) << after.example.toStdString();
+        EXPECT_EQ(IndexedDocuments(f.indexPath), DocumentCount(0));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+}
+
+}  // namespace
