@@ -53,6 +53,28 @@ void PutCopy(FILE* out, const std::string& s) {
     }
 }
 
+// The dictionary holds a few Latin-1 bytes among its UTF-8; PostgreSQL accepts only
+// valid UTF-8, so a byte that does not start a valid sequence is taken as Latin-1.
+std::string ValidUtf8(const std::string& in) {
+    std::string out;
+    out.reserve(in.size());
+    for (std::size_t i = 0; i < in.size();) {
+        const auto c = static_cast<unsigned char>(in[i]);
+        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool ok = n > 0 && i + n <= in.size() && !(n == 2 && c < 0xC2);
+        for (std::size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(in[i + k]) >> 6) == 0x2;
+        if (ok) {
+            out.append(in, i, n);
+            i += n;
+        } else {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+            ++i;
+        }
+    }
+    return out;
+}
+
 // dictd writes offsets and lengths in base 64, most significant digit first.
 std::int64_t DecodeDictNumber(const std::string& s) {
     static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -123,7 +145,7 @@ int Documents(int argc, char** argv) {
     std::vector<Entry> docs;
     for (const auto& [offset, e] : entries) {
         if (std::size_t(offset + e.first) > text.size()) continue;
-        docs.push_back({e.second, text.substr(std::size_t(offset), std::size_t(e.first))});
+        docs.push_back({ValidUtf8(e.second), ValidUtf8(text.substr(std::size_t(offset), std::size_t(e.first)))});
         if (limit > 0 && long(docs.size()) >= limit) break;
     }
 
