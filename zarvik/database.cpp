@@ -1,11 +1,21 @@
 // Connections over Qt SQL: opening by provider, statements, transactions.
 #include "zarvik/database.h"
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include "zarvik/connectiontext.h"
 #include "zarvik/database_p.h"
@@ -61,6 +71,123 @@ Dialect DialectOf(QSqlDatabase& db) {
     }
 }
 
+// A statement that changes rows and nothing else leaves no state on the connection
+// that a later user of it could notice; anything else (transaction control, session
+// settings, schema changes) makes the connection unfit for reuse.
+bool ChangesOnlyRows(const QString& sql) {
+    static const QRegularExpression rowsOnly(QStringLiteral(R"(^\s*(DELETE|INSERT|UPDATE)\b)"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    return rowsOnly.match(sql).hasMatch();
+}
+
+void ClosePhysical(PhysicalConnection& physical) noexcept {
+    physical.prepared.clear();
+    physical.database.close();
+    physical.database = QSqlDatabase();
+    QSqlDatabase::removeDatabase(physical.name);
+}
+
+bool FileIdentity(const QString& path, quint64& device, quint64& inode) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return false;
+    device = quint64(st.st_dev);
+    inode = quint64(st.st_ino);
+    return true;
+}
+
+// Whether the database has a transaction open on this connection, whoever opened it.
+bool HasOpenTransaction(PhysicalConnection& physical) {
+    if (physical.dialect != Dialect::SQLite) return false;
+    const QVariant handle = physical.database.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) return true;
+    sqlite3* db = *static_cast<sqlite3* const*>(handle.constData());
+    return db && !sqlite3_get_autocommit(db);
+}
+
+// Physical connections kept for reuse, by connection text and thread (a Qt SQL
+// connection belongs to the thread that opened it). The computation of USERNODE
+// opens two connections per user while its user list stays open; opening a
+// database is far dearer than the user's queries, most of all over TCP. A
+// connection closed while an earlier connection of the same text is still open is
+// kept and handed out, to one Connection at a time, by the next OpenConnection of
+// that text; once no Connection of the text is open, the kept ones are closed, so
+// nothing stays open behind the caller's back.
+class ConnectionPool {
+public:
+    static ConnectionPool& Instance() {
+        static ConnectionPool* pool = new ConnectionPool;  // never destroyed: used until exit
+        return *pool;
+    }
+
+    // A kept connection of that text (or none) and the serial of the new Connection.
+    std::shared_ptr<PhysicalConnection> Take(const QString& text, quint64& serial) {
+        std::lock_guard lock(m_mutex);
+        Family& family = m_families[Key(text)];
+        serial = ++m_serial;
+        family.open.insert(serial);
+        if (family.idle.empty()) return nullptr;
+        auto physical = std::move(family.idle.back());
+        family.idle.pop_back();
+        return physical;
+    }
+
+    void Return(const QString& text, quint64 serial, std::shared_ptr<PhysicalConnection> physical) {
+        std::vector<std::shared_ptr<PhysicalConnection>> closing;
+        {
+            std::lock_guard lock(m_mutex);
+            const auto it = m_families.find(Key(text));
+            if (it == m_families.end()) {
+                closing.push_back(std::move(physical));
+            } else {
+                Family& family = it->second;
+                family.open.erase(serial);
+                const bool keep = physical && !family.open.empty() && *family.open.begin() < serial &&
+                                  family.idle.size() < kKeptPerText;
+                if (keep)
+                    family.idle.push_back(std::move(physical));
+                else
+                    closing.push_back(std::move(physical));
+                if (family.open.empty()) {
+                    for (auto& idle : family.idle) closing.push_back(std::move(idle));
+                    m_families.erase(it);
+                }
+            }
+        }
+        for (auto& c : closing)
+            if (c) ClosePhysical(*c);
+    }
+
+private:
+    static constexpr std::size_t kKeptPerText = 4;
+    struct Family {
+        std::set<quint64> open;  // serials of the Connections handed out
+        std::vector<std::shared_ptr<PhysicalConnection>> idle;
+    };
+    using KeyType = std::pair<QString, Qt::HANDLE>;
+    static KeyType Key(const QString& text) { return {text, QThread::currentThreadId()}; }
+
+    std::mutex m_mutex;
+    std::map<KeyType, Family> m_families;
+    quint64 m_serial = 0;
+};
+
+// A connection that ends with no open transaction and no state of its own goes back
+// to the pool; any other is closed.
+void ReturnConnection(quint64 serial, std::shared_ptr<PhysicalConnection> physical) noexcept {
+    if (!physical) return;
+    const QString text = physical->text;
+    bool fit = physical->reusable && physical->database.isOpen();
+    if (fit && HasOpenTransaction(*physical)) {
+        QSqlQuery(physical->database).exec(QStringLiteral("ROLLBACK"));
+        fit = false;
+    }
+    if (!fit) {
+        ClosePhysical(*physical);
+        physical.reset();
+    }
+    ConnectionPool::Instance().Return(text, serial, std::move(physical));
+}
+
 class QtConnection final : public component::Connection {
 public:
     explicit QtConnection(std::shared_ptr<ConnectionState> state) : m_state(std::move(state)) {}
@@ -69,6 +196,7 @@ public:
     void Execute(const QString& sql) override {
         RequireOpen();
         const QString sent = RewriteTSql(sql, m_state->dialect);
+        if (!ChangesOnlyRows(sent)) m_state->physical->reusable = false;
         QSqlQuery query(m_state->database);
         if (!query.exec(sent)) ThrowDatabaseError(QStringLiteral("Execute failed"), query.lastError(), sent);
     }
@@ -116,9 +244,8 @@ private:
         m_state->open = false;
         if (m_state->inTransaction) m_state->database.rollback();
         m_state->inTransaction = false;
-        m_state->database.close();
         m_state->database = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_state->name);
+        ReturnConnection(m_state->serial, std::exchange(m_state->physical, nullptr));
     }
 
     std::shared_ptr<ConnectionState> m_state;
@@ -172,34 +299,87 @@ std::shared_ptr<ConnectionState> StateOf(component::Connection& connection) {
 
 }  // namespace
 
-std::unique_ptr<component::Connection> OpenConnection(const QString& connectionText) {
+namespace {
+
+std::shared_ptr<PhysicalConnection> OpenPhysical(const QString& connectionText) {
     const ConnectionText text = ParseConnectionText(connectionText);
-    auto state = std::make_shared<ConnectionState>();
-    state->name = NewConnectionName();
+    auto physical = std::make_shared<PhysicalConnection>();
+    physical->name = NewConnectionName();
+    physical->text = connectionText;
     const QString driver = DriverFor(text.provider);
     try {
-        state->database = QSqlDatabase::addDatabase(driver, state->name);
-        if (!state->database.isValid())
+        physical->database = QSqlDatabase::addDatabase(driver, physical->name);
+        if (!physical->database.isValid())
             ThrowDatabaseError(QStringLiteral("The Qt SQL driver %1 is not available").arg(driver));
-        Configure(state->database, text);
-        if (!state->database.open())
-            ThrowDatabaseError(QStringLiteral("The database cannot be opened"), state->database.lastError(),
+        Configure(physical->database, text);
+        if (!physical->database.open())
+            ThrowDatabaseError(QStringLiteral("The database cannot be opened"), physical->database.lastError(),
                                {});
-        state->open = true;
-        state->dialect = DialectOf(state->database);
+        physical->dialect = DialectOf(physical->database);
         if (text.provider == Provider::SQLite) {
             // WAL lets the readers of a web application go on while USERNODE is rewritten.
-            QSqlQuery wal(state->database);
-            if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-                ThrowDatabaseError(QStringLiteral("Setting WAL mode failed"), wal.lastError(),
-                                   QStringLiteral("PRAGMA journal_mode=WAL"));
+            // In WAL mode NORMAL syncs at checkpoints rather than at every commit; a
+            // crash can lose the last commits but never corrupts the database, and the
+            // rows lost are recomputed by the next run.
+            // The savepoint of a batch needs a statement journal: in memory it costs no
+            // file. Mapped reads spare a system call per page, which counts since the
+            // read connection rereads what the write connection has just changed.
+            for (const QString& pragma :
+                 {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL"),
+                  QStringLiteral("PRAGMA temp_store=MEMORY"), QStringLiteral("PRAGMA mmap_size=268435456")}) {
+                QSqlQuery query(physical->database);
+                if (!query.exec(pragma))
+                    ThrowDatabaseError(QStringLiteral("Setting up the SQLite connection failed"),
+                                       query.lastError(), pragma);
+            }
+            physical->sqliteFile = text.Value(QStringLiteral("Database"));
+            if (physical->sqliteFile == QStringLiteral(":memory:"))
+                physical->reusable = false;  // each connection is a database of its own
+            else
+                FileIdentity(physical->sqliteFile, physical->device, physical->inode);
+        } else if (text.provider == Provider::ODBC) {
+            physical->reusable = false;  // the state of an ODBC session cannot be checked
         }
     } catch (const component::Error&) {
-        state->database.close();
-        state->database = QSqlDatabase();
-        QSqlDatabase::removeDatabase(state->name);
+        ClosePhysical(*physical);
         throw;
     }
+    return physical;
+}
+
+// A kept connection is used again only while it still reaches the same database:
+// a SQLite file deleted or replaced since needs a fresh connection (and then fails
+// as a missing file does).
+bool StillValid(const PhysicalConnection& physical) {
+    if (!physical.database.isOpen()) return false;
+    if (physical.sqliteFile.isEmpty()) return true;
+    quint64 device = 0, inode = 0;
+    return FileIdentity(physical.sqliteFile, device, inode) && device == physical.device &&
+           inode == physical.inode;
+}
+
+}  // namespace
+
+std::unique_ptr<component::Connection> OpenConnection(const QString& connectionText) {
+    quint64 serial = 0;
+    std::shared_ptr<PhysicalConnection> physical = ConnectionPool::Instance().Take(connectionText, serial);
+    try {
+        if (physical && !StillValid(*physical)) {
+            ClosePhysical(*physical);
+            physical.reset();
+        }
+        if (!physical) physical = OpenPhysical(connectionText);
+    } catch (...) {
+        ConnectionPool::Instance().Return(connectionText, serial, nullptr);
+        throw;
+    }
+    auto state = std::make_shared<ConnectionState>();
+    state->name = physical->name;
+    state->database = physical->database;
+    state->dialect = physical->dialect;
+    state->open = true;
+    state->serial = serial;
+    state->physical = std::move(physical);
     return std::make_unique<QtConnection>(std::move(state));
 }
 

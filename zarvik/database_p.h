@@ -1,7 +1,9 @@
 // What the connection and the recordsets of the database layer share.
 #pragma once
 
+#include <QHash>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <memory>
 
@@ -14,13 +16,33 @@ namespace zarvik::db {
 
 extern const QString kDatabaseSource;
 
-// One open Qt SQL connection; recordsets keep it to notice a closed connection.
+// One open Qt SQL connection to a database. It outlives the Connection that opened
+// it when it is kept for reuse (see OpenConnection), together with its prepared
+// statements, so that the next Connection of the same text skips the set-up.
+struct PhysicalConnection {
+    QString name;  // the Qt SQL connection name, unique per physical connection
+    QSqlDatabase database;
+    Dialect dialect = Dialect::SqlServer;
+    QString text;  // the connection text it was opened from
+    // SQLite: the file it has open, so that a file deleted or replaced since is noticed.
+    QString sqliteFile;
+    quint64 device = 0;
+    quint64 inode = 0;
+    // False once a statement may have left state behind that the next user must not see.
+    bool reusable = true;
+    // Prepared statements by their text, freed only when the connection closes.
+    QHash<QString, QSqlQuery> prepared;
+};
+
+// One Connection as handed out; recordsets keep it to notice a closed connection.
 struct ConnectionState {
-    QString name;  // the Qt SQL connection name, unique per connection
+    QString name;  // the Qt SQL connection name
     QSqlDatabase database;
     Dialect dialect = Dialect::SqlServer;
     bool open = false;
     bool inTransaction = false;
+    quint64 serial = 0;  // order of opening among the Connections of one text
+    std::shared_ptr<PhysicalConnection> physical;
 };
 
 [[noreturn]] void ThrowDatabaseError(const QString& what, const QSqlError& error, const QString& statement);

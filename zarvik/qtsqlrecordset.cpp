@@ -114,12 +114,8 @@ public:
             Run(m_state->dialect == Dialect::SqlServer ? QStringLiteral("SAVE TRANSACTION zarvik_batch")
                                                        : QStringLiteral("SAVEPOINT zarvik_batch"));
         }
-        // The prepared inserts live until the transaction has ended either way: freeing
-        // them inside a failed PostgreSQL transaction would itself fail.
-        QHash<QString, QSqlQuery> prepared;
         try {
-            SendRows(prepared);
-            prepared.clear();
+            SendRows();
             if (ownTransaction) {
                 if (!db.commit())
                     ThrowDatabaseError(QStringLiteral("UpdateBatch: COMMIT failed"), db.lastError(), {});
@@ -154,7 +150,9 @@ private:
             ThrowDatabaseError(QStringLiteral("UpdateBatch failed"), query.lastError(), statement);
     }
 
-    QString InsertFor(const Row& row) const {
+    // The insert of `rows` rows that set these columns, each row's values in the order
+    // of the columns.
+    QString InsertFor(const Row& row, qsizetype rows) const {
         if (row.empty()) return QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
         QStringList names, marks;
         for (const auto& [index, value] : row) {
@@ -162,32 +160,73 @@ private:
                 m_state->database.driver()->escapeIdentifier(m_columns.at(index), QSqlDriver::FieldName));
             marks.append(QStringLiteral("?"));
         }
-        return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-            .arg(m_table, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", ")));
+        const QString one = QStringLiteral("(") + marks.join(QStringLiteral(", ")) + QStringLiteral(")");
+        QString values = one;
+        for (qsizetype i = 1; i < rows; ++i) values += QStringLiteral(", ") + one;
+        return QStringLiteral("INSERT INTO %1 (%2) VALUES %3")
+            .arg(m_table, names.join(QStringLiteral(", ")), values);
     }
 
-    // One prepared insert per set of assigned columns (usually one for the batch).
-    void SendRows(QHash<QString, QSqlQuery>& prepared) {
-        qsizetype number = 0;
-        for (const Row& row : m_pending) {
-            ++number;
-            const QString statement = InsertFor(row);
-            auto it = prepared.find(statement);
-            if (it == prepared.end()) {
-                QSqlQuery query(m_state->database);
-                if (!query.prepare(statement))
-                    ThrowDatabaseError(QStringLiteral("UpdateBatch: preparing the insert failed"),
-                                       query.lastError(), statement);
-                it = prepared.insert(statement, query);
+    static bool SameColumns(const Row& a, const Row& b) {
+        if (a.size() != b.size()) return false;
+        for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j)
+            if (i->first != j->first) return false;
+        return true;
+    }
+
+    // A statement of the connection, prepared on its first use and kept with the
+    // connection, so that a batch of every user reuses it.
+    QSqlQuery& Prepared(const QString& statement) {
+        QHash<QString, QSqlQuery>& cache = m_state->physical->prepared;
+        auto it = cache.find(statement);
+        if (it == cache.end()) {
+            QSqlQuery query(m_state->database);
+            if (!query.prepare(statement))
+                ThrowDatabaseError(QStringLiteral("UpdateBatch: preparing the insert failed"), query.lastError(),
+                                   statement);
+            it = cache.insert(statement, query);
+        }
+        return *it;
+    }
+
+    // Consecutive rows that set the same columns go as one statement of several rows,
+    // in chunks of kRowsPerInsert, then halves of it down to 1: each database then
+    // gets a handful of round trips instead of one per row, and the few statement
+    // texts are prepared once per connection.
+    void SendRows() {
+        const qsizetype total = qsizetype(m_pending.size());
+        qsizetype first = 0;
+        while (first < total) {
+            qsizetype end = first + 1;
+            while (end < total && SameColumns(m_pending[std::size_t(first)], m_pending[std::size_t(end)])) ++end;
+            const bool multiRow = !m_pending[std::size_t(first)].empty() && m_state->dialect != Dialect::SqlServer;
+            while (first < end) {
+                qsizetype chunk = 1;
+                if (multiRow) {
+                    chunk = kRowsPerInsert;
+                    while (chunk > end - first) chunk /= 2;
+                }
+                const QString statement = InsertFor(m_pending[std::size_t(first)], chunk);
+                QSqlQuery& query = Prepared(statement);
+                int position = 0;
+                for (qsizetype r = first; r < first + chunk; ++r)
+                    for (const auto& [index, value] : m_pending[std::size_t(r)]) query.bindValue(position++, value);
+                if (!query.exec()) {
+                    const QSqlError error = query.lastError();
+                    ThrowDatabaseError(
+                        chunk == 1 ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
+                                   : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
+                                         .arg(first + 1)
+                                         .arg(first + chunk)
+                                         .arg(total),
+                        error, statement);
+                }
+                first += chunk;
             }
-            int position = 0;
-            for (const auto& [index, value] : row) it->bindValue(position++, value);
-            if (!it->exec())
-                ThrowDatabaseError(
-                    QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(number).arg(m_pending.size()),
-                    it->lastError(), statement);
         }
     }
+
+    static constexpr qsizetype kRowsPerInsert = 128;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;
