@@ -1,6 +1,9 @@
 // Start-up.
 #include "app/application.h"
 
+#include <QApplication>
+#include <QDir>
+
 #include "cmdline/cmdline.h"
 #include "component/factory.h"
 #include "maindialog/maindialog.h"
@@ -12,9 +15,6 @@
 #include "util/util.h"
 #include "zarvik/factory.h"
 
-#include <QApplication>
-#include <QDir>
-
 namespace app {
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
@@ -25,17 +25,10 @@ component::Error AsError(const std::exception& e) {
                             QString::fromLocal8Bit(e.what()));
 }
 
-// A report that fails while logging still ends start-up the same way.
-void ReportAbsorbed(const component::Error& error) {
-    try {
-        util::ReportError(error);
-    } catch (const std::exception&) {
-    }
-}
 }  // namespace
 
-bool InitApplication(const QString& commandLine, const QString& programDir, std::unique_ptr<MainDialog>& dialog,
-                     platform::StatusTrace* statusTrace) {
+bool InitApplication(const QString& commandLine, const QString& programDir,
+                     std::unique_ptr<MainDialog>& dialog, platform::StatusTrace* statusTrace) {
     if (!cmdline::ParseCommandLine(commandLine)) return false;
 
     const QString indexName = cmdline::GetIndexName();
@@ -56,9 +49,9 @@ bool InitApplication(const QString& commandLine, const QString& programDir, std:
         util::g_oIndexConfiguration->LoadFromFile(path);
     } catch (const std::exception& e) {
         component::Error error = AsError(e);
-        error.SetDescription(QStringLiteral("Unable to initialize from ") + path + QStringLiteral(":") + kCrLf + kCrLf +
-                             error.Description());
-        ReportAbsorbed(error);
+        error.SetDescription(QStringLiteral("Unable to initialize from ") + path + QStringLiteral(":") +
+                             kCrLf + kCrLf + error.Description());
+        util::ReportErrorAbsorbed(error);
         return false;
     }
 
@@ -74,7 +67,7 @@ bool InitApplication(const QString& commandLine, const QString& programDir, std:
     } catch (const std::exception& e) {
         component::Error error = AsError(e);
         error.SetDescription(QStringLiteral("Unable to initialize engine:") + kCrLf + error.Description());
-        ReportAbsorbed(error);
+        util::ReportErrorAbsorbed(error);
         return false;
     }
 

@@ -1,17 +1,6 @@
 // The program's one window.
 #include "maindialog/maindialog.h"
 
-#include "about/frmabout.h"
-#include "component/factory.h"
-#include "maindialog/artwork.h"
-#include "maindialog/frmsearch.h"
-#include "maindialog/texts.h"
-#include "maindialog/usernodes.h"
-#include "platform/headless.h"
-#include "platform/messagebox.h"
-#include "util/globals.h"
-#include "util/util.h"
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -24,6 +13,17 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QSignalBlocker>
+
+#include "about/frmabout.h"
+#include "component/factory.h"
+#include "maindialog/artwork.h"
+#include "maindialog/frmsearch.h"
+#include "maindialog/texts.h"
+#include "maindialog/usernodes.h"
+#include "platform/headless.h"
+#include "platform/messagebox.h"
+#include "util/globals.h"
+#include "util/util.h"
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
@@ -59,14 +59,6 @@ component::Error AsError(const std::exception& e) {
     return component::Error(component::errnum::kAppBase + 2, kDialogSource, QString::fromLocal8Bit(e.what()));
 }
 
-// Reporting inside a section that absorbs errors: a failure while reporting
-// must not escape it.
-void ReportAbsorbed(const component::Error& error) {
-    try {
-        util::ReportError(error);
-    } catch (const std::exception&) {
-    }
-}
 }  // namespace
 
 MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
@@ -95,8 +87,10 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
                      Twips(1560, 2040, 4215, 735));
     m_status->setReadOnly(true);
     m_status->setTabChangesFocus(true);
-    m_startButton = MakeButton(m_frame1, "StartButton", QStringLiteral("Start Indexing"), Twips(360, 3240, 2505, 615));
-    m_stopButton = MakeButton(m_frame1, "StopButton", QStringLiteral("Stop Indexing"), Twips(3240, 3240, 2500, 615));
+    m_startButton =
+        MakeButton(m_frame1, "StartButton", QStringLiteral("Start Indexing"), Twips(360, 3240, 2505, 615));
+    m_stopButton =
+        MakeButton(m_frame1, "StopButton", QStringLiteral("Stop Indexing"), Twips(3240, 3240, 2500, 615));
     m_stopButton->setEnabled(false);
     m_indexCombo = Place(new QComboBox(m_frame1), "IndexCombo", Twips(1560, 480, 4215, 315));
     m_indexCombo->setEditable(false);
@@ -109,9 +103,11 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     MakeLabel(m_frame1, "Label3", QStringLiteral("Index:"), Twips(360, 600, 1095, 255));
 
     m_helpButton = MakeButton(this, "HelpButton", QStringLiteral("Help"), Twips(7200, 1800, 1935, 495));
-    m_engineButton = MakeButton(this, "EngineButton", QStringLiteral("Engine Version"), Twips(7200, 1080, 1935, 495));
+    m_engineButton =
+        MakeButton(this, "EngineButton", QStringLiteral("Engine Version"), Twips(7200, 1080, 1935, 495));
     m_exitButton = MakeButton(this, "ExitButton", QStringLiteral("Exit"), Twips(7200, 4680, 1935, 495));
-    m_searchButton = MakeButton(this, "SearchButton", QStringLiteral("Search Index"), Twips(7200, 3240, 1935, 495));
+    m_searchButton =
+        MakeButton(this, "SearchButton", QStringLiteral("Search Index"), Twips(7200, 3240, 1935, 495));
     QLabel* title = MakeLabel(this, "Label1", platform::ApplicationTitle(), Twips(480, 240, 5535, 495));
     QFont titleFont(QStringLiteral("MS Sans Serif"));
     titleFont.setPointSize(18);
@@ -121,12 +117,12 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
 
     // Keyboard focus follows the tab indexes: combo box, Start, Stop, Engine Version,
     // Help, About, Search Index, Exit, then the two text fields.
-    const QList<QWidget*> tabOrder = {m_indexCombo,  m_startButton,  m_stopButton, m_engineButton,
-                                      m_helpButton,  m_aboutButton,  m_searchButton, m_exitButton,
-                                      m_status,      m_indexPath};
+    const QList<QWidget*> tabOrder = {m_indexCombo, m_startButton, m_stopButton,   m_engineButton,
+                                      m_helpButton, m_aboutButton, m_searchButton, m_exitButton,
+                                      m_status,     m_indexPath};
     for (qsizetype i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
-    for (QPushButton* button :
-         {m_aboutButton, m_startButton, m_stopButton, m_helpButton, m_engineButton, m_searchButton, m_exitButton})
+    for (QPushButton* button : {m_aboutButton, m_startButton, m_stopButton, m_helpButton, m_engineButton,
+                                m_searchButton, m_exitButton})
         button->setAutoDefault(false);
     m_indexCombo->setFocus();
 
@@ -216,8 +212,8 @@ bool MainDialog::SelectCurrentIndex(const QString& i_sIndex) {
         }
     }
     if (!found) {
-        platform::ShowMessage(QStringLiteral("Unable to load index (") + i_sIndex + QStringLiteral("):") + kCrLf +
-                                  QStringLiteral("Index not found in configuration file."),
+        platform::ShowMessage(QStringLiteral("Unable to load index (") + i_sIndex + QStringLiteral("):") +
+                                  kCrLf + QStringLiteral("Index not found in configuration file."),
                               platform::kMbInformation);
     }
     return m_indexCombo->currentIndex() != -1;
@@ -239,7 +235,7 @@ void MainDialog::OnIndexComboChanged(int index) {
         component::Error error = raised ? *raised : AsError(e);
         error.SetDescription(QStringLiteral("Unable to load index (") + name + QStringLiteral("):") + kCrLf +
                              error.Description());
-        ReportAbsorbed(error);
+        util::ReportErrorAbsorbed(error);
         m_indexCombo->setCurrentIndex(-1);
         return;
     }
@@ -286,7 +282,8 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         QString sResolvedSource;
         QString sConnection;
         {
-            std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
+            std::shared_ptr<component::IndexingServices> services =
+                component::Factory().NewIndexingServices();
             const QString dataSource = configuration.IndexDataSource();
             sResolvedSource = services->ResolveDataSource(dataSource, configuration.DbDataSources());
             QString setting1 = configuration.DbSetting1();
@@ -304,7 +301,8 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             throw component::Error(
                 component::errnum::kAppBase, kDialogSource,
                 QStringLiteral("Primary data source not defined for the selected index.") + kCrLf +
-                    QStringLiteral("Please put a datasource RAdozudo or Primary in the index's DbDataSources item."));
+                    QStringLiteral(
+                        "Please put a datasource RAdozudo or Primary in the index's DbDataSources item."));
         }
 
         m_oIndexBuilder = component::Factory().NewIndexBuilder();
@@ -314,8 +312,8 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         const QString setting2 = configuration.IndexSetting2();
         const QString setting4 = configuration.IndexSetting4();
         const QString setting1 = configuration.IndexSetting1();
-        m_oIndexBuilder->Configure(this, util::g_oSearchEngine, indexName, indexPath, sResolvedSource, sConnection,
-                                   setting3, setting2, setting4, setting1);
+        m_oIndexBuilder->Configure(this, util::g_oSearchEngine, indexName, indexPath, sResolvedSource,
+                                   sConnection, setting3, setting2, setting4, setting1);
 
         SetBusy();
 
@@ -328,7 +326,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             m_bIndexing = false;
             bOK = false;
             const auto* raised = dynamic_cast<const component::Error*>(&e);
-            ReportAbsorbed(raised ? *raised : AsError(e));
+            util::ReportErrorAbsorbed(raised ? *raised : AsError(e));
         }
 
         const bool bUsersOK = PopulateAllUserNodes();
@@ -337,7 +335,8 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             bOK = false;
             const QString path = configuration.IndexPath();
             const QStringList targets = configuration.Propagations();
-            std::shared_ptr<component::IndexPropagator> propagator = component::Factory().NewIndexPropagator();
+            std::shared_ptr<component::IndexPropagator> propagator =
+                component::Factory().NewIndexPropagator();
             propagator->SetStatusHandler(this);
             try {
                 bOK = propagator->Propagate(path, targets);
@@ -346,9 +345,10 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             }
             propagator.reset();
             if (!bOK) {
-                platform::ShowMessage(QStringLiteral("The index was built OK, but one or more propagations failed.") +
-                                          kCrLf + QStringLiteral("For more information, see the Windows Event Log."),
-                                      platform::kMbWarning);
+                platform::ShowMessage(
+                    QStringLiteral("The index was built OK, but one or more propagations failed.") + kCrLf +
+                        QStringLiteral("For more information, see the Windows Event Log."),
+                    platform::kMbWarning);
             }
         }
 
@@ -367,7 +367,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
                 component::Error error = raised ? *raised : AsError(e);
                 error.SetDescription(QStringLiteral("Unable to write results to config file:") + kCrLf +
                                      error.Description());
-                ReportAbsorbed(error);
+                util::ReportErrorAbsorbed(error);
             }
             m_lastBuilt->setText(sLastBuilt);
             m_numDocuments->setText(sNumDocuments);
@@ -378,15 +378,15 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             }
             platform::ShowMessage(QStringLiteral("Index was built OK"), platform::kMbInformation);
         } else {
-            platform::ShowMessage(
-                bAborted ? QStringLiteral("Indexing aborted") : QStringLiteral("Problems occurred during the indexing process."),
-                platform::kMbWarning);
+            platform::ShowMessage(bAborted ? QStringLiteral("Indexing aborted")
+                                           : QStringLiteral("Problems occurred during the indexing process."),
+                                  platform::kMbWarning);
         }
     } catch (const std::exception& e) {
         m_bIndexing = false;
         RestoreControls();
         const auto* raised = dynamic_cast<const component::Error*>(&e);
-        ReportAbsorbed(raised ? *raised : AsError(e));
+        util::ReportErrorAbsorbed(raised ? *raised : AsError(e));
     }
 }
 
@@ -394,15 +394,16 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
 
 void MainDialog::OnStartClicked() {
     if (m_indexCombo->currentIndex() == -1) {
-        platform::ShowMessage(QStringLiteral("No index selected, please select an index first"), platform::kMbWarning);
+        platform::ShowMessage(QStringLiteral("No index selected, please select an index first"),
+                              platform::kMbWarning);
         return;
     }
     DoBuildIndex(false);
 }
 
 void MainDialog::OnStopClicked() {
-    if (platform::ShowMessage(QStringLiteral("Do you want to stop the indexing process"), platform::kMbQuestion) ==
-        platform::kIdYes)
+    if (platform::ShowMessage(QStringLiteral("Do you want to stop the indexing process"),
+                              platform::kMbQuestion) == platform::kIdYes)
         AbortBuild();
 }
 
@@ -410,7 +411,9 @@ void MainDialog::AbortBuild() {
     if (m_oIndexBuilder) m_oIndexBuilder->SetAborted(true);
 }
 
-bool MainDialog::IsBuildAborted() const { return m_oIndexBuilder ? m_oIndexBuilder->Aborted() : false; }
+bool MainDialog::IsBuildAborted() const {
+    return m_oIndexBuilder ? m_oIndexBuilder->Aborted() : false;
+}
 
 void MainDialog::UpdateStatus(const QString& i_sStatusMsg) {
     m_status->setPlainText(i_sStatusMsg);
@@ -418,7 +421,9 @@ void MainDialog::UpdateStatus(const QString& i_sStatusMsg) {
     QCoreApplication::processEvents();
 }
 
-void MainDialog::ProcessEvents() { QCoreApplication::processEvents(); }
+void MainDialog::ProcessEvents() {
+    QCoreApplication::processEvents();
+}
 
 // ---- user nodes -------------------------------------------------------------------
 
@@ -446,7 +451,8 @@ void MainDialog::OnEngineClicked() {
 void MainDialog::OnSearchClicked() {
     if (m_bIndexing) return;
     if (m_indexCombo->currentIndex() == -1) {
-        platform::ShowMessage(QStringLiteral("No index selected, please select an index first"), platform::kMbWarning);
+        platform::ShowMessage(QStringLiteral("No index selected, please select an index first"),
+                              platform::kMbWarning);
         return;
     }
     const component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;

@@ -117,14 +117,26 @@ T& Require(const std::unique_ptr<T>& result, const QString& what) {
     return *result;
 }
 
+// What the lookup of the "RAdozudo" connection text needs from the configuration.
+struct DatabaseSettings {
+    QString setting1;
+    QString setting2;
+    component::DataSourceList dataSources;
+};
+
+DatabaseSettings ReadDatabaseSettings(const component::IndexConfiguration& configuration) {
+    DatabaseSettings settings;
+    settings.setting1 = configuration.DbSetting1();
+    settings.setting2 = configuration.DbSetting2();
+    settings.dataSources = configuration.DbDataSources();
+    return settings;
+}
+
 // The opening steps both computations share: the connection text of "RAdozudo".
 // The propagation never falls back to "Primary", unlike the build.
-QString RAdozudoConnectionText(const component::IndexConfiguration& configuration,
-                               component::IndexingServices& services) {
-    const QString setting1 = configuration.DbSetting1();
-    const QString setting2 = configuration.DbSetting2();
-    const component::DataSourceList dataSources = configuration.DbDataSources();
-    const QString text = services.GetConnectionString(setting1, setting2, kDataSource, dataSources);
+QString RAdozudoConnectionText(const DatabaseSettings& settings, component::IndexingServices& services) {
+    const QString text =
+        services.GetConnectionString(settings.setting1, settings.setting2, kDataSource, settings.dataSources);
     if (text.isEmpty())
         throw Error(
             errnum::kAppBase, kSource,
@@ -331,8 +343,11 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
     std::unique_ptr<component::UpdatableRecordset> output;
     bool inTransaction = false;
     try {
+        // One user's run reads its settings before it makes its services object; the
+        // all-users run makes its object first.
+        const DatabaseSettings settings = ReadDatabaseSettings(m_configuration);
         services = component::Factory().NewIndexingServices();
-        const QString connectionText = RAdozudoConnectionText(m_configuration, *services);
+        const QString connectionText = RAdozudoConnectionText(settings, *services);
         read = services->OpenConnection(connectionText);
         Require(read, QStringLiteral("OpenConnection"));
         write = services->OpenConnection(connectionText);
@@ -390,7 +405,8 @@ bool UserNodePropagation::PopulateAllUserNodes() {
     std::unique_ptr<component::Connection> users;
     try {
         services = component::Factory().NewIndexingServices();
-        const QString connectionText = RAdozudoConnectionText(m_configuration, *services);
+        const QString connectionText =
+            RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
         users = services->OpenConnection(connectionText);
         Require(users, QStringLiteral("OpenConnection"));
         auto list = services->OpenRecordset(*users, kUserQuery);

@@ -34,11 +34,28 @@ bool ReportError(const component::Error& error) {
     return true;
 }
 
+void ReportErrorAbsorbed(const component::Error& error) noexcept {
+    try {
+        ReportError(error);
+    } catch (const std::exception& e) {
+        const auto* raised = dynamic_cast<const component::Error*>(&e);
+        const QString why = raised ? raised->Description() : QString::fromLocal8Bit(e.what());
+        try {
+            platform::ShowMessage(ErrorReportText(error) + kCrLf + kCrLf +
+                                      QStringLiteral("This error could not be written to the event log:") +
+                                      kCrLf + why,
+                                  platform::kMbWarning);
+        } catch (const std::exception&) {
+            // Nothing is left to tell the user with.
+        }
+    }
+}
+
 void LogEvent(const QString& message, std::int32_t eventType) {
     if (!g_oIndexingServices) g_oIndexingServices = component::Factory().NewIndexingServices();
     const QString indexName = g_oIndexConfiguration ? g_oIndexConfiguration->IndexName() : QString();
-    const QString source =
-        QStringLiteral("TessalyIndexManager") + QStringLiteral(" (indexName=") + indexName + QStringLiteral(")");
+    const QString source = QStringLiteral("TessalyIndexManager") + QStringLiteral(" (indexName=") +
+                           indexName + QStringLiteral(")");
     g_oIndexingServices->WriteEventLog(source, message, eventType);
 }
 

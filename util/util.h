@@ -1,10 +1,10 @@
 // Error reporting: one message for the user and one event-log entry with the same text.
 #pragma once
 
-#include "component/error.h"
-
 #include <QString>
 #include <cstdint>
+
+#include "component/error.h"
 
 namespace util {
 
@@ -16,6 +16,11 @@ QString ErrorReportText(const component::Error& error);
 // Logs first, then shows the box, then returns true. A failure while logging
 // raises that error before anything is shown.
 bool ReportError(const component::Error& error);
+
+// For callers that absorb errors: reports the error like ReportError, but when
+// logging fails the box still shows the report, followed by what stopped the log
+// entry, so the failure never passes unseen. Raises nothing.
+void ReportErrorAbsorbed(const component::Error& error) noexcept;
 
 // One event-log entry with the source "TessalyIndexManager (indexName=<current>)".
 // Raises when the entry cannot be written.

@@ -58,15 +58,23 @@ void AppendLine(const QString& path, const QByteArray& line) {
 
 }  // namespace
 
+SyslogEntry SyslogEntryFor(const QString& source, const QString& message) {
+    const QString trimmed = source.trimmed();
+    qsizetype blank = 0;
+    while (blank < trimmed.size() && !trimmed.at(blank).isSpace()) ++blank;
+    const QString rest = trimmed.mid(blank).trimmed();
+    return {trimmed.left(blank).toUtf8(),
+            (rest.isEmpty() ? message : rest + QLatin1Char(' ') + message).toUtf8()};
+}
+
 void WriteEvent(const QString& source, const QString& message, std::int32_t type) {
     const QString path = qEnvironmentVariable("ZARVIK_EVENT_LOG");
     if (path.isEmpty()) {
         // openlog keeps the pointer, not a copy: the ident must outlive the entry,
         // and closelog drops the pointer before the buffer goes.
-        const QByteArray ident = source.toUtf8();
-        const QByteArray text = message.toUtf8();
-        openlog(ident.constData(), LOG_PID, LOG_USER);
-        syslog(Priority(type), "%s", text.constData());
+        const SyslogEntry entry = SyslogEntryFor(source, message);
+        openlog(entry.ident.isEmpty() ? nullptr : entry.ident.constData(), LOG_PID, LOG_USER);
+        syslog(Priority(type), "%s", entry.text.constData());
         closelog();
         return;
     }

@@ -146,20 +146,26 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         if (!why.isEmpty()) failures.append({target, why});
         pump();
     }
+    // Every failed target gets its entry even when an earlier entry could not be
+    // written; the result is false either way, so nothing is lost by going on.
     for (const auto& [target, why] : failures) {
-        WriteEvent(kSource,
-                   QStringLiteral("Propagating the index %1 to %2 failed: %3")
-                       .arg(QDir(indexPath).absolutePath(), target, why),
-                   0);
+        try {
+            WriteEvent(kSource,
+                       QStringLiteral("Propagating the index %1 to %2 failed: %3")
+                           .arg(QDir(indexPath).absolutePath(), target, why),
+                       0);
+        } catch (const component::Error&) {
+        }
     }
     if (m_statusHandler) {
         m_statusHandler->UpdateStatus(
-            failures.isEmpty() ? QStringLiteral("Propagation finished: %1 %2")
-                                     .arg(targets.size())
-                                     .arg(targets.size() == 1 ? QStringLiteral("target") : QStringLiteral("targets"))
-                               : QStringLiteral("Propagation failed for %1 of %2 targets")
-                                     .arg(failures.size())
-                                     .arg(targets.size()));
+            failures.isEmpty()
+                ? QStringLiteral("Propagation finished: %1 %2")
+                      .arg(targets.size())
+                      .arg(targets.size() == 1 ? QStringLiteral("target") : QStringLiteral("targets"))
+                : QStringLiteral("Propagation failed for %1 of %2 targets")
+                      .arg(failures.size())
+                      .arg(targets.size()));
     }
     return failures.isEmpty();
 }

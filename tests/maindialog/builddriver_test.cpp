@@ -1,11 +1,11 @@
 // One build from the dialog, driven through the scripted fake component: data-source
 // lookup, busy state, stop, user nodes, propagation, write-back and outcome.
-#include "dialog_fixture.h"
-
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTimer>
+
+#include "dialog_fixture.h"
 
 namespace {
 
@@ -53,7 +53,8 @@ TEST_F(BuildDriverTest, ConfigureGetsTheTenArgumentsReadInOrder) {
     EXPECT_EQ(state->reads.mid(at, settingsOrder.size()), settingsOrder);
     EXPECT_EQ(state->reads.mid(0, 5),
               (QStringList{QStringLiteral("IndexDataSource"), QStringLiteral("DbDataSources"),
-                           QStringLiteral("DbSetting1"), QStringLiteral("DbSetting2"), QStringLiteral("DbDataSources")}));
+                           QStringLiteral("DbSetting1"), QStringLiteral("DbSetting2"),
+                           QStringLiteral("DbDataSources")}));
 }
 
 TEST_F(BuildDriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {
@@ -61,7 +62,8 @@ TEST_F(BuildDriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {
     Click("StartButton");
     EXPECT_EQ(state->configureArgs.value(3), QStringLiteral("radozudo-text"));
     EXPECT_EQ(state->serviceCalls.mid(0, 3),
-              (QStringList{QStringLiteral("ResolveDataSource(Docs)"), QStringLiteral("GetConnectionString(u,p,Primary)"),
+              (QStringList{QStringLiteral("ResolveDataSource(Docs)"),
+                           QStringLiteral("GetConnectionString(u,p,Primary)"),
                            QStringLiteral("GetConnectionString(u,p,RAdozudo)")}));
 }
 
@@ -71,14 +73,29 @@ TEST_F(BuildDriverTest, NoDataSourceReportsTheTwoLineErrorAndCreatesNoBuilder) {
     EXPECT_EQ(state->buildersCreated, 0);
     ASSERT_EQ(boxes.Boxes().size(), 1);
     EXPECT_EQ(boxes.Boxes().at(0).text,
-              QStringLiteral("Primary data source not defined for the selected index.\r\n"
-                             "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.\r\n\r\n"
-                             "Error Source: TessalyIndexManager\r\nError Number: 80040000\r\n\r\n"
-                             "Please contact your administrator."));
+              QStringLiteral(
+                  "Primary data source not defined for the selected index.\r\n"
+                  "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.\r\n\r\n"
+                  "Error Source: TessalyIndexManager\r\nError Number: 80040000\r\n\r\n"
+                  "Please contact your administrator."));
     EXPECT_EQ(state->events.size(), 1);
     EXPECT_TRUE(Child("StartButton")->isEnabled());
     EXPECT_FALSE(Child("StopButton")->isEnabled());
     EXPECT_TRUE(state->writes.isEmpty());
+}
+
+TEST_F(BuildDriverTest, AReportWhoseLogEntryFailsIsStillShown) {
+    state->connectionStrings.clear();
+    state->eventLogError = component::Error(9, QStringLiteral("EventLog"), QStringLiteral("journal is gone"));
+    Click("StartButton");
+    ASSERT_EQ(boxes.Boxes().size(), 1);
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(
+        QStringLiteral("Primary data source not defined for the selected index.\r\n")));
+    EXPECT_TRUE(boxes.Boxes().at(0).text.endsWith(
+        QStringLiteral("Please contact your administrator.\r\n\r\n"
+                       "This error could not be written to the event log:\r\njournal is gone")));
+    EXPECT_TRUE(Child("StartButton")->isEnabled());
+    EXPECT_FALSE(dialog->IsIndexing());
 }
 
 TEST_F(BuildDriverTest, BuildRaisingIsReportedAtOnceAndUserNodesStillRun) {
@@ -87,8 +104,9 @@ TEST_F(BuildDriverTest, BuildRaisingIsReportedAtOnceAndUserNodesStillRun) {
     };
     Click("StartButton");
     ASSERT_EQ(boxes.Boxes().size(), 2);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral("disk on fire\r\n\r\nError Source: Builder\r\n"
-                                                                   "Error Number: 1234\r\n")));
+    EXPECT_TRUE(
+        boxes.Boxes().at(0).text.startsWith(QStringLiteral("disk on fire\r\n\r\nError Source: Builder\r\n"
+                                                           "Error Number: 1234\r\n")));
     EXPECT_EQ(boxes.Boxes().at(1).text, kFailure);
     EXPECT_TRUE(UserNodesRan());
     EXPECT_FALSE(dialog->IsIndexing());
@@ -133,16 +151,18 @@ TEST_P(StopTest, StopQuestionDecidesWhetherTheBuildIsAborted) {
     EXPECT_EQ(state->abortRequests, c.aborted ? 1 : 0);
     EXPECT_EQ(boxes.Boxes().at(1).text, c.outcome);
     EXPECT_EQ(state->writes.isEmpty(), c.aborted);
+    EXPECT_TRUE(UserNodesRan());  // a stopped build still recomputes the users' nodes
     EXPECT_TRUE(Child("StartButton")->isEnabled());
     EXPECT_FALSE(Child("StopButton")->isEnabled());
     EXPECT_TRUE(Child("IndexCombo")->isEnabled());
     EXPECT_NE(dialog->cursor().shape(), Qt::WaitCursor);
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, StopTest,
-                         ::testing::Values(StopCase{"Yes", platform::kIdYes, true, QStringLiteral("Indexing aborted")},
-                                           StopCase{"No", platform::kIdNo, false, QStringLiteral("Index was built OK")}),
-                         [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Answers, StopTest,
+    ::testing::Values(StopCase{"Yes", platform::kIdYes, true, QStringLiteral("Indexing aborted")},
+                      StopCase{"No", platform::kIdNo, false, QStringLiteral("Index was built OK")}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 TEST_F(BuildDriverTest, UserNodeFailureEndsAsAborted) {
     state->openConnectionError = component::Error(1, QStringLiteral("Db"), QStringLiteral("down"));
@@ -155,7 +175,8 @@ TEST_F(BuildDriverTest, UserNodeFailureEndsAsAborted) {
 TEST_F(BuildDriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
     state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
     QStringList propagatedTargets;
-    state->propagate = [&](component::IStatusHandler* handler, const QString& path, const QStringList& targets) {
+    state->propagate = [&](component::IStatusHandler* handler, const QString& path,
+                           const QStringList& targets) {
         EXPECT_EQ(handler, static_cast<component::IStatusHandler*>(dialog.get()));
         EXPECT_EQ(path, QStringLiteral("/srv/idx/sales"));
         propagatedTargets = targets;
@@ -163,9 +184,10 @@ TEST_F(BuildDriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
     };
     Click("StartButton");
     EXPECT_EQ(propagatedTargets, QStringList{QStringLiteral("/replica/a")});
-    EXPECT_EQ(boxes.Texts(), (QStringList{QStringLiteral("The index was built OK, but one or more propagations failed.\r\n"
-                                                         "For more information, see the Windows Event Log."),
-                                          kFailure}));
+    EXPECT_EQ(boxes.Texts(),
+              (QStringList{QStringLiteral("The index was built OK, but one or more propagations failed.\r\n"
+                                          "For more information, see the Windows Event Log."),
+                           kFailure}));
     EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
     EXPECT_TRUE(state->writes.isEmpty());
     EXPECT_EQ(Child<QLabel>("NumDocuments")->text(), QStringLiteral("1234"));
@@ -194,9 +216,9 @@ TEST_F(BuildDriverTest, FailedLastBuiltWriteIsReportedWithPrefixAndStillSucceeds
     Click("StartButton");
     EXPECT_TRUE(state->writes.isEmpty());  // NumDocuments is not attempted
     ASSERT_EQ(boxes.Boxes().size(), 2);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(
-        QStringLiteral("Unable to write results to config file:\r\nread-only file\r\n\r\nError Source: Config\r\n"
-                       "Error Number: 4711\r\n")));
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral(
+        "Unable to write results to config file:\r\nread-only file\r\n\r\nError Source: Config\r\n"
+        "Error Number: 4711\r\n")));
     EXPECT_EQ(boxes.Boxes().at(1).text, QStringLiteral("Index was built OK"));
     EXPECT_EQ(Child<QLabel>("NumDocuments")->text(), QStringLiteral("42"));
 }

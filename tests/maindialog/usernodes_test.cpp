@@ -29,6 +29,7 @@ std::vector<std::string> Std(const QStringList& list) {
 class FakeConfiguration final : public component::IndexConfiguration {
 public:
     component::DataSourceList sources;
+    QStringList* order = nullptr;  // the settings read, among the services made
 
     void LoadFromFile(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));
@@ -38,9 +39,16 @@ public:
     }
     component::IndexList GetIndexList() const override { return {}; }
     QString IndexName() const override { return QStringLiteral("catalog"); }
-    QString DbSetting1() const override { return QStringLiteral("appuser"); }
-    QString DbSetting2() const override { return QStringLiteral("secret"); }
-    component::DataSourceList DbDataSources() const override { return sources; }
+    QString DbSetting1() const override {
+        return Note(QStringLiteral("DbSetting1"), QStringLiteral("appuser"));
+    }
+    QString DbSetting2() const override {
+        return Note(QStringLiteral("DbSetting2"), QStringLiteral("secret"));
+    }
+    component::DataSourceList DbDataSources() const override {
+        Note(QStringLiteral("DbDataSources"), {});
+        return sources;
+    }
     QString IndexPath() const override { return {}; }
     QStringList Propagations() const override { return {}; }
     QString IndexDataSource() const override { return {}; }
@@ -58,6 +66,10 @@ public:
     }
 
 private:
+    QString Note(const QString& property, const QString& value) const {
+        if (order) order->append(property);
+        return value;
+    }
     inline static const QString kSource = QStringLiteral("FakeConfiguration");
 };
 
@@ -65,6 +77,7 @@ struct Log {
     QStringList calls;        // "c2 OpenRecordset: SELECT ..."
     QStringList rows;         // "catalog/user/node" per added row, in the order of adding
     QStringList fieldOrders;  // the columns set on each added row, in order
+    QStringList order;        // settings read and services objects made, in order
     int connections = 0;
 };
 
@@ -148,6 +161,7 @@ public:
 
     QString GetConnectionString(const QString& s1, const QString& s2, const QString& name,
                                 const component::DataSourceList& sources) override {
+        m_log.order.append(QStringLiteral("GetConnectionString ") + name);
         return m_real->GetConnectionString(s1, s2, name, sources);
     }
     std::unique_ptr<component::Connection> OpenConnection(const QString& text) override {
@@ -192,6 +206,7 @@ public:
         return m_real->NewIndexConfiguration();
     }
     std::shared_ptr<component::IndexingServices> NewIndexingServices() override {
+        m_log.order.append(QStringLiteral("NewIndexingServices"));
         return std::make_shared<RecordingServices>(m_real->NewIndexingServices(), m_log);
     }
     std::shared_ptr<component::IndexBuilder> NewIndexBuilder() override { return m_real->NewIndexBuilder(); }
@@ -305,6 +320,7 @@ public:
         configuration.sources = {
             {QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
             {QStringLiteral("RAdozudo"), db.ConnectionText()}};
+        configuration.order = &log.order;
         component::InstallFactory(std::make_shared<RecordingFactory>(log));
         return usernodes::UserNodePropagation(configuration, [this] { ++aborts; });
     }
@@ -525,6 +541,19 @@ INSTANTIATE_TEST_SUITE_P(Backends, UserNodesRun,
                          [](const auto& info) { return testsupport::BackendName(info.param); });
 
 // ---- the statements as they reach the connections ---------------------------------
+
+TEST(UserNodesStatements, SettingsAreReadBeforeOrAfterTheServicesObjectAsEachRunNeeds) {
+    Fixture f(Backend::SQLite);
+    f.SetUpSchema();
+    f.Assign({"u", 2, 210, 1});
+    EXPECT_TRUE(f.Propagation().PopulateAllUserNodes());
+    const QStringList lookup = {"DbSetting1", "DbSetting2", "DbDataSources", "GetConnectionString RAdozudo"};
+    // The run makes its services object, then reads; the user's computation reads first.
+    QStringList expected = QStringList{"NewIndexingServices"} + lookup;
+    expected += QStringList{"DbSetting1", "DbSetting2", "DbDataSources", "NewIndexingServices",
+                            "GetConnectionString RAdozudo"};
+    EXPECT_EQ(Std(f.log.order), Std(expected));
+}
 
 TEST(UserNodesStatements, ExactTextsOfEveryQuery) {
     Fixture f(Backend::SQLite);

@@ -1,11 +1,12 @@
 // Error reporting: the report text, the box, the event-log entry.
+#include "util/util.h"
+
+#include <gtest/gtest.h>
+
 #include "support/fake_component.h"
 #include "support/messagebox_recorder.h"
 #include "support/qt_printers.h"
 #include "util/globals.h"
-#include "util/util.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -60,7 +61,8 @@ TEST_F(ReportErrorTest, ShowsTheReportAndLogsTheSameText) {
 TEST_F(ReportErrorTest, EmptyDescriptionStartsWithTwoEmptyLines) {
     EXPECT_TRUE(util::ReportError(component::Error(5, QStringLiteral("S"), QString())));
     ASSERT_EQ(boxes.Boxes().size(), 1);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral("\r\n\r\nError Source: S\r\nError Number: 5\r\n")));
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(
+        QStringLiteral("\r\n\r\nError Source: S\r\nError Number: 5\r\n")));
 }
 
 TEST_F(ReportErrorTest, SourceHasEmptyNameWhenNoIndexIsCurrent) {
@@ -81,6 +83,24 @@ TEST_F(ReportErrorTest, LoggingFailureRaisesBeforeTheBoxIsShown) {
         EXPECT_EQ(e.Description(), QStringLiteral("log is full"));
     }
     EXPECT_TRUE(boxes.Boxes().isEmpty());
+}
+
+TEST_F(ReportErrorTest, AbsorbedReportStillShowsTheErrorWhenLoggingFails) {
+    const component::Error error(5, QStringLiteral("S"), QStringLiteral("the build failed"));
+    state->eventLogError = component::Error(7, QStringLiteral("EventLog"), QStringLiteral("log is full"));
+    util::ReportErrorAbsorbed(error);
+    ASSERT_EQ(boxes.Boxes().size(), 1);
+    EXPECT_EQ(boxes.Boxes().at(0).text,
+              util::ErrorReportText(error) +
+                  QStringLiteral("\r\n\r\nThis error could not be written to the event log:\r\nlog is full"));
+    EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
+
+    // With a working log it is the plain report, logged once.
+    state->eventLogError.reset();
+    util::ReportErrorAbsorbed(error);
+    ASSERT_EQ(boxes.Boxes().size(), 2);
+    EXPECT_EQ(boxes.Boxes().at(1).text, util::ErrorReportText(error));
+    EXPECT_EQ(state->events.size(), 1);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Tests of the event log's file form (ZARVIK_EVENT_LOG).
+// Tests of the event log: its file form (ZARVIK_EVENT_LOG) and how entries go to syslog.
 #include "zarvik/eventlog.h"
 
 #include <gtest/gtest.h>
@@ -89,5 +89,32 @@ TEST_F(EventLogFileTest, UnwritableFileRaises) {
         }
     }
 }
+
+struct SyslogCase {
+    const char* source;
+    const char* ident;
+    const char* text;  // for the message "disk full"
+};
+
+class SyslogEntryTest : public testing::TestWithParam<SyslogCase> {};
+
+TEST_P(SyslogEntryTest, TheIdentIsOneWordAndTheRestOfTheSourceLeadsTheText) {
+    const SyslogCase& c = GetParam();
+    const zarvik::SyslogEntry entry =
+        zarvik::SyslogEntryFor(QString::fromUtf8(c.source), QStringLiteral("disk full"));
+    EXPECT_EQ(entry.ident, QByteArray(c.ident));
+    EXPECT_EQ(entry.text, QByteArray(c.text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, SyslogEntryTest,
+    testing::Values(SyslogCase{"TessalyIndexManager (indexName=Sales)", "TessalyIndexManager",
+                               "(indexName=Sales) disk full"},
+                    SyslogCase{"ZarvikIndexing.IndexingServices", "ZarvikIndexing.IndexingServices",
+                               "disk full"},
+                    SyslogCase{"  Lead\tand  tail  ", "Lead", "and  tail disk full"},
+                    SyslogCase{"TessalyIndexManager (indexName=Caf\xc3\xa9 \xe2\x82\xac)",
+                               "TessalyIndexManager", "(indexName=Caf\xc3\xa9 \xe2\x82\xac) disk full"},
+                    SyslogCase{"", "", "disk full"}));
 
 }  // namespace

@@ -88,7 +88,6 @@ TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAndReplacesAnOlderOne) {
     EXPECT_TRUE(recorder.statuses.contains(QStringLiteral("Propagating to %1 (2 of 2)").arg(older)));
 }
 
-// Needs the event log of zarvik/eventlog.cpp: fails while WriteEvent is not there yet.
 TEST_F(PropagatorTest, EventLog_UnwritableTargetFailsAloneWithOneEntry) {
     const QString log = tmp.filePath("events.jsonl");
     qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(log));
@@ -121,6 +120,30 @@ TEST_F(PropagatorTest, EventLog_UnwritableTargetFailsAloneWithOneEntry) {
     EXPECT_EQ(entries[0].value("type").toInt(-1), 0);
     EXPECT_TRUE(entries[0].value("message").toString().contains(blocked));
     EXPECT_FALSE(entries[0].value("message").toString().contains(good));
+}
+
+TEST_F(PropagatorTest, AnUnwritableEventLogStillGivesFalseForTheFailedTargets) {
+    // The log names a folder, so no entry can be appended to it.
+    qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(tmp.path()));
+    ASSERT_TRUE(QDir().mkpath(tmp.filePath("replicas")));
+    const QString blocked1 = tmp.filePath("replicas/blocked1");
+    const QString blocked2 = tmp.filePath("replicas/blocked2");
+    const QString good = tmp.filePath("replicas/good");
+    WriteFile(blocked1, "not a folder");
+    WriteFile(blocked2, "not a folder");
+    bool ok = true;
+    bool raised = false;
+    try {
+        ok = propagator.Propagate(source, {blocked1, good, blocked2});
+    } catch (const component::Error&) {
+        raised = true;
+    }
+    qunsetenv("ZARVIK_EVENT_LOG");
+    EXPECT_FALSE(raised);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ReadAll(good + "/index.db"), indexBytes);
+    EXPECT_EQ(recorder.statuses.value(recorder.statuses.size() - 1),
+              QStringLiteral("Propagation failed for 2 of 3 targets"));
 }
 
 }  // namespace
