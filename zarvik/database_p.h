@@ -11,6 +11,8 @@
 #include "zarvik/tsql.h"
 
 class QSqlError;
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace zarvik::db {
 
@@ -32,7 +34,14 @@ struct PhysicalConnection {
     bool reusable = true;
     // Prepared statements by their text, freed only when the connection closes.
     QHash<QString, QSqlQuery> prepared;
+    // The same for statements prepared on the SQLite handle itself.
+    QHash<QString, sqlite3_stmt*> sqlitePrepared;
 };
+
+// The SQLite handle under a Qt SQL connection of the QSQLITE driver, or null.
+sqlite3* SqliteHandleOf(const QSqlDatabase& database);
+// Finalizes the statements prepared on the handle; before the connection closes.
+void FinalizeSqliteStatements(PhysicalConnection& physical) noexcept;
 
 // One Connection as handed out; recordsets keep it to notice a closed connection.
 struct ConnectionState {

@@ -1,11 +1,17 @@
 // Recordsets over Qt SQL: a read result held in memory, and a result that collects
-// new rows and sends them as one batch of prepared inserts.
+// new rows and sends them as one batch of prepared inserts. On SQLite both go to the
+// handle under the Qt connection directly: the computation of USERNODE runs tens of
+// thousands of small queries, and Qt's per-value caching and binding cost more than
+// SQLite's own work on them.
+#include <sqlite3.h>
+
 #include <QHash>
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <limits>
 #include <map>
 #include <optional>
 
@@ -22,6 +28,55 @@ qsizetype ColumnIndex(const QStringList& columns, const QString& name) {
 
 void RequireOpen(const ConnectionState& state) {
     if (!state.open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
+}
+
+// The error of the last call on the handle, in the form Qt's SQLite driver gives it.
+[[noreturn]] void ThrowSqliteError(const QString& what, sqlite3* db, const QString& driverText,
+                                   const QString& statement) {
+    ThrowDatabaseError(what,
+                       QSqlError(driverText, QString::fromUtf8(sqlite3_errmsg(db)), QSqlError::StatementError,
+                                 QString::number(sqlite3_extended_errcode(db))),
+                       statement);
+}
+
+// The values as Qt's SQLite driver gives them: integers as qlonglong, reals as
+// double, text as QString, blobs as QByteArray, NULL as a null value.
+QVariant SqliteValue(sqlite3_stmt* statement, int column) {
+    switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_INTEGER:
+            return QVariant(qlonglong(sqlite3_column_int64(statement, column)));
+        case SQLITE_FLOAT:
+            return QVariant(sqlite3_column_double(statement, column));
+        case SQLITE_NULL:
+            return QVariant();
+        case SQLITE_BLOB: {
+            const void* data = sqlite3_column_blob(statement, column);
+            return QVariant(
+                QByteArray(static_cast<const char*>(data), sqlite3_column_bytes(statement, column)));
+        }
+        default: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+            return QVariant(QString::fromUtf8(text, sqlite3_column_bytes(statement, column)));
+        }
+    }
+}
+
+// Prepares the one statement of `sql`; more than one is refused, as Qt's driver does,
+// so that a statement can never carry a second one along.
+sqlite3_stmt* PrepareSqlite(sqlite3* db, const QByteArray& utf8, const QString& sql, unsigned flags) {
+    sqlite3_stmt* statement = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v3(db, utf8.constData(), int(utf8.size()), flags, &statement, &tail) != SQLITE_OK)
+        ThrowSqliteError(QStringLiteral("The query failed"), db,
+                         QStringLiteral("Unable to execute statement"), sql);
+    if (tail && QByteArray(tail).trimmed().size() > 0 && QByteArray(tail).trimmed() != ";") {
+        sqlite3_finalize(statement);
+        ThrowDatabaseError(
+            QStringLiteral("The query failed: Unable to execute multiple statements at a time") +
+            QStringLiteral("\r\nStatement: ") + sql);
+    }
+    if (!statement) ThrowDatabaseError(QStringLiteral("The query failed: no statement\r\nStatement: ") + sql);
+    return statement;
 }
 
 class MemoryRecordset final : public component::Recordset {
@@ -182,8 +237,8 @@ private:
         if (it == cache.end()) {
             QSqlQuery query(m_state->database);
             if (!query.prepare(statement))
-                ThrowDatabaseError(QStringLiteral("UpdateBatch: preparing the insert failed"), query.lastError(),
-                                   statement);
+                ThrowDatabaseError(QStringLiteral("UpdateBatch: preparing the insert failed"),
+                                   query.lastError(), statement);
             it = cache.insert(statement, query);
         }
         return *it;
@@ -198,8 +253,10 @@ private:
         qsizetype first = 0;
         while (first < total) {
             qsizetype end = first + 1;
-            while (end < total && SameColumns(m_pending[std::size_t(first)], m_pending[std::size_t(end)])) ++end;
-            const bool multiRow = !m_pending[std::size_t(first)].empty() && m_state->dialect != Dialect::SqlServer;
+            while (end < total && SameColumns(m_pending[std::size_t(first)], m_pending[std::size_t(end)]))
+                ++end;
+            const bool multiRow =
+                !m_pending[std::size_t(first)].empty() && m_state->dialect != Dialect::SqlServer;
             while (first < end) {
                 qsizetype chunk = 1;
                 if (multiRow) {
@@ -207,23 +264,103 @@ private:
                     while (chunk > end - first) chunk /= 2;
                 }
                 const QString statement = InsertFor(m_pending[std::size_t(first)], chunk);
+                if (sqlite3* db =
+                        m_state->dialect == Dialect::SQLite ? SqliteHandleOf(m_state->database) : nullptr) {
+                    SendSqlite(db, statement, first, chunk, total);
+                    first += chunk;
+                    continue;
+                }
                 QSqlQuery& query = Prepared(statement);
                 int position = 0;
                 for (qsizetype r = first; r < first + chunk; ++r)
-                    for (const auto& [index, value] : m_pending[std::size_t(r)]) query.bindValue(position++, value);
+                    for (const auto& [index, value] : m_pending[std::size_t(r)])
+                        query.bindValue(position++, value);
                 if (!query.exec()) {
                     const QSqlError error = query.lastError();
                     ThrowDatabaseError(
-                        chunk == 1 ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
-                                   : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
-                                         .arg(first + 1)
-                                         .arg(first + chunk)
-                                         .arg(total),
+                        chunk == 1
+                            ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
+                            : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
+                                  .arg(first + 1)
+                                  .arg(first + chunk)
+                                  .arg(total),
                         error, statement);
                 }
                 first += chunk;
             }
         }
+    }
+
+    // The rows first .. first + chunk - 1 through a statement prepared on the handle
+    // and kept with the connection.
+    void SendSqlite(sqlite3* db, const QString& statement, qsizetype first, qsizetype chunk,
+                    qsizetype total) {
+        sqlite3_stmt*& prepared = m_state->physical->sqlitePrepared[statement];
+        if (!prepared) {
+            try {
+                prepared = PrepareSqlite(db, statement.toUtf8(), statement, SQLITE_PREPARE_PERSISTENT);
+            } catch (const component::Error&) {
+                m_state->physical->sqlitePrepared.remove(statement);
+                throw;
+            }
+        }
+        sqlite3_stmt* s = prepared;
+        int position = 0;
+        int rc = SQLITE_OK;
+        for (qsizetype r = first; r < first + chunk && rc == SQLITE_OK; ++r)
+            for (const auto& [index, value] : m_pending[std::size_t(r)]) {
+                rc = BindSqlite(s, ++position, value);
+                if (rc != SQLITE_OK) break;
+            }
+        if (rc == SQLITE_OK) rc = sqlite3_step(s);
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        if (rc != SQLITE_DONE) {
+            ThrowSqliteError(
+                chunk == 1 ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
+                           : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
+                                 .arg(first + 1)
+                                 .arg(first + chunk)
+                                 .arg(total),
+                db, QStringLiteral("Unable to fetch row"), statement);
+        }
+    }
+
+    // A value bound as Qt's SQLite driver binds it.
+    static int BindSqlite(sqlite3_stmt* s, int position, const QVariant& value) {
+        if (value.isNull()) return sqlite3_bind_null(s, position);
+        switch (value.typeId()) {
+            case QMetaType::Bool:
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::Short:
+            case QMetaType::UShort:
+            case QMetaType::Char:
+            case QMetaType::SChar:
+            case QMetaType::UChar:
+            case QMetaType::Long:
+            case QMetaType::LongLong:
+                return sqlite3_bind_int64(s, position, value.toLongLong());
+            case QMetaType::ULong:
+            case QMetaType::ULongLong: {
+                const qulonglong u = value.toULongLong();
+                if (u > qulonglong(std::numeric_limits<qint64>::max())) break;  // as text, like Qt
+                return sqlite3_bind_int64(s, position, qint64(u));
+            }
+            case QMetaType::Double:
+            case QMetaType::Float:
+                return sqlite3_bind_double(s, position, value.toDouble());
+            case QMetaType::QByteArray: {
+                const QByteArray bytes = value.toByteArray();
+                return sqlite3_bind_blob64(s, position, bytes.constData(), sqlite3_uint64(bytes.size()),
+                                           SQLITE_TRANSIENT);
+            }
+            default:
+                break;
+        }
+        const QByteArray text = value.toString().toUtf8();
+        return sqlite3_bind_text64(s, position, text.constData(), sqlite3_uint64(text.size()),
+                                   SQLITE_TRANSIENT, SQLITE_UTF8);
     }
 
     static constexpr qsizetype kRowsPerInsert = 128;
@@ -235,12 +372,41 @@ private:
     std::optional<Row> m_current;
 };
 
+std::unique_ptr<component::Recordset> ReadSqlite(sqlite3* db, const QString& sql) {
+    sqlite3_stmt* statement = PrepareSqlite(db, sql.toUtf8(), sql, 0);
+    // The statement is finalized on every path, before any error leaves.
+    struct Finalize {
+        sqlite3_stmt* s;
+        ~Finalize() { sqlite3_finalize(s); }
+    } finalize{statement};
+    const int count = sqlite3_column_count(statement);
+    QStringList columns;
+    for (int c = 0; c < count; ++c)
+        columns.append(QString::fromUtf8(sqlite3_column_name(statement, c)).remove(QLatin1Char('"')));
+    QList<QVariantList> rows;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        QVariantList row;
+        row.reserve(count);
+        for (int c = 0; c < count; ++c) row.append(SqliteValue(statement, c));
+        rows.append(std::move(row));
+    }
+    // A failure while stepping (a lock held too long, a full disk) is not an empty result.
+    if (rc != SQLITE_DONE)
+        ThrowSqliteError(
+            rows.isEmpty() ? QStringLiteral("The query failed") : QStringLiteral("Reading the result failed"),
+            db, QStringLiteral("Unable to fetch row"), sql);
+    return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
+}
+
 }  // namespace
 
 std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state,
                                                    const QString& sql) {
     RequireOpen(*state);
     const QString sent = RewriteTSql(sql, state->dialect);
+    if (state->dialect == Dialect::SQLite)
+        if (sqlite3* db = SqliteHandleOf(state->database)) return ReadSqlite(db, sent);
     QStringList columns;
     QList<QVariantList> rows;
     {

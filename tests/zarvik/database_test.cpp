@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include "support/sqlbackends.h"
 
@@ -241,6 +243,58 @@ TEST(SqliteConnection, UsesWalAndABusyTimeout) {
     EXPECT_EQ(mode->GetRows().value(0).value(0).toString(), QStringLiteral("wal"));
     auto timeout = zarvik::db::OpenRecordset(*conn, QStringLiteral("PRAGMA busy_timeout"));
     EXPECT_EQ(timeout->GetRows().value(0).value(0).toInt(), 5000);
+}
+
+TEST(SqliteConnection, WhatAClosedConnectionCommittedIsInTheDatabaseFileItself) {
+    // The test database's own connection stays open, as a web application's would.
+    testsupport::TestDatabase db(Backend::SQLite);
+    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    ASSERT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM K")).value(0).value(0).toInt(),
+              0);  // joins the log
+    conn->BeginTrans();
+    conn->Execute(QStringLiteral("INSERT INTO K (ID) VALUES (1), (2), (3)"));
+    conn->CommitTrans();
+    conn->Close();
+
+    // The database file alone, without its log, already holds the committed rows.
+    const QString file = db.ConnectionText().section(QStringLiteral("Database="), 1);
+    const QString copy = file + QStringLiteral(".copy");
+    ASSERT_TRUE(QFile::copy(file, copy));
+    {
+        QSqlDatabase alone = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("alone"));
+        alone.setDatabaseName(copy);
+        ASSERT_TRUE(alone.open());
+        QSqlQuery count(alone);
+        ASSERT_TRUE(count.exec(QStringLiteral("SELECT COUNT(*) FROM K")) && count.next());
+        EXPECT_EQ(count.value(0).toInt(), 3);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("alone"));
+}
+
+TEST(SqliteConnection, RefusesASecondStatementInOneQuery) {
+    testsupport::TestDatabase db(Backend::SQLite);
+    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    const component::Error error =
+        ErrorOf([&] { zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM K; DROP TABLE K")); });
+    EXPECT_EQ(error.Number(), errnum::kDatabase);
+    EXPECT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM K")).size(), 1);  // the table is still there
+    // A closing semicolon alone is one statement.
+    EXPECT_TRUE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM K;"))->IsEOF());
+}
+
+TEST(SqliteConnection, ValuesComeBackWithTheirTypes) {
+    testsupport::TestDatabase db(Backend::SQLite);
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    auto rs = zarvik::db::OpenRecordset(
+        *conn,
+        QStringLiteral("SELECT 9000000000 AS \"I\", 2.5 AS R, N'caf\u00e9' AS T, X'00FF' AS B, NULL AS N"));
+    EXPECT_EQ(rs->Field(QStringLiteral("I")), QVariant(qlonglong(9000000000LL)));
+    EXPECT_EQ(rs->Field(QStringLiteral("R")), QVariant(2.5));
+    EXPECT_EQ(rs->Field(QStringLiteral("T")), QVariant(QStringLiteral("caf\u00e9")));
+    EXPECT_EQ(rs->Field(QStringLiteral("B")), QVariant(QByteArray("\x00\xff", 2)));
+    EXPECT_TRUE(rs->Field(QStringLiteral("N")).isNull());
 }
 
 TEST(OpenConnection, RefusesWhatItCannotOpen) {
