@@ -5,5 +5,6 @@ target_sources(lumora_zarvik PRIVATE
   tsql.cpp
   tsql.h
   qtsqlrecordset.cpp
+  pgpipeline.cpp
   database_p.h
 )

@@ -3,6 +3,7 @@
 // handle under the Qt connection directly: the computation of USERNODE runs tens of
 // thousands of small queries, and Qt's per-value caching and binding cost more than
 // SQLite's own work on them.
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <QHash>
@@ -16,6 +17,7 @@
 #include <optional>
 
 #include "zarvik/database_p.h"
+#include "zarvik/pgpipeline.h"
 
 namespace zarvik::db {
 namespace {
@@ -162,6 +164,12 @@ public:
         // Inside the caller's transaction a savepoint makes the batch one unit of its
         // own (and keeps a PostgreSQL transaction usable after a failed insert).
         const bool ownTransaction = !m_state->inTransaction;
+        if (m_state->dialect == Dialect::PostgreSQL)
+            if (pg_conn* conn = PostgresHandleOf(db)) {
+                SendPostgres(conn, ownTransaction);
+                m_pending.clear();
+                return;
+            }
         if (ownTransaction) {
             if (!db.transaction())
                 ThrowDatabaseError(QStringLiteral("UpdateBatch: BEGIN failed"), db.lastError(), {});
@@ -207,17 +215,22 @@ private:
 
     // The insert of `rows` rows that set these columns, each row's values in the order
     // of the columns.
-    QString InsertFor(const Row& row, qsizetype rows) const {
+    // numbered: $1, $2, ... (libpq) rather than ? (Qt).
+    QString InsertFor(const Row& row, qsizetype rows, bool numbered = false) const {
         if (row.empty()) return QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
-        QStringList names, marks;
-        for (const auto& [index, value] : row) {
+        QStringList names;
+        for (const auto& [index, value] : row)
             names.append(
                 m_state->database.driver()->escapeIdentifier(m_columns.at(index), QSqlDriver::FieldName));
-            marks.append(QStringLiteral("?"));
+        QString values;
+        qsizetype mark = 0;
+        for (qsizetype r = 0; r < rows; ++r) {
+            QStringList marks;
+            for (qsizetype c = 0; c < qsizetype(row.size()); ++c)
+                marks.append(numbered ? QStringLiteral("$%1").arg(++mark) : QStringLiteral("?"));
+            if (r > 0) values += QStringLiteral(", ");
+            values += QStringLiteral("(") + marks.join(QStringLiteral(", ")) + QStringLiteral(")");
         }
-        const QString one = QStringLiteral("(") + marks.join(QStringLiteral(", ")) + QStringLiteral(")");
-        QString values = one;
-        for (qsizetype i = 1; i < rows; ++i) values += QStringLiteral(", ") + one;
         return QStringLiteral("INSERT INTO %1 (%2) VALUES %3")
             .arg(m_table, names.join(QStringLiteral(", ")), values);
     }
@@ -363,7 +376,59 @@ private:
                                    SQLITE_TRANSIENT, SQLITE_UTF8);
     }
 
+    // PostgreSQL: the transaction or savepoint, every insert and its end go as one
+    // pipeline, a round trip for the whole batch instead of one per statement. Each
+    // insert carries up to kPgRowsPerInsert rows, their values as parameters.
+    void SendPostgres(pg_conn* conn, bool ownTransaction) {
+        const qsizetype total = qsizetype(m_pending.size());
+        std::vector<PgStatement> statements;
+        statements.push_back({ownTransaction ? QByteArray("BEGIN") : QByteArray("SAVEPOINT zarvik_batch"),
+                              {},
+                              QStringLiteral("UpdateBatch: BEGIN failed")});
+        qsizetype first = 0;
+        while (first < total) {
+            const Row& shape = m_pending[std::size_t(first)];
+            const qsizetype perRow = qMax<qsizetype>(1, qsizetype(shape.size()));
+            const qsizetype most = shape.empty() ? 1 : qMin(kPgRowsPerInsert, 65535 / perRow);
+            qsizetype end = first + 1;
+            while (end < total && end - first < most && SameColumns(shape, m_pending[std::size_t(end)]))
+                ++end;
+            PgStatement insert;
+            insert.sql = InsertFor(shape, end - first, true).toUtf8();
+            for (qsizetype r = first; r < end; ++r)
+                for (const auto& [index, value] : m_pending[std::size_t(r)]) insert.values.append(value);
+            insert.failure =
+                end - first == 1
+                    ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
+                    : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
+                          .arg(first + 1)
+                          .arg(end)
+                          .arg(total);
+            statements.push_back(std::move(insert));
+            first = end;
+        }
+        statements.push_back(
+            {ownTransaction ? QByteArray("COMMIT") : QByteArray("RELEASE SAVEPOINT zarvik_batch"),
+             {},
+             ownTransaction ? QStringLiteral("UpdateBatch: COMMIT failed")
+                            : QStringLiteral("UpdateBatch failed")});
+        try {
+            RunPipeline(conn, statements);
+        } catch (const component::Error&) {
+            // The transaction or the savepoint is in a failed state: undo it, so the
+            // caller's transaction stays usable.
+            if (ownTransaction) {
+                PQclear(PQexec(conn, "ROLLBACK"));
+            } else {
+                PQclear(PQexec(conn, "ROLLBACK TO SAVEPOINT zarvik_batch"));
+                PQclear(PQexec(conn, "RELEASE SAVEPOINT zarvik_batch"));
+            }
+            throw;
+        }
+    }
+
     static constexpr qsizetype kRowsPerInsert = 128;
+    static constexpr qsizetype kPgRowsPerInsert = 1000;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;

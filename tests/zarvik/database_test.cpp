@@ -152,6 +152,45 @@ TEST_P(DatabaseTest, AFailingBatchKeepsNoneOfItsRows) {
     EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM B")), 0);
 }
 
+TEST_P(DatabaseTest, ALargeBatchArrivesWholeOrNotAtAll) {
+    // More rows than one insert statement carries, with texts that would break a
+    // statement if they were pasted into it.
+    const QStringList awkward = {QStringLiteral("it's"), QStringLiteral("back\\slash"), QStringLiteral("$1"),
+                                 QStringLiteral("caf\u00e9 \u20ac"), QStringLiteral("'); DROP TABLE B; --")};
+    auto conn = Open();
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B"));
+    const int rows = 2500;
+    for (int i = 0; i < rows; ++i) {
+        batch->AddNew();
+        batch->SetField(QStringLiteral("ID"), i);
+        batch->SetField(QStringLiteral("NAME"),
+                        i % 7 == 0 ? QVariant() : QVariant(awkward.at(i % awkward.size())));
+    }
+    batch->UpdateBatch();
+    const QList<QVariantList> got = m_db->Rows(QStringLiteral("SELECT ID, NAME, TAG FROM B ORDER BY ID"));
+    ASSERT_EQ(got.size(), rows);
+    for (int i = 0; i < rows; i += 1) {
+        ASSERT_EQ(got[i][0].toInt(), i);
+        if (i % 7 == 0)
+            EXPECT_TRUE(got[i][1].isNull()) << i;
+        else
+            EXPECT_EQ(got[i][1].toString(), awkward.at(i % awkward.size())) << i;
+        EXPECT_EQ(got[i][2].toString(), QStringLiteral("default")) << i;
+    }
+
+    // A bad row in the last of several statements takes back the rows of all of them.
+    m_db->Exec(QStringLiteral("DELETE FROM B"));
+    conn->BeginTrans();
+    for (int i = 0; i < rows; ++i) {
+        batch->AddNew();
+        batch->SetField(QStringLiteral("ID"), i == rows - 1 ? QVariant() : QVariant(i));
+    }
+    EXPECT_EQ(ErrorOf([&] { batch->UpdateBatch(); }).Number(), errnum::kDatabase);
+    EXPECT_TRUE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM B"))->IsEOF());
+    conn->CommitTrans();
+    EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM B")), 0);
+}
+
 TEST_P(DatabaseTest, CancelBatchDiscardsUnsentRows) {
     auto conn = Open();
     auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B"));

@@ -1,0 +1,134 @@
+// Several statements to PostgreSQL in one round trip.
+#include "zarvik/pgpipeline.h"
+
+#include <libpq-fe.h>
+
+#include <QDate>
+#include <QDateTime>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QTime>
+#include <cmath>
+
+#include "zarvik/database_p.h"
+
+namespace zarvik::db {
+
+pg_conn* PostgresHandleOf(const QSqlDatabase& database) {
+    const QSqlDriver* driver = database.driver();
+    if (!driver) return nullptr;
+    const QVariant handle = driver->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0) return nullptr;
+    return *static_cast<PGconn* const*>(handle.constData());
+}
+
+std::optional<QByteArray> PgParameter(const QVariant& value) {
+    if (value.isNull()) return std::nullopt;
+    switch (value.typeId()) {
+        case QMetaType::Bool:
+            return value.toBool() ? QByteArray("true") : QByteArray("false");
+        case QMetaType::Int:
+        case QMetaType::Short:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+            return QByteArray::number(value.toLongLong());
+        case QMetaType::UInt:
+        case QMetaType::UShort:
+        case QMetaType::UChar:
+        case QMetaType::ULong:
+        case QMetaType::ULongLong:
+            return QByteArray::number(value.toULongLong());
+        case QMetaType::Double:
+        case QMetaType::Float: {
+            const double d = value.toDouble();
+            if (std::isnan(d)) return QByteArray("NaN");
+            if (std::isinf(d)) return d > 0 ? QByteArray("Infinity") : QByteArray("-Infinity");
+            return QByteArray::number(d, 'g', 17);
+        }
+        case QMetaType::QByteArray:
+            return QByteArray("\\x") + value.toByteArray().toHex();
+        case QMetaType::QDate:
+            return value.toDate().toString(Qt::ISODate).toUtf8();
+        case QMetaType::QTime:
+            return value.toTime().toString(Qt::ISODateWithMs).toUtf8();
+        case QMetaType::QDateTime:
+            return value.toDateTime().toString(Qt::ISODateWithMs).toUtf8();
+        default:
+            return value.toString().toUtf8();
+    }
+}
+
+namespace {
+
+[[noreturn]] void Fail(const QString& what, const QString& message, const QByteArray& sql) {
+    ThrowDatabaseError(what,
+                       QSqlError(QStringLiteral("Unable to execute statement"), message.trimmed(),
+                                 QSqlError::StatementError),
+                       QString::fromUtf8(sql));
+}
+
+// Reads every result of the pipeline up to its sync, so that the connection is idle
+// again whatever happened; returns the first failure (statement index and message).
+std::optional<std::pair<std::size_t, QString>> Collect(PGconn* conn, std::size_t count) {
+    std::optional<std::pair<std::size_t, QString>> failure;
+    for (std::size_t i = 0; i < count; ++i) {
+        PGresult* result = PQgetResult(conn);
+        if (!result) {
+            if (!failure) failure = {i, QString::fromUtf8(PQerrorMessage(conn))};
+            if (PQstatus(conn) != CONNECTION_OK) return failure;
+            continue;
+        }
+        const ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && !failure)
+            failure = {i, status == PGRES_PIPELINE_ABORTED
+                              ? QStringLiteral("not run after an earlier failure")
+                              : QString::fromUtf8(PQresultErrorMessage(result))};
+        PQclear(result);
+        // Each statement's results end with a null result.
+        while (PGresult* extra = PQgetResult(conn)) PQclear(extra);
+    }
+    // The sync that ends the pipeline.
+    while (PGresult* result = PQgetResult(conn)) {
+        const bool sync = PQresultStatus(result) == PGRES_PIPELINE_SYNC;
+        PQclear(result);
+        if (sync) break;
+    }
+    return failure;
+}
+
+}  // namespace
+
+void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
+    if (statements.empty()) return;
+    if (PQenterPipelineMode(conn) != 1)
+        Fail(statements.front().failure, QString::fromUtf8(PQerrorMessage(conn)), statements.front().sql);
+    std::size_t sent = 0;
+    std::optional<std::pair<std::size_t, QString>> failure;
+    for (const PgStatement& statement : statements) {
+        std::vector<std::optional<QByteArray>> texts;
+        texts.reserve(std::size_t(statement.values.size()));
+        for (const QVariant& value : statement.values) texts.push_back(PgParameter(value));
+        std::vector<const char*> values;
+        values.reserve(texts.size());
+        for (const auto& text : texts) values.push_back(text ? text->constData() : nullptr);
+        if (PQsendQueryParams(conn, statement.sql.constData(), int(values.size()), nullptr, values.data(),
+                              nullptr, nullptr, 0) != 1) {
+            failure = {sent, QString::fromUtf8(PQerrorMessage(conn))};
+            break;
+        }
+        ++sent;
+    }
+    if (PQpipelineSync(conn) != 1 && !failure) failure = {sent, QString::fromUtf8(PQerrorMessage(conn))};
+    const auto collected = Collect(conn, sent);
+    if (!failure || (collected && collected->first < failure->first))
+        failure = collected ? collected : failure;
+    PQexitPipelineMode(conn);
+    if (failure) {
+        const PgStatement& failed = statements.at(std::min(failure->first, statements.size() - 1));
+        Fail(failed.failure, failure->second, failed.sql);
+    }
+}
+
+}  // namespace zarvik::db
