@@ -1,4 +1,4 @@
-// Several statements to PostgreSQL in one round trip.
+// PostgreSQL through libpq: several statements in one round trip, whole results.
 #include "zarvik/pgpipeline.h"
 
 #include <libpq-fe.h>
@@ -18,7 +18,10 @@ pg_conn* PostgresHandleOf(const QSqlDatabase& database) {
     const QSqlDriver* driver = database.driver();
     if (!driver) return nullptr;
     const QVariant handle = driver->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0) return nullptr;
+    // Qt names the type by the struct behind libpq's typedef.
+    if (!handle.isValid() ||
+        (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
+        return nullptr;
     return *static_cast<PGconn* const*>(handle.constData());
 }
 
@@ -98,7 +101,82 @@ std::optional<std::pair<std::size_t, QString>> Collect(PGconn* conn, std::size_t
     return failure;
 }
 
+// Type OIDs of the server's catalog (pg_type), fixed since they are built in.
+enum : Oid {
+    kBool = 16,
+    kBytea = 17,
+    kInt8 = 20,
+    kInt2 = 21,
+    kInt4 = 23,
+    kOid = 26,
+    kFloat4 = 700,
+    kFloat8 = 701,
+    kNumeric = 1700,
+    kDate = 1082,
+    kTimestamp = 1114,
+    kTimestampTz = 1184
+};
+
+QVariant PgValue(const PGresult* result, int row, int column) {
+    if (PQgetisnull(result, row, column)) return QVariant();
+    const char* text = PQgetvalue(result, row, column);
+    const int length = PQgetlength(result, row, column);
+    switch (PQftype(result, column)) {
+        case kInt2:
+        case kInt4:
+        case kOid:
+            return QVariant(QByteArray::fromRawData(text, length).toInt());
+        case kInt8:
+            return QVariant(QByteArray::fromRawData(text, length).toLongLong());
+        case kFloat4:
+        case kFloat8:
+        case kNumeric:
+            return QVariant(QByteArray::fromRawData(text, length).toDouble());
+        case kBool:
+            return QVariant(length > 0 && text[0] == 't');
+        case kBytea: {
+            size_t size = 0;
+            unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &size);
+            QByteArray data(reinterpret_cast<const char*>(bytes), qsizetype(size));
+            PQfreemem(bytes);
+            return QVariant(data);
+        }
+        case kDate:
+            return QVariant(QDate::fromString(QString::fromLatin1(text, length), Qt::ISODate));
+        case kTimestamp:
+        case kTimestampTz:
+            return QVariant(QDateTime::fromString(
+                QString::fromLatin1(text, length).replace(QLatin1Char(' '), QLatin1Char('T')),
+                Qt::ISODateWithMs));
+        default:
+            return QVariant(QString::fromUtf8(text, length));
+    }
+}
+
 }  // namespace
+
+void ReadPostgres(PGconn* conn, const QString& sql, QStringList& columns, QList<QVariantList>& rows) {
+    const QByteArray text = sql.toUtf8();
+    PGresult* result = PQexecParams(conn, text.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    struct Clear {
+        PGresult* r;
+        ~Clear() { PQclear(r); }
+    } clear{result};
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+        Fail(QStringLiteral("The query failed"),
+             QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(conn)), text);
+    const int count = PQnfields(result);
+    for (int c = 0; c < count; ++c) columns.append(QString::fromUtf8(PQfname(result, c)));
+    const int total = PQntuples(result);
+    rows.reserve(total);
+    for (int r = 0; r < total; ++r) {
+        QVariantList row;
+        row.reserve(count);
+        for (int c = 0; c < count; ++c) row.append(PgValue(result, r, c));
+        rows.append(std::move(row));
+    }
+}
 
 void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
     if (statements.empty()) return;

@@ -1,10 +1,11 @@
-// Several statements to PostgreSQL in one round trip, through the libpq connection
-// under a Qt SQL connection of the QPSQL driver.
+// PostgreSQL through the libpq connection under a Qt SQL connection of the QPSQL
+// driver: several statements in one round trip, and reading a whole result at once.
 #pragma once
 
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <optional>
 #include <vector>
@@ -28,6 +29,13 @@ pg_conn* PostgresHandleOf(const QSqlDatabase& database);
 // one does not run. Raises component::Error (errnum::kDatabase) with the failed
 // statement's `failure`, the server's message and the statement.
 void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements);
+
+// Runs one query and returns its column names and all its rows, the values typed as
+// Qt's PostgreSQL driver types them (int2/int4 int, int8 qlonglong, real and numeric
+// double, bool, bytea QByteArray, date QDate, timestamp QDateTime, else QString, NULL
+// a null value). One statement only: the extended protocol refuses a second.
+// Raises component::Error (errnum::kDatabase) with the server's message.
+void ReadPostgres(pg_conn* connection, const QString& sql, QStringList& columns, QList<QVariantList>& rows);
 
 // The value as a text parameter the server converts to the column's type; null for
 // NULL. Binary data is sent as bytea hex text.

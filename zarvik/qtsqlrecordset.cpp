@@ -474,6 +474,11 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
         if (sqlite3* db = SqliteHandleOf(state->database)) return ReadSqlite(db, sent);
     QStringList columns;
     QList<QVariantList> rows;
+    if (state->dialect == Dialect::PostgreSQL)
+        if (pg_conn* conn = PostgresHandleOf(state->database)) {
+            ReadPostgres(conn, sent, columns, rows);
+            return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
+        }
     {
         QSqlQuery query(state->database);
         query.setForwardOnly(true);

@@ -31,11 +31,14 @@ protected:
         LUMORA_REQUIRE_DATABASE(*m_db);
         m_db->Exec(QStringLiteral("CREATE TABLE T (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL)"));
         m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (1, 'a'), (2, 'b'), (3, NULL)"));
-        m_db->Exec(QStringLiteral(
-            "CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) DEFAULT 'default')"));
+        m_db->Exec(
+            QStringLiteral("CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) "
+                           "DEFAULT 'default')"));
         m_before = QSqlDatabase::connectionNames().size();
     }
-    std::unique_ptr<component::Connection> Open() { return zarvik::db::OpenConnection(m_db->ConnectionText()); }
+    std::unique_ptr<component::Connection> Open() {
+        return zarvik::db::OpenConnection(m_db->ConnectionText());
+    }
     qsizetype QtConnections() const { return QSqlDatabase::connectionNames().size() - m_before; }
     QList<QVariantList> Read(component::Connection& c, const QString& sql) {
         QList<QVariantList> rows;
@@ -68,8 +71,9 @@ TEST_P(PoolTest, ReusesWhileAnEarlierConnectionIsOpenAndClosesAllAtTheEnd) {
         write->BeginTrans();
         write->Execute(QStringLiteral("UPDATE T SET NAME = 'u%1' WHERE ID = 1").arg(user));
         write->CommitTrans();
-        EXPECT_EQ(Read(*read, QStringLiteral("SELECT ID, NAME FROM T WHERE ID = 1")).value(0).value(1).toString(),
-                  QStringLiteral("u%1").arg(user));
+        EXPECT_EQ(
+            Read(*read, QStringLiteral("SELECT ID, NAME FROM T WHERE ID = 1")).value(0).value(1).toString(),
+            QStringLiteral("u%1").arg(user));
         read->Close();
         write->Close();
     }
@@ -136,7 +140,11 @@ TEST_P(PoolTest, AFailingRowInAMultiRowInsertKeepsNoneOfTheBatch) {
     }
     const component::Error e = ErrorOf([&] { batch->UpdateBatch(); });
     EXPECT_EQ(e.Number(), errnum::kDatabase);
-    EXPECT_TRUE(e.Description().contains(QStringLiteral("rows 1 to 32 of 40"))) << e.what();
+    // The error names the statement's rows: SQLite gets chunks of powers of two,
+    // PostgreSQL the whole batch in one statement.
+    const QString rows = GetParam() == Backend::SQLite ? QStringLiteral("rows 1 to 32 of 40")
+                                                       : QStringLiteral("rows 1 to 40 of 40");
+    EXPECT_TRUE(e.Description().contains(rows)) << e.what();
     conn->RollbackTrans();
     conn->Close();
     EXPECT_EQ(m_db->Rows(QStringLiteral("SELECT ID FROM B")).size(), 0);

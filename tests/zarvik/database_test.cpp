@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDate>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -311,8 +312,11 @@ TEST(SqliteConnection, WhatAClosedConnectionCommittedIsInTheDatabaseFileItself) 
     QSqlDatabase::removeDatabase(QStringLiteral("alone"));
 }
 
-TEST(SqliteConnection, RefusesASecondStatementInOneQuery) {
-    testsupport::TestDatabase db(Backend::SQLite);
+class OneStatementTest : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(OneStatementTest, ASecondStatementInOneQueryIsRefused) {
+    testsupport::TestDatabase db(GetParam());
+    LUMORA_REQUIRE_DATABASE(db);
     db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
     auto conn = zarvik::db::OpenConnection(db.ConnectionText());
     const component::Error error =
@@ -321,6 +325,27 @@ TEST(SqliteConnection, RefusesASecondStatementInOneQuery) {
     EXPECT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM K")).size(), 1);  // the table is still there
     // A closing semicolon alone is one statement.
     EXPECT_TRUE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM K;"))->IsEOF());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, OneStatementTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         [](const auto& info) { return testsupport::BackendName(info.param); });
+
+TEST(PostgresConnection, ValuesComeBackWithTheirTypes) {
+    testsupport::TestDatabase db(Backend::PostgreSQL);
+    LUMORA_REQUIRE_DATABASE(db);
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    auto rs = zarvik::db::OpenRecordset(
+        *conn, QStringLiteral(
+                   "SELECT CAST(7 AS SMALLINT) AS S, 9000000000 AS I, 2.5 AS R, TRUE AS F, "
+                   "N'caf\u00e9 ' AS T, CAST('\\x00ff' AS BYTEA) AS B, DATE '2026-12-08' AS D, NULL AS N"));
+    EXPECT_EQ(rs->Field(QStringLiteral("S")), QVariant(7));
+    EXPECT_EQ(rs->Field(QStringLiteral("I")), QVariant(qlonglong(9000000000LL)));
+    EXPECT_EQ(rs->Field(QStringLiteral("R")), QVariant(2.5));
+    EXPECT_EQ(rs->Field(QStringLiteral("F")), QVariant(true));
+    EXPECT_EQ(rs->Field(QStringLiteral("T")), QVariant(QStringLiteral("caf\u00e9 ")));
+    EXPECT_EQ(rs->Field(QStringLiteral("B")), QVariant(QByteArray("\x00\xff", 2)));
+    EXPECT_EQ(rs->Field(QStringLiteral("D")), QVariant(QDate(2026, 12, 8)));
+    EXPECT_TRUE(rs->Field(QStringLiteral("N")).isNull());
 }
 
 TEST(SqliteConnection, ValuesComeBackWithTheirTypes) {
