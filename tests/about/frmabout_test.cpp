@@ -1,12 +1,14 @@
 // The About box: texts set at load, the version line, the link, OK.
 #include "about/frmabout.h"
-#include "platform/openlink.h"
+
+#include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <gtest/gtest.h>
+
+#include "platform/openlink.h"
 
 namespace {
 
@@ -19,8 +21,8 @@ TEST(AboutBox, LoadSetsCaptionTitleAndVersion) {
     frmAbout box;
     EXPECT_EQ(box.windowTitle(), QStringLiteral("About Lumora Index Manager"));
     EXPECT_EQ(TextOf(box, "lblTitle"), QStringLiteral("Lumora Index Manager"));
-    EXPECT_EQ(TextOf(box, "lblVersion"), frmAbout::VersionLine(LUMORA_TEST_VERSION_MAJOR, LUMORA_TEST_VERSION_MINOR,
-                                                               LUMORA_TEST_VERSION_PATCH));
+    // The project's version as CMake spells it, e.g. "1.0.0".
+    EXPECT_EQ(TextOf(box, "lblVersion"), QStringLiteral("Version " LUMORA_TEST_VERSION_TEXT));
     EXPECT_EQ(TextOf(box, "lblDescription"), QStringLiteral("Powered by SQLite FTS5"));
     EXPECT_EQ(TextOf(box, "lblURL"), QStringLiteral("https://sqlite.org/fts5.html"));
     EXPECT_FALSE(TextOf(box, "Label1").isEmpty());
@@ -41,7 +43,8 @@ TEST_P(VersionLineTest, PlainDecimalNumbers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, VersionLineTest,
-                         ::testing::Values(VersionCase{2, 62, 9, "Version 2.62.9"}, VersionCase{1, 0, 0, "Version 1.0.0"},
+                         ::testing::Values(VersionCase{2, 62, 9, "Version 2.62.9"},
+                                           VersionCase{1, 0, 0, "Version 1.0.0"},
                                            VersionCase{10, 5, 1009, "Version 10.5.1009"}));
 
 TEST(AboutBox, LinkOpensEachTimeAndTheBoxStays) {
@@ -53,7 +56,8 @@ TEST(AboutBox, LinkOpensEachTimeAndTheBoxStays) {
     ASSERT_NE(link, nullptr);
     QTest::mouseClick(link, Qt::LeftButton);
     QTest::mouseClick(link, Qt::LeftButton);
-    EXPECT_EQ(opened, (QStringList{QStringLiteral("https://sqlite.org/fts5.html"), QStringLiteral("https://sqlite.org/fts5.html")}));
+    EXPECT_EQ(opened, (QStringList{QStringLiteral("https://sqlite.org/fts5.html"),
+                                   QStringLiteral("https://sqlite.org/fts5.html")}));
     EXPECT_TRUE(box.isVisible());
     EXPECT_EQ(link->cursor().shape(), Qt::BitmapCursor);
     EXPECT_EQ(link->cursor().hotSpot(), QPoint(12, 9));
@@ -63,7 +67,9 @@ TEST(AboutBox, LinkOpensEachTimeAndTheBoxStays) {
 
 TEST(AboutBox, OkClosesTheModalBox) {
     frmAbout box;
-    QTimer::singleShot(0, [&box] { QTest::mouseClick(box.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton); });
+    QTimer::singleShot(0, [&box] {
+        QTest::mouseClick(box.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
+    });
     // Should OK not close it, end the wait so the test fails instead of hanging.
     QTimer::singleShot(3000, &box, [&box] { box.done(-1); });
     EXPECT_EQ(box.exec(), QDialog::Accepted);

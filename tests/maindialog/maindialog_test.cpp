@@ -1,8 +1,5 @@
 // The main dialog: layout, initial state, lifecycle, index selection, engine version
 // and help.
-#include "dialog_fixture.h"
-#include "maindialog/texts.h"
-
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -10,6 +7,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+
+#include "dialog_fixture.h"
+#include "maindialog/texts.h"
 
 namespace {
 
@@ -20,7 +20,9 @@ struct ControlCase {
     int left, top, width, height;  // twips
 };
 
-int Px(int twips) { return qRound(twips / 15.0); }
+int Px(int twips) {
+    return qRound(twips / 15.0);
+}
 
 QString CaptionOf(QWidget* widget) {
     if (auto* b = qobject_cast<QAbstractButton*>(widget)) return b->text();
@@ -98,18 +100,18 @@ TEST_F(DialogTest, TabOrderFollowsTheTabIndexes) {
     dialog->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
     Child("StopButton")->setEnabled(true);  // so that it takes part in the chain
-    const QStringList expected = {QStringLiteral("IndexCombo"),  QStringLiteral("StartButton"),
-                                  QStringLiteral("StopButton"),  QStringLiteral("EngineButton"),
-                                  QStringLiteral("HelpButton"),  QStringLiteral("AboutButton"),
-                                  QStringLiteral("SearchButton"), QStringLiteral("ExitButton"),
-                                  QStringLiteral("Status"),
-                                  QStringLiteral("IndexPath"),   QStringLiteral("IndexCombo")};
+    const QStringList expected = {
+        QStringLiteral("IndexCombo"),   QStringLiteral("StartButton"), QStringLiteral("StopButton"),
+        QStringLiteral("EngineButton"), QStringLiteral("HelpButton"),  QStringLiteral("AboutButton"),
+        QStringLiteral("SearchButton"), QStringLiteral("ExitButton"),  QStringLiteral("Status"),
+        QStringLiteral("IndexPath"),    QStringLiteral("IndexCombo")};
     QWidget* widget = Child("IndexCombo");
     QStringList seen = {widget->objectName()};
     for (int i = 1; i < expected.size(); ++i) {
         do {
             widget = widget->nextInFocusChain();
-        } while (!(widget->focusPolicy() & Qt::TabFocus) || !widget->isEnabled() || widget->objectName().isEmpty());
+        } while (!(widget->focusPolicy() & Qt::TabFocus) || !widget->isEnabled() ||
+                 widget->objectName().isEmpty());
         seen.append(widget->objectName());
     }
     EXPECT_EQ(seen, expected);
@@ -135,7 +137,8 @@ TEST_F(DialogTest, SelectionFillsTheThreeFieldsAndMakesTheIndexCurrent) {
     EXPECT_EQ(Child<QLabel>("LastBuilt")->text(), QStringLiteral("01/02/2026 10:00:00"));
     EXPECT_EQ(Child<QLabel>("NumDocuments")->text(), QStringLiteral("1234"));
     EXPECT_EQ(state->reads.mid(state->reads.size() - 3),
-              (QStringList{QStringLiteral("IndexPath"), QStringLiteral("LastBuilt"), QStringLiteral("NumDocuments")}));
+              (QStringList{QStringLiteral("IndexPath"), QStringLiteral("LastBuilt"),
+                           QStringLiteral("NumDocuments")}));
     EXPECT_TRUE(boxes.Boxes().isEmpty());
 }
 
@@ -166,11 +169,14 @@ INSTANTIATE_TEST_SUITE_P(Names, SelectNotFoundTest,
                          ::testing::Values(NotFoundCase{"OtherCase", QStringLiteral("Sales")},
                                            NotFoundCase{"DisplayText", QStringLiteral("Sales documents")},
                                            NotFoundCase{"Unknown", QStringLiteral("nope")}),
-                         [](const ::testing::TestParamInfo<NotFoundCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<NotFoundCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(DialogTest, DuplicateNamesSelectTheFirst) {
     MainDialog second;
-    second.LoadIndexList({{QStringLiteral("a"), QStringLiteral("first")}, {QStringLiteral("a"), QStringLiteral("second")}});
+    second.LoadIndexList(
+        {{QStringLiteral("a"), QStringLiteral("first")}, {QStringLiteral("a"), QStringLiteral("second")}});
     EXPECT_TRUE(second.SelectCurrentIndex(QStringLiteral("a")));
     EXPECT_EQ(second.findChild<QComboBox*>(QStringLiteral("IndexCombo"))->currentIndex(), 0);
 }
@@ -187,7 +193,8 @@ TEST_F(DialogTest, FailingLoadIndexReportsAndResetsTheFields) {
     state->failingLoadIndex = {QStringLiteral("hr")};
     Child<QComboBox>("IndexCombo")->setCurrentIndex(1);
     ASSERT_EQ(boxes.Boxes().size(), 1);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral("Unable to load index (hr):\r\ncannot load hr\r\n\r\n")));
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(
+        QStringLiteral("Unable to load index (hr):\r\ncannot load hr\r\n\r\n")));
     EXPECT_TRUE(boxes.Boxes().at(0).text.contains(QStringLiteral("Error Source: FakeComponent")));
     EXPECT_EQ(state->events.size(), 1);
     EXPECT_EQ(Child<QComboBox>("IndexCombo")->currentIndex(), -1);
@@ -202,15 +209,39 @@ TEST_F(DialogTest, FailingLoadIndexReportsAndResetsTheFields) {
 
 // ---- engine version and help ----
 
-TEST_F(DialogTest, EngineVersionShowsTheEngineNumbers) {
-    state->engineMajor = 3;
-    state->engineMinor = 7;
-    state->engineBuild = 0;
+struct VersionCase {
+    const char* name;
+    std::int16_t major;
+    std::int16_t minor;
+    std::int32_t build;
+    const char* shown;
+};
+
+class EngineVersionTest : public DialogTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(EngineVersionTest, ShowsTheEngineNumbersReadInOrder) {
+    const VersionCase& c = GetParam();
+    state->engineMajor = c.major;
+    state->engineMinor = c.minor;
+    state->engineBuild = c.build;
+    state->engineReads.clear();
     Click("EngineButton");
     ASSERT_EQ(boxes.Boxes().size(), 1);
-    EXPECT_EQ(boxes.Boxes().at(0).text, QStringLiteral("SQLite FTS5 engine version:\r\n3.07 (0)"));
+    EXPECT_EQ(boxes.Boxes().at(0).text,
+              QStringLiteral("SQLite FTS5 engine version:\r\n") + QLatin1String(c.shown));
     EXPECT_EQ(boxes.Boxes().at(0).flags, 64);
+    EXPECT_EQ(state->engineReads, (QStringList{QStringLiteral("MajorVersion"), QStringLiteral("MinorVersion"),
+                                               QStringLiteral("BuildNumber")}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Numbers, EngineVersionTest,
+                         ::testing::Values(VersionCase{"Plain", 3, 7, 0, "3.07 (0)"},
+                                           VersionCase{"TwoDigitMinor", 3, 40, 1, "3.40 (1)"},
+                                           VersionCase{"ThreeDigitMinor", 6, 123, 5, "6.123 (5)"},
+                                           VersionCase{"Negative", -1, 5, -2, "-1.05 (-2)"}),
+                         [](const ::testing::TestParamInfo<VersionCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(DialogTest, SearchWithoutSelectionWarnsAsStartDoes) {
     Click("SearchButton");

@@ -7,17 +7,26 @@ const QString kFakeSource = QStringLiteral("FakeComponent");
 
 class FakeEngine final : public component::SearchEngine {
 public:
-    explicit FakeEngine(const FakeState& state) : m_state(state) {}
-    std::int16_t MajorVersion() const override { return m_state.engineMajor; }
-    std::int16_t MinorVersion() const override { return m_state.engineMinor; }
-    std::int32_t BuildNumber() const override { return m_state.engineBuild; }
+    explicit FakeEngine(FakeState& state) : m_state(state) {}
+    std::int16_t MajorVersion() const override {
+        m_state.engineReads.append(QStringLiteral("MajorVersion"));
+        return m_state.engineMajor;
+    }
+    std::int16_t MinorVersion() const override {
+        m_state.engineReads.append(QStringLiteral("MinorVersion"));
+        return m_state.engineMinor;
+    }
+    std::int32_t BuildNumber() const override {
+        m_state.engineReads.append(QStringLiteral("BuildNumber"));
+        return m_state.engineBuild;
+    }
     component::SearchResults Search(const QString& indexPath, const QString& query, int first,
                                     int count) const override {
         return m_state.search(indexPath, query, first, count);
     }
 
 private:
-    const FakeState& m_state;
+    FakeState& m_state;
 };
 
 // A database that answers every query with the rows scripted for its text (none by
@@ -42,7 +51,8 @@ public:
     bool IsBOF() const override { return m_rows.isEmpty(); }
     QVariant Field(const QString& column) const override {
         if (IsEOF() || column.compare(m_column, Qt::CaseInsensitive) != 0)
-            throw component::Error(component::errnum::kDatabase, kFakeSource, QStringLiteral("no field ") + column);
+            throw component::Error(component::errnum::kDatabase, kFakeSource,
+                                   QStringLiteral("no field ") + column);
         return m_rows.at(m_pos);
     }
     void MoveNext() override { ++m_pos; }
@@ -96,7 +106,8 @@ public:
         if (m_state.eventLogError) throw *m_state.eventLogError;
         m_state.events.append({source, message, type});
     }
-    std::shared_ptr<component::SearchEngine> CreateEngine(const QString& d1, const QString& d2, bool log) override {
+    std::shared_ptr<component::SearchEngine> CreateEngine(const QString& d1, const QString& d2,
+                                                          bool log) override {
         m_state.createEngineArgs = {d1, d2, log ? QStringLiteral("true") : QStringLiteral("false")};
         if (m_state.createEngineError) throw *m_state.createEngineError;
         return std::make_shared<FakeEngine>(m_state);
@@ -127,11 +138,14 @@ void FakeConfiguration::LoadFromFile(const QString& path) {
 
 void FakeConfiguration::LoadIndex(const QString& name) {
     if (m_state.failingLoadIndex.contains(name))
-        throw component::Error(component::errnum::kConfigNoIndex, kFakeSource, QStringLiteral("cannot load ") + name);
+        throw component::Error(component::errnum::kConfigNoIndex, kFakeSource,
+                               QStringLiteral("cannot load ") + name);
     m_state.currentIndex = name;
 }
 
-component::IndexList FakeConfiguration::GetIndexList() const { return m_state.indexList; }
+component::IndexList FakeConfiguration::GetIndexList() const {
+    return m_state.indexList;
+}
 
 QString FakeConfiguration::IndexName() const {
     m_state.reads.append(QStringLiteral("IndexName"));
@@ -164,19 +178,25 @@ void FakeBuilder::SetAborted(bool aborted) {
     m_aborted = aborted;
 }
 
-std::int32_t FakeBuilder::DocumentCount() const { return m_state.documentCount; }
+std::int32_t FakeBuilder::DocumentCount() const {
+    return m_state.documentCount;
+}
 
-void FakeBuilder::Configure(component::IStatusHandler* statusHandler, std::shared_ptr<component::SearchEngine>,
-                            const QString& indexName, const QString& indexPath, const QString& resolvedSource,
-                            const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
-                            const QString& indexSetting4, const QString& indexSetting1) {
+void FakeBuilder::Configure(component::IStatusHandler* statusHandler,
+                            std::shared_ptr<component::SearchEngine>, const QString& indexName,
+                            const QString& indexPath, const QString& resolvedSource,
+                            const QString& connection, const QString& indexSetting3,
+                            const QString& indexSetting2, const QString& indexSetting4,
+                            const QString& indexSetting1) {
     handler = statusHandler;
     m_state.configuredHandler = statusHandler;
     m_state.configureArgs = {indexName,     indexPath,     resolvedSource, connection,
                              indexSetting3, indexSetting2, indexSetting4,  indexSetting1};
 }
 
-bool FakeBuilder::Build() { return m_state.build(*this); }
+bool FakeBuilder::Build() {
+    return m_state.build(*this);
+}
 
 std::shared_ptr<component::IndexConfiguration> FakeFactory::NewIndexConfiguration() {
     return std::make_shared<FakeConfiguration>(*m_state);

@@ -2,13 +2,13 @@
 // They record what reaches them so tests can check order and arguments.
 #pragma once
 
-#include "component/factory.h"
-
 #include <QMap>
 #include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
+
+#include "component/factory.h"
 
 namespace testsupport {
 
@@ -65,21 +65,21 @@ private:
 struct FakeState {
     // Index configuration.
     component::IndexList indexList;
-    QMap<QString, QMap<QString, QString>> indexes;  // name -> property -> value
+    QMap<QString, QMap<QString, QString>> indexes;         // name -> property -> value
     QMap<QString, component::DataSourceList> dataSources;  // name -> its data sources
     QMap<QString, QStringList> propagations;
     QString currentIndex;
     std::optional<component::Error> loadFromFileError;
-    QStringList failingLoadIndex;                   // names whose LoadIndex raises
-    std::optional<component::Error> writeError;     // raised by SetLastBuilt/SetNumDocuments
-    QString writeErrorProperty;                     // which property fails ("LastBuilt", ...)
-    QStringList reads;                              // properties in the order read
-    QStringList writes;                             // "LastBuilt=..." in order
+    QStringList failingLoadIndex;                // names whose LoadIndex raises
+    std::optional<component::Error> writeError;  // raised by SetLastBuilt/SetNumDocuments
+    QString writeErrorProperty;                  // which property fails ("LastBuilt", ...)
+    QStringList reads;                           // properties in the order read
+    QStringList writes;                          // "LastBuilt=..." in order
     QString loadedPath;
 
     // Services.
-    QMap<QString, QString> connectionStrings;       // data-source name -> text
-    QStringList serviceCalls;                       // "GetConnectionString(Primary)", ...
+    QMap<QString, QString> connectionStrings;  // data-source name -> text
+    QStringList serviceCalls;                  // "GetConnectionString(Primary)", ...
     struct Event {
         QString source;
         QString message;
@@ -90,10 +90,11 @@ struct FakeState {
     std::optional<component::Error> createEngineError;
     std::optional<component::Error> openConnectionError;
     QMap<QString, std::pair<QString, QStringList>> queryRows;  // SQL -> (column, values)
-    QStringList statements;                                     // SQL that reached the fake database
+    QStringList statements;                                    // SQL that reached the fake database
     std::int16_t engineMajor = 3;
     std::int16_t engineMinor = 40;
     std::int32_t engineBuild = 1;
+    QStringList engineReads;  // the version properties, in the order read
     QStringList createEngineArgs;
     std::function<component::SearchResults(const QString&, const QString&, int, int)> search =
         [](const QString&, const QString&, int, int) -> component::SearchResults {
@@ -103,7 +104,7 @@ struct FakeState {
 
     // Builder.
     int buildersCreated = 0;
-    QStringList configureArgs;                      // the eight texts, in order
+    QStringList configureArgs;  // the eight texts, in order
     component::IStatusHandler* configuredHandler = nullptr;
     std::function<bool(FakeBuilder&)> build = [](FakeBuilder&) { return true; };
     std::int32_t documentCount = 42;
