@@ -7,6 +7,7 @@
 #include "zarvik/indexconfiguration.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -398,6 +399,23 @@ QString ErrnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// A save killed before its rename leaves its temporary file behind; the next save
+// removes those whose process is gone. A save of a process still running is left
+// alone.
+void RemoveAbandonedTemporaries(const QString& target) {
+    const QFileInfo info(target);
+    const QDir dir = info.absoluteDir();
+    const QString prefix = info.fileName() + QStringLiteral(".tmp-");
+    for (const QString& name :
+         dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System)) {
+        bool isNumber = false;
+        const qint64 pid = name.mid(prefix.size()).section(QLatin1Char('-'), 0, 0).toLongLong(&isNumber);
+        if (!isNumber || pid <= 0) continue;
+        if (pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+            QFile::remove(dir.filePath(name));
+    }
+}
+
 // Replaces the file by one holding bytes: a temporary file beside it, written and
 // synced, then renamed over it, so the file is at all times either the old or the new
 // one. Returns the reason of a failure, or an empty text.
@@ -409,7 +427,10 @@ QString SaveAtomically(const QString& path, const QByteArray& bytes) {
     struct stat original {};
     const bool haveOriginal = ::stat(nativeTarget.constData(), &original) == 0;
 
-    QByteArray temp = nativeTarget + ".tmp-XXXXXX";
+    RemoveAbandonedTemporaries(target);
+    // The process number in the name tells a save still running from one that was
+    // killed half-way.
+    QByteArray temp = nativeTarget + ".tmp-" + QByteArray::number(qint64(::getpid())) + "-XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) return ErrnoText(errno);
     auto fail = [&](int error) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -394,6 +395,27 @@ TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
     // The other properties are as loaded.
     EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
     EXPECT_EQ(m_config.Propagations().size(), 2);
+}
+
+TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {
+    const QString path = Write(kFull);
+    // Left by a save of a process that no longer runs, and by one of this process
+    // (a save here is never running at the same time); pid 1 is alive: its file stays.
+    const QString gone = Write("half", QStringLiteral("IndexConfiguration.xml.tmp-2147483646-AbC123"));
+    const QString mine =
+        Write("half",
+              QStringLiteral("IndexConfiguration.xml.tmp-%1-XyZ789").arg(QCoreApplication::applicationPid()));
+    const QString alive = Write("half", QStringLiteral("IndexConfiguration.xml.tmp-1-QqQ111"));
+    const QString other = Write("keep", QStringLiteral("Other.xml.tmp-2147483646-AbC123"));
+    m_config.LoadFromFile(path);
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    m_config.SetLastBuilt(QStringLiteral("now"));
+    EXPECT_FALSE(QFile::exists(gone));
+    EXPECT_FALSE(QFile::exists(mine));
+    EXPECT_TRUE(QFile::exists(alive));
+    EXPECT_TRUE(QFile::exists(other));
+    EXPECT_EQ(QDir(m_dir.path()).entryList({QStringLiteral("IndexConfiguration.xml*")}, QDir::Files).size(),
+              2);
 }
 
 TEST_F(ConfigTest, WriteKeepsAChangeMadeToTheFileSinceLoading) {
