@@ -1,8 +1,6 @@
 // Streams the rows of a document query for the index builder.
 #include "zarvik/documentsource.h"
 
-#include "zarvik/connectiontext.h"
-
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
@@ -15,13 +13,14 @@
 #include <QSqlRecord>
 #include <QUuid>
 #include <atomic>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <mutex>
 
 #include "component/error.h"
+#include "zarvik/connectiontext.h"
 
 namespace zarvik::docsource {
 namespace {
@@ -102,17 +101,25 @@ public:
             }
             for (int c = 0; c < columns; ++c) {
                 switch (sqlite3_column_type(m_stmt, c)) {
-                    case SQLITE_INTEGER: batch.AddInteger(sqlite3_column_int64(m_stmt, c)); break;
-                    case SQLITE_FLOAT: batch.AddFloat(sqlite3_column_double(m_stmt, c)); break;
-                    case SQLITE_NULL: batch.AddNull(); break;
+                    case SQLITE_INTEGER:
+                        batch.AddInteger(sqlite3_column_int64(m_stmt, c));
+                        break;
+                    case SQLITE_FLOAT:
+                        batch.AddFloat(sqlite3_column_double(m_stmt, c));
+                        break;
+                    case SQLITE_NULL:
+                        batch.AddNull();
+                        break;
                     case SQLITE_BLOB: {
                         const auto* blob = static_cast<const char*>(sqlite3_column_blob(m_stmt, c));
-                        batch.AddBytes(Value::Type::kBlob, blob, std::size_t(sqlite3_column_bytes(m_stmt, c)));
+                        batch.AddBytes(Value::Type::kBlob, blob,
+                                       std::size_t(sqlite3_column_bytes(m_stmt, c)));
                         break;
                     }
                     default: {
                         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, c));
-                        batch.AddBytes(Value::Type::kText, text, std::size_t(sqlite3_column_bytes(m_stmt, c)));
+                        batch.AddBytes(Value::Type::kText, text,
+                                       std::size_t(sqlite3_column_bytes(m_stmt, c)));
                     }
                 }
             }
@@ -186,7 +193,8 @@ int HexDigit(char c) {
 class PgReader final : public DocumentReader {
 public:
     PgReader(const ConnectionText& ct, const QString& query) : m_query(query.toUtf8()) {
-        const QByteArray host = ct.host.toUtf8(), port = ct.port > 0 ? QByteArray::number(ct.port) : QByteArray(),
+        const QByteArray host = ct.host.toUtf8(),
+                         port = ct.port > 0 ? QByteArray::number(ct.port) : QByteArray(),
                          db = ct.database.toUtf8(), user = ct.user.toUtf8(), password = ct.password.toUtf8();
         std::vector<const char*> keys, values;
         const auto add = [&](const char* key, const QByteArray& value) {
@@ -287,10 +295,13 @@ private:
             case kInt2Oid:
             case kInt4Oid:
             case kInt8Oid:
-            case kOidOid: return batch.AddInteger(std::strtoll(text, nullptr, 10));
-            case kBoolOid: return batch.AddInteger(text[0] == 't' ? 1 : 0);
+            case kOidOid:
+                return batch.AddInteger(std::strtoll(text, nullptr, 10));
+            case kBoolOid:
+                return batch.AddInteger(text[0] == 't' ? 1 : 0);
             case kFloat4Oid:
-            case kFloat8Oid: return batch.AddFloat(std::strtod(text, nullptr));
+            case kFloat8Oid:
+                return batch.AddFloat(std::strtod(text, nullptr));
             case kByteaOid: {
                 // The text form of bytea is "\x" and two hex digits a byte.
                 std::string bytes;
@@ -303,7 +314,8 @@ private:
                 }
                 return batch.AddBytes(Value::Type::kBlob, bytes.data(), bytes.size());
             }
-            default: return batch.AddBytes(Value::Type::kText, text, size);
+            default:
+                return batch.AddBytes(Value::Type::kText, text, size);
         }
     }
 
@@ -355,7 +367,8 @@ private:
 class OdbcReader final : public DocumentReader {
 public:
     OdbcReader(const ConnectionText& ct, const QString& query)
-        : m_query(query), m_name(QStringLiteral("zarvik-documents-") + QUuid::createUuid().toString(QUuid::Id128)) {
+        : m_query(query),
+          m_name(QStringLiteral("zarvik-documents-") + QUuid::createUuid().toString(QUuid::Id128)) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_name);
         db.setDatabaseName(ct.odbc);
         if (!db.open()) {
@@ -420,9 +433,11 @@ private:
             case QMetaType::Short:
             case QMetaType::UInt:
             case QMetaType::UShort:
-            case QMetaType::Bool: return batch.AddInteger(v.toLongLong());
+            case QMetaType::Bool:
+                return batch.AddInteger(v.toLongLong());
             case QMetaType::Double:
-            case QMetaType::Float: return batch.AddFloat(v.toDouble());
+            case QMetaType::Float:
+                return batch.AddFloat(v.toDouble());
             case QMetaType::QByteArray: {
                 const QByteArray b = v.toByteArray();
                 return batch.AddBytes(Value::Type::kBlob, b.constData(), std::size_t(b.size()));
@@ -451,9 +466,15 @@ ConnectionText ParseConnectionText(const QString& text) {
     const db::ConnectionText parsed = db::ParseConnectionText(text);
     ConnectionText ct;
     switch (parsed.provider) {
-    case db::Provider::SQLite: ct.provider = Provider::kSQLite; break;
-    case db::Provider::PostgreSQL: ct.provider = Provider::kPostgreSQL; break;
-    case db::Provider::ODBC: ct.provider = Provider::kODBC; break;
+        case db::Provider::SQLite:
+            ct.provider = Provider::kSQLite;
+            break;
+        case db::Provider::PostgreSQL:
+            ct.provider = Provider::kPostgreSQL;
+            break;
+        case db::Provider::ODBC:
+            ct.provider = Provider::kODBC;
+            break;
     }
     ct.database = parsed.Value(QStringLiteral("database"));
     ct.host = parsed.Value(QStringLiteral("host"));
@@ -470,7 +491,8 @@ Source ResolveSource(const QString& connectionText, const QString& query) {
     source.query = TrimQuery(query);
     if (source.query.isEmpty()) Fail(QStringLiteral("The document query is empty."));
     if (source.connection.provider == Provider::kSQLite) {
-        if (source.connection.database.isEmpty()) Fail(QStringLiteral("The connection text names no database."));
+        if (source.connection.database.isEmpty())
+            Fail(QStringLiteral("The connection text names no database."));
         source.path = source.connection.database;
         if (QFileInfo(source.path).isRelative() && QCoreApplication::instance())
             source.path = QDir(QCoreApplication::applicationDirPath()).filePath(source.path);
@@ -480,9 +502,12 @@ Source ResolveSource(const QString& connectionText, const QString& query) {
 
 std::unique_ptr<DocumentReader> OpenDocuments(const Source& source, Heartbeat heartbeat) {
     switch (source.connection.provider) {
-        case Provider::kSQLite: return std::make_unique<SqliteReader>(source.path, source.query, std::move(heartbeat));
-        case Provider::kPostgreSQL: return std::make_unique<PgReader>(source.connection, source.query);
-        case Provider::kODBC: break;
+        case Provider::kSQLite:
+            return std::make_unique<SqliteReader>(source.path, source.query, std::move(heartbeat));
+        case Provider::kPostgreSQL:
+            return std::make_unique<PgReader>(source.connection, source.query);
+        case Provider::kODBC:
+            break;
     }
     return std::make_unique<OdbcReader>(source.connection, source.query);
 }
@@ -587,7 +612,9 @@ ReadAhead::ReadAhead(Source source, Limits limits) : m_shared(std::make_shared<S
     m_thread = std::thread(ReadDocuments, m_shared, std::move(source), limits);
 }
 
-ReadAhead::~ReadAhead() { Stop(); }
+ReadAhead::~ReadAhead() {
+    Stop();
+}
 
 void ReadAhead::Stop() {
     {

@@ -157,6 +157,7 @@ public:
         m_start = Clock::now();
         m_lastStatus = m_start;
         Status(Progress(m_start));
+        if (m_b.m_aborted) return false;
         Exec("BEGIN");
         const int columns = int(names.size());
         docsource::Batch batch;
@@ -208,13 +209,17 @@ private:
     int Bind(const docsource::Batch& batch, const docsource::Value& v, int parameter) {
         using Type = docsource::Value::Type;
         switch (v.type) {
-            case Type::kInteger: return sqlite3_bind_int64(m_insert, parameter, v.integer);
-            case Type::kFloat: return sqlite3_bind_double(m_insert, parameter, v.real);
+            case Type::kInteger:
+                return sqlite3_bind_int64(m_insert, parameter, v.integer);
+            case Type::kFloat:
+                return sqlite3_bind_double(m_insert, parameter, v.real);
             case Type::kText:
                 return sqlite3_bind_text64(m_insert, parameter, batch.Data(v), v.size, SQLITE_STATIC,
                                            SQLITE_UTF8);
-            case Type::kBlob: return sqlite3_bind_blob64(m_insert, parameter, batch.Data(v), v.size, SQLITE_STATIC);
-            case Type::kNull: break;
+            case Type::kBlob:
+                return sqlite3_bind_blob64(m_insert, parameter, batch.Data(v), v.size, SQLITE_STATIC);
+            case Type::kNull:
+                break;
         }
         return sqlite3_bind_null(m_insert, parameter);
     }
