@@ -35,6 +35,23 @@ constexpr milliseconds kStatusEvery{250};
 // Half the promised 50 ms, so that one slow row does not break the promise.
 constexpr milliseconds kEventsEvery{25};
 
+// How long the writer waits for the reader thread before it looks after the dialog.
+constexpr milliseconds kWaitForReader{10};
+
+// While the staging file is filled: larger in-memory segments and no merging as they
+// are written, because 'optimize' merges them all into one at the end anyway.
+const char* const kBulkMerging[] = {
+    "INSERT INTO documents(documents, rank) VALUES('hashsize', 8388608)",
+    "INSERT INTO documents(documents, rank) VALUES('automerge', 0)",
+    nullptr,
+};
+// SQLite's defaults, kept in the finished index.
+const char* const kSettledMerging[] = {
+    "INSERT INTO documents(documents, rank) VALUES('hashsize', 1048576)",
+    "INSERT INTO documents(documents, rank) VALUES('automerge', 4)",
+    nullptr,
+};
+
 [[noreturn]] void Fail(const QString& message) {
     throw Error(errnum::kIndexBuild, kSource, message);
 }
@@ -123,38 +140,56 @@ public:
     // Fills the staging file; false when the build was stopped.
     bool Fill() {
         Status(QStringLiteral("Indexing: counting the documents"));
-        auto reader = docsource::OpenDocuments(m_b.m_connectionText, m_b.m_query, [this] { return Pump(); });
-        m_total = reader->Count();
+        // The documents are read on a second thread while this one writes the index;
+        // leaving this function by any path stops that thread and waits for it.
+        docsource::ReadAhead ahead(docsource::ResolveSource(m_b.m_connectionText, m_b.m_query), {});
+        while (!ahead.Total(m_total, kWaitForReader))
+            if (!Pump()) return false;
         if (m_total < 0 || m_b.m_aborted) return false;
         AppendIndexLog(m_logPath, m_b.m_indexName, QStringLiteral("started"),
                        QStringLiteral("%1 documents to index").arg(m_total));
-        reader->Start();
+        QStringList names;
+        while (!ahead.Columns(names, kWaitForReader))
+            if (!Pump()) return false;
         if (m_b.m_aborted) return false;
-        const QStringList names = reader->ColumnNames();
         CreateIndex(names);
 
         m_start = Clock::now();
         m_lastStatus = m_start;
         Status(Progress(m_start));
+        if (m_b.m_aborted) return false;
         Exec("BEGIN");
         const int columns = int(names.size());
-        while (reader->Next()) {
-            for (int c = 0; c < columns; ++c) {
-                if (reader->Bind(m_insert, c + 1, c) != SQLITE_OK) Fail(WriteError());
+        docsource::Batch batch;
+        for (;;) {
+            const auto next = ahead.Take(batch, kWaitForReader);
+            if (next == docsource::ReadAhead::Next::kEnd) break;
+            if (next == docsource::ReadAhead::Next::kWait) {
+                if (!Tick()) return false;
+                continue;
             }
-            if (sqlite3_step(m_insert) != SQLITE_DONE) Fail(WriteError());
-            sqlite3_reset(m_insert);
-            ++m_rows;
-            if (!Tick()) return false;
+            if (batch.columns != columns) Fail(QStringLiteral("The document reader lost its columns."));
+            for (int r = 0; r < batch.rows; ++r) {
+                for (int c = 0; c < columns; ++c) {
+                    if (Bind(batch, batch.At(r, c), c + 1) != SQLITE_OK) Fail(WriteError());
+                }
+                const int rc = sqlite3_step(m_insert);
+                sqlite3_reset(m_insert);
+                if (rc != SQLITE_DONE) Fail(WriteError());
+                ++m_rows;
+                if (!Tick()) return false;
+            }
         }
-        if (reader->Stopped() || m_b.m_aborted) return false;
-        reader.reset();
+        ahead.Stop();
+        if (m_b.m_aborted) return false;
         Status(Progress(Clock::now()));
 
         WriteInfo(names);
         if (!Long("COMMIT")) return false;
         Status(QStringLiteral("Indexing: optimizing the index of %1 documents").arg(m_rows));
         if (!Long("INSERT INTO documents(documents) VALUES('optimize')")) return false;
+        // The finished index keeps SQLite's own merge settings, for whoever adds to it later.
+        Tune(kSettledMerging);
         // Readers of the finished index open it read-only and need no -wal or -shm files.
         Exec("PRAGMA journal_mode=DELETE");
         sqlite3_finalize(m_insert);
@@ -170,6 +205,31 @@ public:
     }
 
 private:
+    // The batch lives until the next Take, after the insert that uses its bytes.
+    int Bind(const docsource::Batch& batch, const docsource::Value& v, int parameter) {
+        using Type = docsource::Value::Type;
+        switch (v.type) {
+            case Type::kInteger:
+                return sqlite3_bind_int64(m_insert, parameter, v.integer);
+            case Type::kFloat:
+                return sqlite3_bind_double(m_insert, parameter, v.real);
+            case Type::kText:
+                return sqlite3_bind_text64(m_insert, parameter, batch.Data(v), v.size, SQLITE_STATIC,
+                                           SQLITE_UTF8);
+            case Type::kBlob:
+                return sqlite3_bind_blob64(m_insert, parameter, batch.Data(v), v.size, SQLITE_STATIC);
+            case Type::kNull:
+                break;
+        }
+        return sqlite3_bind_null(m_insert, parameter);
+    }
+
+    // FTS5 settings that change how the index is written, not what it holds. Older
+    // SQLite versions lack some of them; the build then goes on at their defaults.
+    void Tune(const char* const* statements) {
+        for (; *statements; ++statements) sqlite3_exec(m_db, *statements, nullptr, nullptr, nullptr);
+    }
+
     void CreateIndex(const QStringList& names) {
         if (names.isEmpty()) Fail(QStringLiteral("The document query returns no columns."));
         QStringList stored;
@@ -210,7 +270,9 @@ private:
         // crashed build is thrown away, so journal and syncs would be wasted work.
         Exec("PRAGMA journal_mode=OFF");
         Exec("PRAGMA synchronous=OFF");
-        Exec("PRAGMA cache_size=-32768");
+        // The FTS5 table buffers its terms itself and writes its segments in one
+        // pass, so a large page cache would only add to the memory of the build.
+        Exec("PRAGMA cache_size=-4096");
         Exec("PRAGMA temp_store=FILE");
         const QString create = QStringLiteral("CREATE VIRTUAL TABLE documents USING fts5(%1)")
                                    .arg(defs.join(QStringLiteral(", ")));
@@ -221,6 +283,7 @@ private:
             Fail(QStringLiteral("SQLite refused the index settings (tokenizer \"%1\", prefix \"%2\"): %3")
                      .arg(tokenizer, m_b.m_prefix, why));
         }
+        Tune(kBulkMerging);
         Exec("CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT)");
         QStringList marks;
         for (qsizetype i = 0; i < names.size(); ++i) marks << QStringLiteral("?");

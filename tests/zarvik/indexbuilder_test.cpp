@@ -18,6 +18,7 @@
 #include <csignal>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "support/testdb.h"
 
@@ -512,5 +513,215 @@ TEST_F(IndexBuilderTest, StatusAndEventsComeAtTheirRates) {
     // 50 ms is the promise; the margin keeps a loaded test machine from failing it.
     EXPECT_LT(maxGap.count(), 200);
 }
+
+// --- the reader thread --------------------------------------------------------------
+
+// Fails without a test server where one is required, else skips.
+#define LUMORA_NEED_PG(text)                                                        \
+    if (text.isEmpty()) {                                                           \
+        if (testsupport::PostgresRequired()) FAIL() << "LUMORA_TEST_PG is not set"; \
+        GTEST_SKIP() << "no PostgreSQL test server";                                \
+    }
+
+struct ValuesCase {
+    const char* name;
+    Kind kind;
+    const char* query;
+};
+
+class IndexBuilderValuesTest : public IndexBuilderTest, public ::testing::WithParamInterface<ValuesCase> {};
+
+// Every row of the source arrives once, in every batch, with its values and their types.
+TEST_P(IndexBuilderValuesTest, IndexHoldsExactlyTheSourceRows) {
+    const ValuesCase& c = GetParam();
+    QString source;
+    int rows = 0;
+    QStringList expected;  // key|title of every row, in key order
+    if (c.kind == Kind::kSqlite) {
+        rows = 20000;
+        source = MakeSqliteSource(tmp.filePath("big.db"), rows);
+        for (int i = 1; i <= rows; ++i) expected << QStringLiteral("%1|Document %1").arg(i);
+    } else {
+        source = MakePostgresSource();
+        LUMORA_NEED_PG(source);
+        rows = 4 + 2500;
+        for (const Doc& d : kDocs)
+            expected << QStringLiteral("%1|%2").arg(d.id).arg(QString::fromUtf8(d.title));
+        for (int g = 100; g < 2600; ++g) expected << QStringLiteral("%1|Filler %1").arg(g);
+    }
+    zarvik::Fts5IndexBuilder b;
+    ASSERT_TRUE(Build(b, source, QString(), QStringLiteral("SCORE, RAW, FLAG, URL"), QString(),
+                      QString::fromUtf8(c.query)));
+    EXPECT_EQ(b.DocumentCount(), rows);
+    EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT key || '|' || title FROM documents ORDER BY key")),
+              expected);
+    EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT DISTINCT typeof(key) || typeof(score) || typeof(raw) || "
+                                           "typeof(flag) || hex(raw) || score || flag FROM documents")),
+              QStringList{"integerrealblobinteger00FF1.51"});
+    // The last row of the last batch has all its text; rows without a URL keep a NULL.
+    const QString lastKey = expected.last().section(QLatin1Char('|'), 0, 0);
+    const QStringList body =
+        Query(liveDb, QStringLiteral("SELECT body FROM documents WHERE key = %1").arg(lastKey));
+    ASSERT_EQ(body.size(), 1);
+    EXPECT_EQ(body[0], c.kind == Kind::kSqlite
+                           ? Query(tmp.filePath("big.db"),
+                                   QStringLiteral("SELECT BODY FROM DOCUMENT WHERE DOCID = %1").arg(lastKey))
+                                 .value(0)
+                           : QStringLiteral("lorem ipsum"));
+    if (c.kind == Kind::kPostgres) {
+        EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT count(*) FROM documents WHERE url IS NULL")),
+                  QStringList{"2500"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, IndexBuilderValuesTest,
+    ::testing::Values(ValuesCase{"Sqlite", Kind::kSqlite,
+                                 "SELECT DOCID, TITLE, BODY, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL "
+                                 "FROM DOCUMENT"},
+                      ValuesCase{"Postgres", Kind::kPostgres,
+                                 "SELECT DOCID, TITLE, BODY, 1.5::float8 AS SCORE, '\\x00ff'::bytea AS RAW, "
+                                 "true AS FLAG, URL FROM DOCUMENT"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ReaderFailureCase {
+    const char* name;
+    Kind kind;
+    const char* query;
+    const char* message;
+};
+
+class IndexBuilderReaderFailureTest : public IndexBuilderTest,
+                                      public ::testing::WithParamInterface<ReaderFailureCase> {};
+
+// A row that fails to read in the middle of the rows: the reader thread's error is the
+// build's error, and nothing of the half-built index is left.
+TEST_P(IndexBuilderReaderFailureTest, ReaderErrorFailsTheBuildAndKeepsTheLiveIndex) {
+    const ReaderFailureCase& c = GetParam();
+    QString source;
+    if (c.kind == Kind::kSqlite) {
+        source = MakeSqliteSource(tmp.filePath("big.db"), 20000);
+    } else {
+        source = MakePostgresSource();
+        LUMORA_NEED_PG(source);
+    }
+    {
+        zarvik::Fts5IndexBuilder first;
+        ASSERT_TRUE(Build(first, small));
+    }
+    const QByteArray before = ReadAll(liveDb);
+    zarvik::Fts5IndexBuilder b;
+    try {
+        Build(b, source, QString(), QString(), QString(), QString::fromUtf8(c.query));
+        FAIL() << "Build did not raise";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), errnum::kDatabase) << e.Description().toStdString();
+        EXPECT_TRUE(e.Description().contains(QString::fromUtf8(c.message))) << e.Description().toStdString();
+    }
+    // The count and the start of the query went well: the failure came from the reading.
+    EXPECT_FALSE(
+        recorder.statuses.filter(QRegularExpression(QStringLiteral("^Indexing: 0 of \\d+ documents")))
+            .isEmpty())
+        << recorder.statuses.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(recorder.statuses.last().startsWith(QStringLiteral("Indexing failed after ")))
+        << recorder.statuses.last().toStdString();
+    EXPECT_EQ(ReadAll(liveDb), before);
+    EXPECT_EQ(FolderEntries(), (QStringList{"index.db", "index.lock"}));
+    EXPECT_EQ(b.DocumentCount(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReaderFailures, IndexBuilderReaderFailureTest,
+    ::testing::Values(
+        ReaderFailureCase{
+            "Sqlite", Kind::kSqlite,
+            "SELECT DOCID, CASE WHEN DOCID > 15000 THEN abs(-9223372036854775807 - 1) ELSE TITLE "
+            "END AS TITLE FROM DOCUMENT",
+            "integer overflow"},
+        ReaderFailureCase{"Postgres", Kind::kPostgres,
+                          "SELECT DOCID, CASE WHEN DOCID > 2000 THEN (1 / (DOCID - DOCID))::text ELSE TITLE "
+                          "END AS TITLE FROM DOCUMENT ORDER BY DOCID",
+                          "division by zero"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct StopCase {
+    const char* name;
+    Kind kind;
+    const char* query;    // empty: the documents as they are
+    bool duringTheCount;  // stop while the reader waits for its database, else while the queue is full
+};
+
+class IndexBuilderStopTest : public IndexBuilderTest, public ::testing::WithParamInterface<StopCase> {};
+
+// The stop is honoured within a quarter of a second wherever the reader thread is:
+// inside a long statement of its database, or waiting for room in a full queue.
+TEST_P(IndexBuilderStopTest, StopReturnsPromptlyAndKeepsTheLiveIndex) {
+    const StopCase& c = GetParam();
+    QString source;
+    if (c.kind == Kind::kSqlite) {
+        source = MakeSqliteSource(tmp.filePath("big.db"), 20000);
+    } else {
+        source = MakePostgresSource();
+        LUMORA_NEED_PG(source);
+    }
+    {
+        zarvik::Fts5IndexBuilder first;
+        ASSERT_TRUE(Build(first, small));
+    }
+    const QByteArray before = ReadAll(liveDb);
+    recorder = Recorder();
+    zarvik::Fts5IndexBuilder b;
+    Clock::time_point stoppedAt{};
+    const auto stop = [&] {
+        stoppedAt = Clock::now();
+        b.SetAborted(true);
+    };
+    const auto started = Clock::now();
+    if (c.duringTheCount) {
+        struct Stopper : Recorder {
+            std::function<void()> atEvents;
+            void ProcessEvents() override {
+                Recorder::ProcessEvents();
+                if (atEvents) atEvents();
+            }
+        } stopper;
+        stopper.atEvents = [&] {
+            if (stoppedAt == Clock::time_point{} && Clock::now() - started > std::chrono::milliseconds(300))
+                stop();
+        };
+        b.Configure(&stopper, nullptr, QStringLiteral("catalog"), indexPath, source, QString(), QString(),
+                    QString(), QString(), QString::fromUtf8(c.query));
+        EXPECT_FALSE(b.Build());
+        EXPECT_EQ(stopper.statuses.last(), QStringLiteral("Indexing aborted after 0 documents"));
+    } else {
+        recorder.onStatus = [&](int n) {
+            if (n != 2) return;
+            // The writer stands still here, so the reader fills the queue and waits.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop();
+        };
+        EXPECT_FALSE(Build(b, source, QString(), QString(), QString(), QString::fromUtf8(c.query)));
+        EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Indexing aborted after 0 documents"));
+    }
+    const auto returned = Clock::now();
+    ASSERT_NE(stoppedAt, Clock::time_point{}) << "the build ended before the stop";
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returned - stoppedAt).count(), 250);
+    EXPECT_EQ(ReadAll(liveDb), before);
+    EXPECT_EQ(FolderEntries(), (QStringList{"index.db", "index.lock"}));
+    EXPECT_EQ(b.DocumentCount(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, IndexBuilderStopTest,
+    ::testing::Values(
+        StopCase{"SqliteFullQueue", Kind::kSqlite, "SELECT DOCID, TITLE, BODY FROM DOCUMENT", false},
+        StopCase{"PostgresFullQueue", Kind::kPostgres, "SELECT DOCID, TITLE, BODY FROM DOCUMENT", false},
+        StopCase{"SqliteLongCount", Kind::kSqlite,
+                 "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 1000000000) "
+                 "SELECT x, 'text' AS TITLE FROM n",
+                 true},
+        StopCase{"PostgresLongCount", Kind::kPostgres,
+                 "SELECT DOCID, TITLE FROM DOCUMENT CROSS JOIN pg_sleep(60)", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
