@@ -369,12 +369,16 @@ bool StillValid(const PhysicalConnection& physical) {
 
 }  // namespace
 
-sqlite3* SqliteHandleOf(const QSqlDatabase& database) {
+void* DriverHandle(const QSqlDatabase& database, const char* typeName) {
     const QSqlDriver* driver = database.driver();
     if (!driver) return nullptr;
     const QVariant handle = driver->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) return nullptr;
-    return *static_cast<sqlite3* const*>(handle.constData());
+    if (!handle.isValid() || qstrcmp(handle.typeName(), typeName) != 0) return nullptr;
+    return *static_cast<void* const*>(handle.constData());
+}
+
+sqlite3* SqliteHandleOf(const QSqlDatabase& database) {
+    return static_cast<sqlite3*>(DriverHandle(database, "sqlite3*"));
 }
 
 void FinalizeSqliteStatements(PhysicalConnection& physical) noexcept {

@@ -38,6 +38,9 @@ struct PhysicalConnection {
     QHash<QString, sqlite3_stmt*> sqlitePrepared;
 };
 
+// The native handle under a Qt SQL connection when Qt names its type `typeName`
+// (e.g. "sqlite3*"), or null.
+void* DriverHandle(const QSqlDatabase& database, const char* typeName);
 // The SQLite handle under a Qt SQL connection of the QSQLITE driver, or null.
 sqlite3* SqliteHandleOf(const QSqlDatabase& database);
 // Finalizes the statements prepared on the handle; before the connection closes.

@@ -2,6 +2,7 @@
 #include "zarvik/durablefile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -25,6 +26,11 @@ QString DurableRename(const QString& from, const QString& to) {
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
         return QString::fromLocal8Bit(std::strerror(errno));
     return SyncToDisk(QFileInfo(to).absolutePath());
+}
+
+bool LeftBehindBy(qint64 pid) {
+    if (pid <= 0) return false;
+    return pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH);
 }
 
 }  // namespace zarvik

@@ -7,7 +7,6 @@
 #include "zarvik/indexconfiguration.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include <cstring>
 
 #include "zarvik/datasources.h"
+#include "zarvik/durablefile.h"
 
 namespace zarvik {
 
@@ -410,9 +410,7 @@ void RemoveAbandonedTemporaries(const QString& target) {
          dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System)) {
         bool isNumber = false;
         const qint64 pid = name.mid(prefix.size()).section(QLatin1Char('-'), 0, 0).toLongLong(&isNumber);
-        if (!isNumber || pid <= 0) continue;
-        if (pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
-            QFile::remove(dir.filePath(name));
+        if (isNumber && LeftBehindBy(pid)) QFile::remove(dir.filePath(name));
     }
 }
 

@@ -15,14 +15,8 @@
 namespace zarvik::db {
 
 pg_conn* PostgresHandleOf(const QSqlDatabase& database) {
-    const QSqlDriver* driver = database.driver();
-    if (!driver) return nullptr;
-    const QVariant handle = driver->handle();
     // Qt names the type by the struct behind libpq's typedef.
-    if (!handle.isValid() ||
-        (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0))
-        return nullptr;
-    return *static_cast<PGconn* const*>(handle.constData());
+    return static_cast<PGconn*>(DriverHandle(database, "pg_conn*"));
 }
 
 std::optional<QByteArray> PgParameter(const QVariant& value) {
@@ -200,8 +194,7 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
     }
     if (PQpipelineSync(conn) != 1 && !failure) failure = {sent, QString::fromUtf8(PQerrorMessage(conn))};
     const auto collected = Collect(conn, sent);
-    if (!failure || (collected && collected->first < failure->first))
-        failure = collected ? collected : failure;
+    if (collected && (!failure || collected->first < failure->first)) failure = collected;
     PQexitPipelineMode(conn);
     if (failure) {
         const PgStatement& failed = statements.at(std::min(failure->first, statements.size() - 1));

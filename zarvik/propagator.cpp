@@ -2,7 +2,6 @@
 #include "zarvik/propagator.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -95,9 +94,7 @@ void RemoveAbandonedCopies(const QString& target) {
          dir.entryList({QStringLiteral("*.propagating-*")}, QDir::Files | QDir::Hidden)) {
         bool isNumber = false;
         const qint64 pid = name.section(QStringLiteral(".propagating-"), -1).toLongLong(&isNumber);
-        if (!isNumber || pid <= 0) continue;
-        if (pid == ::getpid() || (::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
-            QFile::remove(dir.filePath(name));
+        if (isNumber && LeftBehindBy(pid)) QFile::remove(dir.filePath(name));
     }
 }
 

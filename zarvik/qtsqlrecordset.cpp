@@ -71,7 +71,8 @@ sqlite3_stmt* PrepareSqlite(sqlite3* db, const QByteArray& utf8, const QString& 
     if (sqlite3_prepare_v3(db, utf8.constData(), int(utf8.size()), flags, &statement, &tail) != SQLITE_OK)
         ThrowSqliteError(QStringLiteral("The query failed"), db,
                          QStringLiteral("Unable to execute statement"), sql);
-    if (tail && QByteArray(tail).trimmed().size() > 0 && QByteArray(tail).trimmed() != ";") {
+    const QByteArray rest = tail ? QByteArray(tail).trimmed() : QByteArray();
+    if (!rest.isEmpty() && rest != ";") {
         sqlite3_finalize(statement);
         ThrowDatabaseError(
             QStringLiteral("The query failed: Unable to execute multiple statements at a time") +
@@ -133,6 +134,15 @@ QString TargetTable(const QString& sql) {
             component::errnum::kInvalidArgument, kDatabaseSource,
             QStringLiteral("An updatable result must be opened with SELECT * FROM <table>: ") + sql);
     return match.captured(1);
+}
+
+// What a failed insert of `count` rows from row `first` (0-based) of `total` says.
+QString RowsFailed(qsizetype first, qsizetype count, qsizetype total) {
+    return count == 1 ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
+                      : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
+                            .arg(first + 1)
+                            .arg(first + count)
+                            .arg(total);
 }
 
 class BatchRecordset final : public component::UpdatableRecordset {
@@ -290,14 +300,7 @@ private:
                         query.bindValue(position++, value);
                 if (!query.exec()) {
                     const QSqlError error = query.lastError();
-                    ThrowDatabaseError(
-                        chunk == 1
-                            ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
-                            : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
-                                  .arg(first + 1)
-                                  .arg(first + chunk)
-                                  .arg(total),
-                        error, statement);
+                    ThrowDatabaseError(RowsFailed(first, chunk, total), error, statement);
                 }
                 first += chunk;
             }
@@ -329,13 +332,8 @@ private:
         sqlite3_reset(s);
         sqlite3_clear_bindings(s);
         if (rc != SQLITE_DONE) {
-            ThrowSqliteError(
-                chunk == 1 ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
-                           : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
-                                 .arg(first + 1)
-                                 .arg(first + chunk)
-                                 .arg(total),
-                db, QStringLiteral("Unable to fetch row"), statement);
+            ThrowSqliteError(RowsFailed(first, chunk, total), db, QStringLiteral("Unable to fetch row"),
+                             statement);
         }
     }
 
@@ -397,13 +395,7 @@ private:
             insert.sql = InsertFor(shape, end - first, true).toUtf8();
             for (qsizetype r = first; r < end; ++r)
                 for (const auto& [index, value] : m_pending[std::size_t(r)]) insert.values.append(value);
-            insert.failure =
-                end - first == 1
-                    ? QStringLiteral("UpdateBatch: row %1 of %2 failed").arg(first + 1).arg(total)
-                    : QStringLiteral("UpdateBatch: rows %1 to %2 of %3 failed")
-                          .arg(first + 1)
-                          .arg(end)
-                          .arg(total);
+            insert.failure = RowsFailed(first, end - first, total);
             statements.push_back(std::move(insert));
             first = end;
         }

@@ -10,46 +10,13 @@
 
 #include "component/factory.h"
 #include "maindialog/usernodes.h"
+#include "support/datasourceconfiguration.h"
 #include "support/sqlbackends.h"
 #include "zarvik/factory.h"
 
 namespace {
 
 using testsupport::Backend;
-
-class Configuration final : public component::IndexConfiguration {
-public:
-    QString text;
-    void LoadFromFile(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));
-    }
-    void LoadIndex(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("LoadIndex"));
-    }
-    component::IndexList GetIndexList() const override { return {}; }
-    QString IndexName() const override { return QStringLiteral("catalog"); }
-    QString DbSetting1() const override { return {}; }
-    QString DbSetting2() const override { return {}; }
-    component::DataSourceList DbDataSources() const override { return {{QStringLiteral("RAdozudo"), text}}; }
-    QString IndexPath() const override { return {}; }
-    QStringList Propagations() const override { return {}; }
-    QString IndexDataSource() const override { return {}; }
-    QString IndexSetting1() const override { return {}; }
-    QString IndexSetting2() const override { return {}; }
-    QString IndexSetting3() const override { return {}; }
-    QString IndexSetting4() const override { return {}; }
-    QString LastBuilt() const override { return {}; }
-    QString NumDocuments() const override { return {}; }
-    void SetLastBuilt(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
-    }
-    void SetNumDocuments(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("SetNumDocuments"));
-    }
-
-private:
-    inline static const QString kSource = QStringLiteral("InjectionConfiguration");
-};
 
 // The pieces IDs are made of: quoting and comment syntax of every dialect involved,
 // statement ends, LIKE wildcards, escapes, and text outside ASCII.
@@ -192,8 +159,8 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
     }
     ASSERT_TRUE(db.Handle().commit());
 
-    Configuration configuration;
-    configuration.text = db.ConnectionText();
+    testsupport::DataSourceConfiguration configuration;
+    configuration.sources = {{QStringLiteral("RAdozudo"), db.ConnectionText()}};
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
     usernodes::UserNodePropagation propagation(configuration, [&] { ++aborts; });

@@ -10,6 +10,7 @@
 
 #include "component/factory.h"
 #include "maindialog/nodeidset.h"
+#include "support/datasourceconfiguration.h"
 #include "support/sqlbackends.h"
 #include "zarvik/factory.h"
 
@@ -25,53 +26,6 @@ std::vector<std::string> Std(const QStringList& list) {
 }
 
 // ---- configuration and recording services -----------------------------------------
-
-class FakeConfiguration final : public component::IndexConfiguration {
-public:
-    component::DataSourceList sources;
-    QStringList* order = nullptr;  // the settings read, among the services made
-
-    void LoadFromFile(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));
-    }
-    void LoadIndex(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("LoadIndex"));
-    }
-    component::IndexList GetIndexList() const override { return {}; }
-    QString IndexName() const override { return QStringLiteral("catalog"); }
-    QString DbSetting1() const override {
-        return Note(QStringLiteral("DbSetting1"), QStringLiteral("appuser"));
-    }
-    QString DbSetting2() const override {
-        return Note(QStringLiteral("DbSetting2"), QStringLiteral("secret"));
-    }
-    component::DataSourceList DbDataSources() const override {
-        Note(QStringLiteral("DbDataSources"), {});
-        return sources;
-    }
-    QString IndexPath() const override { return {}; }
-    QStringList Propagations() const override { return {}; }
-    QString IndexDataSource() const override { return {}; }
-    QString IndexSetting1() const override { return {}; }
-    QString IndexSetting2() const override { return {}; }
-    QString IndexSetting3() const override { return {}; }
-    QString IndexSetting4() const override { return {}; }
-    QString LastBuilt() const override { return {}; }
-    QString NumDocuments() const override { return {}; }
-    void SetLastBuilt(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
-    }
-    void SetNumDocuments(const QString&) override {
-        component::ThrowNotImplemented(kSource, QStringLiteral("SetNumDocuments"));
-    }
-
-private:
-    QString Note(const QString& property, const QString& value) const {
-        if (order) order->append(property);
-        return value;
-    }
-    inline static const QString kSource = QStringLiteral("FakeConfiguration");
-};
 
 struct Log {
     QStringList calls;        // "c2 OpenRecordset: SELECT ..."
@@ -320,13 +274,15 @@ public:
         configuration.sources = {
             {QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
             {QStringLiteral("RAdozudo"), db.ConnectionText()}};
+        configuration.setting1 = QStringLiteral("appuser");
+        configuration.setting2 = QStringLiteral("secret");
         configuration.order = &log.order;
         component::InstallFactory(std::make_shared<RecordingFactory>(log));
         return usernodes::UserNodePropagation(configuration, [this] { ++aborts; });
     }
 
     testsupport::TestDatabase db;
-    FakeConfiguration configuration;
+    testsupport::DataSourceConfiguration configuration;
     Log log;
     int aborts = 0;
 };

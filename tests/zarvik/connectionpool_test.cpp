@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QSqlDatabase>
 
+#include "support/errorof.h"
 #include "support/sqlbackends.h"
 #include "zarvik/database.h"
 
@@ -13,16 +14,7 @@ namespace {
 using testsupport::Backend;
 namespace errnum = component::errnum;
 
-template <typename F>
-component::Error ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const component::Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error raised";
-    return {};
-}
+using testsupport::ErrorOf;
 
 class PoolTest : public ::testing::TestWithParam<Backend> {
 protected:

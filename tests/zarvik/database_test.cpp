@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include "support/errorof.h"
 #include "support/sqlbackends.h"
 
 namespace {
@@ -16,16 +17,7 @@ namespace {
 using testsupport::Backend;
 namespace errnum = component::errnum;
 
-template <typename F>
-component::Error ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const component::Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error raised";
-    return {};
-}
+using testsupport::ErrorOf;
 
 class DatabaseTest : public ::testing::TestWithParam<Backend> {
 protected:
