@@ -5,6 +5,8 @@ target_sources(lumora_zarvik PRIVATE
   tsql.cpp
   tsql.h
   qtsqlrecordset.cpp
+  sqlitehandle.cpp
+  sqlitehandle.h
   pgpipeline.cpp
   database_p.h
 )

@@ -36,6 +36,8 @@ struct PhysicalConnection {
     QHash<QString, QSqlQuery> prepared;
     // The same for statements prepared on the SQLite handle itself.
     QHash<QString, sqlite3_stmt*> sqlitePrepared;
+    // The insert texts of batches, by table, columns and rows per statement.
+    QHash<QString, QString> insertTexts;
 };
 
 // The native handle under a Qt SQL connection when Qt names its type `typeName`

@@ -12,17 +12,21 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <algorithm>
 #include <limits>
-#include <map>
 #include <optional>
 
 #include "zarvik/database_p.h"
 #include "zarvik/pgpipeline.h"
+#include "zarvik/sqlitehandle.h"
 
 namespace zarvik::db {
 namespace {
 
 qsizetype ColumnIndex(const QStringList& columns, const QString& name) {
+    // Callers mostly spell the names as the table does; that compare is the cheap one.
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        if (columns.at(i) == name) return i;
     for (qsizetype i = 0; i < columns.size(); ++i)
         if (columns.at(i).compare(name, Qt::CaseInsensitive) == 0) return i;
     return -1;
@@ -30,56 +34,6 @@ qsizetype ColumnIndex(const QStringList& columns, const QString& name) {
 
 void RequireOpen(const ConnectionState& state) {
     if (!state.open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
-}
-
-// The error of the last call on the handle, in the form Qt's SQLite driver gives it.
-[[noreturn]] void ThrowSqliteError(const QString& what, sqlite3* db, const QString& driverText,
-                                   const QString& statement) {
-    ThrowDatabaseError(what,
-                       QSqlError(driverText, QString::fromUtf8(sqlite3_errmsg(db)), QSqlError::StatementError,
-                                 QString::number(sqlite3_extended_errcode(db))),
-                       statement);
-}
-
-// The values as Qt's SQLite driver gives them: integers as qlonglong, reals as
-// double, text as QString, blobs as QByteArray, NULL as a null value.
-QVariant SqliteValue(sqlite3_stmt* statement, int column) {
-    switch (sqlite3_column_type(statement, column)) {
-        case SQLITE_INTEGER:
-            return QVariant(qlonglong(sqlite3_column_int64(statement, column)));
-        case SQLITE_FLOAT:
-            return QVariant(sqlite3_column_double(statement, column));
-        case SQLITE_NULL:
-            return QVariant();
-        case SQLITE_BLOB: {
-            const void* data = sqlite3_column_blob(statement, column);
-            return QVariant(
-                QByteArray(static_cast<const char*>(data), sqlite3_column_bytes(statement, column)));
-        }
-        default: {
-            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-            return QVariant(QString::fromUtf8(text, sqlite3_column_bytes(statement, column)));
-        }
-    }
-}
-
-// Prepares the one statement of `sql`; more than one is refused, as Qt's driver does,
-// so that a statement can never carry a second one along.
-sqlite3_stmt* PrepareSqlite(sqlite3* db, const QByteArray& utf8, const QString& sql, unsigned flags) {
-    sqlite3_stmt* statement = nullptr;
-    const char* tail = nullptr;
-    if (sqlite3_prepare_v3(db, utf8.constData(), int(utf8.size()), flags, &statement, &tail) != SQLITE_OK)
-        ThrowSqliteError(QStringLiteral("The query failed"), db,
-                         QStringLiteral("Unable to execute statement"), sql);
-    const QByteArray rest = tail ? QByteArray(tail).trimmed() : QByteArray();
-    if (!rest.isEmpty() && rest != ";") {
-        sqlite3_finalize(statement);
-        ThrowDatabaseError(
-            QStringLiteral("The query failed: Unable to execute multiple statements at a time") +
-            QStringLiteral("\r\nStatement: ") + sql);
-    }
-    if (!statement) ThrowDatabaseError(QStringLiteral("The query failed: no statement\r\nStatement: ") + sql);
-    return statement;
 }
 
 class MemoryRecordset final : public component::Recordset {
@@ -153,6 +107,7 @@ public:
     void AddNew() override {
         if (m_current) m_pending.push_back(std::move(*m_current));
         m_current.emplace();
+        m_current->reserve(std::size_t(m_columns.size()));
     }
 
     void SetField(const QString& column, const QVariant& value) override {
@@ -160,7 +115,14 @@ public:
         const qsizetype index = ColumnIndex(m_columns, column);
         if (index < 0)
             ThrowDatabaseError(QStringLiteral("The table %1 has no column %2").arg(m_table, column));
-        (*m_current)[static_cast<int>(index)] = value;
+        Row& row = *m_current;
+        const int position = static_cast<int>(index);
+        auto at = std::lower_bound(row.begin(), row.end(), position,
+                                   [](const auto& entry, int wanted) { return entry.first < wanted; });
+        if (at != row.end() && at->first == position)
+            at->second = value;
+        else
+            row.emplace(at, position, value);
     }
 
     void UpdateBatch() override {
@@ -201,8 +163,12 @@ public:
             } else if (m_state->dialect == Dialect::SqlServer) {
                 QSqlQuery(db).exec(QStringLiteral("ROLLBACK TRANSACTION zarvik_batch"));
             } else {
-                QSqlQuery(db).exec(QStringLiteral("ROLLBACK TO SAVEPOINT zarvik_batch"));
-                QSqlQuery(db).exec(QStringLiteral("RELEASE SAVEPOINT zarvik_batch"));
+                // Undoing is best effort: the failure that led here is what is reported.
+                try {
+                    Run(QStringLiteral("ROLLBACK TO SAVEPOINT zarvik_batch"));
+                    Run(QStringLiteral("RELEASE SAVEPOINT zarvik_batch"));
+                } catch (const component::Error&) {
+                }
             }
             throw;
         }
@@ -215,9 +181,15 @@ public:
     }
 
 private:
-    using Row = std::map<int, QVariant>;  // column index -> value; unset columns get their defaults
+    // (column index, value) by column index; unset columns get their defaults. One
+    // allocation per row: a user's batch holds a row per node.
+    using Row = std::vector<std::pair<int, QVariant>>;
 
     void Run(const QString& statement) {
+        if (m_state->dialect == Dialect::SQLite)
+            if (sqlite3* db = SqliteHandleOf(m_state->database))
+                return RunFixedSqlite(*m_state->physical, db, statement,
+                                      QStringLiteral("UpdateBatch failed"));
         QSqlQuery query(m_state->database);
         if (!query.exec(statement))
             ThrowDatabaseError(QStringLiteral("UpdateBatch failed"), query.lastError(), statement);
@@ -228,21 +200,36 @@ private:
     // numbered: $1, $2, ... (libpq) rather than ? (Qt).
     QString InsertFor(const Row& row, qsizetype rows, bool numbered = false) const {
         if (row.empty()) return QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
-        QStringList names;
-        for (const auto& [index, value] : row)
-            names.append(
-                m_state->database.driver()->escapeIdentifier(m_columns.at(index), QSqlDriver::FieldName));
+        QString names;
+        for (const auto& [index, value] : row) {
+            if (!names.isEmpty()) names += QStringLiteral(", ");
+            names += Escaped(index);
+        }
         QString values;
+        values.reserve(rows * qsizetype(row.size()) * 7);
         qsizetype mark = 0;
         for (qsizetype r = 0; r < rows; ++r) {
-            QStringList marks;
-            for (qsizetype c = 0; c < qsizetype(row.size()); ++c)
-                marks.append(numbered ? QStringLiteral("$%1").arg(++mark) : QStringLiteral("?"));
-            if (r > 0) values += QStringLiteral(", ");
-            values += QStringLiteral("(") + marks.join(QStringLiteral(", ")) + QStringLiteral(")");
+            values += r > 0 ? QStringLiteral(", (") : QStringLiteral("(");
+            for (qsizetype c = 0; c < qsizetype(row.size()); ++c) {
+                if (c > 0) values += QStringLiteral(", ");
+                if (numbered)
+                    values += QLatin1Char('$') + QString::number(++mark);
+                else
+                    values += QLatin1Char('?');
+            }
+            values += QLatin1Char(')');
         }
-        return QStringLiteral("INSERT INTO %1 (%2) VALUES %3")
-            .arg(m_table, names.join(QStringLiteral(", ")), values);
+        return QStringLiteral("INSERT INTO ") + m_table + QStringLiteral(" (") + names +
+               QStringLiteral(") VALUES ") + values;
+    }
+
+    // A column's name as the driver quotes it; every batch of every user asks again.
+    const QString& Escaped(int index) const {
+        if (m_escaped.isEmpty()) m_escaped.resize(m_columns.size());
+        QString& name = m_escaped[index];
+        if (name.isNull())
+            name = m_state->database.driver()->escapeIdentifier(m_columns.at(index), QSqlDriver::FieldName);
+        return name;
     }
 
     static bool SameColumns(const Row& a, const Row& b) {
@@ -286,7 +273,7 @@ private:
                     chunk = kRowsPerInsert;
                     while (chunk > end - first) chunk /= 2;
                 }
-                const QString statement = InsertFor(m_pending[std::size_t(first)], chunk);
+                const QString statement = CachedInsertFor(m_pending[std::size_t(first)], chunk);
                 if (sqlite3* db =
                         m_state->dialect == Dialect::SQLite ? SqliteHandleOf(m_state->database) : nullptr) {
                     SendSqlite(db, statement, first, chunk, total);
@@ -311,67 +298,48 @@ private:
     // and kept with the connection.
     void SendSqlite(sqlite3* db, const QString& statement, qsizetype first, qsizetype chunk,
                     qsizetype total) {
-        sqlite3_stmt*& prepared = m_state->physical->sqlitePrepared[statement];
-        if (!prepared) {
-            try {
-                prepared = PrepareSqlite(db, statement.toUtf8(), statement, SQLITE_PREPARE_PERSISTENT);
-            } catch (const component::Error&) {
-                m_state->physical->sqlitePrepared.remove(statement);
-                throw;
-            }
-        }
-        sqlite3_stmt* s = prepared;
+        SqliteStatement prepared(*m_state->physical, db, statement, true,
+                                 QStringLiteral("UpdateBatch: preparing the insert failed"), statement);
+        sqlite3_stmt* s = prepared.get();
         int position = 0;
-        int rc = SQLITE_OK;
-        for (qsizetype r = first; r < first + chunk && rc == SQLITE_OK; ++r)
+        // Every row of a user carries the same user ID: its UTF-8 form is made once.
+        QString lastText;
+        QByteArray lastUtf8;
+        for (qsizetype r = first; r < first + chunk; ++r)
             for (const auto& [index, value] : m_pending[std::size_t(r)]) {
-                rc = BindSqlite(s, ++position, value);
-                if (rc != SQLITE_OK) break;
+                int rc = SQLITE_OK;
+                if (value.typeId() == QMetaType::QString) {
+                    const QString& text = *static_cast<const QString*>(value.constData());
+                    // As BindSqlite binds it: a null text is an empty one.
+                    if (lastText.isNull() || !text.isSharedWith(lastText)) {
+                        lastText = text;
+                        lastUtf8 = text.toUtf8();
+                    }
+                    rc = sqlite3_bind_text64(s, ++position, lastUtf8.constData(),
+                                             sqlite3_uint64(lastUtf8.size()), SQLITE_TRANSIENT, SQLITE_UTF8);
+                } else {
+                    rc = BindSqlite(s, ++position, value);
+                }
+                if (rc != SQLITE_OK)
+                    prepared.Throw(RowsFailed(first, chunk, total),
+                                   QStringLiteral("Unable to bind parameters"));
             }
-        if (rc == SQLITE_OK) rc = sqlite3_step(s);
-        sqlite3_reset(s);
-        sqlite3_clear_bindings(s);
-        if (rc != SQLITE_DONE) {
-            ThrowSqliteError(RowsFailed(first, chunk, total), db, QStringLiteral("Unable to fetch row"),
-                             statement);
-        }
+        if (sqlite3_step(s) != SQLITE_DONE)
+            prepared.Throw(RowsFailed(first, chunk, total), QStringLiteral("Unable to fetch row"));
     }
 
-    // A value bound as Qt's SQLite driver binds it.
-    static int BindSqlite(sqlite3_stmt* s, int position, const QVariant& value) {
-        if (value.isNull()) return sqlite3_bind_null(s, position);
-        switch (value.typeId()) {
-            case QMetaType::Bool:
-            case QMetaType::Int:
-            case QMetaType::UInt:
-            case QMetaType::Short:
-            case QMetaType::UShort:
-            case QMetaType::Char:
-            case QMetaType::SChar:
-            case QMetaType::UChar:
-            case QMetaType::Long:
-            case QMetaType::LongLong:
-                return sqlite3_bind_int64(s, position, value.toLongLong());
-            case QMetaType::ULong:
-            case QMetaType::ULongLong: {
-                const qulonglong u = value.toULongLong();
-                if (u > qulonglong(std::numeric_limits<qint64>::max())) break;  // as text, like Qt
-                return sqlite3_bind_int64(s, position, qint64(u));
-            }
-            case QMetaType::Double:
-            case QMetaType::Float:
-                return sqlite3_bind_double(s, position, value.toDouble());
-            case QMetaType::QByteArray: {
-                const QByteArray bytes = value.toByteArray();
-                return sqlite3_bind_blob64(s, position, bytes.constData(), sqlite3_uint64(bytes.size()),
-                                           SQLITE_TRANSIENT);
-            }
-            default:
-                break;
-        }
-        const QByteArray text = value.toString().toUtf8();
-        return sqlite3_bind_text64(s, position, text.constData(), sqlite3_uint64(text.size()),
-                                   SQLITE_TRANSIENT, SQLITE_UTF8);
+    // The text of InsertFor, made once per connection for each shape of row and count.
+    QString CachedInsertFor(const Row& row, qsizetype rows) const {
+        QString key = m_table;
+        key += QChar(0);
+        for (const auto& [index, value] : row) key += QChar(char16_t(index + 1));
+        key += QChar(0);
+        key += QString::number(rows);
+        QHash<QString, QString>& cache = m_state->physical->insertTexts;
+        const auto found = cache.constFind(key);
+        if (found != cache.constEnd()) return *found;
+        if (cache.size() >= 256) cache.clear();
+        return *cache.insert(key, InsertFor(row, rows));
     }
 
     // PostgreSQL: the transaction or savepoint, every insert and its end go as one
@@ -425,47 +393,24 @@ private:
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;
     QStringList m_columns;
+    mutable QStringList m_escaped;
     std::vector<Row> m_pending;
     std::optional<Row> m_current;
 };
-
-std::unique_ptr<component::Recordset> ReadSqlite(sqlite3* db, const QString& sql) {
-    sqlite3_stmt* statement = PrepareSqlite(db, sql.toUtf8(), sql, 0);
-    // The statement is finalized on every path, before any error leaves.
-    struct Finalize {
-        sqlite3_stmt* s;
-        ~Finalize() { sqlite3_finalize(s); }
-    } finalize{statement};
-    const int count = sqlite3_column_count(statement);
-    QStringList columns;
-    for (int c = 0; c < count; ++c)
-        columns.append(QString::fromUtf8(sqlite3_column_name(statement, c)).remove(QLatin1Char('"')));
-    QList<QVariantList> rows;
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        QVariantList row;
-        row.reserve(count);
-        for (int c = 0; c < count; ++c) row.append(SqliteValue(statement, c));
-        rows.append(std::move(row));
-    }
-    // A failure while stepping (a lock held too long, a full disk) is not an empty result.
-    if (rc != SQLITE_DONE)
-        ThrowSqliteError(
-            rows.isEmpty() ? QStringLiteral("The query failed") : QStringLiteral("Reading the result failed"),
-            db, QStringLiteral("Unable to fetch row"), sql);
-    return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
-}
 
 }  // namespace
 
 std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state,
                                                    const QString& sql) {
     RequireOpen(*state);
-    const QString sent = RewriteTSql(sql, state->dialect);
-    if (state->dialect == Dialect::SQLite)
-        if (sqlite3* db = SqliteHandleOf(state->database)) return ReadSqlite(db, sent);
     QStringList columns;
     QList<QVariantList> rows;
+    if (state->dialect == Dialect::SQLite)
+        if (sqlite3* db = SqliteHandleOf(state->database)) {
+            ReadSqlite(*state->physical, db, sql, columns, rows);
+            return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
+        }
+    const QString sent = RewriteTSql(sql, state->dialect);
     if (state->dialect == Dialect::PostgreSQL)
         if (pg_conn* conn = PostgresHandleOf(state->database)) {
             ReadPostgres(conn, sent, columns, rows);
@@ -495,8 +440,12 @@ std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(
     const std::shared_ptr<ConnectionState>& state, const QString& sql) {
     RequireOpen(*state);
     QString table = TargetTable(sql);
-    const QString sent = RewriteTSql(sql, state->dialect);
     QStringList columns;
+    if (state->dialect == Dialect::SQLite)
+        if (sqlite3* db = SqliteHandleOf(state->database))
+            return std::make_unique<BatchRecordset>(state, std::move(table),
+                                                    SqliteColumns(*state->physical, db, sql));
+    const QString sent = RewriteTSql(sql, state->dialect);
     {
         QSqlQuery query(state->database);
         query.setForwardOnly(true);

@@ -2,7 +2,9 @@
 #include "zarvik/tsql.h"
 
 #include <QList>
+#include <QVariant>
 #include <algorithm>
+#include <cstddef>
 
 namespace zarvik::db {
 namespace {
@@ -15,12 +17,37 @@ struct Token {
     qsizetype end;
 };
 
+// Every statement of the USERNODE computation passes through here, so ASCII is
+// classified without the Unicode tables.
+bool IsAsciiLetter(char16_t u) {
+    return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
+}
+bool IsAsciiDigit(char16_t u) {
+    return u >= u'0' && u <= u'9';
+}
+bool IsSpace(QChar c) {
+    const char16_t u = c.unicode();
+    if (u < 128) return u == u' ' || (u >= u'\t' && u <= u'\r');
+    return c.isSpace();
+}
+bool IsDigit(QChar c) {
+    const char16_t u = c.unicode();
+    return u < 128 ? IsAsciiDigit(u) : c.isDigit();
+}
+bool IsLetterOrNumber(QChar c) {
+    const char16_t u = c.unicode();
+    return u < 128 ? IsAsciiLetter(u) || IsAsciiDigit(u) : c.isLetterOrNumber();
+}
 bool IsWordStart(QChar c) {
-    return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#');
+    const char16_t u = c.unicode();
+    if (u < 128) return IsAsciiLetter(u) || u == u'_' || u == u'@' || u == u'#';
+    return c.isLetter();
 }
 bool IsWordChar(QChar c) {
-    return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('@') || c == QLatin1Char('#') ||
-           c == QLatin1Char('$');
+    const char16_t u = c.unicode();
+    if (u < 128)
+        return IsAsciiLetter(u) || IsAsciiDigit(u) || u == u'_' || u == u'@' || u == u'#' || u == u'$';
+    return c.isLetterOrNumber();
 }
 
 // Reads up to the closing quote; a doubled quote stands for one. An unterminated
@@ -45,13 +72,14 @@ qsizetype SkipQuoted(const QString& s, qsizetype i, QChar close, bool& untermina
 QList<Token> Tokenize(const QString& s, bool& unterminated) {
     QList<Token> tokens;
     const qsizetype n = s.size();
+    tokens.reserve(n / 4 + 4);
     qsizetype i = 0;
     while (i < n) {
         const QChar c = s.at(i);
         const qsizetype begin = i;
         Kind kind;
-        if (c.isSpace()) {
-            while (i < n && s.at(i).isSpace()) ++i;
+        if (IsSpace(c)) {
+            while (i < n && IsSpace(s.at(i))) ++i;
             kind = Kind::Space;
         } else if (c == QLatin1Char('\'')) {
             i = SkipQuoted(s, i, QLatin1Char('\''), unterminated);
@@ -80,8 +108,8 @@ QList<Token> Tokenize(const QString& s, bool& unterminated) {
                 }
             }
             kind = Kind::Comment;
-        } else if (c.isDigit()) {
-            while (i < n && (s.at(i).isLetterOrNumber() || s.at(i) == QLatin1Char('.'))) ++i;
+        } else if (IsDigit(c)) {
+            while (i < n && (IsLetterOrNumber(s.at(i)) || s.at(i) == QLatin1Char('.'))) ++i;
             kind = Kind::Number;
         } else if (IsWordStart(c)) {
             while (i < n && IsWordChar(s.at(i))) ++i;
@@ -105,10 +133,13 @@ class Rewriter {
 public:
     explicit Rewriter(const QString& sql) : m_sql(sql), m_tokens(Tokenize(sql, m_unterminated)) {}
 
-    QString Run() {
+    // With `values`, the literals that the WHERE clause compares with become numbered
+    // parameters and their values are appended to it.
+    QString Run(Dialect dialect, QVariantList* values = nullptr) {
         // Where a literal does not end, nothing can be told apart from it.
         if (m_unterminated) return m_sql;
         QList<Edit> edits;
+        if (values) Parameterize(dialect, edits, *values);
         for (qsizetype t = 0; t < m_tokens.size(); ++t) {
             // Right behind another literal the N becomes a blank: removed, it would
             // join the two literals into one ('a'N'b' is not 'a''b').
@@ -118,21 +149,135 @@ public:
                      t > 0 && m_tokens[t - 1].kind == Kind::String ? QStringLiteral(" ") : QString()});
             if (IsWord(t, "SELECT")) RewriteTop(t, edits);
         }
-        // Apply from the back so that earlier positions stay valid.
+        if (edits.isEmpty()) return m_sql;
+        // The edits never overlap: the text is copied once, each edit in its place.
         std::stable_sort(edits.begin(), edits.end(),
-                         [](const Edit& a, const Edit& b) { return a.at > b.at; });
-        QString out = m_sql;
-        for (const Edit& e : edits) out.replace(e.at, e.remove, e.insert);
+                         [](const Edit& a, const Edit& b) { return a.at < b.at; });
+        QString out;
+        out.reserve(m_sql.size() + 16);
+        qsizetype copied = 0;
+        for (const Edit& e : edits) {
+            out += QStringView(m_sql).mid(copied, e.at - copied);
+            out += e.insert;
+            copied = e.at + e.remove;
+        }
+        out += QStringView(m_sql).mid(copied);
         return out;
     }
 
 private:
+    // A literal of the WHERE clause is taken out only where a value of the statement
+    // is compared with or listed: after =, <, >, ( or a comma, or LIKE. Elsewhere a
+    // literal can mean more than its value: in a select list it names the column, in
+    // ORDER BY and GROUP BY a number is a column's position, behind a word it is a
+    // typed or blob literal, before :: a cast. A statement with markers of its own, a
+    // second statement or a SELECT inside its WHERE clause keeps all its literals.
+    void Parameterize(Dialect dialect, QList<Edit>& edits, QVariantList& values) const {
+        const qsizetype first = NextSignificant(-1);
+        if (!IsWord(first, "SELECT") && !IsWord(first, "DELETE")) return;
+        QList<qsizetype> literals;
+        bool inWhere = false;
+        int depth = 0;
+        for (qsizetype t = first; t < m_tokens.size(); ++t) {
+            const Token& token = m_tokens[t];
+            if (token.kind == Kind::Punct) {
+                const QChar c = m_sql.at(token.begin);
+                if (c == QLatin1Char('?') || c == QLatin1Char('$') || c == QLatin1Char(':') ||
+                    c == QLatin1Char(';'))
+                    return;
+                if (c == QLatin1Char('(')) ++depth;
+                if (c == QLatin1Char(')')) --depth;
+                continue;
+            }
+            if (token.kind == Kind::Word) {
+                if (m_sql.at(token.begin) == QLatin1Char('@')) return;
+                if (depth == 0 && IsWord(t, "WHERE")) {
+                    inWhere = true;
+                } else if (depth == 0 && EndsWhere(t)) {
+                    inWhere = false;
+                } else if (inWhere && IsWord(t, "SELECT")) {
+                    return;
+                }
+                continue;
+            }
+            if (inWhere && IsComparedValue(t)) literals.append(t);
+        }
+        if (literals.isEmpty() || literals.size() > kMostParameters) return;
+        // SQLite numbers plain ? markers from left to right, which is the order here.
+        static const QString sqliteMarker = QStringLiteral("?");
+        edits.reserve(edits.size() + literals.size());
+        values.reserve(values.size() + literals.size());
+        for (qsizetype t : literals) {
+            const QStringView text = Text(t);
+            if (m_tokens[t].kind == Kind::Number) {
+                values.append(QVariant(text.toLongLong()));
+            } else {
+                QString value = text.mid(1, text.size() - 2).toString();
+                if (value.contains(QLatin1Char('\'')))
+                    value.replace(QStringLiteral("''"), QStringLiteral("'"));
+                values.append(QVariant(std::move(value)));
+            }
+            edits.append({m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin,
+                          dialect == Dialect::PostgreSQL ? QLatin1Char('$') + QString::number(values.size())
+                                                         : sqliteMarker});
+        }
+    }
+
+    bool EndsWhere(qsizetype t) const {
+        return IsWord(t, "ORDER") || IsWord(t, "GROUP") || IsWord(t, "HAVING") || IsWord(t, "LIMIT") ||
+               IsWord(t, "OFFSET") || IsWord(t, "UNION") || IsWord(t, "EXCEPT") || IsWord(t, "INTERSECT") ||
+               IsWord(t, "WINDOW") || IsWord(t, "RETURNING") || IsWord(t, "FOR") || IsWord(t, "OPTION");
+    }
+
+    bool IsComparedValue(qsizetype t) const {
+        const Token& token = m_tokens[t];
+        qsizetype before = t - 1;
+        if (token.kind == Kind::String) {
+            // N'...' loses its N; any other word right before the quote makes it a
+            // literal of another kind (X'..', E'..', DATE'..').
+            if (before >= 0 && m_tokens[before].kind == Kind::Word) {
+                if (!IsNationalPrefix(before)) return false;
+                --before;
+            }
+            const qsizetype after = NextSignificant(t);
+            if (t + 1 < m_tokens.size() && m_tokens[t + 1].kind == Kind::String) return false;
+            if (IsPunct(after, ':')) return false;
+        } else if (token.kind == Kind::Number) {
+            const QStringView text = Text(t);
+            if (text.size() > 18) return false;  // past 64 bits the database reads a real
+            for (QChar c : text)
+                if (!IsAsciiDigit(c.unicode())) return false;
+            if (before >= 0 && IsPunct(before, '.')) return false;
+            if (IsPunct(t + 1, '.')) return false;
+        } else {
+            return false;
+        }
+        while (before >= 0 && Insignificant(before)) --before;
+        if (before < 0) return false;
+        return IsPunct(before, '=') || IsPunct(before, '<') || IsPunct(before, '>') || IsPunct(before, '(') ||
+               IsPunct(before, ',') || IsWord(before, "LIKE");
+    }
+
+    // Far more values than any list of the program holds; a statement that long is
+    // prepared as it stands.
+    static constexpr qsizetype kMostParameters = 2000;
+
     QStringView Text(qsizetype t) const {
         return QStringView(m_sql).mid(m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin);
     }
-    bool IsWord(qsizetype t, const char* word) const {
-        return t < m_tokens.size() && m_tokens[t].kind == Kind::Word &&
-               Text(t).compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
+    // `word` is upper-case ASCII.
+    template <std::size_t N>
+    bool IsWord(qsizetype t, const char (&word)[N]) const {
+        if (t >= m_tokens.size() || m_tokens[t].kind != Kind::Word ||
+            m_tokens[t].end - m_tokens[t].begin != qsizetype(N - 1))
+            return false;
+        const QChar* text = m_sql.constData() + m_tokens[t].begin;
+        for (std::size_t k = 0; k + 1 < N; ++k) {
+            char16_t u = text[k].unicode();
+            if (u >= u'a' && u <= u'z') u = char16_t(u - (u'a' - u'A'));
+            if (u != char16_t(word[k])) return false;
+        }
+        return true;
     }
     bool IsPunct(qsizetype t, char c) const {
         return t < m_tokens.size() && m_tokens[t].kind == Kind::Punct &&
@@ -168,7 +313,7 @@ private:
         }
         if (count >= m_tokens.size() || m_tokens[count].kind != Kind::Number) return;
         for (QChar c : Text(count))
-            if (!c.isDigit()) return;
+            if (!IsDigit(c)) return;
         // TOP n PERCENT and WITH TIES have no LIMIT form; leave them to the database.
         const qsizetype after = NextSignificant(last);
         if (IsWord(after, "PERCENT") || IsWord(after, "WITH")) return;
@@ -205,7 +350,17 @@ private:
 
 QString RewriteTSql(const QString& sql, Dialect dialect) {
     if (dialect == Dialect::SqlServer) return sql;
-    return Rewriter(sql).Run();
+    return Rewriter(sql).Run(dialect);
+}
+
+ParameterizedSql RewriteTSqlWithParameters(const QString& sql, Dialect dialect) {
+    ParameterizedSql result;
+    if (dialect == Dialect::SqlServer) {
+        result.text = sql;
+        return result;
+    }
+    result.text = Rewriter(sql).Run(dialect, &result.values);
+    return result;
 }
 
 }  // namespace zarvik::db

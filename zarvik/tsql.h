@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariantList>
 
 namespace zarvik::db {
 
@@ -16,5 +17,20 @@ enum class Dialect { SqlServer, SQLite, PostgreSQL };
 // N'abc ' would equal 'abc'; the plain literal compares exactly. SQL Server text is
 // returned unchanged. Never fails; a form it does not know is left as it is.
 QString RewriteTSql(const QString& sql, Dialect dialect);
+
+// A statement as RewriteTSql gives it, with the integer and string literals that its
+// WHERE clause compares with or lists (after =, <, >, LIKE, "(" or ",") replaced by
+// markers (? for SQLite, which numbers them from left to right, and $1, $2 ... for
+// PostgreSQL) and their values
+// in `values` (qlonglong or QString), in the order of the markers. Statements that
+// differ only in those values then share one prepared statement. Literals anywhere
+// else stay, and so does every literal of a statement that is not a SELECT or DELETE,
+// has markers of its own, holds a second statement or a SELECT inside its WHERE
+// clause, or has more than 2,000 of them: `values` is then empty. Never fails.
+struct ParameterizedSql {
+    QString text;
+    QVariantList values;
+};
+ParameterizedSql RewriteTSqlWithParameters(const QString& sql, Dialect dialect);
 
 }  // namespace zarvik::db

@@ -93,6 +93,13 @@ TEST_P(DatabaseTest, FailuresCarryTheDriverMessageAndTheStatement) {
         ErrorOf([&] { zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT NOPE FROM T")); });
     EXPECT_EQ(read.Number(), errnum::kDatabase);
     EXPECT_TRUE(read.Description().contains(QStringLiteral("SELECT NOPE FROM T"))) << read.what();
+    // The statement is shown with its values, as it was sent.
+    const component::Error withValues = ErrorOf([&] {
+        zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT NOPE FROM T WHERE NAME = N'q' AND ID = 5"));
+    });
+    EXPECT_TRUE(
+        withValues.Description().contains(QStringLiteral("SELECT NOPE FROM T WHERE NAME = 'q' AND ID = 5")))
+        << withValues.what();
     // The connection stays usable after a failed statement.
     EXPECT_FALSE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T"))->IsEOF());
 }
@@ -264,6 +271,61 @@ TEST_P(DatabaseTest, EachConnectionHasItsOwnQtConnectionUntilClosed) {
     EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM T")), 3);
 }
 
+// Statements that differ only in their compared values share one prepared statement
+// on the connection; each must still get its own values, in their places.
+TEST_P(DatabaseTest, StatementsThatDifferOnlyInTheirValuesEachGetTheirOwnRows) {
+    m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (4, 'it''s')"));
+    struct Query {
+        const char* sql;
+        QVariantList ids;
+    };
+    const Query queries[] = {
+        {"SELECT ID FROM T WHERE ID = 1", {1}},
+        {"SELECT ID FROM T WHERE ID = 2", {2}},
+        {"SELECT ID FROM T WHERE NAME = N'b'", {2}},
+        {"SELECT ID FROM T WHERE NAME = N'it''s'", {4}},
+        {"SELECT ID FROM T WHERE NAME = N'a' AND ID = 1", {1}},
+        {"SELECT ID FROM T WHERE NAME = N'a' AND ID = 2", {}},
+        {"SELECT ID FROM T WHERE ID IN (1,3) ORDER BY ID", {1, 3}},
+        {"SELECT ID FROM T WHERE ID IN (4) ORDER BY ID", {4}},
+        {"SELECT ID FROM T WHERE ID > 1 ORDER BY 1 DESC", {4, 3, 2}},
+        {"SELECT TOP 1 ID FROM T WHERE ID > 2 ORDER BY ID", {3}},
+        {"SELECT TOP 1 ID FROM T WHERE ID > 1 ORDER BY ID", {2}},
+        {"SELECT 7 AS ID FROM T WHERE ID = 1", {7}},
+    };
+    auto conn = Open();
+    for (int round = 0; round < 2; ++round)
+        for (const Query& q : queries) {
+            auto rs = zarvik::db::OpenRecordset(*conn, QString::fromUtf8(q.sql));
+            QVariantList ids;
+            while (!rs->IsEOF()) {
+                ids.append(rs->Field(QStringLiteral("ID")).toInt());
+                rs->MoveNext();
+            }
+            EXPECT_EQ(ids, q.ids) << q.sql << " (round " << round << ")";
+        }
+    // The deletes of one shape remove each their own rows.
+    conn->Execute(QStringLiteral("DELETE FROM T WHERE NAME = N'it''s'"));
+    conn->Execute(QStringLiteral("DELETE FROM T WHERE ID = 1"));
+    EXPECT_EQ(m_db->Rows(QStringLiteral("SELECT ID FROM T ORDER BY ID")), (QList<QVariantList>{{2}, {3}}));
+}
+
+// A statement kept for the next query of its shape must not keep the database as it
+// was: the next read sees what another connection committed meanwhile.
+TEST_P(DatabaseTest, AKeptStatementSeesLaterCommits) {
+    auto conn = Open();
+    auto name = [&] {
+        return zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT NAME FROM T WHERE ID = 1"))
+            ->Field(QStringLiteral("NAME"))
+            .toString();
+    };
+    EXPECT_EQ(name(), QStringLiteral("a"));
+    m_db->Exec(QStringLiteral("UPDATE T SET NAME = 'z' WHERE ID = 1"));
+    EXPECT_EQ(name(), QStringLiteral("z"));
+    // Nor does it lock the table against its change.
+    conn->Execute(QStringLiteral("DROP TABLE T"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest,
                          ::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
                          [](const auto& info) { return testsupport::BackendName(info.param); });
@@ -275,6 +337,23 @@ TEST(SqliteConnection, UsesWalAndABusyTimeout) {
     EXPECT_EQ(mode->GetRows().value(0).value(0).toString(), QStringLiteral("wal"));
     auto timeout = zarvik::db::OpenRecordset(*conn, QStringLiteral("PRAGMA busy_timeout"));
     EXPECT_EQ(timeout->GetRows().value(0).value(0).toInt(), 5000);
+}
+
+// More shapes of statement than a connection keeps: the kept ones are dropped and
+// prepared again, and every result stays right.
+TEST(SqliteConnection, ManyShapesOfStatementStayCorrect) {
+    testsupport::TestDatabase db(Backend::SQLite);
+    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
+    db.Exec(QStringLiteral("INSERT INTO K (ID) VALUES (1), (2), (3)"));
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    QString nines;  // values that match no row, one more for each statement
+    for (int length = 1; length <= 700; ++length) {
+        const int wanted = length % 2 ? 2 : 3;
+        auto rs = zarvik::db::OpenRecordset(
+            *conn, QStringLiteral("SELECT ID FROM K WHERE ID IN (%1%2) ORDER BY ID").arg(wanted).arg(nines));
+        ASSERT_EQ(rs->GetRows().value(0), (QVariantList{qlonglong(wanted)})) << length;
+        nines += QStringLiteral(",9");
+    }
 }
 
 TEST(SqliteConnection, WhatAClosedConnectionCommittedIsInTheDatabaseFileItself) {
