@@ -19,6 +19,7 @@
 
 #include "zarvik/connectiontext.h"
 #include "zarvik/database_p.h"
+#include "zarvik/pgpipeline.h"
 #include "zarvik/sqlitehandle.h"
 
 namespace zarvik::db {
@@ -208,11 +209,15 @@ public:
         RequireOpen();
         const bool rowsOnly = ChangesOnlyRows(sql);
         if (!rowsOnly) m_state->physical->reusable = false;
-        // Statements that only change rows go to the SQLite handle: each user's delete
-        // is then prepared once. Anything else goes through Qt, which knows of it.
+        // Statements that only change rows go to the SQLite or libpq handle: each
+        // user's delete is then prepared once. Anything else goes through Qt, which
+        // knows of it.
         if (rowsOnly && m_state->dialect == Dialect::SQLite)
             if (sqlite3* db = SqliteHandleOf(m_state->database))
                 return ExecuteSqlite(*m_state->physical, db, sql);
+        if (rowsOnly && m_state->dialect == Dialect::PostgreSQL)
+            if (pg_conn* conn = PostgresHandleOf(m_state->database))
+                return ExecutePostgres(*m_state->physical, conn, sql);
         const QString sent = RewriteTSql(sql, m_state->dialect);
         QSqlQuery query(m_state->database);
         if (!query.exec(sent)) ThrowDatabaseError(QStringLiteral("Execute failed"), query.lastError(), sent);
@@ -222,7 +227,7 @@ public:
         RequireOpen();
         if (m_state->inTransaction)
             ThrowDatabaseError(QStringLiteral("BeginTrans: a transaction is already open"));
-        if (!OnSqliteHandle(QStringLiteral("BEGIN"), QStringLiteral("BeginTrans failed")) &&
+        if (!OnNativeHandle(QStringLiteral("BEGIN"), QStringLiteral("BeginTrans failed")) &&
             !m_state->database.transaction())
             ThrowDatabaseError(QStringLiteral("BeginTrans failed"), m_state->database.lastError(), {});
         m_state->inTransaction = true;
@@ -233,7 +238,7 @@ public:
         if (!m_state->inTransaction)
             ThrowDatabaseError(QStringLiteral("CommitTrans: no transaction is open"));
         // On failure the transaction stays open so that the caller can roll it back.
-        if (!OnSqliteHandle(QStringLiteral("COMMIT"), QStringLiteral("CommitTrans failed")) &&
+        if (!OnNativeHandle(QStringLiteral("COMMIT"), QStringLiteral("CommitTrans failed")) &&
             !m_state->database.commit())
             ThrowDatabaseError(QStringLiteral("CommitTrans failed"), m_state->database.lastError(), {});
         m_state->inTransaction = false;
@@ -244,15 +249,21 @@ public:
         if (!m_state->inTransaction)
             ThrowDatabaseError(QStringLiteral("RollbackTrans: no transaction is open"));
         m_state->inTransaction = false;
-        if (!OnSqliteHandle(QStringLiteral("ROLLBACK"), QStringLiteral("RollbackTrans failed")) &&
+        if (!OnNativeHandle(QStringLiteral("ROLLBACK"), QStringLiteral("RollbackTrans failed")) &&
             !m_state->database.rollback())
             ThrowDatabaseError(QStringLiteral("RollbackTrans failed"), m_state->database.lastError(), {});
     }
 
-    // SQLite: the statements Qt would send for a transaction, on the handle and
-    // prepared once per connection (a transaction per user). False where Qt must
-    // send them.
-    bool OnSqliteHandle(const QString& statement, const QString& what) {
+    // The statements Qt would send for a transaction, on the SQLite handle (prepared
+    // once per connection: there is a transaction per user) or the libpq one. False
+    // where Qt must send them.
+    bool OnNativeHandle(const QString& statement, const QString& what) {
+        if (m_state->dialect == Dialect::PostgreSQL) {
+            pg_conn* conn = PostgresHandleOf(m_state->database);
+            if (!conn) return false;
+            RunTransactionStatement(conn, statement.toLatin1().constData(), what);
+            return true;
+        }
         if (m_state->dialect != Dialect::SQLite) return false;
         sqlite3* db = SqliteHandleOf(m_state->database);
         if (!db) return false;

@@ -38,6 +38,15 @@ struct PhysicalConnection {
     QHash<QString, sqlite3_stmt*> sqlitePrepared;
     // The insert texts of batches, by table, columns and rows per statement.
     QHash<QString, QString> insertTexts;
+    // PostgreSQL: statements prepared on the server, by their text with markers and
+    // the types of their values; the names are never reused on the connection.
+    struct PgPrepared {
+        QByteArray name;
+        QStringList columns;
+        bool described = false;
+    };
+    QHash<QString, PgPrepared> pgPrepared;
+    quint64 pgNames = 0;
 };
 
 // The native handle under a Qt SQL connection when Qt names its type `typeName`

@@ -9,8 +9,10 @@
 #include <QSqlError>
 #include <QTime>
 #include <cmath>
+#include <limits>
 
 #include "zarvik/database_p.h"
+#include "zarvik/tsql.h"
 
 namespace zarvik::db {
 
@@ -149,17 +151,140 @@ QVariant PgValue(const PGresult* result, int row, int column) {
 
 }  // namespace
 
-void ReadPostgres(PGconn* conn, const QString& sql, QStringList& columns, QList<QVariantList>& rows) {
-    const QByteArray text = sql.toUtf8();
-    PGresult* result = PQexecParams(conn, text.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0);
-    struct Clear {
-        PGresult* r;
-        ~Clear() { PQclear(r); }
-    } clear{result};
-    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
-        Fail(QStringLiteral("The query failed"),
-             QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(conn)), text);
+namespace {
+
+// Enough for every shape of statement of the USERNODE computation, lists of every
+// length included; shapes past it are sent unprepared, so the server's memory for
+// the connection stays bounded.
+constexpr qsizetype kMostPrepared = 512;
+
+struct ClearResult {
+    PGresult* r;
+    ~ClearResult() { PQclear(r); }
+};
+
+QString ResultError(PGconn* conn, const PGresult* result) {
+    return QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(conn));
+}
+
+// One statement of the program on the connection: rewritten, its values as
+// parameters, and the statement the server has prepared for its shape (if any).
+class PgQuery {
+public:
+    PgQuery(PhysicalConnection& physical, PGconn* conn, const QString& sql, const QString& what)
+        : m_physical(physical),
+          m_conn(conn),
+          m_original(sql),
+          m_what(what),
+          m_sql(RewriteTSqlWithParameters(sql, Dialect::PostgreSQL)) {
+        m_key = m_sql.text;
+        m_key += QChar(0);
+        for (const QVariant& value : std::as_const(m_sql.values)) {
+            const std::optional<QByteArray> text = PgParameter(value);
+            m_texts.push_back(text);
+            // An integer is typed as the server types the same literal: int4 if it
+            // fits, else int8. Text stays untyped, as a quoted literal is.
+            Oid type = 0;
+            if (value.typeId() == QMetaType::LongLong) {
+                const qlonglong n = value.toLongLong();
+                type = n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max()
+                           ? kInt4
+                           : kInt8;
+            }
+            m_types.push_back(type);
+            m_key += type == kInt4 ? QLatin1Char('4') : type == kInt8 ? QLatin1Char('8') : QLatin1Char('t');
+        }
+        for (const auto& text : m_texts) m_values.push_back(text ? text->constData() : nullptr);
+    }
+
+    // The server's statement for the shape, prepared on first use; null when the
+    // statement has no values or the connection keeps no more.
+    PhysicalConnection::PgPrepared* Prepared() {
+        if (m_sql.values.isEmpty()) return nullptr;
+        auto found = m_physical.pgPrepared.find(m_key);
+        if (found != m_physical.pgPrepared.end()) return &*found;
+        if (m_physical.pgPrepared.size() >= kMostPrepared) return nullptr;
+        PhysicalConnection::PgPrepared prepared;
+        prepared.name = "zarvik_" + QByteArray::number(++m_physical.pgNames);
+        const QByteArray text = m_sql.text.toUtf8();
+        PGresult* result = PQprepare(m_conn, prepared.name.constData(), text.constData(), int(m_types.size()),
+                                     m_types.data());
+        const ClearResult clear{result};
+        if (!result || PQresultStatus(result) != PGRES_COMMAND_OK) Throw(ResultError(m_conn, result));
+        return &*m_physical.pgPrepared.insert(m_key, prepared);
+    }
+
+    // Runs the statement; the result is the caller's to clear.
+    PGresult* Run() {
+        PGresult* result = nullptr;
+        if (PhysicalConnection::PgPrepared* prepared = Prepared()) {
+            result = PQexecPrepared(m_conn, prepared->name.constData(), int(m_values.size()), m_values.data(),
+                                    nullptr, nullptr, 0);
+        } else {
+            const QByteArray text = m_sql.text.toUtf8();
+            result = PQexecParams(m_conn, text.constData(), int(m_values.size()), m_types.data(),
+                                  m_values.data(), nullptr, nullptr, 0);
+        }
+        const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+            // A statement that failed is prepared again next time: the failure may
+            // have been its own (a table changed under a SELECT *).
+            m_physical.pgPrepared.remove(m_key);
+            const QString message = ResultError(m_conn, result);
+            PQclear(result);
+            Throw(message);
+        }
+        return result;
+    }
+
+    QStringList Columns() {
+        PhysicalConnection::PgPrepared* prepared = Prepared();
+        if (prepared && prepared->described) return prepared->columns;
+        QByteArray name;
+        if (prepared) {
+            name = prepared->name;
+        } else {
+            // Unprepared shapes are described through the unnamed statement.
+            const QByteArray text = m_sql.text.toUtf8();
+            PGresult* result = PQprepare(m_conn, "", text.constData(), int(m_types.size()), m_types.data());
+            const ClearResult clear{result};
+            if (!result || PQresultStatus(result) != PGRES_COMMAND_OK) Throw(ResultError(m_conn, result));
+        }
+        PGresult* result = PQdescribePrepared(m_conn, name.constData());
+        const ClearResult clear{result};
+        if (!result || PQresultStatus(result) != PGRES_COMMAND_OK) Throw(ResultError(m_conn, result));
+        QStringList columns;
+        for (int c = 0; c < PQnfields(result); ++c) columns.append(QString::fromUtf8(PQfname(result, c)));
+        if (prepared) {
+            prepared->columns = columns;
+            prepared->described = true;
+        }
+        return columns;
+    }
+
+    [[noreturn]] void Throw(const QString& message) const {
+        Fail(m_what, message, RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8());
+    }
+
+private:
+    PhysicalConnection& m_physical;
+    PGconn* m_conn;
+    const QString& m_original;
+    QString m_what;
+    ParameterizedSql m_sql;
+    QString m_key;
+    std::vector<std::optional<QByteArray>> m_texts;
+    std::vector<const char*> m_values;
+    std::vector<Oid> m_types;
+};
+
+}  // namespace
+
+void ReadPostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql, QStringList& columns,
+                  QList<QVariantList>& rows) {
+    PgQuery query(physical, conn, sql, QStringLiteral("The query failed"));
+    PGresult* result = query.Run();
+    const ClearResult clear{result};
     const int count = PQnfields(result);
     for (int c = 0; c < count; ++c) columns.append(QString::fromUtf8(PQfname(result, c)));
     const int total = PQntuples(result);
@@ -172,32 +297,76 @@ void ReadPostgres(PGconn* conn, const QString& sql, QStringList& columns, QList<
     }
 }
 
+QStringList PostgresColumns(PhysicalConnection& physical, PGconn* conn, const QString& sql) {
+    return PgQuery(physical, conn, sql, QStringLiteral("The query failed")).Columns();
+}
+
+void ExecutePostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql) {
+    PgQuery query(physical, conn, sql, QStringLiteral("Execute failed"));
+    PQclear(query.Run());
+}
+
+void RunTransactionStatement(PGconn* conn, const char* statement, const QString& what) {
+    PGresult* result = PQexec(conn, statement);
+    const ClearResult clear{result};
+    const bool ok = result && PQresultStatus(result) == PGRES_COMMAND_OK;
+    if (ok && qstrcmp(statement, "COMMIT") == 0 && qstrcmp(PQcmdStatus(result), "ROLLBACK") == 0)
+        ThrowDatabaseError(what,
+                           QSqlError(QStringLiteral("Could not commit transaction"),
+                                     QStringLiteral("the transaction had failed and was rolled back"),
+                                     QSqlError::TransactionError),
+                           {});
+    if (!ok)
+        ThrowDatabaseError(what,
+                           QSqlError(QStringLiteral("Unable to execute statement"),
+                                     ResultError(conn, result).trimmed(), QSqlError::TransactionError),
+                           {});
+}
+
 void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
     if (statements.empty()) return;
     if (PQenterPipelineMode(conn) != 1)
         Fail(statements.front().failure, QString::fromUtf8(PQerrorMessage(conn)), statements.front().sql);
-    std::size_t sent = 0;
+    // The statement behind each result that the server sends back.
+    std::vector<std::size_t> owners;
     std::optional<std::pair<std::size_t, QString>> failure;
-    for (const PgStatement& statement : statements) {
+    for (std::size_t i = 0; i < statements.size() && !failure; ++i) {
+        const PgStatement& statement = statements[i];
         std::vector<std::optional<QByteArray>> texts;
         texts.reserve(std::size_t(statement.values.size()));
         for (const QVariant& value : statement.values) texts.push_back(PgParameter(value));
         std::vector<const char*> values;
         values.reserve(texts.size());
         for (const auto& text : texts) values.push_back(text ? text->constData() : nullptr);
-        if (PQsendQueryParams(conn, statement.sql.constData(), int(values.size()), nullptr, values.data(),
-                              nullptr, nullptr, 0) != 1) {
-            failure = {sent, QString::fromUtf8(PQerrorMessage(conn))};
+        if (statement.prepare) {
+            if (PQsendPrepare(conn, statement.prepared.constData(), statement.sql.constData(),
+                              int(values.size()), nullptr) != 1) {
+                failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
+                break;
+            }
+            owners.push_back(i);
+        }
+        const int sent = statement.prepared.isEmpty()
+                             ? PQsendQueryParams(conn, statement.sql.constData(), int(values.size()), nullptr,
+                                                 values.data(), nullptr, nullptr, 0)
+                             : PQsendQueryPrepared(conn, statement.prepared.constData(), int(values.size()),
+                                                   values.data(), nullptr, nullptr, 0);
+        if (sent != 1) {
+            failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
             break;
         }
-        ++sent;
+        owners.push_back(i);
     }
-    if (PQpipelineSync(conn) != 1 && !failure) failure = {sent, QString::fromUtf8(PQerrorMessage(conn))};
-    const auto collected = Collect(conn, sent);
+    if (PQpipelineSync(conn) != 1 && !failure)
+        failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
+    const auto collected = Collect(conn, owners.size());
     if (collected && (!failure || collected->first < failure->first)) failure = collected;
     PQexitPipelineMode(conn);
     if (failure) {
-        const PgStatement& failed = statements.at(std::min(failure->first, statements.size() - 1));
+        const std::size_t index = failure->first < owners.size()
+                                      ? owners[failure->first]
+                                      : std::min(owners.size(), statements.size() - 1);
+        const PgStatement& failed = statements.at(std::min(index, statements.size() - 1));
         Fail(failed.failure, failure->second, failed.sql);
     }
 }

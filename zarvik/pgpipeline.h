@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "zarvik/database_p.h"
+
 struct pg_conn;
 
 namespace zarvik::db {
@@ -19,6 +21,10 @@ struct PgStatement {
     QByteArray sql;
     QList<QVariant> values;
     QString failure;  // what the error says first when this statement fails
+    // When set, the statement runs as the server's prepared statement of that name,
+    // which is prepared first in the same pipeline when `prepare` is set.
+    QByteArray prepared;
+    bool prepare = false;
 };
 
 // The libpq connection under a Qt connection of the QPSQL driver, or null.
@@ -30,12 +36,31 @@ pg_conn* PostgresHandleOf(const QSqlDatabase& database);
 // statement's `failure`, the server's message and the statement.
 void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements);
 
+// The functions below take a statement as the program wrote it (for SQL Server) and
+// rewrite it for PostgreSQL. The values its WHERE clause compares with travel as
+// parameters of a statement the server prepares once per connection and shape, so
+// that it parses and plans the thousands of queries of the USERNODE computation a
+// few hundred times rather than each time. One statement only: the extended protocol
+// refuses a second. Each raises component::Error (errnum::kDatabase) with the
+// server's message and the statement as rewritten, its values in their places.
+
 // Runs one query and returns its column names and all its rows, the values typed as
 // Qt's PostgreSQL driver types them (int2/int4 int, int8 qlonglong, real and numeric
 // double, bool, bytea QByteArray, date QDate, timestamp QDateTime, else QString, NULL
-// a null value). One statement only: the extended protocol refuses a second.
-// Raises component::Error (errnum::kDatabase) with the server's message.
-void ReadPostgres(pg_conn* connection, const QString& sql, QStringList& columns, QList<QVariantList>& rows);
+// a null value). Raises "The query failed".
+void ReadPostgres(PhysicalConnection& physical, pg_conn* connection, const QString& sql, QStringList& columns,
+                  QList<QVariantList>& rows);
+
+// The column names of a query, from its prepared form; nothing is run. Raises
+// "The query failed".
+QStringList PostgresColumns(PhysicalConnection& physical, pg_conn* connection, const QString& sql);
+
+// Runs a statement that changes rows. Raises "Execute failed".
+void ExecutePostgres(PhysicalConnection& physical, pg_conn* connection, const QString& sql);
+
+// BEGIN, COMMIT or ROLLBACK. A COMMIT that the server turns into a rollback (the
+// transaction had failed) is a failure, as it is for Qt's driver. Raises `what`.
+void RunTransactionStatement(pg_conn* connection, const char* statement, const QString& what);
 
 // The value as a text parameter the server converts to the column's type; null for
 // NULL. Binary data is sent as bytea hex text.

@@ -329,8 +329,9 @@ private:
     }
 
     // The text of InsertFor, made once per connection for each shape of row and count.
-    QString CachedInsertFor(const Row& row, qsizetype rows) const {
-        QString key = m_table;
+    QString CachedInsertFor(const Row& row, qsizetype rows, bool numbered = false) const {
+        QString key = numbered ? QStringLiteral("$") : QStringLiteral("?");
+        key += m_table;
         key += QChar(0);
         for (const auto& [index, value] : row) key += QChar(char16_t(index + 1));
         key += QChar(0);
@@ -339,18 +340,28 @@ private:
         const auto found = cache.constFind(key);
         if (found != cache.constEnd()) return *found;
         if (cache.size() >= 256) cache.clear();
-        return *cache.insert(key, InsertFor(row, rows));
+        return *cache.insert(key, InsertFor(row, rows, numbered));
     }
 
     // PostgreSQL: the transaction or savepoint, every insert and its end go as one
     // pipeline, a round trip for the whole batch instead of one per statement. Each
     // insert carries up to kPgRowsPerInsert rows, their values as parameters.
+    static PgStatement Fixed(const char* sql, const QString& failure) {
+        PgStatement statement;
+        statement.sql = sql;
+        statement.failure = failure;
+        return statement;
+    }
+
     void SendPostgres(pg_conn* conn, bool ownTransaction) {
         const qsizetype total = qsizetype(m_pending.size());
         std::vector<PgStatement> statements;
-        statements.push_back({ownTransaction ? QByteArray("BEGIN") : QByteArray("SAVEPOINT zarvik_batch"),
-                              {},
-                              QStringLiteral("UpdateBatch: BEGIN failed")});
+        statements.push_back(Fixed(ownTransaction ? "BEGIN" : "SAVEPOINT zarvik_batch",
+                                   QStringLiteral("UpdateBatch: BEGIN failed")));
+        // The inserts carry a power of two of rows each, so that a handful of shapes,
+        // each prepared once on the connection, serves the batches of every user.
+        PhysicalConnection& physical = *m_state->physical;
+        std::vector<std::pair<QString, QByteArray>> preparing;
         qsizetype first = 0;
         while (first < total) {
             const Row& shape = m_pending[std::size_t(first)];
@@ -359,21 +370,40 @@ private:
             qsizetype end = first + 1;
             while (end < total && end - first < most && SameColumns(shape, m_pending[std::size_t(end)]))
                 ++end;
+            qsizetype chunk = 1;
+            while (chunk * 2 <= end - first) chunk *= 2;
+            end = first + chunk;
             PgStatement insert;
-            insert.sql = InsertFor(shape, end - first, true).toUtf8();
+            const QString text = CachedInsertFor(shape, chunk, true);
+            insert.sql = text.toUtf8();
             for (qsizetype r = first; r < end; ++r)
                 for (const auto& [index, value] : m_pending[std::size_t(r)]) insert.values.append(value);
             insert.failure = RowsFailed(first, end - first, total);
+            const QString key = QStringLiteral("insert") + QChar(0) + text;
+            const auto found = physical.pgPrepared.constFind(key);
+            if (found != physical.pgPrepared.constEnd()) {
+                insert.prepared = found->name;
+            } else if (physical.pgPrepared.size() + qsizetype(preparing.size()) < kMostPgPrepared) {
+                const auto again = std::find_if(preparing.begin(), preparing.end(),
+                                                [&](const auto& p) { return p.first == key; });
+                if (again != preparing.end()) {
+                    insert.prepared = again->second;
+                } else {
+                    insert.prepared = "zarvik_" + QByteArray::number(++physical.pgNames);
+                    insert.prepare = true;
+                    preparing.emplace_back(key, insert.prepared);
+                }
+            }
             statements.push_back(std::move(insert));
             first = end;
         }
-        statements.push_back(
-            {ownTransaction ? QByteArray("COMMIT") : QByteArray("RELEASE SAVEPOINT zarvik_batch"),
-             {},
-             ownTransaction ? QStringLiteral("UpdateBatch: COMMIT failed")
-                            : QStringLiteral("UpdateBatch failed")});
+        statements.push_back(Fixed(ownTransaction ? "COMMIT" : "RELEASE SAVEPOINT zarvik_batch",
+                                   ownTransaction ? QStringLiteral("UpdateBatch: COMMIT failed")
+                                                  : QStringLiteral("UpdateBatch failed")));
         try {
             RunPipeline(conn, statements);
+            // Only a pipeline that ran to its end is sure to have prepared them all.
+            for (const auto& [key, name] : preparing) physical.pgPrepared.insert(key, {name, {}, false});
         } catch (const component::Error&) {
             // The transaction or the savepoint is in a failed state: undo it, so the
             // caller's transaction stays usable.
@@ -388,7 +418,8 @@ private:
     }
 
     static constexpr qsizetype kRowsPerInsert = 128;
-    static constexpr qsizetype kPgRowsPerInsert = 1000;
+    static constexpr qsizetype kPgRowsPerInsert = 512;
+    static constexpr qsizetype kMostPgPrepared = 512;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;
@@ -410,12 +441,12 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
             ReadSqlite(*state->physical, db, sql, columns, rows);
             return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
         }
-    const QString sent = RewriteTSql(sql, state->dialect);
     if (state->dialect == Dialect::PostgreSQL)
         if (pg_conn* conn = PostgresHandleOf(state->database)) {
-            ReadPostgres(conn, sent, columns, rows);
+            ReadPostgres(*state->physical, conn, sql, columns, rows);
             return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
         }
+    const QString sent = RewriteTSql(sql, state->dialect);
     {
         QSqlQuery query(state->database);
         query.setForwardOnly(true);
@@ -445,6 +476,10 @@ std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(
         if (sqlite3* db = SqliteHandleOf(state->database))
             return std::make_unique<BatchRecordset>(state, std::move(table),
                                                     SqliteColumns(*state->physical, db, sql));
+    if (state->dialect == Dialect::PostgreSQL)
+        if (pg_conn* conn = PostgresHandleOf(state->database))
+            return std::make_unique<BatchRecordset>(state, std::move(table),
+                                                    PostgresColumns(*state->physical, conn, sql));
     const QString sent = RewriteTSql(sql, state->dialect);
     {
         QSqlQuery query(state->database);

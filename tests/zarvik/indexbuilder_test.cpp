@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -155,7 +156,10 @@ struct SourceCase {
 class IndexBuilderSourceTest : public IndexBuilderTest, public ::testing::WithParamInterface<SourceCase> {};
 
 QString MakePostgresSource() {
-    const QString text = testsupport::PostgresConnectionText(QStringLiteral("lumora_indexbuilder"));
+    // One database per test process: ctest runs the cases side by side, and making
+    // the database afresh drops whatever another case of the same name still reads.
+    const QString database = QStringLiteral("lumora_indexbuilder_%1").arg(QCoreApplication::applicationPid());
+    const QString text = testsupport::PostgresConnectionText(database);
     if (text.isEmpty()) return text;
     const QStringList parts = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '));
     const QString name = QStringLiteral("indexbuilder-fill");
@@ -164,7 +168,7 @@ QString MakePostgresSource() {
         db.setHostName(parts.at(0));
         db.setPort(parts.at(1).toInt());
         db.setUserName(parts.at(2));
-        db.setDatabaseName(QStringLiteral("lumora_indexbuilder"));
+        db.setDatabaseName(database);
         EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
         QSqlQuery q(db);
         EXPECT_TRUE(q.exec(QStringLiteral(
