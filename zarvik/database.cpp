@@ -1,6 +1,7 @@
 // Connections over Qt SQL: opening by provider, statements, transactions.
 #include "zarvik/database.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -107,6 +108,10 @@ bool FileIdentity(const QString& path, quint64& device, quint64& inode) {
 
 // Whether the database has a transaction open on this connection, whoever opened it.
 bool HasOpenTransaction(PhysicalConnection& physical) {
+    if (physical.dialect == Dialect::PostgreSQL) {
+        pg_conn* conn = PostgresHandleOf(physical.database);
+        return !conn || PQtransactionStatus(conn) != PQTRANS_IDLE;
+    }
     if (physical.dialect != Dialect::SQLite) return false;
     sqlite3* db = SqliteHandleOf(physical.database);
     if (!db) return true;
@@ -218,6 +223,9 @@ public:
         if (rowsOnly && m_state->dialect == Dialect::PostgreSQL)
             if (pg_conn* conn = PostgresHandleOf(m_state->database))
                 return ExecutePostgres(*m_state->physical, conn, sql);
+        if (m_state->dialect == Dialect::PostgreSQL)
+            if (pg_conn* conn = PostgresHandleOf(m_state->database))
+                SendPendingBegin(*m_state->physical, conn);
         const QString sent = RewriteTSql(sql, m_state->dialect);
         QSqlQuery query(m_state->database);
         if (!query.exec(sent)) ThrowDatabaseError(QStringLiteral("Execute failed"), query.lastError(), sent);
@@ -261,7 +269,10 @@ public:
         if (m_state->dialect == Dialect::PostgreSQL) {
             pg_conn* conn = PostgresHandleOf(m_state->database);
             if (!conn) return false;
-            RunTransactionStatement(conn, statement.toLatin1().constData(), what);
+            if (statement == QLatin1String("BEGIN"))
+                BeginPostgres(*m_state->physical);
+            else
+                EndPostgres(*m_state->physical, conn, statement == QLatin1String("COMMIT"), what);
             return true;
         }
         if (m_state->dialect != Dialect::SQLite) return false;
@@ -284,7 +295,8 @@ private:
     void CloseQuietly() noexcept {
         if (!m_state->open) return;
         m_state->open = false;
-        if (m_state->inTransaction) m_state->database.rollback();
+        if (m_state->inTransaction && !std::exchange(m_state->physical->pgBeginPending, false))
+            m_state->database.rollback();
         m_state->inTransaction = false;
         m_state->database = QSqlDatabase();
         ReturnConnection(m_state->serial, std::exchange(m_state->physical, nullptr));

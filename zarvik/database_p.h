@@ -47,6 +47,8 @@ struct PhysicalConnection {
     };
     QHash<QString, PgPrepared> pgPrepared;
     quint64 pgNames = 0;
+    // A BEGIN that waits for the next statement (see BeginPostgres).
+    bool pgBeginPending = false;
 };
 
 // The native handle under a Qt SQL connection when Qt names its type `typeName`

@@ -262,6 +262,35 @@ public:
         return columns;
     }
 
+    // Runs a statement without result rows in one pipeline after the waiting BEGIN.
+    void RunAfterBegin() {
+        std::vector<PgStatement> statements(2);
+        statements[0].sql = "BEGIN";
+        statements[0].failure = QStringLiteral("BeginTrans failed");
+        PgStatement& statement = statements[1];
+        statement.sql = m_sql.text.toUtf8();
+        statement.values = m_sql.values;
+        statement.types = m_types;
+        statement.failure = m_what;
+        statement.shown = RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8();
+        const bool shaped = !m_sql.values.isEmpty();
+        const auto found = m_physical.pgPrepared.constFind(m_key);
+        if (shaped && found != m_physical.pgPrepared.constEnd()) {
+            statement.prepared = found->name;
+        } else if (shaped && m_physical.pgPrepared.size() < kMostPrepared) {
+            statement.prepared = "zarvik_" + QByteArray::number(++m_physical.pgNames);
+            statement.prepare = true;
+        }
+        m_physical.pgBeginPending = false;
+        try {
+            RunPipeline(m_conn, statements);
+        } catch (const component::Error&) {
+            m_physical.pgPrepared.remove(m_key);
+            throw;
+        }
+        if (statement.prepare) m_physical.pgPrepared.insert(m_key, {statement.prepared, {}, false});
+    }
+
     [[noreturn]] void Throw(const QString& message) const {
         Fail(m_what, message, RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8());
     }
@@ -275,13 +304,14 @@ private:
     QString m_key;
     std::vector<std::optional<QByteArray>> m_texts;
     std::vector<const char*> m_values;
-    std::vector<Oid> m_types;
+    std::vector<unsigned int> m_types;
 };
 
 }  // namespace
 
 void ReadPostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql, QStringList& columns,
                   QList<QVariantList>& rows) {
+    SendPendingBegin(physical, conn);
     PgQuery query(physical, conn, sql, QStringLiteral("The query failed"));
     PGresult* result = query.Run();
     const ClearResult clear{result};
@@ -298,12 +328,34 @@ void ReadPostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql
 }
 
 QStringList PostgresColumns(PhysicalConnection& physical, PGconn* conn, const QString& sql) {
+    SendPendingBegin(physical, conn);
     return PgQuery(physical, conn, sql, QStringLiteral("The query failed")).Columns();
 }
 
 void ExecutePostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql) {
     PgQuery query(physical, conn, sql, QStringLiteral("Execute failed"));
-    PQclear(query.Run());
+    if (physical.pgBeginPending)
+        query.RunAfterBegin();
+    else
+        PQclear(query.Run());
+}
+
+void BeginPostgres(PhysicalConnection& physical) {
+    physical.pgBeginPending = true;
+}
+
+void SendPendingBegin(PhysicalConnection& physical, PGconn* conn) {
+    if (!physical.pgBeginPending) return;
+    physical.pgBeginPending = false;
+    RunTransactionStatement(conn, "BEGIN", QStringLiteral("BeginTrans failed"));
+}
+
+void EndPostgres(PhysicalConnection& physical, PGconn* conn, bool commit, const QString& what) {
+    if (physical.pgBeginPending) {
+        physical.pgBeginPending = false;
+        return;
+    }
+    RunTransactionStatement(conn, commit ? "COMMIT" : "ROLLBACK", what);
 }
 
 void RunTransactionStatement(PGconn* conn, const char* statement, const QString& what) {
@@ -338,16 +390,17 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
         std::vector<const char*> values;
         values.reserve(texts.size());
         for (const auto& text : texts) values.push_back(text ? text->constData() : nullptr);
+        const Oid* types = statement.types.empty() ? nullptr : statement.types.data();
         if (statement.prepare) {
             if (PQsendPrepare(conn, statement.prepared.constData(), statement.sql.constData(),
-                              int(values.size()), nullptr) != 1) {
+                              int(values.size()), types) != 1) {
                 failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
                 break;
             }
             owners.push_back(i);
         }
         const int sent = statement.prepared.isEmpty()
-                             ? PQsendQueryParams(conn, statement.sql.constData(), int(values.size()), nullptr,
+                             ? PQsendQueryParams(conn, statement.sql.constData(), int(values.size()), types,
                                                  values.data(), nullptr, nullptr, 0)
                              : PQsendQueryPrepared(conn, statement.prepared.constData(), int(values.size()),
                                                    values.data(), nullptr, nullptr, 0);
@@ -367,7 +420,7 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
                                       ? owners[failure->first]
                                       : std::min(owners.size(), statements.size() - 1);
         const PgStatement& failed = statements.at(std::min(index, statements.size() - 1));
-        Fail(failed.failure, failure->second, failed.sql);
+        Fail(failed.failure, failure->second, failed.shown.isEmpty() ? failed.sql : failed.shown);
     }
 }
 

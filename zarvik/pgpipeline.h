@@ -25,6 +25,11 @@ struct PgStatement {
     // which is prepared first in the same pipeline when `prepare` is set.
     QByteArray prepared;
     bool prepare = false;
+    // The types of the values (server type numbers; 0 lets the server infer it), or
+    // empty for all inferred.
+    std::vector<unsigned int> types;
+    // What an error shows as the statement, when not `sql`.
+    QByteArray shown;
 };
 
 // The libpq connection under a Qt connection of the QPSQL driver, or null.
@@ -61,6 +66,16 @@ void ExecutePostgres(PhysicalConnection& physical, pg_conn* connection, const QS
 // BEGIN, COMMIT or ROLLBACK. A COMMIT that the server turns into a rollback (the
 // transaction had failed) is a failure, as it is for Qt's driver. Raises `what`.
 void RunTransactionStatement(pg_conn* connection, const char* statement, const QString& what);
+
+// A transaction's BEGIN waits for the connection's next statement and travels in its
+// round trip, so that the transaction of each user costs no round trip of its own.
+// Until that statement nothing is read or locked, so no one can tell the difference.
+// A COMMIT or ROLLBACK while it waits has nothing to end and sends nothing.
+void BeginPostgres(PhysicalConnection& physical);
+// Sends a BEGIN that still waits. Raises component::Error ("BeginTrans failed").
+void SendPendingBegin(PhysicalConnection& physical, pg_conn* connection);
+// COMMIT (`commit`) or ROLLBACK, as RunTransactionStatement; raises `what`.
+void EndPostgres(PhysicalConnection& physical, pg_conn* connection, bool commit, const QString& what);
 
 // The value as a text parameter the server converts to the column's type; null for
 // NULL. Binary data is sent as bytea hex text.

@@ -138,6 +138,7 @@ public:
         const bool ownTransaction = !m_state->inTransaction;
         if (m_state->dialect == Dialect::PostgreSQL)
             if (pg_conn* conn = PostgresHandleOf(db)) {
+                SendPendingBegin(*m_state->physical, conn);
                 SendPostgres(conn, ownTransaction);
                 m_pending.clear();
                 return;

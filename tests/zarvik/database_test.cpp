@@ -100,6 +100,13 @@ TEST_P(DatabaseTest, FailuresCarryTheDriverMessageAndTheStatement) {
     EXPECT_TRUE(
         withValues.Description().contains(QStringLiteral("SELECT NOPE FROM T WHERE NAME = 'q' AND ID = 5")))
         << withValues.what();
+    // Also for a delete that opens a transaction's work.
+    conn->BeginTrans();
+    const component::Error inTransaction =
+        ErrorOf([&] { conn->Execute(QStringLiteral("DELETE FROM NOSUCHTABLE WHERE ID = 5")); });
+    EXPECT_TRUE(inTransaction.Description().contains(QStringLiteral("DELETE FROM NOSUCHTABLE WHERE ID = 5")))
+        << inTransaction.what();
+    conn->RollbackTrans();
     // The connection stays usable after a failed statement.
     EXPECT_FALSE(zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T"))->IsEOF());
 }
@@ -271,6 +278,56 @@ TEST_P(DatabaseTest, EachConnectionHasItsOwnQtConnectionUntilClosed) {
     EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM T")), 3);
 }
 
+// Each sequence of transaction calls leaves the table as its calls ask, and the
+// connection fit for the next user; a transaction need not send anything before its
+// first statement.
+TEST_P(DatabaseTest, TransactionsEndAsTheyAreAsked) {
+    struct Case {
+        const char* steps;  // b begin, c commit, r rollback, d delete a row, q query, x close
+        int rows;           // of T afterwards
+    };
+    const Case cases[] = {
+        {"bc", 3},   {"br", 3},    {"bdr", 3}, {"bdc", 2}, {"bqdc", 2},
+        {"bqrd", 2}, {"bcbdr", 3}, {"bdx", 3}, {"bx", 3},
+    };
+    for (const Case& c : cases) {
+        m_db->Exec(QStringLiteral("DELETE FROM T"));
+        m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (1, 'a'), (2, 'b'), (3, NULL)"));
+        auto anchor = Open();  // keeps the family open, so the next Open reuses the connection
+        auto conn = Open();
+        for (const char* step = c.steps; *step; ++step) {
+            switch (*step) {
+                case 'b':
+                    conn->BeginTrans();
+                    break;
+                case 'c':
+                    conn->CommitTrans();
+                    break;
+                case 'r':
+                    conn->RollbackTrans();
+                    break;
+                case 'd':
+                    conn->Execute(QStringLiteral("DELETE FROM T WHERE ID = 1"));
+                    break;
+                case 'q':
+                    EXPECT_FALSE(
+                        zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT ID FROM T WHERE ID = 2"))
+                            ->IsEOF());
+                    break;
+                case 'x':
+                    conn->Close();
+                    break;
+            }
+        }
+        conn->Close();
+        EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM T")), c.rows) << c.steps;
+        // The next connection is in no transaction: its delete is there at once.
+        auto next = Open();
+        next->Execute(QStringLiteral("DELETE FROM T WHERE ID = 3"));
+        EXPECT_EQ(Count(QStringLiteral("SELECT ID FROM T WHERE ID = 3")), 0) << c.steps;
+    }
+}
+
 // Statements that differ only in their compared values share one prepared statement
 // on the connection; each must still get its own values, in their places.
 TEST_P(DatabaseTest, StatementsThatDifferOnlyInTheirValuesEachGetTheirOwnRows) {
@@ -292,6 +349,9 @@ TEST_P(DatabaseTest, StatementsThatDifferOnlyInTheirValuesEachGetTheirOwnRows) {
         {"SELECT TOP 1 ID FROM T WHERE ID > 2 ORDER BY ID", {3}},
         {"SELECT TOP 1 ID FROM T WHERE ID > 1 ORDER BY ID", {2}},
         {"SELECT 7 AS ID FROM T WHERE ID = 1", {7}},
+        // Past 32 bits a number is a 64-bit value, as its literal would be.
+        {"SELECT ID FROM T WHERE ID = 3000000000", {}},
+        {"SELECT ID FROM T WHERE ID = 3", {3}},
     };
     auto conn = Open();
     for (int round = 0; round < 2; ++round)
