@@ -310,7 +310,7 @@ private:
 }  // namespace
 
 void ReadPostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql, QStringList& columns,
-                  QList<QVariantList>& rows) {
+                  QList<QVariantList>& byColumn) {
     SendPendingBegin(physical, conn);
     PgQuery query(physical, conn, sql, QStringLiteral("The query failed"));
     PGresult* result = query.Run();
@@ -318,12 +318,11 @@ void ReadPostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql
     const int count = PQnfields(result);
     for (int c = 0; c < count; ++c) columns.append(QString::fromUtf8(PQfname(result, c)));
     const int total = PQntuples(result);
-    rows.reserve(total);
-    for (int r = 0; r < total; ++r) {
-        QVariantList row;
-        row.reserve(count);
-        for (int c = 0; c < count; ++c) row.append(PgValue(result, r, c));
-        rows.append(std::move(row));
+    byColumn.resize(count);
+    for (int c = 0; c < count; ++c) {
+        QVariantList& values = byColumn[c];
+        values.reserve(total);
+        for (int r = 0; r < total; ++r) values.append(PgValue(result, r, c));
     }
 }
 

@@ -49,12 +49,12 @@ void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements
 // refuses a second. Each raises component::Error (errnum::kDatabase) with the
 // server's message and the statement as rewritten, its values in their places.
 
-// Runs one query and returns its column names and all its rows, the values typed as
-// Qt's PostgreSQL driver types them (int2/int4 int, int8 qlonglong, real and numeric
-// double, bool, bytea QByteArray, date QDate, timestamp QDateTime, else QString, NULL
-// a null value). Raises "The query failed".
+// Runs one query and returns its column names and all its values by column
+// ([column][row]), typed as Qt's PostgreSQL driver types them (int2/int4 int, int8
+// qlonglong, real and numeric double, bool, bytea QByteArray, date QDate, timestamp
+// QDateTime, else QString, NULL a null value). Raises "The query failed".
 void ReadPostgres(PhysicalConnection& physical, pg_conn* connection, const QString& sql, QStringList& columns,
-                  QList<QVariantList>& rows);
+                  QList<QVariantList>& byColumn);
 
 // The column names of a query, from its prepared form; nothing is run. Raises
 // "The query failed".

@@ -36,15 +36,20 @@ void RequireOpen(const ConnectionState& state) {
     if (!state.open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
 }
 
+// A whole result held by column: one list per column rather than one per row, since
+// the USERNODE computation reads tens of thousands of results of many rows.
 class MemoryRecordset final : public component::Recordset {
 public:
-    MemoryRecordset(QStringList columns, QList<QVariantList> rows)
-        : m_columns(std::move(columns)), m_rows(std::move(rows)) {}
+    MemoryRecordset(QStringList columns, QList<QVariantList> byColumn)
+        : m_columns(std::move(columns)), m_values(std::move(byColumn)) {
+        m_values.resize(m_columns.size());
+        m_rows = m_values.isEmpty() ? 0 : m_values.first().size();
+    }
 
-    bool IsEOF() const override { return m_position >= m_rows.size(); }
+    bool IsEOF() const override { return m_position >= m_rows; }
     // Without MovePrevious the position is never before the first row; only an
     // empty result is at its start and its end at once.
-    bool IsBOF() const override { return m_rows.isEmpty(); }
+    bool IsBOF() const override { return m_rows == 0; }
 
     QVariant Field(const QString& column) const override {
         const qsizetype index = ColumnIndex(m_columns, column);
@@ -52,7 +57,7 @@ public:
         if (IsEOF())
             ThrowDatabaseError(QStringLiteral("No current row (the result is at its end) for column ") +
                                column);
-        return m_rows.at(m_position).at(index);
+        return m_values.at(index).at(m_position);
     }
 
     void MoveNext() override {
@@ -63,16 +68,22 @@ public:
     void MoveFirst() override { m_position = 0; }
 
     QList<QVariantList> GetRows() override {
-        QList<QVariantList> byColumn(m_columns.size());
-        for (qsizetype r = m_position; r < m_rows.size(); ++r)
-            for (qsizetype c = 0; c < m_columns.size(); ++c) byColumn[c].append(m_rows.at(r).at(c));
-        m_position = m_rows.size();
+        QList<QVariantList> byColumn;
+        if (m_position == 0) {
+            byColumn = m_values;  // shared, not copied
+        } else {
+            byColumn.reserve(m_values.size());
+            for (const QVariantList& column : std::as_const(m_values))
+                byColumn.append(column.mid(m_position));
+        }
+        m_position = m_rows;
         return byColumn;
     }
 
 private:
     QStringList m_columns;
-    QList<QVariantList> m_rows;
+    QList<QVariantList> m_values;  // [column][row]
+    qsizetype m_rows = 0;
     qsizetype m_position = 0;
 };
 
@@ -436,16 +447,16 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
                                                    const QString& sql) {
     RequireOpen(*state);
     QStringList columns;
-    QList<QVariantList> rows;
+    QList<QVariantList> byColumn;
     if (state->dialect == Dialect::SQLite)
         if (sqlite3* db = SqliteHandleOf(state->database)) {
-            ReadSqlite(*state->physical, db, sql, columns, rows);
-            return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
+            ReadSqlite(*state->physical, db, sql, columns, byColumn);
+            return std::make_unique<MemoryRecordset>(std::move(columns), std::move(byColumn));
         }
     if (state->dialect == Dialect::PostgreSQL)
         if (pg_conn* conn = PostgresHandleOf(state->database)) {
-            ReadPostgres(*state->physical, conn, sql, columns, rows);
-            return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
+            ReadPostgres(*state->physical, conn, sql, columns, byColumn);
+            return std::make_unique<MemoryRecordset>(std::move(columns), std::move(byColumn));
         }
     const QString sent = RewriteTSql(sql, state->dialect);
     {
@@ -455,17 +466,14 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
             ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
         const QSqlRecord record = query.record();
         for (int c = 0; c < record.count(); ++c) columns.append(record.fieldName(c));
-        while (query.next()) {
-            QVariantList row;
-            row.reserve(record.count());
-            for (int c = 0; c < record.count(); ++c) row.append(query.value(c));
-            rows.append(row);
-        }
+        byColumn.resize(record.count());
+        while (query.next())
+            for (int c = 0; c < record.count(); ++c) byColumn[c].append(query.value(c));
         // A failure while stepping (a lock, a lost server) is not an empty result.
         if (query.lastError().isValid())
             ThrowDatabaseError(QStringLiteral("Reading the result failed"), query.lastError(), sent);
     }
-    return std::make_unique<MemoryRecordset>(std::move(columns), std::move(rows));
+    return std::make_unique<MemoryRecordset>(std::move(columns), std::move(byColumn));
 }
 
 std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(

@@ -155,7 +155,7 @@ QString SqliteStatement::Shown() const {
 }
 
 void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, QStringList& columns,
-                QList<QVariantList>& rows) {
+                QList<QVariantList>& byColumn) {
     const Prepared prepared(sql);
     SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
                               QStringLiteral("The query failed"), sql);
@@ -163,17 +163,17 @@ void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, Q
     sqlite3_stmt* s = statement.get();
     columns = ColumnNames(s);
     const int count = int(columns.size());
+    byColumn.resize(count);
     int rc = SQLITE_ROW;
+    bool any = false;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        QVariantList row;
-        row.reserve(count);
-        for (int c = 0; c < count; ++c) row.append(SqliteValue(s, c));
-        rows.append(std::move(row));
+        any = true;
+        for (int c = 0; c < count; ++c) byColumn[c].append(SqliteValue(s, c));
     }
     // A failure while stepping (a lock held too long, a full disk) is not an empty result.
     if (rc != SQLITE_DONE)
         statement.Throw(
-            rows.isEmpty() ? QStringLiteral("The query failed") : QStringLiteral("Reading the result failed"),
+            !any ? QStringLiteral("The query failed") : QStringLiteral("Reading the result failed"),
             QStringLiteral("Unable to fetch row"));
 }
 

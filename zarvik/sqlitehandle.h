@@ -56,11 +56,12 @@ public:
 // The functions below take the statement as the program wrote it (for SQL Server)
 // and rewrite it for SQLite, its compared values as parameters.
 
-// A whole read result: the column names and the rows, values typed as Qt's SQLite
-// driver types them. Raises component::Error ("The query failed" or "Reading the
-// result failed") when the statement fails, also part-way through its rows.
+// A whole read result: the column names and the values by column ([column][row]),
+// typed as Qt's SQLite driver types them. Raises component::Error ("The query
+// failed" or "Reading the result failed") when the statement fails, also part-way
+// through its rows.
 void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, QStringList& columns,
-                QList<QVariantList>& rows);
+                QList<QVariantList>& byColumn);
 
 // The column names of a query, from its prepared form; nothing is run. Raises
 // component::Error ("The query failed") when it does not prepare.
