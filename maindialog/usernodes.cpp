@@ -2,6 +2,7 @@
 #include "maindialog/usernodes.h"
 
 #include <QSet>
+#include <QStringBuilder>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -152,50 +153,50 @@ QString Num(qint64 n) {
 }
 
 QString Q1(const QString& userID) {
-    return QStringLiteral("SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'") +
-           QuoteSql(userID) + QStringLiteral("' AND ISPROFILE=0");
+    return QStringLiteral("SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'") %
+           QuoteSql(userID) % QStringLiteral("' AND ISPROFILE=0");
 }
 QString Q2(const QString& userID) {
-    return QStringLiteral("DELETE FROM USERNODE WHERE USERID=N'") + QuoteSql(userID) + QStringLiteral("' ");
+    return QStringLiteral("DELETE FROM USERNODE WHERE USERID=N'") % QuoteSql(userID) % QStringLiteral("' ");
 }
 QString Q3(const QString& userID) {
-    return QStringLiteral("SELECT * FROM USERNODE WHERE USERID=N'") + QuoteSql(userID) + QStringLiteral("' ");
+    return QStringLiteral("SELECT * FROM USERNODE WHERE USERID=N'") % QuoteSql(userID) % QStringLiteral("' ");
 }
 QString Q4(std::int32_t catalogID, const QString& userID) {
-    return QStringLiteral("SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER ") +
-           QStringLiteral(" WHERE CATALOGID = ") + Num(catalogID) + QStringLiteral(" AND USERID = N'") +
-           QuoteSql(userID) + QStringLiteral("' ") + QStringLiteral(" AND ISPROFILE=0");
+    return QStringLiteral("SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER ") %
+           QStringLiteral(" WHERE CATALOGID = ") % Num(catalogID) % QStringLiteral(" AND USERID = N'") %
+           QuoteSql(userID) % QStringLiteral("' ") % QStringLiteral(" AND ISPROFILE=0");
 }
 QString Q5(std::int32_t catalogID) {
-    return QStringLiteral("SELECT NODEID FROM CATALOGNODE ") + QStringLiteral(" WHERE CATALOGID = ") +
+    return QStringLiteral("SELECT NODEID FROM CATALOGNODE ") % QStringLiteral(" WHERE CATALOGID = ") %
            Num(catalogID);
 }
 QString Q6(std::int32_t catalogID, const QString& userID, std::int16_t level) {
-    return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER ") + QStringLiteral(" WHERE CATALOGID = ") +
-           Num(catalogID) + QStringLiteral(" AND USERID = N'") + QuoteSql(userID) + QStringLiteral("' ") +
-           QStringLiteral(" AND LEVEL = ") + Num(level) + QStringLiteral(" AND ISPROFILE=0");
+    return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER ") % QStringLiteral(" WHERE CATALOGID = ") %
+           Num(catalogID) % QStringLiteral(" AND USERID = N'") % QuoteSql(userID) % QStringLiteral("' ") %
+           QStringLiteral(" AND LEVEL = ") % Num(level) % QStringLiteral(" AND ISPROFILE=0");
 }
 QString Q7(std::int32_t catalogID, const QString& userID, std::int16_t level) {
-    return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER WHERE ") + QStringLiteral(" CATALOGID =") +
-           Num(catalogID) + QStringLiteral(" AND USERID = N'") + QuoteSql(userID) + QStringLiteral("' ") +
-           QStringLiteral(" AND ISPROFILE = 0 ") + QStringLiteral(" AND LEVEL > ") + Num(level) +
+    return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER WHERE ") % QStringLiteral(" CATALOGID =") %
+           Num(catalogID) % QStringLiteral(" AND USERID = N'") % QuoteSql(userID) % QStringLiteral("' ") %
+           QStringLiteral(" AND ISPROFILE = 0 ") % QStringLiteral(" AND LEVEL > ") % Num(level) %
            QStringLiteral(" ");
 }
 QString Q8(std::int32_t catalogID, std::int32_t nodeID) {
-    return QStringLiteral("SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE ") +
-           QStringLiteral(" CATALOGID =") + Num(catalogID) + QStringLiteral(" AND NODEID = ") + Num(nodeID) +
+    return QStringLiteral("SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE ") %
+           QStringLiteral(" CATALOGID =") % Num(catalogID) % QStringLiteral(" AND NODEID = ") % Num(nodeID) %
            QStringLiteral(" ");
 }
 QString Q9(std::int32_t catalogID, const QString& chain, const QString& userID) {
-    return QStringLiteral("SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME ") +
-           QStringLiteral(" FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE ") +
-           QStringLiteral(" CNU.CATALOGID =") + Num(catalogID) + QStringLiteral(" AND CNU.NODEID IN (") +
-           chain + QStringLiteral(") ") + QStringLiteral(" AND CNU.USERID = N'") + QuoteSql(userID) +
-           QStringLiteral("' ") + QStringLiteral(" AND CNU.NODEID = CN.NODEID") +
-           QStringLiteral(" AND CNU.ISPROFILE = 0 ") + QStringLiteral(" ORDER BY CNU.LEVEL ");
+    return QStringLiteral("SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME ") %
+           QStringLiteral(" FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE ") %
+           QStringLiteral(" CNU.CATALOGID =") % Num(catalogID) % QStringLiteral(" AND CNU.NODEID IN (") %
+           chain % QStringLiteral(") ") % QStringLiteral(" AND CNU.USERID = N'") % QuoteSql(userID) %
+           QStringLiteral("' ") % QStringLiteral(" AND CNU.NODEID = CN.NODEID") %
+           QStringLiteral(" AND CNU.ISPROFILE = 0 ") % QStringLiteral(" ORDER BY CNU.LEVEL ");
 }
 QString Q10(const QString& levelList) {
-    return QStringLiteral("SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (") + levelList +
+    return QStringLiteral("SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (") % levelList %
            QStringLiteral(") ORDER BY NODEID");
 }
 const QString kUserQuery = QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");

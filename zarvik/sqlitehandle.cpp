@@ -64,6 +64,15 @@ void ThrowSqliteError(const QString& what, sqlite3* db, const QString& driverTex
 }
 
 int BindSqlite(sqlite3_stmt* s, int position, const QVariant& value) {
+    // The values of the USERNODE computation, without QVariant's conversions.
+    switch (value.typeId()) {
+        case QMetaType::Int:
+            return sqlite3_bind_int64(s, position, *static_cast<const int*>(value.constData()));
+        case QMetaType::LongLong:
+            return sqlite3_bind_int64(s, position, *static_cast<const qlonglong*>(value.constData()));
+        default:
+            break;
+    }
     if (value.isNull()) return sqlite3_bind_null(s, position);
     switch (value.typeId()) {
         case QMetaType::Bool:

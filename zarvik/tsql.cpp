@@ -150,9 +150,9 @@ public:
             if (IsWord(t, "SELECT")) RewriteTop(t, edits);
         }
         if (edits.isEmpty()) return m_sql;
-        // The edits never overlap: the text is copied once, each edit in its place.
-        std::stable_sort(edits.begin(), edits.end(),
-                         [](const Edit& a, const Edit& b) { return a.at < b.at; });
+        // The edits never overlap and no two start at the same place: the text is
+        // copied once, each edit in its place.
+        std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.at < b.at; });
         QString out;
         out.reserve(m_sql.size() + 16);
         qsizetype copied = 0;
@@ -210,7 +210,9 @@ private:
         for (qsizetype t : literals) {
             const QStringView text = Text(t);
             if (m_tokens[t].kind == Kind::Number) {
-                values.append(QVariant(text.toLongLong()));
+                qlonglong number = 0;  // at most 18 ASCII digits, checked above
+                for (QChar c : text) number = number * 10 + (c.unicode() - u'0');
+                values.append(QVariant(number));
             } else {
                 QString value = text.mid(1, text.size() - 2).toString();
                 if (value.contains(QLatin1Char('\'')))
