@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <QStringList>
+#include <QVariant>
 #include <cstddef>
 #include <cstdint>
 
@@ -67,6 +68,88 @@ QStringList Literals(const QString& s, bool& open) {
     return out;
 }
 
+// The parameterized text with each $n marker (outside literals, quoted names and
+// comments, and not inside a word) replaced by its value written as a literal.
+QString Substituted(const QString& text, const QVariantList& values, bool& bad) {
+    QString out;
+    const qsizetype n = text.size();
+    auto copyQuoted = [&](qsizetype& i, QChar close) {
+        out += text.at(i);
+        for (++i; i < n; ++i) {
+            out += text.at(i);
+            if (text.at(i) == close) {
+                if (i + 1 < n && text.at(i + 1) == close) {
+                    out += text.at(++i);
+                    continue;
+                }
+                return;
+            }
+        }
+    };
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\'' || c == u'"' || c == u'[') {
+            copyQuoted(i, c == u'[' ? QChar(u']') : c);
+        } else if (c == u'-' && i + 1 < n && text.at(i + 1) == u'-') {
+            while (i < n && text.at(i) != u'\n') out += text.at(i++);
+            if (i < n) out += text.at(i);
+        } else if (c == u'/' && i + 1 < n && text.at(i + 1) == u'*') {
+            int depth = 0;
+            while (i < n) {
+                if (text.at(i) == u'/' && i + 1 < n && text.at(i + 1) == u'*') {
+                    ++depth;
+                    out += text.mid(i, 2);
+                    i += 2;
+                } else if (text.at(i) == u'*' && i + 1 < n && text.at(i + 1) == u'/') {
+                    out += text.mid(i, 2);
+                    i += 2;
+                    if (--depth == 0) break;
+                } else {
+                    out += text.at(i++);
+                }
+            }
+            --i;
+        } else if (c == u'$' && (i == 0 || !(text.at(i - 1).isLetterOrNumber() || text.at(i - 1) == u'_' ||
+                                             text.at(i - 1) == u'@' || text.at(i - 1) == u'#' ||
+                                             text.at(i - 1) == u'$'))) {
+            qsizetype j = i + 1;
+            while (j < n && text.at(j).isDigit()) ++j;
+            const int k = text.mid(i + 1, j - i - 1).toInt();
+            if (k < 1 || k > values.size()) {
+                bad = true;
+                return out;
+            }
+            const QVariant& v = values.at(k - 1);
+            out += v.typeId() == QMetaType::QString
+                       ? QStringLiteral("'") +
+                             v.toString().replace(QStringLiteral("'"), QStringLiteral("''")) +
+                             QStringLiteral("'")
+                       : QString::number(v.toLongLong());
+            i = j - 1;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Putting the values back in place of the markers gives the rewritten text exactly,
+// and SQLite's text has as many ? markers as there are values.
+void CheckParameters(const QString& sql) {
+    const auto pg = zarvik::db::RewriteTSqlWithParameters(sql, Dialect::PostgreSQL);
+    const QString plain = RewriteTSql(sql, Dialect::PostgreSQL);
+    if (pg.values.isEmpty()) {
+        FUZZ_CHECK(pg.text == plain, "input:  %s", qPrintable(sql));
+        return;
+    }
+    bool bad = false;
+    const QString back = Substituted(pg.text, pg.values, bad);
+    FUZZ_CHECK(!bad && back == plain, "input:  %s\nparameterized: %s\nback: %s", qPrintable(sql),
+               qPrintable(pg.text), qPrintable(back));
+    const auto lite = zarvik::db::RewriteTSqlWithParameters(sql, Dialect::SQLite);
+    FUZZ_CHECK(lite.values == pg.values, "input:  %s", qPrintable(sql));
+}
+
 void CheckLiterals(const QString& sql) {
     FUZZ_CHECK(RewriteTSql(sql, Dialect::SqlServer) == sql);
     bool open = false;
@@ -79,6 +162,7 @@ void CheckLiterals(const QString& sql) {
         FUZZ_CHECK(!open2 && after == before, "input:  %s\noutput: %s", qPrintable(sql),
                    qPrintable(rewritten));
     }
+    CheckParameters(sql);
 }
 
 // ---- the round trip on SQLite -------------------------------------------------------

@@ -242,11 +242,16 @@ private:
                 --before;
             }
             const qsizetype after = NextSignificant(t);
-            if (t + 1 < m_tokens.size() && m_tokens[t + 1].kind == Kind::String) return false;
+            // Nor may a marker run into what follows: '1'2 would become ?2.
+            if (t + 1 < m_tokens.size() &&
+                (m_tokens[t + 1].kind == Kind::String || m_tokens[t + 1].kind == Kind::Word ||
+                 m_tokens[t + 1].kind == Kind::Number))
+                return false;
             if (IsPunct(after, ':')) return false;
         } else if (token.kind == Kind::Number) {
             const QStringView text = Text(t);
             if (text.size() > 18) return false;  // past 64 bits the database reads a real
+            if (text.size() > 1 && text.front() == u'0') return false;  // kept as written
             for (QChar c : text)
                 if (!IsAsciiDigit(c.unicode())) return false;
             if (before >= 0 && IsPunct(before, '.')) return false;
