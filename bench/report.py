@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Summarises bench/results/latest.json into docs/benchmarks.md and the plot
-docs/benchmarks-usernode.png (gnuplot). Also writes bench/README-section.md.
+docs/benchmarks-usernode.png (gnuplot), and the tables into the README's section
+between its benchmark markers.
 
 report.py RESULTS.json DOCS_DIR
 """
@@ -129,23 +130,29 @@ table for long lists of parents).
 
 ## What the profile showed
 
-- Before the data layer kept connections, the all-users run on SQLite spent most of its
-  wall time waiting for the disk (0.8 s of CPU in 4.9 s for 500 users): every user opened
-  two connections, set WAL mode, and closing the last one checkpointed the WAL; every
-  commit synced. Keeping the physical connections while the user list is open, with
-  `synchronous=NORMAL` in WAL mode, an in-memory statement journal for the batch's
-  savepoint and mapped reads, brought it to 1.1 s; on PostgreSQL the same change removed
-  two TCP connection set-ups per user (44 times the CTE before, for 200 users).
-- What remains is in the database engines: on SQLite 61 %% of the samples are in
-  libsqlite3 (`sqlite3VdbeExec`, index seeks) running the fourteen or so separate
-  statements per user, each of which re-reads pages the other connection has just
-  changed; Qt SQL and the component library together are under 15 %%. On PostgreSQL
-  each of the about 24 statements per user is one loopback round trip (the statement
-  log of a 500-user run holds 12,259 statements). The statements themselves are fixed,
-  so the set-based CTE keeps its lead of the factor shown.
-- The index build spends its time in FTS5 itself (tokenizing, segment merges, optimize);
-  its peak memory is the program's own (Qt, about 35 MiB) plus SQLite's page cache of the
-  staging file (32 MiB), independent of the number of documents.
+- **Index build.** About 60 %% of the time is in libsqlite3, FTS5 itself (tokenizing,
+  segment merges, `optimize`); Qt is under 2 %%. The documents are read on a second thread
+  through a bounded queue, so the writer is FTS5 on one core; reading PostgreSQL costs about
+  1 %% on the other. Peak memory is the program itself (Qt, about 35 MiB), FTS5's hash of
+  pending terms (8 MiB) and a 4 MiB page cache, whatever the number of documents.
+- **USERNODE, SQLite.** Each user's computation sends tens of statements whose texts differ
+  only in the values they compare with (user ID, catalog, node lists). Parsing and
+  planning every distinct text was 18 %% of the samples; the data layer now takes the
+  compared literals of a WHERE clause out as parameters, so each shape is prepared once
+  per connection, and the delete, the transaction and the savepoint go to the SQLite handle
+  too. Reads are not memory-mapped: the read connection finds the database changed after
+  every user's commit and SQLite then unmaps and faults in the whole file again (10 %% of
+  the samples, in the kernel). What remains is about two thirds of the instructions inside
+  `sqlite3_step`: the delete of each user's old rows (17 %%), the inserts with their index
+  (27 %%) and the reads. The set-based CTE writes the same rows but deletes nothing per
+  user, in one statement.
+- **USERNODE, PostgreSQL.** Parsing and planning were 43 %% of the server's time; the
+  statements are now prepared once per connection and shape (the batch inserts in powers
+  of two of rows, prepared in their pipeline), and a transaction's BEGIN travels with its
+  first statement. What remains is about 16 round trips per user over loopback TCP
+  (32,669 for 2,000 users): each statement needs the result of the one before it, so
+  client and server take turns and one of the two cores is idle half the time; a third
+  of the client's time is the kernel's TCP work in `send()`.
 """ % {"cpus": r["machine"]["cpus"], "sqlite": r["machine"]["sqlite"], "started": r["started"], "runs": r["runs"],
        "builds": build_table(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
        "stops": ", ".join(f(s, 4) for s in stop.get("samples", [])), "users": user_table(r),
@@ -153,23 +160,29 @@ table for long lists of parents).
        "plot": "![USERNODE scale curve](benchmarks-usernode.png)" if plotted else "(gnuplot missing: no plot)"}
     with open(os.path.join(docs, "benchmarks.md"), "w") as out:
         out.write(text)
-    section = """## Benchmarks
-
-`bench/run` installs what it needs (`dict-gcide` unpacked, `sphinxsearch`, `gnuplot-nox`),
+    section = """`bench/run` installs what it needs (`dict-gcide` unpacked, `sphinxsearch`, `gnuplot-nox`),
 prepares the data once under `build/bench-work/`, starts a throwaway PostgreSQL server on
 loopback and measures every case three times: the index build from SQLite and PostgreSQL
 beside the peer `indexer` and the `sqlite3` engine limit, the same on four times the corpus,
 the stop latency, and the all-users USERNODE run at 500, 2,000 and 8,000 users beside one
-recursive CTE. It writes `bench/results/latest.json` and `docs/benchmarks.md` (tables and a
-plot). `bench/run --small` is the quick form the test suite runs.
+recursive CTE. It writes `bench/results/latest.json` and `docs/benchmarks.md` (tables, the
+profile and a plot) and the tables below. `bench/run --small` is the quick form the test
+suite runs. Last run: %s, %d CPUs.
 
 %s
 
 %s
-""" % (build_table(r), user_table(r))
-    with open(os.path.join(ROOT, "bench", "README-section.md"), "w") as out:
-        out.write(section)
-
+""" % (r["started"], r["machine"]["cpus"], build_table(r), user_table(r))
+    # The README's section between its markers follows the latest full run.
+    readme = os.path.join(ROOT, "README.md")
+    begin, end = "<!-- benchmarks: begin -->\n", "<!-- benchmarks: end -->"
+    with open(readme) as fh:
+        text = fh.read()
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        text = head + begin + section + rest[rest.index(end):]
+        with open(readme, "w") as out:
+            out.write(text)
 
 if __name__ == "__main__":
     main()
