@@ -203,9 +203,9 @@ public:
         if (m_sql.values.isEmpty()) return nullptr;
         auto found = m_physical.pgPrepared.find(m_key);
         if (found != m_physical.pgPrepared.end()) return &*found;
-        if (m_physical.pgPrepared.size() >= kMostPrepared) return nullptr;
         PhysicalConnection::PgPrepared prepared;
-        prepared.name = "zarvik_" + QByteArray::number(++m_physical.pgNames);
+        prepared.name = NewPgStatementName(m_physical);
+        if (prepared.name.isEmpty()) return nullptr;
         const QByteArray text = m_sql.text.toUtf8();
         PGresult* result = PQprepare(m_conn, prepared.name.constData(), text.constData(), int(m_types.size()),
                                      m_types.data());
@@ -277,9 +277,9 @@ public:
         const auto found = m_physical.pgPrepared.constFind(m_key);
         if (shaped && found != m_physical.pgPrepared.constEnd()) {
             statement.prepared = found->name;
-        } else if (shaped && m_physical.pgPrepared.size() < kMostPrepared) {
-            statement.prepared = "zarvik_" + QByteArray::number(++m_physical.pgNames);
-            statement.prepare = true;
+        } else if (shaped) {
+            statement.prepared = NewPgStatementName(m_physical);
+            statement.prepare = !statement.prepared.isEmpty();
         }
         m_physical.pgBeginPending = false;
         try {
@@ -308,6 +308,11 @@ private:
 };
 
 }  // namespace
+
+QByteArray NewPgStatementName(PhysicalConnection& physical, qsizetype pending) {
+    if (physical.pgPrepared.size() + pending >= kMostPrepared) return {};
+    return "zarvik_" + QByteArray::number(++physical.pgNames);
+}
 
 void ReadPostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql, QStringList& columns,
                   QList<QVariantList>& byColumn) {

@@ -41,6 +41,11 @@ pg_conn* PostgresHandleOf(const QSqlDatabase& database);
 // statement's `failure`, the server's message and the statement.
 void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements);
 
+// The name for a new statement prepared on the server (never reused on the
+// connection), or an empty one when the connection keeps no more of them; `pending`
+// counts those being prepared that are not kept yet.
+QByteArray NewPgStatementName(PhysicalConnection& physical, qsizetype pending = 0);
+
 // The functions below take a statement as the program wrote it (for SQL Server) and
 // rewrite it for PostgreSQL. The values its WHERE clause compares with travel as
 // parameters of a statement the server prepares once per connection and shape, so

@@ -395,15 +395,15 @@ private:
             const auto found = physical.pgPrepared.constFind(key);
             if (found != physical.pgPrepared.constEnd()) {
                 insert.prepared = found->name;
-            } else if (physical.pgPrepared.size() + qsizetype(preparing.size()) < kMostPgPrepared) {
+            } else {
                 const auto again = std::find_if(preparing.begin(), preparing.end(),
                                                 [&](const auto& p) { return p.first == key; });
                 if (again != preparing.end()) {
                     insert.prepared = again->second;
                 } else {
-                    insert.prepared = "zarvik_" + QByteArray::number(++physical.pgNames);
-                    insert.prepare = true;
-                    preparing.emplace_back(key, insert.prepared);
+                    insert.prepared = NewPgStatementName(physical, qsizetype(preparing.size()));
+                    insert.prepare = !insert.prepared.isEmpty();
+                    if (insert.prepare) preparing.emplace_back(key, insert.prepared);
                 }
             }
             statements.push_back(std::move(insert));
@@ -431,7 +431,6 @@ private:
 
     static constexpr qsizetype kRowsPerInsert = 128;
     static constexpr qsizetype kPgRowsPerInsert = 512;
-    static constexpr qsizetype kMostPgPrepared = 512;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;
