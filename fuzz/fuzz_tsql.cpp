@@ -68,11 +68,12 @@ QStringList Literals(const QString& s, bool& open) {
     return out;
 }
 
-// The parameterized text with each $n marker (outside literals, quoted names and
-// comments, and not inside a word) replaced by its value written as a literal.
+// The parameterized text with each marker (outside literals, quoted names and
+// comments: $n, not inside a word, or ?) replaced by its value written as a literal.
 QString Substituted(const QString& text, const QVariantList& values, bool& bad) {
     QString out;
     const qsizetype n = text.size();
+    qsizetype next = 0;
     auto copyQuoted = [&](qsizetype& i, QChar close) {
         out += text.at(i);
         for (++i; i < n; ++i) {
@@ -109,6 +110,18 @@ QString Substituted(const QString& text, const QVariantList& values, bool& bad) 
                 }
             }
             --i;
+        } else if (c == u'?') {
+            // SQLite's markers, numbered from the left.
+            if (next >= values.size()) {
+                bad = true;
+                return out;
+            }
+            const QVariant& v = values.at(next++);
+            out += v.typeId() == QMetaType::QString
+                       ? QStringLiteral("'") +
+                             v.toString().replace(QStringLiteral("'"), QStringLiteral("''")) +
+                             QStringLiteral("'")
+                       : QString::number(v.toLongLong());
         } else if (c == u'$' && (i == 0 || !(text.at(i - 1).isLetterOrNumber() || text.at(i - 1) == u'_' ||
                                              text.at(i - 1) == u'@' || text.at(i - 1) == u'#' ||
                                              text.at(i - 1) == u'$'))) {
@@ -134,7 +147,7 @@ QString Substituted(const QString& text, const QVariantList& values, bool& bad) 
 }
 
 // Putting the values back in place of the markers gives the rewritten text exactly,
-// and SQLite's text has as many ? markers as there are values.
+// for both dialects.
 void CheckParameters(const QString& sql) {
     const auto pg = zarvik::db::RewriteTSqlWithParameters(sql, Dialect::PostgreSQL);
     const QString plain = RewriteTSql(sql, Dialect::PostgreSQL);
@@ -148,6 +161,9 @@ void CheckParameters(const QString& sql) {
                qPrintable(pg.text), qPrintable(back));
     const auto lite = zarvik::db::RewriteTSqlWithParameters(sql, Dialect::SQLite);
     FUZZ_CHECK(lite.values == pg.values, "input:  %s", qPrintable(sql));
+    const QString liteBack = Substituted(lite.text, lite.values, bad);
+    FUZZ_CHECK(!bad && liteBack == RewriteTSql(sql, Dialect::SQLite), "input:  %s\nparameterized: %s",
+               qPrintable(sql), qPrintable(lite.text));
 }
 
 void CheckLiterals(const QString& sql) {

@@ -213,7 +213,12 @@ public:
     void Execute(const QString& sql) override {
         RequireOpen();
         const bool rowsOnly = ChangesOnlyRows(sql);
-        if (!rowsOnly) m_state->physical->reusable = false;
+        if (!rowsOnly) {
+            m_state->physical->reusable = false;
+            // A schema change may leave the kept statements and insert texts of this
+            // connection describing tables that are no longer so.
+            ForgetPreparedStatements(*m_state->physical);
+        }
         // Statements that only change rows go to the SQLite or libpq handle: each
         // user's delete is then prepared once. Anything else goes through Qt, which
         // knows of it.
@@ -429,6 +434,14 @@ void* DriverHandle(const QSqlDatabase& database, const char* typeName) {
 
 sqlite3* SqliteHandleOf(const QSqlDatabase& database) {
     return static_cast<sqlite3*>(DriverHandle(database, "sqlite3*"));
+}
+
+void ForgetPreparedStatements(PhysicalConnection& physical) noexcept {
+    FinalizeSqliteStatements(physical);
+    physical.insertTexts.clear();
+    // The server keeps the statements until the connection closes; their names are
+    // never given again.
+    physical.pgPrepared.clear();
 }
 
 void FinalizeSqliteStatements(PhysicalConnection& physical) noexcept {

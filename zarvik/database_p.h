@@ -58,6 +58,8 @@ void* DriverHandle(const QSqlDatabase& database, const char* typeName);
 sqlite3* SqliteHandleOf(const QSqlDatabase& database);
 // Finalizes the statements prepared on the handle; before the connection closes.
 void FinalizeSqliteStatements(PhysicalConnection& physical) noexcept;
+// Drops every statement and insert text kept with the connection.
+void ForgetPreparedStatements(PhysicalConnection& physical) noexcept;
 
 // One Connection as handed out; recordsets keep it to notice a closed connection.
 struct ConnectionState {

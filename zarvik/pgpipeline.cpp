@@ -216,25 +216,57 @@ public:
 
     // Runs the statement; the result is the caller's to clear.
     PGresult* Run() {
-        PGresult* result = nullptr;
-        if (PhysicalConnection::PgPrepared* prepared = Prepared()) {
-            result = PQexecPrepared(m_conn, prepared->name.constData(), int(m_values.size()), m_values.data(),
-                                    nullptr, nullptr, 0);
-        } else {
-            const QByteArray text = m_sql.text.toUtf8();
-            result = PQexecParams(m_conn, text.constData(), int(m_values.size()), m_types.data(),
-                                  m_values.data(), nullptr, nullptr, 0);
-        }
-        const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-            // A statement that failed is prepared again next time: the failure may
-            // have been its own (a table changed under a SELECT *).
+        PGresult* result = Send();
+        ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && Outdated(result)) {
+            // The table under the statement changed since it was prepared (columns
+            // added, dropped or retyped): prepared anew it runs. Outside a
+            // transaction only; inside one the failure has already ended it.
             m_physical.pgPrepared.remove(m_key);
+            if (PQtransactionStatus(m_conn) == PQTRANS_IDLE) {
+                PQclear(result);
+                result = Send();
+                status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+            }
+        }
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
             const QString message = ResultError(m_conn, result);
             PQclear(result);
             Throw(message);
         }
         return result;
+    }
+
+    // A statement with no values of its own may hold several statements, which the
+    // simple protocol runs as Qt's driver runs them.
+    PGresult* RunAsWritten() {
+        const QByteArray text = m_sql.text.toUtf8();
+        PGresult* result = PQexec(m_conn, text.constData());
+        const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+            const QString message = ResultError(m_conn, result);
+            PQclear(result);
+            Throw(message);
+        }
+        return result;
+    }
+
+    bool HasValues() const { return !m_sql.values.isEmpty(); }
+
+    PGresult* Send() {
+        if (PhysicalConnection::PgPrepared* prepared = Prepared())
+            return PQexecPrepared(m_conn, prepared->name.constData(), int(m_values.size()), m_values.data(),
+                                  nullptr, nullptr, 0);
+        const QByteArray text = m_sql.text.toUtf8();
+        return PQexecParams(m_conn, text.constData(), int(m_values.size()), m_types.data(), m_values.data(),
+                            nullptr, nullptr, 0);
+    }
+
+    // "cached plan must not change result type" (0A000), or the statement is gone
+    // from the server (26000).
+    static bool Outdated(const PGresult* result) {
+        const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        return state && (qstrcmp(state, "0A000") == 0 || qstrcmp(state, "26000") == 0);
     }
 
     QStringList Columns() {
@@ -282,12 +314,9 @@ public:
             statement.prepare = !statement.prepared.isEmpty();
         }
         m_physical.pgBeginPending = false;
-        try {
-            RunPipeline(m_conn, statements);
-        } catch (const component::Error&) {
-            m_physical.pgPrepared.remove(m_key);
-            throw;
-        }
+        // A failed statement stays prepared: a row that breaks a constraint does not
+        // change the statement, and the failure ends the transaction it ran in.
+        RunPipeline(m_conn, statements);
         if (statement.prepare) m_physical.pgPrepared.insert(m_key, {statement.prepared, {}, false});
     }
 
@@ -309,8 +338,10 @@ private:
 
 }  // namespace
 
-QByteArray NewPgStatementName(PhysicalConnection& physical, qsizetype pending) {
-    if (physical.pgPrepared.size() + pending >= kMostPrepared) return {};
+QByteArray NewPgStatementName(PhysicalConnection& physical) {
+    // Counts every name given, also those of statements prepared but not kept
+    // (their pipeline failed), so that the server holds at most this many.
+    if (physical.pgNames >= quint64(kMostPrepared)) return {};
     return "zarvik_" + QByteArray::number(++physical.pgNames);
 }
 
@@ -338,10 +369,14 @@ QStringList PostgresColumns(PhysicalConnection& physical, PGconn* conn, const QS
 
 void ExecutePostgres(PhysicalConnection& physical, PGconn* conn, const QString& sql) {
     PgQuery query(physical, conn, sql, QStringLiteral("Execute failed"));
-    if (physical.pgBeginPending)
+    if (!query.HasValues()) {
+        SendPendingBegin(physical, conn);
+        PQclear(query.RunAsWritten());
+    } else if (physical.pgBeginPending) {
         query.RunAfterBegin();
-    else
+    } else {
         PQclear(query.Run());
+    }
 }
 
 void BeginPostgres(PhysicalConnection& physical) {
@@ -385,8 +420,9 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
         Fail(statements.front().failure, QString::fromUtf8(PQerrorMessage(conn)), statements.front().sql);
     // The statement behind each result that the server sends back.
     std::vector<std::size_t> owners;
-    std::optional<std::pair<std::size_t, QString>> failure;
-    for (std::size_t i = 0; i < statements.size() && !failure; ++i) {
+    // A statement that could not be sent: its index and libpq's message.
+    std::optional<std::pair<std::size_t, QString>> unsent;
+    for (std::size_t i = 0; i < statements.size(); ++i) {
         const PgStatement& statement = statements[i];
         std::vector<std::optional<QByteArray>> texts;
         texts.reserve(std::size_t(statement.values.size()));
@@ -398,7 +434,7 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
         if (statement.prepare) {
             if (PQsendPrepare(conn, statement.prepared.constData(), statement.sql.constData(),
                               int(values.size()), types) != 1) {
-                failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
+                unsent = {i, QString::fromUtf8(PQerrorMessage(conn))};
                 break;
             }
             owners.push_back(i);
@@ -409,21 +445,22 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
                              : PQsendQueryPrepared(conn, statement.prepared.constData(), int(values.size()),
                                                    values.data(), nullptr, nullptr, 0);
         if (sent != 1) {
-            failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
+            unsent = {i, QString::fromUtf8(PQerrorMessage(conn))};
             break;
         }
         owners.push_back(i);
     }
-    if (PQpipelineSync(conn) != 1 && !failure)
-        failure = {owners.size(), QString::fromUtf8(PQerrorMessage(conn))};
+    if (PQpipelineSync(conn) != 1 && !unsent)
+        unsent = {owners.empty() ? 0 : owners.back(), QString::fromUtf8(PQerrorMessage(conn))};
     const auto collected = Collect(conn, owners.size());
-    if (collected && (!failure || collected->first < failure->first)) failure = collected;
     PQexitPipelineMode(conn);
+    // What ran failed before anything that was not sent.
+    std::optional<std::pair<std::size_t, QString>> failure = unsent;
+    if (collected)
+        failure = {collected->first < owners.size() ? owners[collected->first] : owners.back(),
+                   collected->second};
     if (failure) {
-        const std::size_t index = failure->first < owners.size()
-                                      ? owners[failure->first]
-                                      : std::min(owners.size(), statements.size() - 1);
-        const PgStatement& failed = statements.at(std::min(index, statements.size() - 1));
+        const PgStatement& failed = statements.at(std::min(failure->first, statements.size() - 1));
         Fail(failed.failure, failure->second, failed.shown.isEmpty() ? failed.sql : failed.shown);
     }
 }

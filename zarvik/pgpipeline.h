@@ -42,9 +42,9 @@ pg_conn* PostgresHandleOf(const QSqlDatabase& database);
 void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements);
 
 // The name for a new statement prepared on the server (never reused on the
-// connection), or an empty one when the connection keeps no more of them; `pending`
-// counts those being prepared that are not kept yet.
-QByteArray NewPgStatementName(PhysicalConnection& physical, qsizetype pending = 0);
+// connection), or an empty one when the connection keeps no more of them; the
+// limit counts every name given before, so the server never holds more than 512.
+QByteArray NewPgStatementName(PhysicalConnection& physical);
 
 // The functions below take a statement as the program wrote it (for SQL Server) and
 // rewrite it for PostgreSQL. The values its WHERE clause compares with travel as

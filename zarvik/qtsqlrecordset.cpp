@@ -320,7 +320,7 @@ private:
         for (qsizetype r = first; r < first + chunk; ++r)
             for (const auto& [index, value] : m_pending[std::size_t(r)]) {
                 int rc = SQLITE_OK;
-                if (value.typeId() == QMetaType::QString) {
+                if (value.typeId() == QMetaType::QString && !value.isNull()) {
                     const QString& text = *static_cast<const QString*>(value.constData());
                     // As BindSqlite binds it: a null text is an empty one.
                     if (lastText.isNull() || !text.isSharedWith(lastText)) {
@@ -342,10 +342,14 @@ private:
 
     // The text of InsertFor, made once per connection for each shape of row and count.
     QString CachedInsertFor(const Row& row, qsizetype rows, bool numbered = false) const {
+        // By the columns' names: the same positions may name other columns in a
+        // table made anew since.
         QString key = numbered ? QStringLiteral("$") : QStringLiteral("?");
         key += m_table;
-        key += QChar(0);
-        for (const auto& [index, value] : row) key += QChar(char16_t(index + 1));
+        for (const auto& [index, value] : row) {
+            key += QChar(0);
+            key += m_columns.at(index);
+        }
         key += QChar(0);
         key += QString::number(rows);
         QHash<QString, QString>& cache = m_state->physical->insertTexts;
@@ -401,7 +405,7 @@ private:
                 if (again != preparing.end()) {
                     insert.prepared = again->second;
                 } else {
-                    insert.prepared = NewPgStatementName(physical, qsizetype(preparing.size()));
+                    insert.prepared = NewPgStatementName(physical);
                     insert.prepare = !insert.prepared.isEmpty();
                     if (insert.prepare) preparing.emplace_back(key, insert.prepared);
                 }

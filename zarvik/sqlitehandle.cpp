@@ -64,6 +64,7 @@ void ThrowSqliteError(const QString& what, sqlite3* db, const QString& driverTex
 }
 
 int BindSqlite(sqlite3_stmt* s, int position, const QVariant& value) {
+    if (value.isNull()) return sqlite3_bind_null(s, position);  // typed nulls included
     // The values of the USERNODE computation, without QVariant's conversions.
     switch (value.typeId()) {
         case QMetaType::Int:
@@ -73,7 +74,6 @@ int BindSqlite(sqlite3_stmt* s, int position, const QVariant& value) {
         default:
             break;
     }
-    if (value.isNull()) return sqlite3_bind_null(s, position);
     switch (value.typeId()) {
         case QMetaType::Bool:
         case QMetaType::Int:
@@ -170,12 +170,14 @@ void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, Q
                               QStringLiteral("The query failed"), sql);
     statement.Bind(prepared.sql.values);
     sqlite3_stmt* s = statement.get();
+    // The columns are taken after the first step: a kept statement is prepared anew
+    // there when the schema has changed since, and may then have other columns.
+    int rc = sqlite3_step(s);
     columns = ColumnNames(s);
     const int count = int(columns.size());
     byColumn.resize(count);
-    int rc = SQLITE_ROW;
     bool any = false;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    for (; rc == SQLITE_ROW; rc = sqlite3_step(s)) {
         any = true;
         for (int c = 0; c < count; ++c) byColumn[c].append(SqliteValue(s, c));
     }
@@ -188,8 +190,14 @@ void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, Q
 
 QStringList SqliteColumns(PhysicalConnection& physical, sqlite3* db, const QString& sql) {
     const Prepared prepared(sql);
-    const SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
-                                    QStringLiteral("The query failed"), sql);
+    SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
+                              QStringLiteral("The query failed"), sql);
+    statement.Bind(prepared.sql.values);
+    // One step, as for a read, so that a kept statement follows a changed schema; the
+    // rows themselves are not wanted.
+    const int rc = sqlite3_step(statement.get());
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        statement.Throw(QStringLiteral("The query failed"), QStringLiteral("Unable to fetch row"));
     return ColumnNames(statement.get());
 }
 

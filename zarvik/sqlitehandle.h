@@ -63,8 +63,8 @@ public:
 void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, QStringList& columns,
                 QList<QVariantList>& byColumn);
 
-// The column names of a query, from its prepared form; nothing is run. Raises
-// component::Error ("The query failed") when it does not prepare.
+// The column names of a query; it is run up to its first row. Raises
+// component::Error ("The query failed") when it fails.
 QStringList SqliteColumns(PhysicalConnection& physical, sqlite3* db, const QString& sql);
 
 // Runs a statement that changes rows. Raises component::Error ("Execute failed").

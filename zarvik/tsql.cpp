@@ -5,6 +5,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 namespace zarvik::db {
 namespace {
@@ -178,6 +179,11 @@ private:
         QList<qsizetype> literals;
         bool inWhere = false;
         int depth = 0;
+        // What each open parenthesis is: a list after IN, a grouping, or the arguments
+        // of a function or a type (CAST(x AS VARCHAR(10)), CONCAT(a, '-')). An
+        // argument keeps its literal: a type's length must be a constant, and a
+        // function may take any type, which an untyped parameter does not give.
+        std::vector<Paren> parens;
         for (qsizetype t = first; t < m_tokens.size(); ++t) {
             const Token& token = m_tokens[t];
             if (token.kind == Kind::Punct) {
@@ -185,8 +191,14 @@ private:
                 if (c == QLatin1Char('?') || c == QLatin1Char('$') || c == QLatin1Char(':') ||
                     c == QLatin1Char(';'))
                     return;
-                if (c == QLatin1Char('(')) ++depth;
-                if (c == QLatin1Char(')')) --depth;
+                if (c == QLatin1Char('(')) {
+                    ++depth;
+                    parens.push_back(KindOfParen(t));
+                }
+                if (c == QLatin1Char(')')) {
+                    --depth;
+                    if (!parens.empty()) parens.pop_back();
+                }
                 continue;
             }
             if (token.kind == Kind::Word) {
@@ -200,7 +212,9 @@ private:
                 }
                 continue;
             }
-            if (inWhere && IsComparedValue(t)) literals.append(t);
+            if (inWhere && std::find(parens.begin(), parens.end(), Paren::Arguments) == parens.end() &&
+                IsComparedValue(t))
+                literals.append(t);
         }
         if (literals.isEmpty() || literals.size() > kMostParameters) return;
         // SQLite numbers plain ? markers from left to right, which is the order here.
@@ -223,6 +237,23 @@ private:
                           dialect == Dialect::PostgreSQL ? QLatin1Char('$') + QString::number(values.size())
                                                          : sqliteMarker});
         }
+    }
+
+    enum class Paren { List, Grouping, Arguments };
+
+    Paren KindOfParen(qsizetype open) const {
+        qsizetype before = open - 1;
+        while (before >= 0 && Insignificant(before)) --before;
+        if (before < 0) return Paren::Grouping;
+        if (IsWord(before, "IN")) return Paren::List;
+        if (m_tokens[before].kind == Kind::QuotedName) return Paren::Arguments;
+        if (m_tokens[before].kind != Kind::Word) return Paren::Grouping;
+        for (bool keyword :
+             {IsWord(before, "AND"), IsWord(before, "OR"), IsWord(before, "NOT"), IsWord(before, "WHERE"),
+              IsWord(before, "ON"), IsWord(before, "WHEN"), IsWord(before, "THEN"), IsWord(before, "ELSE"),
+              IsWord(before, "BETWEEN"), IsWord(before, "LIKE"), IsWord(before, "IS")})
+            if (keyword) return Paren::Grouping;
+        return Paren::Arguments;
     }
 
     bool EndsWhere(qsizetype t) const {

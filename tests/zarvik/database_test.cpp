@@ -370,6 +370,69 @@ TEST_P(DatabaseTest, StatementsThatDifferOnlyInTheirValuesEachGetTheirOwnRows) {
     EXPECT_EQ(m_db->Rows(QStringLiteral("SELECT ID FROM T ORDER BY ID")), (QList<QVariantList>{{2}, {3}}));
 }
 
+// A null of a type (as Qt's drivers read NULL columns) is stored as NULL; an empty
+// text stays an empty text.
+TEST_P(DatabaseTest, TypedNullsArriveAsNull) {
+    m_db->Exec(QStringLiteral("CREATE TABLE N (K INTEGER NOT NULL, A INTEGER NULL, S VARCHAR(10) NULL)"));
+    auto conn = Open();
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM N WHERE K = 0"));
+    const QVariant values[][2] = {
+        {QVariant(QMetaType::fromType<int>()), QVariant(QMetaType::fromType<QString>())},
+        {QVariant(QMetaType::fromType<qlonglong>()), QVariant(QString(QLatin1String("")))},
+        {QVariant(5), QVariant(QStringLiteral("x"))},
+    };
+    for (int k = 0; k < 3; ++k) {
+        batch->AddNew();
+        batch->SetField(QStringLiteral("K"), k);
+        batch->SetField(QStringLiteral("A"), values[k][0]);
+        batch->SetField(QStringLiteral("S"), values[k][1]);
+    }
+    batch->UpdateBatch();
+    const QList<QVariantList> rows = m_db->Rows(QStringLiteral("SELECT A, S FROM N ORDER BY K"));
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_TRUE(rows[0][0].isNull());
+    EXPECT_TRUE(rows[0][1].isNull());
+    EXPECT_TRUE(rows[1][0].isNull());
+    EXPECT_FALSE(rows[1][1].isNull());
+    EXPECT_EQ(rows[1][1].toString(), QString());
+    EXPECT_EQ(rows[2][0].toInt(), 5);
+    EXPECT_EQ(rows[2][1].toString(), QStringLiteral("x"));
+}
+
+// A table that changes after a statement of its shape was kept: the next read and the
+// next batch see the table as it is now.
+TEST_P(DatabaseTest, KeptStatementsFollowASchemaChange) {
+    // The SQLite ODBC driver keeps its own view of a table's columns; nothing of this
+    // layer is kept on an ODBC connection.
+    if (GetParam() == Backend::ODBC) GTEST_SKIP() << "the driver's own column cache";
+    auto conn = Open();
+    auto read = [&](int id) {
+        return zarvik::db::OpenRecordset(*conn, QStringLiteral("SELECT * FROM B WHERE ID = %1").arg(id));
+    };
+    m_db->Exec(QStringLiteral("INSERT INTO B (ID, NAME) VALUES (1, 'one'), (2, 'two')"));
+    EXPECT_EQ(read(1)->Field(QStringLiteral("NAME")).toString(), QStringLiteral("one"));
+    auto batch = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B WHERE ID = 0"));
+    batch->AddNew();
+    batch->SetField(QStringLiteral("ID"), 3);
+    batch->SetField(QStringLiteral("NAME"), QStringLiteral("three"));
+    batch->UpdateBatch();
+    // Made anew by another connection, with its columns in another order and one more.
+    m_db->Exec(QStringLiteral("DROP TABLE B"));
+    m_db->Exec(QStringLiteral(
+        "CREATE TABLE B (NAME VARCHAR(50) NULL, EXTRA INTEGER DEFAULT 7, ID INTEGER NOT NULL)"));
+    m_db->Exec(QStringLiteral("INSERT INTO B (ID, NAME) VALUES (2, 'two')"));
+    auto again = read(2);
+    EXPECT_EQ(again->Field(QStringLiteral("NAME")).toString(), QStringLiteral("two"));
+    EXPECT_EQ(again->Field(QStringLiteral("EXTRA")).toInt(), 7);
+    auto next = zarvik::db::OpenUpdatableRecordset(*conn, QStringLiteral("SELECT * FROM B WHERE ID = 0"));
+    next->AddNew();
+    next->SetField(QStringLiteral("ID"), 4);
+    next->SetField(QStringLiteral("NAME"), QStringLiteral("four"));
+    next->UpdateBatch();
+    EXPECT_EQ(m_db->Rows(QStringLiteral("SELECT NAME, EXTRA FROM B WHERE ID = 4")),
+              (QList<QVariantList>{{QStringLiteral("four"), 7}}));
+}
+
 // A statement kept for the next query of its shape must not keep the database as it
 // was: the next read sees what another connection committed meanwhile.
 TEST_P(DatabaseTest, AKeptStatementSeesLaterCommits) {
@@ -477,6 +540,19 @@ TEST(PostgresConnection, ValuesComeBackWithTheirTypes) {
     EXPECT_EQ(rs->Field(QStringLiteral("B")), QVariant(QByteArray("\x00\xff", 2)));
     EXPECT_EQ(rs->Field(QStringLiteral("D")), QVariant(QDate(2026, 12, 8)));
     EXPECT_TRUE(rs->Field(QStringLiteral("N")).isNull());
+}
+
+// Several row changes in one Execute run as Qt's driver runs them on PostgreSQL.
+TEST(PostgresConnection, OneExecuteMayHoldSeveralDeletes) {
+    testsupport::TestDatabase db(Backend::PostgreSQL);
+    LUMORA_REQUIRE_DATABASE(db);
+    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
+    db.Exec(QStringLiteral("INSERT INTO K (ID) VALUES (1), (2), (3)"));
+    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+    conn->BeginTrans();
+    conn->Execute(QStringLiteral("DELETE FROM K WHERE ID = 1; DELETE FROM K WHERE ID = 2"));
+    conn->CommitTrans();
+    EXPECT_EQ(db.Rows(QStringLiteral("SELECT ID FROM K")), (QList<QVariantList>{{3}}));
 }
 
 TEST(SqliteConnection, ValuesComeBackWithTheirTypes) {
