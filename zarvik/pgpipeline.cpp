@@ -217,8 +217,7 @@ public:
     // Runs the statement; the result is the caller's to clear.
     PGresult* Run() {
         PGresult* result = Send();
-        ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && Outdated(result)) {
+        if (!Succeeded(result) && Outdated(result)) {
             // The table under the statement changed since it was prepared (columns
             // added, dropped or retyped): prepared anew it runs. Outside a
             // transaction only; inside one the failure has already ended it.
@@ -226,29 +225,29 @@ public:
             if (PQtransactionStatus(m_conn) == PQTRANS_IDLE) {
                 PQclear(result);
                 result = Send();
-                status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
             }
         }
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-            const QString message = ResultError(m_conn, result);
-            PQclear(result);
-            Throw(message);
-        }
-        return result;
+        return Checked(result);
     }
 
     // A statement with no values of its own may hold several statements, which the
     // simple protocol runs as Qt's driver runs them.
     PGresult* RunAsWritten() {
         const QByteArray text = m_sql.text.toUtf8();
-        PGresult* result = PQexec(m_conn, text.constData());
+        return Checked(PQexec(m_conn, text.constData()));
+    }
+
+    static bool Succeeded(const PGresult* result) {
         const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-            const QString message = ResultError(m_conn, result);
-            PQclear(result);
-            Throw(message);
-        }
-        return result;
+        return status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
+    }
+
+    // The result when the statement succeeded; else it is cleared and its error raised.
+    PGresult* Checked(PGresult* result) const {
+        if (Succeeded(result)) return result;
+        const QString message = ResultError(m_conn, result);
+        PQclear(result);
+        Throw(message);
     }
 
     bool HasValues() const { return !m_sql.values.isEmpty(); }

@@ -159,6 +159,13 @@ void SqliteStatement::Throw(const QString& what, const QString& driverText) cons
     ThrowSqliteError(what, m_db, driverText, Shown());
 }
 
+void SqliteStatement::StepToEnd(const QString& what) {
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(m_statement)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) Throw(what, QStringLiteral("Unable to fetch row"));
+}
+
 QString SqliteStatement::Shown() const {
     return RewriteTSql(m_original, Dialect::SQLite);
 }
@@ -206,20 +213,13 @@ void ExecuteSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql
     SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
                               QStringLiteral("Execute failed"), sql);
     statement.Bind(prepared.sql.values);
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
-    }
-    if (rc != SQLITE_DONE)
-        statement.Throw(QStringLiteral("Execute failed"), QStringLiteral("Unable to fetch row"));
+    statement.StepToEnd(QStringLiteral("Execute failed"));
 }
 
 void RunFixedSqlite(PhysicalConnection& physical, sqlite3* db, const QString& statement,
                     const QString& what) {
     SqliteStatement prepared(physical, db, statement, true, what, statement);
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(prepared.get())) == SQLITE_ROW) {
-    }
-    if (rc != SQLITE_DONE) prepared.Throw(what, QStringLiteral("Unable to fetch row"));
+    prepared.StepToEnd(what);
 }
 
 }  // namespace zarvik::db

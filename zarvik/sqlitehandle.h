@@ -39,6 +39,8 @@ public:
     sqlite3_stmt* get() const { return m_statement; }
     // Binds `values` to the markers 1, 2, ...; raises like the constructor.
     void Bind(const QVariantList& values);
+    // Runs a statement without wanted rows to its end; raises `what` when it fails.
+    void StepToEnd(const QString& what);
 
 private:
     sqlite3* m_db;
