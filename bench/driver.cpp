@@ -17,7 +17,8 @@
 #include <optional>
 
 #include "component/factory.h"
-#include "maindialog/usernodes.h"
+#include "usernodes/usernodes.h"
+#include "zarvik/db/connectiontext.h"
 #include "zarvik/factory.h"
 
 namespace {
@@ -89,21 +90,16 @@ SELECT m.USERID, m.CATALOGID, cn.NODEID FROM m JOIN CATALOGNODE cn ON cn.CATALOG
 
 // A Qt SQL connection from a connection text of the SQLite or PostgreSQL kind.
 QSqlDatabase Connect(const QString& text) {
-    QMap<QString, QString> keys;
-    for (const QString& pair : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-        const qsizetype eq = pair.indexOf(QLatin1Char('='));
-        if (eq > 0) keys.insert(pair.left(eq).trimmed().toLower(), pair.mid(eq + 1).trimmed());
-    }
-    const bool pg = keys.value(QStringLiteral("provider")).compare(QLatin1String("PostgreSQL"),
-                                                                   Qt::CaseInsensitive) == 0;
+    const zarvik::db::ConnectionText keys = zarvik::db::ParseConnectionText(text);
+    const bool pg = keys.provider == zarvik::db::Provider::PostgreSQL;
     QSqlDatabase db = QSqlDatabase::addDatabase(pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"),
                                                 QUuid::createUuid().toString());
-    db.setDatabaseName(keys.value(QStringLiteral("database")));
+    db.setDatabaseName(keys.Value(QStringLiteral("database")));
     if (pg) {
-        db.setHostName(keys.value(QStringLiteral("host")));
-        db.setPort(keys.value(QStringLiteral("port")).toInt());
-        db.setUserName(keys.value(QStringLiteral("user")));
-        db.setPassword(keys.value(QStringLiteral("password")));
+        db.setHostName(keys.Value(QStringLiteral("host")));
+        db.setPort(keys.Value(QStringLiteral("port")).toInt());
+        db.setUserName(keys.Value(QStringLiteral("user")));
+        db.setPassword(keys.Value(QStringLiteral("password")));
     }
     if (!db.open()) Die(db.lastError().text());
     return db;

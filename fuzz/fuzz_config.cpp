@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "fuzz/check.h"
-#include "zarvik/indexconfiguration.h"
+#include "zarvik/config/indexconfiguration.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "fuzz/check.h"
-#include "zarvik/connectiontext.h"
+#include "zarvik/db/connectiontext.h"
 
 namespace {
 

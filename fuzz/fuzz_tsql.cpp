@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "fuzz/check.h"
-#include "zarvik/tsql.h"
+#include "zarvik/db/tsql.h"
 
 namespace {
 

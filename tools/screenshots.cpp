@@ -1,7 +1,7 @@
 // Takes the README's pictures of the main dialog and the search window, on the demo
 // configuration, under a real X server (scripts/screenshots.sh runs it in Xvfb).
 #include "component/factory.h"
-#include "maindialog/frmsearch.h"
+#include "search/frmsearch.h"
 #include "maindialog/maindialog.h"
 #include "util/globals.h"
 #include "zarvik/factory.h"

@@ -67,7 +67,7 @@ TEST(AboutBox, LinkOpensEachTimeAndTheBoxStays) {
 
 TEST(AboutBox, OkClosesTheModalBox) {
     frmAbout box;
-    QTimer::singleShot(0, [&box] {
+    QTimer::singleShot(0, &box, [&box] {
         QTest::mouseClick(box.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
     });
     // Should OK not close it, end the wait so the test fails instead of hanging.

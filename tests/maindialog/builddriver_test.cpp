@@ -244,9 +244,10 @@ TEST_F(BuildDriverTest, AutomatedFailureShowsMessageAndStaysOpen) {
 TEST_F(BuildDriverTest, ButtonsAndCloseBoxDoNothingDuringBuild) {
     bool closeRefused = false;
     bool aboutShown = false;  // the About box or the search window
+    QObject timerScope;       // a timer still pending when the test ends dies with it
     state->build = [&](testsupport::FakeBuilder&) {
         // Should the About box open, close it again so the test cannot hang.
-        QTimer::singleShot(500, [&aboutShown] {
+        QTimer::singleShot(500, &timerScope, [&aboutShown] {
             if (QWidget* modal = QApplication::activeModalWidget()) {
                 aboutShown = true;
                 modal->close();

@@ -253,7 +253,8 @@ TEST_F(DialogTest, SearchWithoutSelectionWarnsAsStartDoes) {
 TEST_F(DialogTest, SearchOpensTheSearchWindowForTheCurrentIndex) {
     ASSERT_TRUE(dialog->SelectCurrentIndex(QStringLiteral("sales")));
     QString title;
-    QTimer::singleShot(0, [&title] {
+    QObject timerScope;  // a timer still pending when the test ends dies with it
+    QTimer::singleShot(0, &timerScope, [&title] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
             title = modal->windowTitle();
             modal->close();

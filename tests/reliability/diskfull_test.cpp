@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 #include <random>
 
-#include "zarvik/indexbuilder.h"
+#include "zarvik/index/indexbuilder.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "runsupport.h"
-#include "zarvik/indexconfiguration.h"
+#include "zarvik/config/indexconfiguration.h"
 
 namespace {
 

@@ -1,0 +1,17 @@
+// Texts the program shows in more than one place, written once.
+#pragma once
+
+#include <QString>
+
+namespace component {
+
+// The line break of every message the program shows and logs.
+inline const QString kCrLf = QStringLiteral("\r\n");
+
+// Shown when neither "Primary" nor "RAdozudo" names a connection text, by the build and
+// by the user-node run alike.
+inline const QString kNoDataSourceText =
+    QStringLiteral("Primary data source not defined for the selected index.\r\n"
+                   "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.");
+
+}  // namespace component

@@ -1,0 +1,113 @@
+// The search window.
+#include "search/frmsearch.h"
+
+#include "platform/messagebox.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <utility>
+
+frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
+                     QWidget* parent)
+    : QDialog(parent), m_engine(std::move(engine)), m_indexPath(std::move(indexPath)) {
+    setObjectName(QStringLiteral("frmSearch"));
+    setWindowTitle(QStringLiteral("Search Index - ") + indexName);
+    setModal(true);
+    resize(760, 460);
+
+    m_query = new QLineEdit(this);
+    m_query->setObjectName(QStringLiteral("QueryEdit"));
+    m_query->setPlaceholderText(QStringLiteral("words, \"a phrase\", title:word, prefix*, a AND b, NEAR(a b)"));
+    m_cmdSearch = new QPushButton(QStringLiteral("Search"), this);
+    m_cmdSearch->setObjectName(QStringLiteral("cmdSearch"));
+    m_cmdSearch->setDefault(true);
+    m_lblMatches = new QLabel(QStringLiteral("Index: ") + m_indexPath, this);
+    m_lblMatches->setObjectName(QStringLiteral("lblMatches"));
+    m_lblMatches->setWordWrap(true);
+    m_lblMatches->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_results = new QTableWidget(this);
+    m_results->setObjectName(QStringLiteral("ResultsTable"));
+    m_results->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_results->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_results->verticalHeader()->setVisible(false);
+    m_results->horizontalHeader()->setStretchLastSection(true);
+
+    auto* queryRow = new QHBoxLayout;
+    queryRow->addWidget(m_query, 1);
+    queryRow->addWidget(m_cmdSearch);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(queryRow);
+    layout->addWidget(m_lblMatches);
+    layout->addWidget(m_results, 1);
+
+    connect(m_cmdSearch, &QPushButton::clicked, this, &frmSearch::cmdSearch_Click);
+    connect(m_query, &QLineEdit::returnPressed, this, &frmSearch::cmdSearch_Click);
+}
+
+QString frmSearch::SnippetHtml(const QString& snippet) {
+    QString html;
+    QString plain;
+    const auto flush = [&] {
+        html += plain.toHtmlEscaped();
+        plain.clear();
+    };
+    for (const QChar c : snippet) {
+        if (c == component::kMatchStart) {
+            flush();
+            html += QStringLiteral("<b>");
+        } else if (c == component::kMatchEnd) {
+            flush();
+            html += QStringLiteral("</b>");
+        } else {
+            plain += c;
+        }
+    }
+    flush();
+    return html;
+}
+
+void frmSearch::cmdSearch_Click() {
+    m_results->clearContents();
+    m_results->setRowCount(0);
+    const QString query = m_query->text().trimmed();
+    if (query.isEmpty()) {
+        m_lblMatches->setText(QStringLiteral("Type a query first."));
+        return;
+    }
+    component::SearchResults results;
+    try {
+        results = m_engine->Search(m_indexPath, query, 0, kPageSize);
+    } catch (const component::Error& e) {
+        m_lblMatches->setText(e.Description());
+        return;
+    }
+
+    m_lblMatches->setText(results.total == 1 ? QStringLiteral("1 match")
+                                             : QStringLiteral("%1 matches").arg(results.total) +
+                                                   (results.total > kPageSize
+                                                        ? QStringLiteral(", the first %1 shown").arg(kPageSize)
+                                                        : QString()));
+    QStringList headers = {QStringLiteral("Rank"), QStringLiteral("Key")};
+    headers += results.storedColumns;
+    headers.append(QStringLiteral("Snippet"));
+    m_results->setColumnCount(static_cast<int>(headers.size()));
+    m_results->setHorizontalHeaderLabels(headers);
+    m_results->setRowCount(static_cast<int>(results.hits.size()));
+    for (int row = 0; row < results.hits.size(); ++row) {
+        const component::SearchHit& hit = results.hits.at(row);
+        int column = 0;
+        m_results->setItem(row, column++, new QTableWidgetItem(QString::number(hit.rank, 'f', 3)));
+        m_results->setItem(row, column++, new QTableWidgetItem(hit.key));
+        for (const QString& value : hit.stored) m_results->setItem(row, column++, new QTableWidgetItem(value));
+        auto* snippet = new QLabel(SnippetHtml(hit.snippet));
+        snippet->setTextFormat(Qt::RichText);
+        snippet->setObjectName(QStringLiteral("Snippet%1").arg(row));
+        m_results->setCellWidget(row, column, snippet);
+    }
+    m_results->resizeColumnsToContents();
+}

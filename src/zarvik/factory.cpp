@@ -1,0 +1,30 @@
+// The component library's factory.
+#include "zarvik/factory.h"
+
+#include "zarvik/index/indexbuilder.h"
+#include "zarvik/config/indexconfiguration.h"
+#include "zarvik/indexingservices.h"
+#include "zarvik/propagation/propagator.h"
+
+namespace zarvik {
+namespace {
+class Factory final : public component::ComponentFactory {
+public:
+    std::shared_ptr<component::IndexConfiguration> NewIndexConfiguration() override {
+        return std::make_shared<XmlIndexConfiguration>();
+    }
+    std::shared_ptr<component::IndexingServices> NewIndexingServices() override {
+        return std::make_shared<Services>();
+    }
+    std::shared_ptr<component::IndexBuilder> NewIndexBuilder() override {
+        return std::make_shared<Fts5IndexBuilder>();
+    }
+    std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override {
+        return std::make_shared<FolderPropagator>();
+    }
+};
+}  // namespace
+
+std::shared_ptr<component::ComponentFactory> NewComponentFactory() { return std::make_shared<Factory>(); }
+
+}  // namespace zarvik

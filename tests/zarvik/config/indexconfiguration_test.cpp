@@ -1,0 +1,524 @@
+// Tests of IndexConfiguration over real files in a temporary folder.
+#include "zarvik/config/indexconfiguration.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+namespace {
+
+using component::Error;
+namespace errnum = component::errnum;
+
+QByteArray ReadBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return "<unreadable>";
+    return file.readAll();
+}
+
+void WriteBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+// Runs f and returns the error it raised; fails the test when it raised none.
+template <typename F>
+Error Raised(F&& f) {
+    try {
+        f();
+    } catch (const Error& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error raised";
+    return {};
+}
+
+const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!-- the test configuration -->
+<IndexConfiguration>
+  <Index name="catalog" display="Catalog documents">
+    <IndexPath> indexes/catalog </IndexPath>
+    <IndexDataSource>Documents</IndexDataSource>
+    <DbSetting1>appuser</DbSetting1>
+    <DbSetting2>s&amp;cret</DbSetting2>
+    <DbDataSources>
+      <DataSource name="Primary">Provider=SQLite;Database=demo/app.db</DataSource>
+      <DataSource name="Remote">
+        Provider=PostgreSQL;Host=h;Database=app;User=%DbSetting1%
+      </DataSource>
+    </DbDataSources>
+    <IndexSetting1>SELECT DOCID, TITLE FROM DOCUMENT WHERE X &lt; 3</IndexSetting1>
+    <IndexSetting2>URL</IndexSetting2>
+    <IndexSetting3></IndexSetting3>
+    <IndexSetting4>2 3</IndexSetting4>
+    <Future>ignored <b>by</b> this version</Future>
+    <Propagations>
+      <Target>replicas/one/catalog</Target>
+      <Target></Target>
+      <Target>/srv/two/catalog</Target>
+    </Propagations>
+    <LastBuilt>2024-05-01 10:00:00</LastBuilt>
+    <NumDocuments>42</NumDocuments>
+  </Index>
+  <Index name="titles" display="Document titles only">
+    <IndexPath>/abs/titles</IndexPath>
+  </Index>
+  <Index name="catalog" display="Second of that name"/>
+</IndexConfiguration>
+)";
+
+class ConfigTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    QString Write(const QByteArray& bytes, const QString& name = QStringLiteral("IndexConfiguration.xml")) {
+        const QString path = m_dir.filePath(name);
+        WriteBytes(path, bytes);
+        return path;
+    }
+    QString Folder() const { return QFileInfo(m_dir.path()).canonicalFilePath(); }
+
+    QTemporaryDir m_dir;
+    zarvik::XmlIndexConfiguration m_config;
+};
+
+TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
+    m_config.LoadFromFile(Write(kFull));
+    const component::IndexList expectedList = {
+        {QStringLiteral("catalog"), QStringLiteral("Catalog documents")},
+        {QStringLiteral("titles"), QStringLiteral("Document titles only")},
+        {QStringLiteral("catalog"), QStringLiteral("Second of that name")}};
+    EXPECT_EQ(m_config.GetIndexList(), expectedList);
+    // Nothing is current before LoadIndex.
+    EXPECT_TRUE(m_config.IndexName().isEmpty());
+    EXPECT_TRUE(m_config.IndexPath().isEmpty());
+    EXPECT_TRUE(m_config.DbDataSources().isEmpty());
+
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    const QString folder = m_dir.path();
+    EXPECT_EQ(m_config.IndexName(), u"catalog");
+    EXPECT_EQ(m_config.IndexPath(), folder + QStringLiteral("/indexes/catalog"));
+    EXPECT_EQ(m_config.IndexDataSource(), u"Documents");
+    EXPECT_EQ(m_config.DbSetting1(), u"appuser");
+    EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
+    const component::DataSourceList expectedSources = {
+        {QStringLiteral("Primary"),
+         QStringLiteral("Provider=SQLite;Database=") + folder + QStringLiteral("/demo/app.db")},
+        {QStringLiteral("Remote"),
+         QStringLiteral("Provider=PostgreSQL;Host=h;Database=app;User=%DbSetting1%")}};
+    EXPECT_EQ(m_config.DbDataSources(), expectedSources);
+    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT WHERE X < 3");
+    EXPECT_EQ(m_config.IndexSetting2(), u"URL");
+    EXPECT_EQ(m_config.IndexSetting3(), u"");
+    EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
+    EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog"),
+                                                    QStringLiteral("/srv/two/catalog")}));
+    EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
+    EXPECT_EQ(m_config.NumDocuments(), u"42");
+
+    m_config.LoadIndex(QStringLiteral("titles"));
+    EXPECT_EQ(m_config.IndexPath(), u"/abs/titles");
+    EXPECT_TRUE(m_config.Propagations().isEmpty());
+    EXPECT_TRUE(m_config.DbSetting1().isEmpty());
+    EXPECT_TRUE(m_config.LastBuilt().isEmpty());
+}
+
+TEST_F(ConfigTest, RelativeFileNameIsTakenAgainstWorkingFolder) {
+    const QString previous = QDir::currentPath();
+    Write(kFull);
+    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    m_config.LoadFromFile(QStringLiteral("IndexConfiguration.xml"));
+    ASSERT_TRUE(QDir::setCurrent(previous));
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    EXPECT_EQ(m_config.IndexPath(), Folder() + QStringLiteral("/indexes/catalog"));
+}
+
+TEST_F(ConfigTest, PropagationsEmptyVariants) {
+    const char* variants[] = {
+        "",
+        "<Propagations/>",
+        "<Propagations></Propagations>",
+        "<Propagations>\n  <!-- none yet -->\n</Propagations>",
+        "<Propagations><Target>  </Target><Target/></Propagations>",
+        "<Propagations><Other>x</Other></Propagations>",
+    };
+    for (const char* variant : variants) {
+        const QByteArray text = QByteArray("<IndexConfiguration><Index name=\"a\" display=\"A\">") + variant +
+                                "</Index></IndexConfiguration>";
+        m_config.LoadFromFile(Write(text));
+        m_config.LoadIndex(QStringLiteral("a"));
+        EXPECT_TRUE(m_config.Propagations().isEmpty()) << variant;
+    }
+}
+
+TEST_F(ConfigTest, LoadIndexByExactName) {
+    m_config.LoadFromFile(Write(kFull));
+    struct Case {
+        const char* name;
+        bool found;
+        const char* display;  // of the index made current, by its IndexPath
+    };
+    const Case cases[] = {
+        {"catalog", true, "/indexes/catalog"},  // the first of two of that name
+        {"titles", true, "/abs/titles"},
+        {"Catalog", false, ""},
+        {"catalog ", false, ""},
+        {"Catalog documents", false, ""},  // display texts are not names
+        {"", false, ""},
+    };
+    for (const auto& c : cases) {
+        const QString name = QString::fromUtf8(c.name);
+        if (c.found) {
+            m_config.LoadIndex(name);
+            EXPECT_TRUE(m_config.IndexPath().endsWith(QString::fromUtf8(c.display))) << c.name;
+            EXPECT_EQ(m_config.IndexName(), name);
+        } else {
+            const Error error = Raised([&] { m_config.LoadIndex(name); });
+            EXPECT_EQ(error.Number(), errnum::kConfigNoIndex) << c.name;
+            EXPECT_EQ(error.Source(), u"ZarvikIndexing.IndexConfiguration");
+            EXPECT_TRUE(error.Description().contains(u'"' + name + u'"'))
+                << error.Description().toStdString();
+            EXPECT_TRUE(error.Description().contains(u"IndexConfiguration.xml"));
+        }
+    }
+    EXPECT_EQ(m_config.LastBuilt(), u"");  // still the index of the last successful call, titles
+}
+
+struct MalformedCase {
+    const char* label;
+    const char* text;
+    int line;
+    int column;
+    const char* reason;  // part of the reader's or the loader's message
+};
+
+class MalformedTest : public ConfigTest, public testing::WithParamInterface<MalformedCase> {};
+
+TEST_P(MalformedTest, NamesFileLineAndColumn) {
+    const auto& c = GetParam();
+    const QString path = Write(c.text);
+    const Error error = Raised([&] { m_config.LoadFromFile(path); });
+    EXPECT_EQ(error.Number(), errnum::kConfigLoad);
+    EXPECT_EQ(error.Source(), u"ZarvikIndexing.IndexConfiguration");
+    const QString prefix = QStringLiteral("%1(%2,%3): ").arg(path).arg(c.line).arg(c.column);
+    EXPECT_TRUE(error.Description().startsWith(prefix))
+        << error.Description().toStdString() << " / expected " << prefix.toStdString();
+    EXPECT_TRUE(error.Description().contains(QString::fromUtf8(c.reason)))
+        << error.Description().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MalformedTest,
+    testing::Values(
+        MalformedCase{"tag_mismatch", "<IndexConfiguration>\n  <Index name=\"a\">\n</IndexConfiguration>", 3,
+                      21, "mismatch"},
+        MalformedCase{"unclosed_leaf",
+                      "<IndexConfiguration>\n<Index name=\"a\">\n  <IndexPath>x</IndexSetting1>\n", 3, 30,
+                      "mismatch"},
+        MalformedCase{"attribute_twice",
+                      "<IndexConfiguration>\n <Index name='a' name='b'/></IndexConfiguration>", 2, 27,
+                      "redefined"},
+        MalformedCase{"undeclared_entity",
+                      "<IndexConfiguration>\n<Index name='a'>\n<DbSetting2>&pw;</DbSetting2>", 3, 16,
+                      "not declared"},
+        MalformedCase{"empty_file", "", 1, 0, "Premature end of document"},
+        MalformedCase{"truncated", "<IndexConfiguration>\n  <Index name='a'>\n", 3, 0,
+                      "Premature end of document"},
+        MalformedCase{"content_after_root", "<IndexConfiguration/>\n<Index name='a'/>", 2, 17,
+                      "Extra content"},
+        MalformedCase{"wrong_root", "<?xml version=\"1.0\"?>\n<Indexes/>", 2, 10, "<Indexes>"},
+        MalformedCase{"index_without_name", "<IndexConfiguration>\n  <Index display='A'/>", 2, 22, "no name"},
+        MalformedCase{"element_in_leaf", "<IndexConfiguration><Index name='a'>\n<LastBuilt>x<b/></LastBuilt>",
+                      2, 16, "text only"},
+        MalformedCase{"not_utf8", "<IndexConfiguration>\n<Index name='\xE4'/>", 2, 13, "UTF-8"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigTest, UnreadableFileRaisesAndKeepsWhatWasLoaded) {
+    m_config.LoadFromFile(Write(kFull));
+    m_config.LoadIndex(QStringLiteral("titles"));
+    const QString missing = m_dir.filePath(QStringLiteral("missing.xml"));
+    const QString paths[] = {missing, m_dir.path()};
+    for (const auto& path : paths) {
+        const Error error = Raised([&] { m_config.LoadFromFile(path); });
+        EXPECT_EQ(error.Number(), errnum::kConfigLoad);
+        EXPECT_TRUE(error.Description().contains(path)) << error.Description().toStdString();
+    }
+    const QString malformed = Write("<IndexConfiguration>", QStringLiteral("bad.xml"));
+    EXPECT_EQ(Raised([&] { m_config.LoadFromFile(malformed); }).Number(), errnum::kConfigLoad);
+    EXPECT_EQ(m_config.IndexName(), u"titles");
+    EXPECT_EQ(m_config.GetIndexList().size(), 3);
+}
+
+TEST_F(ConfigTest, LoadingAgainReplacesEverything) {
+    m_config.LoadFromFile(Write(kFull));
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    m_config.LoadFromFile(Write("<IndexConfiguration><Index name='other' display='O'/></IndexConfiguration>",
+                                QStringLiteral("second.xml")));
+    EXPECT_EQ(m_config.GetIndexList(),
+              component::IndexList({{QStringLiteral("other"), QStringLiteral("O")}}));
+    EXPECT_TRUE(m_config.IndexName().isEmpty());
+    EXPECT_EQ(Raised([&] { m_config.LoadIndex(QStringLiteral("catalog")); }).Number(),
+              errnum::kConfigNoIndex);
+}
+
+struct WriteCase {
+    const char* label;
+    const char* before;
+    bool lastBuilt;  // else NumDocuments
+    const char* value;
+    const char* after;
+};
+
+class WriteBackTest : public ConfigTest, public testing::WithParamInterface<WriteCase> {};
+
+// The whole file is compared, so any byte changed outside the element shows.
+TEST_P(WriteBackTest, ChangesOnlyTheElementText) {
+    const auto& c = GetParam();
+    const QString path = Write(c.before);
+    m_config.LoadFromFile(path);
+    m_config.LoadIndex(QStringLiteral("b"));
+    const QString value = QString::fromUtf8(c.value);
+    if (c.lastBuilt) {
+        m_config.SetLastBuilt(value);
+        EXPECT_EQ(m_config.LastBuilt(), value);
+    } else {
+        m_config.SetNumDocuments(value);
+        EXPECT_EQ(m_config.NumDocuments(), value);
+    }
+    EXPECT_EQ(ReadBytes(path), QByteArray(c.after));
+
+    zarvik::XmlIndexConfiguration reloaded;
+    reloaded.LoadFromFile(path);
+    reloaded.LoadIndex(QStringLiteral("b"));
+    EXPECT_EQ(c.lastBuilt ? reloaded.LastBuilt() : reloaded.NumDocuments(), value);
+    // Nothing but the file itself is left in the folder.
+    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files),
+              QStringList({QStringLiteral("IndexConfiguration.xml")}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WriteBackTest,
+    testing::Values(
+        WriteCase{
+            "replace_text",
+            "<?xml version='1.0'?>\n<!-- keep -->\n<IndexConfiguration>\n <Index display=\"B\"  name='b'>\n"
+            "  <LastBuilt>old</LastBuilt>\t<!-- c -->\n  <NumDocuments>1</NumDocuments>\n </Index>\n"
+            "</IndexConfiguration>\n",
+            true, "06.05.2024 14:03:07",
+            "<?xml version='1.0'?>\n<!-- keep -->\n<IndexConfiguration>\n <Index display=\"B\"  name='b'>\n"
+            "  <LastBuilt>06.05.2024 14:03:07</LastBuilt>\t<!-- c -->\n  <NumDocuments>1</NumDocuments>\n"
+            " </Index>\n</IndexConfiguration>\n"},
+        WriteCase{"second_index_of_three",
+                  "<IndexConfiguration><Index name='a'><NumDocuments>7</NumDocuments></Index>"
+                  "<Index name='b'><NumDocuments>7</NumDocuments></Index>"
+                  "<Index name='c'><NumDocuments>7</NumDocuments></Index></IndexConfiguration>",
+                  false, "12345",
+                  "<IndexConfiguration><Index name='a'><NumDocuments>7</NumDocuments></Index>"
+                  "<Index name='b'><NumDocuments>12345</NumDocuments></Index>"
+                  "<Index name='c'><NumDocuments>7</NumDocuments></Index></IndexConfiguration>"},
+        WriteCase{"empty_element",
+                  "<IndexConfiguration><Index name='b'><NumDocuments></NumDocuments ></Index>"
+                  "</IndexConfiguration>",
+                  false, "3",
+                  "<IndexConfiguration><Index name='b'><NumDocuments>3</NumDocuments "
+                  "></Index></IndexConfiguration>"},
+        WriteCase{
+            "entities_and_whitespace_replaced",
+            "<IndexConfiguration><Index name='b'><LastBuilt>\n  a &amp; <![CDATA[b]]>\n</LastBuilt></Index>"
+            "</IndexConfiguration>",
+            true, "x",
+            "<IndexConfiguration><Index name='b'><LastBuilt>x</LastBuilt></Index></IndexConfiguration>"},
+        WriteCase{"self_closed_element",
+                  "<IndexConfiguration><Index name='b'>\n  <LastBuilt />\n</Index></IndexConfiguration>",
+                  true, "t",
+                  "<IndexConfiguration><Index name='b'>\n  "
+                  "<LastBuilt>t</LastBuilt>\n</Index></IndexConfiguration>"},
+        WriteCase{
+            "missing_element_indented",
+            "<IndexConfiguration>\n  <Index name='b'>\n    <IndexPath>p</IndexPath>\n    <!-- end -->\n"
+            "  </Index>\n</IndexConfiguration>\n",
+            false, "9",
+            "<IndexConfiguration>\n  <Index name='b'>\n    <IndexPath>p</IndexPath>\n"
+            "    <NumDocuments>9</NumDocuments>\n    <!-- end -->\n  </Index>\n</IndexConfiguration>\n"},
+        WriteCase{
+            "missing_element_crlf",
+            "<IndexConfiguration>\r\n\t<Index name='b'>\r\n\t\t<IndexPath>p</IndexPath>\r\n\t</Index>\r\n"
+            "</IndexConfiguration>\r\n",
+            true, "t",
+            "<IndexConfiguration>\r\n\t<Index name='b'>\r\n\t\t<IndexPath>p</IndexPath>\r\n"
+            "\t\t<LastBuilt>t</LastBuilt>\r\n\t</Index>\r\n</IndexConfiguration>\r\n"},
+        WriteCase{"missing_element_empty_index",
+                  "<IndexConfiguration><Index name='b'> </Index></IndexConfiguration>", false, "0",
+                  "<IndexConfiguration><Index name='b'> "
+                  "<NumDocuments>0</NumDocuments></Index></IndexConfiguration>"},
+        WriteCase{"self_closed_index",
+                  "<IndexConfiguration><Index name='b' display='B' /></IndexConfiguration>", true, "t",
+                  "<IndexConfiguration><Index name='b' display='B' ><LastBuilt>t</LastBuilt></Index>"
+                  "</IndexConfiguration>"},
+        WriteCase{
+            "escaping", "<IndexConfiguration><Index name='b'><LastBuilt/></Index></IndexConfiguration>", true,
+            "a & b < c > ]]> \"q\" 'q'\r\nend",
+            "<IndexConfiguration><Index name='b'><LastBuilt>a &amp; b &lt; c &gt; ]]&gt; \"q\" 'q'&#13;\nend"
+            "</LastBuilt></Index></IndexConfiguration>"},
+        WriteCase{
+            "utf8_and_bom",
+            "\xEF\xBB\xBF<IndexConfiguration><!-- \xC3\xA4\xF0\x9F\x98\x80 --><Index name='b'>"
+            "<LastBuilt>\xC3\xB6</LastBuilt><IndexPath>\xC3\xBC</IndexPath></Index></IndexConfiguration>",
+            true, "\xC3\xA9t\xC3\xA9",
+            "\xEF\xBB\xBF<IndexConfiguration><!-- \xC3\xA4\xF0\x9F\x98\x80 --><Index name='b'>"
+            "<LastBuilt>\xC3\xA9t\xC3\xA9</LastBuilt><IndexPath>\xC3\xBC</IndexPath></Index>"
+            "</IndexConfiguration>"},
+        WriteCase{
+            "first_of_repeated_element",
+            "<IndexConfiguration><Index name='b'><LastBuilt>1</LastBuilt><LastBuilt>2</LastBuilt></Index>"
+            "</IndexConfiguration>",
+            true, "3",
+            "<IndexConfiguration><Index name='b'><LastBuilt>3</LastBuilt><LastBuilt>2</LastBuilt></Index>"
+            "</IndexConfiguration>"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
+    const QString path = Write(kFull);
+    m_config.LoadFromFile(path);
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    m_config.SetLastBuilt(QStringLiteral("06.05.2024 14:03:07"));
+    m_config.SetNumDocuments(QStringLiteral("126000"));
+    QByteArray expected = kFull;
+    expected.replace("<LastBuilt>2024-05-01 10:00:00<", "<LastBuilt>06.05.2024 14:03:07<");
+    expected.replace("<NumDocuments>42<", "<NumDocuments>126000<");
+    EXPECT_EQ(ReadBytes(path), expected);
+    // The other properties are as loaded.
+    EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
+    EXPECT_EQ(m_config.Propagations().size(), 2);
+}
+
+TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {
+    const QString path = Write(kFull);
+    // Left by a save of a process that no longer runs, and by one of this process
+    // (a save here is never running at the same time); pid 1 is alive: its file stays.
+    const QString gone = Write("half", QStringLiteral("IndexConfiguration.xml.tmp-2147483646-AbC123"));
+    const QString mine =
+        Write("half",
+              QStringLiteral("IndexConfiguration.xml.tmp-%1-XyZ789").arg(QCoreApplication::applicationPid()));
+    const QString alive = Write("half", QStringLiteral("IndexConfiguration.xml.tmp-1-QqQ111"));
+    const QString other = Write("keep", QStringLiteral("Other.xml.tmp-2147483646-AbC123"));
+    m_config.LoadFromFile(path);
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    m_config.SetLastBuilt(QStringLiteral("now"));
+    EXPECT_FALSE(QFile::exists(gone));
+    EXPECT_FALSE(QFile::exists(mine));
+    EXPECT_TRUE(QFile::exists(alive));
+    EXPECT_TRUE(QFile::exists(other));
+    EXPECT_EQ(QDir(m_dir.path()).entryList({QStringLiteral("IndexConfiguration.xml*")}, QDir::Files).size(),
+              2);
+}
+
+TEST_F(ConfigTest, WriteKeepsAChangeMadeToTheFileSinceLoading) {
+    const QString path = Write(kFull);
+    m_config.LoadFromFile(path);
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    QByteArray edited = kFull;
+    edited.replace("<IndexSetting2>URL</IndexSetting2>", "<IndexSetting2>URL,DATE</IndexSetting2>");
+    WriteBytes(path, edited);
+    m_config.SetNumDocuments(QStringLiteral("5"));
+    edited.replace("<NumDocuments>42<", "<NumDocuments>5<");
+    EXPECT_EQ(ReadBytes(path), edited);
+    EXPECT_EQ(m_config.IndexSetting2(), u"URL,DATE");
+}
+
+TEST_F(ConfigTest, WriteKeepsModeAndSymbolicLink) {
+    const QString real = Write(kFull, QStringLiteral("real.xml"));
+    ASSERT_EQ(::chmod(QFile::encodeName(real).constData(), 0640), 0);
+    const QString link = m_dir.filePath(QStringLiteral("IndexConfiguration.xml"));
+    ASSERT_TRUE(QFile::link(real, link));
+    m_config.LoadFromFile(link);
+    m_config.LoadIndex(QStringLiteral("titles"));
+    m_config.SetLastBuilt(QStringLiteral("now"));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(ReadBytes(real).contains(
+        "<IndexPath>/abs/titles</IndexPath>\n    <LastBuilt>now</LastBuilt>\n  </Index>"));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(real).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST_F(ConfigTest, FailedWritesRaiseAndChangeNothing) {
+    // The temporary file beside a file whose name is at the length limit cannot be
+    // created, whoever runs the test (root included).
+    const QString longName = QString(250, u'c') + QStringLiteral(".xml");
+    const QString path = Write(kFull, longName);
+    m_config.LoadFromFile(path);
+    const QByteArray original = ReadBytes(path);
+
+    // No index current yet.
+    EXPECT_EQ(Raised([&] { m_config.SetLastBuilt(QStringLiteral("x")); }).Number(), errnum::kConfigNoIndex);
+
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    struct Case {
+        const char* label;
+        QString value;
+        bool lastBuilt;
+    };
+    const Case cases[] = {
+        {"save_fails_last_built", QStringLiteral("06.05.2024"), true},
+        {"save_fails_num_documents", QStringLiteral("7"), false},
+        {"control_character", QStringLiteral("a\x01z"), true},
+        {"lone_surrogate", QString(QChar(0xD800)), false},
+    };
+    for (const auto& c : cases) {
+        const Error error = Raised([&] {
+            if (c.lastBuilt) {
+                m_config.SetLastBuilt(c.value);
+            } else {
+                m_config.SetNumDocuments(c.value);
+            }
+        });
+        EXPECT_EQ(error.Number(), errnum::kConfigSave) << c.label;
+        EXPECT_TRUE(error.Description().contains(path))
+            << c.label << ": " << error.Description().toStdString();
+        EXPECT_EQ(ReadBytes(path), original) << c.label;
+        EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00") << c.label;
+        EXPECT_EQ(m_config.NumDocuments(), u"42") << c.label;
+    }
+    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files), QStringList({longName}));
+
+    // The file gone since loading: raises, the values stay.
+    ASSERT_TRUE(QFile::remove(path));
+    const Error gone = Raised([&] { m_config.SetNumDocuments(QStringLiteral("8")); });
+    EXPECT_EQ(gone.Number(), errnum::kConfigSave);
+    EXPECT_EQ(m_config.NumDocuments(), u"42");
+    EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+// The demo's file is what the demo run builds from.
+TEST_F(ConfigTest, DemoConfigurationLoads) {
+    const QString path = Write(ReadBytes(QStringLiteral(LUMORA_DEMO_CONFIG)));
+    m_config.LoadFromFile(path);
+    EXPECT_EQ(m_config.GetIndexList(),
+              component::IndexList({{QStringLiteral("catalog"), QStringLiteral("Catalog documents")},
+                                    {QStringLiteral("titles"), QStringLiteral("Document titles only")}}));
+    const QString folder = m_dir.path();
+    const QString database =
+        QStringLiteral("Provider=SQLite;Database=") + folder + QStringLiteral("/demo/app.db");
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    EXPECT_EQ(m_config.IndexPath(), folder + QStringLiteral("/indexes/catalog"));
+    EXPECT_EQ(m_config.IndexDataSource(), u"Documents");
+    EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("Primary"), database},
+                                                                   {QStringLiteral("RAdozudo"), database},
+                                                                   {QStringLiteral("Documents"), database}}));
+    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE, BODY FROM DOCUMENT");
+    EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
+    EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog")}));
+    EXPECT_TRUE(m_config.LastBuilt().isEmpty());
+    m_config.LoadIndex(QStringLiteral("titles"));
+    EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("RAdozudo"), database}}));
+    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT");
+    EXPECT_TRUE(m_config.Propagations().isEmpty());
+}
+
+}  // namespace
