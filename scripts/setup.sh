@@ -12,6 +12,7 @@ PACKAGES=(
   postgresql
   unixodbc libsqliteodbc
   clang
+  fonts-liberation
 )
 
 missing=()

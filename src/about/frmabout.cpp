@@ -2,7 +2,7 @@
 #include "about/frmabout.h"
 
 #include "platform/messagebox.h"
-#include "platform/twips.h"
+#include "platform/dialoglayout.h"
 #include "platform/openlink.h"
 
 #include <QBitmap>
@@ -84,6 +84,7 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(Twips(0, 0, 5730, 3210).size());
     setModal(true);
+    setFont(platform::DialogFont());
 
     m_picture1 = MakeLabel(this, "Picture1", QString(), Twips(240, 240, 1200, 1575));
     m_picture1->setPixmap(AboutPicture());
@@ -100,8 +101,7 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
                                         "public domain by its authors."),
                          Twips(1560, 1170, 3960, 480));
     m_lblURL = MakeLabel(this, "lblURL", QStringLiteral("https://sqlite.org/fts5.html"), Twips(1560, 1680, 3960, 255));
-    QFont linkFont(QStringLiteral("MS Sans Serif"));
-    linkFont.setPointSizeF(8.25);
+    QFont linkFont = platform::DialogFont();
     linkFont.setUnderline(true);
     m_lblURL->setFont(linkFont);
     QPalette linkPalette = m_lblURL->palette();

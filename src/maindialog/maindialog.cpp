@@ -23,7 +23,7 @@
 #include "component/texts.h"
 #include "platform/headless.h"
 #include "platform/messagebox.h"
-#include "platform/twips.h"
+#include "platform/dialoglayout.h"
 #include "util/globals.h"
 #include "util/util.h"
 
@@ -62,11 +62,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
                    Qt::WindowCloseButtonHint);
     setFixedSize(Twips(0, 0, 10755, 5640).size());
     setWindowIcon(maindialog::WindowIcon());
-    // The layout is measured for an 8-point dialog font; larger defaults would clip
-    // the labels.
-    QFont dialogFont(QStringLiteral("MS Sans Serif"));
-    dialogFont.setPointSize(8);
-    setFont(dialogFont);
+    setFont(platform::DialogFont());
 
     m_picture1 = Place(new QLabel(this), "Picture1", Twips(9480, 240, 1215, 855));
     m_picture1->setPixmap(maindialog::LogoPixmap());
@@ -103,8 +99,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     m_searchButton =
         MakeButton(this, "SearchButton", QStringLiteral("Search Index"), Twips(7200, 3240, 1935, 495));
     QLabel* title = MakeLabel(this, "Label1", platform::ApplicationTitle(), Twips(480, 240, 5535, 495));
-    QFont titleFont(QStringLiteral("MS Sans Serif"));
-    titleFont.setPointSize(18);
+    QFont titleFont = platform::DialogFont(18);
     titleFont.setItalic(true);
     titleFont.setWeight(QFont::Normal);
     title->setFont(titleFont);
