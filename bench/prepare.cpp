@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/dictd.h"
+
 namespace {
 
 [[noreturn]] void Die(const std::string& why) {
@@ -75,18 +77,6 @@ std::string ValidUtf8(const std::string& in) {
     return out;
 }
 
-// dictd writes offsets and lengths in base 64, most significant digit first.
-std::int64_t DecodeDictNumber(const std::string& s) {
-    static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::int64_t n = 0;
-    for (char c : s) {
-        const auto pos = digits.find(c);
-        if (pos == std::string::npos) return -1;
-        n = n * 64 + std::int64_t(pos);
-    }
-    return n;
-}
-
 // The catalog tables the user-node computation reads, with the indexes its queries
 // need: the assignments by user and catalog, the nodes by catalog, the children of
 // a node, and a user's rows.
@@ -110,29 +100,13 @@ int Documents(int argc, char** argv) {
     const int repeat = std::max(1, std::atoi(argv[6]));
     const long limit = argc > 7 ? std::atol(argv[7]) : 0;
 
-    FILE* index = std::fopen(argv[2], "r");
-    if (!index) Die(std::string("cannot read ") + argv[2]);
     // offset -> (length, first headword): an entry listed under several headwords is
-    // one document.
-    std::map<std::int64_t, std::pair<std::int64_t, std::string>> entries;
-    char line[4096];
-    while (std::fgets(line, sizeof line, index)) {
-        std::string l(line);
-        while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
-        const auto t1 = l.find('\t');
-        const auto t2 = t1 == std::string::npos ? t1 : l.find('\t', t1 + 1);
-        if (t2 == std::string::npos) continue;
-        const std::string head = l.substr(0, t1);
-        if (head.empty() || head.rfind("00-database", 0) == 0) continue;
-        const std::int64_t offset = DecodeDictNumber(l.substr(t1 + 1, t2 - t1 - 1));
-        const std::int64_t length = DecodeDictNumber(l.substr(t2 + 1));
-        if (offset < 0 || length <= 0) continue;
-        entries.emplace(offset, std::make_pair(length, head));
-    }
-    std::fclose(index);
+    // one document; the 00-database entries describe the dictionary itself.
+    std::map<std::int64_t, dictd::Entry> entries;
+    if (!dictd::ReadIndex(argv[2], [](const std::string& head) { return head.rfind("00-database", 0) != 0; }, entries))
+        Die(std::string("cannot read ") + argv[2]);
 
-    const std::string command = std::string("gzip -dc '") + argv[3] + "'";
-    FILE* dict = popen(command.c_str(), "r");
+    FILE* dict = dictd::OpenText(argv[3]);
     if (!dict) Die("cannot run gzip");
     std::string text;
     char buffer[1 << 16];
@@ -144,8 +118,8 @@ int Documents(int argc, char** argv) {
     };
     std::vector<Entry> docs;
     for (const auto& [offset, e] : entries) {
-        if (std::size_t(offset + e.first) > text.size()) continue;
-        docs.push_back({ValidUtf8(e.second), ValidUtf8(text.substr(std::size_t(offset), std::size_t(e.first)))});
+        if (std::size_t(offset + e.length) > text.size()) continue;
+        docs.push_back({ValidUtf8(e.headword), ValidUtf8(text.substr(std::size_t(offset), std::size_t(e.length)))});
         if (limit > 0 && long(docs.size()) >= limit) break;
     }
 

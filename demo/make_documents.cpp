@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/dictd.h"
+
 namespace {
 
 constexpr int kDocuments = 4000;
@@ -22,18 +24,6 @@ struct Document {
     std::string title;
     std::string body;
 };
-
-// dictd writes offsets and lengths in base 64, most significant digit first.
-std::int64_t DecodeDictNumber(const std::string& s) {
-    static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::int64_t n = 0;
-    for (char c : s) {
-        const auto pos = digits.find(c);
-        if (pos == std::string::npos) return -1;
-        n = n * 64 + std::int64_t(pos);
-    }
-    return n;
-}
 
 // One line of running text: no line breaks, no cross-reference braces, no source tags.
 std::string Flatten(const std::string& entry) {
@@ -61,30 +51,16 @@ std::string Flatten(const std::string& entry) {
 }
 
 bool ReadDictionary(const std::string& indexPath, const std::string& dictPath, std::vector<Document>& docs) {
-    FILE* index = std::fopen(indexPath.c_str(), "r");
-    if (!index) return false;
     // offset -> (length, headword); one entry may be listed under several headwords.
-    std::map<std::int64_t, std::pair<std::int64_t, std::string>> entries;
-    char line[4096];
-    while (std::fgets(line, sizeof line, index)) {
-        std::string l(line);
-        while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
-        const auto t1 = l.find('\t');
-        const auto t2 = t1 == std::string::npos ? t1 : l.find('\t', t1 + 1);
-        if (t2 == std::string::npos) continue;
-        const std::string head = l.substr(0, t1);
-        if (head.empty() || !std::isalpha(static_cast<unsigned char>(head[0])))
-            continue;  // the 00-database entries
-        const std::int64_t offset = DecodeDictNumber(l.substr(t1 + 1, t2 - t1 - 1));
-        const std::int64_t length = DecodeDictNumber(l.substr(t2 + 1));
-        if (offset < 0 || length <= 0) continue;
-        entries.emplace(offset, std::make_pair(length, head));
-    }
-    std::fclose(index);
+    std::map<std::int64_t, dictd::Entry> entries;
+    // Headwords that do not start with a letter are the 00-database entries.
+    if (!dictd::ReadIndex(indexPath, [](const std::string& head) { return std::isalpha(static_cast<unsigned char>(head[0])) != 0; },
+                          entries))
+        return false;
     if (entries.size() < kDocuments) return false;
 
     // Every n-th entry, so that the documents cover the whole alphabet.
-    std::vector<std::pair<std::int64_t, std::pair<std::int64_t, std::string>>> chosen;
+    std::vector<std::pair<std::int64_t, dictd::Entry>> chosen;
     const double step = double(entries.size()) / kDocuments;
     std::size_t i = 0, next = 0;
     for (const auto& e : entries) {
@@ -94,9 +70,7 @@ bool ReadDictionary(const std::string& indexPath, const std::string& dictPath, s
         }
     }
 
-    // The .dz file is gzip with extra headers; gzip reads it as it is.
-    const std::string command = "gzip -dc '" + dictPath + "'";
-    FILE* dict = popen(command.c_str(), "r");
+    FILE* dict = dictd::OpenText(dictPath);
     if (!dict) return false;
     std::int64_t position = 0;
     std::vector<char> buffer(1 << 16);
@@ -109,14 +83,14 @@ bool ReadDictionary(const std::string& indexPath, const std::string& dictPath, s
             if (got == 0) break;
             position += std::int64_t(got);
         }
-        std::string text(std::size_t(entry.first), '\0');
+        std::string text(std::size_t(entry.length), '\0');
         const std::size_t got = position == offset ? std::fread(text.data(), 1, text.size(), dict) : 0;
         if (got != text.size()) {
             ok = false;
             break;
         }
         position += std::int64_t(got);
-        docs.push_back({entry.second, Flatten(text)});
+        docs.push_back({entry.headword, Flatten(text)});
     }
     if (pclose(dict) != 0) ok = false;
     if (!ok) docs.clear();

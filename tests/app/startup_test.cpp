@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "support/headlessenv.h"
+
 namespace {
 
 struct ProcessResult {
@@ -44,12 +46,7 @@ protected:
 
     ProcessResult Start(const QStringList& arguments) {
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        env.insert(QStringLiteral("ZARVIK_EVENT_LOG"), eventLog);
-        process.setProcessEnvironment(env);
+        process.setProcessEnvironment(testsupport::HeadlessEnvironment(eventLog));
         process.start(program, arguments);
         EXPECT_TRUE(process.waitForFinished(120000));
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,

@@ -55,17 +55,7 @@ private:
 TEST(ReadOnlyConfiguration, PrefixedReportAndTheFileUnchanged) {
     ProgramFolder f;
     const QString file = f.data + QStringLiteral("/app.db");
-    WriteDocuments(file, 0);
-    const QString text = QStringLiteral("Provider=SQLite;Database=") + file;
-    f.WriteConfig(text, text);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("ro"));
-        db.setDatabaseName(file);
-        ASSERT_TRUE(db.open());
-        CreateCatalog(db, 5);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("ro"));
+    ASSERT_NO_THROW(WriteAppDatabase(f, file, 5));
     const QByteArray before = ReadBytes(f.ConfigPath());
 
     RunResult run;

@@ -22,6 +22,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "support/headlessenv.h"
+
 namespace reliability {
 
 inline QByteArray ReadBytes(const QString& path) {
@@ -248,12 +250,7 @@ public:
     }
 
     void Start(QProcess& process, const QStringList& arguments = DefaultArguments()) const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        env.insert(QStringLiteral("ZARVIK_EVENT_LOG"), eventLog);
-        process.setProcessEnvironment(env);
+        process.setProcessEnvironment(testsupport::HeadlessEnvironment(eventLog));
         process.start(program, arguments);
         if (!process.waitForStarted(30000)) throw std::runtime_error("the program did not start");
     }
@@ -283,6 +280,23 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// Documents and catalog in one SQLite file, as an application database holds them,
+// and a configuration that reads both from it. Raises when the file cannot be made.
+inline void WriteAppDatabase(ProgramFolder& f, const QString& file, int users) {
+    WriteDocuments(file, 0);
+    const QString text = QStringLiteral("Provider=SQLite;Database=") + file;
+    f.WriteConfig(text, text);
+    const QString name = QStringLiteral("app-database");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        if (!db.open()) throw std::runtime_error("cannot open the application database");
+        CreateCatalog(db, users);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
 
 // The box a headless run writes to standard error for a message.
 inline QString Shown(const QString& text) {

@@ -73,19 +73,8 @@ class SqliteLockTest : public ::testing::TestWithParam<LockCase> {};
 
 TEST_P(SqliteLockTest, ClearErrorNoRowsLost) {
     ProgramFolder f;
-    // Documents and catalog in one file, as an application database holds them.
     const QString file = f.data + QStringLiteral("/app.db");
-    WriteDocuments(file, 0);
-    const QString text = QStringLiteral("Provider=SQLite;Database=") + file;
-    f.WriteConfig(text, text);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
-        db.setDatabaseName(file);
-        ASSERT_TRUE(db.open());
-        CreateCatalog(db, kUsers);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("lock"));
+    ASSERT_NO_THROW(WriteAppDatabase(f, file, kUsers));
     // A first run gives an index and the users their rows of generation 0.
     ASSERT_EQ(f.Run().exitCode, 0);
     {

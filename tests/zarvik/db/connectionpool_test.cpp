@@ -7,6 +7,7 @@
 
 #include "support/errorof.h"
 #include "support/sqlbackends.h"
+#include "support/tablesfixture.h"
 #include "zarvik/db/database.h"
 
 namespace {
@@ -16,20 +17,11 @@ namespace errnum = component::errnum;
 
 using testsupport::ErrorOf;
 
-class PoolTest : public ::testing::TestWithParam<Backend> {
+class PoolTest : public testsupport::TablesTest {
 protected:
     void SetUp() override {
-        m_db = std::make_unique<testsupport::TestDatabase>(GetParam());
-        LUMORA_REQUIRE_DATABASE(*m_db);
-        m_db->Exec(QStringLiteral("CREATE TABLE T (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL)"));
-        m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (1, 'a'), (2, 'b'), (3, NULL)"));
-        m_db->Exec(
-            QStringLiteral("CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) "
-                           "DEFAULT 'default')"));
+        TablesTest::SetUp();
         m_before = QSqlDatabase::connectionNames().size();
-    }
-    std::unique_ptr<component::Connection> Open() {
-        return zarvik::db::OpenConnection(m_db->ConnectionText());
     }
     qsizetype QtConnections() const { return QSqlDatabase::connectionNames().size() - m_before; }
     QList<QVariantList> Read(component::Connection& c, const QString& sql) {
@@ -42,7 +34,6 @@ protected:
         return rows;
     }
 
-    std::unique_ptr<testsupport::TestDatabase> m_db;
     qsizetype m_before = 0;
 };
 

@@ -11,6 +11,7 @@
 
 #include "support/errorof.h"
 #include "support/sqlbackends.h"
+#include "support/tablesfixture.h"
 
 namespace {
 
@@ -19,23 +20,9 @@ namespace errnum = component::errnum;
 
 using testsupport::ErrorOf;
 
-class DatabaseTest : public ::testing::TestWithParam<Backend> {
+class DatabaseTest : public testsupport::TablesTest {
 protected:
-    void SetUp() override {
-        m_db = std::make_unique<testsupport::TestDatabase>(GetParam());
-        LUMORA_REQUIRE_DATABASE(*m_db);
-        m_db->Exec(QStringLiteral("CREATE TABLE T (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL)"));
-        m_db->Exec(QStringLiteral("INSERT INTO T (ID, NAME) VALUES (1, 'a'), (2, 'b'), (3, NULL)"));
-        m_db->Exec(
-            QStringLiteral("CREATE TABLE B (ID INTEGER NOT NULL, NAME VARCHAR(50) NULL, TAG VARCHAR(20) "
-                           "DEFAULT 'default')"));
-    }
-    std::unique_ptr<component::Connection> Open() {
-        return zarvik::db::OpenConnection(m_db->ConnectionText());
-    }
     qsizetype Count(const QString& sql) { return m_db->Rows(sql).size(); }
-
-    std::unique_ptr<testsupport::TestDatabase> m_db;
 };
 
 TEST_P(DatabaseTest, ReadResultMovesAndGivesColumnsFromTheCurrentRow) {
