@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes the pictures in docs/: builds the demo index, then shows the main dialog and
-# the search window under Xvfb and saves them as PNG.
+# the search window under Xvfb at 100 dots per inch (QT_FONT_DPI, as a desktop's font
+# setting would) with Debian's fonts, and saves them as PNG.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,5 +18,5 @@ build="${LUMORA_BUILD_DIR:-$(pwd)/build}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target TessalyIndexManager lumora_screenshots
 "$build/app/TessalyIndexManager" /auto /index catalog 2>/dev/null </dev/null || true
-env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1280x800x24" \
+env -u QT_QPA_PLATFORM QT_FONT_DPI=100 xvfb-run -a -s "-screen 0 1280x800x24 -dpi 100" \
   "$build/tools/lumora_screenshots" "$build/app" "$(pwd)/docs"

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <cstdio>
 
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s <folder of IndexConfiguration.xml> <output folder>\n", argv[0]);
         return 2;
     }
+    // The pictures are meant at the resolution the script gives the X server.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    std::fprintf(stderr, "screen: %.0f logical dpi, device pixel ratio %.3f\n", screen->logicalDotsPerInchY(),
+                 screen->devicePixelRatio());
     const QString demo = QString::fromLocal8Bit(argv[1]);
     const QString out = QString::fromLocal8Bit(argv[2]);
     try {
