@@ -1,0 +1,135 @@
+// The one durable replacement of a file: a reader sees the old or the new file, a
+// link stays a link, a failed or abandoned write leaves the target and the folder as
+// they were, and temporary files of ended processes are cleaned up.
+#include "zarvik/durablefile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+namespace {
+
+QByteArray Read(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void Write(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+class DurableFileTest : public ::testing::Test {
+protected:
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+    QStringList Entries() const {
+        return QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                            QDir::Name);
+    }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(DurableFileTest, ReplacesKeepingModeAndLeavesNoTemporary) {
+    const QString target = Path(QStringLiteral("config.xml"));
+    Write(target, "old");
+    ASSERT_EQ(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+    EXPECT_EQ(zarvik::ReplaceFileDurably(target, "new"), QString());
+    EXPECT_EQ(Read(target), QByteArray("new"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Entries(), QStringList{QStringLiteral("config.xml")});
+}
+
+TEST_F(DurableFileTest, ANewFileGetsTheUsualModeNotTheTemporaryOne) {
+    const QString target = Path(QStringLiteral("metrics.prom"));
+    const mode_t mask = ::umask(022);
+    EXPECT_EQ(zarvik::ReplaceFileDurably(target, "x 1\n"), QString());
+    ::umask(mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);  // readable by the collector, not 0600
+}
+
+TEST_F(DurableFileTest, ALinkStaysALinkAndItsEndIsReplaced) {
+    QTemporaryDir elsewhere;
+    const QString real = elsewhere.filePath(QStringLiteral("real.xml"));
+    Write(real, "old");
+    const QString link = Path(QStringLiteral("config.xml"));
+    ASSERT_TRUE(QFile::link(real, link));
+    EXPECT_EQ(zarvik::ReplaceFileDurably(link, "new"), QString());
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(Read(real), QByteArray("new"));
+    // The temporary file was made beside the end of the link, and is gone.
+    EXPECT_EQ(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("real.xml")});
+}
+
+TEST_F(DurableFileTest, UncommittedOrFailedWritesLeaveTheTargetAsItWas) {
+    const QString target = Path(QStringLiteral("index.db"));
+    Write(target, "old");
+    {
+        zarvik::DurableFile file(target, QStringLiteral(".propagating-"));
+        ASSERT_EQ(file.Open(), QString());
+        EXPECT_EQ(file.Write("half"), QString());
+        EXPECT_TRUE(QFileInfo::exists(file.TemporaryPath()));
+        // Destroyed without Commit: a stopped copy.
+    }
+    EXPECT_EQ(Read(target), QByteArray("old"));
+    EXPECT_EQ(Entries(), QStringList{QStringLiteral("index.db")});
+
+    // The rename fails when the target has become a folder: the reason names it, the
+    // temporary file is gone.
+    const QString folder = Path(QStringLiteral("sub"));
+    ASSERT_TRUE(QDir().mkpath(folder + QStringLiteral("/inner")));
+    zarvik::DurableFile file(folder, QStringLiteral(".tmp-"));
+    ASSERT_EQ(file.Open(), QString());
+    EXPECT_EQ(file.Write("x"), QString());
+    const QString why = file.Commit();
+    EXPECT_TRUE(why.startsWith(QStringLiteral("cannot replace ") + folder)) << why.toStdString();
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+    EXPECT_EQ(Entries(), QStringList{QStringLiteral("index.db")});
+    // A writer that failed refuses further writes with its reason.
+    EXPECT_EQ(file.Write("more"), why);
+}
+
+TEST_F(DurableFileTest, AFolderThatIsNotThereIsAReasonNotACrash) {
+    const QString target = Path(QStringLiteral("gone/file"));
+    const QString why = zarvik::ReplaceFileDurably(target, "x");
+    EXPECT_EQ(why, QStringLiteral("cannot create a file in %1: No such file or directory").arg(Path(QStringLiteral("gone"))));
+    EXPECT_EQ(Entries(), QStringList());
+}
+
+struct LeftBehindCase {
+    const char* name;
+    bool removed;
+};
+
+TEST_F(DurableFileTest, RemovesOnlyTemporariesOfEndedProcessesOfTheSameFile) {
+    const QString self = QString::number(::getpid());
+    const QList<LeftBehindCase> cases = {
+        {"config.xml.tmp-2147483646-AbC123", true},   // no such process
+        {"config.xml.tmp-1-QqQ111", false},           // init is running
+        {"other.xml.tmp-2147483646-AbC123", false},   // another file's
+        {"config.xml.tmp-notanumber-x", false},       // not ours
+        {"config.xml.propagating-2147483646-x", false},  // another marker
+    };
+    for (const LeftBehindCase& c : cases) Write(Path(QString::fromLatin1(c.name)), "left");
+    Write(Path(QStringLiteral("config.xml.tmp-%1-Zz").arg(self)), "mine, over");
+    zarvik::RemoveLeftBehind(m_dir.path(), QStringLiteral(".tmp-"), QStringLiteral("config.xml"));
+    for (const LeftBehindCase& c : cases)
+        EXPECT_EQ(QFileInfo::exists(Path(QString::fromLatin1(c.name))), !c.removed) << c.name;
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("config.xml.tmp-%1-Zz").arg(self))));
+
+    // Without a file name, every file's temporary of that marker counts.
+    zarvik::RemoveLeftBehind(m_dir.path(), QStringLiteral(".propagating-"));
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("config.xml.propagating-2147483646-x"))));
+    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("other.xml.tmp-2147483646-AbC123"))));
+}
+
+}  // namespace
