@@ -320,6 +320,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         } catch (const std::exception& e) {
             m_bIndexing = false;
             bOK = false;
+            // The time a person takes to read the report is not the build's.
             runMetrics.End(metrics::BuildMetrics::kBuild);
             util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
         }
