@@ -68,7 +68,9 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
          Seconds(f.lastSuccessMs)},
         {"lumora_index_last_run_success", "1 when the last build run of the index succeeded, else 0.",
          f.success ? "1" : "0"},
-        {"lumora_index_documents", "Documents in the index that the last build run produced.",
+        {"lumora_index_documents",
+         "Documents in the index after the last run (a failed build leaves the live index as it was; 0 when "
+         "the run did not get to the index).",
          QByteArray::number(qint64(f.documents))},
         {"lumora_index_build_seconds", "Seconds the last run spent building the index.", Seconds(f.buildMs)},
         {"lumora_index_usernode_seconds", "Seconds the last run spent recomputing the USERNODE rows.",

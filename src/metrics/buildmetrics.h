@@ -17,7 +17,7 @@ struct RunFigures {
     std::int64_t runTimeMs = 0;          // when the run's outcome was known
     std::int64_t lastSuccessMs = 0;      // the last successful run's time; 0: none known
     bool success = false;
-    std::int64_t documents = 0;          // documents in the index this run produced
+    std::int64_t documents = 0;          // documents in the index after the run, as the builder counts them
     std::int64_t buildMs = 0;
     std::int64_t userNodeMs = 0;
     std::int64_t users = 0;              // users whose USERNODE rows were rewritten
