@@ -64,8 +64,17 @@ echo "package stage: lintian reports no errors"
 
 # --- installed -----------------------------------------------------------------------
 work=$(mktemp -d /tmp/lumora-package.XXXXXX)
+# A purge keeps the service user and its folder (they hold data); what this stage
+# created, it removes.
+had_user=0
+getent passwd lumora-index >/dev/null && had_user=1
 cleanup() {
   dpkg --purge "$pkg" >/dev/null 2>&1 || true
+  if [ $had_user -eq 0 ] && getent passwd lumora-index >/dev/null; then
+    deluser --system --quiet lumora-index >/dev/null 2>&1 || true
+    getent group lumora-index >/dev/null && { delgroup --system --quiet lumora-index >/dev/null 2>&1 || true; }
+    rm -rf /var/lib/lumora-index-manager
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
