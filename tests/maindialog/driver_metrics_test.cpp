@@ -163,15 +163,41 @@ INSTANTIATE_TEST_SUITE_P(
                     false, "42", "2", "3", true, true, kFailure}),
     [](const ::testing::TestParamInfo<OutcomeCase>& info) { return std::string(info.param.name); });
 
-TEST_F(DriverMetricsTest, NoDataSourceReportShowsAfterTheFileIsWritten) {
-    state->connectionStrings.clear();
-    int writesWhenShown = -1;
-    state->eventLogError.reset();
-    Click("StartButton");
-    writesWhenShown = state->metricsWrites;
-    ASSERT_EQ(boxes.Boxes().size(), 1);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral("Primary data source not defined")));
-    EXPECT_EQ(writesWhenShown, 1);
+// A headless automated run ends right after its last message, so the file must be
+// written before any outcome message or error report is shown.
+TEST_F(DriverMetricsTest, TheFileIsWrittenBeforeTheOutcomeIsShown) {
+    struct Case {
+        const char* name;
+        std::function<void(testsupport::FakeState&)> script;
+        qsizetype boxesBefore;  // boxes a run shows before its outcome (a build error's report)
+        qsizetype boxesAfter;
+    };
+    const Case cases[] = {
+        {"no_data_source", [](testsupport::FakeState& s) { s.connectionStrings.clear(); }, 0, 1},
+        {"build_failed", [](testsupport::FakeState& s) { s.build = [](testsupport::FakeBuilder&) { return false; }; },
+         0, 1},
+        {"build_raised",
+         [](testsupport::FakeState& s) {
+             s.build = [](testsupport::FakeBuilder&) -> bool {
+                 throw component::Error(1, QStringLiteral("B"), QStringLiteral("x"));
+             };
+         },
+         1, 2},
+        {"success", [](testsupport::FakeState&) {}, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        c.script(*state);
+        qsizetype shownAtWrite = -1;
+        state->onMetricsWrite = [&] { shownAtWrite = boxes.Boxes().size(); };
+        Click("StartButton");
+        EXPECT_EQ(state->metricsWrites, 1);
+        EXPECT_EQ(shownAtWrite, c.boxesBefore);
+        EXPECT_EQ(boxes.Boxes().size(), c.boxesAfter);
+        boxes.Clear();
+    }
 }
 
 TEST_F(DriverMetricsTest, SuccessAfterFailuresTakesItsOwnTime) {

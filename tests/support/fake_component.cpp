@@ -140,6 +140,7 @@ public:
     QByteArray Read(const QString& path) override { return m_state.metricsFiles.value(path); }
     void Write(const QString& path, const QByteArray& text) override {
         ++m_state.metricsWrites;
+        if (m_state.onMetricsWrite) m_state.onMetricsWrite();
         if (m_state.metricsWriteError) throw *m_state.metricsWriteError;
         m_state.metricsFiles[path] = text;
     }

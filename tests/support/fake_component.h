@@ -124,6 +124,7 @@ struct FakeState {
     QMap<QString, QByteArray> metricsFiles;
     std::optional<component::Error> metricsWriteError;
     int metricsWrites = 0;
+    std::function<void()> onMetricsWrite;  // called as each write begins
 };
 
 class FakeFactory final : public component::ComponentFactory {
