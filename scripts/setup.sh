@@ -12,6 +12,7 @@ PACKAGES=(
   postgresql
   unixodbc libsqliteodbc
   clang
+  dpkg-dev file lintian
 )
 
 missing=()
