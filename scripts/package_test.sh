@@ -95,6 +95,16 @@ echo "$usage" | grep -q '^Usage:' || fail "/help wrote no usage: $usage"
 echo "$usage" | grep -q 'TessalyIndexManager  \[/help\]' || fail "/help wrote no usage: $usage"
 echo "package stage: installed; /help shows the usage and exits with 1"
 
+# The shipped example configuration loads through the link: start-up shows the dialog
+# with the index selected (headless, the run then ends with 0).
+set +e
+startup=$(runuser -u lumora-index -- env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+  $opt/TessalyIndexManager /index catalog 2>&1)
+status=$?
+set -e
+[ $status -eq 0 ] || fail "the shipped configuration does not start (exit $status): $startup"
+echo "package stage: the shipped configuration loads"
+
 # One automated build as the service user, on the demo database, through the link.
 # The configuration is replaced by one that names it; the package is purged after.
 chown lumora-index: "$work"
