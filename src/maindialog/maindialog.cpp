@@ -358,9 +358,10 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         }
 
         const QString sLastBuilt = maindialog::GeneralDateText();
-        const QString sNumDocuments = QString::number(m_oIndexBuilder->DocumentCount());
+        const std::int32_t documents = m_oIndexBuilder->DocumentCount();
+        const QString sNumDocuments = QString::number(documents);
         const bool bAborted = IsBuildAborted();
-        runMetrics.SetDocuments(m_oIndexBuilder->DocumentCount());
+        runMetrics.SetDocuments(documents);
 
         RestoreControls();
         // Before any message: a headless automated run ends with its failure message.
