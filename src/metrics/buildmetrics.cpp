@@ -78,7 +78,8 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         {"lumora_index_usernode_users", "Users whose USERNODE rows the last run rewrote.",
          QByteArray::number(qint64(f.users))},
         {"lumora_index_propagation_seconds",
-         "Seconds the last run spent copying the index to its propagation targets.", Seconds(f.propagationMs)},
+         "Seconds the last run spent copying the index to its propagation targets.",
+         Seconds(f.propagationMs)},
         {"lumora_index_targets_failed", "Propagation targets the last run could not update.",
          QByteArray::number(qint64(f.targetsFailed))},
     };

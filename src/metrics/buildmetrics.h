@@ -14,13 +14,13 @@ namespace metrics {
 
 // What one run measured. Times are milliseconds; the run time is since the epoch.
 struct RunFigures {
-    std::int64_t runTimeMs = 0;          // when the run's outcome was known
-    std::int64_t lastSuccessMs = 0;      // the last successful run's time; 0: none known
+    std::int64_t runTimeMs = 0;      // when the run's outcome was known
+    std::int64_t lastSuccessMs = 0;  // the last successful run's time; 0: none known
     bool success = false;
-    std::int64_t documents = 0;          // documents in the index after the run, as the builder counts them
+    std::int64_t documents = 0;  // documents in the index after the run, as the builder counts them
     std::int64_t buildMs = 0;
     std::int64_t userNodeMs = 0;
-    std::int64_t users = 0;              // users whose USERNODE rows were rewritten
+    std::int64_t users = 0;  // users whose USERNODE rows were rewritten
     std::int64_t propagationMs = 0;
     std::int64_t targetsFailed = 0;
 };

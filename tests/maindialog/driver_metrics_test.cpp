@@ -22,12 +22,15 @@ protected:
         ASSERT_TRUE(dialog->SelectCurrentIndex(QStringLiteral("sales")));
         dialog->show();
         state->metricsDirectory = kFolder;
-        state->queryRows[kUserQuery] = {QStringLiteral("USERID"), {QStringLiteral("alice"), QStringLiteral("bob")}};
+        state->queryRows[kUserQuery] = {QStringLiteral("USERID"),
+                                        {QStringLiteral("alice"), QStringLiteral("bob")}};
         // A success recorded by an earlier run.
-        state->metricsFiles[kFile] =
-            "lumora_index_last_success_timestamp_seconds{index=\"sales\"} " + kPreviousSuccess.toUtf8() + "\n";
+        state->metricsFiles[kFile] = "lumora_index_last_success_timestamp_seconds{index=\"sales\"} " +
+                                     kPreviousSuccess.toUtf8() + "\n";
     }
-    QMap<QString, QString> Written() const { return testsupport::Samples(state->metricsFiles.value(kFile), "sales"); }
+    QMap<QString, QString> Written() const {
+        return testsupport::Samples(state->metricsFiles.value(kFile), "sales");
+    }
 };
 
 struct OutcomeCase {
@@ -37,8 +40,8 @@ struct OutcomeCase {
     QString documents;
     QString users;
     QString targetsFailed;
-    bool built;        // the build phase ran (its time counts)
-    bool propagated;   // the propagation phase ran
+    bool built;       // the build phase ran (its time counts)
+    bool propagated;  // the propagation phase ran
     QString lastBox;
 };
 
@@ -67,8 +70,9 @@ TEST_P(OutcomeTest, EveryRunWritesItsOwnValues) {
     EXPECT_GE(lastRun, before - 0.001);
     EXPECT_LE(lastRun, after + 0.001);
     EXPECT_EQ(m.value(QStringLiteral("lumora_index_last_run_success")), c.success ? u"1" : u"0");
-    EXPECT_EQ(m.value(QStringLiteral("lumora_index_last_success_timestamp_seconds")),
-              c.success ? m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds")) : kPreviousSuccess);
+    EXPECT_EQ(
+        m.value(QStringLiteral("lumora_index_last_success_timestamp_seconds")),
+        c.success ? m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds")) : kPreviousSuccess);
     EXPECT_EQ(m.value(QStringLiteral("lumora_index_documents")), c.documents);
     EXPECT_EQ(m.value(QStringLiteral("lumora_index_usernode_users")), c.users)
         << state->metricsFiles.value(kFile).toStdString();
@@ -101,7 +105,8 @@ const QString kOK = QStringLiteral("Index was built OK");
 const QString kFailure = QStringLiteral("Problems occurred during the indexing process.");
 
 void SlowPropagation(testsupport::FakeState& s, bool ok) {
-    s.propagations[QStringLiteral("sales")] = {QStringLiteral("/r/a"), QStringLiteral("/r/b"), QStringLiteral("/r/c")};
+    s.propagations[QStringLiteral("sales")] = {QStringLiteral("/r/a"), QStringLiteral("/r/b"),
+                                               QStringLiteral("/r/c")};
     s.propagate = [ok](component::IStatusHandler*, const QString&, const QStringList&) {
         QThread::msleep(20);
         return ok;
@@ -129,8 +134,9 @@ INSTANTIATE_TEST_SUITE_P(
                         };
                     },
                     false, "42", "2", "0", true, false, kFailure},
-        OutcomeCase{"no_data_source", [](testsupport::FakeState& s) { s.connectionStrings.clear(); }, false, "0",
-                    "0", "0", false, false, QStringLiteral("Primary data source not defined for the selected index.")},
+        OutcomeCase{"no_data_source", [](testsupport::FakeState& s) { s.connectionStrings.clear(); }, false,
+                    "0", "0", "0", false, false,
+                    QStringLiteral("Primary data source not defined for the selected index.")},
         OutcomeCase{"aborted",
                     [](testsupport::FakeState& s) {
                         s.build = [](testsupport::FakeBuilder& b) {
@@ -143,7 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                     false, "0", "2", "0", true, false, QStringLiteral("Indexing aborted")},
         OutcomeCase{"user_nodes_failed",
                     [](testsupport::FakeState& s) {
-                        s.openConnectionError = component::Error(1, QStringLiteral("Db"), QStringLiteral("down"));
+                        s.openConnectionError =
+                            component::Error(1, QStringLiteral("Db"), QStringLiteral("down"));
                     },
                     false, "42", "0", "0", true, false, QStringLiteral("Indexing aborted")},
         OutcomeCase{"two_of_three_targets_failed",
@@ -155,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"propagation_raised",
                     [](testsupport::FakeState& s) {
                         SlowPropagation(s, true);
-                        s.propagate = [](component::IStatusHandler*, const QString&, const QStringList&) -> bool {
+                        s.propagate = [](component::IStatusHandler*, const QString&,
+                                         const QStringList&) -> bool {
                             QThread::msleep(20);
                             throw component::Error(5, QStringLiteral("P"), QStringLiteral("gone"));
                         };
@@ -174,8 +182,8 @@ TEST_F(DriverMetricsTest, TheFileIsWrittenBeforeTheOutcomeIsShown) {
     };
     const Case cases[] = {
         {"no_data_source", [](testsupport::FakeState& s) { s.connectionStrings.clear(); }, 0, 1},
-        {"build_failed", [](testsupport::FakeState& s) { s.build = [](testsupport::FakeBuilder&) { return false; }; },
-         0, 1},
+        {"build_failed",
+         [](testsupport::FakeState& s) { s.build = [](testsupport::FakeBuilder&) { return false; }; }, 0, 1},
         {"build_raised",
          [](testsupport::FakeState& s) {
              s.build = [](testsupport::FakeBuilder&) -> bool {
@@ -203,7 +211,8 @@ TEST_F(DriverMetricsTest, TheFileIsWrittenBeforeTheOutcomeIsShown) {
 TEST_F(DriverMetricsTest, SuccessAfterFailuresTakesItsOwnTime) {
     state->build = [](testsupport::FakeBuilder&) { return false; };
     Click("StartButton");
-    EXPECT_EQ(Written().value(QStringLiteral("lumora_index_last_success_timestamp_seconds")), kPreviousSuccess);
+    EXPECT_EQ(Written().value(QStringLiteral("lumora_index_last_success_timestamp_seconds")),
+              kPreviousSuccess);
     state->build = [](testsupport::FakeBuilder&) { return true; };
     Click("StartButton");
     const QMap<QString, QString> m = Written();
@@ -239,8 +248,9 @@ class UnwritableTest : public DriverMetricsTest, public ::testing::WithParamInte
 
 TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
     const UnwritableCase& c = GetParam();
-    state->metricsWriteError = component::Error(component::errnum::kMetricsWrite, QStringLiteral("M"),
-                                                QStringLiteral("Unable to write the metrics file x: no room"));
+    state->metricsWriteError =
+        component::Error(component::errnum::kMetricsWrite, QStringLiteral("M"),
+                         QStringLiteral("Unable to write the metrics file x: no room"));
     const bool ok = c.buildOK;
     state->build = [ok](testsupport::FakeBuilder&) { return ok; };
     if (c.automated) {
@@ -267,8 +277,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<UnwritableCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DriverMetricsTest, AnEventLogThatFailsTooChangesNothing) {
-    state->metricsWriteError = component::Error(component::errnum::kMetricsWrite, QStringLiteral("M"),
-                                                QStringLiteral("no room"));
+    state->metricsWriteError =
+        component::Error(component::errnum::kMetricsWrite, QStringLiteral("M"), QStringLiteral("no room"));
     state->eventLogError = component::Error(9, QStringLiteral("EventLog"), QStringLiteral("journal is gone"));
     Click("StartButton");
     EXPECT_EQ(boxes.Texts(), QStringList{kOK});

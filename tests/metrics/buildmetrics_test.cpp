@@ -59,7 +59,8 @@ TEST(MetricsLabel, EscapesWhatTheTextFormatRequires) {
         {QStringLiteral("\\\"\n"), QStringLiteral("\\\\\\\"\\n")},
         {QString::fromUtf8("Bücher {1}"), QString::fromUtf8("Bücher {1}")},
     };
-    for (const Case& c : cases) EXPECT_EQ(metrics::EscapeLabelValue(c.value), c.escaped) << c.value.toStdString();
+    for (const Case& c : cases)
+        EXPECT_EQ(metrics::EscapeLabelValue(c.value), c.escaped) << c.value.toStdString();
 }
 
 TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
@@ -76,10 +77,14 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
     const QMap<QString, QString> expected = {
-        {kGauges[0], QStringLiteral("1765250000.123")}, {kGauges[1], QStringLiteral("1765163600.007")},
-        {kGauges[2], QStringLiteral("0")},              {kGauges[3], QStringLiteral("4000")},
-        {kGauges[4], QStringLiteral("1.500")},          {kGauges[5], QStringLiteral("0.007")},
-        {kGauges[6], QStringLiteral("12")},             {kGauges[7], QStringLiteral("61.234")},
+        {kGauges[0], QStringLiteral("1765250000.123")},
+        {kGauges[1], QStringLiteral("1765163600.007")},
+        {kGauges[2], QStringLiteral("0")},
+        {kGauges[3], QStringLiteral("4000")},
+        {kGauges[4], QStringLiteral("1.500")},
+        {kGauges[5], QStringLiteral("0.007")},
+        {kGauges[6], QStringLiteral("12")},
+        {kGauges[7], QStringLiteral("61.234")},
         {kGauges[8], QStringLiteral("2")},
     };
     EXPECT_EQ(testsupport::Samples(text, QStringLiteral("catalog")), expected);
@@ -91,9 +96,10 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         EXPECT_TRUE(all.contains(QStringLiteral("# HELP ") + gauge + u' ')) << gauge.toStdString();
     }
     f.success = true;
-    EXPECT_EQ(testsupport::Samples(metrics::MetricsText(QStringLiteral("catalog"), f), QStringLiteral("catalog"))
-                  .value(kGauges[2]),
-              QStringLiteral("1"));
+    EXPECT_EQ(
+        testsupport::Samples(metrics::MetricsText(QStringLiteral("catalog"), f), QStringLiteral("catalog"))
+            .value(kGauges[2]),
+        QStringLiteral("1"));
 }
 
 TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
@@ -127,14 +133,16 @@ TEST(MetricsText, LastSuccessReadsBackFromAFileWrittenEarlier) {
         {"awkward_label", metrics::MetricsText(QStringLiteral("a\"} 99 \\\n"), f), 1765163600007},
         {"no_labels", "lumora_index_last_success_timestamp_seconds 1700000000\n", 1700000000000},
         {"with_sample_timestamp",
-         "lumora_index_last_success_timestamp_seconds{index=\"x\"}\t1700000000.5 1700000000999\n", 1700000000500},
+         "lumora_index_last_success_timestamp_seconds{index=\"x\"}\t1700000000.5 1700000000999\n",
+         1700000000500},
         {"exponent", "lumora_index_last_success_timestamp_seconds{index=\"x\"} 1.7e9\n", 1700000000000},
         {"zero_is_none", "lumora_index_last_success_timestamp_seconds{index=\"x\"} 0\n", std::nullopt},
         {"negative", "lumora_index_last_success_timestamp_seconds{index=\"x\"} -5\n", std::nullopt},
         {"not_a_number", "lumora_index_last_success_timestamp_seconds{index=\"x\"} NaN\n", std::nullopt},
         {"garbage", "lumora_index_last_success_timestamp_seconds{index=\"x\"} soon\n", std::nullopt},
         {"unclosed_labels", "lumora_index_last_success_timestamp_seconds{index=\"x} 5\n", std::nullopt},
-        {"longer_name_only", "lumora_index_last_success_timestamp_seconds_total{index=\"x\"} 5\n", std::nullopt},
+        {"longer_name_only", "lumora_index_last_success_timestamp_seconds_total{index=\"x\"} 5\n",
+         std::nullopt},
         {"comment_only", "# HELP lumora_index_last_success_timestamp_seconds 5\n", std::nullopt},
         {"empty", "", std::nullopt},
     };

@@ -36,7 +36,8 @@ Verdict Verify(const QString& analyze, const std::function<void(QByteArray&)>& e
         edit(text);
         const QString path = dir.filePath(QLatin1String(name));
         QFile out(path);
-        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size()) return {-1, QStringLiteral("write")};
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
+            return {-1, QStringLiteral("write")};
         files << path;
     }
     QProcess p;

@@ -58,8 +58,8 @@ public:
             if (testsupport::PromtoolRequired()) ADD_FAILURE() << "promtool is not installed";
             return;
         }
-        const auto rejected =
-            testsupport::PromtoolRejects(promtool, ReadBytes(metrics + QStringLiteral("/lumora_index_catalog.prom")));
+        const auto rejected = testsupport::PromtoolRejects(
+            promtool, ReadBytes(metrics + QStringLiteral("/lumora_index_catalog.prom")));
         EXPECT_FALSE(rejected) << rejected.value_or(QString()).toStdString();
     }
 
@@ -86,8 +86,8 @@ struct Expected {
 };
 
 // One run, checked: its exit code and every figure of its file.
-void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString& previousSuccess, double before,
-           double after) {
+void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString& previousSuccess,
+           double before, double after) {
     EXPECT_EQ(run.exitCode, e.exitCode) << run.stderrText.toStdString();
     const QMap<QString, QString> m = t.Samples();
     ASSERT_EQ(m.size(), 9);
@@ -122,7 +122,9 @@ void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString
     t.ExpectPromtoolAccepts();
 }
 
-double Now() { return QDateTime::currentMSecsSinceEpoch() / 1000.0; }
+double Now() {
+    return QDateTime::currentMSecsSinceEpoch() / 1000.0;
+}
 
 TEST_F(MetricsRun, EveryOutcomeLeavesItsFigures) {
     double before = Now() - 0.001;
@@ -146,7 +148,8 @@ TEST_F(MetricsRun, EveryOutcomeLeavesItsFigures) {
     }
 
     // The document query fails: the live index stays, with its documents.
-    Configure({{QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"), QStringLiteral("SELECT X FROM NOWHERE")}});
+    Configure({{QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"),
+                QStringLiteral("SELECT X FROM NOWHERE")}});
     before = Now() - 0.001;
     run = f.Run();
     Check(*this, run, {2, false, DocumentCount(0), kUsers, Build::kRefused}, success, before, Now());
@@ -172,8 +175,9 @@ TEST_F(MetricsRun, AFolderThatCannotBeWrittenIsOneEntryAndTheBuildStillSucceeds)
     const RunResult run = f.Run();
     EXPECT_EQ(run.exitCode, 0) << run.stderrText.toStdString();
     EXPECT_EQ(IndexedDocuments(f.indexPath), DocumentCount(0));
-    EXPECT_TRUE(ReadBytes(f.ConfigPath()).contains(
-        QStringLiteral("<NumDocuments>%1</NumDocuments>").arg(DocumentCount(0)).toUtf8()));
+    EXPECT_TRUE(
+        ReadBytes(f.ConfigPath())
+            .contains(QStringLiteral("<NumDocuments>%1</NumDocuments>").arg(DocumentCount(0)).toUtf8()));
     const QList<QJsonObject> events = Events();
     ASSERT_EQ(events.size(), 1) << ReadBytes(f.eventLog).toStdString();
     EXPECT_EQ(events[0].value(QStringLiteral("type")).toInt(-1), 1);

@@ -40,14 +40,17 @@ inline QString Promtool() {
     const QString inPath = QStandardPaths::findExecutable(QStringLiteral("promtool"));
     if (!inPath.isEmpty()) return inPath;
 #ifdef LUMORA_PROMTOOL_UNPACKED
-    if (QFile::exists(QStringLiteral(LUMORA_PROMTOOL_UNPACKED))) return QStringLiteral(LUMORA_PROMTOOL_UNPACKED);
+    if (QFile::exists(QStringLiteral(LUMORA_PROMTOOL_UNPACKED)))
+        return QStringLiteral(LUMORA_PROMTOOL_UNPACKED);
 #endif
     return {};
 }
 
 // Whether a missing promtool fails the test instead of skipping it (the test command
 // installs it, so there it must be found).
-inline bool PromtoolRequired() { return qEnvironmentVariable("LUMORA_REQUIRE_PROMTOOL") == u"1"; }
+inline bool PromtoolRequired() {
+    return qEnvironmentVariable("LUMORA_REQUIRE_PROMTOOL") == u"1";
+}
 
 // promtool check metrics on text: nothing when it accepts the text, else its output.
 inline std::optional<QString> PromtoolRejects(const QString& promtool, const QByteArray& text) {

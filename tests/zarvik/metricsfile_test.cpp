@@ -49,9 +49,12 @@ TEST(MetricsFile, AFileThatCannotBeWrittenRaisesNamingItAndKeepsTheOldOne) {
     };
     // Each of these fails whoever runs the test, root included.
     const Case cases[] = {
-        {"missing_folder", dir.filePath(QStringLiteral("gone/lumora_index_a.prom")), QStringLiteral("does not exist")},
-        {"folder_is_a_file", aFile + QStringLiteral("/lumora_index_a.prom"), QStringLiteral("is not a folder")},
-        {"system_folder", QStringLiteral("/proc/lumora_index_a.prom"), QStringLiteral("cannot create a file")},
+        {"missing_folder", dir.filePath(QStringLiteral("gone/lumora_index_a.prom")),
+         QStringLiteral("does not exist")},
+        {"folder_is_a_file", aFile + QStringLiteral("/lumora_index_a.prom"),
+         QStringLiteral("is not a folder")},
+        {"system_folder", QStringLiteral("/proc/lumora_index_a.prom"),
+         QStringLiteral("cannot create a file")},
         {"name_too_long", dir.filePath(QString(250, u'n') + QStringLiteral(".prom")),
          QStringLiteral("cannot create a file")},
     };
@@ -62,9 +65,11 @@ TEST(MetricsFile, AFileThatCannotBeWrittenRaisesNamingItAndKeepsTheOldOne) {
             ADD_FAILURE() << c.label << ": no error";
         } catch (const component::Error& e) {
             EXPECT_EQ(e.Number(), component::errnum::kMetricsWrite) << c.label;
-            EXPECT_TRUE(e.Description().startsWith(QStringLiteral("Unable to write the metrics file ") + c.path))
+            EXPECT_TRUE(
+                e.Description().startsWith(QStringLiteral("Unable to write the metrics file ") + c.path))
                 << c.label << ": " << e.Description().toStdString();
-            EXPECT_TRUE(e.Description().contains(c.reason)) << c.label << ": " << e.Description().toStdString();
+            EXPECT_TRUE(e.Description().contains(c.reason))
+                << c.label << ": " << e.Description().toStdString();
         }
     }
     EXPECT_EQ(ReadAll(aFile), QByteArray("x"));

@@ -120,7 +120,8 @@ public:
                 // The first of repeated elements counts, as inside an index.
                 Document::Span span;
                 const QString folder = ReadText(&span).trimmed();
-                if (!metricsSeen && !folder.isEmpty()) *metricsDirectory = Absolute(m_document.folder, folder);
+                if (!metricsSeen && !folder.isEmpty())
+                    *metricsDirectory = Absolute(m_document.folder, folder);
                 metricsSeen = true;
             } else {
                 Skip();

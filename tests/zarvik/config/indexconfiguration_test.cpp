@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <unistd.h>
 
 namespace {
 
@@ -462,18 +462,23 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
         QString loaded;
     };
     const Case cases[] = {
-        {"absolute_link_to_another_folder", QStringLiteral("etc/IndexConfiguration.xml"),
+        {"absolute_link_to_another_folder",
+         QStringLiteral("etc/IndexConfiguration.xml"),
          {{QStringLiteral("opt/IndexConfiguration.xml"), QStringLiteral("@/etc/IndexConfiguration.xml")}},
          QStringLiteral("opt/IndexConfiguration.xml")},
-        {"relative_link_to_another_folder", QStringLiteral("etc/IndexConfiguration.xml"),
+        {"relative_link_to_another_folder",
+         QStringLiteral("etc/IndexConfiguration.xml"),
          {{QStringLiteral("opt/IndexConfiguration.xml"), QStringLiteral("../etc/IndexConfiguration.xml")}},
          QStringLiteral("opt/IndexConfiguration.xml")},
-        {"link_to_a_link", QStringLiteral("etc/real.xml"),
+        {"link_to_a_link",
+         QStringLiteral("etc/real.xml"),
          {{QStringLiteral("etc/IndexConfiguration.xml"), QStringLiteral("real.xml")},
           {QStringLiteral("opt/IndexConfiguration.xml"), QStringLiteral("../etc/IndexConfiguration.xml")}},
          QStringLiteral("opt/IndexConfiguration.xml")},
-        {"linked_folder", QStringLiteral("etc/IndexConfiguration.xml"),
-         {{QStringLiteral("opt"), QStringLiteral("etc")}}, QStringLiteral("opt/IndexConfiguration.xml")},
+        {"linked_folder",
+         QStringLiteral("etc/IndexConfiguration.xml"),
+         {{QStringLiteral("opt"), QStringLiteral("etc")}},
+         QStringLiteral("opt/IndexConfiguration.xml")},
     };
     for (const Case& c : cases) {
         QTemporaryDir dir;
@@ -490,7 +495,8 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
         for (const auto& [link, target] : c.links) {
             QString text = target;
             text.replace(QStringLiteral("@"), root);
-            ASSERT_EQ(::symlink(QFile::encodeName(text).constData(), QFile::encodeName(root + u'/' + link).constData()),
+            ASSERT_EQ(::symlink(QFile::encodeName(text).constData(),
+                                QFile::encodeName(root + u'/' + link).constData()),
                       0)
                 << c.label;
             linkTexts << text;
@@ -510,15 +516,20 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
         }
         EXPECT_FALSE(QFileInfo(file).isSymLink()) << c.label;
         const QByteArray saved = ReadBytes(file);
-        EXPECT_TRUE(saved.contains("<LastBuilt>now</LastBuilt>\n    <NumDocuments>12</NumDocuments>")) << c.label;
+        EXPECT_TRUE(saved.contains("<LastBuilt>now</LastBuilt>\n    <NumDocuments>12</NumDocuments>"))
+            << c.label;
         struct stat info {};
         ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0640u) << c.label;
         // Nothing left behind in either folder.
-        EXPECT_EQ(QDir(root + QStringLiteral("/etc")).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".tmp-")),
+        EXPECT_EQ(QDir(root + QStringLiteral("/etc"))
+                      .entryList(QDir::Files | QDir::Hidden)
+                      .filter(QStringLiteral(".tmp-")),
                   QStringList())
             << c.label;
-        EXPECT_EQ(QDir(root + QStringLiteral("/opt")).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".tmp-")),
+        EXPECT_EQ(QDir(root + QStringLiteral("/opt"))
+                      .entryList(QDir::Files | QDir::Hidden)
+                      .filter(QStringLiteral(".tmp-")),
                   QStringList())
             << c.label;
         // A new configuration object reads the saved values through the link.
@@ -573,7 +584,8 @@ TEST_F(ConfigTest, ALinkToAReadOnlyFileRaisesAndChangesNothing) {
     m_config.LoadIndex(QStringLiteral("catalog"));
 
     ReadOnlyFile readOnly(file);
-    if (!readOnly.Done()) GTEST_SKIP() << "this file system cannot make the file read-only (" << readOnly.How() << ")";
+    if (!readOnly.Done())
+        GTEST_SKIP() << "this file system cannot make the file read-only (" << readOnly.How() << ")";
     for (const bool lastBuilt : {true, false}) {
         const Error error = Raised([&] {
             if (lastBuilt) {
@@ -613,7 +625,8 @@ TEST_F(ConfigTest, MetricsDirectoryIsOfTheWholeFile) {
         {"self_closed", "<MetricsDirectory/>", QStringLiteral("@")},
         {"absolute", "<MetricsDirectory>/var/lib/prometheus/node-exporter</MetricsDirectory>",
          QStringLiteral("/var/lib/prometheus/node-exporter")},
-        {"relative_and_padded", "<MetricsDirectory>\n  metrics/ </MetricsDirectory>", QStringLiteral("metrics")},
+        {"relative_and_padded", "<MetricsDirectory>\n  metrics/ </MetricsDirectory>",
+         QStringLiteral("metrics")},
         {"first_counts", "<MetricsDirectory>one</MetricsDirectory><MetricsDirectory>two</MetricsDirectory>",
          QStringLiteral("one")},
         {"inside_an_index_is_not_it", "", QStringLiteral("@")},
