@@ -204,6 +204,7 @@ TEST_F(DriverMetricsTest, TheFileIsWrittenBeforeTheOutcomeIsShown) {
         EXPECT_EQ(state->metricsWrites, 1);
         EXPECT_EQ(shownAtWrite, c.boxesBefore);
         EXPECT_EQ(boxes.Boxes().size(), c.boxesAfter);
+        state->onMetricsWrite = nullptr;  // it refers to this iteration's local
         boxes.Clear();
     }
 }
