@@ -13,6 +13,7 @@ PACKAGES=(
   unixodbc libsqliteodbc
   clang
   fonts-liberation
+  dpkg-dev file lintian
 )
 
 missing=()
@@ -51,6 +52,23 @@ if [ ! -f "$gcide/usr/share/dictd/gcide.index" ] && [ ! -f /usr/share/dictd/gcid
   if ls "$tmp"/dict-gcide_*.deb >/dev/null 2>&1; then
     mkdir -p "$gcide"
     dpkg-deb -x "$tmp"/dict-gcide_*.deb "$gcide"
+  fi
+  rm -rf "$tmp"
+fi
+
+# promtool, which the tests use to check the monitoring files: only that one program,
+# unpacked from Debian's prometheus package into .deps/ (installing the package would
+# bring the whole server and its web assets along).
+promtool="$root/.deps/prometheus/usr/bin/promtool"
+if [ ! -x "$promtool" ] && ! command -v promtool >/dev/null; then
+  tmp=$(mktemp -d)
+  if ! (cd "$tmp" && apt-get download -qq prometheus >/dev/null 2>&1); then
+    apt_update
+    (cd "$tmp" && apt-get download -qq prometheus >/dev/null 2>&1) || echo "setup: prometheus not available; the metrics tests cannot run promtool" >&2
+  fi
+  if ls "$tmp"/prometheus_*.deb >/dev/null 2>&1; then
+    mkdir -p "$root/.deps/prometheus"
+    dpkg-deb --fsys-tarfile "$tmp"/prometheus_*.deb | tar -x -C "$root/.deps/prometheus" ./usr/bin/promtool
   fi
   rm -rf "$tmp"
 fi

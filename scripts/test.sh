@@ -4,7 +4,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run); then
 # runs each libFuzzer target briefly from its committed seed corpus. The server is
 # stopped at the end, also on failure.
-#   LUMORA_SKIP_SANITIZE=1 / LUMORA_SKIP_FUZZ=1 leave a stage out (for quick local runs).
+# After the normal run, the package stage builds, checks, installs and removes the
+# Debian package (scripts/package_test.sh; it needs root).
+#   LUMORA_SKIP_SANITIZE=1 / LUMORA_SKIP_FUZZ=1 / LUMORA_SKIP_PACKAGE=1 leave a stage
+#   out (for quick local runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -49,8 +52,15 @@ export LUMORA_TEST_PG_CTL="${as_pg[*]} $pgbin/pg_ctl -D $pgdir/data"
 # -------------------------------------------------------------------------------
 
 export QT_QPA_PLATFORM=offscreen
+# The metrics tests check every file with promtool, which setup.sh unpacked.
+export LUMORA_REQUIRE_PROMTOOL=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 echo "test: normal build passed after $(( $(date +%s) - started ))s"
+
+if [ "${LUMORA_SKIP_PACKAGE:-0}" != 1 ]; then
+  LUMORA_BUILD_DIR="$build" bash scripts/package_test.sh
+  echo "test: package stage passed after $(( $(date +%s) - started ))s"
+fi
 
 if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ]; then
   # Leaks count, except those of the uninstrumented libraries listed in the

@@ -27,6 +27,7 @@ constexpr std::int32_t kIndexLocked = kAppBase + 0x221;
 constexpr std::int32_t kIndexSearch = kAppBase + 0x222;
 constexpr std::int32_t kPropagation = kAppBase + 0x230;
 constexpr std::int32_t kEventLog = kAppBase + 0x240;
+constexpr std::int32_t kMetricsWrite = kAppBase + 0x250;
 }  // namespace errnum
 
 // Carries what a failing operation leaves behind. Callers may put their own line in

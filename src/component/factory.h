@@ -15,6 +15,7 @@ public:
     virtual std::shared_ptr<IndexingServices> NewIndexingServices() = 0;
     virtual std::shared_ptr<IndexBuilder> NewIndexBuilder() = 0;
     virtual std::shared_ptr<IndexPropagator> NewIndexPropagator() = 0;
+    virtual std::shared_ptr<MetricsFile> NewMetricsFile() = 0;
 };
 
 void InstallFactory(std::shared_ptr<ComponentFactory> factory);

@@ -8,6 +8,7 @@
 
 #include "component/error.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -73,6 +74,9 @@ public:
     // or the file cannot be saved; the file then stays as it was.
     virtual void SetLastBuilt(const QString& value) = 0;
     virtual void SetNumDocuments(const QString& value) = 0;
+    // The folder that receives the monitoring files of every build (absolute); empty
+    // when the configuration names none. Independent of the current index.
+    virtual QString MetricsDirectory() const = 0;
 };
 
 // One match of a search, best first.
@@ -198,6 +202,21 @@ public:
     virtual void SetStatusHandler(IStatusHandler* statusHandler) = 0;
     // False when one or more targets failed (each failure is in the event log).
     virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;
+    // How many targets the last Propagate could not update (0 before any).
+    virtual std::int32_t FailedTargets() const = 0;
+};
+
+// The monitoring file of an index: a text file that a collector reads while the
+// program may be replacing it, so it is only ever replaced whole.
+class MetricsFile {
+public:
+    virtual ~MetricsFile() = default;
+    // The file's bytes; empty when it does not exist or cannot be read. Raises nothing.
+    virtual QByteArray Read(const QString& path) = 0;
+    // Replaces the file by one holding text, so that a reader sees the old or the new
+    // file and never a part of one. Raises (errnum::kMetricsWrite, naming the file and
+    // the reason) when it cannot; the old file then stays as it was.
+    virtual void Write(const QString& path, const QByteArray& text) = 0;
 };
 
 }  // namespace component

@@ -19,6 +19,7 @@
 #include "maindialog/artwork.h"
 #include "search/frmsearch.h"
 #include "maindialog/texts.h"
+#include "metrics/buildmetrics.h"
 #include "usernodes/usernodes.h"
 #include "component/texts.h"
 #include "platform/headless.h"
@@ -261,6 +262,8 @@ void MainDialog::DoBuildIndex(bool i_bAuto) {
 
 void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
     if (i_bAuto) m_bAutomatedFailed = true;  // until the build has succeeded
+    // Every run leaves its figures for monitoring, also one that ends early.
+    metrics::BuildMetrics runMetrics;
     try {
         if (i_bAuto) setWindowTitle(windowTitle() + QStringLiteral(" (running automated)"));
         component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
@@ -304,6 +307,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         SetBusy();
 
         bool bOK = false;
+        runMetrics.Begin(metrics::BuildMetrics::kBuild);
         try {
             m_bIndexing = true;
             bOK = m_oIndexBuilder->Build();
@@ -311,10 +315,17 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         } catch (const std::exception& e) {
             m_bIndexing = false;
             bOK = false;
+            // The time a person takes to read the report is not the build's.
+            runMetrics.End(metrics::BuildMetrics::kBuild);
             util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
         }
+        runMetrics.End(metrics::BuildMetrics::kBuild);
 
-        const bool bUsersOK = PopulateAllUserNodes();
+        runMetrics.Begin(metrics::BuildMetrics::kUserNodes);
+        qint64 users = 0;
+        const bool bUsersOK = PopulateAllUserNodes(&users);
+        runMetrics.End(metrics::BuildMetrics::kUserNodes);
+        runMetrics.SetUsers(users);
 
         if (bOK && bUsersOK && !configuration.Propagations().isEmpty()) {
             bOK = false;
@@ -323,11 +334,15 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             std::shared_ptr<component::IndexPropagator> propagator =
                 component::Factory().NewIndexPropagator();
             propagator->SetStatusHandler(this);
+            runMetrics.Begin(metrics::BuildMetrics::kPropagation);
             try {
                 bOK = propagator->Propagate(path, targets);
+                runMetrics.SetTargetsFailed(bOK ? 0 : propagator->FailedTargets());
             } catch (const std::exception&) {
                 bOK = false;  // the warning below stands for it
+                runMetrics.SetTargetsFailed(targets.size());
             }
+            runMetrics.End(metrics::BuildMetrics::kPropagation);
             propagator.reset();
             if (!bOK) {
                 platform::ShowMessage(
@@ -338,10 +353,14 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         }
 
         const QString sLastBuilt = maindialog::GeneralDateText();
-        const QString sNumDocuments = QString::number(m_oIndexBuilder->DocumentCount());
+        const std::int32_t documents = m_oIndexBuilder->DocumentCount();
+        const QString sNumDocuments = QString::number(documents);
         const bool bAborted = IsBuildAborted();
+        runMetrics.SetDocuments(documents);
 
         RestoreControls();
+        // Before any message: a headless automated run ends with its failure message.
+        PublishMetrics(runMetrics, bOK && bUsersOK);
 
         if (bOK && bUsersOK) {
             try {
@@ -369,7 +388,22 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
     } catch (const std::exception& e) {
         m_bIndexing = false;
         RestoreControls();
+        PublishMetrics(runMetrics, false);
         util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
+    }
+}
+
+void MainDialog::PublishMetrics(const metrics::BuildMetrics& runMetrics, bool i_bSuccess) noexcept {
+    try {
+        const component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
+        const QString folder = configuration.MetricsDirectory();
+        if (folder.isEmpty()) return;
+        const QString failure = runMetrics.Publish(folder, configuration.IndexName(), i_bSuccess);
+        // Monitoring that cannot be written is worth a log entry, never a change of
+        // the build's outcome.
+        if (!failure.isEmpty()) util::LogEvent(failure, 1);
+    } catch (const std::exception&) {
+        // Not even the event log could be written; the outcome that follows still stands.
     }
 }
 
@@ -415,9 +449,11 @@ bool MainDialog::PopulateUserNodes(const QString& i_sUserID) {
     return propagation.PopulateUserNodes(i_sUserID);
 }
 
-bool MainDialog::PopulateAllUserNodes() {
+bool MainDialog::PopulateAllUserNodes(qint64* o_users) {
     usernodes::UserNodePropagation propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
-    return propagation.PopulateAllUserNodes();
+    const bool result = propagation.PopulateAllUserNodes();
+    if (o_users) *o_users = propagation.UsersRewritten();
+    return result;
 }
 
 // ---- engine version and help ------------------------------------------------------

@@ -18,6 +18,9 @@ class QPushButton;
 namespace platform {
 class StatusTrace;
 }
+namespace metrics {
+class BuildMetrics;
+}
 
 class MainDialog : public QDialog, public component::IStatusHandler {
     Q_OBJECT
@@ -69,7 +72,8 @@ private:
     void DoBuildIndexSteps(bool i_bAuto);
     void AbortBuild();
     bool IsBuildAborted() const;
-    bool PopulateAllUserNodes();
+    bool PopulateAllUserNodes(qint64* o_users = nullptr);
+    void PublishMetrics(const metrics::BuildMetrics& runMetrics, bool i_bSuccess) noexcept;
     void SetBusy();
     void RestoreControls();
 

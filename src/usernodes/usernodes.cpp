@@ -402,6 +402,7 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
 
 bool UserNodePropagation::PopulateAllUserNodes() {
     bool result = true;
+    m_usersRewritten = 0;
     std::shared_ptr<component::IndexingServices> services;
     std::unique_ptr<component::Connection> users;
     try {
@@ -417,6 +418,7 @@ bool UserNodePropagation::PopulateAllUserNodes() {
             // A failing user has already discarded its rows and asked for the abort.
             result = PopulateUserNodes(userID);
             if (!result) break;
+            ++m_usersRewritten;
             list->MoveNext();
         }
         users->Close();

@@ -23,10 +23,13 @@ public:
     bool PopulateUserNodes(const QString& i_sUserID);
     // Every user with assignments, stopping at the first that fails.
     bool PopulateAllUserNodes();
+    // Users whose rows the last PopulateAllUserNodes rewrote.
+    qint64 UsersRewritten() const { return m_usersRewritten; }
 
 private:
     const component::IndexConfiguration& m_configuration;
     std::function<void()> m_abortBuild;
+    qint64 m_usersRewritten = 0;
 };
 
 }  // namespace usernodes

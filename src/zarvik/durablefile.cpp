@@ -63,6 +63,12 @@ DurableFile::DurableFile(const QString& target, const QString& marker) {
     const QByteArray nativeTarget = QFile::encodeName(m_target);
     struct stat original {};
     const bool haveOriginal = ::stat(nativeTarget.constData(), &original) == 0;
+    // A file its owner made read-only is not replaced behind its back, although the
+    // rename that replaces it needs only the folder to be writable.
+    if (haveOriginal && ::faccessat(AT_FDCWD, nativeTarget.constData(), W_OK, AT_EACCESS) != 0) {
+        m_failure = QStringLiteral("cannot write %1: %2").arg(m_target, ErrnoText(errno));
+        return;
+    }
 
     RemoveLeftBehind(QFileInfo(m_target).absolutePath(), marker, QFileInfo(m_target).fileName());
     // The process number in the name tells a write still running from one that was

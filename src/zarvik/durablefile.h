@@ -23,6 +23,8 @@ bool LeftBehindBy(qint64 pid);
 // A new version of one file, written through "<target><marker><pid>-XXXXXX" beside
 // it. When the target is a symbolic link, the file it points to is replaced and the
 // link stays a link; a replaced file keeps its mode and, where allowed, its owner.
+// A target this process may not write (a read-only file) is not replaced: Open
+// tells why.
 // Until Commit succeeds the target is untouched; a writer destroyed uncommitted
 // removes its temporary file. Nothing here raises: each step returns the empty text
 // on success, else the reason of the failure with the file it concerns.

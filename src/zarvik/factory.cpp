@@ -4,6 +4,7 @@
 #include "zarvik/index/indexbuilder.h"
 #include "zarvik/config/indexconfiguration.h"
 #include "zarvik/indexingservices.h"
+#include "zarvik/metricsfile.h"
 #include "zarvik/propagation/propagator.h"
 
 namespace zarvik {
@@ -21,6 +22,9 @@ public:
     }
     std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override {
         return std::make_shared<FolderPropagator>();
+    }
+    std::shared_ptr<component::MetricsFile> NewMetricsFile() override {
+        return std::make_shared<DurableMetricsFile>();
     }
 };
 }  // namespace

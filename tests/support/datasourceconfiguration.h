@@ -44,6 +44,7 @@ public:
     void SetNumDocuments(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetNumDocuments"));
     }
+    QString MetricsDirectory() const override { return {}; }
 
 private:
     QString Note(const QString& property, const QString& value) const {

@@ -122,12 +122,31 @@ public:
     explicit FakePropagator(FakeState& state) : m_state(state) {}
     void SetStatusHandler(component::IStatusHandler* handler) override { m_handler = handler; }
     bool Propagate(const QString& path, const QStringList& targets) override {
-        return m_state.propagate(m_handler, path, targets);
+        const bool ok = m_state.propagate(m_handler, path, targets);
+        m_failed = m_state.failedTargets.value_or(ok ? 0 : std::int32_t(targets.size()));
+        return ok;
     }
+    std::int32_t FailedTargets() const override { return m_failed; }
 
 private:
     FakeState& m_state;
     component::IStatusHandler* m_handler = nullptr;
+    std::int32_t m_failed = 0;
+};
+
+class FakeMetricsFile final : public component::MetricsFile {
+public:
+    explicit FakeMetricsFile(FakeState& state) : m_state(state) {}
+    QByteArray Read(const QString& path) override { return m_state.metricsFiles.value(path); }
+    void Write(const QString& path, const QByteArray& text) override {
+        ++m_state.metricsWrites;
+        if (m_state.onMetricsWrite) m_state.onMetricsWrite();
+        if (m_state.metricsWriteError) throw *m_state.metricsWriteError;
+        m_state.metricsFiles[path] = text;
+    }
+
+private:
+    FakeState& m_state;
 };
 }  // namespace
 
@@ -155,6 +174,11 @@ QString FakeConfiguration::IndexName() const {
 component::DataSourceList FakeConfiguration::DbDataSources() const {
     m_state.reads.append(QStringLiteral("DbDataSources"));
     return m_state.dataSources.value(m_state.currentIndex);
+}
+
+QString FakeConfiguration::MetricsDirectory() const {
+    m_state.reads.append(QStringLiteral("MetricsDirectory"));
+    return m_state.metricsDirectory;
 }
 
 QStringList FakeConfiguration::Propagations() const {
@@ -211,6 +235,10 @@ std::shared_ptr<component::IndexBuilder> FakeFactory::NewIndexBuilder() {
 std::shared_ptr<component::IndexPropagator> FakeFactory::NewIndexPropagator() {
     ++m_state->propagatorsCreated;
     return std::make_shared<FakePropagator>(*m_state);
+}
+
+std::shared_ptr<component::MetricsFile> FakeFactory::NewMetricsFile() {
+    return std::make_shared<FakeMetricsFile>(*m_state);
 }
 
 std::shared_ptr<FakeState> InstallFakeComponent() {

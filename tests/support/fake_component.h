@@ -35,6 +35,7 @@ public:
     QString NumDocuments() const override { return Read(QStringLiteral("NumDocuments")); }
     void SetLastBuilt(const QString& value) override { Write(QStringLiteral("LastBuilt"), value); }
     void SetNumDocuments(const QString& value) override { Write(QStringLiteral("NumDocuments"), value); }
+    QString MetricsDirectory() const override;
 
 private:
     QString Read(const QString& property) const;
@@ -76,6 +77,7 @@ struct FakeState {
     QStringList reads;                           // properties in the order read
     QStringList writes;                          // "LastBuilt=..." in order
     QString loadedPath;
+    QString metricsDirectory;  // document-level, whatever index is current
 
     // Services.
     QMap<QString, QString> connectionStrings;  // data-source name -> text
@@ -115,6 +117,14 @@ struct FakeState {
     int propagatorsCreated = 0;
     std::function<bool(component::IStatusHandler*, const QString&, const QStringList&)> propagate =
         [](component::IStatusHandler*, const QString&, const QStringList&) { return true; };
+    // What FailedTargets answers; unset: 0 after success, every target after failure.
+    std::optional<std::int32_t> failedTargets;
+
+    // Monitoring files: path -> bytes, as written; Read answers from the same map.
+    QMap<QString, QByteArray> metricsFiles;
+    std::optional<component::Error> metricsWriteError;
+    int metricsWrites = 0;
+    std::function<void()> onMetricsWrite;  // called as each write begins
 };
 
 class FakeFactory final : public component::ComponentFactory {
@@ -124,6 +134,7 @@ public:
     std::shared_ptr<component::IndexingServices> NewIndexingServices() override;
     std::shared_ptr<component::IndexBuilder> NewIndexBuilder() override;
     std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override;
+    std::shared_ptr<component::MetricsFile> NewMetricsFile() override;
 
 private:
     std::shared_ptr<FakeState> m_state;

@@ -167,6 +167,7 @@ public:
     std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override {
         return m_real->NewIndexPropagator();
     }
+    std::shared_ptr<component::MetricsFile> NewMetricsFile() override { return m_real->NewMetricsFile(); }
 
 private:
     std::shared_ptr<component::ComponentFactory> m_real = zarvik::NewComponentFactory();

@@ -84,6 +84,7 @@ struct XmlIndexConfiguration::Document {
     QByteArray bom;  // a UTF-8 byte order mark the file starts with, kept on saving
     QString text;    // the rest of the file, decoded
     QList<Index> indexes;
+    QString metricsDirectory;  // absolute; empty when the file names none
 };
 
 namespace {
@@ -99,8 +100,9 @@ public:
     Parser(const Document& document) : m_document(document), m_text(document.text), m_reader(document.text) {}
 
     // Raises component::Error (kConfigLoad) naming the file, line and column.
-    QList<Document::Index> Parse() {
+    QList<Document::Index> Parse(QString* metricsDirectory) {
         QList<Document::Index> indexes;
+        bool metricsSeen = false;
         while (Next() != QXmlStreamReader::StartElement) {
             if (m_reader.atEnd()) Fail(QStringLiteral("The file has no root element."));
         }
@@ -114,6 +116,13 @@ public:
             if (token != QXmlStreamReader::StartElement) continue;
             if (m_reader.name() == u"Index") {
                 indexes.append(ParseIndex());
+            } else if (m_reader.name() == u"MetricsDirectory") {
+                // The first of repeated elements counts, as inside an index.
+                Document::Span span;
+                const QString folder = ReadText(&span).trimmed();
+                if (!metricsSeen && !folder.isEmpty())
+                    *metricsDirectory = Absolute(m_document.folder, folder);
+                metricsSeen = true;
             } else {
                 Skip();
             }
@@ -288,7 +297,7 @@ std::shared_ptr<Document> ParseDocument(const QString& path, const QByteArray& b
             component::errnum::kConfigLoad, kSource,
             QStringLiteral("%1%2: The file is not UTF-8 text.").arg(path, Utf8ErrorPosition(body)));
     }
-    document->indexes = Parser(*document).Parse();
+    document->indexes = Parser(*document).Parse(&document->metricsDirectory);
     return document;
 }
 
@@ -458,6 +467,10 @@ component::DataSourceList XmlIndexConfiguration::DbDataSources() const {
 QStringList XmlIndexConfiguration::Propagations() const {
     const auto* index = CurrentOf(m_document, m_current);
     return index ? index->targets : QStringList();
+}
+
+QString XmlIndexConfiguration::MetricsDirectory() const {
+    return m_document ? m_document->metricsDirectory : QString();
 }
 
 void XmlIndexConfiguration::SetLastBuilt(const QString& value) {

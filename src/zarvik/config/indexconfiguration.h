@@ -45,6 +45,8 @@ public:
     // element's text (or adding the element when it is missing).
     void SetLastBuilt(const QString& value) override;
     void SetNumDocuments(const QString& value) override;
+    // <MetricsDirectory> of the root element, taken against the file's folder.
+    QString MetricsDirectory() const override;
 
     struct Document;
 

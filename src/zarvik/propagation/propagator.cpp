@@ -49,6 +49,7 @@ QString CopyFile(const QString& from, const QString& to, const std::function<voi
 }  // namespace
 
 bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
+    m_failedTargets = 0;
     const QDir source(indexPath);
     QStringList files;
     for (const QFileInfo& fi : source.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
@@ -93,6 +94,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         if (!why.isEmpty()) failures.append({target, why});
         pump();
     }
+    m_failedTargets = static_cast<std::int32_t>(failures.size());
     // Every failed target gets its entry even when an earlier entry could not be
     // written; the result is false either way, so nothing is lost by going on.
     for (const auto& [target, why] : failures) {

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 namespace {
@@ -447,6 +449,208 @@ TEST_F(ConfigTest, WriteKeepsModeAndSymbolicLink) {
     EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
+// The program's folder may hold only a link to the file kept elsewhere (a package
+// links /opt/... to /etc/...): a save replaces the file at the end of the link, beside
+// it, and the link itself stays exactly as it was.
+TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
+    struct Case {
+        const char* label;
+        // Relative to the test folder: where the file is, the links to make (link,
+        // target text) in order, and the path that is loaded.
+        QString file;
+        QList<std::pair<QString, QString>> links;
+        QString loaded;
+    };
+    const Case cases[] = {
+        {"absolute_link_to_another_folder",
+         QStringLiteral("etc/IndexConfiguration.xml"),
+         {{QStringLiteral("opt/IndexConfiguration.xml"), QStringLiteral("@/etc/IndexConfiguration.xml")}},
+         QStringLiteral("opt/IndexConfiguration.xml")},
+        {"relative_link_to_another_folder",
+         QStringLiteral("etc/IndexConfiguration.xml"),
+         {{QStringLiteral("opt/IndexConfiguration.xml"), QStringLiteral("../etc/IndexConfiguration.xml")}},
+         QStringLiteral("opt/IndexConfiguration.xml")},
+        {"link_to_a_link",
+         QStringLiteral("etc/real.xml"),
+         {{QStringLiteral("etc/IndexConfiguration.xml"), QStringLiteral("real.xml")},
+          {QStringLiteral("opt/IndexConfiguration.xml"), QStringLiteral("../etc/IndexConfiguration.xml")}},
+         QStringLiteral("opt/IndexConfiguration.xml")},
+        {"linked_folder",
+         QStringLiteral("etc/IndexConfiguration.xml"),
+         {{QStringLiteral("opt"), QStringLiteral("etc")}},
+         QStringLiteral("opt/IndexConfiguration.xml")},
+    };
+    for (const Case& c : cases) {
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString root = dir.path();
+        ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/etc")));
+        if (c.links.first().first != u"opt") {
+            ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/opt")));
+        }
+        const QString file = root + u'/' + c.file;
+        WriteBytes(file, kFull);
+        ASSERT_EQ(::chmod(QFile::encodeName(file).constData(), 0640), 0);
+        QStringList linkTexts;
+        for (const auto& [link, target] : c.links) {
+            QString text = target;
+            text.replace(QStringLiteral("@"), root);
+            ASSERT_EQ(::symlink(QFile::encodeName(text).constData(),
+                                QFile::encodeName(root + u'/' + link).constData()),
+                      0)
+                << c.label;
+            linkTexts << text;
+        }
+        zarvik::XmlIndexConfiguration config;
+        config.LoadFromFile(root + u'/' + c.loaded);
+        config.LoadIndex(QStringLiteral("titles"));
+        config.SetLastBuilt(QStringLiteral("now"));
+        config.SetNumDocuments(QStringLiteral("12"));
+
+        for (qsizetype i = 0; i < c.links.size(); ++i) {
+            const QString link = root + u'/' + c.links[i].first;
+            EXPECT_TRUE(QFileInfo(link).isSymLink()) << c.label << " " << link.toStdString();
+            char buffer[4096] = {};
+            const ssize_t n = ::readlink(QFile::encodeName(link).constData(), buffer, sizeof buffer - 1);
+            EXPECT_EQ(QFile::decodeName(QByteArray(buffer, n < 0 ? 0 : n)), linkTexts[i]) << c.label;
+        }
+        EXPECT_FALSE(QFileInfo(file).isSymLink()) << c.label;
+        const QByteArray saved = ReadBytes(file);
+        EXPECT_TRUE(saved.contains("<LastBuilt>now</LastBuilt>\n    <NumDocuments>12</NumDocuments>"))
+            << c.label;
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << c.label;
+        // Nothing left behind in either folder.
+        EXPECT_EQ(QDir(root + QStringLiteral("/etc"))
+                      .entryList(QDir::Files | QDir::Hidden)
+                      .filter(QStringLiteral(".tmp-")),
+                  QStringList())
+            << c.label;
+        EXPECT_EQ(QDir(root + QStringLiteral("/opt"))
+                      .entryList(QDir::Files | QDir::Hidden)
+                      .filter(QStringLiteral(".tmp-")),
+                  QStringList())
+            << c.label;
+        // A new configuration object reads the saved values through the link.
+        zarvik::XmlIndexConfiguration again;
+        again.LoadFromFile(root + u'/' + c.loaded);
+        again.LoadIndex(QStringLiteral("titles"));
+        EXPECT_EQ(again.LastBuilt(), u"now") << c.label;
+        EXPECT_EQ(again.NumDocuments(), u"12") << c.label;
+    }
+}
+
+// Makes a file read-only for whoever runs the test: root writes through file modes,
+// so for root the immutable attribute stands in for them.
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const QString& path) : m_path(path) {
+        if (::geteuid() != 0) {
+            m_done = ::chmod(QFile::encodeName(path).constData(), 0444) == 0;
+            m_how = "mode 0444";
+        } else {
+            m_done = Chattr(QStringLiteral("+i"));
+            m_immutable = m_done;
+            m_how = "immutable attribute";
+        }
+    }
+    ~ReadOnlyFile() {
+        if (m_immutable) Chattr(QStringLiteral("-i"));
+    }
+    bool Done() const { return m_done; }
+    const char* How() const { return m_how; }
+
+private:
+    bool Chattr(const QString& flag) const {
+        QProcess p;
+        p.start(QStringLiteral("chattr"), {flag, m_path});
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    }
+    QString m_path;
+    bool m_done = false;
+    bool m_immutable = false;
+    const char* m_how = "none";
+};
+
+TEST_F(ConfigTest, ALinkToAReadOnlyFileRaisesAndChangesNothing) {
+    ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("etc"))));
+    ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("opt"))));
+    const QString file = m_dir.filePath(QStringLiteral("etc/IndexConfiguration.xml"));
+    const QString link = m_dir.filePath(QStringLiteral("opt/IndexConfiguration.xml"));
+    WriteBytes(file, kFull);
+    ASSERT_TRUE(QFile::link(file, link));
+    m_config.LoadFromFile(link);
+    m_config.LoadIndex(QStringLiteral("catalog"));
+
+    ReadOnlyFile readOnly(file);
+    if (!readOnly.Done())
+        GTEST_SKIP() << "this file system cannot make the file read-only (" << readOnly.How() << ")";
+    for (const bool lastBuilt : {true, false}) {
+        const Error error = Raised([&] {
+            if (lastBuilt) {
+                m_config.SetLastBuilt(QStringLiteral("now"));
+            } else {
+                m_config.SetNumDocuments(QStringLiteral("7"));
+            }
+        });
+        EXPECT_EQ(error.Number(), errnum::kConfigSave) << readOnly.How();
+        // The description names the file at the end of the link and why it was refused.
+        EXPECT_TRUE(error.Description().contains(QFileInfo(file).canonicalFilePath()))
+            << error.Description().toStdString();
+        EXPECT_TRUE(error.Description().contains(QStringLiteral("Permission denied")) ||
+                    error.Description().contains(QStringLiteral("Operation not permitted")))
+            << error.Description().toStdString();
+        EXPECT_EQ(ReadBytes(file), kFull);
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), QFileInfo(file).absoluteFilePath());
+        EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
+        EXPECT_EQ(m_config.NumDocuments(), u"42");
+        EXPECT_EQ(QDir(m_dir.filePath(QStringLiteral("etc"))).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("IndexConfiguration.xml")});
+    }
+}
+
+struct MetricsCase {
+    const char* label;
+    QByteArray element;  // placed inside the root element, after the indexes
+    QString expected;    // relative to the configuration folder; "@" for empty
+};
+
+TEST_F(ConfigTest, MetricsDirectoryIsOfTheWholeFile) {
+    const MetricsCase cases[] = {
+        {"absent", "", QStringLiteral("@")},
+        {"empty", "<MetricsDirectory></MetricsDirectory>", QStringLiteral("@")},
+        {"blank", "<MetricsDirectory>  </MetricsDirectory>", QStringLiteral("@")},
+        {"self_closed", "<MetricsDirectory/>", QStringLiteral("@")},
+        {"absolute", "<MetricsDirectory>/var/lib/prometheus/node-exporter</MetricsDirectory>",
+         QStringLiteral("/var/lib/prometheus/node-exporter")},
+        {"relative_and_padded", "<MetricsDirectory>\n  metrics/ </MetricsDirectory>",
+         QStringLiteral("metrics")},
+        {"first_counts", "<MetricsDirectory>one</MetricsDirectory><MetricsDirectory>two</MetricsDirectory>",
+         QStringLiteral("one")},
+        {"inside_an_index_is_not_it", "", QStringLiteral("@")},
+    };
+    for (const MetricsCase& c : cases) {
+        QByteArray text = kFull;
+        text.replace("</IndexConfiguration>", c.element + "\n</IndexConfiguration>");
+        if (QByteArray(c.label) == "inside_an_index_is_not_it")
+            text.replace("</Index>", "<MetricsDirectory>/x</MetricsDirectory></Index>");
+        const QString path = Write(text);
+        zarvik::XmlIndexConfiguration config;
+        config.LoadFromFile(path);
+        const QString expected = c.expected == u"@"            ? QString()
+                                 : c.expected.startsWith(u'/') ? c.expected
+                                                               : Folder() + u'/' + c.expected;
+        EXPECT_EQ(config.MetricsDirectory(), expected) << c.label;
+        // No index needs to be current, and a save keeps it.
+        config.LoadIndex(QStringLiteral("titles"));
+        config.SetLastBuilt(QStringLiteral("now"));
+        EXPECT_EQ(config.MetricsDirectory(), expected) << c.label;
+        EXPECT_TRUE(ReadBytes(path).contains(c.element)) << c.label;
+    }
+}
+
 TEST_F(ConfigTest, FailedWritesRaiseAndChangeNothing) {
     // The temporary file beside a file whose name is at the length limit cannot be
     // created, whoever runs the test (root included).
@@ -519,6 +723,34 @@ TEST_F(ConfigTest, DemoConfigurationLoads) {
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("RAdozudo"), database}}));
     EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT");
     EXPECT_TRUE(m_config.Propagations().isEmpty());
+}
+
+// The example the package installs in /etc: it loads, and no path in it depends on
+// the folder of the link it is read through (/opt/..., which the service cannot write).
+TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
+    const QString path = Write(ReadBytes(QStringLiteral(LUMORA_PACKAGED_CONFIG)));
+    m_config.LoadFromFile(path);
+    ASSERT_EQ(m_config.GetIndexList(),
+              component::IndexList({{QStringLiteral("catalog"), QStringLiteral("Catalog documents")}}));
+    m_config.LoadIndex(QStringLiteral("catalog"));
+    EXPECT_EQ(m_config.IndexPath(), u"/var/lib/lumora-index-manager/indexes/catalog");
+    EXPECT_TRUE(m_config.Propagations().isEmpty());
+    EXPECT_TRUE(m_config.MetricsDirectory().isEmpty());
+    const component::DataSourceList sources = m_config.DbDataSources();
+    ASSERT_EQ(sources.size(), 2);
+    EXPECT_EQ(sources[0].name, u"Primary");
+    for (const component::DataSource& source : sources) {
+        EXPECT_TRUE(source.text.startsWith(QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;")))
+            << source.text.toStdString();
+        EXPECT_FALSE(source.text.contains(m_dir.path())) << source.text.toStdString();
+    }
+    // A build's results can be written back into it.
+    m_config.SetLastBuilt(QStringLiteral("now"));
+    m_config.SetNumDocuments(QStringLiteral("3"));
+    zarvik::XmlIndexConfiguration again;
+    again.LoadFromFile(path);
+    again.LoadIndex(QStringLiteral("catalog"));
+    EXPECT_EQ(again.NumDocuments(), u"3");
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAndReplacesAnOlderOne) {
     WriteFile(older + "/index.db", "an older index");
 
     EXPECT_TRUE(propagator.Propagate(source, {fresh, older}));
+    EXPECT_EQ(propagator.FailedTargets(), 0);
     for (const QString& target : {fresh, older}) {
         EXPECT_EQ(ReadAll(target + "/index.db"), indexBytes) << target.toStdString();
         EXPECT_EQ(Entries(target), QStringList{"index.db"}) << target.toStdString();
@@ -144,6 +145,10 @@ TEST_F(PropagatorTest, AnUnwritableEventLogStillGivesFalseForTheFailedTargets) {
     EXPECT_EQ(ReadAll(good + "/index.db"), indexBytes);
     EXPECT_EQ(recorder.statuses.value(recorder.statuses.size() - 1),
               QStringLiteral("Propagation failed for 2 of 3 targets"));
+    EXPECT_EQ(propagator.FailedTargets(), 2);
+    // The count is that of the last run only.
+    EXPECT_TRUE(propagator.Propagate(source, {good}));
+    EXPECT_EQ(propagator.FailedTargets(), 0);
 }
 
 }  // namespace

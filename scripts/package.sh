@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the Debian package build/package/lumora-index-manager_<version>_<arch>.deb:
+# installs what is missing (the build's packages, dpkg-dev for dpkg-shlibdeps, file),
+# builds the program and runs CPack's DEB generator on it.
+#   LUMORA_BUILD_DIR    the build folder (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/setup.sh
+missing=()
+for p in dpkg-dev file gzip; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "package: installing ${missing[*]}" >&2
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    { $SUDO apt-get update -qq >/dev/null
+      $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
+fi
+
+build="${LUMORA_BUILD_DIR:-$root/build}"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+else
+  cmake "$build" >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target TessalyIndexManager lumora_package_docs
+
+rm -f "$build"/package/lumora-index-manager_*.deb
+(cd "$build" && cpack -G DEB --config CPackConfig.cmake >/dev/null)
+deb=$(ls "$build"/package/lumora-index-manager_*.deb)
+echo "package: $deb"
