@@ -67,7 +67,9 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
 
     // Tall enough for a full page of results, its header and a horizontal scroll bar,
     // without a vertical scroll bar.
-    const int frame = 2 * m_results->frameWidth();
+    // The header has no columns yet and may grow by a pixel or two once it has; half
+    // a row to spare covers that.
+    const int frame = 2 * m_results->frameWidth() + m_results->verticalHeader()->defaultSectionSize() / 2;
     const int tableHeight = m_results->horizontalHeader()->sizeHint().height() +
                             kPageSize * m_results->verticalHeader()->defaultSectionSize() +
                             m_results->horizontalScrollBar()->sizeHint().height() + frame;
@@ -144,7 +146,7 @@ void frmSearch::cmdSearch_Click() {
     for (int row = 0; row < results.hits.size(); ++row) {
         const component::SearchHit& hit = results.hits.at(row);
         int column = 0;
-        auto* score = new QTableWidgetItem(QString::number(Score(hit.rank), 'g', 4));
+        auto* score = new QTableWidgetItem(QString::number(Score(hit.rank), 'g', 6));
         score->setData(Qt::UserRole, Score(hit.rank));
         score->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
         m_results->setItem(row, column++, score);
