@@ -30,7 +30,7 @@ public:
     // After kRefused: which check failed with its figures, ending with the sentence
     // that the live index was left in place.
     const QString& Refusal() const { return m_refusal; }
-    // After kPassed: one (name, figures) pair per check, for index_info.
+    // After kPassed: one (name, figures) pair per check, and "checks_seconds", for index_info.
     const QList<std::pair<QString, QString>>& Figures() const { return m_figures; }
     // Writes Figures into index_info of the staging file. Returns the empty text on
     // success, else SQLite's reason.
