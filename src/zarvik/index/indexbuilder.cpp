@@ -144,6 +144,10 @@ QString KeepPrevious(const QString& live, const QString& previous) {
         QFile::remove(temporary);
         return why;
     }
+    // When the previous index already was the live one (a build killed between its two
+    // renames), rename() of one name of a file over another does nothing and leaves the
+    // temporary name; removing it leaves the file under its other names.
+    QFile::remove(temporary);
     return {};
 }
 

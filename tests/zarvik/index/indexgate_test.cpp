@@ -3,6 +3,7 @@
 // folder holds afterwards.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -402,6 +403,29 @@ TEST_P(IndexGateFilesTest, OnePreviousAndOneRefusedIndexAtMost) {
         if (s.previous >= 0) expected << "index.previous.db";
         if (s.rejected >= 0) expected << "index.rejected.db";
         EXPECT_EQ(Folder(), expected);
+    }
+}
+
+// A build killed between its two renames leaves index.previous.db as a second name of
+// index.db, and maybe the temporary name of the first rename; the next build keeps the
+// live index as the previous one and leaves nothing else.
+TEST_P(IndexGateFilesTest, AfterAKillBetweenTheRenames) {
+    for (const bool temporaryLeft : {false, true}) {
+        SCOPED_TRACE(temporaryLeft);
+        QDir(indexPath).removeRecursively();
+        source->SetRows(100);
+        ASSERT_FALSE(Build(kDefaults).has_value());
+        const QByteArray before = ReadAll(live);
+        const QByteArray previousName = QFile::encodeName(indexPath + QStringLiteral("/index.previous.db"));
+        ASSERT_EQ(::link(QFile::encodeName(live).constData(), previousName.constData()), 0);
+        if (temporaryLeft) {
+            ASSERT_EQ(::link(QFile::encodeName(live).constData(), (previousName + ".tmp").constData()), 0);
+        }
+        source->SetRows(110);
+        ASSERT_FALSE(Build(kDefaults).has_value());
+        EXPECT_EQ(Documents(live), 110);
+        EXPECT_EQ(ReadAll(indexPath + QStringLiteral("/index.previous.db")), before);
+        EXPECT_EQ(Folder(), (QStringList{"index.db", "index.lock", "index.previous.db"}));
     }
 }
 
