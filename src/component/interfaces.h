@@ -35,9 +35,9 @@ using DataSourceList = QList<DataSource>;
 
 // What a finished index must satisfy before it replaces the live one (<Verify>).
 struct VerifySettings {
-    std::int64_t minDocuments = 0;   // at least this many documents
-    int maxShrinkPercent = 50;       // at most this many percent fewer than the live index; 100: any
-    QStringList checkQueries;        // each must match at least one document
+    std::int64_t minDocuments = 0;  // at least this many documents
+    int maxShrinkPercent = 50;      // at most this many percent fewer than the live index; 100: any
+    QStringList checkQueries;       // each must match at least one document
     bool operator==(const VerifySettings&) const = default;
 };
 
@@ -114,11 +114,11 @@ public:
     virtual std::int16_t MajorVersion() const = 0;
     virtual std::int16_t MinorVersion() const = 0;
     virtual std::int32_t BuildNumber() const = 0;
-    // Searches the index in the folder indexPath (or, when indexPath names a file, that
-    // index file, such as a kept previous or refused index) with the engine's query syntax and
-    // returns the total and the hits first .. first + count - 1. Raises when the
-    // index does not exist or cannot be opened (naming the path) and when the query
-    // is rejected (with the engine's message).
+    // Searches the index in the folder indexPath (or, when indexPath names a file,
+    // that index file, such as a kept previous or refused index) with the engine's
+    // query syntax and returns the total and the hits first .. first + count - 1.
+    // Raises when the index does not exist or cannot be opened (naming the path) and
+    // when the query is rejected (with the engine's message).
     virtual SearchResults Search(const QString& indexPath, const QString& query, int first, int count) const = 0;
 };
 

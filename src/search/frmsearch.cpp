@@ -1,8 +1,6 @@
 // The search window.
 #include "search/frmsearch.h"
 
-#include "platform/messagebox.h"
-
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
@@ -15,6 +13,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <utility>
+
+#include "platform/messagebox.h"
 
 frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
                      QWidget* parent)

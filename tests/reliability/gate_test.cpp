@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <QSqlDatabase>
 #include <QCoreApplication>
+#include <QSqlDatabase>
 #include <random>
 
 #include "runsupport.h"
@@ -79,8 +79,10 @@ protected:
                 GTEST_SKIP() << "no PostgreSQL test server";
             }
         }
-        f.WriteConfig(source, QStringLiteral("Provider=SQLite;Database=") + catalogFile);
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("gate-catalog"));
+        target = f.data + QStringLiteral("/replicas/one/catalog");
+        f.WriteConfig(source, QStringLiteral("Provider=SQLite;Database=") + catalogFile, {target});
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("gate-catalog"));
         {
             db.setDatabaseName(catalogFile);
             ASSERT_TRUE(db.open());
@@ -104,6 +106,7 @@ protected:
     QString documents;
     QString catalogFile;
     QString pgDatabase;
+    QString target;
 };
 
 struct RefusalCase {
@@ -116,13 +119,16 @@ struct RefusalCase {
 TEST_P(GateProgramTest, ARefusedBuildIsAFailedRun) {
     const RefusalCase cases[] = {
         {"Shrink", nullptr, 400,
-         "The new index has 400 documents, 60% fewer than the live index (1,000); MaxShrinkPercent allows 50%. "
+         "The new index has 400 documents, 60% fewer than the live index (1,000); MaxShrinkPercent allows "
+         "50%. "
          "The live index was left in place."},
         {"Empty", nullptr, 0,
-         "The new index has 0 documents, 100% fewer than the live index (1,000); MaxShrinkPercent allows 50%. "
+         "The new index has 0 documents, 100% fewer than the live index (1,000); MaxShrinkPercent allows "
+         "50%. "
          "The live index was left in place."},
         {"Minimum", "<MinDocuments>1001</MinDocuments>", 1000,
-         "The new index has 1,000 documents, fewer than MinDocuments (1,001). The live index was left in place."},
+         "The new index has 1,000 documents, fewer than MinDocuments (1,001). The live index was left in "
+         "place."},
         {"CheckQuery", "<CheckQuery>zebra</CheckQuery>", 1000,
          "The check query \"zebra\" matches no document of the new index. The live index was left in place."},
     };
@@ -160,6 +166,10 @@ TEST_P(GateProgramTest, ARefusedBuildIsAFailedRun) {
     EXPECT_EQ(again.exitCode, 0) << again.stderrText.toStdString();
     EXPECT_EQ(IndexedDocuments(f.indexPath), 900);
     EXPECT_EQ(ReadBytes(f.indexPath + QStringLiteral("/index.previous.db")), before);
+    // The kept indexes stay in the index folder: a target gets the live index only.
+    EXPECT_TRUE(QFile::exists(f.indexPath + QStringLiteral("/index.rejected.db")));
+    EXPECT_EQ(QDir(target).entryList(QDir::Files | QDir::Hidden), QStringList{"index.db"});
+    EXPECT_EQ(IndexedDocuments(target), 900);
 }
 
 TEST_P(GateProgramTest, AnUnreadableVerifyValueStopsTheRun) {
@@ -168,7 +178,8 @@ TEST_P(GateProgramTest, AnUnreadableVerifyValueStopsTheRun) {
     const RunResult run = f.Run();
     EXPECT_NE(run.exitCode, 0);
     const QString shown = Shown(run.stderrText);
-    EXPECT_TRUE(shown.contains(QStringLiteral("\"150\" of <Verify><MaxShrinkPercent>"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("\"150\" of <Verify><MaxShrinkPercent>")))
+        << shown.toStdString();
     EXPECT_FALSE(QFile::exists(f.indexPath + QStringLiteral("/index.db")));
 }
 
@@ -216,7 +227,8 @@ TEST_P(GateKillTest, LiveIndexIsOldOrNewAndTheNextRunSucceeds) {
             sqlite3* db = nullptr;
             sqlite3_open_v2(QFile::encodeName(live).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
             sqlite3_stmt* stmt = nullptr;
-            sqlite3_prepare_v2(db, "SELECT count(*) FROM index_info WHERE name LIKE 'check.%'", -1, &stmt, nullptr);
+            sqlite3_prepare_v2(db, "SELECT count(*) FROM index_info WHERE name LIKE 'check.%'", -1, &stmt,
+                               nullptr);
             EXPECT_EQ(sqlite3_step(stmt), SQLITE_ROW);
             EXPECT_EQ(sqlite3_column_int(stmt, 0), 5);
             sqlite3_finalize(stmt);

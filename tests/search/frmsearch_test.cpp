@@ -1,24 +1,25 @@
 // The search window on a small real index: results in rank order, the query syntax,
 // errors shown in the window.
 #include "search/frmsearch.h"
-#include "support/qt_printers.h"
-#include "support/smallindex.h"
-#include "zarvik/index/engine.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
-#include <QScrollBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
-#include <gtest/gtest.h>
+
+#include "support/qt_printers.h"
+#include "support/smallindex.h"
+#include "zarvik/index/engine.h"
 
 namespace {
 
@@ -133,8 +134,11 @@ void MakeIndexFile(const QString& file, const QString& word, int count) {
         "CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT);"
         "INSERT INTO index_info VALUES('unindexed', 'URL');");
     for (int i = 1; i <= count; ++i)
-        sql += QStringLiteral("INSERT INTO documents VALUES(%1, '%2 %1', 'a body with %2', 'u%1');").arg(i).arg(word);
-    ASSERT_EQ(sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sql += QStringLiteral("INSERT INTO documents VALUES(%1, '%2 %1', 'a body with %2', 'u%1');")
+                   .arg(i)
+                   .arg(word);
+    ASSERT_EQ(sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
     sqlite3_close(db);
 }
 
@@ -182,8 +186,10 @@ TEST_P(SearchWindowKeptTest, OffersTheKeptIndexesThatExist) {
     const KeptCase& c = GetParam();
     QTemporaryDir folder;
     MakeIndexFile(folder.filePath(QStringLiteral("index.db")), QStringLiteral("live"), 3);
-    if (c.previous) MakeIndexFile(folder.filePath(QStringLiteral("index.previous.db")), QStringLiteral("previous"), 2);
-    if (c.rejected) MakeIndexFile(folder.filePath(QStringLiteral("index.rejected.db")), QStringLiteral("refused"), 1);
+    if (c.previous)
+        MakeIndexFile(folder.filePath(QStringLiteral("index.previous.db")), QStringLiteral("previous"), 2);
+    if (c.rejected)
+        MakeIndexFile(folder.filePath(QStringLiteral("index.rejected.db")), QStringLiteral("refused"), 1);
     frmSearch window(engine, QStringLiteral("docs"), folder.path());
     window.show();
     auto* choice = window.findChild<QComboBox*>(QStringLiteral("IndexChoice"));
@@ -196,9 +202,10 @@ TEST_P(SearchWindowKeptTest, OffersTheKeptIndexesThatExist) {
     const char* words[] = {"live", "previous", "refused"};
     for (int i = 0; i < choice->count(); ++i) {
         choice->setCurrentIndex(i);
-        const QString word = QString::fromLatin1(words[c.choices[i].startsWith(QStringLiteral("Previous")) ? 1
-                                                      : c.choices[i].startsWith(QStringLiteral("Refused"))  ? 2
-                                                                                                            : 0]);
+        const QString word =
+            QString::fromLatin1(words[c.choices[i].startsWith(QStringLiteral("Previous"))  ? 1
+                                      : c.choices[i].startsWith(QStringLiteral("Refused")) ? 2
+                                                                                           : 0]);
         Search(window, QStringLiteral("body"));
         const QStringList titles = Column(window, 2);
         ASSERT_FALSE(titles.isEmpty()) << Matches(window).toStdString();
@@ -213,14 +220,15 @@ TEST_P(SearchWindowKeptTest, OffersTheKeptIndexesThatExist) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kept, SearchWindowKeptTest,
-    ::testing::Values(KeptCase{"None", false, false, {"Live index (index.db)"}},
-                      KeptCase{"Previous", true, false, {"Live index (index.db)", "Previous index (index.previous.db)"}},
-                      KeptCase{"Refused", false, true, {"Live index (index.db)", "Refused index (index.rejected.db)"}},
-                      KeptCase{"Both",
-                               true,
-                               true,
-                               {"Live index (index.db)", "Previous index (index.previous.db)",
-                                "Refused index (index.rejected.db)"}}),
+    ::testing::Values(
+        KeptCase{"None", false, false, {"Live index (index.db)"}},
+        KeptCase{"Previous", true, false, {"Live index (index.db)", "Previous index (index.previous.db)"}},
+        KeptCase{"Refused", false, true, {"Live index (index.db)", "Refused index (index.rejected.db)"}},
+        KeptCase{"Both",
+                 true,
+                 true,
+                 {"Live index (index.db)", "Previous index (index.previous.db)",
+                  "Refused index (index.rejected.db)"}}),
     [](const ::testing::TestParamInfo<KeptCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SearchWindowTest, AFullPageFitsWithoutScrolling) {

@@ -266,8 +266,9 @@ private:
         bool sawShrink = false;
         const auto refuse = [&](const QString& element, const QString& value, const QString& expected) {
             if (index->verifyError.isEmpty())
-                index->verifyError = QStringLiteral("The value \"%1\" of <Verify><%2> of the index \"%3\" in %4 "
-                                                    "cannot be used: %5")
+                index->verifyError = QStringLiteral(
+                                         "The value \"%1\" of <Verify><%2> of the index \"%3\" in %4 "
+                                         "cannot be used: %5")
                                          .arg(value, element, index->name, m_document.path, expected);
         };
         for (;;) {
@@ -292,7 +293,8 @@ private:
             const qlonglong number = value.toLongLong(&ok);
             if (element == u"MinDocuments") {
                 if (!ok || number < 0)
-                    refuse(element, value, QStringLiteral("it must be a whole number of documents, 0 or more."));
+                    refuse(element, value,
+                           QStringLiteral("it must be a whole number of documents, 0 or more."));
                 else
                     index->verify.minDocuments = number;
             } else if (!ok || number < 0 || number > 100) {

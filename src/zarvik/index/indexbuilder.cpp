@@ -18,8 +18,8 @@
 #include <functional>
 #include <optional>
 
-#include "zarvik/index/documentsource.h"
 #include "zarvik/durablefile.h"
+#include "zarvik/index/documentsource.h"
 #include "zarvik/index/indexchecks.h"
 #include "zarvik/index/indexlog.h"
 
@@ -134,7 +134,8 @@ QString KeepPrevious(const QString& live, const QString& previous) {
     QFile::remove(temporary);
     if (::link(QFile::encodeName(live).constData(), QFile::encodeName(temporary).constData()) != 0) {
         // A file system without hard links: a copy does as well, only slower.
-        if (!QFile::copy(live, temporary)) return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
+        if (!QFile::copy(live, temporary))
+            return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
         if (const QString why = SyncToDisk(temporary); !why.isEmpty()) {
             QFile::remove(temporary);
             return why;
@@ -507,7 +508,8 @@ bool Fts5IndexBuilder::Build() {
         if (complete && StagingHook()) StagingHook()(staging);
         if (complete) {
             run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
-            StagingChecks checks(staging, run.Rows(), LiveDocuments(live), m_verify, [&run] { return run.Pump(); });
+            StagingChecks checks(staging, run.Rows(), LiveDocuments(live), m_verify,
+                                 [&run] { return run.Pump(); });
             const auto outcome = checks.Run();
             if (outcome == StagingChecks::Outcome::kStopped) {
                 complete = false;
@@ -517,7 +519,8 @@ bool Fts5IndexBuilder::Build() {
                 if (const QString why = checks.Record(); !why.isEmpty())
                     Fail(QStringLiteral("Writing the index %1 failed: %2").arg(staging, why));
                 QStringList figures;
-                for (const auto& [name, value] : checks.Figures()) figures << name + QStringLiteral(": ") + value;
+                for (const auto& [name, value] : checks.Figures())
+                    figures << name + QStringLiteral(": ") + value;
                 checkFigures = figures.join(QStringLiteral("; "));
             }
         }
@@ -572,13 +575,15 @@ bool Fts5IndexBuilder::Build() {
         m_documentCount = LiveCount(live);
         AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("refused"),
                        QStringLiteral("%1 Refused index: %2").arg(refusal, kept));
-        run.Status(QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
+        run.Status(
+            QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
         throw Error(errnum::kIndexRefused, kSource, refusal);
     }
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("finished"),
-                   QStringLiteral("%1 documents in %2 s; %3").arg(run.Rows()).arg(seconds, 0, 'f', 1).arg(checkFigures));
+    AppendIndexLog(
+        run.m_logPath, m_indexName, QStringLiteral("finished"),
+        QStringLiteral("%1 documents in %2 s; %3").arg(run.Rows()).arg(seconds, 0, 'f', 1).arg(checkFigures));
     run.Status(QStringLiteral("Indexing finished: %1 documents").arg(run.Rows()));
     return true;
 }

@@ -1,9 +1,9 @@
 // IndexBuilder: builds one SQLite FTS5 index from a document query.
 #pragma once
 
-#include "component/interfaces.h"
-
 #include <functional>
+
+#include "component/interfaces.h"
 
 namespace zarvik {
 

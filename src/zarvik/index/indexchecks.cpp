@@ -103,12 +103,15 @@ StagingChecks::Outcome StagingChecks::Run() {
     }
     if (db.Stopped()) return Outcome::kStopped;
     if (rc != SQLITE_DONE) return damaged(QStringLiteral("quick_check: ") + db.Message());
-    if (!problems.isEmpty()) return damaged(QStringLiteral("quick_check: ") + problems.join(QStringLiteral("; ")));
-    if (!db.Prepare("INSERT INTO documents(documents) VALUES('integrity-check')") || db.Step() != SQLITE_DONE) {
+    if (!problems.isEmpty())
+        return damaged(QStringLiteral("quick_check: ") + problems.join(QStringLiteral("; ")));
+    if (!db.Prepare("INSERT INTO documents(documents) VALUES('integrity-check')") ||
+        db.Step() != SQLITE_DONE) {
         if (db.Stopped()) return Outcome::kStopped;
         return damaged(QStringLiteral("FTS5 integrity-check: ") + db.Message());
     }
-    m_figures.append({QStringLiteral("check.integrity"), QStringLiteral("quick_check ok, FTS5 integrity-check ok")});
+    m_figures.append(
+        {QStringLiteral("check.integrity"), QStringLiteral("quick_check ok, FTS5 integrity-check ok")});
 
     // 2. Every document read is in the index, and nothing else.
     if (!db.Prepare("SELECT COUNT(*) FROM documents") || db.Step() != SQLITE_ROW) {
@@ -126,8 +129,9 @@ StagingChecks::Outcome StagingChecks::Run() {
     if (rows < m_verify.minDocuments)
         return Refuse(QStringLiteral("The new index has %1 documents, fewer than MinDocuments (%2).")
                           .arg(Count(rows), Count(m_verify.minDocuments)));
-    m_figures.append({QStringLiteral("check.min_documents"),
-                      QStringLiteral("%1 documents, at least %2 required").arg(rows).arg(m_verify.minDocuments)});
+    m_figures.append(
+        {QStringLiteral("check.min_documents"),
+         QStringLiteral("%1 documents, at least %2 required").arg(rows).arg(m_verify.minDocuments)});
 
     // 4. Not many fewer than the index it replaces.
     const int allowed = m_verify.maxShrinkPercent;
@@ -135,7 +139,8 @@ StagingChecks::Outcome StagingChecks::Run() {
     if (!m_live) {
         shrinkFigure = QStringLiteral("not run: no live index");
     } else if (allowed >= 100) {
-        shrinkFigure = QStringLiteral("off (MaxShrinkPercent 100); the live index had %1 documents").arg(*m_live);
+        shrinkFigure =
+            QStringLiteral("off (MaxShrinkPercent 100); the live index had %1 documents").arg(*m_live);
     } else {
         const std::int64_t live = *m_live;
         const std::int64_t lost = live > rows ? live - rows : 0;
@@ -147,10 +152,11 @@ StagingChecks::Outcome StagingChecks::Run() {
             QString shown = QString::number(std::int64_t(percent));
             if (std::int64_t(percent) <= allowed) shown = QString::number(percent, 'f', 1);
             if (shown.toDouble() <= allowed) shown = QString::number(percent, 'g', 6);
-            return Refuse(QStringLiteral("The new index has %1 documents, %2% fewer than the live index (%3); "
-                                         "MaxShrinkPercent allows %4%.")
-                              .arg(Count(rows), shown, Count(live))
-                              .arg(allowed));
+            return Refuse(
+                QStringLiteral("The new index has %1 documents, %2% fewer than the live index (%3); "
+                               "MaxShrinkPercent allows %4%.")
+                    .arg(Count(rows), shown, Count(live))
+                    .arg(allowed));
         }
         shrinkFigure = QStringLiteral("%1 documents against %2 in the live index (%3% fewer), %4% allowed")
                            .arg(rows)
@@ -170,15 +176,18 @@ StagingChecks::Outcome StagingChecks::Run() {
         rc = db.Step();
         if (db.Stopped()) return Outcome::kStopped;
         if (rc == SQLITE_DONE)
-            return Refuse(QStringLiteral("The check query \"%1\" matches no document of the new index.").arg(query));
+            return Refuse(
+                QStringLiteral("The check query \"%1\" matches no document of the new index.").arg(query));
         if (rc != SQLITE_ROW)
-            return Refuse(QStringLiteral("The check query \"%1\" of <Verify><CheckQuery> in the configuration is "
-                                         "not a query the index accepts: %2.")
-                              .arg(query, db.Message()));
+            return Refuse(
+                QStringLiteral("The check query \"%1\" of <Verify><CheckQuery> in the configuration is "
+                               "not a query the index accepts: %2.")
+                    .arg(query, db.Message()));
         m_figures.append({QStringLiteral("check.query.%1").arg(i + 1), query + QStringLiteral(" : matches")});
     }
     // What the checks cost, for whoever weighs them against the build.
-    m_figures.append({QStringLiteral("checks_seconds"), QString::number(double(clock.nsecsElapsed()) / 1e9, 'f', 3)});
+    m_figures.append(
+        {QStringLiteral("checks_seconds"), QString::number(double(clock.nsecsElapsed()) / 1e9, 'f', 3)});
     return Outcome::kPassed;
 }
 

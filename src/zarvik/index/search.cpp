@@ -57,7 +57,8 @@ QStringList StoredColumns(sqlite3* db, const QString& file) {
 
 // The first searched column: the first column after the key that is not stored only.
 QString TitleColumn(sqlite3* db, const QString& file, const QStringList& stored) {
-    Stmt stmt = Prepare(db, QStringLiteral("SELECT name FROM pragma_table_info('documents') ORDER BY cid"), file);
+    Stmt stmt =
+        Prepare(db, QStringLiteral("SELECT name FROM pragma_table_info('documents') ORDER BY cid"), file);
     while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
         const QString name = Text(stmt.get(), 0);
         if (name == QLatin1String("key") || stored.contains(name, Qt::CaseInsensitive)) continue;
@@ -104,8 +105,9 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
     Bind(total.get(), text);
     if (Step(db.get(), total.get())) results.total = sqlite3_column_int64(total.get(), 0);
 
-    QStringList columns = {QStringLiteral("bm25(documents)"), QStringLiteral("key"),
-                           results.titleColumn.isEmpty() ? QStringLiteral("NULL") : SqlName(results.titleColumn)};
+    QStringList columns = {
+        QStringLiteral("bm25(documents)"), QStringLiteral("key"),
+        results.titleColumn.isEmpty() ? QStringLiteral("NULL") : SqlName(results.titleColumn)};
     for (const QString& stored : results.storedColumns) columns.append(SqlName(stored));
     columns.append(QStringLiteral("snippet(documents, -1, char(2), char(3), '\u2026', 16)"));
     Stmt rows = Prepare(db.get(),

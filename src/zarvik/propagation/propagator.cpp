@@ -24,7 +24,9 @@ const QString kCopyMarker = QStringLiteral(".propagating-");
 bool IsIndexFile(const QString& name) {
     return name != QLatin1String("index.lock") && !name.endsWith(QLatin1String(".staging")) &&
            !name.endsWith(QLatin1String("-journal")) && !name.endsWith(QLatin1String("-wal")) &&
-           !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating")) && !name.startsWith(QLatin1String("index.previous.db")) && !name.startsWith(QLatin1String("index.rejected.db"));
+           !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating")) &&
+           !name.startsWith(QLatin1String("index.previous.db")) &&
+           !name.startsWith(QLatin1String("index.rejected.db"));
 }
 
 // Copies one file to `to` through a durable replacement, so that `to` is always

@@ -32,7 +32,8 @@ QByteArray ReadAll(const QString& path) {
 QStringList Query(const QString& file, const QString& sql) {
     sqlite3* db = nullptr;
     QStringList out;
-    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK)
             while (sqlite3_step(stmt) == SQLITE_ROW)
@@ -85,7 +86,9 @@ public:
     }
 
 private:
-    void Exec(const char* sql) { ASSERT_EQ(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(m_db); }
+    void Exec(const char* sql) {
+        ASSERT_EQ(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(m_db);
+    }
     QString m_path;
     sqlite3* m_db = nullptr;
 };
@@ -93,7 +96,8 @@ private:
 class PostgresSource final : public Source {
 public:
     PostgresSource() {
-        const QString database = QStringLiteral("lumora_indexgate_%1").arg(QCoreApplication::applicationPid());
+        const QString database =
+            QStringLiteral("lumora_indexgate_%1").arg(QCoreApplication::applicationPid());
         m_text = testsupport::PostgresConnectionText(database);
         if (m_text.isEmpty()) return;
         const QStringList parts = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '));
@@ -151,8 +155,9 @@ protected:
     std::optional<Error> Build(const VerifySettings& verify, bool* built = nullptr,
                                std::int32_t* count = nullptr) {
         zarvik::Fts5IndexBuilder b;
-        b.Configure(nullptr, nullptr, QStringLiteral("catalog"), indexPath, source->ConnectionText(), QString(),
-                    QString(), QString(), QString(), QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"));
+        b.Configure(nullptr, nullptr, QStringLiteral("catalog"), indexPath, source->ConnectionText(),
+                    QString(), QString(), QString(), QString(),
+                    QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"));
         b.SetVerify(verify);
         try {
             const bool ok = b.Build();
@@ -166,7 +171,9 @@ protected:
     }
     QStringList Folder() const { return QDir(indexPath).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
     QString Info(const QString& file, const char* name) const {
-        return Query(file, QStringLiteral("SELECT value FROM index_info WHERE name = '%1'").arg(QLatin1String(name)))
+        return Query(
+                   file,
+                   QStringLiteral("SELECT value FROM index_info WHERE name = '%1'").arg(QLatin1String(name)))
             .value(0);
     }
 
@@ -196,7 +203,8 @@ const VerifySettings kDefaults;
 const GateCase kGateCases[] = {
     // The example of the administrator's guide, figure for figure.
     {"ShrinkOfTheGuide", 10050, 4120, kDefaults,
-     "The new index has 4,120 documents, 59% fewer than the live index (10,050); MaxShrinkPercent allows 50%. "
+     "The new index has 4,120 documents, 59% fewer than the live index (10,050); MaxShrinkPercent allows "
+     "50%. "
      "The live index was left in place."},
     {"Lost99Default", 1000, 10, kDefaults,
      "The new index has 10 documents, 99% fewer than the live index (1,000); MaxShrinkPercent allows 50%. "
@@ -321,7 +329,10 @@ struct DamageCase {
 };
 
 const DamageCase kDamageCases[] = {
-    {"Header", [](QByteArray& b) { for (int i = 0; i < 16; ++i) b[i] = char(b[i] ^ 0x5a); }},
+    {"Header",
+     [](QByteArray& b) {
+         for (int i = 0; i < 16; ++i) b[i] = char(b[i] ^ 0x5a);
+     }},
     // A few bytes of every page after the first: tables, the full-text segments, all.
     {"EveryPage",
      [](QByteArray& b) {
@@ -358,7 +369,8 @@ TEST_P(IndexGateDamageTest, RefusedByTheIntegrityChecks) {
         zarvik::Fts5IndexBuilder::SetStagingHookForTests({});
         ASSERT_TRUE(error.has_value()) << "a damaged index went live";
         EXPECT_EQ(error->Number(), errnum::kIndexRefused);
-        EXPECT_TRUE(error->Description().startsWith(QStringLiteral("The new index failed the integrity checks (")))
+        EXPECT_TRUE(
+            error->Description().startsWith(QStringLiteral("The new index failed the integrity checks (")))
             << error->Description().toStdString();
         EXPECT_TRUE(error->Description().endsWith(QStringLiteral(" The live index was left in place.")));
         EXPECT_EQ(ReadAll(live), before);
@@ -384,8 +396,8 @@ TEST_P(IndexGateFilesTest, OnePreviousAndOneRefusedIndexAtMost) {
         int rejected;  // of index.rejected.db, -1 when none
     };
     const Step steps[] = {
-        {100, true, 100, -1, -1},  {120, true, 120, 100, -1}, {10, false, 120, 100, 10},
-        {5, false, 120, 100, 5},   {130, true, 130, 120, 5},  {140, true, 140, 130, 5},
+        {100, true, 100, -1, -1}, {120, true, 120, 100, -1}, {10, false, 120, 100, 10},
+        {5, false, 120, 100, 5},  {130, true, 130, 120, 5},  {140, true, 140, 130, 5},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.rows);
