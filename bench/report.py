@@ -30,6 +30,20 @@ def build_table(r):
     return "\n".join(rows)
 
 
+def checks_text(r):
+    """What the checks before an index goes live cost, beside the build they are part of."""
+    builds = {b["case"]: b for b in r["builds"] if b["corpus"] == "gcide"}
+    program, limit = builds.get("program from SQLite"), builds.get("sqlite3 engine limit")
+    if not program or not limit or program.get("checks_seconds") is None or limit.get("checks_seconds") is None:
+        return "(no figures of the checks in this run)"
+    return ("The checks before the new index goes live took %s s of the program's %s s from SQLite "
+            "(%.0f %%); the same checks in the `sqlite3` shell took %s s, a share of %.0f %% of its %s s "
+            "(build and checks)." % (f(program["checks_seconds"]), f(program["seconds"]),
+                                     100.0 * program["checks_seconds"] / program["seconds"],
+                                     f(limit["checks_seconds"]), 100.0 * limit["checks_seconds"] / limit["seconds"],
+                                     f(limit["seconds"])))
+
+
 def user_table(r):
     rows = ["| Database | Users | USERNODE rows | Program s | Recursive CTE s | Ratio | Same rows |",
             "|---|---:|---:|---:|---:|---:|---|"]
@@ -113,6 +127,8 @@ same statements run once more on the finished index.
 
 %(builds)s
 
+%(checks)s
+
 Stop: the time from setting `Aborted` (from the event pump, as the Stop button does, %(after)s s
 into the reading) to `Build` returning, median %(stop)s s (samples: %(stops)s).
 
@@ -158,7 +174,7 @@ table for long lists of parents).
   client and server take turns and one of the two cores is idle half the time; a third
   of the client's time is the kernel's TCP work in `send()`.
 """ % {"cpus": r["machine"]["cpus"], "sqlite": r["machine"]["sqlite"], "started": r["started"], "runs": r["runs"],
-       "builds": build_table(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
+       "builds": build_table(r), "checks": checks_text(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
        "stops": ", ".join(f(s, 4) for s in stop.get("samples", [])), "users": user_table(r),
        "linear": linearity(r),
        "plot": "![USERNODE scale curve](benchmarks-usernode.png)" if plotted else "(gnuplot missing: no plot)"}
