@@ -93,6 +93,28 @@ protected:
         QSqlDatabase::removeDatabase(QStringLiteral("gate-catalog"));
     }
 
+    // Runs f on the catalog database, open for that call only.
+    template <typename F>
+    auto OnCatalog(F&& f) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("gate-users"));
+        db.setDatabaseName(catalogFile);
+        if (!db.open()) throw std::runtime_error("open catalog");
+        auto result = f(db);
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("gate-users"));
+        return result;
+    }
+    void ClearUserNodes() {
+        OnCatalog([](QSqlDatabase& db) {
+            Exec(db, QStringLiteral("DELETE FROM USERNODE"));
+            return 0;
+        });
+    }
+    int FreshUsers() {
+        return OnCatalog([](QSqlDatabase& db) { return ClassifyUsers(db, kUsers, {}, ExpectedRows(0)).fresh; });
+    }
+
     void SetRows(int rows) {
         if (GetParam()) {
             SetPostgresRows(pgDatabase, rows);
@@ -144,6 +166,7 @@ TEST_P(GateProgramTest, ARefusedBuildIsAFailedRun) {
         if (c.verify) AddVerify(f, QString::fromUtf8(c.verify));
         const QByteArray configBefore = ReadBytes(f.ConfigPath());
         SetRows(c.rows);
+        ClearUserNodes();
         const RunResult run = f.Run();
         EXPECT_EQ(run.exitCode, 2);
         const QString shown = Shown(run.stderrText);
@@ -156,6 +179,8 @@ TEST_P(GateProgramTest, ARefusedBuildIsAFailedRun) {
         EXPECT_EQ(ReadBytes(live), before);
         EXPECT_EQ(ReadBytes(f.ConfigPath()), configBefore);
         EXPECT_EQ(IndexedDocuments(f.indexPath), 1000);
+        // The user-node run still followed the refused build.
+        EXPECT_EQ(FreshUsers(), kUsers);
         EXPECT_EQ(QDir(f.indexPath).entryList(QDir::Files | QDir::Hidden, QDir::Name),
                   (QStringList{"index.db", "index.lock", "index.rejected.db"}));
     }
