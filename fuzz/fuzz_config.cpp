@@ -30,8 +30,6 @@ QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
         const component::VerifySettings verify = configuration.Verify();
         FUZZ_CHECK(verify.minDocuments >= 0 && verify.maxShrinkPercent >= 0 && verify.maxShrinkPercent <= 100,
                    "verify %lld %d", static_cast<long long>(verify.minDocuments), verify.maxShrinkPercent);
-        values << QString::number(verify.minDocuments) << QString::number(verify.maxShrinkPercent)
-               << verify.checkQueries.join(QLatin1Char('|'));
         values << configuration.IndexName() << configuration.DbSetting1() << configuration.DbSetting2()
                << configuration.IndexPath() << configuration.Propagations().join(QLatin1Char('|'))
                << configuration.IndexDataSource() << configuration.IndexSetting1()
@@ -39,6 +37,8 @@ QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
                << configuration.IndexSetting4() << configuration.LastBuilt() << configuration.NumDocuments();
         for (const component::DataSource& source : configuration.DbDataSources())
             values << source.name << source.text;
+        values << QString::number(verify.minDocuments) << QString::number(verify.maxShrinkPercent)
+               << verify.checkQueries.join(QLatin1Char('|'));
         blocks.append(values);
     }
     return blocks;
