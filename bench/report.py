@@ -20,14 +20,28 @@ def f(value, digits=2):
 
 def build_table(r):
     rows = ["| Case | Corpus | Documents | MB | Seconds (median of %d) | Documents/s | MB/s | Peak MiB | Index MiB | "
-            "vs peer | vs limit |" % r["runs"],
-            "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+            "vs peer | vs limit | Checks s |" % r["runs"],
+            "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for b in r["builds"]:
-        rows.append("| %s | %s | %d | %.1f | %s | %d | %.1f | %.0f | %.1f | %s | %s |" % (
+        rows.append("| %s | %s | %d | %.1f | %s | %d | %.1f | %.0f | %.1f | %s | %s | %s |" % (
             b["case"], b["corpus"], b["documents"], b["bytes"] / 1e6, f(b["seconds"]), b["documents_per_second"],
             b["mb_per_second"], b["peak_mib"], b["index_bytes"] / 1048576.0, f(b.get("ratio_to_peer")),
-            f(b.get("ratio_to_limit"))))
+            f(b.get("ratio_to_limit")), f(b.get("checks_seconds"), 3)))
     return "\n".join(rows)
+
+
+def checks_text(r):
+    """What the checks before an index goes live cost, beside the build they are part of."""
+    builds = {b["case"]: b for b in r["builds"] if b["corpus"] == "gcide"}
+    program, limit = builds.get("program from SQLite"), builds.get("sqlite3 engine limit")
+    if not program or not limit or program.get("checks_seconds") is None or limit.get("checks_seconds") is None:
+        return "(no figures of the checks in this run)"
+    return ("The checks before the new index goes live took %s s of the program's %s s from SQLite "
+            "(%.0f %%); the same checks in the `sqlite3` shell took %s s, a share of %.0f %% of its %s s "
+            "(build and checks)." % (f(program["checks_seconds"]), f(program["seconds"]),
+                                     100.0 * program["checks_seconds"] / program["seconds"],
+                                     f(limit["checks_seconds"]), 100.0 * limit["checks_seconds"] / limit["seconds"],
+                                     f(limit["seconds"])))
 
 
 def user_table(r):
@@ -105,9 +119,15 @@ DOCUMENT(DOCID, TITLE, BODY), in a SQLite file and in a PostgreSQL table on loop
 the same text four times over with new keys. The peer is Debian's `sphinxsearch` `indexer`
 (stem_en, mem_limit 128M) reading the same PostgreSQL table; the limit is the `sqlite3` shell
 loading the same FTS5 table (`porter unicode61 remove_diacritics 2`) with one
-`INSERT ... SELECT` and `optimize`.
+`INSERT ... SELECT` and `optimize`, then running the same checks the program runs before a
+new index goes live (`PRAGMA quick_check`, FTS5 `integrity-check`, the count of rows).
+"Checks s" is what those checks took: for the program as its build recorded it in
+`index_info` (`checks_seconds`, which also covers the `<Verify>` checks), for the shell the
+same statements run once more on the finished index.
 
 %(builds)s
+
+%(checks)s
 
 Stop: the time from setting `Aborted` (from the event pump, as the Stop button does, %(after)s s
 into the reading) to `Build` returning, median %(stop)s s (samples: %(stops)s).
@@ -154,7 +174,7 @@ table for long lists of parents).
   client and server take turns and one of the two cores is idle half the time; a third
   of the client's time is the kernel's TCP work in `send()`.
 """ % {"cpus": r["machine"]["cpus"], "sqlite": r["machine"]["sqlite"], "started": r["started"], "runs": r["runs"],
-       "builds": build_table(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
+       "builds": build_table(r), "checks": checks_text(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
        "stops": ", ".join(f(s, 4) for s in stop.get("samples", [])), "users": user_table(r),
        "linear": linearity(r),
        "plot": "![USERNODE scale curve](benchmarks-usernode.png)" if plotted else "(gnuplot missing: no plot)"}

@@ -17,7 +17,19 @@ QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
     for (const component::IndexEntry& entry : configuration.GetIndexList()) {
         QStringList values;
         values << entry.name << entry.display;
-        configuration.LoadIndex(entry.name);
+        try {
+            configuration.LoadIndex(entry.name);
+        } catch (const component::Error& error) {
+            // An unreadable <Verify> value refuses that index, naming the element.
+            FUZZ_CHECK(error.Number() == component::errnum::kConfigLoad, "error %d", error.Number());
+            FUZZ_CHECK(error.Description().contains(QStringLiteral("<Verify><")), "%s",
+                       qPrintable(error.Description()));
+            blocks.append(values << QStringLiteral("refused: ") + error.Description());
+            continue;
+        }
+        const component::VerifySettings verify = configuration.Verify();
+        FUZZ_CHECK(verify.minDocuments >= 0 && verify.maxShrinkPercent >= 0 && verify.maxShrinkPercent <= 100,
+                   "verify %lld %d", static_cast<long long>(verify.minDocuments), verify.maxShrinkPercent);
         values << configuration.IndexName() << configuration.DbSetting1() << configuration.DbSetting2()
                << configuration.IndexPath() << configuration.Propagations().join(QLatin1Char('|'))
                << configuration.IndexDataSource() << configuration.IndexSetting1()
@@ -25,6 +37,8 @@ QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
                << configuration.IndexSetting4() << configuration.LastBuilt() << configuration.NumDocuments();
         for (const component::DataSource& source : configuration.DbDataSources())
             values << source.name << source.text;
+        values << QString::number(verify.minDocuments) << QString::number(verify.maxShrinkPercent)
+               << verify.checkQueries.join(QLatin1Char('|'));
         blocks.append(values);
     }
     return blocks;
@@ -63,7 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (list.isEmpty()) return 0;
 
     // Saved unchanged, the file loads to the same values.
-    configuration.LoadIndex(list.first().name);
+    try {
+        configuration.LoadIndex(list.first().name);
+    } catch (const component::Error&) {
+        return 0;  // refused for its <Verify>, as Snapshot checked
+    }
     const QString lastBuilt = configuration.LastBuilt();
     try {
         configuration.SetLastBuilt(lastBuilt);

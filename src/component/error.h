@@ -25,6 +25,8 @@ constexpr std::int32_t kConversion = kAppBase + 0x211;
 constexpr std::int32_t kIndexBuild = kAppBase + 0x220;
 constexpr std::int32_t kIndexLocked = kAppBase + 0x221;
 constexpr std::int32_t kIndexSearch = kAppBase + 0x222;
+// A new index failed a check before going live; the live index stayed in place.
+constexpr std::int32_t kIndexRefused = kAppBase + 0x223;
 constexpr std::int32_t kPropagation = kAppBase + 0x230;
 constexpr std::int32_t kEventLog = kAppBase + 0x240;
 constexpr std::int32_t kMetricsWrite = kAppBase + 0x250;

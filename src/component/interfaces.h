@@ -34,6 +34,14 @@ struct DataSource {
 };
 using DataSourceList = QList<DataSource>;
 
+// What a finished index must satisfy before it replaces the live one (<Verify>).
+struct VerifySettings {
+    std::int64_t minDocuments = 0;  // at least this many documents
+    int maxShrinkPercent = 50;      // at most this many percent fewer than the live index; 100: any
+    QStringList checkQueries;       // each must match at least one document
+    bool operator==(const VerifySettings&) const = default;
+};
+
 // Implemented by whoever shows a build's progress (the main dialog).
 class IStatusHandler {
 public:
@@ -70,6 +78,9 @@ public:
     virtual QString IndexSetting4() const = 0;
     virtual QString LastBuilt() const = 0;
     virtual QString NumDocuments() const = 0;
+    // The checks a new index of the current index must pass; the defaults when no
+    // index is current or the file has no <Verify>.
+    virtual VerifySettings Verify() const = 0;
     // Writing saves the configuration file at once. Raises when no index is current
     // or the file cannot be saved; the file then stays as it was.
     virtual void SetLastBuilt(const QString& value) = 0;
@@ -83,6 +94,7 @@ public:
 struct SearchHit {
     double rank = 0;         // bm25: smaller is better
     QString key;             // the document key
+    QString title;           // the value of SearchResults::titleColumn
     QStringList stored;      // the stored columns' values, in SearchResults::storedColumns order
     // A short passage with each matched term between kMatchStart and kMatchEnd.
     QString snippet;
@@ -90,6 +102,7 @@ struct SearchHit {
 
 struct SearchResults {
     std::int64_t total = 0;  // all matches, not only the rows returned
+    QString titleColumn;     // the first searched column; empty when there is none
     QStringList storedColumns;
     QList<SearchHit> hits;
 };
@@ -105,10 +118,11 @@ public:
     virtual std::int16_t MajorVersion() const = 0;
     virtual std::int16_t MinorVersion() const = 0;
     virtual std::int32_t BuildNumber() const = 0;
-    // Searches the index in the folder indexPath with the engine's query syntax and
-    // returns the total and the hits first .. first + count - 1. Raises when the
-    // index does not exist or cannot be opened (naming the path) and when the query
-    // is rejected (with the engine's message).
+    // Searches the index in the folder indexPath (or, when indexPath names a file,
+    // that index file, such as a kept previous or refused index) with the engine's
+    // query syntax and returns the total and the hits first .. first + count - 1.
+    // Raises when the index does not exist or cannot be opened (naming the path) and
+    // when the query is rejected (with the engine's message).
     virtual SearchResults Search(const QString& indexPath, const QString& query, int first, int count) const = 0;
 };
 
@@ -192,7 +206,10 @@ public:
                            const QString& resolvedSource, const QString& connection,
                            const QString& indexSetting3, const QString& indexSetting2,
                            const QString& indexSetting4, const QString& indexSetting1) = 0;
-    // True on success; false when aborted. Raises on failure.
+    // The checks the next Build applies to the new index; the defaults until called.
+    virtual void SetVerify(const VerifySettings& verify) = 0;
+    // True on success; false when aborted. Raises on failure, and when the new index
+    // fails a check (the live index then stays as it was).
     virtual bool Build() = 0;
 };
 

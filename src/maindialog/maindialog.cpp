@@ -303,6 +303,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         const QString setting1 = configuration.IndexSetting1();
         m_oIndexBuilder->Configure(this, util::g_oSearchEngine, indexName, indexPath, sResolvedSource,
                                    sConnection, setting3, setting2, setting4, setting1);
+        m_oIndexBuilder->SetVerify(configuration.Verify());
 
         SetBusy();
 

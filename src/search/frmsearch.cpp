@@ -1,16 +1,20 @@
 // The search window.
 #include "search/frmsearch.h"
 
-#include "platform/messagebox.h"
-
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <utility>
+
+#include "platform/messagebox.h"
 
 frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
                      QWidget* parent)
@@ -18,7 +22,6 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     setObjectName(QStringLiteral("frmSearch"));
     setWindowTitle(QStringLiteral("Search Index - ") + indexName);
     setModal(true);
-    resize(760, 460);
 
     m_query = new QLineEdit(this);
     m_query->setObjectName(QStringLiteral("QueryEdit"));
@@ -37,16 +40,51 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     m_results->verticalHeader()->setVisible(false);
     m_results->horizontalHeader()->setStretchLastSection(true);
 
+    // The kept indexes let the administrator compare what a refused build would have
+    // served, or what the index answered before the last build.
+    m_cboIndex = new QComboBox(this);
+    m_cboIndex->setObjectName(QStringLiteral("IndexChoice"));
+    m_cboIndex->addItem(QStringLiteral("Live index (index.db)"), QString());
+    const QDir folder(m_indexPath);
+    const std::pair<const char*, const char*> kept[] = {
+        {"Previous index (index.previous.db)", "index.previous.db"},
+        {"Refused index (index.rejected.db)", "index.rejected.db"},
+    };
+    for (const auto& [label, file] : kept) {
+        const QString path = folder.filePath(QString::fromLatin1(file));
+        if (QFileInfo(path).isFile()) m_cboIndex->addItem(QString::fromLatin1(label), path);
+    }
+    m_cboIndex->setEnabled(m_cboIndex->count() > 1);
+
     auto* queryRow = new QHBoxLayout;
     queryRow->addWidget(m_query, 1);
+    queryRow->addWidget(m_cboIndex);
     queryRow->addWidget(m_cmdSearch);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(queryRow);
     layout->addWidget(m_lblMatches);
     layout->addWidget(m_results, 1);
 
+    // Tall enough for a full page of results, its header and a horizontal scroll bar,
+    // without a vertical scroll bar.
+    // The header has no columns yet and may grow by a pixel or two once it has; half
+    // a row to spare covers that.
+    const int frame = 2 * m_results->frameWidth() + m_results->verticalHeader()->defaultSectionSize() / 2;
+    const int tableHeight = m_results->horizontalHeader()->sizeHint().height() +
+                            kPageSize * m_results->verticalHeader()->defaultSectionSize() +
+                            m_results->horizontalScrollBar()->sizeHint().height() + frame;
+    m_results->setMinimumHeight(tableHeight);
+    resize(qMax(760, sizeHint().width()), sizeHint().height());
+    m_results->setMinimumHeight(0);
+
     connect(m_cmdSearch, &QPushButton::clicked, this, &frmSearch::cmdSearch_Click);
     connect(m_query, &QLineEdit::returnPressed, this, &frmSearch::cmdSearch_Click);
+    // Results of one index never stand under the name of another.
+    connect(m_cboIndex, &QComboBox::currentIndexChanged, this, [this] {
+        m_results->clearContents();
+        m_results->setRowCount(0);
+        m_lblMatches->setText(QStringLiteral("Index: ") + SearchedPath());
+    });
 }
 
 QString frmSearch::SnippetHtml(const QString& snippet) {
@@ -71,6 +109,11 @@ QString frmSearch::SnippetHtml(const QString& snippet) {
     return html;
 }
 
+QString frmSearch::SearchedPath() const {
+    const QString kept = m_cboIndex->currentData().toString();
+    return kept.isEmpty() ? m_indexPath : kept;
+}
+
 void frmSearch::cmdSearch_Click() {
     m_results->clearContents();
     m_results->setRowCount(0);
@@ -81,7 +124,7 @@ void frmSearch::cmdSearch_Click() {
     }
     component::SearchResults results;
     try {
-        results = m_engine->Search(m_indexPath, query, 0, kPageSize);
+        results = m_engine->Search(SearchedPath(), query, 0, kPageSize);
     } catch (const component::Error& e) {
         m_lblMatches->setText(e.Description());
         return;
@@ -92,7 +135,9 @@ void frmSearch::cmdSearch_Click() {
                                                    (results.total > kPageSize
                                                         ? QStringLiteral(", the first %1 shown").arg(kPageSize)
                                                         : QString()));
-    QStringList headers = {QStringLiteral("Rank"), QStringLiteral("Key")};
+    QStringList headers = {QStringLiteral("Score"), QStringLiteral("Key")};
+    const bool hasTitle = !results.titleColumn.isEmpty();
+    if (hasTitle) headers.append(results.titleColumn);
     headers += results.storedColumns;
     headers.append(QStringLiteral("Snippet"));
     m_results->setColumnCount(static_cast<int>(headers.size()));
@@ -101,8 +146,12 @@ void frmSearch::cmdSearch_Click() {
     for (int row = 0; row < results.hits.size(); ++row) {
         const component::SearchHit& hit = results.hits.at(row);
         int column = 0;
-        m_results->setItem(row, column++, new QTableWidgetItem(QString::number(hit.rank, 'f', 3)));
+        auto* score = new QTableWidgetItem(QString::number(Score(hit.rank), 'g', 6));
+        score->setData(Qt::UserRole, Score(hit.rank));
+        score->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        m_results->setItem(row, column++, score);
         m_results->setItem(row, column++, new QTableWidgetItem(hit.key));
+        if (hasTitle) m_results->setItem(row, column++, new QTableWidgetItem(hit.title));
         for (const QString& value : hit.stored) m_results->setItem(row, column++, new QTableWidgetItem(value));
         auto* snippet = new QLabel(SnippetHtml(hit.snippet));
         snippet->setTextFormat(Qt::RichText);

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <memory>
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -23,12 +24,18 @@ public:
 
     // The snippet as rich text: the marked terms bold, everything else escaped.
     static QString SnippetHtml(const QString& snippet);
+    // bm25 is negative and smaller for better matches; the score shown grows with relevance.
+    static double Score(double bm25) { return -bm25; }
 
 private:
     void cmdSearch_Click();
+    // What the search runs on: the index folder (its live index) or a kept index file.
+    QString SearchedPath() const;
 
     std::shared_ptr<component::SearchEngine> m_engine;
     QString m_indexPath;
+    // The live index, and the previous and refused ones when they exist.
+    QComboBox* m_cboIndex = nullptr;
     QLineEdit* m_query = nullptr;
     QPushButton* m_cmdSearch = nullptr;
     QLabel* m_lblMatches = nullptr;

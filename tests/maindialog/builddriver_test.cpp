@@ -57,6 +57,18 @@ TEST_F(BuildDriverTest, ConfigureGetsTheTenArgumentsReadInOrder) {
                            QStringLiteral("DbDataSources")}));
 }
 
+TEST_F(BuildDriverTest, TheBuilderGetsTheChecksOfTheCurrentIndex) {
+    component::VerifySettings verify;
+    verify.minDocuments = 7;
+    verify.maxShrinkPercent = 100;
+    verify.checkQueries = {QStringLiteral("ocean OR sea")};
+    state->verify[QStringLiteral("sales")] = verify;
+    state->verify[QStringLiteral("other")] = component::VerifySettings();
+    Click("StartButton");
+    ASSERT_TRUE(state->verifyGiven.has_value());
+    EXPECT_EQ(*state->verifyGiven, verify);
+}
+
 TEST_F(BuildDriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {
     state->connectionStrings.remove(QStringLiteral("Primary"));
     Click("StartButton");

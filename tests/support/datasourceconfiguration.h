@@ -38,6 +38,7 @@ public:
     QString IndexSetting4() const override { return {}; }
     QString LastBuilt() const override { return {}; }
     QString NumDocuments() const override { return {}; }
+    component::VerifySettings Verify() const override { return {}; }
     void SetLastBuilt(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
     }

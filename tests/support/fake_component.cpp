@@ -186,6 +186,11 @@ QStringList FakeConfiguration::Propagations() const {
     return m_state.propagations.value(m_state.currentIndex);
 }
 
+// Not added to the reads: the tests of the order of reads cover the spelled-out settings.
+component::VerifySettings FakeConfiguration::Verify() const {
+    return m_state.verify.value(m_state.currentIndex);
+}
+
 QString FakeConfiguration::Read(const QString& property) const {
     m_state.reads.append(property);
     return m_state.indexes.value(m_state.currentIndex).value(property);
@@ -216,6 +221,10 @@ void FakeBuilder::Configure(component::IStatusHandler* statusHandler,
     m_state.configuredHandler = statusHandler;
     m_state.configureArgs = {indexName,     indexPath,     resolvedSource, connection,
                              indexSetting3, indexSetting2, indexSetting4,  indexSetting1};
+}
+
+void FakeBuilder::SetVerify(const component::VerifySettings& verify) {
+    m_state.verifyGiven = verify;
 }
 
 bool FakeBuilder::Build() {

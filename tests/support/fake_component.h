@@ -36,6 +36,7 @@ public:
     void SetLastBuilt(const QString& value) override { Write(QStringLiteral("LastBuilt"), value); }
     void SetNumDocuments(const QString& value) override { Write(QStringLiteral("NumDocuments"), value); }
     QString MetricsDirectory() const override;
+    component::VerifySettings Verify() const override;
 
 private:
     QString Read(const QString& property) const;
@@ -53,6 +54,7 @@ public:
                    const QString& indexName, const QString& indexPath, const QString& resolvedSource,
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
+    void SetVerify(const component::VerifySettings& verify) override;
     bool Build() override;
 
     component::IStatusHandler* handler = nullptr;
@@ -69,6 +71,7 @@ struct FakeState {
     QMap<QString, QMap<QString, QString>> indexes;         // name -> property -> value
     QMap<QString, component::DataSourceList> dataSources;  // name -> its data sources
     QMap<QString, QStringList> propagations;
+    QMap<QString, component::VerifySettings> verify;  // name -> its <Verify>, defaults when missing
     QString currentIndex;
     std::optional<component::Error> loadFromFileError;
     QStringList failingLoadIndex;                // names whose LoadIndex raises
@@ -107,6 +110,7 @@ struct FakeState {
     // Builder.
     int buildersCreated = 0;
     QStringList configureArgs;  // the eight texts, in order
+    std::optional<component::VerifySettings> verifyGiven;  // what SetVerify received
     component::IStatusHandler* configuredHandler = nullptr;
     std::function<bool(FakeBuilder&)> build = [](FakeBuilder&) { return true; };
     std::int32_t documentCount = 42;

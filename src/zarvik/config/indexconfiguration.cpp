@@ -12,6 +12,7 @@
 #include <QStringDecoder>
 #include <QXmlStreamReader>
 #include <array>
+#include <utility>
 
 #include "zarvik/config/datasources.h"
 #include "zarvik/durablefile.h"
@@ -72,6 +73,9 @@ struct XmlIndexConfiguration::Document {
         std::array<Span, kFieldCount> spans;
         component::DataSourceList dataSources;
         QStringList targets;
+        component::VerifySettings verify;
+        // Why LoadIndex refuses this index: a <Verify> value that cannot be read.
+        QString verifyError;
         qsizetype startTagEnd = 0;
         bool selfClosed = false;
         qsizetype endTagBegin = 0;
@@ -212,6 +216,8 @@ private:
                 ParseDataSources(&index);
             } else if (m_reader.name() == u"Propagations") {
                 ParseTargets(&index);
+            } else if (m_reader.name() == u"Verify") {
+                ParseVerify(&index);
             } else {
                 Skip();
             }
@@ -259,6 +265,52 @@ private:
             const QString target = ReadText(&span).trimmed();
             // An empty target would be the configuration folder itself.
             if (!target.isEmpty()) index->targets.append(Absolute(m_document.folder, target));
+        }
+    }
+
+    // A bad value does not fail the whole file: the other indexes stay usable, and
+    // LoadIndex of this one names the element and the value.
+    void ParseVerify(Document::Index* index) {
+        bool sawMin = false;
+        bool sawShrink = false;
+        const auto refuse = [&](const QString& element, const QString& value, const QString& expected) {
+            if (index->verifyError.isEmpty())
+                index->verifyError = QStringLiteral(
+                                         "The value \"%1\" of <Verify><%2> of the index \"%3\" in %4 "
+                                         "cannot be used: %5")
+                                         .arg(value, element, index->name, m_document.path, expected);
+        };
+        for (;;) {
+            const auto token = Next();
+            if (token == QXmlStreamReader::EndElement) return;
+            if (token != QXmlStreamReader::StartElement) continue;
+            const QString element = m_reader.name().toString();
+            if (element != u"MinDocuments" && element != u"MaxShrinkPercent" && element != u"CheckQuery") {
+                Skip();
+                continue;
+            }
+            Document::Span span;
+            const QString value = ReadText(&span).trimmed();
+            if (element == u"CheckQuery") {
+                if (!value.isEmpty()) index->verify.checkQueries.append(value);
+                continue;
+            }
+            // The first of repeated elements counts, as elsewhere in the file.
+            bool& seen = element == u"MinDocuments" ? sawMin : sawShrink;
+            if (std::exchange(seen, true) || value.isEmpty()) continue;
+            bool ok = false;
+            const qlonglong number = value.toLongLong(&ok);
+            if (element == u"MinDocuments") {
+                if (!ok || number < 0)
+                    refuse(element, value,
+                           QStringLiteral("it must be a whole number of documents, 0 or more."));
+                else
+                    index->verify.minDocuments = number;
+            } else if (!ok || number < 0 || number > 100) {
+                refuse(element, value, QStringLiteral("it must be a whole percentage from 0 to 100."));
+            } else {
+                index->verify.maxShrinkPercent = int(number);
+            }
         }
     }
 
@@ -413,6 +465,9 @@ void XmlIndexConfiguration::LoadIndex(const QString& name) {
     if (m_document) {
         for (qsizetype i = 0; i < m_document->indexes.size(); ++i) {
             if (m_document->indexes[i].name == name) {
+                if (!m_document->indexes[i].verifyError.isEmpty())
+                    throw component::Error(component::errnum::kConfigLoad, kSource,
+                                           m_document->indexes[i].verifyError);
                 m_current = i;
                 return;
             }
@@ -462,6 +517,11 @@ QString XmlIndexConfiguration::IndexName() const {
 component::DataSourceList XmlIndexConfiguration::DbDataSources() const {
     const auto* index = CurrentOf(m_document, m_current);
     return index ? index->dataSources : component::DataSourceList();
+}
+
+component::VerifySettings XmlIndexConfiguration::Verify() const {
+    const auto* index = CurrentOf(m_document, m_current);
+    return index ? index->verify : component::VerifySettings();
 }
 
 QStringList XmlIndexConfiguration::Propagations() const {

@@ -15,9 +15,12 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <optional>
 
-#include "zarvik/index/documentsource.h"
 #include "zarvik/durablefile.h"
+#include "zarvik/index/documentsource.h"
+#include "zarvik/index/indexchecks.h"
 #include "zarvik/index/indexlog.h"
 
 namespace zarvik {
@@ -99,11 +102,12 @@ void RemoveStaging(const QString& staging) {
     QFile::remove(staging + QStringLiteral("-journal"));
 }
 
-// The number of documents of an existing index, 0 when there is none or it cannot be read.
-std::int32_t LiveCount(const QString& live) {
-    if (!QFileInfo::exists(live)) return 0;
+// The number of documents of an existing index; empty when there is none or it
+// cannot be read.
+std::optional<std::int64_t> LiveDocuments(const QString& live) {
+    if (!QFileInfo::exists(live)) return std::nullopt;
     sqlite3* db = nullptr;
-    std::int64_t n = 0;
+    std::optional<std::int64_t> n;
     if (sqlite3_open_v2(QFile::encodeName(live).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
         SQLITE_OK) {
         sqlite3_stmt* stmt = nullptr;
@@ -113,7 +117,44 @@ std::int32_t LiveCount(const QString& live) {
         sqlite3_finalize(stmt);
     }
     sqlite3_close(db);
-    return std::int32_t(std::min<std::int64_t>(n, INT32_MAX));
+    return n;
+}
+
+std::int32_t LiveCount(const QString& live) {
+    return std::int32_t(std::min<std::int64_t>(LiveDocuments(live).value_or(0), INT32_MAX));
+}
+
+// Keeps the live index as the previous one without a moment in which there is no
+// live index: a second name for the same file replaces the previous index, and only
+// then may the new index be renamed over the live one. Returns the empty text on
+// success, else the reason.
+QString KeepPrevious(const QString& live, const QString& previous) {
+    if (!QFileInfo::exists(live)) return {};
+    const QString temporary = previous + QStringLiteral(".tmp");
+    QFile::remove(temporary);
+    if (::link(QFile::encodeName(live).constData(), QFile::encodeName(temporary).constData()) != 0) {
+        // A file system without hard links: a copy does as well, only slower.
+        if (!QFile::copy(live, temporary))
+            return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
+        if (const QString why = SyncToDisk(temporary); !why.isEmpty()) {
+            QFile::remove(temporary);
+            return why;
+        }
+    }
+    if (const QString why = DurableRename(temporary, previous); !why.isEmpty()) {
+        QFile::remove(temporary);
+        return why;
+    }
+    // When the previous index already was the live one (a build killed between its two
+    // renames), rename() of one name of a file over another does nothing and leaves the
+    // temporary name; removing it leaves the file under its other names.
+    QFile::remove(temporary);
+    return {};
+}
+
+std::function<void(const QString&)>& StagingHook() {
+    static std::function<void(const QString&)> hook;
+    return hook;
 }
 
 }  // namespace
@@ -372,6 +413,7 @@ private:
         }
     }
 
+public:
     // Lets the dialog handle its events when it is due; false when the build is stopped.
     bool Pump(Clock::time_point now = Clock::now()) {
         if (now - m_lastEvents >= kEventsEvery) {
@@ -381,6 +423,7 @@ private:
         return !m_b.m_aborted;
     }
 
+private:
     // After each document: the status at its rate, the events at theirs.
     bool Tick() {
         const auto now = Clock::now();
@@ -436,6 +479,10 @@ void Fts5IndexBuilder::Configure(component::IStatusHandler* statusHandler,
     m_query = indexSetting1;
 }
 
+void Fts5IndexBuilder::SetStagingHookForTests(std::function<void(const QString&)> hook) {
+    StagingHook() = std::move(hook);
+}
+
 bool Fts5IndexBuilder::Build() {
     if (m_indexPath.trimmed().isEmpty())
         Fail(QStringLiteral("The index \"%1\" has no index path.").arg(m_indexName));
@@ -443,19 +490,45 @@ bool Fts5IndexBuilder::Build() {
     if (!QDir().mkpath(folder)) Fail(QStringLiteral("Unable to create the index folder %1.").arg(folder));
     const QString live = folder + QStringLiteral("/index.db");
     const QString staging = live + QStringLiteral(".staging");
+    const QString previous = folder + QStringLiteral("/index.previous.db");
+    const QString rejected = folder + QStringLiteral("/index.rejected.db");
 
     IndexLock lock(folder, m_indexName);
-    // Left behind by a build that was killed; the lock says no build is using it.
+    // Left behind by a build that was killed; the lock says no build is using them.
     RemoveStaging(staging);
+    QFile::remove(previous + QStringLiteral(".tmp"));
     const auto started = Clock::now();
     Run run(*this, staging);
     run.m_logPath = IndexLogPath(m_engine.get());
     bool complete = false;
+    QString refusal;
+    QString checkFigures;
     try {
         complete = run.Fill();
+        if (complete && StagingHook()) StagingHook()(staging);
         if (complete) {
+            run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
+            StagingChecks checks(staging, run.Rows(), LiveDocuments(live), m_verify,
+                                 [&run] { return run.Pump(); });
+            const auto outcome = checks.Run();
+            if (outcome == StagingChecks::Outcome::kStopped) {
+                complete = false;
+            } else if (outcome == StagingChecks::Outcome::kRefused) {
+                refusal = checks.Refusal();
+            } else {
+                if (const QString why = checks.Record(); !why.isEmpty())
+                    Fail(QStringLiteral("Writing the index %1 failed: %2").arg(staging, why));
+                QStringList figures;
+                for (const auto& [name, value] : checks.Figures())
+                    figures << name + QStringLiteral(": ") + value;
+                checkFigures = figures.join(QStringLiteral("; "));
+            }
+        }
+        if (complete && refusal.isEmpty()) {
             if (const QString why = SyncToDisk(staging); !why.isEmpty())
                 Fail(QStringLiteral("Unable to write %1 to disk: %2").arg(staging, why));
+            if (const QString why = KeepPrevious(live, previous); !why.isEmpty())
+                Fail(QStringLiteral("Unable to keep %1 as %2: %3").arg(live, previous, why));
             if (const QString why = DurableRename(staging, live); !why.isEmpty())
                 Fail(QStringLiteral("Unable to put the new index in place of %1: %2").arg(live, why));
         }
@@ -490,10 +563,27 @@ bool Fts5IndexBuilder::Build() {
         run.Status(QStringLiteral("Indexing aborted after %1 documents").arg(run.Rows()));
         return false;
     }
+    if (!refusal.isEmpty()) {
+        // The refused file stays beside the live one for the administrator to look
+        // into; one such file, the latest refusal.
+        QFile::remove(staging + QStringLiteral("-journal"));
+        QString kept = rejected;
+        if (const QString why = DurableRename(staging, rejected); !why.isEmpty()) {
+            RemoveStaging(staging);
+            kept = QStringLiteral("not kept (%1)").arg(why);
+        }
+        m_documentCount = LiveCount(live);
+        AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("refused"),
+                       QStringLiteral("%1 Refused index: %2").arg(refusal, kept));
+        run.Status(
+            QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
+        throw Error(errnum::kIndexRefused, kSource, refusal);
+    }
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("finished"),
-                   QStringLiteral("%1 documents in %2 s").arg(run.Rows()).arg(seconds, 0, 'f', 1));
+    AppendIndexLog(
+        run.m_logPath, m_indexName, QStringLiteral("finished"),
+        QStringLiteral("%1 documents in %2 s; %3").arg(run.Rows()).arg(seconds, 0, 'f', 1).arg(checkFigures));
     run.Status(QStringLiteral("Indexing finished: %1 documents").arg(run.Rows()));
     return true;
 }

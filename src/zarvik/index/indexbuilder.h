@@ -1,6 +1,8 @@
 // IndexBuilder: builds one SQLite FTS5 index from a document query.
 #pragma once
 
+#include <functional>
+
 #include "component/interfaces.h"
 
 namespace zarvik {
@@ -21,10 +23,19 @@ public:
                    const QString& indexName, const QString& indexPath, const QString& resolvedSource,
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
+    void SetVerify(const component::VerifySettings& verify) override { m_verify = verify; }
+    // Fills "index.db.staging", checks it (see StagingChecks) and only then puts it in
+    // place of "index.db", keeping the replaced index as "index.previous.db". A file
+    // that fails a check is kept as "index.rejected.db" and the live index stays.
     // Raises component::Error: kIndexLocked when another build of the same index
     // runs; kDatabase when the documents cannot be read; kIndexBuild when the index
-    // cannot be written or SQLite rejects a setting (with SQLite's message).
+    // cannot be written or SQLite rejects a setting (with SQLite's message);
+    // kIndexRefused when the new index fails a check (which one, with its figures).
     bool Build() override;
+
+    // Called with the path of each finished staging file before it is checked, so
+    // that tests can damage it. An empty function removes the hook.
+    static void SetStagingHookForTests(std::function<void(const QString&)> hook);
 
 private:
     class Run;
@@ -38,6 +49,7 @@ private:
     QString m_storedColumns;
     QString m_prefix;
     QString m_query;
+    component::VerifySettings m_verify;
     bool m_aborted = false;
     std::int32_t m_documentCount = 0;
 };

@@ -55,6 +55,18 @@ QStringList StoredColumns(sqlite3* db, const QString& file) {
     return columns;
 }
 
+// The first searched column: the first column after the key that is not stored only.
+QString TitleColumn(sqlite3* db, const QString& file, const QStringList& stored) {
+    Stmt stmt =
+        Prepare(db, QStringLiteral("SELECT name FROM pragma_table_info('documents') ORDER BY cid"), file);
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        const QString name = Text(stmt.get(), 0);
+        if (name == QLatin1String("key") || stored.contains(name, Qt::CaseInsensitive)) continue;
+        return name;
+    }
+    return {};
+}
+
 void Bind(sqlite3_stmt* stmt, const QByteArray& query) {
     sqlite3_bind_text(stmt, 1, query.constData(), static_cast<int>(query.size()), SQLITE_STATIC);
 }
@@ -71,7 +83,9 @@ bool Step(sqlite3* db, sqlite3_stmt* stmt) {
 
 component::SearchResults Fts5Engine::Search(const QString& indexPath, const QString& query, int first,
                                             int count) const {
-    const QString file = QDir(indexPath).filePath(QStringLiteral("index.db"));
+    // A folder holds the live index; a file is an index of its own (a kept one).
+    const QString file =
+        QFileInfo(indexPath).isFile() ? indexPath : QDir(indexPath).filePath(QStringLiteral("index.db"));
     if (!QFileInfo(file).isFile())
         Fail(QStringLiteral("There is no index at %1 yet; build it first.").arg(file));
     sqlite3* raw = nullptr;
@@ -84,13 +98,16 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
 
     component::SearchResults results;
     results.storedColumns = StoredColumns(db.get(), file);
+    results.titleColumn = TitleColumn(db.get(), file, results.storedColumns);
     const QByteArray text = query.toUtf8();
 
     Stmt total = Prepare(db.get(), QStringLiteral("SELECT count(*) FROM documents WHERE documents MATCH ?1"), file);
     Bind(total.get(), text);
     if (Step(db.get(), total.get())) results.total = sqlite3_column_int64(total.get(), 0);
 
-    QStringList columns = {QStringLiteral("bm25(documents)"), QStringLiteral("key")};
+    QStringList columns = {
+        QStringLiteral("bm25(documents)"), QStringLiteral("key"),
+        results.titleColumn.isEmpty() ? QStringLiteral("NULL") : SqlName(results.titleColumn)};
     for (const QString& stored : results.storedColumns) columns.append(SqlName(stored));
     columns.append(QStringLiteral("snippet(documents, -1, char(2), char(3), '\u2026', 16)"));
     Stmt rows = Prepare(db.get(),
@@ -106,8 +123,9 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
         component::SearchHit hit;
         hit.rank = sqlite3_column_double(rows.get(), 0);
         hit.key = Text(rows.get(), 1);
-        for (int i = 0; i < storedCount; ++i) hit.stored.append(Text(rows.get(), 2 + i));
-        hit.snippet = Text(rows.get(), 2 + storedCount);
+        hit.title = Text(rows.get(), 2);
+        for (int i = 0; i < storedCount; ++i) hit.stored.append(Text(rows.get(), 3 + i));
+        hit.snippet = Text(rows.get(), 3 + storedCount);
         results.hits.append(std::move(hit));
     }
     return results;

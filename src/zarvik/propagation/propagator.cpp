@@ -19,12 +19,14 @@ const QString kSource = QStringLiteral("ZarvikIndexing.IndexPropagator");
 constexpr std::chrono::milliseconds kEventsEvery{25};
 const QString kCopyMarker = QStringLiteral(".propagating-");
 
-// The files that make up an index: not the build's lock, its staging file or a
-// journal that a reader may have left.
+// The files that make up an index: not the build's lock, its staging file, a journal
+// that a reader may have left, or the previous and refused indexes kept beside it.
 bool IsIndexFile(const QString& name) {
     return name != QLatin1String("index.lock") && !name.endsWith(QLatin1String(".staging")) &&
            !name.endsWith(QLatin1String("-journal")) && !name.endsWith(QLatin1String("-wal")) &&
-           !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating"));
+           !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating")) &&
+           !name.startsWith(QLatin1String("index.previous.db")) &&
+           !name.startsWith(QLatin1String("index.rejected.db"));
 }
 
 // Copies one file to `to` through a durable replacement, so that `to` is always

@@ -753,4 +753,101 @@ TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
     EXPECT_EQ(again.NumDocuments(), u"3");
 }
 
+// --- <Verify> -----------------------------------------------------------------------
+
+component::VerifySettings Settings(std::int64_t min, int shrink, QStringList queries = {}) {
+    component::VerifySettings v;
+    v.minDocuments = min;
+    v.maxShrinkPercent = shrink;
+    v.checkQueries = std::move(queries);
+    return v;
+}
+
+struct VerifyCase {
+    const char* name;
+    const char* verify;  // what stands inside <Index>
+    component::VerifySettings expected;
+    const char* refused;  // element and value the refusal names; null when it loads
+};
+
+class VerifyTest : public ConfigTest, public testing::WithParamInterface<VerifyCase> {};
+
+TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
+    const VerifyCase& c = GetParam();
+    const QString path = Write(QByteArray("<IndexConfiguration><Index name='other'/><Index name='catalog'>") +
+                               c.verify + "<IndexPath>x</IndexPath></Index></IndexConfiguration>");
+    m_config.LoadFromFile(path);
+    m_config.LoadIndex(QStringLiteral("other"));
+    if (!c.refused) {
+        m_config.LoadIndex(QStringLiteral("catalog"));
+        EXPECT_EQ(m_config.Verify(), c.expected);
+        return;
+    }
+    const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("catalog")); });
+    EXPECT_EQ(error.Number(), errnum::kConfigLoad);
+    EXPECT_EQ(error.Source(), QStringLiteral("ZarvikIndexing.IndexConfiguration"));
+    EXPECT_TRUE(error.Description().contains(QString::fromUtf8(c.refused)))
+        << error.Description().toStdString();
+    EXPECT_TRUE(error.Description().contains(path)) << error.Description().toStdString();
+    // The index that was current stays current; the others stay usable.
+    EXPECT_EQ(m_config.IndexName(), QStringLiteral("other"));
+    EXPECT_EQ(m_config.Verify(), component::VerifySettings());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, VerifyTest,
+    testing::Values(
+        VerifyCase{"Missing", "", Settings(0, 50), nullptr},
+        VerifyCase{"EmptyElement", "<Verify/>", Settings(0, 50), nullptr},
+        VerifyCase{"EmptyValues",
+                   "<Verify><MinDocuments></MinDocuments><MaxShrinkPercent> </MaxShrinkPercent>"
+                   "<CheckQuery/></Verify>",
+                   Settings(0, 50), nullptr},
+        VerifyCase{"AllSet",
+                   "<Verify><MinDocuments> 100 </MinDocuments><MaxShrinkPercent>20</MaxShrinkPercent>"
+                   "<CheckQuery>ocean OR sea</CheckQuery><Unknown>7</Unknown><CheckQuery>title:a &amp; "
+                   "b</CheckQuery></Verify>",
+                   Settings(100, 20, {"ocean OR sea", "title:a & b"}), nullptr},
+        VerifyCase{"Bounds",
+                   "<Verify><MinDocuments>0</MinDocuments><MaxShrinkPercent>100</MaxShrinkPercent></Verify>",
+                   Settings(0, 100), nullptr},
+        VerifyCase{"ZeroShrink", "<Verify><MaxShrinkPercent>0</MaxShrinkPercent></Verify>", Settings(0, 0),
+                   nullptr},
+        VerifyCase{"FirstOfRepeatedCounts",
+                   "<Verify><MinDocuments>5</MinDocuments><MinDocuments>x</MinDocuments></Verify>",
+                   Settings(5, 50), nullptr},
+        VerifyCase{"NegativePercent",
+                   "<Verify><MaxShrinkPercent>-5</MaxShrinkPercent></Verify>",
+                   {},
+                   "\"-5\" of <Verify><MaxShrinkPercent>"},
+        VerifyCase{"PercentOver100",
+                   "<Verify><MaxShrinkPercent>101</MaxShrinkPercent></Verify>",
+                   {},
+                   "\"101\" of <Verify><MaxShrinkPercent>"},
+        VerifyCase{"PercentNotANumber",
+                   "<Verify><MaxShrinkPercent>half</MaxShrinkPercent></Verify>",
+                   {},
+                   "\"half\" of <Verify><MaxShrinkPercent>"},
+        VerifyCase{"PercentWithSign",
+                   "<Verify><MaxShrinkPercent>50%</MaxShrinkPercent></Verify>",
+                   {},
+                   "\"50%\" of <Verify><MaxShrinkPercent>"},
+        VerifyCase{"PercentFraction",
+                   "<Verify><MaxShrinkPercent>12.5</MaxShrinkPercent></Verify>",
+                   {},
+                   "\"12.5\" of <Verify><MaxShrinkPercent>"},
+        VerifyCase{"NegativeMinimum",
+                   "<Verify><MinDocuments>-1</MinDocuments></Verify>",
+                   {},
+                   "\"-1\" of <Verify><MinDocuments>"},
+        VerifyCase{"MinimumNotANumber",
+                   "<Verify><MinDocuments>many</MinDocuments></Verify>",
+                   {},
+                   "\"many\" of <Verify><MinDocuments>"},
+        VerifyCase{"MinimumTooLarge",
+                   "<Verify><MinDocuments>99999999999999999999</MinDocuments></Verify>",
+                   {},
+                   "\"99999999999999999999\" of <Verify><MinDocuments>"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -444,7 +444,9 @@ TEST_F(IndexBuilderTest, KilledBuildLeavesTheLiveIndexAndReleasesTheLock) {
     zarvik::Fts5IndexBuilder next;
     ASSERT_TRUE(Build(next, big));
     EXPECT_EQ(next.DocumentCount(), 60000);
-    EXPECT_EQ(FolderEntries(), (QStringList{"index.db", "index.lock"}));
+    // The killed build left nothing behind; the first index is kept as the previous one.
+    EXPECT_EQ(FolderEntries(), (QStringList{"index.db", "index.lock", "index.previous.db"}));
+    EXPECT_EQ(ReadAll(indexPath + QStringLiteral("/index.previous.db")), before);
 }
 
 TEST_F(IndexBuilderTest, SecondBuildOfTheSameIndexIsRefused) {
