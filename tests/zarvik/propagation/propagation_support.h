@@ -148,7 +148,11 @@ public:
                                       "AuthorizedKeysFile " + QFile::encodeName(d) + "/authorized_keys\n"
                                       "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
                                       "StrictModes no\nPermitRootLogin prohibit-password\nLogLevel ERROR\n"
-                                      "MaxStartups 100\nMaxSessions 100\n";
+                                      "MaxStartups 100\nMaxSessions 100\n"
+                                      // The login user's own shell start-up files (a
+                                      // root .bashrc may take seconds) are no part of
+                                      // what is tested: the sessions get this HOME.
+                                      "SetEnv HOME=" + QFile::encodeName(d) + "\n";
             if (!WriteFile(d + "/sshd_config", config)) return QStringLiteral("cannot write sshd_config");
             m_sshd.setProcessChannelMode(QProcess::MergedChannels);
             m_sshd.start(sshd, {"-D", "-e", "-f", d + "/sshd_config"});
