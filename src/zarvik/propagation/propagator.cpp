@@ -166,17 +166,20 @@ struct SourceFacts {
 };
 using FactsOfFiles = std::map<QString, SourceFacts>;
 
-FactsOfFiles ReadSourceFacts(const QDir& source, const QStringList& files) {
+// The source files by name and absolute path, made on the calling thread: the
+// copies' threads share plain texts only.
+using SourceFiles = QList<std::pair<QString, QString>>;
+
+FactsOfFiles ReadSourceFacts(const SourceFiles& files) {
     FactsOfFiles facts;
-    for (const QString& name : files) {
+    for (const auto& [name, path] : files) {
         SourceFacts& f = facts[name];
-        f.why = Digest(source.absoluteFilePath(name), &f.size, &f.digest);
+        f.why = Digest(path, &f.size, &f.digest);
         // A far side without the sqlite3 shell cannot check its copy; a copy that is
         // byte for byte the source is then as sound as the source, checked here.
         if (f.why.isEmpty() && IsDatabase(name)) {
-            if (QString why = QuickCheck(source.absoluteFilePath(name)); !why.isEmpty())
-                f.why = QStringLiteral("the index file %1 fails PRAGMA quick_check (%2)")
-                            .arg(source.absoluteFilePath(name), why);
+            if (QString why = QuickCheck(path); !why.isEmpty())
+                f.why = QStringLiteral("the index file %1 fails PRAGMA quick_check (%2)").arg(path, why);
         }
     }
     return facts;
@@ -210,15 +213,15 @@ public:
     RemoteCopy(const PropagationTarget& target, const QString& config, std::atomic<qint64>& bytes)
         : m_target(target), m_config(config), m_bytes(bytes) {}
 
-    QString Run(const QDir& source, const QStringList& files, std::shared_future<FactsOfFiles> facts) {
+    QString Run(const SourceFiles& files, const std::shared_future<FactsOfFiles>& facts) {
         QStringList temporaries;
         if (QString why = Prepare(&temporaries); !why.isEmpty()) return why;
         if (QString why = RemoveLeftBehindRemote(temporaries); !why.isEmpty()) return why;
-        for (const QString& name : files) {
+        for (const auto& [name, path] : files) {
             const QString temporary = name + kCopyMarker + QString::number(::getpid()) + QLatin1Char('@') + HostTag() +
                                       QLatin1Char('-') +
                                       QString::number(QRandomGenerator::global()->generate(), 16);
-            if (QString why = Send(source.absoluteFilePath(name), temporary); !why.isEmpty()) return why;
+            if (QString why = Send(path, temporary); !why.isEmpty()) return why;
             CopyArrived(m_target.text, m_target.path + QLatin1Char('/') + temporary);
             const SourceFacts& f = facts.get().at(name);
             if (!f.why.isEmpty()) {
@@ -398,9 +401,12 @@ void SetCopyArrivedHookForTesting(std::function<void(const QString& target, cons
 
 bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
     const QDir source(indexPath);
-    QStringList files;
+    SourceFiles files;
+    bool haveIndex = false;
     for (const QFileInfo& fi : source.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
-        if (IsIndexFile(fi.fileName())) files << fi.fileName();
+        if (!IsIndexFile(fi.fileName())) continue;
+        files.append({fi.fileName(), fi.absoluteFilePath()});
+        haveIndex = haveIndex || fi.fileName() == QLatin1String("index.db");
     }
     QString configWhy;
     const QString config = SshConfig(&configWhy);
@@ -415,7 +421,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         const PropagationTarget& t = job->target;
         if (!job->why.isEmpty()) {
             job->run = false;
-        } else if (!files.contains(QStringLiteral("index.db"))) {
+        } else if (!haveIndex) {
             job->why = QStringLiteral("there is no index at %1").arg(source.absoluteFilePath(QStringLiteral("index.db")));
             job->run = false;
         } else if (!t.remote && QDir(t.path).absolutePath() == source.absolutePath()) {
@@ -436,7 +442,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     }
 
     std::shared_future<FactsOfFiles> facts;
-    if (anyRemote) facts = std::async(std::launch::async, ReadSourceFacts, source, files).share();
+    if (anyRemote) facts = std::async(std::launch::async, ReadSourceFacts, files).share();
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -450,16 +456,16 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
             Job& job = *jobs[i];
             if (!job.run) continue;
             if (job.target.remote) {
-                job.why = RemoteCopy(job.target, config, job.bytes).Run(source, files, facts);
+                job.why = RemoteCopy(job.target, config, job.bytes).Run(files, facts);
             } else if (!QDir().mkpath(job.target.path) || !QFileInfo(job.target.path).isDir()) {
                 job.why = QStringLiteral("the folder %1 cannot be created").arg(job.target.path);
             } else {
                 // A propagation killed half-way leaves its temporary copy behind, as
                 // large as the index; copies of a process still running are left to it.
                 RemoveLeftBehind(job.target.path, kCopyMarker);
-                for (const QString& name : files) {
-                    job.why = CopyLocalFile(source.absoluteFilePath(name), QDir(job.target.path).filePath(name),
-                                            job.target.text, job.bytes);
+                for (const auto& [name, path] : files) {
+                    job.why = CopyLocalFile(path, job.target.path + QLatin1Char('/') + name, job.target.text,
+                                            job.bytes);
                     if (!job.why.isEmpty()) break;
                 }
             }
