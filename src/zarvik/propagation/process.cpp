@@ -36,7 +36,8 @@ ProcessOutcome RunProgram(const QString& program, const QStringList& arguments,
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        outcome.why = QStringLiteral("cannot start %1: %2").arg(program, QString::fromLocal8Bit(std::strerror(errno)));
+        outcome.why =
+            QStringLiteral("cannot start %1: %2").arg(program, QString::fromLocal8Bit(std::strerror(errno)));
         for (int fd : {out[0], out[1], err[0], err[1]})
             if (fd >= 0) ::close(fd);
         return outcome;
@@ -59,7 +60,8 @@ ProcessOutcome RunProgram(const QString& program, const QStringList& arguments,
     ::close(out[1]);
     ::close(err[1]);
     if (pid < 0) {
-        outcome.why = QStringLiteral("cannot start %1: %2").arg(program, QString::fromLocal8Bit(std::strerror(errno)));
+        outcome.why =
+            QStringLiteral("cannot start %1: %2").arg(program, QString::fromLocal8Bit(std::strerror(errno)));
         ::close(out[0]);
         ::close(err[0]);
         return outcome;
@@ -97,7 +99,8 @@ ProcessOutcome RunProgram(const QString& program, const QStringList& arguments,
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (WIFSIGNALED(status)) outcome.why = QStringLiteral("%1 was ended by signal %2").arg(program).arg(WTERMSIG(status));
+    if (WIFSIGNALED(status))
+        outcome.why = QStringLiteral("%1 was ended by signal %2").arg(program).arg(WTERMSIG(status));
     return outcome;
 }
 

@@ -58,14 +58,16 @@ bool IsIndexFile(const QString& name) {
            !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating"));
 }
 
-bool IsDatabase(const QString& name) { return name.endsWith(QLatin1String(".db")); }
+bool IsDatabase(const QString& name) {
+    return name.endsWith(QLatin1String(".db"));
+}
 
 // PRAGMA quick_check of the file at path, opened read-only and as immutable so that
 // the check neither takes locks nor leaves a journal beside a copy. Returns the
 // empty text when it answers "ok", else its answer or the reason it could not run.
 QString QuickCheck(const QString& path) {
-    const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
-                           "?mode=ro&immutable=1";
+    const QByteArray uri =
+        "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") + "?mode=ro&immutable=1";
     sqlite3* db = nullptr;
     QString why;
     if (sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
@@ -89,12 +91,15 @@ QString QuickCheck(const QString& path) {
     return why;
 }
 
-QString Hex(const QByteArray& digest) { return QString::fromLatin1(digest.toHex()); }
+QString Hex(const QByteArray& digest) {
+    return QString::fromLatin1(digest.toHex());
+}
 
 // Reads a file through once: its size and SHA-256.
 QString Digest(const QString& path, qint64* size, QByteArray* digest) {
     QFile in(path);
-    if (!in.open(QIODevice::ReadOnly)) return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
     QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(kBufferSize);
     *size = 0;
@@ -116,15 +121,18 @@ QString VerifyCopy(const QString& copy, const QString& source, qint64 size, cons
     QByteArray copyDigest;
     if (QString why = Digest(copy, &copySize, &copyDigest); !why.isEmpty()) return why;
     if (copySize != size)
-        return QStringLiteral("the copy has %1 bytes, the index file %2 has %3; the copy was not put in place")
+        return QStringLiteral(
+                   "the copy has %1 bytes, the index file %2 has %3; the copy was not put in place")
             .arg(QString::number(copySize), source, QString::number(size));
     if (copyDigest != digest)
-        return QStringLiteral("the copy differs from the index file %1 (SHA-256 %2, expected %3); "
-                              "the copy was not put in place")
+        return QStringLiteral(
+                   "the copy differs from the index file %1 (SHA-256 %2, expected %3); "
+                   "the copy was not put in place")
             .arg(source, Hex(copyDigest), Hex(digest));
     if (IsDatabase(source)) {
         if (QString why = QuickCheck(copy); !why.isEmpty())
-            return QStringLiteral("the copy of %1 fails PRAGMA quick_check (%2); the copy was not put in place")
+            return QStringLiteral(
+                       "the copy of %1 fails PRAGMA quick_check (%2); the copy was not put in place")
                 .arg(source, why);
     }
     return {};
@@ -135,7 +143,8 @@ QString VerifyCopy(const QString& copy, const QString& source, qint64 size, cons
 QString CopyLocalFile(const QString& from, const QString& to, const QString& targetText,
                       std::atomic<qint64>& bytes) {
     QFile in(from);
-    if (!in.open(QIODevice::ReadOnly)) return QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
     DurableFile out(to, kCopyMarker);
     if (QString why = out.Open(); !why.isEmpty()) return why;
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -218,8 +227,8 @@ public:
         if (QString why = Prepare(&temporaries); !why.isEmpty()) return why;
         if (QString why = RemoveLeftBehindRemote(temporaries); !why.isEmpty()) return why;
         for (const auto& [name, path] : files) {
-            const QString temporary = name + kCopyMarker + QString::number(::getpid()) + QLatin1Char('@') + HostTag() +
-                                      QLatin1Char('-') +
+            const QString temporary = name + kCopyMarker + QString::number(::getpid()) + QLatin1Char('@') +
+                                      HostTag() + QLatin1Char('-') +
                                       QString::number(QRandomGenerator::global()->generate(), 16);
             if (QString why = Send(path, temporary); !why.isEmpty()) return why;
             CopyArrived(m_target.text, m_target.path + QLatin1Char('/') + temporary);
@@ -263,11 +272,12 @@ private:
     QString Prepare(QStringList* temporaries) {
         const QString folder = ShellQuote(m_target.path);
         QByteArray listing;
-        const ProcessOutcome outcome = Ssh(QStringLiteral("mkdir -p -- %1 || exit 1; cd -- %1 || exit 1; "
-                                                          "for f in *%2* .*%2*; do "
-                                                          "if [ -f \"$f\" ]; then printf '%s\\n' \"$f\"; fi; done; exit 0")
-                                               .arg(folder, kCopyMarker),
-                                           &listing);
+        const ProcessOutcome outcome =
+            Ssh(QStringLiteral("mkdir -p -- %1 || exit 1; cd -- %1 || exit 1; "
+                               "for f in *%2* .*%2*; do "
+                               "if [ -f \"$f\" ]; then printf '%s\\n' \"$f\"; fi; done; exit 0")
+                    .arg(folder, kCopyMarker),
+                &listing);
         if (!outcome.started || outcome.exitCode != 0)
             return Failure(QStringLiteral("preparing %1 on %2").arg(m_target.path, m_target.host), outcome);
         for (const QByteArray& line : listing.split('\n'))
@@ -288,42 +298,49 @@ private:
             if (isNumber && LeftBehindBy(pid)) names << ShellQuote(name);
         }
         if (names.isEmpty()) return {};
-        const ProcessOutcome outcome =
-            Ssh(QStringLiteral("cd -- %1 && rm -f -- %2").arg(ShellQuote(m_target.path), names.join(QLatin1Char(' '))));
+        const ProcessOutcome outcome = Ssh(QStringLiteral("cd -- %1 && rm -f -- %2")
+                                               .arg(ShellQuote(m_target.path), names.join(QLatin1Char(' '))));
         if (!outcome.started || outcome.exitCode != 0)
-            return Failure(QStringLiteral("removing copies left behind in %1 on %2").arg(m_target.path, m_target.host),
-                           outcome);
+            return Failure(
+                QStringLiteral("removing copies left behind in %1 on %2").arg(m_target.path, m_target.host),
+                outcome);
         return {};
     }
 
     QString Send(const QString& from, const QString& temporary) {
         QString shell = QStringLiteral("ssh");
         for (const QString& option : SshOptions(m_target, m_config)) shell += QLatin1Char(' ') + option;
-        const QString host = m_target.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + m_target.host + QLatin1Char(']')
-                                                                      : m_target.host;
+        const QString host = m_target.host.contains(QLatin1Char(':'))
+                                 ? QLatin1Char('[') + m_target.host + QLatin1Char(']')
+                                 : m_target.host;
         const QString login = m_target.user.isEmpty() ? host : m_target.user + QLatin1Char('@') + host;
-        const QStringList args{QStringLiteral("--inplace"), QStringLiteral("--timeout=120"),
-                               QStringLiteral("--progress"), QStringLiteral("-e"),
-                               shell, from,
+        const QStringList args{QStringLiteral("--inplace"),
+                               QStringLiteral("--timeout=120"),
+                               QStringLiteral("--progress"),
+                               QStringLiteral("-e"),
+                               shell,
+                               from,
                                login + QLatin1Char(':') + m_target.path + QLatin1Char('/') + temporary};
         qint64 reported = 0;
         QByteArray pending;
-        const ProcessOutcome outcome = RunProgram(QStringLiteral("rsync"), args, [&](const QByteArray& piece) {
-            // rsync --progress writes "  12,345,678  45%  ..." lines ended by '\r'.
-            pending += piece;
-            qsizetype end = -1;
-            while ((end = pending.indexOf('\r')) >= 0 || (end = pending.indexOf('\n')) >= 0) {
-                const QByteArray line = pending.left(end).trimmed();
-                pending.remove(0, end + 1);
-                if (!line.contains('%')) continue;
-                bool isNumber = false;
-                const qint64 done = QByteArray(line.split(' ').value(0)).replace(",", "").toLongLong(&isNumber);
-                if (isNumber && done > reported) {
-                    m_bytes += done - reported;
-                    reported = done;
+        const ProcessOutcome outcome =
+            RunProgram(QStringLiteral("rsync"), args, [&](const QByteArray& piece) {
+                // rsync --progress writes "  12,345,678  45%  ..." lines ended by '\r'.
+                pending += piece;
+                qsizetype end = -1;
+                while ((end = pending.indexOf('\r')) >= 0 || (end = pending.indexOf('\n')) >= 0) {
+                    const QByteArray line = pending.left(end).trimmed();
+                    pending.remove(0, end + 1);
+                    if (!line.contains('%')) continue;
+                    bool isNumber = false;
+                    const qint64 done =
+                        QByteArray(line.split(' ').value(0)).replace(",", "").toLongLong(&isNumber);
+                    if (isNumber && done > reported) {
+                        m_bytes += done - reported;
+                        reported = done;
+                    }
                 }
-            }
-        });
+            });
         if (!outcome.started || outcome.exitCode != 0) {
             // What arrived stays for the next run to remove when the far side could
             // not be told now.
@@ -337,31 +354,37 @@ private:
     // where the sqlite3 shell is installed, then the rename; a copy that fails any of
     // them is removed and the old index stays.
     QString VerifyAndRename(const QString& temporary, const QString& name, const SourceFacts& f) {
-        const QString notPlaced = QStringLiteral("the copy was not put in place\" >&2; rm -f -- \"$t\"; exit 2; fi; ");
+        const QString notPlaced =
+            QStringLiteral("the copy was not put in place\" >&2; rm -f -- \"$t\"; exit 2; fi; ");
         QString script =
-            QStringLiteral("cd -- %1 || exit 1; t=%2; s=$(wc -c < \"$t\") || exit 1; "
-                           "if [ \"$s\" -ne %3 ]; then echo \"the copy has $s bytes, the index file has %3; ")
+            QStringLiteral(
+                "cd -- %1 || exit 1; t=%2; s=$(wc -c < \"$t\") || exit 1; "
+                "if [ \"$s\" -ne %3 ]; then echo \"the copy has $s bytes, the index file has %3; ")
                 .arg(ShellQuote(m_target.path), ShellQuote(temporary), QString::number(f.size)) +
             notPlaced +
-            QStringLiteral("h=$(sha256sum < \"$t\") || { rm -f -- \"$t\"; exit 1; }; h=${h%% *}; "
-                           "if [ \"$h\" != %1 ]; then echo \"the copy differs from the index file "
-                           "(SHA-256 $h, expected %1); ")
+            QStringLiteral(
+                "h=$(sha256sum < \"$t\") || { rm -f -- \"$t\"; exit 1; }; h=${h%% *}; "
+                "if [ \"$h\" != %1 ]; then echo \"the copy differs from the index file "
+                "(SHA-256 $h, expected %1); ")
                 .arg(Hex(f.digest)) +
             notPlaced;
         if (IsDatabase(name)) {
-            script += QStringLiteral("if command -v sqlite3 >/dev/null 2>&1; then "
-                                     "q=$(sqlite3 -readonly \"$t\" 'PRAGMA quick_check;' 2>&1); "
-                                     "if [ \"$q\" != ok ]; then echo \"the copy fails PRAGMA quick_check ($q); ") +
+            script += QStringLiteral(
+                          "if command -v sqlite3 >/dev/null 2>&1; then "
+                          "q=$(sqlite3 -readonly \"$t\" 'PRAGMA quick_check;' 2>&1); "
+                          "if [ \"$q\" != ok ]; then echo \"the copy fails PRAGMA quick_check ($q); ") +
                       notPlaced + QStringLiteral("fi; ");
         }
-        script += QStringLiteral("sync -- \"$t\" 2>/dev/null; mv -f -- \"$t\" %1 || { rm -f -- \"$t\"; exit 1; }; "
-                                 "sync -- . 2>/dev/null; exit 0")
+        script += QStringLiteral(
+                      "sync -- \"$t\" 2>/dev/null; mv -f -- \"$t\" %1 || { rm -f -- \"$t\"; exit 1; }; "
+                      "sync -- . 2>/dev/null; exit 0")
                       .arg(ShellQuote(name));
         const ProcessOutcome outcome = Ssh(script);
         if (outcome.started && outcome.exitCode == 2) return OwnWords(outcome);
         if (!outcome.started || outcome.exitCode != 0)
-            return Failure(QStringLiteral("putting the copy in place in %1 on %2").arg(m_target.path, m_target.host),
-                           outcome);
+            return Failure(
+                QStringLiteral("putting the copy in place in %1 on %2").arg(m_target.path, m_target.host),
+                outcome);
         return {};
     }
 
@@ -383,8 +406,9 @@ QString SshConfig(QString* why) {
     const QString config = qEnvironmentVariable("ZARVIK_SSH_CONFIG");
     for (QChar c : config) {
         if (c.isSpace() || c == QLatin1Char('\'') || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-            *why = QStringLiteral("the ssh configuration file named by ZARVIK_SSH_CONFIG (%1) holds a blank or a "
-                                  "quote, which rsync cannot pass to ssh")
+            *why = QStringLiteral(
+                       "the ssh configuration file named by ZARVIK_SSH_CONFIG (%1) holds a blank or a "
+                       "quote, which rsync cannot pass to ssh")
                        .arg(config);
             break;
         }
@@ -422,7 +446,8 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         if (!job->why.isEmpty()) {
             job->run = false;
         } else if (!haveIndex) {
-            job->why = QStringLiteral("there is no index at %1").arg(source.absoluteFilePath(QStringLiteral("index.db")));
+            job->why = QStringLiteral("there is no index at %1")
+                           .arg(source.absoluteFilePath(QStringLiteral("index.db")));
             job->run = false;
         } else if (!t.remote && QDir(t.path).absolutePath() == source.absolutePath()) {
             job->why = QStringLiteral("the target is the index folder itself");
@@ -433,7 +458,8 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         } else {
             // The same folder twice would have two copies race for one file.
             const QString key =
-                t.remote ? QStringLiteral("%1@%2:%3%4").arg(t.user, t.host, QString::number(t.port), t.path) : t.path;
+                t.remote ? QStringLiteral("%1@%2:%3%4").arg(t.user, t.host, QString::number(t.port), t.path)
+                         : t.path;
             if (seen.contains(key)) job->run = false;
             seen.insert(key);
             anyRemote = anyRemote || t.remote;
@@ -518,7 +544,8 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     for (const auto& job : jobs) {
         if (job->why.isEmpty()) continue;
         ++failures;
-        const QString where = job->target.remote || job->target.path.isEmpty() ? job->target.text : job->target.path;
+        const QString where =
+            job->target.remote || job->target.path.isEmpty() ? job->target.text : job->target.path;
         try {
             WriteEvent(kSource,
                        QStringLiteral("Propagating the index %1 to %2 failed: %3")
@@ -529,10 +556,13 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     }
     if (m_statusHandler) {
         m_statusHandler->UpdateStatus(
-            failures == 0 ? QStringLiteral("Propagation finished: %1 %2")
-                                .arg(targets.size())
-                                .arg(targets.size() == 1 ? QStringLiteral("target") : QStringLiteral("targets"))
-                          : QStringLiteral("Propagation failed for %1 of %2 targets").arg(failures).arg(targets.size()));
+            failures == 0
+                ? QStringLiteral("Propagation finished: %1 %2")
+                      .arg(targets.size())
+                      .arg(targets.size() == 1 ? QStringLiteral("target") : QStringLiteral("targets"))
+                : QStringLiteral("Propagation failed for %1 of %2 targets")
+                      .arg(failures)
+                      .arg(targets.size()));
     }
     return failures == 0;
 }

@@ -12,7 +12,9 @@ namespace zarvik {
 
 class FolderPropagator final : public component::IndexPropagator {
 public:
-    void SetStatusHandler(component::IStatusHandler* statusHandler) override { m_statusHandler = statusHandler; }
+    void SetStatusHandler(component::IStatusHandler* statusHandler) override {
+        m_statusHandler = statusHandler;
+    }
     // Copies every index file to every target, at most kParallelTargets at once; each
     // copy lands under a temporary name, is compared with the source (size and
     // SHA-256) and must pass PRAGMA quick_check before it is renamed into place.

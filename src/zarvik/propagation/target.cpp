@@ -15,7 +15,8 @@ QString Describe(QChar c) {
 }
 
 bool IsAsciiAlnum(QChar c) {
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+           (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
            (c >= QLatin1Char('0') && c <= QLatin1Char('9'));
 }
 
@@ -56,9 +57,11 @@ QString ParsePropagationTarget(const QString& text, PropagationTarget* target) {
     if (const qsizetype at = authority.lastIndexOf(QLatin1Char('@')); at >= 0) {
         target->user = authority.left(at);
         authority = authority.mid(at + 1);
-        if (target->user.isEmpty()) return Refuse(text, QStringLiteral("the user name before \"@\" is empty"));
+        if (target->user.isEmpty())
+            return Refuse(text, QStringLiteral("the user name before \"@\" is empty"));
         if (target->user.startsWith(QLatin1Char('-')))
-            return Refuse(text, QStringLiteral("the user name begins with \"-\", which ssh would read as an option"));
+            return Refuse(
+                text, QStringLiteral("the user name begins with \"-\", which ssh would read as an option"));
         for (QChar c : target->user) {
             if (!IsAsciiAlnum(c) && !QStringView(u"._-").contains(c))
                 return Refuse(text, QStringLiteral("the user name holds %1").arg(Describe(c)));
@@ -74,7 +77,8 @@ QString ParsePropagationTarget(const QString& text, PropagationTarget* target) {
         target->host = authority.mid(1, close - 1);
         const QString after = authority.mid(close + 1);
         if (!after.isEmpty()) {
-            if (!after.startsWith(QLatin1Char(':'))) return Refuse(text, QStringLiteral("text follows the IPv6 address"));
+            if (!after.startsWith(QLatin1Char(':')))
+                return Refuse(text, QStringLiteral("text follows the IPv6 address"));
             portText = after.mid(1);
             if (portText.isEmpty()) return Refuse(text, QStringLiteral("the port after \":\" is empty"));
         }
@@ -92,7 +96,8 @@ QString ParsePropagationTarget(const QString& text, PropagationTarget* target) {
         }
         if (target->host.isEmpty()) return Refuse(text, QStringLiteral("it names no host"));
         if (target->host.startsWith(QLatin1Char('-')))
-            return Refuse(text, QStringLiteral("the host begins with \"-\", which ssh would read as an option"));
+            return Refuse(text,
+                          QStringLiteral("the host begins with \"-\", which ssh would read as an option"));
         for (QChar c : target->host) {
             if (!IsAsciiAlnum(c) && !QStringView(u".-_").contains(c))
                 return Refuse(text, QStringLiteral("the host holds %1").arg(Describe(c)));
@@ -105,15 +110,17 @@ QString ParsePropagationTarget(const QString& text, PropagationTarget* target) {
             if (!c.isDigit()) isNumber = false;
         }
         if (!isNumber || port < 1 || port > 65535)
-            return Refuse(text, QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(portText));
+            return Refuse(text,
+                          QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(portText));
         target->port = port;
     }
 
     for (QChar c : path) {
         if (!IsPathCharacter(c))
-            return Refuse(text, QStringLiteral("the folder holds %1, which a shell on the far side would not take "
-                                               "literally; use letters, digits and / . _ - + , = @ % :")
-                                    .arg(Describe(c)));
+            return Refuse(text,
+                          QStringLiteral("the folder holds %1, which a shell on the far side would not take "
+                                         "literally; use letters, digits and / . _ - + , = @ % :")
+                              .arg(Describe(c)));
     }
     if (path.split(QLatin1Char('/'), Qt::SkipEmptyParts).isEmpty())
         return Refuse(text, QStringLiteral("the folder is the far side's root"));

@@ -2,9 +2,12 @@
 // documents, a status recorder, the event log's entries, and a throwaway sshd.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -16,9 +19,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "component/interfaces.h"
 #include "zarvik/index/indexbuilder.h"
@@ -61,18 +61,19 @@ inline QString BuildIndex(const QString& folder, int documents, const char* word
     const QString docs = folder + "/docs-" + word + ".db";
     sqlite3* db = nullptr;
     if (sqlite3_open(QFile::encodeName(docs).constData(), &db) != SQLITE_OK) return {};
-    const QByteArray sql = "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, BODY TEXT);"
-                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                           QByteArray::number(documents) + ") INSERT INTO DOCUMENT SELECT i, 'harbour lantern " + word +
-                           " meadow ' || i FROM n;";
+    const QByteArray sql =
+        "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, BODY TEXT);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        QByteArray::number(documents) + ") INSERT INTO DOCUMENT SELECT i, 'harbour lantern " + word +
+        " meadow ' || i FROM n;";
     const int rc = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr);
     sqlite3_close(db);
     if (rc != SQLITE_OK) return {};
     const QString index = folder + "/index-" + word;
     zarvik::Fts5IndexBuilder builder;
     builder.Configure(nullptr, nullptr, QStringLiteral("catalog"), index,
-                      QStringLiteral("Provider=SQLite;Database=") + docs, QString(), QString(), QString(), QString(),
-                      QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"));
+                      QStringLiteral("Provider=SQLite;Database=") + docs, QString(), QString(), QString(),
+                      QString(), QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"));
     return builder.Build() ? index : QString();
 }
 
@@ -96,8 +97,9 @@ inline QList<QJsonObject> EntriesNaming(const QList<QJsonObject>& entries, const
 // the far side would open it; -1 when it cannot be read.
 inline int CountWithShell(const QString& database) {
     QProcess p;
-    p.start(QStringLiteral("sqlite3"), {QStringLiteral("-readonly"), database,
-                                        QStringLiteral("SELECT count(*) FROM sqlite_schema; PRAGMA quick_check;")});
+    p.start(QStringLiteral("sqlite3"),
+            {QStringLiteral("-readonly"), database,
+             QStringLiteral("SELECT count(*) FROM sqlite_schema; PRAGMA quick_check;")});
     if (!p.waitForFinished(10000) || p.exitCode() != 0) return -1;
     const QList<QByteArray> lines = p.readAllStandardOutput().trimmed().split('\n');
     if (lines.size() != 2 || lines[1].trimmed() != "ok") return -1;
@@ -125,35 +127,40 @@ public:
     // A server that runs but refuses the generated key is a failed assertion.
     QString Start() {
         if (!m_dir.isValid()) return QStringLiteral("no temporary folder");
-        const QString sshd = QStandardPaths::findExecutable(QStringLiteral("sshd"), {"/usr/sbin", "/usr/bin"});
-        if (sshd.isEmpty()) return QStringLiteral("sshd is not installed (scripts/setup.sh installs openssh-server)");
+        const QString sshd =
+            QStandardPaths::findExecutable(QStringLiteral("sshd"), {"/usr/sbin", "/usr/bin"});
+        if (sshd.isEmpty())
+            return QStringLiteral("sshd is not installed (scripts/setup.sh installs openssh-server)");
         for (const char* tool : {"ssh", "ssh-keygen", "rsync", "sqlite3"})
-            if (QStandardPaths::findExecutable(tool).isEmpty()) return QStringLiteral("%1 is not installed").arg(tool);
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                return QStringLiteral("%1 is not installed").arg(tool);
         // sshd started by root insists on its privilege-separation folder.
         if (::geteuid() == 0 && !QDir("/run/sshd").exists() && !QDir().mkpath("/run/sshd"))
             return QStringLiteral("/run/sshd cannot be made");
         const QString d = m_dir.path();
         for (const char* key : {"host_key", "user_key"}) {
             QProcess keygen;
-            keygen.start("ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-C", "lumora-test", "-f", d + "/" + key});
-            if (!keygen.waitForFinished(20000) || keygen.exitCode() != 0) return QStringLiteral("ssh-keygen failed");
+            keygen.start("ssh-keygen",
+                         {"-q", "-t", "ed25519", "-N", "", "-C", "lumora-test", "-f", d + "/" + key});
+            if (!keygen.waitForFinished(20000) || keygen.exitCode() != 0)
+                return QStringLiteral("ssh-keygen failed");
         }
-        if (!QFile::copy(d + "/user_key.pub", d + "/authorized_keys")) return QStringLiteral("no authorized_keys");
+        if (!QFile::copy(d + "/user_key.pub", d + "/authorized_keys"))
+            return QStringLiteral("no authorized_keys");
         for (int attempt = 0; attempt < 5; ++attempt) {
             m_port = int(QRandomGenerator::global()->bounded(20000, 40000));
-            const QByteArray config = "Port " + QByteArray::number(m_port) +
-                                      "\nListenAddress 127.0.0.1\nListenAddress 127.0.0.2\n"
-                                      "HostKey " + QFile::encodeName(d) + "/host_key\n"
-                                      "PidFile " + QFile::encodeName(d) + "/sshd.pid\n"
-                                      "AuthorizedKeysFile " + QFile::encodeName(d) + "/authorized_keys\n"
-                                      "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
-                                      "StrictModes no\nPermitRootLogin prohibit-password\nLogLevel ERROR\n"
-                                      "MaxStartups 100\nMaxSessions 100\n"
-                                      // The login user's own shell start-up files (a
-                                      // root .bashrc may take seconds) are no part of
-                                      // what is tested: the sessions get this HOME.
-                                      "SetEnv HOME=" + QFile::encodeName(d) + "\n";
-            if (!WriteFile(d + "/sshd_config", config)) return QStringLiteral("cannot write sshd_config");
+            // The sessions get a HOME of their own: the login user's shell start-up
+            // files (a root .bashrc may take seconds) are no part of what is tested.
+            const QString config = QStringLiteral(
+                                       "Port %1\nListenAddress 127.0.0.1\nListenAddress 127.0.0.2\n"
+                                       "HostKey %2/host_key\nPidFile %2/sshd.pid\n"
+                                       "AuthorizedKeysFile %2/authorized_keys\nPasswordAuthentication no\n"
+                                       "KbdInteractiveAuthentication no\nUsePAM no\nStrictModes no\n"
+                                       "PermitRootLogin prohibit-password\nLogLevel ERROR\n"
+                                       "MaxStartups 100\nMaxSessions 100\nSetEnv HOME=%2\n")
+                                       .arg(QString::number(m_port), d);
+            if (!WriteFile(d + "/sshd_config", config.toLocal8Bit()))
+                return QStringLiteral("cannot write sshd_config");
             m_sshd.setProcessChannelMode(QProcess::MergedChannels);
             m_sshd.start(sshd, {"-D", "-e", "-f", d + "/sshd_config"});
             if (!m_sshd.waitForStarted(5000)) return QStringLiteral("sshd does not start");
@@ -161,7 +168,8 @@ public:
             m_sshd.kill();
             m_sshd.waitForFinished(5000);
             m_log = m_sshd.readAll();
-            if (attempt == 4) return QStringLiteral("sshd cannot run here: %1").arg(QString::fromLocal8Bit(m_log));
+            if (attempt == 4)
+                return QStringLiteral("sshd cannot run here: %1").arg(QString::fromLocal8Bit(m_log));
         }
         const QByteArray hostKey = ReadAll(d + "/host_key.pub").split(' ').mid(0, 2).join(' ');
         WriteFile(d + "/known_hosts", "[127.0.0.1]:" + QByteArray::number(m_port) + " " + hostKey + "\n");
@@ -176,8 +184,10 @@ public:
     QString Config() const { return m_dir.path() + "/ssh_config"; }
     int Port() const { return m_port; }
     // A target text for folder on this server, reached as the running user.
-    QString Target(const QString& folder, const QString& host = QStringLiteral("127.0.0.1"), int port = 0) const {
-        return QStringLiteral("ssh://%1@%2:%3%4").arg(UserName(), host, QString::number(port ? port : m_port), folder);
+    QString Target(const QString& folder, const QString& host = QStringLiteral("127.0.0.1"),
+                   int port = 0) const {
+        return QStringLiteral("ssh://%1@%2:%3%4")
+            .arg(UserName(), host, QString::number(port ? port : m_port), folder);
     }
 
 private:

@@ -55,8 +55,8 @@ TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAtOnceAndReplacesAnOlderOne) {
         EXPECT_EQ(Entries(target), QStringList{"index.db"}) << target.toStdString();
     }
     EXPECT_EQ(recorder.statuses.value(0), QStringLiteral("Propagating: 0 of 6 targets done, 0 MB/s"));
-    EXPECT_TRUE(recorder.statuses.filter(QRegularExpression("^Propagating: 6 of 6 targets done, \\d+ MB/s$")).size() ==
-                1)
+    EXPECT_TRUE(recorder.statuses.filter(QRegularExpression("^Propagating: 6 of 6 targets done, \\d+ MB/s$"))
+                    .size() == 1)
         << recorder.statuses.join('\n').toStdString();
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 6 targets"));
     EXPECT_TRUE(EventLog(log).isEmpty());
@@ -84,7 +84,8 @@ TEST_F(PropagatorTest, ADamagedCopyFailsItsTargetAloneAndTheOldIndexStays) {
          "the copy differs from the index file"},
         {"cut short", [](const QString& copy) { QFile(copy).resize(QFileInfo(copy).size() - 4096); },
          "bytes, the index file"},
-        {"grown", [](const QString& copy) {
+        {"grown",
+         [](const QString& copy) {
              QFile f(copy);
              ASSERT_TRUE(f.open(QIODevice::Append));
              f.write("trailing");

@@ -82,7 +82,8 @@ TEST_F(RemotePropagatorTest, OneLocalAndTwoSshTargetsAllGetTheIndex) {
     }
     EXPECT_TRUE(EventLog(log).isEmpty()) << ReadAll(log).toStdString();
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 3 targets"));
-    EXPECT_TRUE(recorder.statuses.contains(QRegularExpression("^Propagating: 3 of 3 targets done, \\d+ MB/s$")));
+    EXPECT_TRUE(
+        recorder.statuses.contains(QRegularExpression("^Propagating: 3 of 3 targets done, \\d+ MB/s$")));
 }
 
 TEST_F(RemotePropagatorTest, AFailingTargetKeepsItsOldIndexAndTheOthersGoOn) {
@@ -130,7 +131,8 @@ TEST_F(RemotePropagatorTest, AFailingTargetKeepsItsOldIndexAndTheOthersGoOn) {
     targets << local;
 
     EXPECT_FALSE(propagator.Propagate(source, targets));
-    QFile::setPermissions(unwritable, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(unwritable,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     EXPECT_EQ(ReadAll(good + "/index.db"), indexBytes);
     EXPECT_EQ(ReadAll(local + "/index.db"), indexBytes);
     const QList<QJsonObject> entries = EventLog(log);
@@ -205,7 +207,8 @@ TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunC
         QProcess tool;
         ASSERT_TRUE(runTool(tool));
         ASSERT_TRUE(tool.waitForFinished(60000));
-        ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString() << ReadAll(log).toStdString();
+        ASSERT_EQ(tool.exitCode(), 0)
+            << tool.readAllStandardError().toStdString() << ReadAll(log).toStdString();
     }
     EXPECT_FALSE(QFile::exists(leftBehind));
     EXPECT_TRUE(QFile::exists(foreign));
@@ -221,7 +224,8 @@ TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunC
         tool.kill();
         ASSERT_TRUE(tool.waitForFinished(10000));
         const QByteArray now = ReadAll(far + "/index.db");
-        EXPECT_TRUE(now == olderBytes || now == indexBytes) << "index.db is neither the old nor the new index";
+        EXPECT_TRUE(now == olderBytes || now == indexBytes)
+            << "index.db is neither the old nor the new index";
         // The far side's end of a killed connection goes away on its own time.
         QThread::msleep(150);
         EXPECT_TRUE(propagator.Propagate(source, {target})) << ReadAll(log).toStdString();

@@ -83,7 +83,8 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         zarvik::PropagationTarget t;
         const QString why = zarvik::ParsePropagationTarget(QString::fromUtf8(c.text), &t);
         EXPECT_TRUE(why.contains(QString::fromUtf8(c.reason))) << c.text << " -> " << why.toStdString();
-        EXPECT_TRUE(why.startsWith(QStringLiteral("the target \"%1\" was refused").arg(QString::fromUtf8(c.text))))
+        EXPECT_TRUE(
+            why.startsWith(QStringLiteral("the target \"%1\" was refused").arg(QString::fromUtf8(c.text))))
             << why.toStdString();
     }
 }
