@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "propagation_support.h"
 
 namespace {
@@ -60,6 +63,30 @@ TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAtOnceAndReplacesAnOlderOne) {
         << recorder.statuses.join('\n').toStdString();
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 6 targets"));
     EXPECT_TRUE(EventLog(log).isEmpty());
+}
+
+TEST_F(PropagatorTest, CopiesFourTargetsAtOnceAndNoMore) {
+    // Each copy, once arrived, waits (bounded) for the fourth to arrive: copied one
+    // after another, the first would wait alone; more than four at once would show.
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int inFlight = 0;
+    int most = 0;
+    int total = 0;
+    zarvik::SetCopyArrivedHookForTesting([&](const QString&, const QString&) {
+        std::unique_lock lock(mutex);
+        ++total;
+        most = std::max(most, ++inFlight);
+        arrived.notify_all();
+        arrived.wait_for(lock, std::chrono::seconds(5), [&] { return total >= 4; });
+        --inFlight;
+    });
+    QStringList targets;
+    for (int i = 0; i < 7; ++i) targets << tmp.filePath(QStringLiteral("at-once/%1").arg(i));
+    EXPECT_TRUE(propagator.Propagate(source, targets));
+    EXPECT_EQ(total, 7);
+    EXPECT_EQ(most, zarvik::FolderPropagator::kParallelTargets);
+    for (const QString& target : targets) EXPECT_EQ(ReadAll(target + "/index.db"), indexBytes);
 }
 
 // What a copy goes through in transit, and what the failure says.
