@@ -295,7 +295,8 @@ private:
             if (!rest.contains(mine)) continue;
             bool isNumber = false;
             const qint64 pid = rest.section(QLatin1Char('@'), 0, 0).toLongLong(&isNumber);
-            if (isNumber && LeftBehindBy(pid)) names << ShellQuote(name);
+            // This process's own copies are those of its other threads, still going.
+            if (isNumber && pid != ::getpid() && LeftBehindBy(pid)) names << ShellQuote(name);
         }
         if (names.isEmpty()) return {};
         const ProcessOutcome outcome = Ssh(QStringLiteral("cd -- %1 && rm -f -- %2")
@@ -544,8 +545,8 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     for (const auto& job : jobs) {
         if (job->why.isEmpty()) continue;
         ++failures;
-        const QString where =
-            job->target.remote || job->target.path.isEmpty() ? job->target.text : job->target.path;
+        const QString where = PrintableTargetText(
+            job->target.remote || job->target.path.isEmpty() ? job->target.text : job->target.path);
         try {
             WriteEvent(kSource,
                        QStringLiteral("Propagating the index %1 to %2 failed: %3")

@@ -27,10 +27,27 @@ bool IsPathCharacter(QChar c) {
 }
 
 QString Refuse(const QString& text, const QString& why) {
-    return QStringLiteral("the target \"%1\" was refused: %2").arg(text, why);
+    return QStringLiteral("the target \"%1\" was refused: %2").arg(PrintableTargetText(text), why);
 }
 
 }  // namespace
+
+QString PrintableTargetText(const QString& text) {
+    QString printable;
+    for (QChar c : text) {
+        if (c == QLatin1Char('\n'))
+            printable += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            printable += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            printable += QLatin1String("\\t");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            printable += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            printable += c;
+    }
+    return printable;
+}
 
 QString ShellQuote(const QString& value) {
     QString quoted = value;

@@ -28,6 +28,10 @@ struct PropagationTarget {
 // nothing here raises.
 QString ParsePropagationTarget(const QString& text, PropagationTarget* target);
 
+// The text with its control characters written as \n, \r, \t or \xHH, for messages:
+// a line break in a target text must not start a line of its own in the event log.
+QString PrintableTargetText(const QString& text);
+
 // Quotes a value for a POSIX shell on the far side ('...' with '\'' for a quote).
 QString ShellQuote(const QString& value);
 

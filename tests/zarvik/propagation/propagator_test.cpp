@@ -201,7 +201,9 @@ TEST_F(PropagatorTest, HostileTargetTextsAreRefusedBeforeAnythingStarts) {
     const QList<QJsonObject> entries = EventLog(log);
     EXPECT_EQ(entries.size(), hostile.size());
     for (const QString& text : hostile) {
-        const QList<QJsonObject> named = EntriesNaming(entries, text);
+        // A line break is written out: an entry stays one line of the log.
+        const QList<QJsonObject> named =
+            EntriesNaming(entries, QString(text).replace('\n', QLatin1String("\\n")));
         ASSERT_EQ(named.size(), 1) << text.toStdString();
         EXPECT_TRUE(named[0].value("message").toString().contains("was refused")) << text.toStdString();
     }

@@ -83,10 +83,29 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         zarvik::PropagationTarget t;
         const QString why = zarvik::ParsePropagationTarget(QString::fromUtf8(c.text), &t);
         EXPECT_TRUE(why.contains(QString::fromUtf8(c.reason))) << c.text << " -> " << why.toStdString();
-        EXPECT_TRUE(
-            why.startsWith(QStringLiteral("the target \"%1\" was refused").arg(QString::fromUtf8(c.text))))
+        // The text is named with its line breaks written out, so that the message
+        // stays one line.
+        QString shown = QString::fromUtf8(c.text);
+        shown.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+        EXPECT_TRUE(why.startsWith(QStringLiteral("the target \"%1\" was refused").arg(shown)))
             << why.toStdString();
+        EXPECT_FALSE(why.contains(QLatin1Char('\n'))) << why.toStdString();
     }
+}
+
+TEST(PropagationTargetTest, PrintableTextWritesControlCharactersOut) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"ssh://h/a\nb", "ssh://h/a\\nb"},
+        {"a\r\tb", "a\\r\\tb"},
+        {"a\x01\x1f\x7f", "a\\x01\\x1f\\x7f"},
+        {"/srv/caf\xc3\xa9", "/srv/caf\xc3\xa9"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zarvik::PrintableTargetText(QString::fromUtf8(c.text)), QString::fromUtf8(c.shown))
+            << c.shown;
 }
 
 TEST(PropagationTargetTest, ShellQuoteKeepsEveryCharacterLiteral) {
