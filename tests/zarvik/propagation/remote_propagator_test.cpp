@@ -182,6 +182,25 @@ TEST_F(RemotePropagatorTest, ACopyDamagedInTransitFailsItsTargetAlone) {
     EXPECT_TRUE(message.contains("the copy was not put in place")) << message.toStdString();
 }
 
+TEST_F(RemotePropagatorTest, AnIndexThatFailsQuickCheckReachesNoFarSide) {
+    // Pages overwritten behind the build's back: the copy is byte for byte the index,
+    // and still no far side may take it.
+    QFile f(source + "/index.db");
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_GT(f.size(), 8 * 4096);
+    f.seek(4096);
+    f.write(QByteArray(4 * 4096, '\xff'));
+    f.close();
+    const QString far = FarFolderWithOlderIndex("checked");
+    EXPECT_FALSE(propagator.Propagate(source, {server->Target(far)}));
+    EXPECT_EQ(ReadAll(far + "/index.db"), olderBytes);
+    EXPECT_EQ(Entries(far), QStringList{"index.db"});
+    const QList<QJsonObject> entries = EventLog(log);
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_TRUE(entries[0].value("message").toString().contains("PRAGMA quick_check"))
+        << entries[0].value("message").toString().toStdString();
+}
+
 TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunCleansUp) {
     const QString far = FarFolderWithOlderIndex("killed");
     const QString target = server->Target(far);
@@ -214,7 +233,7 @@ TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunC
     EXPECT_TRUE(QFile::exists(foreign));
     ASSERT_TRUE(QFile::remove(foreign));
     const int span = int(std::max<qint64>(whole.elapsed(), 20));
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(WriteFile(far + "/index.db", olderBytes));
         const int delay = int(QRandomGenerator::global()->bounded(span));
         SCOPED_TRACE(QStringLiteral("killed after %1 of %2 ms").arg(delay).arg(span).toStdString());
@@ -227,7 +246,7 @@ TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunC
         EXPECT_TRUE(now == olderBytes || now == indexBytes)
             << "index.db is neither the old nor the new index";
         // The far side's end of a killed connection goes away on its own time.
-        QThread::msleep(150);
+        QThread::msleep(300);
         EXPECT_TRUE(propagator.Propagate(source, {target})) << ReadAll(log).toStdString();
         EXPECT_EQ(ReadAll(far + "/index.db"), indexBytes);
         EXPECT_EQ(Entries(far), QStringList{"index.db"});
