@@ -376,7 +376,11 @@ private:
                           "if [ \"$q\" != ok ]; then echo \"the copy fails PRAGMA quick_check ($q); ") +
                       notPlaced + QStringLiteral("fi; ");
         }
+        // The new file keeps the mode and group of the one it replaces, as a local copy
+        // does, so that a web server that could read the old index can read the new.
         script += QStringLiteral(
+                      "if [ -e %1 ]; then chmod --reference=%1 -- \"$t\" 2>/dev/null; "
+                      "chgrp --reference=%1 -- \"$t\" 2>/dev/null; fi; "
                       "sync -- \"$t\" 2>/dev/null; mv -f -- \"$t\" %1 || { rm -f -- \"$t\"; exit 1; }; "
                       "sync -- . 2>/dev/null; exit 0")
                       .arg(ShellQuote(name));

@@ -72,6 +72,9 @@ TEST_F(RemotePropagatorTest, OneLocalAndTwoSshTargetsAllGetTheIndex) {
     const QString local = tmp.filePath("local/catalog");
     const QString fresh = tmp.filePath("far1/new/catalog");  // its parents do not exist yet
     const QString replaced = FarFolderWithOlderIndex("far2");
+    // A web server's group may read the index there, nobody else: the new one too.
+    const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
+    ASSERT_TRUE(QFile::setPermissions(replaced + "/index.db", mode));
     EXPECT_TRUE(propagator.Propagate(source, {local, server->Target(fresh), server->Target(replaced)}));
     const int tables = CountWithShell(source + "/index.db");
     ASSERT_GT(tables, 0);
@@ -80,6 +83,7 @@ TEST_F(RemotePropagatorTest, OneLocalAndTwoSshTargetsAllGetTheIndex) {
         EXPECT_EQ(CountWithShell(folder + "/index.db"), tables) << folder.toStdString();
         EXPECT_EQ(Entries(folder), QStringList{"index.db"}) << folder.toStdString();
     }
+    EXPECT_EQ(QFile::permissions(replaced + "/index.db") & 0x7077, mode);
     EXPECT_TRUE(EventLog(log).isEmpty()) << ReadAll(log).toStdString();
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 3 targets"));
     EXPECT_TRUE(
