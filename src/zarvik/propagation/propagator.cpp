@@ -505,17 +505,29 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
             changed.notify_all();
         }
     };
+    // The status handler is the dialog: it is called from this thread only, while
+    // the copies run on theirs. The first line is shown before any copy starts.
+    const auto start = Clock::now();
+    const auto show = [&](int doneNow, Clock::time_point now) {
+        qint64 bytes = 0;
+        for (const auto& job : jobs) bytes += job->bytes.load();
+        const double seconds = std::chrono::duration<double>(now - start).count();
+        const qint64 rate = seconds > 0 ? qint64(double(bytes) / 1e6 / seconds + 0.5) : 0;
+        m_statusHandler->UpdateStatus(QStringLiteral("Propagating: %1 of %2 targets done, %3 MB/s")
+                                          .arg(doneNow)
+                                          .arg(targets.size())
+                                          .arg(rate));
+    };
+    int shownDone = done;
+    auto lastStatus = start;
+    if (m_statusHandler) show(shownDone, start);
+
     size_t toRun = 0;
     for (const auto& job : jobs) toRun += job->run ? 1 : 0;
     std::vector<std::thread> workers;
     for (size_t i = 0; i < std::min<size_t>(kParallelTargets, toRun); ++i) workers.emplace_back(work);
 
-    // The status handler is the dialog: it is called from this thread only, while
-    // the copies run on theirs.
-    const auto start = Clock::now();
-    auto lastStatus = start - kStatusEvery;
-    int shownDone = -1;
-    for (;;) {
+    while (shownDone < int(jobs.size())) {
         int doneNow = 0;
         {
             std::unique_lock lock(mutex);
@@ -525,14 +537,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         if (m_statusHandler) {
             const auto now = Clock::now();
             if (doneNow != shownDone || now - lastStatus >= kStatusEvery) {
-                qint64 bytes = 0;
-                for (const auto& job : jobs) bytes += job->bytes.load();
-                const double seconds = std::chrono::duration<double>(now - start).count();
-                const qint64 rate = seconds > 0 ? qint64(double(bytes) / 1e6 / seconds + 0.5) : 0;
-                m_statusHandler->UpdateStatus(QStringLiteral("Propagating: %1 of %2 targets done, %3 MB/s")
-                                                  .arg(doneNow)
-                                                  .arg(targets.size())
-                                                  .arg(rate));
+                show(doneNow, now);
                 lastStatus = now;
             }
             m_statusHandler->ProcessEvents();

@@ -58,6 +58,13 @@ TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAtOnceAndReplacesAnOlderOne) {
         EXPECT_EQ(Entries(target), QStringList{"index.db"}) << target.toStdString();
     }
     EXPECT_EQ(recorder.statuses.value(0), QStringLiteral("Propagating: 0 of 6 targets done, 0 MB/s"));
+    // The count of targets done only grows.
+    int before = 0;
+    for (const QString& status : recorder.statuses.filter(QRegularExpression("^Propagating: "))) {
+        const int doneNow = status.section(' ', 1, 1).toInt();
+        EXPECT_GE(doneNow, before) << status.toStdString();
+        before = doneNow;
+    }
     EXPECT_TRUE(recorder.statuses.filter(QRegularExpression("^Propagating: 6 of 6 targets done, \\d+ MB/s$"))
                     .size() == 1)
         << recorder.statuses.join('\n').toStdString();
