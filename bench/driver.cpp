@@ -6,6 +6,7 @@
 // lumora_bench_driver cte CONNECTION                  the set-based statement into USERNODE_CTE
 // lumora_bench_driver compare CONNECTION              both results, row for row
 // lumora_bench_driver stop CONFIG.xml INDEX SECONDS   build, stop after SECONDS, time to return
+// lumora_bench_driver propagate FOLDER TARGET...      the index copied to every target at once
 #include <QCoreApplication>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -20,6 +21,7 @@
 #include "usernodes/usernodes.h"
 #include "zarvik/db/connectiontext.h"
 #include "zarvik/factory.h"
+#include "zarvik/propagation/propagator.h"
 
 namespace {
 
@@ -214,6 +216,28 @@ int Stop(const QString& file, const QString& index, double after) {
     return 0;
 }
 
+// The propagation as a build runs it; the status line's last words are printed so
+// that the rate the dialog showed can be compared with the measured one.
+class LastStatus : public component::IStatusHandler {
+public:
+    void UpdateStatus(const QString& msg) override {
+        if (msg.startsWith(QLatin1String("Propagating:"))) last = msg;
+    }
+    void ProcessEvents() override {}
+    QString last;
+};
+
+int Propagate(const QString& folder, const QStringList& targets) {
+    LastStatus status;
+    zarvik::FolderPropagator propagator;
+    propagator.SetStatusHandler(&status);
+    const auto start = Clock::now();
+    const bool ok = propagator.Propagate(folder, targets);
+    std::printf("{\"seconds\": %.4f, \"ok\": %s, \"status\": \"%s\"}\n", Seconds(start), ok ? "true" : "false",
+                qPrintable(status.last));
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -226,8 +250,9 @@ int main(int argc, char** argv) {
         if (what == QLatin1String("cte") && args.size() == 3) return Cte(args[2]);
         if (what == QLatin1String("compare") && args.size() == 3) return Compare(args[2]);
         if (what == QLatin1String("stop") && args.size() == 5) return Stop(args[2], args[3], args[4].toDouble());
+        if (what == QLatin1String("propagate") && args.size() >= 4) return Propagate(args[2], args.mid(3));
     } catch (const component::Error& e) {
         Die(e.Description());
     }
-    Die(QStringLiteral("usage: usernodes CONFIG INDEX | cte CONNECTION | compare CONNECTION | stop CONFIG INDEX SECONDS"));
+    Die(QStringLiteral("usage: usernodes CONFIG INDEX | cte CONNECTION | compare CONNECTION | stop CONFIG INDEX SECONDS | propagate FOLDER TARGET..."));
 }

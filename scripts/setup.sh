@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev
   postgresql
   unixodbc libsqliteodbc
+  rsync openssh-client openssh-server
   clang
   fonts-liberation
   dpkg-dev file lintian

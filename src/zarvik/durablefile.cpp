@@ -125,12 +125,20 @@ QString DurableFile::Write(const char* data, qint64 size) {
     return {};
 }
 
-QString DurableFile::Commit() {
+QString DurableFile::Commit(const std::function<QString(const QString& temporaryPath)>& verify) {
     if (m_fd < 0) return m_failure.isEmpty() ? QStringLiteral("the file is already closed") : m_failure;
     if (::fsync(m_fd) != 0) return Fail(m_temporary, errno);
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0) return Fail(m_temporary, errno);
+    if (verify) {
+        if (QString why = verify(m_temporary); !why.isEmpty()) {
+            m_failure = why;
+            ::unlink(QFile::encodeName(m_temporary).constData());
+            m_temporary.clear();
+            return m_failure;
+        }
+    }
     if (::rename(QFile::encodeName(m_temporary).constData(), QFile::encodeName(m_target).constData()) != 0) {
         const int error = errno;
         m_failure = QStringLiteral("cannot replace %1: %2").arg(m_target, ErrnoText(error));

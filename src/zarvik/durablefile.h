@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <functional>
 
 namespace zarvik {
 // Flushes the file or folder at path to disk. Returns the empty text on success,
@@ -43,7 +44,9 @@ public:
     QString Write(const QByteArray& bytes) { return Write(bytes.constData(), bytes.size()); }
     // Syncs, closes and renames the temporary file over the target, then syncs the
     // folder. After a failure the target is as it was and the temporary file is gone.
-    QString Commit();
+    // verify, when given, sees the synced and closed temporary file before the rename
+    // and returns the empty text to let it go ahead, else the reason it may not.
+    QString Commit(const std::function<QString(const QString& temporaryPath)>& verify = {});
     // The file that Commit replaces (the end of a symbolic link).
     const QString& Target() const { return m_target; }
     const QString& TemporaryPath() const { return m_temporary; }

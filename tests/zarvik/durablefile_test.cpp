@@ -1,6 +1,7 @@
 // The one durable replacement of a file: a reader sees the old or the new file, a
 // link stays a link, a failed or abandoned write leaves the target and the folder as
-// they were, and temporary files of ended processes are cleaned up.
+// they were, a check before the rename can refuse the new file, and temporary files
+// of ended processes are cleaned up.
 #include "zarvik/durablefile.h"
 
 #include <gtest/gtest.h>
@@ -130,6 +131,48 @@ TEST_F(DurableFileTest, RemovesOnlyTemporariesOfEndedProcessesOfTheSameFile) {
     zarvik::RemoveLeftBehind(m_dir.path(), QStringLiteral(".propagating-"));
     EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("config.xml.propagating-2147483646-x"))));
     EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("other.xml.tmp-2147483646-AbC123"))));
+}
+
+TEST(DurableFileCheckTest, CommitRenamesOnlyWhatItsCheckLetsThrough) {
+    const struct {
+        const char* name;
+        const char* refusal;   // what the check answers; empty lets the file through
+        const char* expected;  // the target's contents afterwards
+    } cases[] = {
+        {"accepted", "", "new contents"},
+        {"refused", "the copy differs", "old contents"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString target = dir.filePath("index.db");
+        {
+            QFile old(target);
+            ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+            old.write("old contents");
+        }
+        zarvik::DurableFile file(target, QStringLiteral(".propagating-"));
+        ASSERT_EQ(file.Open(), QString());
+        ASSERT_EQ(file.Write(QByteArray("new contents")), QString());
+        QString seenPath;
+        QByteArray seen;
+        const QString result = file.Commit([&](const QString& temporary) {
+            seenPath = temporary;
+            seen = Read(temporary);
+            return QString::fromUtf8(c.refusal);
+        });
+        EXPECT_EQ(result, QString::fromUtf8(c.refusal));
+        // The check read the whole new file, closed and synced, beside the target.
+        EXPECT_EQ(seen, QByteArray("new contents"));
+        EXPECT_TRUE(seenPath.startsWith(target + ".propagating-")) << seenPath.toStdString();
+        EXPECT_EQ(Read(target), QByteArray(c.expected));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"index.db"});
+        // A refused file cannot be committed a second time.
+        if (*c.refusal) {
+            EXPECT_FALSE(file.Commit().isEmpty());
+        }
+    }
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
       <Target>replicas/one/catalog</Target>
       <Target></Target>
       <Target>/srv/two/catalog</Target>
+      <Target> ssh://deploy@web1:2222/srv/search/catalog </Target>
+      <Target>SSH://web2//srv/search/../catalog</Target>
     </Propagations>
     <LastBuilt>2024-05-01 10:00:00</LastBuilt>
     <NumDocuments>42</NumDocuments>
@@ -118,8 +120,12 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
     EXPECT_EQ(m_config.IndexSetting2(), u"URL");
     EXPECT_EQ(m_config.IndexSetting3(), u"");
     EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
+    // Folders on other machines stay as written: made "absolute" here they would
+    // become a local folder named "ssh:".
     EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog"),
-                                                    QStringLiteral("/srv/two/catalog")}));
+                                                    QStringLiteral("/srv/two/catalog"),
+                                                    QStringLiteral("ssh://deploy@web1:2222/srv/search/catalog"),
+                                                    QStringLiteral("SSH://web2//srv/search/../catalog")}));
     EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
     EXPECT_EQ(m_config.NumDocuments(), u"42");
 
@@ -396,7 +402,7 @@ TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
     EXPECT_EQ(ReadBytes(path), expected);
     // The other properties are as loaded.
     EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
-    EXPECT_EQ(m_config.Propagations().size(), 2);
+    EXPECT_EQ(m_config.Propagations().size(), 4);
 }
 
 TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {

@@ -1,0 +1,260 @@
+// FolderPropagator with ssh targets, against a throwaway sshd on loopback: copies
+// that arrive whole and checked, failures with ssh's and rsync's own words, a kill
+// half-way, and a copy damaged in transit.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QSysInfo>
+
+#include "propagation_support.h"
+#include "zarvik/propagation/propagator.h"
+
+namespace {
+
+using namespace proptest;
+
+class RemotePropagatorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new SshServer;
+        skipReason = server->Start();
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override {
+        if (!skipReason.isEmpty()) GTEST_SKIP() << "no sshd on loopback: " << skipReason.toStdString();
+        ASSERT_TRUE(tmp.isValid());
+        source = BuildIndex(tmp.path(), 3000, "alpha");
+        ASSERT_FALSE(source.isEmpty());
+        older = BuildIndex(tmp.path(), 1000, "beta");
+        ASSERT_FALSE(older.isEmpty());
+        indexBytes = ReadAll(source + "/index.db");
+        olderBytes = ReadAll(older + "/index.db");
+        ASSERT_NE(indexBytes, olderBytes);
+        log = tmp.filePath("events.jsonl");
+        qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(log));
+        qputenv("ZARVIK_SSH_CONFIG", QFile::encodeName(server->Config()));
+        propagator.SetStatusHandler(&recorder);
+    }
+    void TearDown() override {
+        qunsetenv("ZARVIK_EVENT_LOG");
+        qunsetenv("ZARVIK_SSH_CONFIG");
+        zarvik::SetCopyArrivedHookForTesting({});
+    }
+
+    // A far-side folder that already holds the older index.
+    QString FarFolderWithOlderIndex(const QString& name) {
+        const QString folder = tmp.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(folder));
+        EXPECT_TRUE(WriteFile(folder + "/index.db", olderBytes));
+        return folder;
+    }
+
+    static SshServer* server;
+    static QString skipReason;
+    QTemporaryDir tmp;
+    QString source;
+    QString older;
+    QString log;
+    QByteArray indexBytes;
+    QByteArray olderBytes;
+    Recorder recorder;
+    zarvik::FolderPropagator propagator;
+};
+
+SshServer* RemotePropagatorTest::server = nullptr;
+QString RemotePropagatorTest::skipReason;
+
+TEST_F(RemotePropagatorTest, OneLocalAndTwoSshTargetsAllGetTheIndex) {
+    const QString local = tmp.filePath("local/catalog");
+    const QString fresh = tmp.filePath("far1/new/catalog");  // its parents do not exist yet
+    const QString replaced = FarFolderWithOlderIndex("far2");
+    // A web server's group may read the index there, nobody else: the new one too.
+    const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
+    ASSERT_TRUE(QFile::setPermissions(replaced + "/index.db", mode));
+    EXPECT_TRUE(propagator.Propagate(source, {local, server->Target(fresh), server->Target(replaced)}));
+    const int tables = CountWithShell(source + "/index.db");
+    ASSERT_GT(tables, 0);
+    for (const QString& folder : {local, fresh, replaced}) {
+        EXPECT_EQ(ReadAll(folder + "/index.db"), indexBytes) << folder.toStdString();
+        EXPECT_EQ(CountWithShell(folder + "/index.db"), tables) << folder.toStdString();
+        EXPECT_EQ(Entries(folder), QStringList{"index.db"}) << folder.toStdString();
+    }
+    EXPECT_EQ(QFile::permissions(replaced + "/index.db") & 0x7077, mode);
+    EXPECT_TRUE(EventLog(log).isEmpty()) << ReadAll(log).toStdString();
+    EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 3 targets"));
+    EXPECT_TRUE(
+        recorder.statuses.contains(QRegularExpression("^Propagating: 3 of 3 targets done, \\d+ MB/s$")));
+}
+
+TEST_F(RemotePropagatorTest, AFailingTargetKeepsItsOldIndexAndTheOthersGoOn) {
+    // A port nothing listens on: one the kernel just gave out and took back.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    const int closedPort = ntohs(addr.sin_port);
+    ::close(fd);
+
+    QString unwritable;
+    QString unwritableReason;
+    if (::geteuid() == 0) {
+        // root writes anywhere; a regular file where a folder should be stops it too.
+        EXPECT_TRUE(WriteFile(tmp.filePath("blocker"), "not a folder"));
+        unwritable = tmp.filePath("blocker/catalog");
+        unwritableReason = QStringLiteral("Not a directory");
+    } else {
+        unwritable = FarFolderWithOlderIndex("readonly");
+        EXPECT_TRUE(QFile::setPermissions(unwritable, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        unwritableReason = QStringLiteral("Permission denied");
+    }
+    const struct {
+        const char* name;
+        QString folder;
+        QString target;
+        QString reason;
+    } failing[] = {
+        {"unknown host key", FarFolderWithOlderIndex("unknownkey"),
+         server->Target(tmp.filePath("unknownkey"), QStringLiteral("127.0.0.2")),
+         QStringLiteral("Host key verification failed")},
+        {"wrong port", FarFolderWithOlderIndex("wrongport"),
+         server->Target(tmp.filePath("wrongport"), QStringLiteral("127.0.0.1"), closedPort),
+         QStringLiteral("Connection refused")},
+        {"unwritable folder", unwritable, server->Target(unwritable), unwritableReason},
+    };
+    const QString good = FarFolderWithOlderIndex("good");
+    const QString local = tmp.filePath("local");
+    QStringList targets{server->Target(good)};
+    for (const auto& f : failing) targets << f.target;
+    targets << local;
+
+    EXPECT_FALSE(propagator.Propagate(source, targets));
+    QFile::setPermissions(unwritable,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_EQ(ReadAll(good + "/index.db"), indexBytes);
+    EXPECT_EQ(ReadAll(local + "/index.db"), indexBytes);
+    const QList<QJsonObject> entries = EventLog(log);
+    EXPECT_EQ(entries.size(), 3) << ReadAll(log).toStdString();
+    for (const auto& f : failing) {
+        SCOPED_TRACE(f.name);
+        const QList<QJsonObject> named = EntriesNaming(entries, f.target);
+        ASSERT_EQ(named.size(), 1);
+        EXPECT_EQ(named[0].value("type").toInt(-1), 0);
+        EXPECT_TRUE(named[0].value("message").toString().contains(f.reason))
+            << named[0].value("message").toString().toStdString();
+        if (QFile::exists(f.folder + "/index.db")) {
+            EXPECT_EQ(ReadAll(f.folder + "/index.db"), olderBytes);
+            EXPECT_EQ(Entries(f.folder), QStringList{"index.db"});
+        }
+    }
+    EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation failed for 3 of 5 targets"));
+}
+
+TEST_F(RemotePropagatorTest, ACopyDamagedInTransitFailsItsTargetAlone) {
+    const QString damaged = FarFolderWithOlderIndex("damaged");
+    const QString good = FarFolderWithOlderIndex("good");
+    const QString local = tmp.filePath("local");
+    const QString damagedTarget = server->Target(damaged);
+    int seen = 0;
+    zarvik::SetCopyArrivedHookForTesting([&](const QString& target, const QString& copy) {
+        if (target != damagedTarget) return;
+        ++seen;
+        // The far side is this machine: the copy is reachable as a file here.
+        EXPECT_TRUE(copy.startsWith(damaged + "/index.db.propagating-")) << copy.toStdString();
+        QFile f(copy);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.seek(f.size() / 3);
+        f.write("\x13\x37");
+    });
+    EXPECT_FALSE(propagator.Propagate(source, {server->Target(good), damagedTarget, local}));
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(ReadAll(damaged + "/index.db"), olderBytes);
+    EXPECT_EQ(Entries(damaged), QStringList{"index.db"});
+    EXPECT_EQ(ReadAll(good + "/index.db"), indexBytes);
+    EXPECT_EQ(ReadAll(local + "/index.db"), indexBytes);
+    const QList<QJsonObject> entries = EventLog(log);
+    ASSERT_EQ(entries.size(), 1) << ReadAll(log).toStdString();
+    const QString message = entries[0].value("message").toString();
+    EXPECT_TRUE(message.contains(damagedTarget)) << message.toStdString();
+    EXPECT_TRUE(message.contains("the copy differs from the index file")) << message.toStdString();
+    EXPECT_TRUE(message.contains("the copy was not put in place")) << message.toStdString();
+}
+
+TEST_F(RemotePropagatorTest, AnIndexThatFailsQuickCheckReachesNoFarSide) {
+    // Pages overwritten behind the build's back: the copy is byte for byte the index,
+    // and still no far side may take it.
+    QFile f(source + "/index.db");
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_GT(f.size(), 8 * 4096);
+    f.seek(4096);
+    f.write(QByteArray(4 * 4096, '\xff'));
+    f.close();
+    const QString far = FarFolderWithOlderIndex("checked");
+    EXPECT_FALSE(propagator.Propagate(source, {server->Target(far)}));
+    EXPECT_EQ(ReadAll(far + "/index.db"), olderBytes);
+    EXPECT_EQ(Entries(far), QStringList{"index.db"});
+    const QList<QJsonObject> entries = EventLog(log);
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_TRUE(entries[0].value("message").toString().contains("PRAGMA quick_check"))
+        << entries[0].value("message").toString().toStdString();
+}
+
+TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunCleansUp) {
+    const QString far = FarFolderWithOlderIndex("killed");
+    const QString target = server->Target(far);
+    const auto runTool = [&](QProcess& tool) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral(LUMORA_PROPAGATE_TOOL), {source, target});
+        return tool.waitForStarted(5000);
+    };
+    // A copy a killed run from this machine left behind goes; one of a run from
+    // another machine is not this machine's to judge, and stays.
+    QString host;
+    for (QChar c : QSysInfo::machineHostName())
+        if (c.isLetterOrNumber() && c.unicode() < 128) host += c;
+    const QString leftBehind = far + "/index.db.propagating-999999999@" + host + "-1f2e";
+    const QString foreign = far + "/index.db.propagating-1@elsewhere" + host + "-1f2e";
+    ASSERT_TRUE(WriteFile(leftBehind, "half a copy"));
+    ASSERT_TRUE(WriteFile(foreign, "another machine's copy"));
+    // How long a whole run takes here: the kills fall anywhere inside it.
+    QElapsedTimer whole;
+    whole.start();
+    {
+        QProcess tool;
+        ASSERT_TRUE(runTool(tool));
+        ASSERT_TRUE(tool.waitForFinished(60000));
+        ASSERT_EQ(tool.exitCode(), 0)
+            << tool.readAllStandardError().toStdString() << ReadAll(log).toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(leftBehind));
+    EXPECT_TRUE(QFile::exists(foreign));
+    ASSERT_TRUE(QFile::remove(foreign));
+    const int span = int(std::max<qint64>(whole.elapsed(), 20));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(WriteFile(far + "/index.db", olderBytes));
+        const int delay = int(QRandomGenerator::global()->bounded(span));
+        SCOPED_TRACE(QStringLiteral("killed after %1 of %2 ms").arg(delay).arg(span).toStdString());
+        QProcess tool;
+        ASSERT_TRUE(runTool(tool));
+        QThread::msleep(delay);
+        tool.kill();
+        ASSERT_TRUE(tool.waitForFinished(10000));
+        const QByteArray now = ReadAll(far + "/index.db");
+        EXPECT_TRUE(now == olderBytes || now == indexBytes)
+            << "index.db is neither the old nor the new index";
+        // The far side's end of a killed connection goes away on its own time.
+        QThread::msleep(300);
+        EXPECT_TRUE(propagator.Propagate(source, {target})) << ReadAll(log).toStdString();
+        EXPECT_EQ(ReadAll(far + "/index.db"), indexBytes);
+        EXPECT_EQ(Entries(far), QStringList{"index.db"});
+    }
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// Reading propagation target texts: what a remote target names, and the texts that
+// could smuggle an option or shell syntax to ssh, rsync or the far side's shell.
+#include "zarvik/propagation/target.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+namespace {
+
+struct Accepted {
+    const char* text;
+    bool remote;
+    const char* user;
+    const char* host;
+    int port;
+    const char* path;
+};
+
+TEST(PropagationTargetTest, ReadsLocalAndRemoteTexts) {
+    const Accepted cases[] = {
+        {"ssh://web1/srv/lumora/catalog", true, "", "web1", 0, "/srv/lumora/catalog"},
+        {"ssh://deploy@web1.example.org:2222/srv/idx", true, "deploy", "web1.example.org", 2222, "/srv/idx"},
+        {"SSH://10.0.0.7/srv/idx/", true, "", "10.0.0.7", 0, "/srv/idx"},
+        {"ssh://www-data@[fe80::1]:22/var/lib/x_y-z.1", true, "www-data", "fe80::1", 22, "/var/lib/x_y-z.1"},
+        {"ssh://h/srv/a+b,c=d@e%f:g", true, "", "h", 0, "/srv/a+b,c=d@e%f:g"},
+        {"ssh://h:65535/srv", true, "", "h", 65535, "/srv"},
+        {"/srv/local/catalog", false, "", "", 0, "/srv/local/catalog"},
+    };
+    for (const Accepted& c : cases) {
+        zarvik::PropagationTarget t;
+        EXPECT_EQ(zarvik::ParsePropagationTarget(QString::fromUtf8(c.text), &t), QString()) << c.text;
+        EXPECT_EQ(t.remote, c.remote) << c.text;
+        EXPECT_EQ(t.user, QString::fromUtf8(c.user)) << c.text;
+        EXPECT_EQ(t.host, QString::fromUtf8(c.host)) << c.text;
+        EXPECT_EQ(t.port, c.port) << c.text;
+        EXPECT_EQ(t.path, QString::fromUtf8(c.path)) << c.text;
+        EXPECT_EQ(t.text, QString::fromUtf8(c.text)) << c.text;
+    }
+    // A local folder is made absolute against the working folder.
+    zarvik::PropagationTarget t;
+    EXPECT_EQ(zarvik::ParsePropagationTarget(QStringLiteral("replica"), &t), QString());
+    EXPECT_EQ(t.path, QDir::current().absoluteFilePath(QStringLiteral("replica")));
+}
+
+struct Refused {
+    const char* text;
+    const char* reason;  // a part of the refusal
+};
+
+TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
+    const Refused cases[] = {
+        {"ssh://-oProxyCommand=touch%20x/srv/idx", "begins with \"-\""},
+        {"ssh://-p22/srv/idx", "begins with \"-\""},
+        {"ssh://-oProxyCommand@web1/srv/idx", "user name begins with \"-\""},
+        {"ssh://web1/srv/idx;rm -rf ~", "\";\""},
+        {"ssh://web1/srv/`reboot`", "\"`\""},
+        {"ssh://web1/srv/$(reboot)", "\"$\""},
+        {"ssh://web1/srv/idx\nrm -rf /", "U+000A"},
+        {"ssh://web1/srv/a b", "U+0020"},
+        {"ssh://web1/srv/it's", "\"'\""},
+        {"ssh://web1/srv/a|b", "\"|\""},
+        {"ssh://web1/srv/a&b", "\"&\""},
+        {"ssh://web1/srv/a>b", "\">\""},
+        {"ssh://web1/srv/*", "\"*\""},
+        {"ssh://web1/srv/a\\b", "\"\\\""},
+        {"ssh://web1;reboot/srv/idx", "host holds \";\""},
+        {"ssh://web1\n/srv/idx", "host holds U+000A"},
+        {"ssh://us`id`er@web1/srv/idx", "user name holds \"`\""},
+        {"ssh://web1:22;x/srv", "not a number"},
+        {"ssh://web1:0/srv", "not a number"},
+        {"ssh://web1:70000/srv", "not a number"},
+        {"ssh://web1:/srv", "port after \":\" is empty"},
+        {"ssh://@web1/srv", "user name before \"@\" is empty"},
+        {"ssh:///srv/idx", "names no host"},
+        {"ssh://web1", "no absolute folder"},
+        {"ssh://web1/", "root"},
+        {"ssh://[fe80::1/srv", "not closed"},
+        {"ssh://[fe80::1;x]/srv", "IPv6 address holds \";\""},
+        {"   ", "names no folder"},
+    };
+    for (const Refused& c : cases) {
+        zarvik::PropagationTarget t;
+        const QString why = zarvik::ParsePropagationTarget(QString::fromUtf8(c.text), &t);
+        EXPECT_TRUE(why.contains(QString::fromUtf8(c.reason))) << c.text << " -> " << why.toStdString();
+        // The text is named with its line breaks written out, so that the message
+        // stays one line.
+        QString shown = QString::fromUtf8(c.text);
+        shown.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+        EXPECT_TRUE(why.startsWith(QStringLiteral("the target \"%1\" was refused").arg(shown)))
+            << why.toStdString();
+        EXPECT_FALSE(why.contains(QLatin1Char('\n'))) << why.toStdString();
+    }
+}
+
+TEST(PropagationTargetTest, PrintableTextWritesControlCharactersOut) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"ssh://h/a\nb", "ssh://h/a\\nb"},
+        {"a\r\tb", "a\\r\\tb"},
+        {"a\x01\x1f\x7f", "a\\x01\\x1f\\x7f"},
+        {"/srv/caf\xc3\xa9", "/srv/caf\xc3\xa9"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zarvik::PrintableTargetText(QString::fromUtf8(c.text)), QString::fromUtf8(c.shown))
+            << c.shown;
+}
+
+TEST(PropagationTargetTest, ShellQuoteKeepsEveryCharacterLiteral) {
+    const struct {
+        const char* value;
+        const char* quoted;
+    } cases[] = {
+        {"/srv/idx", "'/srv/idx'"},
+        {"it's", "'it'\\''s'"},
+        {"$(x) `y` ;", "'$(x) `y` ;'"},
+        {"", "''"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zarvik::ShellQuote(QString::fromUtf8(c.value)), QString::fromUtf8(c.quoted)) << c.value;
+}
+
+}  // namespace
