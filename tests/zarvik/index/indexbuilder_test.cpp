@@ -590,6 +590,21 @@ INSTANTIATE_TEST_SUITE_P(
                                  "true AS FLAG, URL FROM DOCUMENT"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The start of the tests of failing and stopped builds: a live index built from the
+// small source, and a large source, on SQLite (20,000 documents) or the PostgreSQL one,
+// which is empty when there is no PostgreSQL server.
+class IndexBuilderBigSourceTest : public IndexBuilderTest {
+protected:
+    QString BigSourceOverALiveIndex(Kind kind) {
+        const QString source =
+            kind == Kind::kSqlite ? MakeSqliteSource(tmp.filePath("big.db"), 20000) : MakePostgresSource();
+        if (source.isEmpty()) return source;
+        zarvik::Fts5IndexBuilder first;
+        EXPECT_TRUE(Build(first, small));
+        return source;
+    }
+};
+
 struct ReaderFailureCase {
     const char* name;
     Kind kind;
@@ -597,24 +612,15 @@ struct ReaderFailureCase {
     const char* message;
 };
 
-class IndexBuilderReaderFailureTest : public IndexBuilderTest,
+class IndexBuilderReaderFailureTest : public IndexBuilderBigSourceTest,
                                       public ::testing::WithParamInterface<ReaderFailureCase> {};
 
 // A row that fails to read in the middle of the rows: the reader thread's error is the
 // build's error, and nothing of the half-built index is left.
 TEST_P(IndexBuilderReaderFailureTest, ReaderErrorFailsTheBuildAndKeepsTheLiveIndex) {
     const ReaderFailureCase& c = GetParam();
-    QString source;
-    if (c.kind == Kind::kSqlite) {
-        source = MakeSqliteSource(tmp.filePath("big.db"), 20000);
-    } else {
-        source = MakePostgresSource();
-        LUMORA_NEED_PG(source);
-    }
-    {
-        zarvik::Fts5IndexBuilder first;
-        ASSERT_TRUE(Build(first, small));
-    }
+    const QString source = BigSourceOverALiveIndex(c.kind);
+    LUMORA_NEED_PG(source);
     const QByteArray before = ReadAll(liveDb);
     zarvik::Fts5IndexBuilder b;
     try {
@@ -657,7 +663,7 @@ struct StopCase {
     bool duringTheCount;  // stop while the reader waits for its database, else while the queue is full
 };
 
-class IndexBuilderStopTest : public IndexBuilderTest, public ::testing::WithParamInterface<StopCase> {};
+class IndexBuilderStopTest : public IndexBuilderBigSourceTest, public ::testing::WithParamInterface<StopCase> {};
 
 // The stop is honoured wherever the reader thread is: inside a long statement of its
 // database, or waiting for room in a full queue. The bound only tells a stop that
@@ -666,17 +672,8 @@ class IndexBuilderStopTest : public IndexBuilderTest, public ::testing::WithPara
 // make any tight bound fail at random.
 TEST_P(IndexBuilderStopTest, StopReturnsPromptlyAndKeepsTheLiveIndex) {
     const StopCase& c = GetParam();
-    QString source;
-    if (c.kind == Kind::kSqlite) {
-        source = MakeSqliteSource(tmp.filePath("big.db"), 20000);
-    } else {
-        source = MakePostgresSource();
-        LUMORA_NEED_PG(source);
-    }
-    {
-        zarvik::Fts5IndexBuilder first;
-        ASSERT_TRUE(Build(first, small));
-    }
+    const QString source = BigSourceOverALiveIndex(c.kind);
+    LUMORA_NEED_PG(source);
     const QByteArray before = ReadAll(liveDb);
     recorder = Recorder();
     zarvik::Fts5IndexBuilder b;
