@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "propagation_support.h"
+#include "support/damagedindex.h"
 
 namespace {
 
@@ -162,12 +163,7 @@ TEST_F(PropagatorTest, ADamagedCopyFailsItsTargetAloneAndTheOldIndexStays) {
 TEST_F(PropagatorTest, AnIndexThatFailsQuickCheckGoesNowhere) {
     // Pages of the index overwritten behind the build's back: every byte of the copy
     // matches the source, and the copy is still refused.
-    QFile f(source + "/index.db");
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-    ASSERT_GT(f.size(), 8 * 4096);
-    f.seek(4096);
-    f.write(QByteArray(4 * 4096, '\xff'));
-    f.close();
+    ASSERT_NO_FATAL_FAILURE(testsupport::OverwritePages(source + "/index.db"));
     const QString target = tmp.filePath("replica");
     ASSERT_TRUE(QDir().mkpath(target));
     ASSERT_TRUE(WriteFile(target + "/index.db", "the old index"));

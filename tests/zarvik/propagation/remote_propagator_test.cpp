@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QSysInfo>
 
+#include "support/damagedindex.h"
 #include "propagation_support.h"
 #include "zarvik/propagation/propagator.h"
 
@@ -189,12 +190,7 @@ TEST_F(RemotePropagatorTest, ACopyDamagedInTransitFailsItsTargetAlone) {
 TEST_F(RemotePropagatorTest, AnIndexThatFailsQuickCheckReachesNoFarSide) {
     // Pages overwritten behind the build's back: the copy is byte for byte the index,
     // and still no far side may take it.
-    QFile f(source + "/index.db");
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-    ASSERT_GT(f.size(), 8 * 4096);
-    f.seek(4096);
-    f.write(QByteArray(4 * 4096, '\xff'));
-    f.close();
+    ASSERT_NO_FATAL_FAILURE(testsupport::OverwritePages(source + "/index.db"));
     const QString far = FarFolderWithOlderIndex("checked");
     EXPECT_FALSE(propagator.Propagate(source, {server->Target(far)}));
     EXPECT_EQ(ReadAll(far + "/index.db"), olderBytes);
