@@ -21,10 +21,16 @@ public:
     // Rewrites one user's USERNODE rows. Shows nothing and raises nothing: false on
     // any failure, after abortBuild.
     bool PopulateUserNodes(const QString& i_sUserID);
-    // Every user with assignments, stopping at the first that fails.
+    // Every user with assignments, stopping at the first that fails, by the index's
+    // <UserNodeMethod>: the catalog read once (users in USERID order, their rewrites
+    // sent in groups) or one query per step (users in the order the user query
+    // lists them). Both write the same rows and fail on the same data.
     bool PopulateAllUserNodes();
 
 private:
+    bool RunInMemory();
+    bool RunByQueries();
+
     const component::IndexConfiguration& m_configuration;
     std::function<void()> m_abortBuild;
 };

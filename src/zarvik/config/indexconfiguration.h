@@ -15,7 +15,9 @@ namespace zarvik {
 // - LoadFromFile: errnum::kConfigLoad when the file cannot be read (the description
 //   names the file and the reason) or is malformed ("<file>(line,column): reason").
 //   A failed load keeps what was loaded before.
-// - LoadIndex: errnum::kConfigNoIndex when no index has that name.
+// - LoadIndex: errnum::kConfigNoIndex when no index has that name; errnum::kConfigLoad
+//   when its <UserNodeMethod> is neither "memory" nor "queries" (nor empty); the
+//   description names the element and the value, and the current index stays.
 // - SetLastBuilt/SetNumDocuments: errnum::kConfigNoIndex when no index is current;
 //   errnum::kConfigSave when the file cannot be saved (the file and the value in
 //   memory then stay as they were).
@@ -41,6 +43,7 @@ public:
     QString IndexSetting4() const override;
     QString LastBuilt() const override;
     QString NumDocuments() const override;
+    component::UserNodeMethod GetUserNodeMethod() const override;
     // Each write saves the file at once, atomically, changing nothing in it but the
     // element's text (or adding the element when it is missing).
     void SetLastBuilt(const QString& value) override;
