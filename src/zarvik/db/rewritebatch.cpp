@@ -182,12 +182,9 @@ private:
 
     // The insert of `rows` rows, markers ? or (numbered) $1, $2, ...
     QString InsertText(qsizetype rows, bool numbered) {
-        if (m_names.isEmpty()) {
-            QStringList escaped;
-            for (const QString& column : std::as_const(m_columns))
-                escaped.append(m_state->database.driver()->escapeIdentifier(column, QSqlDriver::FieldName));
-            m_names = escaped.join(QStringLiteral(", "));
-        }
+        // Plain identifiers, unquoted: the database folds their case as it does in
+        // the program's queries.
+        if (m_names.isEmpty()) m_names = m_columns.join(QStringLiteral(", "));
         QString values;
         qsizetype mark = 0;
         for (qsizetype r = 0; r < rows; ++r) {
