@@ -542,9 +542,15 @@ bool UserNodePropagation::RunInMemory() {
         };
         QVariantList row;
         while (assignments->Next(row)) {
-            const QString userID = ToText(row.value(0), QStringLiteral("USERID"));
-            if (!haveUser || userID != user) {
-                if (haveUser) finishUser();
+            // The user before a USERID that cannot be read is done before it fails,
+            // as it would be when the users are listed one by one.
+            const QVariant id = row.value(0);
+            if (haveUser && (id.isNull() || id.toString() != user)) {
+                finishUser();
+                haveUser = false;
+            }
+            const QString userID = ToText(id, QStringLiteral("USERID"));
+            if (!haveUser) {
                 // The rows of a user come together; a user met again would lose the
                 // rows of its first part.
                 if (done.contains(userID))
