@@ -31,21 +31,37 @@ def build_table(r):
 
 
 def user_table(r):
-    rows = ["| Database | Users | USERNODE rows | Program s | Recursive CTE s | Ratio | Same rows |",
-            "|---|---:|---:|---:|---:|---:|---|"]
-    for u in r["usernodes"]:
-        rows.append("| %s | %d | %d | %s | %s | %s | %s |" % (
-            u["engine"], u["users"], u["rows"], f(u["program_seconds"], 3), f(u["cte_seconds"], 3), f(u["ratio"]),
+    rows = ["| Database | Path | Method | Users | USERNODE rows | Program s | Recursive CTE s (same path) | Ratio "
+            "| Same rows |",
+            "|---|---|---|---:|---:|---:|---:|---:|---|"]
+    key = lambda u: (u["engine"], u.get("path", "loopback"), u.get("method", "queries"), u["users"])
+    for u in sorted(r["usernodes"], key=key):
+        rows.append("| %s | %s | %s | %d | %d | %s | %s | %s | %s |" % (
+            u["engine"], u.get("path", "loopback"), u.get("method", "queries"), u["users"], u["rows"],
+            f(u["program_seconds"], 3), f(u["cte_seconds"], 3), f(u["ratio"]),
             "yes" if u["same_rows"] else "**no**"))
-    return "\n".join(rows)
+    notes = []
+    d = r.get("delay")
+    if d:
+        notes.append("The delay line holds every chunk %d µs in each direction: pgbench -S takes %s ms a "
+                     "round trip through it and %s ms direct, so it adds **%s ms a round trip**."
+                     % (d["delay_us_each_way"], f(d["through_ms"], 3), f(d["direct_ms"], 3), f(d["added_ms"], 3)))
+    c = r.get("catalog_memory")
+    if c:
+        notes.append("Reading a catalog of %s nodes once (`memory`): %s s; resident set %s MiB before, peak "
+                     "%s MiB, so **%s bytes a node at the peak** (%s bytes a node held afterwards)."
+                     % ("{:,}".format(int(c["nodes"])), f(c["seconds"]), f(c["base_kib"] / 1024.0, 1),
+                        f(c["peak_kib"] / 1024.0, 1), f(c["peak_bytes_per_node"], 1),
+                        f(c["held_bytes_per_node"], 1)))
+    return "\n".join(rows) + ("\n\n" + "\n\n".join(notes) if notes else "")
 
 
 def linearity(r):
     lines = []
     for u in r["usernodes"]:
         if "ratio_to_prediction" in u:
-            lines.append("- %s: %d users took %s s; the smallest run predicts %s s per row, ratio %s." % (
-                u["engine"], u["users"], f(u["program_seconds"], 3), f(u["predicted_from_smallest"], 3),
+            lines.append("- %s (%s, %s): %d users took %s s; the smallest run predicts %s s per row, ratio %s." % (
+                u["engine"], u.get("path", "loopback"), u.get("method", "queries"), u["users"], f(u["program_seconds"], 3), f(u["predicted_from_smallest"], 3),
                 f(u["ratio_to_prediction"])))
     return "\n".join(lines)
 
@@ -58,12 +74,13 @@ def plot(r, png):
         for engine in ("SQLite", "PostgreSQL"):
             out.write("# %s\n" % engine)
             for u in r["usernodes"]:
-                if u["engine"] == engine:
+                if u["engine"] == engine and u.get("path", "loopback") == "loopback" and \
+                        u.get("method", "memory") == "memory":
                     out.write("%d %f %f\n" % (u["users"], u["program_seconds"], u["cte_seconds"]))
             out.write("\n\n")
     script = """set terminal pngcairo size 900,540 font ",11"
 set output '%s'
-set title "All-users USERNODE run: seconds by number of users (median of %d)"
+set title "All-users USERNODE run (memory, loopback): seconds by number of users (median of %d)"
 set xlabel "users"
 set ylabel "seconds"
 set logscale xy
