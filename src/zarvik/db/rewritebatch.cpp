@@ -250,7 +250,6 @@ private:
             remove.values = del.values;
             remove.failure = UnitFailure(u);
             remove.shown = RewriteTSql(unit.deleteSql, Dialect::PostgreSQL).toUtf8();
-            QString key = QStringLiteral("rewrite") + QChar(0) + del.text + QChar(0);
             for (const QVariant& value : std::as_const(del.values)) {
                 unsigned int type = 0;
                 if (value.typeId() == QMetaType::LongLong) {
@@ -260,9 +259,10 @@ private:
                                : 20u;
                 }
                 remove.types.push_back(type);
-                key += QString::number(type) + QLatin1Char(',');
             }
-            if (!del.values.isEmpty()) prepared(key, remove);
+            // The delete is planned for each user's value, not prepared once: a plan
+            // made while USERNODE was still small (the first run into an empty table)
+            // would scan the whole table for every user once it has grown.
             statements.push_back(std::move(remove));
             owners.push_back(u);
             qsizetype row = unit.firstRow;
