@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_port = htons(std::uint16_t(listenPort));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 64) != 0) {
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 64) != 0) {
         std::perror("lumora_bench_delayline");
         return 1;
     }

@@ -177,7 +177,8 @@ qint64 StatusKib(const char* key) {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key) + 1).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key) + 1).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
 
@@ -198,11 +199,12 @@ int Catalog(const QString& connection) {
     const qint64 after = StatusKib("VmRSS:");
     read->Close();
     const double nodes = double(catalog.NodeCount());
-    std::printf("{\"nodes\": %.0f, \"seconds\": %.3f, \"base_kib\": %lld, \"peak_kib\": %lld, "
-                "\"held_kib\": %lld, \"peak_bytes_per_node\": %.1f, \"held_bytes_per_node\": %.1f}\n",
-                nodes, seconds, static_cast<long long>(base), static_cast<long long>(peak),
-                static_cast<long long>(after), nodes > 0 ? (peak - base) * 1024.0 / nodes : 0.0,
-                nodes > 0 ? (after - base) * 1024.0 / nodes : 0.0);
+    std::printf(
+        "{\"nodes\": %.0f, \"seconds\": %.3f, \"base_kib\": %lld, \"peak_kib\": %lld, "
+        "\"held_kib\": %lld, \"peak_bytes_per_node\": %.1f, \"held_bytes_per_node\": %.1f}\n",
+        nodes, seconds, static_cast<long long>(base), static_cast<long long>(peak),
+        static_cast<long long>(after), nodes > 0 ? (peak - base) * 1024.0 / nodes : 0.0,
+        nodes > 0 ? (after - base) * 1024.0 / nodes : 0.0);
     return 0;
 }
 
@@ -267,6 +269,7 @@ int main(int argc, char** argv) {
     } catch (const component::Error& e) {
         Die(e.Description());
     }
-    Die(QStringLiteral("usage: usernodes CONFIG INDEX | cte CONNECTION | compare CONNECTION | stop CONFIG INDEX SECONDS | "
-                     "catalog CONNECTION"));
+    Die(QStringLiteral(
+        "usage: usernodes CONFIG INDEX | cte CONNECTION | compare CONNECTION | stop CONFIG INDEX SECONDS | "
+        "catalog CONNECTION"));
 }

@@ -8,12 +8,14 @@
 
 namespace usernodes {
 
-const QString MemoryCatalog::kQuery = QStringLiteral("SELECT NODEID, PARENTNODEID, CATALOGID FROM CATALOGNODE");
+const QString MemoryCatalog::kQuery =
+    QStringLiteral("SELECT NODEID, PARENTNODEID, CATALOGID FROM CATALOGNODE");
 
 namespace {
 
 bool InInt32(double value) {
-    return value >= std::numeric_limits<std::int32_t>::min() && value <= std::numeric_limits<std::int32_t>::max();
+    return value >= std::numeric_limits<std::int32_t>::min() &&
+           value <= std::numeric_limits<std::int32_t>::max();
 }
 
 // A value as the database compares it with a number: none for NULL and for a text
@@ -108,13 +110,14 @@ void MemoryCatalog::Read(component::RowStream& rows) {
     std::sort(m_byParent.begin(), m_byParent.end(), [this](std::uint32_t a, std::uint32_t b) {
         const Node& x = m_nodes[a];
         const Node& y = m_nodes[b];
-        return std::tuple(x.parent, x.idKind != kNumber, x.id) < std::tuple(y.parent, y.idKind != kNumber, y.id);
+        return std::tuple(x.parent, x.idKind != kNumber, x.id) <
+               std::tuple(y.parent, y.idKind != kNumber, y.id);
     });
 }
 
 QVariantList MemoryCatalog::NodesOfCatalog(std::int32_t catalogID) const {
-    const auto range = std::equal_range(
-        m_nodes.begin(), m_nodes.end(), catalogID, [](const auto& a, const auto& b) {
+    const auto range =
+        std::equal_range(m_nodes.begin(), m_nodes.end(), catalogID, [](const auto& a, const auto& b) {
             // Compares a node with the catalog number, in either order.
             auto key = [](const auto& v) -> std::pair<bool, std::int32_t> {
                 if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Node>)
@@ -131,14 +134,15 @@ QVariantList MemoryCatalog::NodesOfCatalog(std::int32_t catalogID) const {
 }
 
 std::optional<CatalogSource::NodeRow> MemoryCatalog::NodeAndParent(std::int32_t catalogID,
-                                                                  std::int32_t nodeID) const {
+                                                                   std::int32_t nodeID) const {
     Node wanted{};
     wanted.catalog = catalogID;
     wanted.id = nodeID;
     wanted.catalogKind = kNumber;
     wanted.idKind = kNumber;
-    const auto it = std::lower_bound(m_nodes.begin(), m_nodes.end(), wanted,
-                                     [](const Node& a, const Node& b) { return CatalogKey(a) < CatalogKey(b); });
+    const auto it =
+        std::lower_bound(m_nodes.begin(), m_nodes.end(), wanted,
+                         [](const Node& a, const Node& b) { return CatalogKey(a) < CatalogKey(b); });
     if (it == m_nodes.end() || CatalogKey(*it) != CatalogKey(wanted)) return std::nullopt;
     return CatalogSource::NodeRow{Value(it->id, it->idKind), Value(it->parent, it->parentKind)};
 }
@@ -146,8 +150,9 @@ std::optional<CatalogSource::NodeRow> MemoryCatalog::NodeAndParent(std::int32_t 
 QVariantList MemoryCatalog::Children(const std::vector<std::int32_t>& parents) const {
     QVariantList children;
     for (const std::int32_t parent : parents) {
-        auto first = std::lower_bound(m_byParent.begin(), m_byParent.end(), parent,
-                                      [this](std::uint32_t i, std::int32_t p) { return m_nodes[i].parent < p; });
+        auto first =
+            std::lower_bound(m_byParent.begin(), m_byParent.end(), parent,
+                             [this](std::uint32_t i, std::int32_t p) { return m_nodes[i].parent < p; });
         for (; first != m_byParent.end() && m_nodes[*first].parent == parent; ++first)
             children.append(Value(m_nodes[*first].id, m_nodes[*first].idKind));
     }
@@ -188,7 +193,8 @@ QVariant MemorySource::SmallestLevel(std::int32_t catalogID) {
 QVariantList MemorySource::NodesAtLevel(std::int32_t catalogID, std::int16_t level) {
     QVariantList nodes;
     for (const Row& row : m_rows)
-        if (row.catalogNumber == double(catalogID) && row.levelNumber == double(level)) nodes.append(row.node);
+        if (row.catalogNumber == double(catalogID) && row.levelNumber == double(level))
+            nodes.append(row.node);
     return nodes;
 }
 

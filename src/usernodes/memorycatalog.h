@@ -41,9 +41,9 @@ private:
     void Classify(const QVariant& value, std::int32_t& number, Kind& kind);
     QVariant Value(std::int32_t number, Kind kind) const;
 
-    std::vector<Node> m_nodes;            // by catalog, then ID
+    std::vector<Node> m_nodes;              // by catalog, then ID
     std::vector<std::uint32_t> m_byParent;  // positions in m_nodes, by parent, then ID
-    std::vector<QVariant> m_others;       // values of kind kOther, by their number
+    std::vector<QVariant> m_others;         // values of kind kOther, by their number
 };
 
 // One user's assignments (ISPROFILE = 0), in the order the database sorted them by
@@ -57,14 +57,19 @@ public:
 
     QVariantList CatalogsOfUser() override;
     QVariant SmallestLevel(std::int32_t catalogID) override;
-    QVariantList NodesOfCatalog(std::int32_t catalogID) override { return m_catalog.NodesOfCatalog(catalogID); }
+    QVariantList NodesOfCatalog(std::int32_t catalogID) override {
+        return m_catalog.NodesOfCatalog(catalogID);
+    }
     QVariantList NodesAtLevel(std::int32_t catalogID, std::int16_t level) override;
     QVariantList DeeperNodes(std::int32_t catalogID, std::int16_t level) override;
     std::optional<NodeRow> NodeAndParent(std::int32_t catalogID, std::int32_t nodeID) override {
         return m_catalog.NodeAndParent(catalogID, nodeID);
     }
-    std::optional<QVariant> HighestAssigned(std::int32_t catalogID, const std::vector<std::int32_t>& chain) override;
-    QVariantList Children(const std::vector<std::int32_t>& parents) override { return m_catalog.Children(parents); }
+    std::optional<QVariant> HighestAssigned(std::int32_t catalogID,
+                                            const std::vector<std::int32_t>& chain) override;
+    QVariantList Children(const std::vector<std::int32_t>& parents) override {
+        return m_catalog.Children(parents);
+    }
 
 private:
     // A value as the database compares it with a number; none for NULL and for what

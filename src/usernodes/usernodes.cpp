@@ -330,7 +330,8 @@ public:
         if (rs->IsEOF()) return std::nullopt;
         return NodeRow{rs->Field(QStringLiteral("NODEID")), rs->Field(QStringLiteral("PARENTNODEID"))};
     }
-    std::optional<QVariant> HighestAssigned(std::int32_t catalogID, const std::vector<std::int32_t>& chain) override {
+    std::optional<QVariant> HighestAssigned(std::int32_t catalogID,
+                                            const std::vector<std::int32_t>& chain) override {
         auto rs = Open(Q9(catalogID, Joined(chain), m_userID));
         if (rs->IsEOF()) return std::nullopt;
         return rs->Field(QStringLiteral("NODEID"));
@@ -516,9 +517,9 @@ bool UserNodePropagation::RunInMemory() {
         }
         assignments = services->OpenRowStream(*read, kAssignmentQuery);
         Require(assignments, QStringLiteral("The user query"));
-        batch = services->OpenRewriteBatch(*write, QStringLiteral("USERNODE"),
-                                           {QStringLiteral("CATALOGID"), QStringLiteral("USERID"),
-                                            QStringLiteral("NODEID")});
+        batch = services->OpenRewriteBatch(
+            *write, QStringLiteral("USERNODE"),
+            {QStringLiteral("CATALOGID"), QStringLiteral("USERID"), QStringLiteral("NODEID")});
         Require(batch, QStringLiteral("OpenRewriteBatch"));
 
         MemorySource source(catalog);
@@ -554,8 +555,9 @@ bool UserNodePropagation::RunInMemory() {
                 // The rows of a user come together; a user met again would lose the
                 // rows of its first part.
                 if (done.contains(userID))
-                    throw Error(errnum::kDatabase, kSource,
-                                QStringLiteral("The assignments of user %1 did not come together").arg(userID));
+                    throw Error(
+                        errnum::kDatabase, kSource,
+                        QStringLiteral("The assignments of user %1 did not come together").arg(userID));
                 done.insert(userID);
                 user = userID;
                 haveUser = true;

@@ -14,7 +14,8 @@ public:
     QString setting1;
     QString setting2;
     QStringList* order = nullptr;
-    component::UserNodeMethod method = component::UserNodeMethod::Queries;  // when set, the settings read, in order
+    component::UserNodeMethod method =
+        component::UserNodeMethod::Queries;  // when set, the settings read, in order
 
     void LoadFromFile(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));

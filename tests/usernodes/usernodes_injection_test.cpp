@@ -198,8 +198,9 @@ INSTANTIATE_TEST_SUITE_P(Backends, InjectionTest,
                                                               component::UserNodeMethod::Queries)),
                          [](const auto& info) {
                              return testsupport::BackendName(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) == component::UserNodeMethod::Memory ? "_memory"
-                                                                                                 : "_queries");
+                                    (std::get<1>(info.param) == component::UserNodeMethod::Memory
+                                         ? "_memory"
+                                         : "_queries");
                          });
 
 }  // namespace

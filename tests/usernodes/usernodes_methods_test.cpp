@@ -61,8 +61,8 @@ QVariant Text(const std::optional<QString>& v) {
 }
 
 // IDs a directory may hold: quotes, blanks, letters outside ASCII, case variants.
-const char* const kUserNames[] = {"anna", "Anna", "O'Brien", "bob", "bob ", " bob", "Zoë", "Łukasz",
-                                  "x'; --", "ANNA", "éva", "Eva"};
+const char* const kUserNames[] = {"anna", "Anna",   "O'Brien", "bob",  "bob ", " bob",
+                                  "Zoë",  "Łukasz", "x'; --",  "ANNA", "éva",  "Eva"};
 
 // A small random catalog with every oddity the rules must survive, the assignments of
 // a few users, their rows from before, and (every other seed) rows that make one
@@ -121,8 +121,9 @@ Dataset Generate(std::uint32_t seed, bool asciiOnly) {
             const std::vector<int>& nodes = nodesOf[std::size_t(c)];
             auto anyNode = [&]() -> qint64 {
                 const double r = std::uniform_real_distribution<double>(0, 1)(random);
-                if (r < 0.08) return 7000 + pick(0, 3);                 // no such node
-                if (r < 0.14) return nodesOf[1][std::size_t(pick(0, int(nodesOf[1].size()) - 1))];  // other catalog
+                if (r < 0.08) return 7000 + pick(0, 3);  // no such node
+                if (r < 0.14)
+                    return nodesOf[1][std::size_t(pick(0, int(nodesOf[1].size()) - 1))];  // other catalog
                 return nodes[std::size_t(pick(0, int(nodes.size()) - 1))];
             };
             const int smallest = chance(0.12) ? 0 : pick(1, 2);
@@ -141,9 +142,11 @@ Dataset Generate(std::uint32_t seed, bool asciiOnly) {
             for (int l = smallest + 1; l <= smallest + 8; ++l) levels.push_back(l);
             std::shuffle(levels.begin(), levels.end(), random);
             const int deeper = pick(0, 4);
-            for (int i = 0; i < deeper; ++i) d.assignments.push_back({user, c, anyNode(), levels[std::size_t(i)]});
+            for (int i = 0; i < deeper; ++i)
+                d.assignments.push_back({user, c, anyNode(), levels[std::size_t(i)]});
             if (chance(0.25)) d.assignments.push_back({user, c, anyNode(), std::nullopt});  // NULL LEVEL
-            if (chance(0.1)) d.assignments.push_back({user, c, std::nullopt, std::nullopt});  // seen by no query
+            if (chance(0.1))
+                d.assignments.push_back({user, c, std::nullopt, std::nullopt});  // seen by no query
         }
         if (chance(0.4)) d.old.push_back({user, 1, 999});
         if (chance(0.3)) d.old.push_back({user, 2, 998});
@@ -151,8 +154,8 @@ Dataset Generate(std::uint32_t seed, bool asciiOnly) {
     // Profile rows: ignored, whatever they hold, also for users listed by nothing else.
     for (int i = 0; i < pick(1, 4); ++i) {
         const QString& user = names[std::size_t(pick(0, int(names.size()) - 1))];
-        d.assignments.push_back({user, chance(0.3) ? OptInt() : OptInt(1), 100, chance(0.5) ? OptInt(0) : OptInt(),
-                                 pick(1, 3)});
+        d.assignments.push_back(
+            {user, chance(0.3) ? OptInt() : OptInt(1), 100, chance(0.5) ? OptInt(0) : OptInt(), pick(1, 3)});
     }
     d.old.push_back({names.back(), 1, 997});  // a user with rows from before but no assignments
 
@@ -209,14 +212,16 @@ public:
     explicit Methods(Backend backend) : db(backend) {}
 
     void Schema(const QString& userType = QStringLiteral("VARCHAR(100)")) {
-        db.Exec(QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NULL, PARENTNODEID INTEGER NULL, "
-                               "CATALOGID INTEGER NULL, NODENAME VARCHAR(100) NULL)"));
+        db.Exec(
+            QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NULL, PARENTNODEID INTEGER NULL, "
+                           "CATALOGID INTEGER NULL, NODENAME VARCHAR(100) NULL)"));
         db.Exec(QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID %1 NULL, CATALOGID INTEGER NULL, "
                                "NODEID INTEGER NULL, LEVEL INTEGER NULL, ISPROFILE INTEGER NOT NULL)")
                     .arg(userType));
-        db.Exec(QStringLiteral("CREATE TABLE USERNODE (USERID %1 NULL, CATALOGID INTEGER NULL, NODEID INTEGER "
-                               "NULL, ORIGIN VARCHAR(10) DEFAULT 'new')")
-                    .arg(userType));
+        db.Exec(
+            QStringLiteral("CREATE TABLE USERNODE (USERID %1 NULL, CATALOGID INTEGER NULL, NODEID INTEGER "
+                           "NULL, ORIGIN VARCHAR(10) DEFAULT 'new')")
+                .arg(userType));
     }
 
     void Insert(const QString& sql, const QVariantList& values) {
@@ -236,9 +241,10 @@ public:
         for (const char* table : {"CATALOGNODE", "CATALOGNODEBYUSER", "USERNODE"})
             db.Exec(QStringLiteral("DELETE FROM ") + QString::fromLatin1(table));
         for (const NodeRow& n : d.nodes)
-            Insert(QStringLiteral("INSERT INTO CATALOGNODE (NODEID, PARENTNODEID, CATALOGID, NODENAME) VALUES "
-                                  "(?, ?, ?, 'n')"),
-                   {Int(n.id), Int(n.parent), Int(n.catalog)});
+            Insert(
+                QStringLiteral("INSERT INTO CATALOGNODE (NODEID, PARENTNODEID, CATALOGID, NODENAME) VALUES "
+                               "(?, ?, ?, 'n')"),
+                {Int(n.id), Int(n.parent), Int(n.catalog)});
         for (const AssignmentRow& a : d.assignments) Assign(a);
         ASSERT_TRUE(db.Handle().commit());
         m_old = d.old;
@@ -248,7 +254,8 @@ public:
     void ResetUserNodes() {
         db.Exec(QStringLiteral("DELETE FROM USERNODE"));
         for (const OldRow& o : m_old)
-            Insert(QStringLiteral("INSERT INTO USERNODE (USERID, CATALOGID, NODEID, ORIGIN) VALUES (?, ?, ?, 'old')"),
+            Insert(QStringLiteral(
+                       "INSERT INTO USERNODE (USERID, CATALOGID, NODEID, ORIGIN) VALUES (?, ?, ?, 'old')"),
                    {o.user, o.catalog, o.node});
     }
 
@@ -273,7 +280,8 @@ public:
         QStringList rows;
         for (const QVariantList& r :
              db.Rows(QStringLiteral("SELECT %1, CATALOGID, NODEID, ORIGIN FROM USERNODE").arg(userColumn)))
-            rows.append(r[0].toString() + u'|' + r[1].toString() + u'/' + r[2].toString() + u'|' + r[3].toString());
+            rows.append(r[0].toString() + u'|' + r[1].toString() + u'/' + r[2].toString() + u'|' +
+                        r[3].toString());
         rows.sort();
         return rows;
     }
@@ -281,10 +289,12 @@ public:
     // The users in the order the run takes them (null for a NULL USERID).
     QList<QVariant> Order(Method method) {
         QList<QVariant> users;
-        const QString sql = method == Method::Memory
-                                ? QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER WHERE ISPROFILE=0 "
-                                                 "ORDER BY USERID")
-                                : QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
+        const QString sql =
+            method == Method::Memory
+                ? QStringLiteral(
+                      "SELECT DISTINCT USERID FROM CATALOGNODEBYUSER WHERE ISPROFILE=0 "
+                      "ORDER BY USERID")
+                : QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
         for (const QVariantList& r : db.Rows(sql)) users.append(r[0]);
         return users;
     }
@@ -333,8 +343,8 @@ TEST_P(Differential, BothMethodsWriteTheSameRowsAndFailOnTheSameUser) {
         for (int i = 0; i < SeedCount(GetParam()); ++i) seeds.push_back(std::uint32_t(i + 1));
     int failingSeeds = 0;
     for (const std::uint32_t seed : seeds) {
-        SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with LUMORA_USERNODE_SEED=" + std::to_string(seed) +
-                     ")");
+        SCOPED_TRACE("seed " + std::to_string(seed) +
+                     " (rerun with LUMORA_USERNODE_SEED=" + std::to_string(seed) + ")");
         // Through the SQLite ODBC driver a statement's text loses letters outside
         // ASCII, so neither method can match such a user's old rows there.
         const Dataset d = Generate(seed, GetParam() == Backend::ODBC);
@@ -346,9 +356,11 @@ TEST_P(Differential, BothMethodsWriteTheSameRowsAndFailOnTheSameUser) {
         const QStringList byQueries = m.Snapshot();
         const auto memory = m.Run(Method::Memory);
         const QStringList inMemory = m.Snapshot();
-        ASSERT_TRUE(queries.result && memory.result) << "queries " << queries.result << ", memory " << memory.result;
+        ASSERT_TRUE(queries.result && memory.result)
+            << "queries " << queries.result << ", memory " << memory.result;
         ASSERT_EQ(queries.aborts + memory.aborts, 0);
-        ASSERT_EQ(byQueries, inMemory) << "queries:\n  " << Show(byQueries) << "\nmemory:\n  " << Show(inMemory);
+        ASSERT_EQ(byQueries, inMemory)
+            << "queries:\n  " << Show(byQueries) << "\nmemory:\n  " << Show(inMemory);
         if (d.poison.empty()) continue;
 
         // With it: the failing user is the same for both; each method keeps the new
@@ -374,8 +386,8 @@ TEST_P(Differential, BothMethodsWriteTheSameRowsAndFailOnTheSameUser) {
             }
             for (const OldRow& o : d.old)
                 if (!renewed.contains(o.user))
-                    expected.append(o.user + u'|' + QString::number(o.catalog) + u'/' + QString::number(o.node) +
-                                    QStringLiteral("|old"));
+                    expected.append(o.user + u'|' + QString::number(o.catalog) + u'/' +
+                                    QString::number(o.node) + QStringLiteral("|old"));
             expected.sort();
             const QStringList found = m.Snapshot();
             EXPECT_EQ(found, expected) << "found:\n  " << Show(found) << "\nexpected:\n  " << Show(expected);
@@ -400,8 +412,9 @@ TEST_P(CaseInsensitive, AnnaAndANNAAreOneUserWithTheSameRows) {
     Methods m(backend);
     LUMORA_REQUIRE_DATABASE(m.db);
     if (backend == Backend::PostgreSQL) {
-        m.db.Exec(QStringLiteral("CREATE COLLATION lumora_ci (provider = icu, locale = 'und-u-ks-level2', "
-                                 "deterministic = false)"));
+        m.db.Exec(
+            QStringLiteral("CREATE COLLATION lumora_ci (provider = icu, locale = 'und-u-ks-level2', "
+                           "deterministic = false)"));
         m.Schema(QStringLiteral("VARCHAR(100) COLLATE lumora_ci"));
     } else {
         m.Schema(QStringLiteral("VARCHAR(100) COLLATE NOCASE"));
@@ -444,8 +457,9 @@ TEST_P(RefusedRows, UsersBeforeKeepNewRowsTheRefusedOneAndTheRestKeepOld) {
     m.Schema();
     // The database takes no row of node 666: the third user is granted it.
     m.db.Exec(QStringLiteral("DROP TABLE USERNODE"));
-    m.db.Exec(QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(100) NULL, CATALOGID INTEGER NULL, NODEID "
-                             "INTEGER NULL CHECK (NODEID <> 666), ORIGIN VARCHAR(10) DEFAULT 'new')"));
+    m.db.Exec(
+        QStringLiteral("CREATE TABLE USERNODE (USERID VARCHAR(100) NULL, CATALOGID INTEGER NULL, NODEID "
+                       "INTEGER NULL CHECK (NODEID <> 666), ORIGIN VARCHAR(10) DEFAULT 'new')"));
     Dataset d;
     d.nodes = std::vector<NodeRow>({{100, {}, 1}, {110, 100, 1}, {111, 110, 1}, {666, 100, 1}});
     const QStringList users = {"u1", "u2", "u3", "u4", "u5"};
@@ -476,7 +490,8 @@ TEST_P(RefusedRows, UsersBeforeKeepNewRowsTheRefusedOneAndTheRestKeepOld) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RefusedRows,
-                         ::testing::Combine(::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
+                         ::testing::Combine(::testing::Values(Backend::SQLite, Backend::PostgreSQL,
+                                                              Backend::ODBC),
                                             ::testing::Values(Method::Memory, Method::Queries)),
                          [](const auto& info) {
                              return testsupport::BackendName(std::get<0>(info.param)) + "_" +

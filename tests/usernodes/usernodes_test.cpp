@@ -178,8 +178,8 @@ public:
                                                               const QStringList& columns) override {
         auto& recording = dynamic_cast<RecordingConnection&>(connection);
         m_log.calls.append(recording.name + QStringLiteral(" OpenRewriteBatch: ") + table);
-        return std::make_unique<RecordingRewriteBatch>(m_real->OpenRewriteBatch(*recording.real, table, columns),
-                                                       recording.name, m_log);
+        return std::make_unique<RecordingRewriteBatch>(
+            m_real->OpenRewriteBatch(*recording.real, table, columns), recording.name, m_log);
     }
     QString ResolveDataSource(const QString& name, const component::DataSourceList& sources) override {
         return m_real->ResolveDataSource(name, sources);
@@ -311,12 +311,13 @@ public:
     // (memory) by USERID.
     QStringList UserOrder() {
         QStringList users;
-        const QString query = configuration.method == component::UserNodeMethod::Memory
-                                  ? QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER WHERE "
-                                                   "ISPROFILE=0 ORDER BY USERID")
-                                  : QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
-        for (const QVariantList& row : db.Rows(query))
-            users.append(row[0].toString());
+        const QString query =
+            configuration.method == component::UserNodeMethod::Memory
+                ? QStringLiteral(
+                      "SELECT DISTINCT USERID FROM CATALOGNODEBYUSER WHERE "
+                      "ISPROFILE=0 ORDER BY USERID")
+                : QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
+        for (const QVariantList& row : db.Rows(query)) users.append(row[0].toString());
         return users;
     }
 
@@ -547,15 +548,15 @@ TEST_P(UserNodesRun, ANullUserIdEndsTheRun) {
     EXPECT_EQ(f.log.calls.filter(QStringLiteral(" Close")).size(), f.log.connections);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, UserNodesRun,
-                         ::testing::Combine(::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
-                                            ::testing::Values(component::UserNodeMethod::Memory,
-                                                              component::UserNodeMethod::Queries)),
-                         [](const auto& info) {
-                             return testsupport::BackendName(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) == component::UserNodeMethod::Memory ? "_memory"
-                                                                                                 : "_queries");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Backends, UserNodesRun,
+    ::testing::Combine(::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
+                       ::testing::Values(component::UserNodeMethod::Memory,
+                                         component::UserNodeMethod::Queries)),
+    [](const auto& info) {
+        return testsupport::BackendName(std::get<0>(info.param)) +
+               (std::get<1>(info.param) == component::UserNodeMethod::Memory ? "_memory" : "_queries");
+    });
 
 // ---- the statements as they reach the connections ---------------------------------
 

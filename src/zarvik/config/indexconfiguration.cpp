@@ -406,7 +406,8 @@ namespace {
 
 // The method an index's <UserNodeMethod> names; empty is the default. Raises
 // kConfigLoad naming the element and the value it does not know.
-component::UserNodeMethod ParseUserNodeMethod(const QString& text, const QString& index, const QString& path) {
+component::UserNodeMethod ParseUserNodeMethod(const QString& text, const QString& index,
+                                              const QString& path) {
     const QString value = text.trimmed();
     if (value.isEmpty() || value.compare(QLatin1StringView("memory"), Qt::CaseInsensitive) == 0)
         return component::UserNodeMethod::Memory;

@@ -485,8 +485,8 @@ std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& conne
     return NewRowStream(StateOf(connection), sql);
 }
 
-std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection, const QString& table,
-                                                          const QStringList& columns) {
+std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection,
+                                                          const QString& table, const QStringList& columns) {
     return NewRewriteBatch(StateOf(connection), table, columns);
 }
 

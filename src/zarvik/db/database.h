@@ -41,7 +41,7 @@ std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& conne
 // before it are sent again in one of their own. PostgreSQL receives a Send as one
 // pipeline. Raises errnum::kInvalidArgument for a table or column that is not a
 // plain identifier, for a connection with a transaction open, and as OpenRecordset.
-std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection, const QString& table,
-                                                          const QStringList& columns);
+std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection,
+                                                          const QString& table, const QStringList& columns);
 
 }  // namespace zarvik::db

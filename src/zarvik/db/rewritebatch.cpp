@@ -117,9 +117,8 @@ public:
     void AddRow(const QVariantList& values) override {
         if (m_units.empty()) ThrowDatabaseError(QStringLiteral("AddRow without a unit"));
         if (values.size() != m_columns.size())
-            ThrowDatabaseError(QStringLiteral("AddRow: %1 values for %2 columns")
-                                   .arg(values.size())
-                                   .arg(m_columns.size()));
+            ThrowDatabaseError(
+                QStringLiteral("AddRow: %1 values for %2 columns").arg(values.size()).arg(m_columns.size()));
         m_values.insert(m_values.end(), values.begin(), values.end());
         ++m_units.back().rows;
     }
@@ -132,8 +131,9 @@ public:
         try {
             RequireOpen(*m_state);
             if (m_state->inTransaction)
-                throw component::Error(component::errnum::kInvalidArgument, kDatabaseSource,
-                                       QStringLiteral("A rewrite batch needs a connection without a transaction"));
+                throw component::Error(
+                    component::errnum::kInvalidArgument, kDatabaseSource,
+                    QStringLiteral("A rewrite batch needs a connection without a transaction"));
             SendRange(0, m_units.size());
         } catch (...) {
             Cancel();
@@ -174,7 +174,8 @@ private:
 
     void RunGroup(std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
         if (m_state->dialect == Dialect::PostgreSQL)
-            if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn, begin, end, failed);
+            if (pg_conn* conn = PostgresHandleOf(m_state->database))
+                return RunPostgres(conn, begin, end, failed);
         if (m_state->dialect == Dialect::SQLite)
             if (sqlite3* db = SqliteHandleOf(m_state->database)) return RunSqlite(db, begin, end, failed);
         RunQt(begin, end, failed);
@@ -296,7 +297,8 @@ private:
     // SQLite: no round trip to wait for; the group is one transaction on the handle.
     void RunSqlite(sqlite3* db, std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
         PhysicalConnection& physical = *m_state->physical;
-        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"), QStringLiteral("Rewriting the rows failed: BEGIN"));
+        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"),
+                       QStringLiteral("Rewriting the rows failed: BEGIN"));
         const qsizetype width = m_columns.size();
         try {
             for (std::size_t u = begin; u < end; ++u) {
@@ -319,7 +321,8 @@ private:
                 }
             }
             failed.reset();
-            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"), QStringLiteral("Rewriting the rows failed: COMMIT"));
+            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"),
+                           QStringLiteral("Rewriting the rows failed: COMMIT"));
         } catch (const component::Error&) {
             if (!sqlite3_get_autocommit(db)) {
                 try {

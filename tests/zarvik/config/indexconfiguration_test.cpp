@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <optional>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <optional>
 
 namespace {
 
@@ -193,9 +192,9 @@ TEST_F(ConfigTest, LoadIndexByExactName) {
 
 TEST_F(ConfigTest, UserNodeMethodDefaultsToMemoryAndAnUnknownOneFailsLoadIndex) {
     struct Case {
-        const char* element;  // inside <Index name="a">, or "" for none
+        const char* element;                              // inside <Index name="a">, or "" for none
         std::optional<component::UserNodeMethod> method;  // none: LoadIndex fails
-        const char* named;    // the value the failure names
+        const char* named;                                // the value the failure names
     };
     using M = component::UserNodeMethod;
     const Case cases[] = {
@@ -210,8 +209,8 @@ TEST_F(ConfigTest, UserNodeMethodDefaultsToMemoryAndAnUnknownOneFailsLoadIndex) 
         {"<UserNodeMethod>0</UserNodeMethod>", std::nullopt, "0"},
     };
     for (const Case& c : cases) {
-        const QByteArray text = QByteArray("<IndexConfiguration><Index name='ok'/><Index name='a'>") + c.element +
-                                "</Index></IndexConfiguration>";
+        const QByteArray text = QByteArray("<IndexConfiguration><Index name='ok'/><Index name='a'>") +
+                                c.element + "</Index></IndexConfiguration>";
         m_config.LoadFromFile(Write(text));
         m_config.LoadIndex(QStringLiteral("ok"));
         EXPECT_EQ(m_config.GetUserNodeMethod(), M::Memory);
@@ -221,7 +220,8 @@ TEST_F(ConfigTest, UserNodeMethodDefaultsToMemoryAndAnUnknownOneFailsLoadIndex) 
         } else {
             const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
             EXPECT_EQ(error.Number(), errnum::kConfigLoad) << c.element;
-            EXPECT_TRUE(error.Description().contains(u"<UserNodeMethod>")) << error.Description().toStdString();
+            EXPECT_TRUE(error.Description().contains(u"<UserNodeMethod>"))
+                << error.Description().toStdString();
             EXPECT_TRUE(error.Description().contains(u'"' + QString::fromUtf8(c.named) + u'"'))
                 << error.Description().toStdString();
             EXPECT_EQ(m_config.IndexName(), u"ok") << "the index current before stays current";

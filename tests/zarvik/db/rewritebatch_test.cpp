@@ -28,7 +28,8 @@ protected:
         db = std::make_unique<testsupport::TestDatabase>(GetParam());
         LUMORA_REQUIRE_DATABASE(*db);
         // The database refuses the value 13.
-        db->Exec(QStringLiteral("CREATE TABLE T (K VARCHAR(20) NOT NULL, V INTEGER NOT NULL CHECK (V <> 13))"));
+        db->Exec(
+            QStringLiteral("CREATE TABLE T (K VARCHAR(20) NOT NULL, V INTEGER NOT NULL CHECK (V <> 13))"));
         for (int u = 1; u <= 5; ++u) db->Exec(QStringLiteral("INSERT INTO T VALUES ('u%1', 0)").arg(u));
         connection = zarvik::db::OpenConnection(db->ConnectionText());
     }
@@ -97,8 +98,8 @@ TEST_P(RewriteBatchTest, ARefusedUnitKeepsTheUnitsBeforeAndLeavesItselfAndTheRes
 }
 
 TEST_P(RewriteBatchTest, MisuseIsRefusedAndCancelSendsNothing) {
-    auto batch =
-        zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"), {QStringLiteral("K"), QStringLiteral("V")});
+    auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
+                                              {QStringLiteral("K"), QStringLiteral("V")});
     EXPECT_EQ(Raised([&] { batch->AddRow({QStringLiteral("u1"), 1}); }).Number(), errnum::kDatabase);
     EXPECT_EQ(Raised([&] { batch->BeginUnit(QStringLiteral("UPDATE T SET V = 1")); }).Number(),
               errnum::kInvalidArgument);
@@ -131,7 +132,8 @@ TEST_P(RewriteBatchTest, AStreamGivesEveryRowInOrderThenTheEnd) {
         db->Exec(QStringLiteral("INSERT INTO N VALUES (%1, %2)")
                      .arg(i)
                      .arg(i % 7 == 0 ? QStringLiteral("NULL") : QStringLiteral("'s%1'").arg(i)));
-    auto stream = zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT I, S FROM N ORDER BY I DESC"));
+    auto stream =
+        zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT I, S FROM N ORDER BY I DESC"));
     QVariantList row;
     int expected = 49;
     while (stream->Next(row)) {
@@ -146,8 +148,9 @@ TEST_P(RewriteBatchTest, AStreamGivesEveryRowInOrderThenTheEnd) {
     EXPECT_EQ(expected, -1);
     EXPECT_FALSE(stream->Next(row));
     stream.reset();
-    EXPECT_EQ(Raised([&] { zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM N")); })
-                  .Number(),
+    EXPECT_EQ(Raised([&] {
+                  zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM N"));
+              }).Number(),
               errnum::kDatabase);
 }
 
