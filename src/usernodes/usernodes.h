@@ -18,8 +18,9 @@ public:
     // as aborted). The configuration must outlive this object.
     UserNodePropagation(const component::IndexConfiguration& configuration, std::function<void()> abortBuild);
 
-    // Rewrites one user's USERNODE rows. Shows nothing and raises nothing: false on
-    // any failure, after abortBuild.
+    // Rewrites one user's USERNODE rows, by one query per step whatever the index's
+    // method (reading the whole catalog for one user would cost more than it saves).
+    // Shows nothing and raises nothing: false on any failure, after abortBuild.
     bool PopulateUserNodes(const QString& i_sUserID);
     // Every user with assignments, stopping at the first that fails, by the index's
     // <UserNodeMethod>: the catalog read once (users in USERID order, their rewrites
