@@ -209,12 +209,15 @@ the stop latency, and the all-users USERNODE run at 500, 2,000 and 8,000 users, 
 reading the catalog, on SQLite, on PostgreSQL over loopback and through a delay line, each
 beside one recursive CTE sent over the same path. It writes `bench/results/latest.json` and `docs/benchmarks.md` (tables, the
 profile and a plot) and the tables below. `bench/run --small` is the quick form the test
-suite runs. Last run: %s, %d CPUs.
+suite runs. Last run: %s, %d CPUs.%s
 
 %s
 
 %s
-""" % (r["started"], r["machine"]["cpus"], build_table(r), user_table(r))
+""" % (r["started"], r["machine"]["cpus"],
+       (" The USERNODE cases were measured again on %s, %d time(s) each, with `bench/run --usernodes-only`."
+        % (r.get("usernodes_measured", "?"), r["usernodes_runs"])) if r.get("usernodes_runs") else "",
+       build_table(r), user_table(r))
     # The README's section between its markers follows the latest full run.
     readme = os.path.join(ROOT, "README.md")
     begin, end = "<!-- benchmarks: begin -->\n", "<!-- benchmarks: end -->"
