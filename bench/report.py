@@ -171,7 +171,7 @@ table for long lists of parents).
   user, in one statement.
 - **USERNODE, `memory`.** The catalog is read once and the assignments once, so the
   computation waits for no statement; the rewrites of up to 256 users travel as one
-  pipeline (PostgreSQL), each user's its own transaction. What remains is the database's own
+  pipeline (PostgreSQL) or one transaction (SQLite). What remains is the database's own
   work on the deletes and inserts, which the CTE does without a delete per user. The first
   run into an empty USERNODE on PostgreSQL once took 19 s for 2,000 users: the delete,
   prepared once, kept the plan made while the table was empty and scanned the grown table

@@ -36,10 +36,11 @@ std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component:
 // that is not of this library or closed.
 std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& connection, const QString& sql);
 
-// A batch of rewrites (see component::RewriteBatch). Each unit is a transaction of its
-// own; a Send of PostgreSQL goes as one pipeline, all units' transactions in one round
-// trip. Raises errnum::kInvalidArgument for a table or column that is not a plain
-// identifier, for a connection with a transaction open, and as OpenRecordset.
+// A batch of rewrites (see component::RewriteBatch). Each Send runs its units in
+// one transaction; when a unit fails, that transaction is rolled back and the units
+// before it are sent again in one of their own. PostgreSQL receives a Send as one
+// pipeline. Raises errnum::kInvalidArgument for a table or column that is not a
+// plain identifier, for a connection with a transaction open, and as OpenRecordset.
 std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection,
                                                           const QString& table, const QStringList& columns);
 

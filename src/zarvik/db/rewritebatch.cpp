@@ -134,7 +134,7 @@ public:
                 throw component::Error(
                     component::errnum::kInvalidArgument, kDatabaseSource,
                     QStringLiteral("A rewrite batch needs a connection without a transaction"));
-            SendUnits();
+            SendRange(0, m_units.size());
         } catch (...) {
             Cancel();
             throw;
@@ -154,18 +154,31 @@ private:
         qsizetype rows = 0;
     };
 
-    // Each unit in a transaction of its own, in order. The first that fails is
-    // rolled back and ends the send; the units before it are committed, the units
-    // after it never reach the database.
-    void SendUnits() {
-        if (m_state->dialect == Dialect::PostgreSQL)
-            if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn);
-        if (m_state->dialect == Dialect::SQLite)
-            if (sqlite3* db = SqliteHandleOf(m_state->database)) {
-                for (std::size_t u = 0; u < m_units.size(); ++u) RunSqlite(db, u);
-                return;
+    // Units [begin, end) in one transaction. When one fails, the transaction is
+    // undone and the units before it go again in a transaction of their own, so
+    // that they take effect while the failing one and those after it do not. A
+    // failure that names no unit (the commit) is narrowed down unit by unit.
+    void SendRange(std::size_t begin, std::size_t end) {
+        std::optional<std::size_t> failed;
+        try {
+            RunGroup(begin, end, failed);
+        } catch (const component::Error&) {
+            if (failed) {
+                if (*failed > begin) SendRange(begin, *failed);
+                throw;
             }
-        for (std::size_t u = 0; u < m_units.size(); ++u) RunQt(u);
+            if (end - begin == 1) throw;
+            for (std::size_t unit = begin; unit < end; ++unit) SendRange(unit, unit + 1);
+        }
+    }
+
+    void RunGroup(std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
+        if (m_state->dialect == Dialect::PostgreSQL)
+            if (pg_conn* conn = PostgresHandleOf(m_state->database))
+                return RunPostgres(conn, begin, end, failed);
+        if (m_state->dialect == Dialect::SQLite)
+            if (sqlite3* db = SqliteHandleOf(m_state->database)) return RunSqlite(db, begin, end, failed);
+        RunQt(begin, end, failed);
     }
 
     // The insert of `rows` rows, markers ? or (numbered) $1, $2, ...
@@ -198,13 +211,12 @@ private:
         return QStringLiteral("Rewriting the rows of %1 failed").arg(m_units[unit].deleteSql.trimmed());
     }
 
-    // PostgreSQL: every unit's transaction in one pipeline, one round trip. The
-    // server keeps the transactions committed before a failure and skips everything
-    // after it up to the pipeline's end.
-    void RunPostgres(pg_conn* conn) {
+    // PostgreSQL: the whole group as one pipeline, one round trip.
+    void RunPostgres(pg_conn* conn, std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
         SendPendingBegin(*m_state->physical, conn);
         PhysicalConnection& physical = *m_state->physical;
         std::vector<PgStatement> statements;
+        std::vector<std::optional<std::size_t>> owners;
         std::vector<std::pair<QString, QByteArray>> preparing;
         auto prepared = [&](const QString& key, PgStatement& statement) {
             const auto found = physical.pgPrepared.constFind(key);
@@ -226,12 +238,13 @@ private:
             statement.sql = sql;
             statement.failure = failure;
             statements.push_back(std::move(statement));
+            owners.push_back(std::nullopt);
         };
+        fixed("BEGIN", QStringLiteral("Rewriting the rows failed: BEGIN"));
         const qsizetype width = m_columns.size();
         const qsizetype most = qMin<qsizetype>(kPgRowsPerInsert, 65535 / width);
-        for (std::size_t u = 0; u < m_units.size(); ++u) {
+        for (std::size_t u = begin; u < end; ++u) {
             const Unit& unit = m_units[u];
-            fixed("BEGIN", UnitFailure(u));
             const ParameterizedSql del = RewriteTSqlWithParameters(unit.deleteSql, Dialect::PostgreSQL);
             PgStatement remove;
             remove.sql = del.text.toUtf8();
@@ -252,6 +265,7 @@ private:
             // made while USERNODE was still small (the first run into an empty table)
             // would scan the whole table for every user once it has grown.
             statements.push_back(std::move(remove));
+            owners.push_back(u);
             qsizetype row = unit.firstRow;
             const qsizetype last = unit.firstRow + unit.rows;
             while (row < last) {
@@ -264,27 +278,31 @@ private:
                 insert.failure = UnitFailure(u);
                 prepared(QStringLiteral("insert") + QChar(0) + text, insert);
                 statements.push_back(std::move(insert));
+                owners.push_back(u);
                 row += chunk;
             }
-            fixed("COMMIT", UnitFailure(u));
         }
+        fixed("COMMIT", QStringLiteral("Rewriting the rows failed: COMMIT"));
+        std::size_t at = 0;
         try {
-            RunPipeline(conn, statements);
+            RunPipeline(conn, statements, &at);
             for (const auto& [key, name] : preparing) physical.pgPrepared.insert(key, {name, {}, false});
         } catch (const component::Error&) {
-            // The failed unit's transaction may still be open, in its failed state.
             if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
+            if (at < owners.size()) failed = owners[at];
             throw;
         }
     }
 
-    // SQLite: no round trip to wait for; one unit's transaction on the handle.
-    void RunSqlite(sqlite3* db, std::size_t u) {
+    // SQLite: no round trip to wait for; the group is one transaction on the handle.
+    void RunSqlite(sqlite3* db, std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
         PhysicalConnection& physical = *m_state->physical;
-        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"), UnitFailure(u));
+        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"),
+                       QStringLiteral("Rewriting the rows failed: BEGIN"));
         const qsizetype width = m_columns.size();
         try {
-            {
+            for (std::size_t u = begin; u < end; ++u) {
+                failed = u;
                 const Unit& unit = m_units[u];
                 ExecuteSqlite(physical, db, unit.deleteSql);
                 qsizetype row = unit.firstRow;
@@ -302,7 +320,9 @@ private:
                     row += chunk;
                 }
             }
-            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"), UnitFailure(u));
+            failed.reset();
+            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"),
+                           QStringLiteral("Rewriting the rows failed: COMMIT"));
         } catch (const component::Error&) {
             if (!sqlite3_get_autocommit(db)) {
                 try {
@@ -316,14 +336,16 @@ private:
         }
     }
 
-    // Any other driver (ODBC): one unit's Qt transaction, inserts of many rows each.
-    void RunQt(std::size_t u) {
+    // Any other driver (ODBC): a Qt transaction, the inserts of many rows each.
+    void RunQt(std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
         QSqlDatabase& db = m_state->database;
-        if (!db.transaction()) ThrowDatabaseError(UnitFailure(u), db.lastError(), {});
+        if (!db.transaction())
+            ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: BEGIN"), db.lastError(), {});
         const qsizetype width = m_columns.size();
         const bool multiRow = m_state->dialect != Dialect::SqlServer;
         try {
-            {
+            for (std::size_t u = begin; u < end; ++u) {
+                failed = u;
                 const Unit& unit = m_units[u];
                 const QString sent = RewriteTSql(unit.deleteSql, m_state->dialect);
                 QSqlQuery remove(db);
@@ -346,7 +368,9 @@ private:
                     row += chunk;
                 }
             }
-            if (!db.commit()) ThrowDatabaseError(UnitFailure(u), db.lastError(), {});
+            failed.reset();
+            if (!db.commit())
+                ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: COMMIT"), db.lastError(), {});
         } catch (const component::Error&) {
             db.rollback();
             throw;
