@@ -176,13 +176,18 @@ table for long lists of parents).
   run into an empty USERNODE on PostgreSQL once took 19 s for 2,000 users: the delete,
   prepared once, kept the plan made while the table was empty and scanned the grown table
   for every user; it is now planned for each user's value.
-- **Targets of `memory`.** On SQLite and on PostgreSQL over loopback it is at or below the
-  CTE from 2,000 users on; at 500 users its fixed part (reading 20,000 catalog nodes, two
-  connections) is a third of the time and the ratio is above 1. Through the delay line
-  it stays above the CTE by 15-30 %%: its round trips are few (one per 256 users, plus the
-  two reads), but each group's pipeline carries about a megabyte of rows through the
-  forwarder, whose threads compete for the same two cores, while the CTE sends a few
-  kilobytes. A real network moves that megabyte in well under a millisecond.
+- **Targets of `memory`.** Met on PostgreSQL over loopback from 2,000 users on (about
+  0.6 of the CTE) and on SQLite at 8,000 users (1.0); not met at 500 users anywhere (1.1 to
+  1.5: reading the 20,000 catalog nodes and opening two connections are a third of a run
+  that short), on SQLite at 2,000 users (1.4 in this run, 0.9 in the one before: the
+  CTE's own time on SQLite varied from 0.36 to 0.87 s between runs on this shared
+  machine), and through the delay line (1.1 to 1.25). Through the delay line the
+  round trips are few (one per 256 users plus the two reads), but each group's pipeline
+  carries about a megabyte of rows through the forwarder, whose threads compete for the
+  same two cores, while the CTE sends a few kilobytes; this was not profiled further.
+  A commit per user instead of one per group was tried: SQLite took 5.9 s instead of
+  1.8 s at 8,000 users, since the streamed read keeps the WAL from being checkpointed
+  and every commit appends the same hot pages again.
 - **USERNODE, PostgreSQL, `queries`.** Parsing and planning were 43 %% of the server's time; the
   statements are now prepared once per connection and shape (the batch inserts in powers
   of two of rows, prepared in their pipeline), and a transaction's BEGIN travels with its
