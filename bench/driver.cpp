@@ -7,7 +7,9 @@
 // lumora_bench_driver compare CONNECTION              both results, row for row
 // lumora_bench_driver stop CONFIG.xml INDEX SECONDS   build, stop after SECONDS, time to return
 // lumora_bench_driver propagate FOLDER TARGET...      the index copied to every target at once
+// lumora_bench_driver catalog CONNECTION              memory of CATALOGNODE read once
 #include <QCoreApplication>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -18,6 +20,7 @@
 #include <optional>
 
 #include "component/factory.h"
+#include "usernodes/memorycatalog.h"
 #include "usernodes/usernodes.h"
 #include "zarvik/db/connectiontext.h"
 #include "zarvik/factory.h"
@@ -171,6 +174,42 @@ int Compare(const QString& connection) {
     return same ? 0 : 1;
 }
 
+// A line of /proc/self/status in KiB (VmRSS, VmHWM).
+qint64 StatusKib(const char* key) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key) + 1).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// What the catalog read once costs: the resident size before the read (the program's
+// base, a connection open) and the peak after it.
+int Catalog(const QString& connection) {
+    auto services = component::Factory().NewIndexingServices();
+    auto read = services->OpenConnection(connection);
+    const qint64 base = StatusKib("VmRSS:");
+    const auto start = Clock::now();
+    usernodes::MemoryCatalog catalog;
+    {
+        auto rows = services->OpenRowStream(*read, usernodes::MemoryCatalog::kQuery);
+        catalog.Read(*rows);
+    }
+    const double seconds = Seconds(start);
+    const qint64 peak = StatusKib("VmHWM:");
+    const qint64 after = StatusKib("VmRSS:");
+    read->Close();
+    const double nodes = double(catalog.NodeCount());
+    std::printf(
+        "{\"nodes\": %.0f, \"seconds\": %.3f, \"base_kib\": %lld, \"peak_kib\": %lld, "
+        "\"held_kib\": %lld, \"peak_bytes_per_node\": %.1f, \"held_bytes_per_node\": %.1f}\n",
+        nodes, seconds, static_cast<long long>(base), static_cast<long long>(peak),
+        static_cast<long long>(after), nodes > 0 ? (peak - base) * 1024.0 / nodes : 0.0,
+        nodes > 0 ? (after - base) * 1024.0 / nodes : 0.0);
+    return 0;
+}
+
 // Stops the build from the event pump, as the Stop button does, once the given time
 // has passed, and notes the moment.
 class Stopper final : public component::IStatusHandler {
@@ -249,10 +288,13 @@ int main(int argc, char** argv) {
         if (what == QLatin1String("usernodes") && args.size() == 4) return UserNodes(args[2], args[3]);
         if (what == QLatin1String("cte") && args.size() == 3) return Cte(args[2]);
         if (what == QLatin1String("compare") && args.size() == 3) return Compare(args[2]);
+        if (what == QLatin1String("catalog") && args.size() == 3) return Catalog(args[2]);
         if (what == QLatin1String("stop") && args.size() == 5) return Stop(args[2], args[3], args[4].toDouble());
         if (what == QLatin1String("propagate") && args.size() >= 4) return Propagate(args[2], args.mid(3));
     } catch (const component::Error& e) {
         Die(e.Description());
     }
-    Die(QStringLiteral("usage: usernodes CONFIG INDEX | cte CONNECTION | compare CONNECTION | stop CONFIG INDEX SECONDS | propagate FOLDER TARGET..."));
+    Die(QStringLiteral(
+        "usage: usernodes CONFIG INDEX | cte CONNECTION | compare CONNECTION | stop CONFIG INDEX SECONDS | "
+        "propagate FOLDER TARGET... | catalog CONNECTION"));
 }

@@ -41,6 +41,9 @@ struct VerifySettings {
     QStringList checkQueries;       // each must match at least one document
     bool operator==(const VerifySettings&) const = default;
 };
+// How the user-node computation reads the catalog (<UserNodeMethod>): Memory reads
+// CATALOGNODE and the assignments once; Queries sends one statement per step.
+enum class UserNodeMethod { Memory, Queries };
 
 // Implemented by whoever shows a build's progress (the main dialog).
 class IStatusHandler {
@@ -81,6 +84,8 @@ public:
     // The checks a new index of the current index must pass; the defaults when no
     // index is current or the file has no <Verify>.
     virtual VerifySettings Verify() const = 0;
+    // Memory when the element is missing or empty.
+    virtual UserNodeMethod GetUserNodeMethod() const = 0;
     // Writing saves the configuration file at once. Raises when no index is current
     // or the file cannot be saved; the file then stays as it was.
     virtual void SetLastBuilt(const QString& value) = 0;
@@ -171,6 +176,38 @@ public:
     virtual void CancelBatch() = 0;
 };
 
+// A query's rows one at a time, in the order the database sends them, without the
+// whole result held at once.
+class RowStream {
+public:
+    virtual ~RowStream() = default;
+    // The next row's values, in the order of the query's columns; false at the end.
+    // Raises when reading fails (a lost server is not the end of the rows).
+    virtual bool Next(QVariantList& row) = 0;
+};
+
+// Rewrites of one table's rows for many keys (one user each), sent together. Each
+// unit is its delete and its new rows, and takes effect whole or not at all.
+class RewriteBatch {
+public:
+    virtual ~RewriteBatch() = default;
+    // Starts the next unit; deleteSql ("DELETE FROM <table> WHERE ...") removes the
+    // rows the unit replaces.
+    virtual void BeginUnit(const QString& deleteSql) = 0;
+    // A new row of the current unit: a value for each column given at opening, in
+    // that order. Raises without a unit or with another number of values.
+    virtual void AddRow(const QVariantList& values) = 0;
+    virtual qsizetype PendingUnits() const = 0;
+    virtual qsizetype PendingRows() const = 0;
+    // Sends the units begun since the last Send, in order; afterwards none is
+    // pending. When a unit fails, the units before it have taken effect, it and the
+    // units after it have not, and this raises with the database's message. A
+    // process killed during Send leaves every unit in effect or not, never half.
+    virtual void Send() = 0;
+    // Discards the units not sent.
+    virtual void Cancel() = 0;
+};
+
 class IndexingServices {
 public:
     virtual ~IndexingServices() = default;
@@ -185,6 +222,14 @@ public:
     virtual std::unique_ptr<Recordset> OpenRecordset(Connection& connection, const QString& sql) = 0;
     virtual std::unique_ptr<UpdatableRecordset> OpenUpdatableRecordset(Connection& connection,
                                                                        const QString& sql) = 0;
+    // Runs the query; its rows are read as the stream is. The connection serves
+    // nothing else until the stream is gone. Raises when the query fails.
+    virtual std::unique_ptr<RowStream> OpenRowStream(Connection& connection, const QString& sql) = 0;
+    // A batch of rewrites of `table`, whose new rows set `columns`. The connection
+    // must have no transaction open; the batch opens its own. Raises for a table or
+    // column name that is not a plain identifier.
+    virtual std::unique_ptr<RewriteBatch> OpenRewriteBatch(Connection& connection, const QString& table,
+                                                           const QStringList& columns) = 0;
     // The text of the named data source, unchanged; empty when none.
     virtual QString ResolveDataSource(const QString& name, const DataSourceList& dataSources) = 0;
     // type: 0 error, 1 warning, 2 information. Raises when the entry cannot be written.

@@ -9,6 +9,8 @@
 
 #include "component/factory.h"
 #include "component/texts.h"
+#include "usernodes/catalogsource.h"
+#include "usernodes/memorycatalog.h"
 #include "usernodes/nodeidset.h"
 
 namespace usernodes {
@@ -206,41 +208,143 @@ void Append(QString& list, std::int32_t id) {
     list += Num(id);
 }
 
-// ---- one user's computation ----------------------------------------------------
+// ---- the rules -------------------------------------------------------------------
 
-class UserComputation {
+// Where the rows of one user go.
+class RowSink {
 public:
-    UserComputation(component::IndexingServices& services, component::Connection& read,
-                    component::UpdatableRecordset& output, QString userID)
-        : m_services(services), m_read(read), m_output(output), m_userID(std::move(userID)) {}
+    virtual ~RowSink() = default;
+    virtual void Add(std::int32_t catalogID, std::int32_t nodeID) = 0;
+};
+
+// Which nodes of a catalog a user sees, from what the source answers. Every value is
+// converted here, so a value that cannot be read fails the user whichever way the
+// data was read.
+class UserRules {
+public:
+    UserRules(CatalogSource& source, RowSink& output) : m_source(source), m_output(output) {}
 
     void Catalog(std::int32_t catalogID) {
         m_catalogID = catalogID;
-        const std::int16_t level = [&] {
-            auto rs = Open(Q4(catalogID, m_userID));
-            return ToInt16(rs->Field(QStringLiteral("LEVEL")), QStringLiteral("LEVEL"));
-        }();
-
+        const std::int16_t level = ToInt16(m_source.SmallestLevel(catalogID), QStringLiteral("LEVEL"));
         if (level == 0) {
             // The whole catalog is granted; the deeper assignments do not matter.
-            for (const QVariant& node : WholeColumn(Q5(catalogID)))
-                AddRow(ToInt32(node, QStringLiteral("NODEID")));
+            for (const QVariant& node : m_source.NodesOfCatalog(catalogID))
+                m_output.Add(m_catalogID, ToInt32(node, QStringLiteral("NODEID")));
         } else {
-            {
-                auto rs = Open(Q6(catalogID, m_userID, level));
-                while (!rs->IsEOF()) {
-                    m_set.Add(ToInt32(rs->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID")));
-                    rs->MoveNext();
-                }
-            }
-            for (const QVariant& node : WholeColumn(Q7(catalogID, m_userID, level)))
+            for (const QVariant& node : m_source.NodesAtLevel(catalogID, level))
+                m_set.Add(ToInt32(node, QStringLiteral("NODEID")));
+            for (const QVariant& node : m_source.DeeperNodes(catalogID, level))
                 WalkUp(ToInt32(node, QStringLiteral("NODEID")));
             for (std::int32_t node : m_set.Keys()) {
-                AddRow(node);
+                m_output.Add(m_catalogID, node);
                 ExpandDown(node);
             }
         }
         m_set.RemoveAll();
+    }
+
+private:
+    // Finds the highest assigned node on the way from a deeper assigned node up to
+    // (not including) the catalog's top node. A node met twice means the parents
+    // form a cycle and there is no top node: nothing is added for it.
+    void WalkUp(std::int32_t deeper) {
+        std::vector<std::int32_t> chain;
+        QSet<std::int32_t> met;
+        auto current = m_source.NodeAndParent(m_catalogID, deeper);
+        while (current && !current->parent.isNull()) {
+            const std::int32_t node = ToInt32(current->node, QStringLiteral("NODEID"));
+            const std::int32_t parent = ToInt32(current->parent, QStringLiteral("PARENTNODEID"));
+            chain.push_back(node);
+            met.insert(node);
+            if (met.contains(parent)) return;
+            current = m_source.NodeAndParent(m_catalogID, parent);
+        }
+        if (!current) return;  // the node or an ancestor is missing
+        const std::int32_t top = ToInt32(current->node, QStringLiteral("NODEID"));
+        if (m_set.Exists(top) || chain.empty()) return;
+        const std::optional<QVariant> highest = m_source.HighestAssigned(m_catalogID, chain);
+        if (!highest) return;
+        const std::int32_t node = ToInt32(*highest, QStringLiteral("NODEID"));
+        if (!m_set.Exists(node)) m_set.Add(node);
+    }
+
+    // Breadth-first, level by level. A node already met in this expansion is not
+    // expanded again, so a cycle in the parents ends the expansion.
+    void ExpandDown(std::int32_t node) {
+        QSet<std::int32_t> met{node};
+        std::vector<std::int32_t> level{node};
+        std::vector<std::int32_t> next;
+        while (!level.empty()) {
+            next.clear();
+            for (const QVariant& value : m_source.Children(level)) {
+                const std::int32_t child = ToInt32(value, QStringLiteral("NODEID"));
+                if (met.contains(child)) continue;
+                met.insert(child);
+                next.push_back(child);
+                m_output.Add(m_catalogID, child);
+            }
+            level.swap(next);
+        }
+    }
+
+    CatalogSource& m_source;
+    RowSink& m_output;
+    std::int32_t m_catalogID = 0;
+    NodeIdSet m_set;
+};
+
+// ---- reading by one query per step --------------------------------------------------
+
+QString Joined(const std::vector<std::int32_t>& ids) {
+    QString list;
+    for (std::int32_t id : ids) Append(list, id);
+    return list;
+}
+
+class QueriesSource final : public CatalogSource {
+public:
+    QueriesSource(component::IndexingServices& services, component::Connection& read, QString userID)
+        : m_services(services), m_read(read), m_userID(std::move(userID)) {}
+
+    QVariantList CatalogsOfUser() override { return WholeColumn(Q1(m_userID)); }
+    QVariant SmallestLevel(std::int32_t catalogID) override {
+        // One row always: no test for the end.
+        return Open(Q4(catalogID, m_userID))->Field(QStringLiteral("LEVEL"));
+    }
+    QVariantList NodesOfCatalog(std::int32_t catalogID) override { return WholeColumn(Q5(catalogID)); }
+    QVariantList NodesAtLevel(std::int32_t catalogID, std::int16_t level) override {
+        QVariantList nodes;
+        auto rs = Open(Q6(catalogID, m_userID, level));
+        while (!rs->IsEOF()) {
+            nodes.append(rs->Field(QStringLiteral("NODEID")));
+            rs->MoveNext();
+        }
+        return nodes;
+    }
+    QVariantList DeeperNodes(std::int32_t catalogID, std::int16_t level) override {
+        return WholeColumn(Q7(catalogID, m_userID, level));
+    }
+    std::optional<NodeRow> NodeAndParent(std::int32_t catalogID, std::int32_t nodeID) override {
+        auto rs = Open(Q8(catalogID, nodeID));
+        if (rs->IsEOF()) return std::nullopt;
+        return NodeRow{rs->Field(QStringLiteral("NODEID")), rs->Field(QStringLiteral("PARENTNODEID"))};
+    }
+    std::optional<QVariant> HighestAssigned(std::int32_t catalogID,
+                                            const std::vector<std::int32_t>& chain) override {
+        auto rs = Open(Q9(catalogID, Joined(chain), m_userID));
+        if (rs->IsEOF()) return std::nullopt;
+        return rs->Field(QStringLiteral("NODEID"));
+    }
+    QVariantList Children(const std::vector<std::int32_t>& parents) override {
+        QVariantList children;
+        auto rs = Open(Q10(Joined(parents)));
+        if (!(rs->IsBOF() && rs->IsEOF())) rs->MoveFirst();
+        while (!rs->IsEOF()) {
+            children.append(rs->Field(QStringLiteral("NODEID")));
+            rs->MoveNext();
+        }
+        return children;
     }
 
 private:
@@ -258,68 +362,51 @@ private:
         return rows.isEmpty() ? QVariantList() : rows.first();
     }
 
-    void AddRow(std::int32_t nodeID) {
+    component::IndexingServices& m_services;
+    component::Connection& m_read;
+    const QString m_userID;
+};
+
+// The rows of a user as the batch of the output recordset.
+class RecordsetSink final : public RowSink {
+public:
+    RecordsetSink(component::UpdatableRecordset& output, QString userID)
+        : m_output(output), m_userID(std::move(userID)) {}
+    void Add(std::int32_t catalogID, std::int32_t nodeID) override {
         m_output.AddNew();
-        m_output.SetField(QStringLiteral("CATALOGID"), QVariant(m_catalogID));
+        m_output.SetField(QStringLiteral("CATALOGID"), QVariant(catalogID));
         m_output.SetField(QStringLiteral("USERID"), QVariant(m_userID));
         m_output.SetField(QStringLiteral("NODEID"), QVariant(nodeID));
     }
 
-    // Finds the highest assigned node on the way from a deeper assigned node up to
-    // (not including) the catalog's top node. A node met twice means the parents
-    // form a cycle and there is no top node: nothing is added for it.
-    void WalkUp(std::int32_t deeper) {
-        QString chain;
-        QSet<std::int32_t> met;
-        auto current = Open(Q8(m_catalogID, deeper));
-        while (!current->IsEOF() && !current->Field(QStringLiteral("PARENTNODEID")).isNull()) {
-            const std::int32_t node =
-                ToInt32(current->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
-            const std::int32_t parent =
-                ToInt32(current->Field(QStringLiteral("PARENTNODEID")), QStringLiteral("PARENTNODEID"));
-            Append(chain, node);
-            met.insert(node);
-            if (met.contains(parent)) return;
-            current = Open(Q8(m_catalogID, parent));
-        }
-        if (current->IsEOF()) return;  // the node or an ancestor is missing
-        const std::int32_t top = ToInt32(current->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
-        if (m_set.Exists(top) || chain.isEmpty()) return;
-        auto highest = Open(Q9(m_catalogID, chain, m_userID));
-        if (highest->IsEOF()) return;
-        const std::int32_t node = ToInt32(highest->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
-        if (!m_set.Exists(node)) m_set.Add(node);
-    }
-
-    // Breadth-first, one query per level. A node already met in this expansion is
-    // not expanded again, so a cycle in the parents ends the expansion.
-    void ExpandDown(std::int32_t node) {
-        QSet<std::int32_t> met{node};
-        QString levelList = Num(node);
-        while (!levelList.isEmpty()) {
-            auto rs = Open(Q10(levelList));
-            levelList.clear();
-            if (!(rs->IsBOF() && rs->IsEOF())) rs->MoveFirst();
-            while (!rs->IsEOF()) {
-                const std::int32_t child =
-                    ToInt32(rs->Field(QStringLiteral("NODEID")), QStringLiteral("NODEID"));
-                if (!met.contains(child)) {
-                    met.insert(child);
-                    Append(levelList, child);
-                    AddRow(child);
-                }
-                rs->MoveNext();
-            }
-        }
-    }
-
-    component::IndexingServices& m_services;
-    component::Connection& m_read;
+private:
     component::UpdatableRecordset& m_output;
     const QString m_userID;
-    std::int32_t m_catalogID = 0;
-    NodeIdSet m_set;
 };
+
+// The rows of a user kept until the user is done: a user that fails adds nothing.
+class CollectingSink final : public RowSink {
+public:
+    void Add(std::int32_t catalogID, std::int32_t nodeID) override { rows.emplace_back(catalogID, nodeID); }
+    std::vector<std::pair<std::int32_t, std::int32_t>> rows;
+};
+
+// ---- the catalog read once ----------------------------------------------------------
+
+// The assignments of every listed user, the users as the user query lists them and
+// the rows matched to them by the database's own comparison of USERID, sorted so
+// that each user's rows come together and, within a catalog, in the order of LEVEL
+// that the per-step query for the highest assigned node would use.
+const QString kAssignmentQuery = QStringLiteral(
+    "SELECT U.USERID AS USERID, CNU.CATALOGID AS CATALOGID, CNU.NODEID AS NODEID, CNU.LEVEL AS LEVEL "
+    "FROM (SELECT DISTINCT USERID FROM CATALOGNODEBYUSER WHERE ISPROFILE=0) U "
+    "LEFT JOIN CATALOGNODEBYUSER CNU ON CNU.USERID = U.USERID AND CNU.ISPROFILE = 0 "
+    "ORDER BY U.USERID, CNU.CATALOGID, CNU.LEVEL");
+
+// Rewrites go to the database in groups of about this many users or rows: a round
+// trip per group rather than per user, and a bounded amount held in memory.
+constexpr qsizetype kUsersPerSend = 256;
+constexpr qsizetype kRowsPerSend = 32768;
 
 void CloseQuietly(std::unique_ptr<component::Connection>& connection) {
     if (!connection) return;
@@ -354,8 +441,8 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
         write = services->OpenConnection(connectionText);
         Require(write, QStringLiteral("OpenConnection"));
 
-        auto catalogs = services->OpenRecordset(*read, Q1(userID));
-        Require(catalogs, QStringLiteral("The query"));
+        QueriesSource source(*services, *read, userID);
+        const QVariantList catalogs = source.CatalogsOfUser();
         // The delete and the new rows are one unit: a failure keeps the old rows.
         write->BeginTrans();
         inTransaction = true;
@@ -363,13 +450,9 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
         output = services->OpenUpdatableRecordset(*write, Q3(userID));
         Require(output, QStringLiteral("The query"));
 
-        if (!(catalogs->IsBOF() && catalogs->IsEOF())) {
-            const QList<QVariantList> rows = catalogs->GetRows();
-            catalogs.reset();
-            UserComputation computation(*services, *read, *output, userID);
-            for (const QVariant& catalog : rows.value(0))
-                computation.Catalog(ToInt32(catalog, QStringLiteral("CATALOGID")));
-        }
+        RecordsetSink sink(*output, userID);
+        UserRules rules(source, sink);
+        for (const QVariant& catalog : catalogs) rules.Catalog(ToInt32(catalog, QStringLiteral("CATALOGID")));
 
         output->UpdateBatch();
         write->CommitTrans();
@@ -401,6 +484,113 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
 }
 
 bool UserNodePropagation::PopulateAllUserNodes() {
+    component::UserNodeMethod method = component::UserNodeMethod::Memory;
+    try {
+        method = m_configuration.GetUserNodeMethod();
+    } catch (const std::exception&) {
+        if (m_abortBuild) m_abortBuild();
+        return false;
+    }
+    return method == component::UserNodeMethod::Queries ? RunByQueries() : RunInMemory();
+}
+
+bool UserNodePropagation::RunInMemory() {
+    std::shared_ptr<component::IndexingServices> services;
+    std::unique_ptr<component::Connection> read;
+    std::unique_ptr<component::Connection> write;
+    std::unique_ptr<component::RowStream> assignments;
+    std::unique_ptr<component::RewriteBatch> batch;
+    try {
+        services = component::Factory().NewIndexingServices();
+        const QString connectionText =
+            RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
+        read = services->OpenConnection(connectionText);
+        Require(read, QStringLiteral("OpenConnection"));
+        write = services->OpenConnection(connectionText);
+        Require(write, QStringLiteral("OpenConnection"));
+
+        MemoryCatalog catalog;
+        {
+            auto nodes = services->OpenRowStream(*read, MemoryCatalog::kQuery);
+            Require(nodes, QStringLiteral("The catalog query"));
+            catalog.Read(*nodes);
+        }
+        assignments = services->OpenRowStream(*read, kAssignmentQuery);
+        Require(assignments, QStringLiteral("The user query"));
+        batch = services->OpenRewriteBatch(
+            *write, QStringLiteral("USERNODE"),
+            {QStringLiteral("CATALOGID"), QStringLiteral("USERID"), QStringLiteral("NODEID")});
+        Require(batch, QStringLiteral("OpenRewriteBatch"));
+
+        MemorySource source(catalog);
+        QString user;
+        bool haveUser = false;
+        QSet<QString> done;
+        // The rows of one user go into the batch only once the whole user succeeded.
+        auto finishUser = [&] {
+            CollectingSink sink;
+            UserRules rules(source, sink);
+            for (const QVariant& catalogID : source.CatalogsOfUser())
+                rules.Catalog(ToInt32(catalogID, QStringLiteral("CATALOGID")));
+            batch->BeginUnit(Q2(user));
+            QVariantList row{QVariant(), QVariant(user), QVariant()};
+            for (const auto& [catalogID, nodeID] : sink.rows) {
+                row[0] = catalogID;
+                row[2] = nodeID;
+                batch->AddRow(row);
+            }
+            if (batch->PendingUnits() >= kUsersPerSend || batch->PendingRows() >= kRowsPerSend) batch->Send();
+        };
+        QVariantList row;
+        while (assignments->Next(row)) {
+            // The user before a USERID that cannot be read is done before it fails,
+            // as it would be when the users are listed one by one.
+            const QVariant id = row.value(0);
+            if (haveUser && (id.isNull() || id.toString() != user)) {
+                finishUser();
+                haveUser = false;
+            }
+            const QString userID = ToText(id, QStringLiteral("USERID"));
+            if (!haveUser) {
+                // The rows of a user come together; a user met again would lose the
+                // rows of its first part.
+                if (done.contains(userID))
+                    throw Error(
+                        errnum::kDatabase, kSource,
+                        QStringLiteral("The assignments of user %1 did not come together").arg(userID));
+                done.insert(userID);
+                user = userID;
+                haveUser = true;
+                source.Clear();
+            }
+            source.Add(row.value(1), row.value(2), row.value(3));
+        }
+        if (haveUser) finishUser();
+        batch->Send();
+        assignments.reset();
+        batch.reset();
+        read->Close();
+        write->Close();
+        return true;
+    } catch (const std::exception&) {
+        // The users before the failing one keep their new rows.
+        if (batch) {
+            try {
+                batch->Send();
+            } catch (const std::exception&) {
+                batch->Cancel();
+            }
+        }
+        assignments.reset();
+        batch.reset();
+        CloseQuietly(read);
+        CloseQuietly(write);
+        if (m_abortBuild) m_abortBuild();
+        return false;
+    }
+}
+
+bool UserNodePropagation::RunByQueries() {
     bool result = true;
     m_usersRewritten = 0;
     std::shared_ptr<component::IndexingServices> services;

@@ -29,6 +29,17 @@ std::unique_ptr<component::UpdatableRecordset> Services::OpenUpdatableRecordset(
     return db::OpenUpdatableRecordset(connection, sql);
 }
 
+std::unique_ptr<component::RowStream> Services::OpenRowStream(component::Connection& connection,
+                                                              const QString& sql) {
+    return db::OpenRowStream(connection, sql);
+}
+
+std::unique_ptr<component::RewriteBatch> Services::OpenRewriteBatch(component::Connection& connection,
+                                                                    const QString& table,
+                                                                    const QStringList& columns) {
+    return db::OpenRewriteBatch(connection, table, columns);
+}
+
 QString Services::ResolveDataSource(const QString& name, const component::DataSourceList& dataSources) {
     return DataSourceText(name, dataSources);
 }

@@ -15,6 +15,11 @@ public:
                                                         const QString& sql) override;
     std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component::Connection& connection,
                                                                           const QString& sql) override;
+    std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& connection,
+                                                        const QString& sql) override;
+    std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection,
+                                                              const QString& table,
+                                                              const QStringList& columns) override;
     QString ResolveDataSource(const QString& name, const component::DataSourceList& dataSources) override;
     void WriteEventLog(const QString& source, const QString& message, std::int32_t type) override;
     std::shared_ptr<component::SearchEngine> CreateEngine(const QString& programDir, const QString& dataDir,

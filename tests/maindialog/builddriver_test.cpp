@@ -9,7 +9,6 @@
 
 namespace {
 
-const QString kUserQuery = QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
 const QString kFailure = QStringLiteral("Problems occurred during the indexing process.");
 
 class BuildDriverTest : public DialogTest {
@@ -20,7 +19,10 @@ protected:
         dialog->show();
         state->reads.clear();
     }
-    bool UserNodesRan() const { return state->statements.contains(kUserQuery); }
+    // Either way of reading the catalog asks for the users' assignments.
+    bool UserNodesRan() const {
+        return !state->statements.filter(QStringLiteral("FROM CATALOGNODEBYUSER")).isEmpty();
+    }
 };
 
 TEST_F(BuildDriverTest, SuccessWritesResultsUpdatesLabelsAndSaysSo) {

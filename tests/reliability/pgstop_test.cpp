@@ -108,6 +108,12 @@ TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
         QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("app"));
         ASSERT_TRUE(db.open());
         CreateCatalog(db, kUsers);
+        // Every insert into USERNODE takes a moment, so that the server goes away while
+        // the run is part-way, however quickly the run computes the rows.
+        Exec(db, QStringLiteral("CREATE FUNCTION lumora_slow() RETURNS trigger LANGUAGE plpgsql AS "
+                                "$$ BEGIN PERFORM pg_sleep(0.01); RETURN NULL; END $$"));
+        Exec(db, QStringLiteral("CREATE TRIGGER lumora_slow AFTER INSERT ON USERNODE FOR EACH STATEMENT "
+                                "EXECUTE FUNCTION lumora_slow()"));
 
         // Once some users hold their new rows, the server goes away.
         QProcess process;

@@ -13,7 +13,9 @@ public:
     component::DataSourceList sources;
     QString setting1;
     QString setting2;
-    QStringList* order = nullptr;  // when set, the settings read, in order
+    QStringList* order = nullptr;
+    component::UserNodeMethod method =
+        component::UserNodeMethod::Queries;  // when set, the settings read, in order
 
     void LoadFromFile(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));
@@ -39,6 +41,7 @@ public:
     QString LastBuilt() const override { return {}; }
     QString NumDocuments() const override { return {}; }
     component::VerifySettings Verify() const override { return {}; }
+    component::UserNodeMethod GetUserNodeMethod() const override { return method; }
     void SetLastBuilt(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
     }

@@ -73,6 +73,31 @@ private:
     qsizetype m_pos = 0;
 };
 
+// A stream with no rows, and a batch that accepts every unit.
+class FakeRowStream final : public component::RowStream {
+public:
+    bool Next(QVariantList&) override { return false; }
+};
+
+class FakeRewriteBatch final : public component::RewriteBatch {
+public:
+    explicit FakeRewriteBatch(FakeState& state) : m_state(state) {}
+    void BeginUnit(const QString& deleteSql) override {
+        m_state.statements.append(deleteSql);
+        ++m_units;
+    }
+    void AddRow(const QVariantList&) override { ++m_rows; }
+    qsizetype PendingUnits() const override { return m_units; }
+    qsizetype PendingRows() const override { return m_rows; }
+    void Send() override { Cancel(); }
+    void Cancel() override { m_units = m_rows = 0; }
+
+private:
+    FakeState& m_state;
+    qsizetype m_units = 0;
+    qsizetype m_rows = 0;
+};
+
 class FakeServices final : public component::IndexingServices {
 public:
     explicit FakeServices(FakeState& state) : m_state(state) {}
@@ -95,6 +120,14 @@ public:
                                                                           const QString& sql) override {
         m_state.statements.append(sql);
         return std::make_unique<FakeRecordset>(QString(), QStringList());
+    }
+    std::unique_ptr<component::RowStream> OpenRowStream(component::Connection&, const QString& sql) override {
+        m_state.statements.append(sql);
+        return std::make_unique<FakeRowStream>();
+    }
+    std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection&, const QString&,
+                                                              const QStringList&) override {
+        return std::make_unique<FakeRewriteBatch>(m_state);
     }
     QString ResolveDataSource(const QString& name, const component::DataSourceList& sources) override {
         m_state.serviceCalls.append(QStringLiteral("ResolveDataSource(%1)").arg(name));
@@ -189,6 +222,11 @@ QStringList FakeConfiguration::Propagations() const {
 // Not added to the reads: the tests of the order of reads cover the spelled-out settings.
 component::VerifySettings FakeConfiguration::Verify() const {
     return m_state.verify.value(m_state.currentIndex);
+component::UserNodeMethod FakeConfiguration::GetUserNodeMethod() const {
+    return m_state.indexes.value(m_state.currentIndex).value(QStringLiteral("UserNodeMethod")) ==
+                   QStringLiteral("queries")
+               ? component::UserNodeMethod::Queries
+               : component::UserNodeMethod::Memory;
 }
 
 QString FakeConfiguration::Read(const QString& property) const {

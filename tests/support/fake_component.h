@@ -33,6 +33,8 @@ public:
     QString IndexSetting4() const override { return Read(QStringLiteral("IndexSetting4")); }
     QString LastBuilt() const override { return Read(QStringLiteral("LastBuilt")); }
     QString NumDocuments() const override { return Read(QStringLiteral("NumDocuments")); }
+    // From the property "UserNodeMethod" ("queries" or else memory); not noted in reads.
+    component::UserNodeMethod GetUserNodeMethod() const override;
     void SetLastBuilt(const QString& value) override { Write(QStringLiteral("LastBuilt"), value); }
     void SetNumDocuments(const QString& value) override { Write(QStringLiteral("NumDocuments"), value); }
     QString MetricsDirectory() const override;

@@ -110,10 +110,10 @@ const Grant kGrants[] = {
     {2, 220, {"2/220"}},
 };
 
-class InjectionTest : public ::testing::TestWithParam<Backend> {};
+class InjectionTest : public ::testing::TestWithParam<std::tuple<Backend, component::UserNodeMethod>> {};
 
 TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
-    testsupport::TestDatabase db(GetParam());
+    testsupport::TestDatabase db(std::get<0>(GetParam()));
     LUMORA_REQUIRE_DATABASE(db);
     db.Exec(
         QStringLiteral("CREATE TABLE CATALOGNODE (NODEID INTEGER NOT NULL, PARENTNODEID INTEGER NULL, "
@@ -161,6 +161,7 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
 
     testsupport::DataSourceConfiguration configuration;
     configuration.sources = {{QStringLiteral("RAdozudo"), db.ConnectionText()}};
+    configuration.method = std::get<1>(GetParam());
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
     usernodes::UserNodePropagation propagation(configuration, [&] { ++aborts; });
@@ -191,7 +192,15 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
               ids.size() / 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, InjectionTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const auto& info) { return testsupport::BackendName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Backends, InjectionTest,
+                         ::testing::Combine(::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                                            ::testing::Values(component::UserNodeMethod::Memory,
+                                                              component::UserNodeMethod::Queries)),
+                         [](const auto& info) {
+                             return testsupport::BackendName(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) == component::UserNodeMethod::Memory
+                                         ? "_memory"
+                                         : "_queries");
+                         });
 
 }  // namespace

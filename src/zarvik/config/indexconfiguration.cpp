@@ -35,6 +35,7 @@ enum Field {
     kIndexSetting4,
     kLastBuilt,
     kNumDocuments,
+    kUserNodeMethod,
     kFieldCount
 };
 
@@ -43,7 +44,8 @@ const std::array<QLatin1StringView, kFieldCount> kFieldNames = {
     QLatin1StringView("DbSetting1"),    QLatin1StringView("DbSetting2"),
     QLatin1StringView("IndexSetting1"), QLatin1StringView("IndexSetting2"),
     QLatin1StringView("IndexSetting3"), QLatin1StringView("IndexSetting4"),
-    QLatin1StringView("LastBuilt"),     QLatin1StringView("NumDocuments")};
+    QLatin1StringView("LastBuilt"),     QLatin1StringView("NumDocuments"),
+    QLatin1StringView("UserNodeMethod")};
 
 int FieldOf(QStringView elementName) {
     for (int i = 0; i < kFieldCount; ++i) {
@@ -465,6 +467,25 @@ void XmlIndexConfiguration::LoadFromFile(const QString& path) {
     m_current = -1;
 }
 
+namespace {
+
+// The method an index's <UserNodeMethod> names; empty is the default. Raises
+// kConfigLoad naming the element and the value it does not know.
+component::UserNodeMethod ParseUserNodeMethod(const QString& text, const QString& index,
+                                              const QString& path) {
+    const QString value = text.trimmed();
+    if (value.isEmpty() || value.compare(QLatin1StringView("memory"), Qt::CaseInsensitive) == 0)
+        return component::UserNodeMethod::Memory;
+    if (value.compare(QLatin1StringView("queries"), Qt::CaseInsensitive) == 0)
+        return component::UserNodeMethod::Queries;
+    throw component::Error(component::errnum::kConfigLoad, kSource,
+                           QStringLiteral("<UserNodeMethod> of the index \"%1\" in %2 holds \"%3\", which is "
+                                          "not a method: it takes \"memory\" or \"queries\".")
+                               .arg(index, path, value));
+}
+
+}  // namespace
+
 void XmlIndexConfiguration::LoadIndex(const QString& name) {
     if (m_document) {
         for (qsizetype i = 0; i < m_document->indexes.size(); ++i) {
@@ -472,6 +493,8 @@ void XmlIndexConfiguration::LoadIndex(const QString& name) {
                 if (!m_document->indexes[i].verifyError.isEmpty())
                     throw component::Error(component::errnum::kConfigLoad, kSource,
                                            m_document->indexes[i].verifyError);
+                // A value the program does not know keeps the index from being loaded.
+                ParseUserNodeMethod(m_document->indexes[i].values[kUserNodeMethod], name, m_document->path);
                 m_current = i;
                 return;
             }
@@ -512,6 +535,12 @@ ZARVIK_FIELD(IndexSetting4, kIndexSetting4)
 ZARVIK_FIELD(LastBuilt, kLastBuilt)
 ZARVIK_FIELD(NumDocuments, kNumDocuments)
 #undef ZARVIK_FIELD
+
+component::UserNodeMethod XmlIndexConfiguration::GetUserNodeMethod() const {
+    const auto* index = CurrentOf(m_document, m_current);
+    return index ? ParseUserNodeMethod(index->values[kUserNodeMethod], index->name, m_document->path)
+                 : component::UserNodeMethod::Memory;
+}
 
 QString XmlIndexConfiguration::IndexName() const {
     const auto* index = CurrentOf(m_document, m_current);

@@ -18,6 +18,8 @@ namespace zarvik {
 // - LoadIndex: errnum::kConfigNoIndex when no index has that name; errnum::kConfigLoad
 //   when a value of its <Verify> cannot be read (the description names the element
 //   and the value); the current index then stays as it was.
+//   when its <UserNodeMethod> is neither "memory" nor "queries" (nor empty); the
+//   description names the element and the value, and the current index stays.
 // - SetLastBuilt/SetNumDocuments: errnum::kConfigNoIndex when no index is current;
 //   errnum::kConfigSave when the file cannot be saved (the file and the value in
 //   memory then stay as they were).
@@ -44,6 +46,7 @@ public:
     QString LastBuilt() const override;
     QString NumDocuments() const override;
     component::VerifySettings Verify() const override;
+    component::UserNodeMethod GetUserNodeMethod() const override;
     // Each write saves the file at once, atomically, changing nothing in it but the
     // element's text (or adding the element when it is missing).
     void SetLastBuilt(const QString& value) override;

@@ -481,4 +481,13 @@ std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component:
     return NewUpdatableRecordset(StateOf(connection), sql);
 }
 
+std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& connection, const QString& sql) {
+    return NewRowStream(StateOf(connection), sql);
+}
+
+std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection,
+                                                          const QString& table, const QStringList& columns) {
+    return NewRewriteBatch(StateOf(connection), table, columns);
+}
+
 }  // namespace zarvik::db

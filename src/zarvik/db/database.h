@@ -28,4 +28,20 @@ std::unique_ptr<component::Recordset> OpenRecordset(component::Connection& conne
 std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component::Connection& connection,
                                                                       const QString& sql);
 
+// Streams a query's rows. On PostgreSQL and on an SQLite database in WAL mode the rows
+// are read as the caller asks for them; elsewhere (ODBC, an SQLite database in another
+// journal mode) a read left open could block the writes of another connection, so
+// the whole result is read first. Raises errnum::kDatabase when the query fails
+// (also part-way through its rows) and errnum::kInvalidArgument for a connection
+// that is not of this library or closed.
+std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& connection, const QString& sql);
+
+// A batch of rewrites (see component::RewriteBatch). Each Send runs its units in
+// one transaction; when a unit fails, that transaction is rolled back and the units
+// before it are sent again in one of their own. PostgreSQL receives a Send as one
+// pipeline. Raises errnum::kInvalidArgument for a table or column that is not a
+// plain identifier, for a connection with a transaction open, and as OpenRecordset.
+std::unique_ptr<component::RewriteBatch> OpenRewriteBatch(component::Connection& connection,
+                                                          const QString& table, const QStringList& columns);
+
 }  // namespace zarvik::db

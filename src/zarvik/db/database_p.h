@@ -81,4 +81,10 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
 std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(
     const std::shared_ptr<ConnectionState>& state, const QString& sql);
 
+// Streams and rewrite batches, in rewritebatch.cpp.
+std::unique_ptr<component::RowStream> NewRowStream(const std::shared_ptr<ConnectionState>& state,
+                                                   const QString& sql);
+std::unique_ptr<component::RewriteBatch> NewRewriteBatch(const std::shared_ptr<ConnectionState>& state,
+                                                         const QString& table, const QStringList& columns);
+
 }  // namespace zarvik::db

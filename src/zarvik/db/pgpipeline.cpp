@@ -413,7 +413,7 @@ void RunTransactionStatement(PGconn* conn, const char* statement, const QString&
                            {});
 }
 
-void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
+void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements, std::size_t* failedAt) {
     if (statements.empty()) return;
     if (PQenterPipelineMode(conn) != 1)
         Fail(statements.front().failure, QString::fromUtf8(PQerrorMessage(conn)), statements.front().sql);
@@ -459,6 +459,7 @@ void RunPipeline(PGconn* conn, const std::vector<PgStatement>& statements) {
         failure = {collected->first < owners.size() ? owners[collected->first] : owners.back(),
                    collected->second};
     if (failure) {
+        if (failedAt) *failedAt = std::min(failure->first, statements.size() - 1);
         const PgStatement& failed = statements.at(std::min(failure->first, statements.size() - 1));
         Fail(failed.failure, failure->second, failed.shown.isEmpty() ? failed.sql : failed.shown);
     }

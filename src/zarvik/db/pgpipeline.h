@@ -39,7 +39,9 @@ pg_conn* PostgresHandleOf(const QSqlDatabase& database);
 // travel as parameters, never inside the statement text. A statement after a failed
 // one does not run. Raises component::Error (errnum::kDatabase) with the failed
 // statement's `failure`, the server's message and the statement.
-void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements);
+// When failedAt is given, it receives the index of the statement that failed.
+void RunPipeline(pg_conn* connection, const std::vector<PgStatement>& statements,
+                 std::size_t* failedAt = nullptr);
 
 // The name for a new statement prepared on the server (never reused on the
 // connection), or an empty one when the connection keeps no more of them; the

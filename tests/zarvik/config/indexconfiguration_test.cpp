@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <optional>
 
 namespace {
 
@@ -195,6 +196,45 @@ TEST_F(ConfigTest, LoadIndexByExactName) {
         }
     }
     EXPECT_EQ(m_config.LastBuilt(), u"");  // still the index of the last successful call, titles
+}
+
+TEST_F(ConfigTest, UserNodeMethodDefaultsToMemoryAndAnUnknownOneFailsLoadIndex) {
+    struct Case {
+        const char* element;                              // inside <Index name="a">, or "" for none
+        std::optional<component::UserNodeMethod> method;  // none: LoadIndex fails
+        const char* named;                                // the value the failure names
+    };
+    using M = component::UserNodeMethod;
+    const Case cases[] = {
+        {"", M::Memory, ""},
+        {"<UserNodeMethod/>", M::Memory, ""},
+        {"<UserNodeMethod>  </UserNodeMethod>", M::Memory, ""},
+        {"<UserNodeMethod>memory</UserNodeMethod>", M::Memory, ""},
+        {"<UserNodeMethod>queries</UserNodeMethod>", M::Queries, ""},
+        {"<UserNodeMethod> Queries\n</UserNodeMethod>", M::Queries, ""},
+        {"<UserNodeMethod>cte</UserNodeMethod>", std::nullopt, "cte"},
+        {"<UserNodeMethod>memory queries</UserNodeMethod>", std::nullopt, "memory queries"},
+        {"<UserNodeMethod>0</UserNodeMethod>", std::nullopt, "0"},
+    };
+    for (const Case& c : cases) {
+        const QByteArray text = QByteArray("<IndexConfiguration><Index name='ok'/><Index name='a'>") +
+                                c.element + "</Index></IndexConfiguration>";
+        m_config.LoadFromFile(Write(text));
+        m_config.LoadIndex(QStringLiteral("ok"));
+        EXPECT_EQ(m_config.GetUserNodeMethod(), M::Memory);
+        if (c.method) {
+            m_config.LoadIndex(QStringLiteral("a"));
+            EXPECT_EQ(m_config.GetUserNodeMethod(), *c.method) << c.element;
+        } else {
+            const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
+            EXPECT_EQ(error.Number(), errnum::kConfigLoad) << c.element;
+            EXPECT_TRUE(error.Description().contains(u"<UserNodeMethod>"))
+                << error.Description().toStdString();
+            EXPECT_TRUE(error.Description().contains(u'"' + QString::fromUtf8(c.named) + u'"'))
+                << error.Description().toStdString();
+            EXPECT_EQ(m_config.IndexName(), u"ok") << "the index current before stays current";
+        }
+    }
 }
 
 struct MalformedCase {

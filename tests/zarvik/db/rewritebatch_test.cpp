@@ -1,0 +1,161 @@
+// Rewrite batches and row streams on each database: a unit the database refuses
+// leaves the units before it in effect and itself and the ones after it as they were.
+#include <gtest/gtest.h>
+
+#include "support/qt_printers.h"
+#include "support/sqlbackends.h"
+#include "zarvik/db/database.h"
+
+namespace {
+
+using testsupport::Backend;
+namespace errnum = component::errnum;
+
+template <typename F>
+component::Error Raised(F&& f) {
+    try {
+        f();
+    } catch (const component::Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "nothing raised";
+    return {};
+}
+
+class RewriteBatchTest : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        db = std::make_unique<testsupport::TestDatabase>(GetParam());
+        LUMORA_REQUIRE_DATABASE(*db);
+        // The database refuses the value 13.
+        db->Exec(
+            QStringLiteral("CREATE TABLE T (K VARCHAR(20) NOT NULL, V INTEGER NOT NULL CHECK (V <> 13))"));
+        for (int u = 1; u <= 5; ++u) db->Exec(QStringLiteral("INSERT INTO T VALUES ('u%1', 0)").arg(u));
+        connection = zarvik::db::OpenConnection(db->ConnectionText());
+    }
+    void TearDown() override {
+        if (connection) connection->Close();
+    }
+    // Each key's values, sorted: "u1:10,11".
+    QStringList Contents() {
+        QStringList out;
+        for (int u = 1; u <= 5; ++u) {
+            QStringList values;
+            for (const QVariantList& row :
+                 db->Rows(QStringLiteral("SELECT V FROM T WHERE K = 'u%1' ORDER BY V").arg(u)))
+                values.append(row[0].toString());
+            out.append(QStringLiteral("u%1:").arg(u) + values.join(u','));
+        }
+        return out;
+    }
+    std::unique_ptr<testsupport::TestDatabase> db;
+    std::unique_ptr<component::Connection> connection;
+};
+
+TEST_P(RewriteBatchTest, ARefusedUnitKeepsTheUnitsBeforeAndLeavesItselfAndTheRest) {
+    struct Case {
+        int refused;  // 1-based unit the database refuses, 0 for none
+        QStringList expected;
+    };
+    const QStringList fresh = {"u1:10,11", "u2:20,21", "u3:30,31", "u4:40,41", "u5:50,51"};
+    const QStringList old = {"u1:0", "u2:0", "u3:0", "u4:0", "u5:0"};
+    const Case cases[] = {
+        {0, fresh},
+        {1, old},
+        {3, {fresh[0], fresh[1], old[2], old[3], old[4]}},
+        {5, {fresh[0], fresh[1], fresh[2], fresh[3], old[4]}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("refused unit " + std::to_string(c.refused));
+        db->Exec(QStringLiteral("DELETE FROM T"));
+        for (int u = 1; u <= 5; ++u) db->Exec(QStringLiteral("INSERT INTO T VALUES ('u%1', 0)").arg(u));
+        auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
+                                                  {QStringLiteral("K"), QStringLiteral("V")});
+        for (int u = 1; u <= 5; ++u) {
+            const QString key = QStringLiteral("u%1").arg(u);
+            batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'%1'").arg(key));
+            batch->AddRow({key, u * 10});
+            batch->AddRow({key, u == c.refused ? 13 : u * 10 + 1});
+        }
+        EXPECT_EQ(batch->PendingUnits(), 5);
+        EXPECT_EQ(batch->PendingRows(), 10);
+        if (c.refused) {
+            const component::Error error = Raised([&] { batch->Send(); });
+            EXPECT_EQ(error.Number(), errnum::kDatabase);
+            EXPECT_TRUE(error.Description().contains(QStringLiteral("u%1").arg(c.refused)))
+                << error.Description().toStdString();
+        } else {
+            batch->Send();
+        }
+        EXPECT_EQ(batch->PendingUnits(), 0);
+        EXPECT_EQ(Contents(), c.expected);
+        // The connection stays usable: nothing of the failed transaction is left open.
+        batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'u5'"));
+        batch->AddRow({QStringLiteral("u5"), 99});
+        batch->Send();
+        EXPECT_EQ(Contents().last(), QStringLiteral("u5:99"));
+    }
+}
+
+TEST_P(RewriteBatchTest, MisuseIsRefusedAndCancelSendsNothing) {
+    auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
+                                              {QStringLiteral("K"), QStringLiteral("V")});
+    EXPECT_EQ(Raised([&] { batch->AddRow({QStringLiteral("u1"), 1}); }).Number(), errnum::kDatabase);
+    EXPECT_EQ(Raised([&] { batch->BeginUnit(QStringLiteral("UPDATE T SET V = 1")); }).Number(),
+              errnum::kInvalidArgument);
+    batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'u1'"));
+    EXPECT_EQ(Raised([&] { batch->AddRow({QStringLiteral("u1")}); }).Number(), errnum::kDatabase);
+    batch->AddRow({QStringLiteral("u1"), 7});
+    batch->Cancel();
+    batch->Send();  // nothing pending: nothing happens
+    EXPECT_EQ(Contents().first(), QStringLiteral("u1:0"));
+
+    for (const auto& [table, columns] : std::vector<std::pair<QString, QStringList>>{
+             {QStringLiteral("T; DROP TABLE T"), {QStringLiteral("K")}},
+             {QStringLiteral("T"), {QStringLiteral("K, V")}},
+             {QStringLiteral("T"), {}},
+             {QStringLiteral("\"T\""), {QStringLiteral("K")}}}) {
+        EXPECT_EQ(Raised([&] { zarvik::db::OpenRewriteBatch(*connection, table, columns); }).Number(),
+                  errnum::kInvalidArgument)
+            << table.toStdString();
+    }
+    // A batch needs a connection of its own transaction.
+    connection->BeginTrans();
+    batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'u1'"));
+    EXPECT_EQ(Raised([&] { batch->Send(); }).Number(), errnum::kInvalidArgument);
+    connection->RollbackTrans();
+}
+
+TEST_P(RewriteBatchTest, AStreamGivesEveryRowInOrderThenTheEnd) {
+    db->Exec(QStringLiteral("CREATE TABLE N (I INTEGER NOT NULL, S VARCHAR(20) NULL)"));
+    for (int i = 0; i < 50; ++i)
+        db->Exec(QStringLiteral("INSERT INTO N VALUES (%1, %2)")
+                     .arg(i)
+                     .arg(i % 7 == 0 ? QStringLiteral("NULL") : QStringLiteral("'s%1'").arg(i)));
+    auto stream =
+        zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT I, S FROM N ORDER BY I DESC"));
+    QVariantList row;
+    int expected = 49;
+    while (stream->Next(row)) {
+        ASSERT_EQ(row.size(), 2);
+        EXPECT_EQ(row[0].toInt(), expected);
+        EXPECT_EQ(row[1].isNull(), expected % 7 == 0);
+        if (expected % 7 != 0) {
+            EXPECT_EQ(row[1].toString(), QStringLiteral("s%1").arg(expected));
+        }
+        --expected;
+    }
+    EXPECT_EQ(expected, -1);
+    EXPECT_FALSE(stream->Next(row));
+    stream.reset();
+    EXPECT_EQ(Raised([&] {
+                  zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM N"));
+              }).Number(),
+              errnum::kDatabase);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, RewriteBatchTest,
+                         ::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
+                         [](const auto& info) { return testsupport::BackendName(info.param); });
+
+}  // namespace
