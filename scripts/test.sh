@@ -16,7 +16,10 @@ started=$(date +%s)
 bash scripts/setup.sh
 
 build="${LUMORA_BUILD_DIR:-$root/build}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# -O1 and no debug information: a test file of this code base compiles in 12 s instead
+# of the 22 s of -O2 -g; the sanitizer build below names file and line.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 # The sanitizer build: -O1 and line tables only, which keeps the build and the

@@ -41,6 +41,7 @@ struct VerifySettings {
     QStringList checkQueries;       // each must match at least one document
     bool operator==(const VerifySettings&) const = default;
 };
+
 // How the user-node computation reads the catalog (<UserNodeMethod>): Memory reads
 // CATALOGNODE and the assignments once; Queries sends one statement per step.
 enum class UserNodeMethod { Memory, Queries };

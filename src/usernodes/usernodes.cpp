@@ -495,6 +495,7 @@ bool UserNodePropagation::PopulateAllUserNodes() {
 }
 
 bool UserNodePropagation::RunInMemory() {
+    m_usersRewritten = 0;
     std::shared_ptr<component::IndexingServices> services;
     std::unique_ptr<component::Connection> read;
     std::unique_ptr<component::Connection> write;
@@ -522,6 +523,13 @@ bool UserNodePropagation::RunInMemory() {
             {QStringLiteral("CATALOGID"), QStringLiteral("USERID"), QStringLiteral("NODEID")});
         Require(batch, QStringLiteral("OpenRewriteBatch"));
 
+        // Users count as rewritten once their group has gone through; of a group that
+        // fails, the users before the failing one are not counted.
+        auto send = [&] {
+            const qsizetype units = batch->PendingUnits();
+            batch->Send();
+            m_usersRewritten += units;
+        };
         MemorySource source(catalog);
         QString user;
         bool haveUser = false;
@@ -539,7 +547,7 @@ bool UserNodePropagation::RunInMemory() {
                 row[2] = nodeID;
                 batch->AddRow(row);
             }
-            if (batch->PendingUnits() >= kUsersPerSend || batch->PendingRows() >= kRowsPerSend) batch->Send();
+            if (batch->PendingUnits() >= kUsersPerSend || batch->PendingRows() >= kRowsPerSend) send();
         };
         QVariantList row;
         while (assignments->Next(row)) {
@@ -566,7 +574,7 @@ bool UserNodePropagation::RunInMemory() {
             source.Add(row.value(1), row.value(2), row.value(3));
         }
         if (haveUser) finishUser();
-        batch->Send();
+        send();
         assignments.reset();
         batch.reset();
         read->Close();
@@ -576,7 +584,9 @@ bool UserNodePropagation::RunInMemory() {
         // The users before the failing one keep their new rows.
         if (batch) {
             try {
+                const qsizetype units = batch->PendingUnits();
                 batch->Send();
+                m_usersRewritten += units;
             } catch (const std::exception&) {
                 batch->Cancel();
             }

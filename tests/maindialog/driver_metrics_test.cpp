@@ -22,6 +22,8 @@ protected:
         ASSERT_TRUE(dialog->SelectCurrentIndex(QStringLiteral("sales")));
         dialog->show();
         state->metricsDirectory = kFolder;
+        // The fake answers the per-step statements; the users it lists are rewritten.
+        state->indexes[QStringLiteral("sales")][QStringLiteral("UserNodeMethod")] = QStringLiteral("queries");
         state->queryRows[kUserQuery] = {QStringLiteral("USERID"),
                                         {QStringLiteral("alice"), QStringLiteral("bob")}};
         // A success recorded by an earlier run.

@@ -13,9 +13,8 @@ public:
     component::DataSourceList sources;
     QString setting1;
     QString setting2;
-    QStringList* order = nullptr;
-    component::UserNodeMethod method =
-        component::UserNodeMethod::Queries;  // when set, the settings read, in order
+    QStringList* order = nullptr;  // when set, the settings read, in order
+    component::UserNodeMethod method = component::UserNodeMethod::Queries;
 
     void LoadFromFile(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("LoadFromFile"));

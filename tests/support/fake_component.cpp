@@ -222,6 +222,8 @@ QStringList FakeConfiguration::Propagations() const {
 // Not added to the reads: the tests of the order of reads cover the spelled-out settings.
 component::VerifySettings FakeConfiguration::Verify() const {
     return m_state.verify.value(m_state.currentIndex);
+}
+
 component::UserNodeMethod FakeConfiguration::GetUserNodeMethod() const {
     return m_state.indexes.value(m_state.currentIndex).value(QStringLiteral("UserNodeMethod")) ==
                    QStringLiteral("queries")

@@ -17,9 +17,9 @@ namespace zarvik {
 //   A failed load keeps what was loaded before.
 // - LoadIndex: errnum::kConfigNoIndex when no index has that name; errnum::kConfigLoad
 //   when a value of its <Verify> cannot be read (the description names the element
-//   and the value); the current index then stays as it was.
-//   when its <UserNodeMethod> is neither "memory" nor "queries" (nor empty); the
-//   description names the element and the value, and the current index stays.
+//   and the value), or when its <UserNodeMethod> is neither "memory" nor "queries"
+//   (nor empty); the description then names the element and the value, and the
+//   current index stays as it was.
 // - SetLastBuilt/SetNumDocuments: errnum::kConfigNoIndex when no index is current;
 //   errnum::kConfigSave when the file cannot be saved (the file and the value in
 //   memory then stay as they were).
