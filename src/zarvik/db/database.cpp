@@ -292,9 +292,7 @@ public:
     const std::shared_ptr<ConnectionState>& State() const { return m_state; }
 
 private:
-    void RequireOpen() const {
-        if (!m_state->open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
-    }
+    void RequireOpen() const { db::RequireOpen(*m_state); }
 
     // Closing discards an uncommitted transaction, as the database itself would.
     void CloseQuietly() noexcept {

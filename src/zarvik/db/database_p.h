@@ -75,6 +75,16 @@ struct ConnectionState {
 [[noreturn]] void ThrowDatabaseError(const QString& what, const QSqlError& error, const QString& statement);
 [[noreturn]] void ThrowDatabaseError(const QString& what);
 
+// Raises for a connection that was closed.
+inline void RequireOpen(const ConnectionState& state) {
+    if (!state.open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
+}
+
+// Rows of one multi-row insert at the most: on SQLite and over ODBC, and on PostgreSQL,
+// whose statements take at most 65,535 parameters.
+inline constexpr qsizetype kRowsPerInsert = 128;
+inline constexpr qsizetype kPgRowsPerInsert = 512;
+
 // The recordsets, in qtsqlrecordset.cpp.
 std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state,
                                                    const QString& sql);

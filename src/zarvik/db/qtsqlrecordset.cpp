@@ -32,10 +32,6 @@ qsizetype ColumnIndex(const QStringList& columns, const QString& name) {
     return -1;
 }
 
-void RequireOpen(const ConnectionState& state) {
-    if (!state.open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
-}
-
 // A whole result held by column: one list per column rather than one per row, since
 // the USERNODE computation reads tens of thousands of results of many rows.
 class MemoryRecordset final : public component::Recordset {
@@ -432,9 +428,6 @@ private:
             throw;
         }
     }
-
-    static constexpr qsizetype kRowsPerInsert = 128;
-    static constexpr qsizetype kPgRowsPerInsert = 512;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;

@@ -19,10 +19,6 @@
 namespace zarvik::db {
 namespace {
 
-void RequireOpen(const ConnectionState& state) {
-    if (!state.open) ThrowDatabaseError(QStringLiteral("The connection is closed"));
-}
-
 // ---- streams -------------------------------------------------------------------
 
 // Rows read from the driver as they are asked for: a forward-only Qt query steps the
@@ -376,9 +372,6 @@ private:
             throw;
         }
     }
-
-    static constexpr qsizetype kRowsPerInsert = 128;
-    static constexpr qsizetype kPgRowsPerInsert = 512;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;
