@@ -113,7 +113,7 @@ TEST_F(BuildDriverTest, AReportWhoseLogEntryFailsIsStillShown) {
 }
 
 TEST_F(BuildDriverTest, BuildRaisingIsReportedAtOnceAndUserNodesStillRun) {
-    state->build = [this](testsupport::FakeBuilder&) -> bool {
+    state->build = [](testsupport::FakeBuilder&) -> bool {
         throw component::Error(0x1234, QStringLiteral("Builder"), QStringLiteral("disk on fire"));
     };
     Click("StartButton");

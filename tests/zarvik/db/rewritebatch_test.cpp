@@ -110,14 +110,15 @@ TEST_P(RewriteBatchTest, MisuseIsRefusedAndCancelSendsNothing) {
     batch->Send();  // nothing pending: nothing happens
     EXPECT_EQ(Contents().first(), QStringLiteral("u1:0"));
 
-    for (const auto& [table, columns] : std::vector<std::pair<QString, QStringList>>{
+    for (const auto& misuse : std::vector<std::pair<QString, QStringList>>{
              {QStringLiteral("T; DROP TABLE T"), {QStringLiteral("K")}},
              {QStringLiteral("T"), {QStringLiteral("K, V")}},
              {QStringLiteral("T"), {}},
              {QStringLiteral("\"T\""), {QStringLiteral("K")}}}) {
-        EXPECT_EQ(Raised([&] { zarvik::db::OpenRewriteBatch(*connection, table, columns); }).Number(),
+        EXPECT_EQ(Raised([&] { zarvik::db::OpenRewriteBatch(*connection, misuse.first, misuse.second); })
+                      .Number(),
                   errnum::kInvalidArgument)
-            << table.toStdString();
+            << misuse.first.toStdString();
     }
     // A batch needs a connection of its own transaction.
     connection->BeginTrans();
