@@ -320,11 +320,11 @@ int SeedCount(Backend backend) {
     // per run.
     switch (backend) {
         case Backend::SQLite:
-            return 100;
+            return 200;
         case Backend::PostgreSQL:
-            return 25;
+            return 50;
         case Backend::ODBC:
-            return 20;
+            return 40;
     }
     return 0;
 }
