@@ -8,6 +8,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <atomic>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -21,8 +22,8 @@ namespace {
 
 // ---- streams -------------------------------------------------------------------
 
-// Rows read from the driver as they are asked for: a forward-only Qt query steps the
-// SQLite statement, and Qt's PostgreSQL driver reads a forward-only result row by row.
+// Rows read from the driver as they are asked for: Qt's PostgreSQL driver reads a
+// forward-only result row by row.
 class QueryRowStream final : public component::RowStream {
 public:
     QueryRowStream(std::shared_ptr<ConnectionState> state, const QString& sql)
@@ -79,11 +80,67 @@ private:
     qsizetype m_position = 0;
 };
 
-bool SqliteInWal(ConnectionState& state) {
-    QSqlQuery query(state.database);
-    return query.exec(QStringLiteral("PRAGMA journal_mode")) && query.next() &&
-           query.value(0).toString().compare(QStringLiteral("wal"), Qt::CaseInsensitive) == 0;
-}
+// SQLite: the result is copied into a temporary table of the reading connection
+// first and handed out from there, so that no read of the database stays open while
+// another connection commits the rewrites: a long read keeps the write-ahead log from
+// being checkpointed (every commit then appends the same pages again), and in
+// rollback-journal mode it would lock the writer out. The copy is a file of its own
+// (or memory, as temp_store says), never the program's memory.
+class SqliteCopyRowStream final : public component::RowStream {
+public:
+    SqliteCopyRowStream(std::shared_ptr<ConnectionState> state, const QString& sql)
+        : m_state(std::move(state)), m_sent(RewriteTSql(sql, m_state->dialect)), m_query(m_state->database) {
+        static std::atomic<int> copies{0};
+        m_table = QStringLiteral("temp.zarvik_stream_%1").arg(++copies);
+        QSqlQuery copy(m_state->database);
+        if (!copy.exec(QStringLiteral("CREATE TABLE %1 AS ").arg(m_table) + m_sent))
+            ThrowDatabaseError(QStringLiteral("The query failed"), copy.lastError(), m_sent);
+        m_query.setForwardOnly(true);
+        const QString read = QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(m_table);
+        if (!m_query.exec(read)) {
+            const QSqlError error = m_query.lastError();
+            Drop();
+            ThrowDatabaseError(QStringLiteral("The query failed"), error, m_sent);
+        }
+        m_columns = m_query.record().count();
+    }
+
+    ~SqliteCopyRowStream() override { Drop(); }
+
+    bool Next(QVariantList& row) override {
+        RequireOpen(*m_state);
+        if (m_done) return false;
+        if (!m_query.next()) {
+            m_done = true;
+            if (m_query.lastError().isValid())
+                ThrowDatabaseError(QStringLiteral("Reading the result failed"), m_query.lastError(), m_sent);
+            Drop();
+            return false;
+        }
+        row.resize(m_columns);
+        for (int c = 0; c < m_columns; ++c) row[c] = m_query.value(c);
+        return true;
+    }
+
+private:
+    void Drop() {
+        if (m_dropped) return;
+        m_dropped = true;
+        m_query.finish();
+        if (!m_state->database.isOpen()) return;
+        // Only this connection sees the table; a failure to drop it ends with the connection.
+        QSqlQuery drop(m_state->database);
+        drop.exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(m_table));
+    }
+
+    std::shared_ptr<ConnectionState> m_state;
+    QString m_sent;
+    QString m_table;
+    QSqlQuery m_query;
+    int m_columns = 0;
+    bool m_done = false;
+    bool m_dropped = false;
+};
 
 // ---- rewrite batches -------------------------------------------------------------
 
@@ -130,7 +187,7 @@ public:
                 throw component::Error(
                     component::errnum::kInvalidArgument, kDatabaseSource,
                     QStringLiteral("A rewrite batch needs a connection without a transaction"));
-            SendRange(0, m_units.size());
+            RunGroup(0, m_units.size());
         } catch (...) {
             Cancel();
             throw;
@@ -150,31 +207,16 @@ private:
         qsizetype rows = 0;
     };
 
-    // Units [begin, end) in one transaction. When one fails, the transaction is
-    // undone and the units before it go again in a transaction of their own, so
-    // that they take effect while the failing one and those after it do not. A
-    // failure that names no unit (the commit) is narrowed down unit by unit.
-    void SendRange(std::size_t begin, std::size_t end) {
-        std::optional<std::size_t> failed;
-        try {
-            RunGroup(begin, end, failed);
-        } catch (const component::Error&) {
-            if (failed) {
-                if (*failed > begin) SendRange(begin, *failed);
-                throw;
-            }
-            if (end - begin == 1) throw;
-            for (std::size_t unit = begin; unit < end; ++unit) SendRange(unit, unit + 1);
-        }
-    }
-
-    void RunGroup(std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
+    // Each unit is a transaction of its own, sent together with the others: when one
+    // fails, the units before it have been committed, it is rolled back and the units
+    // after it never ran. A killed process or a lost server leaves each unit committed
+    // or not, as the database's own transactions do.
+    void RunGroup(std::size_t begin, std::size_t end) {
         if (m_state->dialect == Dialect::PostgreSQL)
-            if (pg_conn* conn = PostgresHandleOf(m_state->database))
-                return RunPostgres(conn, begin, end, failed);
+            if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn, begin, end);
         if (m_state->dialect == Dialect::SQLite)
-            if (sqlite3* db = SqliteHandleOf(m_state->database)) return RunSqlite(db, begin, end, failed);
-        RunQt(begin, end, failed);
+            if (sqlite3* db = SqliteHandleOf(m_state->database)) return RunSqlite(db, begin, end);
+        RunQt(begin, end);
     }
 
     // The insert of `rows` rows, markers ? or (numbered) $1, $2, ...
@@ -207,12 +249,12 @@ private:
         return QStringLiteral("Rewriting the rows of %1 failed").arg(m_units[unit].deleteSql.trimmed());
     }
 
-    // PostgreSQL: the whole group as one pipeline, one round trip.
-    void RunPostgres(pg_conn* conn, std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
+    // PostgreSQL: the whole group as one pipeline, one round trip, a transaction per
+    // unit inside it.
+    void RunPostgres(pg_conn* conn, std::size_t begin, std::size_t end) {
         SendPendingBegin(*m_state->physical, conn);
         PhysicalConnection& physical = *m_state->physical;
         std::vector<PgStatement> statements;
-        std::vector<std::optional<std::size_t>> owners;
         std::vector<std::pair<QString, QByteArray>> preparing;
         auto prepared = [&](const QString& key, PgStatement& statement) {
             const auto found = physical.pgPrepared.constFind(key);
@@ -234,13 +276,12 @@ private:
             statement.sql = sql;
             statement.failure = failure;
             statements.push_back(std::move(statement));
-            owners.push_back(std::nullopt);
         };
-        fixed("BEGIN", QStringLiteral("Rewriting the rows failed: BEGIN"));
         const qsizetype width = m_columns.size();
         const qsizetype most = qMin<qsizetype>(kPgRowsPerInsert, 65535 / width);
         for (std::size_t u = begin; u < end; ++u) {
             const Unit& unit = m_units[u];
+            fixed("BEGIN", QStringLiteral("Rewriting the rows failed: BEGIN"));
             const ParameterizedSql del = RewriteTSqlWithParameters(unit.deleteSql, Dialect::PostgreSQL);
             PgStatement remove;
             remove.sql = del.text.toUtf8();
@@ -261,7 +302,6 @@ private:
             // made while USERNODE was still small (the first run into an empty table)
             // would scan the whole table for every user once it has grown.
             statements.push_back(std::move(remove));
-            owners.push_back(u);
             qsizetype row = unit.firstRow;
             const qsizetype last = unit.firstRow + unit.rows;
             while (row < last) {
@@ -274,32 +314,28 @@ private:
                 insert.failure = UnitFailure(u);
                 prepared(QStringLiteral("insert") + QChar(0) + text, insert);
                 statements.push_back(std::move(insert));
-                owners.push_back(u);
                 row += chunk;
             }
+            fixed("COMMIT", QStringLiteral("Rewriting the rows failed: COMMIT"));
         }
-        fixed("COMMIT", QStringLiteral("Rewriting the rows failed: COMMIT"));
-        std::size_t at = 0;
         try {
-            RunPipeline(conn, statements, &at);
+            RunPipeline(conn, statements);
             for (const auto& [key, name] : preparing) physical.pgPrepared.insert(key, {name, {}, false});
         } catch (const component::Error&) {
             if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
-            if (at < owners.size()) failed = owners[at];
             throw;
         }
     }
 
-    // SQLite: no round trip to wait for; the group is one transaction on the handle.
-    void RunSqlite(sqlite3* db, std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
+    // SQLite: no round trip to wait for; a transaction per unit on the handle.
+    void RunSqlite(sqlite3* db, std::size_t begin, std::size_t end) {
         PhysicalConnection& physical = *m_state->physical;
-        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"),
-                       QStringLiteral("Rewriting the rows failed: BEGIN"));
         const qsizetype width = m_columns.size();
-        try {
-            for (std::size_t u = begin; u < end; ++u) {
-                failed = u;
-                const Unit& unit = m_units[u];
+        for (std::size_t u = begin; u < end; ++u) {
+            const Unit& unit = m_units[u];
+            try {
+                RunFixedSqlite(physical, db, QStringLiteral("BEGIN"),
+                               QStringLiteral("Rewriting the rows failed: BEGIN"));
                 ExecuteSqlite(physical, db, unit.deleteSql);
                 qsizetype row = unit.firstRow;
                 const qsizetype last = unit.firstRow + unit.rows;
@@ -315,34 +351,32 @@ private:
                         statement.Throw(UnitFailure(u), QStringLiteral("Unable to fetch row"));
                     row += chunk;
                 }
-            }
-            failed.reset();
-            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"),
-                           QStringLiteral("Rewriting the rows failed: COMMIT"));
-        } catch (const component::Error&) {
-            if (!sqlite3_get_autocommit(db)) {
-                try {
-                    RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK"),
-                                   QStringLiteral("Rewriting the rows failed: ROLLBACK"));
-                } catch (const component::Error&) {
-                    // The failure that led here is what is reported.
+                RunFixedSqlite(physical, db, QStringLiteral("COMMIT"),
+                               QStringLiteral("Rewriting the rows failed: COMMIT"));
+            } catch (const component::Error&) {
+                if (!sqlite3_get_autocommit(db)) {
+                    try {
+                        RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK"),
+                                       QStringLiteral("Rewriting the rows failed: ROLLBACK"));
+                    } catch (const component::Error&) {
+                        // The failure that led here is what is reported.
+                    }
                 }
+                throw;
             }
-            throw;
         }
     }
 
-    // Any other driver (ODBC): a Qt transaction, the inserts of many rows each.
-    void RunQt(std::size_t begin, std::size_t end, std::optional<std::size_t>& failed) {
+    // Any other driver (ODBC): a Qt transaction per unit, the inserts of many rows each.
+    void RunQt(std::size_t begin, std::size_t end) {
         QSqlDatabase& db = m_state->database;
-        if (!db.transaction())
-            ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: BEGIN"), db.lastError(), {});
         const qsizetype width = m_columns.size();
         const bool multiRow = m_state->dialect != Dialect::SqlServer;
-        try {
-            for (std::size_t u = begin; u < end; ++u) {
-                failed = u;
-                const Unit& unit = m_units[u];
+        for (std::size_t u = begin; u < end; ++u) {
+            const Unit& unit = m_units[u];
+            if (!db.transaction())
+                ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: BEGIN"), db.lastError(), {});
+            try {
                 const QString sent = RewriteTSql(unit.deleteSql, m_state->dialect);
                 QSqlQuery remove(db);
                 if (!remove.exec(sent)) ThrowDatabaseError(UnitFailure(u), remove.lastError(), sent);
@@ -363,13 +397,13 @@ private:
                     if (!it->exec()) ThrowDatabaseError(UnitFailure(u), it->lastError(), text);
                     row += chunk;
                 }
+                if (!db.commit())
+                    ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: COMMIT"), db.lastError(),
+                                       {});
+            } catch (const component::Error&) {
+                db.rollback();
+                throw;
             }
-            failed.reset();
-            if (!db.commit())
-                ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: COMMIT"), db.lastError(), {});
-        } catch (const component::Error&) {
-            db.rollback();
-            throw;
         }
     }
 
@@ -390,8 +424,8 @@ std::unique_ptr<component::RowStream> NewRowStream(const std::shared_ptr<Connect
         SendPendingBegin(*state->physical, PostgresHandleOf(state->database));
         return std::make_unique<QueryRowStream>(state, sql);
     }
-    if (state->dialect == Dialect::SQLite && SqliteHandleOf(state->database) && SqliteInWal(*state))
-        return std::make_unique<QueryRowStream>(state, sql);
+    if (state->dialect == Dialect::SQLite && SqliteHandleOf(state->database))
+        return std::make_unique<SqliteCopyRowStream>(state, sql);
     return std::make_unique<BufferedRowStream>(NewRecordset(state, sql));
 }
 

@@ -115,9 +115,9 @@ TEST_P(RewriteBatchTest, MisuseIsRefusedAndCancelSendsNothing) {
              {QStringLiteral("T"), {QStringLiteral("K, V")}},
              {QStringLiteral("T"), {}},
              {QStringLiteral("\"T\""), {QStringLiteral("K")}}}) {
-        EXPECT_EQ(Raised([&] { zarvik::db::OpenRewriteBatch(*connection, misuse.first, misuse.second); })
-                      .Number(),
-                  errnum::kInvalidArgument)
+        EXPECT_EQ(
+            Raised([&] { zarvik::db::OpenRewriteBatch(*connection, misuse.first, misuse.second); }).Number(),
+            errnum::kInvalidArgument)
             << misuse.first.toStdString();
     }
     // A batch needs a connection of its own transaction.
@@ -153,6 +153,67 @@ TEST_P(RewriteBatchTest, AStreamGivesEveryRowInOrderThenTheEnd) {
                   zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM N"));
               }).Number(),
               errnum::kDatabase);
+}
+
+TEST_P(RewriteBatchTest, EachUnitIsCommittedOnItsOwn) {
+    if (GetParam() != Backend::PostgreSQL)
+        GTEST_SKIP() << "the transaction of a row is seen on PostgreSQL only";
+    auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
+                                              {QStringLiteral("K"), QStringLiteral("V")});
+    for (int u = 1; u <= 5; ++u) {
+        const QString key = QStringLiteral("u%1").arg(u);
+        batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'%1'").arg(key));
+        batch->AddRow({key, u * 10});
+        batch->AddRow({key, u * 10 + 1});
+    }
+    batch->Send();
+    // Sent together, but a server lost after the third commit keeps three users' rows.
+    const QList<QVariantList> rows = db->Rows(QStringLiteral(
+        "SELECT COUNT(DISTINCT xmin::text), COUNT(DISTINCT (K, xmin::text)), COUNT(*) FROM T"));
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0][0].toInt(), 5);
+    EXPECT_EQ(rows[0][1].toInt(), 5);
+    EXPECT_EQ(rows[0][2].toInt(), 10);
+}
+
+// While the catalog is streamed, the rewrites commit through another connection; the
+// stream must not hold the database: a rollback journal would lock the writer out, and
+// in WAL mode an open read keeps the log from being checkpointed, so that every commit
+// appends the same pages again.
+TEST_P(RewriteBatchTest, AnOpenStreamHoldsNoReadOfTheDatabase) {
+    if (GetParam() != Backend::SQLite) GTEST_SKIP() << "PostgreSQL reads never block its writers";
+    for (const QString& mode : {QStringLiteral("delete"), QStringLiteral("wal")}) {
+        SCOPED_TRACE(mode.toStdString());
+        connection->Close();
+        db->Exec(QStringLiteral("DELETE FROM T"));
+        for (int u = 1; u <= 5; ++u) db->Exec(QStringLiteral("INSERT INTO T VALUES ('u%1', 0)").arg(u));
+        ASSERT_EQ(db->Rows(QStringLiteral("PRAGMA journal_mode=%1").arg(mode)).value(0).value(0).toString(),
+                  mode);
+        connection = zarvik::db::OpenConnection(db->ConnectionText());
+        auto stream = zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT K, V FROM T ORDER BY K"));
+        QVariantList row;
+        ASSERT_TRUE(stream->Next(row));
+        EXPECT_EQ(row[0].toString(), QStringLiteral("u1"));
+        auto writer = zarvik::db::OpenConnection(db->ConnectionText());
+        auto batch = zarvik::db::OpenRewriteBatch(*writer, QStringLiteral("T"),
+                                                  {QStringLiteral("K"), QStringLiteral("V")});
+        batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'u2'"));
+        batch->AddRow({QStringLiteral("u2"), 22});
+        batch->Send();
+        writer->Close();
+        if (mode == QStringLiteral("wal")) {
+            // busy, log frames, frames checkpointed: nothing may stop a full checkpoint.
+            const QVariantList checkpoint =
+                db->Rows(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")).value(0);
+            ASSERT_EQ(checkpoint.size(), 3);
+            EXPECT_EQ(checkpoint[0].toInt(), 0) << "an open read held the log";
+        }
+        // The stream goes on with the rows as they were when it was opened.
+        QStringList rest;
+        while (stream->Next(row)) rest.append(row[0].toString() + u':' + row[1].toString());
+        EXPECT_EQ(rest, (QStringList{"u2:0", "u3:0", "u4:0", "u5:0"}));
+        EXPECT_EQ(Contents()[1], QStringLiteral("u2:22"));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RewriteBatchTest,
