@@ -205,6 +205,9 @@ public:
     // units after it have not, and this raises with the database's message. A
     // process killed during Send leaves every unit in effect or not, never half.
     virtual void Send() = 0;
+    // The units the last Send committed: all it sent once it returned, the units
+    // before the failing one once it raised.
+    virtual qsizetype UnitsCommitted() const = 0;
     // Discards the units not sent.
     virtual void Cancel() = 0;
 };

@@ -141,10 +141,7 @@ DatabaseSettings ReadDatabaseSettings(const component::IndexConfiguration& confi
 QString RAdozudoConnectionText(const DatabaseSettings& settings, component::IndexingServices& services) {
     const QString text =
         services.GetConnectionString(settings.setting1, settings.setting2, kDataSource, settings.dataSources);
-    if (text.isEmpty())
-        throw Error(
-            errnum::kAppBase, kSource,
-            component::kNoDataSourceText);
+    if (text.isEmpty()) throw Error(errnum::kAppBase, kSource, component::kNoDataSourceText);
     return text;
 }
 
@@ -523,12 +520,15 @@ bool UserNodePropagation::RunInMemory() {
             {QStringLiteral("CATALOGID"), QStringLiteral("USERID"), QStringLiteral("NODEID")});
         Require(batch, QStringLiteral("OpenRewriteBatch"));
 
-        // Users count as rewritten once their group has gone through; of a group that
-        // fails, the users before the failing one are not counted.
+        // A user counts as rewritten once its transaction is committed.
         auto send = [&] {
-            const qsizetype units = batch->PendingUnits();
-            batch->Send();
-            m_usersRewritten += units;
+            try {
+                batch->Send();
+            } catch (const std::exception&) {
+                m_usersRewritten += batch->UnitsCommitted();
+                throw;
+            }
+            m_usersRewritten += batch->UnitsCommitted();
         };
         MemorySource source(catalog);
         QString user;
@@ -584,12 +584,11 @@ bool UserNodePropagation::RunInMemory() {
         // The users before the failing one keep their new rows.
         if (batch) {
             try {
-                const qsizetype units = batch->PendingUnits();
                 batch->Send();
-                m_usersRewritten += units;
             } catch (const std::exception&) {
                 batch->Cancel();
             }
+            m_usersRewritten += batch->UnitsCommitted();
         }
         assignments.reset();
         batch.reset();

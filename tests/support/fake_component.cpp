@@ -89,13 +89,18 @@ public:
     void AddRow(const QVariantList&) override { ++m_rows; }
     qsizetype PendingUnits() const override { return m_units; }
     qsizetype PendingRows() const override { return m_rows; }
-    void Send() override { Cancel(); }
+    void Send() override {
+        m_committed = m_units;
+        Cancel();
+    }
+    qsizetype UnitsCommitted() const override { return m_committed; }
     void Cancel() override { m_units = m_rows = 0; }
 
 private:
     FakeState& m_state;
     qsizetype m_units = 0;
     qsizetype m_rows = 0;
+    qsizetype m_committed = 0;
 };
 
 class FakeServices final : public component::IndexingServices {

@@ -267,6 +267,7 @@ public:
     struct Outcome {
         bool result = false;
         int aborts = 0;
+        qint64 usersRewritten = 0;
     };
     Outcome Run(Method method) {
         ResetUserNodes();
@@ -277,6 +278,7 @@ public:
         Outcome outcome;
         usernodes::UserNodePropagation propagation(configuration, [&] { ++outcome.aborts; });
         outcome.result = propagation.PopulateAllUserNodes();
+        outcome.usersRewritten = propagation.UsersRewritten();
         return outcome;
     }
 
@@ -491,6 +493,8 @@ TEST_P(RefusedRows, UsersBeforeKeepNewRowsTheRefusedOneAndTheRestKeepOld) {
     }
     expected.sort();
     EXPECT_EQ(m.Snapshot(), expected);
+    // What the metrics file reports: the users whose rewrite was committed.
+    EXPECT_EQ(outcome.usersRewritten, expected.filter(QStringLiteral("|new")).size() / 2);
     if (method == Method::Memory) {
         EXPECT_EQ(expected.filter(QStringLiteral("|new")).size(), 4) << "u1 and u2 come first by USERID";
     }

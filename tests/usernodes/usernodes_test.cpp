@@ -9,9 +9,9 @@
 #include <optional>
 
 #include "component/factory.h"
-#include "usernodes/nodeidset.h"
 #include "support/datasourceconfiguration.h"
 #include "support/sqlbackends.h"
+#include "usernodes/nodeidset.h"
 #include "zarvik/factory.h"
 
 namespace {
@@ -128,6 +128,7 @@ public:
         m_log.calls.append(m_name + QStringLiteral(" Send"));
         m_real->Send();
     }
+    qsizetype UnitsCommitted() const override { return m_real->UnitsCommitted(); }
     void Cancel() override {
         m_log.calls.append(m_name + QStringLiteral(" Cancel"));
         m_real->Cancel();

@@ -84,8 +84,9 @@ private:
 // first and handed out from there, so that no read of the database stays open while
 // another connection commits the rewrites: a long read keeps the write-ahead log from
 // being checkpointed (every commit then appends the same pages again), and in
-// rollback-journal mode it would lock the writer out. The copy is a file of its own
-// (or memory, as temp_store says), never the program's memory.
+// rollback-journal mode it would lock the writer out. The copy goes to a temporary
+// file, not into memory (the connection's temp_store is set back afterwards), so the
+// program holds one row at a time whatever the size of the result.
 class SqliteCopyRowStream final : public component::RowStream {
 public:
     SqliteCopyRowStream(std::shared_ptr<ConnectionState> state, const QString& sql)
@@ -93,6 +94,14 @@ public:
         static std::atomic<int> copies{0};
         m_table = QStringLiteral("temp.zarvik_stream_%1").arg(++copies);
         QSqlQuery copy(m_state->database);
+        // Changing temp_store fails while temporary tables are in use; the copy then
+        // stays where they are.
+        if (copy.exec(QStringLiteral("PRAGMA temp_store")) && copy.next()) {
+            const QString store = copy.value(0).toString();
+            copy.finish();
+            if (store != QStringLiteral("1") && copy.exec(QStringLiteral("PRAGMA temp_store=FILE")))
+                m_restoreStore = store;
+        }
         if (!copy.exec(QStringLiteral("CREATE TABLE %1 AS ").arg(m_table) + m_sent))
             ThrowDatabaseError(QStringLiteral("The query failed"), copy.lastError(), m_sent);
         m_query.setForwardOnly(true);
@@ -131,11 +140,13 @@ private:
         // Only this connection sees the table; a failure to drop it ends with the connection.
         QSqlQuery drop(m_state->database);
         drop.exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(m_table));
+        if (!m_restoreStore.isEmpty()) drop.exec(QStringLiteral("PRAGMA temp_store=%1").arg(m_restoreStore));
     }
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_sent;
     QString m_table;
+    QString m_restoreStore;
     QSqlQuery m_query;
     int m_columns = 0;
     bool m_done = false;
@@ -178,8 +189,10 @@ public:
 
     qsizetype PendingUnits() const override { return qsizetype(m_units.size()); }
     qsizetype PendingRows() const override { return qsizetype(m_values.size()) / m_columns.size(); }
+    qsizetype UnitsCommitted() const override { return m_committed; }
 
     void Send() override {
+        m_committed = 0;
         if (m_units.empty()) return;
         try {
             RequireOpen(*m_state);
@@ -255,6 +268,7 @@ private:
         SendPendingBegin(*m_state->physical, conn);
         PhysicalConnection& physical = *m_state->physical;
         std::vector<PgStatement> statements;
+        std::vector<std::size_t> commits;  // where each unit's COMMIT is
         std::vector<std::pair<QString, QByteArray>> preparing;
         auto prepared = [&](const QString& key, PgStatement& statement) {
             const auto found = physical.pgPrepared.constFind(key);
@@ -317,12 +331,18 @@ private:
                 row += chunk;
             }
             fixed("COMMIT", QStringLiteral("Rewriting the rows failed: COMMIT"));
+            commits.push_back(statements.size() - 1);
         }
+        std::size_t at = 0;  // stays 0 when the pipeline failed before any result
         try {
-            RunPipeline(conn, statements);
+            RunPipeline(conn, statements, &at);
+            m_committed = qsizetype(commits.size());
             for (const auto& [key, name] : preparing) physical.pgPrepared.insert(key, {name, {}, false});
         } catch (const component::Error&) {
             if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
+            // The units whose COMMIT came back before the failure.
+            for (const std::size_t commit : commits)
+                if (commit < at) ++m_committed;
             throw;
         }
     }
@@ -353,6 +373,7 @@ private:
                 }
                 RunFixedSqlite(physical, db, QStringLiteral("COMMIT"),
                                QStringLiteral("Rewriting the rows failed: COMMIT"));
+                ++m_committed;
             } catch (const component::Error&) {
                 if (!sqlite3_get_autocommit(db)) {
                     try {
@@ -400,6 +421,7 @@ private:
                 if (!db.commit())
                     ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: COMMIT"), db.lastError(),
                                        {});
+                ++m_committed;
             } catch (const component::Error&) {
                 db.rollback();
                 throw;
@@ -413,6 +435,7 @@ private:
     QString m_names;
     std::vector<Unit> m_units;
     std::vector<QVariant> m_values;  // the rows one after another
+    qsizetype m_committed = 0;
 };
 
 }  // namespace

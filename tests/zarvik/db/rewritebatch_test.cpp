@@ -1,6 +1,7 @@
 // Rewrite batches and row streams on each database: a unit the database refuses
 // leaves the units before it in effect and itself and the ones after it as they were.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "support/qt_printers.h"
 #include "support/sqlbackends.h"
@@ -87,6 +88,7 @@ TEST_P(RewriteBatchTest, ARefusedUnitKeepsTheUnitsBeforeAndLeavesItselfAndTheRes
         } else {
             batch->Send();
         }
+        EXPECT_EQ(batch->UnitsCommitted(), c.refused ? c.refused - 1 : 5);
         EXPECT_EQ(batch->PendingUnits(), 0);
         EXPECT_EQ(Contents(), c.expected);
         // The connection stays usable: nothing of the failed transaction is left open.
@@ -214,6 +216,31 @@ TEST_P(RewriteBatchTest, AnOpenStreamHoldsNoReadOfTheDatabase) {
         EXPECT_EQ(rest, (QStringList{"u2:0", "u3:0", "u4:0", "u5:0"}));
         EXPECT_EQ(Contents()[1], QStringLiteral("u2:22"));
     }
+}
+
+// The copy a stream reads from is a temporary file: a result of any size costs the
+// program the page cache of one connection, not the whole result in memory.
+TEST_P(RewriteBatchTest, AStreamOfALargeResultIsNotHeldInMemory) {
+    if (GetParam() != Backend::SQLite) GTEST_SKIP() << "only SQLite's stream reads from a copy";
+    db->Exec(QStringLiteral("CREATE TABLE BIG (I INTEGER NOT NULL, S VARCHAR(300) NOT NULL)"));
+    db->Exec(
+        QStringLiteral("WITH RECURSIVE N(I) AS (SELECT 1 UNION ALL SELECT I + 1 FROM N WHERE I < 200000) "
+                       "INSERT INTO BIG SELECT I, printf('%0200d', I) FROM N"));
+    const sqlite3_int64 before = sqlite3_memory_used();
+    auto stream = zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT I, S FROM BIG ORDER BY I"));
+    QVariantList row;
+    ASSERT_TRUE(stream->Next(row));
+    EXPECT_EQ(row[0].toInt(), 1);
+    // 200,000 rows of over 200 bytes: over 40 MB if the copy were in memory; the page
+    // caches of the database (8 MiB) and of the copy (2 MiB) are what may grow.
+    EXPECT_LT(sqlite3_memory_used() - before, 20 << 20);
+    int rows = 1;
+    while (stream->Next(row)) ++rows;
+    EXPECT_EQ(rows, 200000);
+    stream.reset();
+    // The connection's own setting is back: its statement journals stay in memory.
+    auto check = zarvik::db::OpenRecordset(*connection, QStringLiteral("PRAGMA temp_store"));
+    EXPECT_EQ(check->Field(QStringLiteral("temp_store")).toInt(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RewriteBatchTest,
