@@ -231,25 +231,32 @@ table for long lists of parents).
   `sqlite3_step`: the delete of each user's old rows (17 %%), the inserts with their index
   (27 %%) and the reads. The set-based CTE writes the same rows but deletes nothing per
   user, in one statement.
-- **USERNODE, `memory`.** The catalog is read once and the assignments once, so the
-  computation waits for no statement; the rewrites of up to 256 users travel as one
-  pipeline (PostgreSQL) or one transaction (SQLite). What remains is the database's own
-  work on the deletes and inserts, which the CTE does without a delete per user. The first
-  run into an empty USERNODE on PostgreSQL once took 19 s for 2,000 users: the delete,
-  prepared once, kept the plan made while the table was empty and scanned the grown table
-  for every user; it is now planned for each user's value.
-- **Targets of `memory`.** Met on PostgreSQL over loopback from 2,000 users on (about
-  0.6 of the CTE) and on SQLite at 8,000 users (1.0); not met at 500 users anywhere (1.1 to
-  1.5: reading the 20,000 catalog nodes and opening two connections are a third of a run
-  that short), on SQLite at 2,000 users (1.4 in this run, 0.9 in the one before: the
-  CTE's own time on SQLite varied from 0.36 to 0.87 s between runs on this shared
-  machine), and through the delay line (1.1 to 1.25). Through the delay line the
-  round trips are few (one per 256 users plus the two reads), but each group's pipeline
-  carries about a megabyte of rows through the forwarder, whose threads compete for the
-  same two cores, while the CTE sends a few kilobytes; this was not profiled further.
-  A commit per user instead of one per group was tried: SQLite took 5.9 s instead of
-  1.8 s at 8,000 users, since the streamed read keeps the WAL from being checkpointed
-  and every commit appends the same hot pages again.
+- **USERNODE, `memory`.** The catalog is read once and the assignments once (on SQLite
+  from a temporary copy, so that no read of the database stays open while the rewrites
+  commit), so the computation waits for no statement; the rewrites of up to 256 users
+  travel together (one pipeline on PostgreSQL), each user's rewrite its own transaction.
+  What remains is the database's own work on the deletes, the inserts and a commit per
+  user, which the CTE does in one statement and one commit. The first run into an empty
+  USERNODE on PostgreSQL once took 19 s for 2,000 users: the delete, prepared once, kept
+  the plan made while the table was empty and scanned the grown table for every user; it
+  is now planned for each user's value.
+- **Targets of `memory`.** Not met: 1.07 to 1.23 of the CTE on PostgreSQL (loopback and
+  delay line), 1.45 to 1.97 on SQLite. A profile of SQLite at 2,000 users (perf at 2 kHz):
+  37 %% of the samples in SQLite's own code (the B-tree inserts, the index on USERID, the
+  deletes), 28 %% in the kernel, half of that the `pwrite` of log frames, since every
+  user's commit writes the pages it touched once more; the rules over the catalog in
+  memory are about 2 %%, reading the catalog and the assignments about 1 %%. One
+  transaction per group of 256 users (the build before) took 1.76 s instead of 2.50 s on
+  SQLite at 8,000 users and about the same on PostgreSQL, but the rewrite of each user is
+  its own transaction by design, so that a lost server or a killed run keeps every user
+  committed before it. With the assignments streamed straight from the database, a commit
+  per user took 5.9 s: the open read kept the log from being checkpointed and every commit
+  appended the same pages again; the temporary copy removed that. At 500 users, reading
+  the 20,000 catalog nodes and opening two connections are a third of so short a run.
+  Through the delay line the round trips are few (one per 256 users plus the two reads),
+  but the rows of each group cross the forwarder (tens of megabytes of bind messages at 8,000
+  users), whose threads share the two cores with client and server: 4.56 s against 3.98 s
+  on loopback.
 - **USERNODE, PostgreSQL, `queries`.** Parsing and planning were 43 %% of the server's time; the
   statements are now prepared once per connection and shape (the batch inserts in powers
   of two of rows, prepared in their pipeline), and a transaction's BEGIN travels with its
