@@ -181,7 +181,7 @@ new index goes live (`PRAGMA quick_check`, FTS5 `integrity-check`, the count of 
 same statements run once more on the finished index.
 
 %(builds)s
-
+%(builds_again)s
 %(checks)s
 
 Stop: the time from setting `Aborted` (from the event pump, as the Stop button does, %(after)s s
@@ -265,6 +265,9 @@ table for long lists of parents).
   client and server take turns and one of the two cores is idle half the time; a third
   of the client's time is the kernel's TCP work in `send()`.
 """ % {"cpus": r["machine"]["cpus"], "sqlite": r["machine"]["sqlite"], "started": r["started"], "runs": r["runs"],
+       "builds_again": ("\nThe rows \"program from SQLite\" and \"sqlite3 engine limit\" of GCIDE were measured "
+                        "again on %s, %d runs each (`bench/run --only builds`).\n" % (r["builds_measured"], r["builds_runs"]))
+       if r.get("builds_measured") else "",
        "builds": build_table(r), "checks": checks_text(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
        "stops": ", ".join(f(s, 4) for s in stop.get("samples", [])), "users": user_table(r),
        "linear": linearity(r), "propagation": propagation(r),

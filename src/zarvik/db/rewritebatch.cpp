@@ -22,6 +22,21 @@ namespace {
 
 // ---- streams -------------------------------------------------------------------
 
+// The next row of a forward-only query into `row`; false at its end. A failure while
+// stepping (a lock, a lost server) raises: it is not the end of the rows. `done` is set
+// at the end and on a failure.
+bool NextRow(QSqlQuery& query, int columns, const QString& sent, bool& done, QVariantList& row) {
+    if (!query.next()) {
+        done = true;
+        if (query.lastError().isValid())
+            ThrowDatabaseError(QStringLiteral("Reading the result failed"), query.lastError(), sent);
+        return false;
+    }
+    row.resize(columns);
+    for (int c = 0; c < columns; ++c) row[c] = query.value(c);
+    return true;
+}
+
 // Rows read from the driver as they are asked for: Qt's PostgreSQL driver reads a
 // forward-only result row by row.
 class QueryRowStream final : public component::RowStream {
@@ -37,17 +52,9 @@ public:
     bool Next(QVariantList& row) override {
         RequireOpen(*m_state);
         if (m_done) return false;
-        if (!m_query.next()) {
-            m_done = true;
-            // A failure while stepping (a lock, a lost server) is not the end of the rows.
-            if (m_query.lastError().isValid())
-                ThrowDatabaseError(QStringLiteral("Reading the result failed"), m_query.lastError(), m_sent);
-            m_query.finish();
-            return false;
-        }
-        row.resize(m_columns);
-        for (int c = 0; c < m_columns; ++c) row[c] = m_query.value(c);
-        return true;
+        if (NextRow(m_query, m_columns, m_sent, m_done, row)) return true;
+        m_query.finish();
+        return false;
     }
 
 private:
@@ -119,16 +126,9 @@ public:
     bool Next(QVariantList& row) override {
         RequireOpen(*m_state);
         if (m_done) return false;
-        if (!m_query.next()) {
-            m_done = true;
-            if (m_query.lastError().isValid())
-                ThrowDatabaseError(QStringLiteral("Reading the result failed"), m_query.lastError(), m_sent);
-            Drop();
-            return false;
-        }
-        row.resize(m_columns);
-        for (int c = 0; c < m_columns; ++c) row[c] = m_query.value(c);
-        return true;
+        if (NextRow(m_query, m_columns, m_sent, m_done, row)) return true;
+        Drop();
+        return false;
     }
 
 private:

@@ -49,6 +49,16 @@ protected:
         }
         return out;
     }
+    // Units for u1..u5, each with the values u*10 and u*10+1; the unit `refused`
+    // (1-based) gets the value the database refuses instead of its second one.
+    static void AddFiveUnits(component::RewriteBatch& batch, int refused = 0) {
+        for (int u = 1; u <= 5; ++u) {
+            const QString key = QStringLiteral("u%1").arg(u);
+            batch.BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'%1'").arg(key));
+            batch.AddRow({key, u * 10});
+            batch.AddRow({key, u == refused ? 13 : u * 10 + 1});
+        }
+    }
     std::unique_ptr<testsupport::TestDatabase> db;
     std::unique_ptr<component::Connection> connection;
 };
@@ -72,12 +82,7 @@ TEST_P(RewriteBatchTest, ARefusedUnitKeepsTheUnitsBeforeAndLeavesItselfAndTheRes
         for (int u = 1; u <= 5; ++u) db->Exec(QStringLiteral("INSERT INTO T VALUES ('u%1', 0)").arg(u));
         auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
                                                   {QStringLiteral("K"), QStringLiteral("V")});
-        for (int u = 1; u <= 5; ++u) {
-            const QString key = QStringLiteral("u%1").arg(u);
-            batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'%1'").arg(key));
-            batch->AddRow({key, u * 10});
-            batch->AddRow({key, u == c.refused ? 13 : u * 10 + 1});
-        }
+        AddFiveUnits(*batch, c.refused);
         EXPECT_EQ(batch->PendingUnits(), 5);
         EXPECT_EQ(batch->PendingRows(), 10);
         if (c.refused) {
@@ -162,12 +167,7 @@ TEST_P(RewriteBatchTest, EachUnitIsCommittedOnItsOwn) {
         GTEST_SKIP() << "the transaction of a row is seen on PostgreSQL only";
     auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
                                               {QStringLiteral("K"), QStringLiteral("V")});
-    for (int u = 1; u <= 5; ++u) {
-        const QString key = QStringLiteral("u%1").arg(u);
-        batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'%1'").arg(key));
-        batch->AddRow({key, u * 10});
-        batch->AddRow({key, u * 10 + 1});
-    }
+    AddFiveUnits(*batch);
     batch->Send();
     // Sent together, but a server lost after the third commit keeps three users' rows.
     const QList<QVariantList> rows = db->Rows(QStringLiteral(
