@@ -109,8 +109,11 @@ public:
             if (store != QStringLiteral("1") && copy.exec(QStringLiteral("PRAGMA temp_store=FILE")))
                 m_restoreStore = store;
         }
-        if (!copy.exec(QStringLiteral("CREATE TABLE %1 AS ").arg(m_table) + m_sent))
-            ThrowDatabaseError(QStringLiteral("The query failed"), copy.lastError(), m_sent);
+        if (!copy.exec(QStringLiteral("CREATE TABLE %1 AS ").arg(m_table) + m_sent)) {
+            const QSqlError error = copy.lastError();
+            Drop();
+            ThrowDatabaseError(QStringLiteral("The query failed"), error, m_sent);
+        }
         m_query.setForwardOnly(true);
         const QString read = QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(m_table);
         if (!m_query.exec(read)) {

@@ -238,7 +238,12 @@ TEST_P(RewriteBatchTest, AStreamOfALargeResultIsNotHeldInMemory) {
     while (stream->Next(row)) ++rows;
     EXPECT_EQ(rows, 200000);
     stream.reset();
-    // The connection's own setting is back: its statement journals stay in memory.
+    // The connection's own setting is back, also after a query that failed: its
+    // statement journals stay in memory.
+    EXPECT_EQ(Raised([&] {
+                  zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM BIG"));
+              }).Number(),
+              errnum::kDatabase);
     auto check = zarvik::db::OpenRecordset(*connection, QStringLiteral("PRAGMA temp_store"));
     EXPECT_EQ(check->Field(QStringLiteral("temp_store")).toInt(), 2);
 }
