@@ -6,6 +6,8 @@
 #include <limits>
 #include <tuple>
 
+#include "usernodes/numberkind.h"
+
 namespace usernodes {
 
 const QString MemoryCatalog::kQuery =
@@ -22,30 +24,21 @@ bool InInt32(double value) {
 // that is no number.
 std::optional<double> Numeric(const QVariant& value) {
     if (value.isNull()) return std::nullopt;
-    switch (value.typeId()) {
-        case QMetaType::Int:
-        case QMetaType::Short:
-        case QMetaType::Long:
-        case QMetaType::LongLong:
-        case QMetaType::Char:
-        case QMetaType::SChar:
+    switch (NumberKindOf(value.typeId())) {
+        case NumberKind::Signed:
             return double(value.toLongLong());
-        case QMetaType::UInt:
-        case QMetaType::UShort:
-        case QMetaType::ULong:
-        case QMetaType::ULongLong:
-        case QMetaType::UChar:
+        case NumberKind::Unsigned:
             return double(value.toULongLong());
-        case QMetaType::Double:
-        case QMetaType::Float:
+        case NumberKind::Floating:
             return value.toDouble();
-        default: {
-            bool ok = false;
-            const double number = value.toString().trimmed().toDouble(&ok);
-            if (ok) return number;
-            return std::nullopt;
-        }
+        case NumberKind::Boolean:  // compared as its text, which is no number
+        case NumberKind::Other:
+            break;
     }
+    bool ok = false;
+    const double number = value.toString().trimmed().toDouble(&ok);
+    if (ok) return number;
+    return std::nullopt;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "usernodes/catalogsource.h"
 #include "usernodes/memorycatalog.h"
 #include "usernodes/nodeidset.h"
+#include "usernodes/numberkind.h"
 
 namespace usernodes {
 
@@ -42,21 +43,12 @@ qint64 ToWhole(const QVariant& value, const QString& column, qint64 low, qint64 
     double asDouble = 0;
     qint64 whole = 0;
     bool isWhole = false;
-    switch (value.typeId()) {
-        case QMetaType::Int:
-        case QMetaType::Short:
-        case QMetaType::Long:
-        case QMetaType::LongLong:
-        case QMetaType::Char:
-        case QMetaType::SChar:
+    switch (NumberKindOf(value.typeId())) {
+        case NumberKind::Signed:
             whole = value.toLongLong();
             isWhole = true;
             break;
-        case QMetaType::UInt:
-        case QMetaType::UShort:
-        case QMetaType::ULong:
-        case QMetaType::ULongLong:
-        case QMetaType::UChar: {
+        case NumberKind::Unsigned: {
             const qulonglong u = value.toULongLong();
             if (u > static_cast<qulonglong>(high))
                 throw Error(errnum::kOverflow, kSource, QStringLiteral("Overflow (column %1)").arg(column));
@@ -64,15 +56,14 @@ qint64 ToWhole(const QVariant& value, const QString& column, qint64 low, qint64 
             isWhole = true;
             break;
         }
-        case QMetaType::Bool:
+        case NumberKind::Boolean:
             whole = value.toBool() ? -1 : 0;
             isWhole = true;
             break;
-        case QMetaType::Double:
-        case QMetaType::Float:
+        case NumberKind::Floating:
             asDouble = value.toDouble();
             break;
-        default: {
+        case NumberKind::Other: {
             const QString text = value.toString().trimmed();
             whole = text.toLongLong(&ok);
             if (ok) {

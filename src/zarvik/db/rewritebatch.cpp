@@ -203,7 +203,7 @@ public:
                 throw component::Error(
                     component::errnum::kInvalidArgument, kDatabaseSource,
                     QStringLiteral("A rewrite batch needs a connection without a transaction"));
-            RunGroup(0, m_units.size());
+            RunUnits();
         } catch (...) {
             Cancel();
             throw;
@@ -227,12 +227,12 @@ private:
     // fails, the units before it have been committed, it is rolled back and the units
     // after it never ran. A killed process or a lost server leaves each unit committed
     // or not, as the database's own transactions do.
-    void RunGroup(std::size_t begin, std::size_t end) {
+    void RunUnits() {
         if (m_state->dialect == Dialect::PostgreSQL)
-            if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn, begin, end);
+            if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn);
         if (m_state->dialect == Dialect::SQLite)
-            if (sqlite3* db = SqliteHandleOf(m_state->database)) return RunSqlite(db, begin, end);
-        RunQt(begin, end);
+            if (sqlite3* db = SqliteHandleOf(m_state->database)) return RunSqlite(db);
+        RunQt();
     }
 
     // The insert of `rows` rows, markers ? or (numbered) $1, $2, ...
@@ -267,7 +267,7 @@ private:
 
     // PostgreSQL: the whole group as one pipeline, one round trip, a transaction per
     // unit inside it.
-    void RunPostgres(pg_conn* conn, std::size_t begin, std::size_t end) {
+    void RunPostgres(pg_conn* conn) {
         SendPendingBegin(*m_state->physical, conn);
         PhysicalConnection& physical = *m_state->physical;
         std::vector<PgStatement> statements;
@@ -296,7 +296,7 @@ private:
         };
         const qsizetype width = m_columns.size();
         const qsizetype most = qMin<qsizetype>(kPgRowsPerInsert, 65535 / width);
-        for (std::size_t u = begin; u < end; ++u) {
+        for (std::size_t u = 0; u < m_units.size(); ++u) {
             const Unit& unit = m_units[u];
             fixed("BEGIN", QStringLiteral("Rewriting the rows failed: BEGIN"));
             const ParameterizedSql del = RewriteTSqlWithParameters(unit.deleteSql, Dialect::PostgreSQL);
@@ -351,10 +351,10 @@ private:
     }
 
     // SQLite: no round trip to wait for; a transaction per unit on the handle.
-    void RunSqlite(sqlite3* db, std::size_t begin, std::size_t end) {
+    void RunSqlite(sqlite3* db) {
         PhysicalConnection& physical = *m_state->physical;
         const qsizetype width = m_columns.size();
-        for (std::size_t u = begin; u < end; ++u) {
+        for (std::size_t u = 0; u < m_units.size(); ++u) {
             const Unit& unit = m_units[u];
             try {
                 RunFixedSqlite(physical, db, QStringLiteral("BEGIN"),
@@ -392,11 +392,11 @@ private:
     }
 
     // Any other driver (ODBC): a Qt transaction per unit, the inserts of many rows each.
-    void RunQt(std::size_t begin, std::size_t end) {
+    void RunQt() {
         QSqlDatabase& db = m_state->database;
         const qsizetype width = m_columns.size();
         const bool multiRow = m_state->dialect != Dialect::SqlServer;
-        for (std::size_t u = begin; u < end; ++u) {
+        for (std::size_t u = 0; u < m_units.size(); ++u) {
             const Unit& unit = m_units[u];
             if (!db.transaction())
                 ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: BEGIN"), db.lastError(), {});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "support/errorof.h"
 #include "support/qt_printers.h"
 #include "support/sqlbackends.h"
 #include "zarvik/db/database.h"
@@ -12,16 +13,7 @@ namespace {
 using testsupport::Backend;
 namespace errnum = component::errnum;
 
-template <typename F>
-component::Error Raised(F&& f) {
-    try {
-        f();
-    } catch (const component::Error& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing raised";
-    return {};
-}
+using testsupport::ErrorOf;
 
 class RewriteBatchTest : public ::testing::TestWithParam<Backend> {
 protected:
@@ -86,7 +78,7 @@ TEST_P(RewriteBatchTest, ARefusedUnitKeepsTheUnitsBeforeAndLeavesItselfAndTheRes
         EXPECT_EQ(batch->PendingUnits(), 5);
         EXPECT_EQ(batch->PendingRows(), 10);
         if (c.refused) {
-            const component::Error error = Raised([&] { batch->Send(); });
+            const component::Error error = ErrorOf([&] { batch->Send(); });
             EXPECT_EQ(error.Number(), errnum::kDatabase);
             EXPECT_TRUE(error.Description().contains(QStringLiteral("u%1").arg(c.refused)))
                 << error.Description().toStdString();
@@ -107,11 +99,11 @@ TEST_P(RewriteBatchTest, ARefusedUnitKeepsTheUnitsBeforeAndLeavesItselfAndTheRes
 TEST_P(RewriteBatchTest, MisuseIsRefusedAndCancelSendsNothing) {
     auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
                                               {QStringLiteral("K"), QStringLiteral("V")});
-    EXPECT_EQ(Raised([&] { batch->AddRow({QStringLiteral("u1"), 1}); }).Number(), errnum::kDatabase);
-    EXPECT_EQ(Raised([&] { batch->BeginUnit(QStringLiteral("UPDATE T SET V = 1")); }).Number(),
+    EXPECT_EQ(ErrorOf([&] { batch->AddRow({QStringLiteral("u1"), 1}); }).Number(), errnum::kDatabase);
+    EXPECT_EQ(ErrorOf([&] { batch->BeginUnit(QStringLiteral("UPDATE T SET V = 1")); }).Number(),
               errnum::kInvalidArgument);
     batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'u1'"));
-    EXPECT_EQ(Raised([&] { batch->AddRow({QStringLiteral("u1")}); }).Number(), errnum::kDatabase);
+    EXPECT_EQ(ErrorOf([&] { batch->AddRow({QStringLiteral("u1")}); }).Number(), errnum::kDatabase);
     batch->AddRow({QStringLiteral("u1"), 7});
     batch->Cancel();
     batch->Send();  // nothing pending: nothing happens
@@ -123,14 +115,14 @@ TEST_P(RewriteBatchTest, MisuseIsRefusedAndCancelSendsNothing) {
              {QStringLiteral("T"), {}},
              {QStringLiteral("\"T\""), {QStringLiteral("K")}}}) {
         EXPECT_EQ(
-            Raised([&] { zarvik::db::OpenRewriteBatch(*connection, misuse.first, misuse.second); }).Number(),
+            ErrorOf([&] { zarvik::db::OpenRewriteBatch(*connection, misuse.first, misuse.second); }).Number(),
             errnum::kInvalidArgument)
             << misuse.first.toStdString();
     }
     // A batch needs a connection of its own transaction.
     connection->BeginTrans();
     batch->BeginUnit(QStringLiteral("DELETE FROM T WHERE K = N'u1'"));
-    EXPECT_EQ(Raised([&] { batch->Send(); }).Number(), errnum::kInvalidArgument);
+    EXPECT_EQ(ErrorOf([&] { batch->Send(); }).Number(), errnum::kInvalidArgument);
     connection->RollbackTrans();
 }
 
@@ -156,7 +148,7 @@ TEST_P(RewriteBatchTest, AStreamGivesEveryRowInOrderThenTheEnd) {
     EXPECT_EQ(expected, -1);
     EXPECT_FALSE(stream->Next(row));
     stream.reset();
-    EXPECT_EQ(Raised([&] {
+    EXPECT_EQ(ErrorOf([&] {
                   zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM N"));
               }).Number(),
               errnum::kDatabase);
@@ -240,7 +232,7 @@ TEST_P(RewriteBatchTest, AStreamOfALargeResultIsNotHeldInMemory) {
     stream.reset();
     // The connection's own setting is back, also after a query that failed: its
     // statement journals stay in memory.
-    EXPECT_EQ(Raised([&] {
+    EXPECT_EQ(ErrorOf([&] {
                   zarvik::db::OpenRowStream(*connection, QStringLiteral("SELECT NOPE FROM BIG"));
               }).Number(),
               errnum::kDatabase);
