@@ -7,6 +7,6 @@
 #include <memory>
 
 namespace util {
-extern std::shared_ptr<component::IndexConfiguration> g_oIndexConfiguration;
-extern std::shared_ptr<component::SearchEngine> g_oSearchEngine;
+extern std::shared_ptr<component::IndexConfiguration> g_indexConfiguration;
+extern std::shared_ptr<component::SearchEngine> g_searchEngine;
 }

@@ -5,23 +5,23 @@
 #include "zarvik/config/indexconfiguration.h"
 #include "zarvik/indexingservices.h"
 #include "zarvik/metricsfile.h"
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 namespace zarvik {
 namespace {
 class Factory final : public component::ComponentFactory {
 public:
     std::shared_ptr<component::IndexConfiguration> NewIndexConfiguration() override {
-        return std::make_shared<XmlIndexConfiguration>();
+        return std::make_shared<config::XmlIndexConfiguration>();
     }
     std::shared_ptr<component::IndexingServices> NewIndexingServices() override {
         return std::make_shared<Services>();
     }
     std::shared_ptr<component::IndexBuilder> NewIndexBuilder() override {
-        return std::make_shared<Fts5IndexBuilder>();
+        return std::make_shared<index::Fts5IndexBuilder>();
     }
     std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override {
-        return std::make_shared<FolderPropagator>();
+        return std::make_shared<propagation::TargetPropagator>();
     }
     std::shared_ptr<component::MetricsFile> NewMetricsFile() override {
         return std::make_shared<DurableMetricsFile>();

@@ -12,7 +12,7 @@ namespace zarvik {
 QString Services::GetConnectionString(const QString& dbSetting1, const QString& dbSetting2,
                                       const QString& dataSourceName,
                                       const component::DataSourceList& dataSources) {
-    return ConnectionStringFor(dbSetting1, dbSetting2, dataSourceName, dataSources);
+    return config::ConnectionStringFor(dbSetting1, dbSetting2, dataSourceName, dataSources);
 }
 
 std::unique_ptr<component::Connection> Services::OpenConnection(const QString& connectionText) {
@@ -41,7 +41,7 @@ std::unique_ptr<component::RewriteBatch> Services::OpenRewriteBatch(component::C
 }
 
 QString Services::ResolveDataSource(const QString& name, const component::DataSourceList& dataSources) {
-    return DataSourceText(name, dataSources);
+    return config::DataSourceText(name, dataSources);
 }
 
 void Services::WriteEventLog(const QString& source, const QString& message, std::int32_t type) {
@@ -50,7 +50,7 @@ void Services::WriteEventLog(const QString& source, const QString& message, std:
 
 std::shared_ptr<component::SearchEngine> Services::CreateEngine(const QString& programDir, const QString& dataDir,
                                                                 bool log) {
-    return NewEngine(programDir, dataDir, log);
+    return index::NewEngine(programDir, dataDir, log);
 }
 
 }  // namespace zarvik

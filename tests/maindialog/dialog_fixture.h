@@ -33,16 +33,16 @@ protected:
         state->indexes[QStringLiteral("hr")] = {{QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/hr")}};
         state->connectionStrings[QStringLiteral("Primary")] = QStringLiteral("primary-text");
         state->connectionStrings[QStringLiteral("RAdozudo")] = QStringLiteral("radozudo-text");
-        util::g_oIndexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
-        util::g_oSearchEngine = component::Factory().NewIndexingServices()->CreateEngine({}, {}, false);
-        dialog = std::make_unique<MainDialog>();
+        util::g_indexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
+        util::g_searchEngine = component::Factory().NewIndexingServices()->CreateEngine({}, {}, false);
+        dialog = std::make_unique<maindialog::MainDialog>();
         dialog->LoadIndexList(state->indexList);
     }
 
     void TearDown() override {
         dialog.reset();
-        util::g_oSearchEngine.reset();
-        util::g_oIndexConfiguration.reset();
+        util::g_searchEngine.reset();
+        util::g_indexConfiguration.reset();
     }
 
     template <typename W = QWidget>
@@ -60,5 +60,5 @@ protected:
 
     std::shared_ptr<testsupport::FakeState> state;
     testsupport::MessageBoxRecorder boxes;
-    std::unique_ptr<MainDialog> dialog;
+    std::unique_ptr<maindialog::MainDialog> dialog;
 };

@@ -15,7 +15,7 @@ protected:
     void SetUp() override {
         state = testsupport::InstallFakeComponent();
         state->currentIndex = QStringLiteral("Sales");
-        util::g_oIndexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
+        util::g_indexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
     }
     std::shared_ptr<testsupport::FakeState> state;
     testsupport::MessageBoxRecorder boxes;

@@ -17,7 +17,7 @@
 #include "zarvik/config/datasources.h"
 #include "zarvik/durablefile.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 namespace {
 
@@ -622,4 +622,4 @@ void XmlIndexConfiguration::Write(int field, const QString& value) {
     m_current = position;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

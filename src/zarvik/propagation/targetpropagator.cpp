@@ -1,6 +1,6 @@
 // IndexPropagator: copies a built index folder to its targets, several at a time,
 // and puts each copy in place only after it has been compared with the source.
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -28,7 +28,7 @@
 #include "zarvik/propagation/process.h"
 #include "zarvik/propagation/target.h"
 
-namespace zarvik {
+namespace zarvik::propagation {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -431,7 +431,7 @@ void SetCopyArrivedHookForTesting(std::function<void(const QString& target, cons
     g_copyArrived = std::move(hook);
 }
 
-bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
+bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
     m_failedTargets = 0;
     const QDir source(indexPath);
     SourceFiles files;
@@ -582,4 +582,4 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     return failures == 0;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation
