@@ -3,11 +3,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <optional>
 
 #include "cmdline/cmdline.h"
 #include "component/factory.h"
 #include "component/texts.h"
 #include "maindialog/maindialog.h"
+#include "run/builddriver.h"
+#include "run/indexselection.h"
 #include "platform/commandline.h"
 #include "platform/headless.h"
 #include "platform/messagebox.h"
@@ -19,61 +22,86 @@
 namespace app {
 namespace {
 using component::kCrLf;
-const QString kAppSource = QStringLiteral("TessalyIndexManager");
+using component::kProgramSource;
 
-}  // namespace
+// The switches start-up acts on; nothing when the command line ended the program.
+struct StartOptions {
+    QString indexName;
+    bool automated = false;
+    bool log = false;
+};
 
-bool InitApplication(const QString& commandLine, const QString& programDir,
-                     std::unique_ptr<maindialog::MainDialog>& dialog, platform::StatusTrace* statusTrace) {
-    if (!cmdline::ParseCommandLine(commandLine)) return false;
-
-    const QString indexName = cmdline::GetIndexName();
-    const bool automated = cmdline::IsAutoMode();
-    const bool log = cmdline::IsLogMode();
-
-    if (automated && indexName.isEmpty()) {
+std::optional<StartOptions> ParseStartOptions(const QString& commandLine) {
+    if (!cmdline::ParseCommandLine(commandLine)) return std::nullopt;
+    StartOptions options{cmdline::GetIndexName(), cmdline::IsAutoMode(), cmdline::IsLogMode()};
+    if (options.automated && options.indexName.isEmpty()) {
         platform::ShowMessage(QStringLiteral("Automated run requires an index name.") + kCrLf +
                                   QStringLiteral("If you use /auto you must also supply /index."),
                               platform::kMbWarning);
-        return false;
+        return std::nullopt;
     }
+    return options;
+}
 
+bool LoadConfiguration(const QString& programDir) {
     util::g_indexConfiguration = component::Factory().NewIndexConfiguration();
-
     const QString path = programDir + QDir::separator() + QStringLiteral("IndexConfiguration.xml");
     try {
         util::g_indexConfiguration->LoadFromFile(path);
+        return true;
     } catch (const std::exception& e) {
-        component::Error error = component::AsError(e, kAppSource);
+        component::Error error = component::AsError(e, kProgramSource);
         error.SetDescription(QStringLiteral("Unable to initialize from ") + path + QStringLiteral(":") +
                              kCrLf + kCrLf + error.Description());
         util::ReportErrorAbsorbed(error);
         return false;
     }
+}
 
-    dialog = std::make_unique<maindialog::MainDialog>();
-    dialog->SetStatusTrace(statusTrace);
-    dialog->LoadIndexList(util::g_indexConfiguration->GetIndexList());
-
-    if (!indexName.isEmpty() && !dialog->SelectCurrentIndex(indexName)) return false;
-
+bool CreateEngine(const QString& programDir, bool log) {
     try {
         std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
         util::g_searchEngine = services->CreateEngine(programDir, programDir, log);
+        return true;
     } catch (const std::exception& e) {
-        component::Error error = component::AsError(e, kAppSource);
+        component::Error error = component::AsError(e, kProgramSource);
         error.SetDescription(QStringLiteral("Unable to initialize engine:") + kCrLf + error.Description());
         util::ReportErrorAbsorbed(error);
         return false;
     }
+}
 
+bool StartDialog(const StartOptions& options, const QString& programDir,
+                 std::unique_ptr<maindialog::MainDialog>& dialog, platform::StatusTrace* statusTrace) {
+    if (!LoadConfiguration(programDir)) return false;
+    dialog = std::make_unique<maindialog::MainDialog>();
+    dialog->SetStatusTrace(statusTrace);
+    dialog->LoadIndexList(util::g_indexConfiguration->GetIndexList());
+    if (!options.indexName.isEmpty() && !dialog->SelectCurrentIndex(options.indexName)) return false;
+    if (!CreateEngine(programDir, options.log)) return false;
     dialog->show();
-
-    if (automated) {
+    if (options.automated) {
         QCoreApplication::processEvents();
         dialog->DoBuildIndex(true);
     }
     return true;
+}
+
+int RunScheduled(const StartOptions& options, const QString& programDir) {
+    if (!LoadConfiguration(programDir)) return 1;
+    if (!run::SelectIndex(util::g_indexConfiguration->GetIndexList(), options.indexName)) return 1;
+    if (!CreateEngine(programDir, options.log)) return 1;
+    run::TraceView view;
+    run::BuildDriver driver(view);
+    return driver.Run(true) == run::BuildDriver::Outcome::Succeeded ? 0 : 2;
+}
+
+}  // namespace
+
+bool InitApplication(const QString& commandLine, const QString& programDir,
+                     std::unique_ptr<maindialog::MainDialog>& dialog, platform::StatusTrace* statusTrace) {
+    const std::optional<StartOptions> options = ParseStartOptions(commandLine);
+    return options && StartDialog(*options, programDir, dialog, statusTrace);
 }
 
 int Main(int argc, char** argv) {
@@ -86,14 +114,21 @@ int Main(int argc, char** argv) {
     component::InstallFactory(zarvik::NewComponentFactory());
 
     platform::StatusTrace trace;
+    const QString commandLine = platform::CommandLineText(QApplication::arguments().mid(1));
+    const QString programDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
     std::unique_ptr<maindialog::MainDialog> dialog;
     bool started = false;
     try {
-        started = InitApplication(platform::CommandLineText(QApplication::arguments().mid(1)),
-                                  QDir::toNativeSeparators(QApplication::applicationDirPath()), dialog,
-                                  headless ? &trace : nullptr);
+        // Nobody can use a dialog without a display: the scheduled run makes none.
+        const std::optional<StartOptions> options = ParseStartOptions(commandLine);
+        if (options && headless && options->automated) {
+            const int status = RunScheduled(*options, programDir);
+            trace.Flush();
+            return status;
+        }
+        started = options && StartDialog(*options, programDir, dialog, headless ? &trace : nullptr);
     } catch (const std::exception& e) {
-        const component::Error error = component::AsError(e, kAppSource);
+        const component::Error error = component::AsError(e, kProgramSource);
         platform::ShowMessage(QStringLiteral("Unexpected error ") + util::HexNumber(error.Number()) +
                                   QStringLiteral(" in ") + error.Source() + QStringLiteral(":") + kCrLf +
                                   error.Description(),

@@ -1,5 +1,6 @@
 // Start-up: parses the command line, loads the configuration, creates the engine,
-// shows the main dialog and, in automated mode, runs the build.
+// shows the main dialog and, in automated mode, runs the build. Without a display an
+// automated run makes no window: it runs the build driver on its own.
 #pragma once
 
 #include <QString>
@@ -22,8 +23,8 @@ namespace app {
 bool InitApplication(const QString& commandLine, const QString& programDir, std::unique_ptr<maindialog::MainDialog>& dialog,
                      platform::StatusTrace* statusTrace);
 
-// The process: 0 when the dialog was unloaded, 1 when start-up ended the program,
-// 2 when an automated build failed.
+// The process: 0 when the dialog was unloaded or a scheduled run succeeded, 1 when
+// start-up ended the program, 2 when an automated build failed.
 int Main(int argc, char** argv);
 
 }  // namespace app

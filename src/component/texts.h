@@ -14,4 +14,8 @@ inline const QString kNoDataSourceText =
     QStringLiteral("Primary data source not defined for the selected index.\r\n"
                    "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.");
 
+// The source of the errors the program raises itself, and the start of its event-log
+// source.
+inline const QString kProgramSource = QStringLiteral("TessalyIndexManager");
+
 }  // namespace component

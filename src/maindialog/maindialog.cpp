@@ -15,12 +15,11 @@
 #include <QSignalBlocker>
 
 #include "about/aboutdialog.h"
-#include "component/factory.h"
+#include "run/builddriver.h"
+#include "run/indexselection.h"
 #include "maindialog/artwork.h"
 #include "search/searchdialog.h"
 #include "maindialog/texts.h"
-#include "metrics/buildmetrics.h"
-#include "usernodes/usernodes.h"
 #include "component/texts.h"
 #include "platform/headless.h"
 #include "platform/messagebox.h"
@@ -32,9 +31,8 @@ namespace maindialog {
 
 namespace {
 using component::kCrLf;
+using component::kProgramSource;
 const QString kUnknown = QStringLiteral("(unknown)");
-// Errors the dialog raises itself carry the program's name as their source.
-const QString kDialogSource = QStringLiteral("TessalyIndexManager");
 
 using platform::Twips;
 
@@ -183,8 +181,8 @@ void MainDialog::OnAboutClicked() {
 
 void MainDialog::LoadIndexList(const component::IndexList& indexList) {
     // The list positions are 16-bit counters.
-    if (indexList.size() > 32767)
-        throw component::Error(component::errnum::kOverflow, kDialogSource, QStringLiteral("Overflow"));
+    if (indexList.size() > run::kMaxIndexes)
+        throw component::Error(component::errnum::kOverflow, kProgramSource, QStringLiteral("Overflow"));
     m_indexList = indexList;
     // The combo box would select its first entry by itself; filling the list must
     // not change the selection.
@@ -203,11 +201,7 @@ bool MainDialog::SelectCurrentIndex(const QString& indexName) {
             break;
         }
     }
-    if (!found) {
-        platform::ShowMessage(QStringLiteral("Unable to load index (") + indexName + QStringLiteral("):") +
-                                  kCrLf + QStringLiteral("Index not found in configuration file."),
-                              platform::kMbInformation);
-    }
+    if (!found) run::ReportIndexNotFound(indexName);
     return m_indexCombo->currentIndex() != -1;
 }
 
@@ -219,17 +213,11 @@ void MainDialog::OnIndexComboChanged(int index) {
         return;
     }
     const QString name = m_indexList.at(index).name;
-    component::IndexConfiguration& configuration = *util::g_indexConfiguration;
-    try {
-        configuration.LoadIndex(name);
-    } catch (const std::exception& e) {
-        component::Error error = component::AsError(e, kDialogSource);
-        error.SetDescription(QStringLiteral("Unable to load index (") + name + QStringLiteral("):") + kCrLf +
-                             error.Description());
-        util::ReportErrorAbsorbed(error);
+    if (!run::LoadCurrentIndex(name)) {
         m_indexCombo->setCurrentIndex(-1);
         return;
     }
+    const component::IndexConfiguration& configuration = *util::g_indexConfiguration;
     m_indexPath->setText(configuration.IndexPath());
     m_indexPath->setCursorPosition(0);
     m_lastBuilt->setText(configuration.LastBuilt());
@@ -238,175 +226,41 @@ void MainDialog::OnIndexComboChanged(int index) {
 
 // ---- build driver ---------------------------------------------------------------
 
-void MainDialog::SetBusy() {
+void MainDialog::ShowAutomated() { setWindowTitle(windowTitle() + QStringLiteral(" (running automated)")); }
+
+void MainDialog::ShowBusy() {
     m_startButton->setEnabled(false);
     m_stopButton->setEnabled(true);
     m_indexCombo->setEnabled(false);
     setCursor(Qt::WaitCursor);
 }
 
-void MainDialog::RestoreControls() {
+void MainDialog::ShowIdle() {
     unsetCursor();
     m_startButton->setEnabled(true);
     m_stopButton->setEnabled(false);
     m_indexCombo->setEnabled(true);
-    m_indexBuilder.reset();
+}
+
+void MainDialog::ShowResults(const QString& lastBuilt, const QString& numDocuments) {
+    m_lastBuilt->setText(lastBuilt);
+    m_numDocuments->setText(numDocuments);
 }
 
 void MainDialog::DoBuildIndex(bool automated) {
     ++m_buildDepth;
-    DoBuildIndexSteps(automated);
+    if (automated) m_automatedFailed = true;  // until the build has succeeded
+    run::BuildDriver driver(*this);
+    m_driver = &driver;
+    const bool succeeded = driver.Run(automated) == run::BuildDriver::Outcome::Succeeded;
+    m_driver = nullptr;
+    if (automated && succeeded) {
+        m_automatedFailed = false;
+        close();
+    }
     if (--m_buildDepth == 0 && m_unloadPending) {
         m_unloadPending = false;
         Q_EMIT Unloaded();
-    }
-}
-
-void MainDialog::DoBuildIndexSteps(bool automated) {
-    if (automated) m_automatedFailed = true;  // until the build has succeeded
-    // Every run leaves its figures for monitoring, also one that ends early.
-    metrics::BuildMetrics runMetrics;
-    try {
-        if (automated) setWindowTitle(windowTitle() + QStringLiteral(" (running automated)"));
-        component::IndexConfiguration& configuration = *util::g_indexConfiguration;
-
-        // Each value is read into its own local first, so the reads happen in the
-        // order stated here and not in the compiler's order of argument evaluation.
-        QString sResolvedSource;
-        QString sConnection;
-        {
-            std::shared_ptr<component::IndexingServices> services =
-                component::Factory().NewIndexingServices();
-            const QString dataSource = configuration.IndexDataSource();
-            sResolvedSource = services->ResolveDataSource(dataSource, configuration.DbDataSources());
-            QString setting1 = configuration.DbSetting1();
-            QString setting2 = configuration.DbSetting2();
-            sConnection = services->GetConnectionString(setting1, setting2, QStringLiteral("Primary"),
-                                                        configuration.DbDataSources());
-            if (sConnection.isEmpty()) {
-                setting1 = configuration.DbSetting1();
-                setting2 = configuration.DbSetting2();
-                sConnection = services->GetConnectionString(setting1, setting2, QStringLiteral("RAdozudo"),
-                                                            configuration.DbDataSources());
-            }
-        }
-        if (sConnection.isEmpty()) {
-            throw component::Error(
-                component::errnum::kAppBase, kDialogSource,
-                component::kNoDataSourceText);
-        }
-
-        m_indexBuilder = component::Factory().NewIndexBuilder();
-        const QString indexName = configuration.IndexName();
-        const QString indexPath = configuration.IndexPath();
-        const QString setting3 = configuration.IndexSetting3();
-        const QString setting2 = configuration.IndexSetting2();
-        const QString setting4 = configuration.IndexSetting4();
-        const QString setting1 = configuration.IndexSetting1();
-        m_indexBuilder->Configure(this, util::g_searchEngine, indexName, indexPath, sResolvedSource,
-                                   sConnection, setting3, setting2, setting4, setting1);
-        m_indexBuilder->SetVerify(configuration.Verify());
-
-        SetBusy();
-
-        bool bOK = false;
-        runMetrics.Begin(metrics::BuildMetrics::kBuild);
-        try {
-            m_indexing = true;
-            bOK = m_indexBuilder->Build();
-            m_indexing = false;
-        } catch (const std::exception& e) {
-            m_indexing = false;
-            bOK = false;
-            // The time a person takes to read the report is not the build's.
-            runMetrics.End(metrics::BuildMetrics::kBuild);
-            util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
-        }
-        runMetrics.End(metrics::BuildMetrics::kBuild);
-
-        runMetrics.Begin(metrics::BuildMetrics::kUserNodes);
-        qint64 users = 0;
-        const bool bUsersOK = PopulateAllUserNodes(&users);
-        runMetrics.End(metrics::BuildMetrics::kUserNodes);
-        runMetrics.SetUsers(users);
-
-        if (bOK && bUsersOK && !configuration.Propagations().isEmpty()) {
-            bOK = false;
-            const QString path = configuration.IndexPath();
-            const QStringList targets = configuration.Propagations();
-            std::shared_ptr<component::IndexPropagator> propagator =
-                component::Factory().NewIndexPropagator();
-            propagator->SetStatusHandler(this);
-            runMetrics.Begin(metrics::BuildMetrics::kPropagation);
-            try {
-                bOK = propagator->Propagate(path, targets);
-                runMetrics.SetTargetsFailed(bOK ? 0 : propagator->FailedTargets());
-            } catch (const std::exception&) {
-                bOK = false;  // the warning below stands for it
-                runMetrics.SetTargetsFailed(targets.size());
-            }
-            runMetrics.End(metrics::BuildMetrics::kPropagation);
-            propagator.reset();
-            if (!bOK) {
-                platform::ShowMessage(
-                    QStringLiteral("The index was built OK, but one or more propagations failed.") + kCrLf +
-                        QStringLiteral("For more information, see the Windows Event Log."),
-                    platform::kMbWarning);
-            }
-        }
-
-        const QString sLastBuilt = maindialog::GeneralDateText();
-        const std::int32_t documents = m_indexBuilder->DocumentCount();
-        const QString sNumDocuments = QString::number(documents);
-        const bool bAborted = IsBuildAborted();
-        runMetrics.SetDocuments(documents);
-
-        RestoreControls();
-        // Before any message: a headless automated run ends with its failure message.
-        PublishMetrics(runMetrics, bOK && bUsersOK);
-
-        if (bOK && bUsersOK) {
-            try {
-                configuration.SetLastBuilt(sLastBuilt);
-                configuration.SetNumDocuments(sNumDocuments);
-            } catch (const std::exception& e) {
-                component::Error error = component::AsError(e, kDialogSource);
-                error.SetDescription(QStringLiteral("Unable to write results to config file:") + kCrLf +
-                                     error.Description());
-                util::ReportErrorAbsorbed(error);
-            }
-            m_lastBuilt->setText(sLastBuilt);
-            m_numDocuments->setText(sNumDocuments);
-            if (automated) {
-                m_automatedFailed = false;
-                close();
-                return;
-            }
-            platform::ShowMessage(QStringLiteral("Index was built OK"), platform::kMbInformation);
-        } else {
-            platform::ShowMessage(bAborted ? QStringLiteral("Indexing aborted")
-                                           : QStringLiteral("Problems occurred during the indexing process."),
-                                  platform::kMbWarning);
-        }
-    } catch (const std::exception& e) {
-        m_indexing = false;
-        RestoreControls();
-        PublishMetrics(runMetrics, false);
-        util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
-    }
-}
-
-void MainDialog::PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept {
-    try {
-        const component::IndexConfiguration& configuration = *util::g_indexConfiguration;
-        const QString folder = configuration.MetricsDirectory();
-        if (folder.isEmpty()) return;
-        const QString failure = runMetrics.Publish(folder, configuration.IndexName(), succeeded);
-        // Monitoring that cannot be written is worth a log entry, never a change of
-        // the build's outcome.
-        if (!failure.isEmpty()) util::LogEvent(failure, 1);
-    } catch (const std::exception&) {
-        // Not even the event log could be written; the outcome that follows still stands.
     }
 }
 
@@ -423,16 +277,8 @@ void MainDialog::OnStartClicked() {
 
 void MainDialog::OnStopClicked() {
     if (platform::ShowMessage(QStringLiteral("Do you want to stop the indexing process"),
-                              platform::kMbQuestion) == platform::kIdYes)
-        AbortBuild();
-}
-
-void MainDialog::AbortBuild() {
-    if (m_indexBuilder) m_indexBuilder->SetAborted(true);
-}
-
-bool MainDialog::IsBuildAborted() const {
-    return m_indexBuilder ? m_indexBuilder->Aborted() : false;
+                              platform::kMbQuestion) == platform::kIdYes && m_driver)
+        m_driver->Abort();
 }
 
 void MainDialog::UpdateStatus(const QString& statusText) {
@@ -448,15 +294,9 @@ void MainDialog::ProcessEvents() {
 // ---- user nodes -------------------------------------------------------------------
 
 bool MainDialog::PopulateUserNodes(const QString& userID) {
-    usernodes::UserNodePropagation propagation(*util::g_indexConfiguration, [this] { AbortBuild(); });
-    return propagation.PopulateUserNodes(userID);
-}
-
-bool MainDialog::PopulateAllUserNodes(qint64* o_users) {
-    usernodes::UserNodePropagation propagation(*util::g_indexConfiguration, [this] { AbortBuild(); });
-    const bool result = propagation.PopulateAllUserNodes();
-    if (o_users) *o_users = propagation.UsersRewritten();
-    return result;
+    if (m_driver) return m_driver->PopulateUserNodes(userID);
+    run::BuildDriver driver(*this);
+    return driver.PopulateUserNodes(userID);
 }
 
 // ---- engine version and help ------------------------------------------------------

@@ -1,9 +1,9 @@
-// The program's one window: index list and selection, the build driver, progress and
-// stop, engine version and help. Computations it runs (the user-node propagation)
-// live in widget-free classes that it calls.
+// The program's one window: index list and selection, a build's progress and stop,
+// engine version and help. The build itself is run::BuildDriver's; the dialog is its
+// view and forwards the Stop button to it.
 #pragma once
 
-#include "component/interfaces.h"
+#include "run/buildview.h"
 
 #include <QDialog>
 #include <memory>
@@ -18,13 +18,13 @@ class QPushButton;
 namespace platform {
 class StatusTrace;
 }
-namespace metrics {
-class BuildMetrics;
+namespace run {
+class BuildDriver;
 }
 
 namespace maindialog {
 
-class MainDialog : public QDialog, public component::StatusHandler {
+class MainDialog : public QDialog, public run::BuildView {
     Q_OBJECT
 
 public:
@@ -42,8 +42,14 @@ public:
     // Rewrites one user's USERNODE rows; false (and the build marked aborted) on failure.
     bool PopulateUserNodes(const QString& userID);
 
+    // The build driver's view.
     void UpdateStatus(const QString& statusText) override;
     void ProcessEvents() override;
+    void ShowAutomated() override;
+    void ShowBusy() override;
+    void SetIndexing(bool indexing) override { m_indexing = indexing; }
+    void ShowIdle() override;
+    void ShowResults(const QString& lastBuilt, const QString& numDocuments) override;
 
     bool IsIndexing() const { return m_indexing; }
     // False once the dialog has been unloaded (Exit, close box, automated success).
@@ -71,17 +77,11 @@ private:
     void OnExitClicked();
     void OnSearchClicked();
 
-    void DoBuildIndexSteps(bool automated);
-    void AbortBuild();
-    bool IsBuildAborted() const;
-    bool PopulateAllUserNodes(qint64* o_users = nullptr);
-    void PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept;
-    void SetBusy();
-    void RestoreControls();
 
     component::IndexList m_indexList;
     bool m_indexing = false;
-    std::shared_ptr<component::IndexBuilder> m_indexBuilder;
+    // The build running now, if any.
+    run::BuildDriver* m_driver = nullptr;
 
     bool m_loaded = true;
     int m_buildDepth = 0;

@@ -53,15 +53,5 @@ QString HelpText() {
     return lines.join(kCrLf);
 }
 
-QString GeneralDateText() {
-    const QLocale locale = QLocale::system();
-    const QDateTime now = QDateTime::currentDateTime();
-    // The long time format of some locales ends in the zone name, which the general
-    // date format does not show.
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QStringLiteral(" t")).remove(QLatin1Char('t'));
-    return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           locale.toString(now.time(), timeFormat.trimmed());
-}
 
 }  // namespace maindialog

@@ -10,7 +10,5 @@ namespace maindialog {
 QString EngineVersionText(std::int16_t major, std::int16_t minor, std::int32_t build);
 QString EngineVersionMessage(std::int16_t major, std::int16_t minor, std::int32_t build);
 QString HelpText();
-// The local date and time in the general date format (short date, long time).
-QString GeneralDateText();
 
 }  // namespace maindialog

@@ -1,8 +1,6 @@
 // Texts the dialog computes: the engine version and the help text.
 #include "maindialog/texts.h"
 
-#include <QDate>
-#include <QLocale>
 #include <gtest/gtest.h>
 
 namespace {
@@ -52,12 +50,6 @@ TEST(HelpText, IsExactToTheByte) {
         "\r\n"
         "TessalyIndexManager /help");
     EXPECT_EQ(maindialog::HelpText().toUtf8(), expected.toUtf8());
-}
-
-TEST(GeneralDateText, HoldsTodaysDateAndNoZoneName) {
-    const QString text = maindialog::GeneralDateText();
-    EXPECT_TRUE(text.contains(QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat))) << text.toStdString();
-    EXPECT_FALSE(text.contains(QStringLiteral("UTC"))) << text.toStdString();
 }
 
 }  // namespace

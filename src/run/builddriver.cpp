@@ -1,0 +1,221 @@
+// One complete build of the current index.
+#include "run/builddriver.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QLocale>
+
+#include "component/factory.h"
+#include "component/texts.h"
+#include "metrics/buildmetrics.h"
+#include "platform/headless.h"
+#include "platform/messagebox.h"
+#include "usernodes/usernodes.h"
+#include "util/globals.h"
+#include "util/util.h"
+
+namespace run {
+namespace {
+using component::kCrLf;
+using component::kProgramSource;
+
+component::IndexConfiguration& Configuration() { return *util::g_indexConfiguration; }
+
+}  // namespace
+
+void TraceView::UpdateStatus(const QString& statusText) {
+    if (platform::StatusTrace* trace = platform::StatusTrace::Active()) trace->Update(statusText);
+    QCoreApplication::processEvents();
+}
+
+void TraceView::ProcessEvents() { QCoreApplication::processEvents(); }
+
+BuildDriver::BuildDriver(BuildView& view) : m_view(view) {}
+
+BuildDriver::Outcome BuildDriver::Run(bool automated) {
+    // Every run leaves its figures for monitoring, also one that ends early.
+    metrics::BuildMetrics runMetrics;
+    try {
+        return RunSteps(automated, runMetrics);
+    } catch (const std::exception& e) {
+        m_view.SetIndexing(false);
+        Restore();
+        PublishMetrics(runMetrics, false);
+        util::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
+        return Outcome::Failed;
+    }
+}
+
+BuildDriver::Outcome BuildDriver::RunSteps(bool automated, metrics::BuildMetrics& runMetrics) {
+    if (automated) m_view.ShowAutomated();
+    const Sources sources = LookUpDataSources();
+    if (sources.connection.isEmpty())
+        throw component::Error(component::errnum::kAppBase, kProgramSource, component::kNoDataSourceText);
+    ConfigureBuilder(sources);
+    m_view.ShowBusy();
+
+    bool built = BuildIndex(runMetrics);
+    const bool usersDone = PopulateAllUserNodes(runMetrics);
+    if (built && usersDone && !Configuration().Propagations().isEmpty()) built = PropagateToTargets(runMetrics);
+
+    const QString lastBuilt = GeneralDateText();
+    const std::int32_t documents = m_indexBuilder->DocumentCount();
+    const QString numDocuments = QString::number(documents);
+    const bool aborted = IsAborted();
+    runMetrics.SetDocuments(documents);
+
+    Restore();
+    const bool succeeded = built && usersDone;
+    // Before any message: a run without a display ends with its failure message.
+    PublishMetrics(runMetrics, succeeded);
+    if (!succeeded) {
+        platform::ShowMessage(aborted ? QStringLiteral("Indexing aborted")
+                                      : QStringLiteral("Problems occurred during the indexing process."),
+                              platform::kMbWarning);
+        return Outcome::Failed;
+    }
+    WriteResults(lastBuilt, numDocuments);
+    if (!automated) platform::ShowMessage(QStringLiteral("Index was built OK"), platform::kMbInformation);
+    return Outcome::Succeeded;
+}
+
+BuildDriver::Sources BuildDriver::LookUpDataSources() const {
+    component::IndexConfiguration& configuration = Configuration();
+    std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
+    // Each value is read into its own local first, so the reads happen in the order
+    // stated here and not in the compiler's order of argument evaluation.
+    Sources sources;
+    const QString dataSource = configuration.IndexDataSource();
+    sources.resolved = services->ResolveDataSource(dataSource, configuration.DbDataSources());
+    for (const QString& name : {QStringLiteral("Primary"), QStringLiteral("RAdozudo")}) {
+        const QString setting1 = configuration.DbSetting1();
+        const QString setting2 = configuration.DbSetting2();
+        sources.connection =
+            services->GetConnectionString(setting1, setting2, name, configuration.DbDataSources());
+        if (!sources.connection.isEmpty()) break;
+    }
+    return sources;
+}
+
+void BuildDriver::ConfigureBuilder(const Sources& sources) {
+    component::IndexConfiguration& configuration = Configuration();
+    m_indexBuilder = component::Factory().NewIndexBuilder();
+    const QString indexName = configuration.IndexName();
+    const QString indexPath = configuration.IndexPath();
+    const QString setting3 = configuration.IndexSetting3();
+    const QString setting2 = configuration.IndexSetting2();
+    const QString setting4 = configuration.IndexSetting4();
+    const QString setting1 = configuration.IndexSetting1();
+    m_indexBuilder->Configure(&m_view, util::g_searchEngine, indexName, indexPath, sources.resolved,
+                              sources.connection, setting3, setting2, setting4, setting1);
+    m_indexBuilder->SetVerify(configuration.Verify());
+}
+
+bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
+    bool built = false;
+    runMetrics.Begin(metrics::BuildMetrics::kBuild);
+    try {
+        m_view.SetIndexing(true);
+        built = m_indexBuilder->Build();
+        m_view.SetIndexing(false);
+    } catch (const std::exception& e) {
+        m_view.SetIndexing(false);
+        built = false;
+        // The time a person takes to read the report is not the build's.
+        runMetrics.End(metrics::BuildMetrics::kBuild);
+        util::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
+    }
+    runMetrics.End(metrics::BuildMetrics::kBuild);
+    return built;
+}
+
+bool BuildDriver::PopulateAllUserNodes(metrics::BuildMetrics& runMetrics) {
+    runMetrics.Begin(metrics::BuildMetrics::kUserNodes);
+    usernodes::UserNodePropagation propagation(Configuration(), [this] { Abort(); });
+    const bool done = propagation.PopulateAllUserNodes();
+    runMetrics.End(metrics::BuildMetrics::kUserNodes);
+    runMetrics.SetUsers(propagation.UsersRewritten());
+    return done;
+}
+
+bool BuildDriver::PropagateToTargets(metrics::BuildMetrics& runMetrics) {
+    component::IndexConfiguration& configuration = Configuration();
+    bool copied = false;
+    const QString path = configuration.IndexPath();
+    const QStringList targets = configuration.Propagations();
+    std::shared_ptr<component::IndexPropagator> propagator = component::Factory().NewIndexPropagator();
+    propagator->SetStatusHandler(&m_view);
+    runMetrics.Begin(metrics::BuildMetrics::kPropagation);
+    try {
+        copied = propagator->Propagate(path, targets);
+        runMetrics.SetTargetsFailed(copied ? 0 : propagator->FailedTargets());
+    } catch (const std::exception&) {
+        copied = false;  // the warning below stands for it
+        runMetrics.SetTargetsFailed(targets.size());
+    }
+    runMetrics.End(metrics::BuildMetrics::kPropagation);
+    propagator.reset();
+    if (!copied) {
+        platform::ShowMessage(QStringLiteral("The index was built OK, but one or more propagations failed.") +
+                                  kCrLf + QStringLiteral("For more information, see the Windows Event Log."),
+                              platform::kMbWarning);
+    }
+    return copied;
+}
+
+void BuildDriver::WriteResults(const QString& lastBuilt, const QString& numDocuments) {
+    component::IndexConfiguration& configuration = Configuration();
+    try {
+        configuration.SetLastBuilt(lastBuilt);
+        configuration.SetNumDocuments(numDocuments);
+    } catch (const std::exception& e) {
+        component::Error error = component::AsError(e, kProgramSource);
+        error.SetDescription(QStringLiteral("Unable to write results to config file:") + kCrLf +
+                             error.Description());
+        util::ReportErrorAbsorbed(error);
+    }
+    m_view.ShowResults(lastBuilt, numDocuments);
+}
+
+void BuildDriver::Restore() {
+    m_view.ShowIdle();
+    m_indexBuilder.reset();
+}
+
+void BuildDriver::PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept {
+    try {
+        const component::IndexConfiguration& configuration = Configuration();
+        const QString folder = configuration.MetricsDirectory();
+        if (folder.isEmpty()) return;
+        const QString failure = runMetrics.Publish(folder, configuration.IndexName(), succeeded);
+        // Monitoring that cannot be written is worth a log entry, never a change of
+        // the build's outcome.
+        if (!failure.isEmpty()) util::LogEvent(failure, 1);
+    } catch (const std::exception&) {
+        // Not even the event log could be written; the outcome that follows still stands.
+    }
+}
+
+void BuildDriver::Abort() {
+    if (m_indexBuilder) m_indexBuilder->SetAborted(true);
+}
+
+bool BuildDriver::IsAborted() const { return m_indexBuilder ? m_indexBuilder->Aborted() : false; }
+
+bool BuildDriver::PopulateUserNodes(const QString& userID) {
+    usernodes::UserNodePropagation propagation(Configuration(), [this] { Abort(); });
+    return propagation.PopulateUserNodes(userID);
+}
+
+QString GeneralDateText() {
+    const QLocale locale = QLocale::system();
+    const QDateTime now = QDateTime::currentDateTime();
+    // The long time format of some locales ends in the zone name, which the general
+    // date format does not show.
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QStringLiteral(" t")).remove(QLatin1Char('t'));
+    return locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           locale.toString(now.time(), timeFormat.trimmed());
+}
+
+}  // namespace run

@@ -1,0 +1,57 @@
+// One complete build of the current index, with no widget: data sources, the index
+// build, the user nodes, the copies to the targets, the monitoring file and the
+// write-back of the results. The main dialog and the scheduled run both use it.
+#pragma once
+
+#include "component/interfaces.h"
+#include "run/buildview.h"
+
+#include <QString>
+#include <memory>
+
+namespace metrics {
+class BuildMetrics;
+}
+
+namespace run {
+
+class BuildDriver {
+public:
+    enum class Outcome { Succeeded, Failed };
+
+    // The view must outlive the driver.
+    explicit BuildDriver(BuildView& view);
+
+    // Runs one build of the configuration's current index and reports every outcome
+    // itself (message boxes, error reports, event log). Raises nothing. An automated
+    // run that succeeds shows no message: its caller ends the program.
+    Outcome Run(bool automated);
+    // Marks the running build aborted; nothing when no build runs.
+    void Abort();
+    bool IsAborted() const;
+    // Rewrites one user's USERNODE rows; false (and the build marked aborted) on failure.
+    bool PopulateUserNodes(const QString& userID);
+
+private:
+    struct Sources {
+        QString resolved;
+        QString connection;
+    };
+    Outcome RunSteps(bool automated, metrics::BuildMetrics& runMetrics);
+    Sources LookUpDataSources() const;
+    void ConfigureBuilder(const Sources& sources);
+    bool BuildIndex(metrics::BuildMetrics& runMetrics);
+    bool PopulateAllUserNodes(metrics::BuildMetrics& runMetrics);
+    bool PropagateToTargets(metrics::BuildMetrics& runMetrics);
+    void WriteResults(const QString& lastBuilt, const QString& numDocuments);
+    void Restore();
+    void PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept;
+
+    BuildView& m_view;
+    std::shared_ptr<component::IndexBuilder> m_indexBuilder;
+};
+
+// The local date and time in the general date format (short date, long time).
+QString GeneralDateText();
+
+}  // namespace run
