@@ -439,6 +439,19 @@ private:
 
 }  // namespace
 
+namespace {
+// Runs a statement through Qt's driver (ODBC, or a database without its own reader
+// here) and appends the result's column names.
+QSqlQuery RunThroughQt(ConnectionState& state, const QString& sent, QStringList& columns) {
+    QSqlQuery query(state.database);
+    query.setForwardOnly(true);
+    if (!query.exec(sent)) ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
+    const QSqlRecord record = query.record();
+    for (int c = 0; c < record.count(); ++c) columns.append(record.fieldName(c));
+    return query;
+}
+}  // namespace
+
 std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<ConnectionState>& state,
                                                    const QString& sql) {
     RequireOpen(*state);
@@ -456,12 +469,8 @@ std::unique_ptr<component::Recordset> NewRecordset(const std::shared_ptr<Connect
         }
     const QString sent = RewriteTSql(sql, state->dialect);
     {
-        QSqlQuery query(state->database);
-        query.setForwardOnly(true);
-        if (!query.exec(sent))
-            ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
+        QSqlQuery query = RunThroughQt(*state, sent, columns);
         const QSqlRecord record = query.record();
-        for (int c = 0; c < record.count(); ++c) columns.append(record.fieldName(c));
         byColumn.resize(record.count());
         while (query.next())
             for (int c = 0; c < record.count(); ++c) byColumn[c].append(query.value(c));
@@ -485,15 +494,7 @@ std::unique_ptr<component::UpdatableRecordset> NewUpdatableRecordset(
         if (pg_conn* conn = PostgresHandleOf(state->database))
             return std::make_unique<BatchRecordset>(state, std::move(table),
                                                     PostgresColumns(*state->physical, conn, sql));
-    const QString sent = RewriteTSql(sql, state->dialect);
-    {
-        QSqlQuery query(state->database);
-        query.setForwardOnly(true);
-        if (!query.exec(sent))
-            ThrowDatabaseError(QStringLiteral("The query failed"), query.lastError(), sent);
-        const QSqlRecord record = query.record();
-        for (int c = 0; c < record.count(); ++c) columns.append(record.fieldName(c));
-    }
+    RunThroughQt(*state, RewriteTSql(sql, state->dialect), columns);
     return std::make_unique<BatchRecordset>(state, std::move(table), std::move(columns));
 }
 
