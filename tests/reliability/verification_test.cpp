@@ -32,14 +32,9 @@ void AddVerify(const ProgramFolder& f, const QString& verify) {
 
 // Sets the number of rows of DOCUMENT in a PostgreSQL database (generation 0's texts).
 void SetPostgresRows(const QString& database, int rows) {
-    const QStringList parts = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '));
     const QString name = QStringLiteral("verification-pg");
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(parts.at(0));
-        db.setPort(parts.at(1).toInt());
-        db.setUserName(parts.at(2));
-        db.setDatabaseName(database);
+        QSqlDatabase db = testsupport::AddPostgresDatabase(name, database);
         if (!db.open()) throw std::runtime_error(db.lastError().text().toStdString());
         Exec(db, QStringLiteral("CREATE TABLE IF NOT EXISTS DOCUMENT (DOCID INTEGER PRIMARY KEY, TITLE TEXT, "
                                 "BODY TEXT)"));

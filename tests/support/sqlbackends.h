@@ -47,13 +47,7 @@ public:
             const QString database = QStringLiteral("lumora_") + QUuid::createUuid().toString(QUuid::Id128);
             m_text = PostgresConnectionText(database);
             if (m_text.isEmpty()) return;
-            const QStringList pg =
-                qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
-            m_db.setHostName(pg.at(0));
-            m_db.setPort(pg.at(1).toInt());
-            m_db.setUserName(pg.at(2));
-            m_db.setDatabaseName(database);
+            m_db = AddPostgresDatabase(m_name, database);
         } else {
             const QString file = m_dir.filePath(QStringLiteral("app.db"));
             m_text = backend == Backend::SQLite

@@ -161,14 +161,9 @@ QString MakePostgresSource() {
     const QString database = QStringLiteral("lumora_indexbuilder_%1").arg(QCoreApplication::applicationPid());
     const QString text = testsupport::PostgresConnectionText(database);
     if (text.isEmpty()) return text;
-    const QStringList parts = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '));
     const QString name = QStringLiteral("indexbuilder-fill");
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(parts.at(0));
-        db.setPort(parts.at(1).toInt());
-        db.setUserName(parts.at(2));
-        db.setDatabaseName(database);
+        QSqlDatabase db = testsupport::AddPostgresDatabase(name, database);
         EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
         QSqlQuery q(db);
         EXPECT_TRUE(q.exec(QStringLiteral(

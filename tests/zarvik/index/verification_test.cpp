@@ -100,12 +100,7 @@ public:
             QStringLiteral("lumora_indexgate_%1").arg(QCoreApplication::applicationPid());
         m_text = testsupport::PostgresConnectionText(database);
         if (m_text.isEmpty()) return;
-        const QStringList parts = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '));
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), kName);
-        db.setHostName(parts.at(0));
-        db.setPort(parts.at(1).toInt());
-        db.setUserName(parts.at(2));
-        db.setDatabaseName(database);
+        QSqlDatabase db = testsupport::AddPostgresDatabase(kName, database);
         EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
         Exec(QStringLiteral("DROP TABLE IF EXISTS DOCUMENT"));
         Exec(QStringLiteral("CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT)"));
