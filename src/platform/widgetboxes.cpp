@@ -1,6 +1,7 @@
 // The window system's message boxes.
 #include "platform/widgetboxes.h"
 
+#include "platform/dialoglayout.h"
 #include "platform/messagebox.h"
 
 #include <QMessageBox>
@@ -13,6 +14,7 @@ void InstallWidgetMessageBoxes() {
         shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         QMessageBox box(nullptr);
         box.setWindowTitle(ApplicationTitle());
+        box.setFont(DialogFont());
         box.setText(shown);
         if (flags == kMbQuestion) {
             box.setIcon(QMessageBox::Question);

@@ -111,6 +111,30 @@ QString SearchDialog::SnippetHtml(const QString& snippet) {
     return html;
 }
 
+QString SearchDialog::ScoreText(double score, double best) {
+    if (best <= 0) return QString::number(score, 'g', 3);
+    return QString::number(100.0 * score / best, 'f', 1);
+}
+
+QString SearchDialog::QueryErrorText(const QString& engineMessage) {
+    struct Advice {
+        const char* sign;
+        const char* sentence;
+    };
+    static const Advice kAdvice[] = {
+        {"unknown special query", "A * marks the end of a prefix: write it after a word, as in river*."},
+        {"unterminated string", "Every double quote needs its closing one, as in \"a phrase\"."},
+        {"no such column", "A word before a colon must be a column of the index, as in TITLE:river."},
+        {"syntax error", "Put words that hold punctuation in double quotes (\"e-mail\"), close every quote "
+                         "and bracket, and write AND, OR and NOT in capitals between two words."},
+    };
+    for (const Advice& advice : kAdvice) {
+        if (engineMessage.contains(QLatin1String(advice.sign)))
+            return QString::fromUtf8(advice.sentence) + QStringLiteral("\n") + engineMessage;
+    }
+    return engineMessage;
+}
+
 QString SearchDialog::SearchedPath() const {
     const QString kept = m_indexChoice->currentData().toString();
     return kept.isEmpty() ? m_indexPath : kept;
@@ -128,7 +152,7 @@ void SearchDialog::OnSearchClicked() {
     try {
         results = m_engine->Search(SearchedPath(), query, 0, kPageSize);
     } catch (const component::Error& e) {
-        m_matchesLabel->setText(e.Description());
+        m_matchesLabel->setText(QueryErrorText(e.Description()));
         return;
     }
 
@@ -145,11 +169,14 @@ void SearchDialog::OnSearchClicked() {
     m_results->setColumnCount(static_cast<int>(headers.size()));
     m_results->setHorizontalHeaderLabels(headers);
     m_results->setRowCount(static_cast<int>(results.hits.size()));
+    // The best match's score is the first, whatever the index's scale.
+    const double best = results.hits.isEmpty() ? 0 : Score(results.hits.first().rank);
     for (int row = 0; row < results.hits.size(); ++row) {
         const component::SearchHit& hit = results.hits.at(row);
         int column = 0;
-        auto* score = new QTableWidgetItem(QString::number(Score(hit.rank), 'g', 6));
+        auto* score = new QTableWidgetItem(ScoreText(Score(hit.rank), best));
         score->setData(Qt::UserRole, Score(hit.rank));
+        score->setToolTip(QStringLiteral("bm25: %1").arg(hit.rank, 0, 'g', 6));
         score->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
         m_results->setItem(row, column++, score);
         m_results->setItem(row, column++, new QTableWidgetItem(hit.key));
@@ -158,6 +185,9 @@ void SearchDialog::OnSearchClicked() {
         auto* snippet = new QLabel(SnippetHtml(hit.snippet));
         snippet->setTextFormat(Qt::RichText);
         snippet->setObjectName(QStringLiteral("Snippet%1").arg(row));
+        // A snippet wider than the window is cut at its edge: the whole passage is
+        // one hover away.
+        snippet->setToolTip(QStringLiteral("<p>") + SnippetHtml(hit.snippet) + QStringLiteral("</p>"));
         m_results->setCellWidget(row, column, snippet);
     }
     m_results->resizeColumnsToContents();

@@ -28,6 +28,12 @@ public:
     static QString SnippetHtml(const QString& snippet);
     // bm25 is negative and smaller for better matches; the score shown grows with relevance.
     static double Score(double bm25) { return -bm25; }
+    // The score as shown: a percentage of the best match's, so that scores of common
+    // words (millionths) compare at a glance.
+    static QString ScoreText(double score, double best);
+    // What the window says of a query the engine refused: what to type instead, then
+    // the engine's own message.
+    static QString QueryErrorText(const QString& engineMessage);
 
 private:
     void OnSearchClicked();

@@ -107,14 +107,31 @@ TEST_F(SearchWindowTest, ShowsStoredColumnsAndMarkedSnippets) {
     const auto* snippet = qobject_cast<QLabel*>(table->cellWidget(0, 4));
     ASSERT_NE(snippet, nullptr);
     EXPECT_TRUE(snippet->text().contains(QStringLiteral("<b>dawn</b>"))) << snippet->text().toStdString();
+    // The whole passage on hover, for a snippet wider than the window.
+    EXPECT_TRUE(snippet->toolTip().contains(snippet->text())) << snippet->toolTip().toStdString();
 }
 
-TEST_F(SearchWindowTest, RejectedQueryShowsTheEngineMessage) {
+TEST_F(SearchWindowTest, RejectedQuerySaysWhatToTypeThenTheEngineMessage) {
+    struct Case {
+        const char* query;
+        const char* advice;  // the start of the sentence shown
+        const char* engine;  // the engine's own text, kept after it
+    };
+    const Case cases[] = {
+        {"run AND", "Put words that hold punctuation in double quotes", "syntax error"},
+        {"*run", "A * marks the end of a prefix", "unknown special query"},
+        {"nosuch:run", "A word before a colon must be a column", "no such column: nosuch"},
+        {"\"run", "Every double quote needs its closing one", "unterminated string"},
+    };
     search::SearchDialog window(engine, QStringLiteral("docs"), *indexPath);
     window.show();
-    Search(window, QStringLiteral("run AND"));
-    EXPECT_TRUE(Matches(window).contains(QStringLiteral("syntax error"))) << Matches(window).toStdString();
-    EXPECT_EQ(window.findChild<QTableWidget*>(QStringLiteral("ResultsTable"))->rowCount(), 0);
+    for (const Case& c : cases) {
+        Search(window, QString::fromUtf8(c.query));
+        const QString shown = Matches(window);
+        EXPECT_TRUE(shown.startsWith(QString::fromUtf8(c.advice))) << c.query << ": " << shown.toStdString();
+        EXPECT_TRUE(shown.contains(QString::fromUtf8(c.engine))) << c.query << ": " << shown.toStdString();
+        EXPECT_EQ(window.findChild<QTableWidget*>(QStringLiteral("ResultsTable"))->rowCount(), 0);
+    }
 }
 
 TEST_F(SearchWindowTest, MissingIndexNamesThePath) {
@@ -170,6 +187,15 @@ TEST_F(SearchWindowTest, ScoreGrowsWithRelevanceAndTitlesStandApart) {
         if (i > 0) {
             EXPECT_LT(scores[i].toDouble(), scores[i - 1].toDouble()) << "a better match scores higher";
         }
+    }
+    // A word in nearly every document scores in millionths; shown against the best
+    // match, it still reads as a plain number.
+    for (const char* word : {"needle", "filler"}) {
+        Search(window, QString::fromUtf8(word));
+        const QStringList shown = Column(window, 0);
+        ASSERT_FALSE(shown.isEmpty()) << word;
+        EXPECT_EQ(shown.first(), QStringLiteral("100.0")) << word;
+        for (const QString& score : shown) EXPECT_FALSE(score.contains(QLatin1Char('e'))) << word << score.toStdString();
     }
 }
 
