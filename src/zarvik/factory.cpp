@@ -4,7 +4,7 @@
 #include "zarvik/index/indexbuilder.h"
 #include "zarvik/config/indexconfiguration.h"
 #include "zarvik/indexingservices.h"
-#include "zarvik/metricsfile.h"
+#include "zarvik/files/metricsfile.h"
 #include "zarvik/propagation/targetpropagator.h"
 
 namespace zarvik {
@@ -24,7 +24,7 @@ public:
         return std::make_shared<propagation::TargetPropagator>();
     }
     std::shared_ptr<component::MetricsFile> NewMetricsFile() override {
-        return std::make_shared<DurableMetricsFile>();
+        return std::make_shared<files::DurableMetricsFile>();
     }
 };
 }  // namespace

@@ -18,7 +18,7 @@
 #include <functional>
 #include <optional>
 
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 #include "zarvik/index/documentsource.h"
 #include "zarvik/index/verification.h"
 #include "zarvik/index/indexlog.h"
@@ -136,12 +136,12 @@ QString KeepPrevious(const QString& live, const QString& previous) {
         // A file system without hard links: a copy does as well, only slower.
         if (!QFile::copy(live, temporary))
             return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
-        if (const QString why = SyncToDisk(temporary); !why.isEmpty()) {
+        if (const QString why = files::SyncToDisk(temporary); !why.isEmpty()) {
             QFile::remove(temporary);
             return why;
         }
     }
-    if (const QString why = DurableRename(temporary, previous); !why.isEmpty()) {
+    if (const QString why = files::DurableRename(temporary, previous); !why.isEmpty()) {
         QFile::remove(temporary);
         return why;
     }
@@ -525,11 +525,11 @@ bool Fts5IndexBuilder::Build() {
             }
         }
         if (complete && refusal.isEmpty()) {
-            if (const QString why = SyncToDisk(staging); !why.isEmpty())
+            if (const QString why = files::SyncToDisk(staging); !why.isEmpty())
                 Fail(QStringLiteral("Unable to write %1 to disk: %2").arg(staging, why));
             if (const QString why = KeepPrevious(live, previous); !why.isEmpty())
                 Fail(QStringLiteral("Unable to keep %1 as %2: %3").arg(live, previous, why));
-            if (const QString why = DurableRename(staging, live); !why.isEmpty())
+            if (const QString why = files::DurableRename(staging, live); !why.isEmpty())
                 Fail(QStringLiteral("Unable to put the new index in place of %1: %2").arg(live, why));
         }
     } catch (...) {
@@ -568,7 +568,7 @@ bool Fts5IndexBuilder::Build() {
         // into; one such file, the latest refusal.
         QFile::remove(staging + QStringLiteral("-journal"));
         QString kept = rejected;
-        if (const QString why = DurableRename(staging, rejected); !why.isEmpty()) {
+        if (const QString why = files::DurableRename(staging, rejected); !why.isEmpty()) {
             RemoveStaging(staging);
             kept = QStringLiteral("not kept (%1)").arg(why);
         }
