@@ -3,7 +3,7 @@
 #include "component/factory.h"
 #include "search/searchdialog.h"
 #include "maindialog/maindialog.h"
-#include "util/globals.h"
+#include "component/globals.h"
 #include "zarvik/factory.h"
 
 #include <QApplication>
@@ -37,18 +37,18 @@ int main(int argc, char** argv) {
     const QString out = QString::fromLocal8Bit(argv[2]);
     try {
         component::InstallFactory(zarvik::NewComponentFactory());
-        util::g_indexConfiguration = component::Factory().NewIndexConfiguration();
-        util::g_indexConfiguration->LoadFromFile(QDir(demo).filePath(QStringLiteral("IndexConfiguration.xml")));
-        util::g_searchEngine = component::Factory().NewIndexingServices()->CreateEngine(demo, demo, false);
+        component::g_indexConfiguration = component::Factory().NewIndexConfiguration();
+        component::g_indexConfiguration->LoadFromFile(QDir(demo).filePath(QStringLiteral("IndexConfiguration.xml")));
+        component::g_searchEngine = component::Factory().NewIndexingServices()->CreateEngine(demo, demo, false);
 
         maindialog::MainDialog dialog;
-        dialog.LoadIndexList(util::g_indexConfiguration->GetIndexList());
+        dialog.LoadIndexList(component::g_indexConfiguration->GetIndexList());
         dialog.SelectCurrentIndex(QStringLiteral("catalog"));
         dialog.UpdateStatus(QStringLiteral("Indexing finished: 4000 documents"));
         dialog.show();
         if (!Save(dialog, QDir(out).filePath(QStringLiteral("main-dialog.png")))) return 1;
 
-        search::SearchDialog search(util::g_searchEngine, QStringLiteral("catalog"), util::g_indexConfiguration->IndexPath());
+        search::SearchDialog search(component::g_searchEngine, QStringLiteral("catalog"), component::g_indexConfiguration->IndexPath());
         search.show();
         QTest::keyClicks(search.findChild<QLineEdit*>(QStringLiteral("QueryEdit")), QStringLiteral("water NOT salt"));
         QTest::mouseClick(search.findChild<QPushButton*>(QStringLiteral("SearchButton")), Qt::LeftButton);

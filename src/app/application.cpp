@@ -15,8 +15,8 @@
 #include "platform/headless.h"
 #include "platform/messagebox.h"
 #include "platform/widgetboxes.h"
-#include "util/globals.h"
-#include "util/util.h"
+#include "component/globals.h"
+#include "report/report.h"
 #include "zarvik/factory.h"
 
 namespace app {
@@ -44,16 +44,16 @@ std::optional<StartOptions> ParseStartOptions(const QString& commandLine) {
 }
 
 bool LoadConfiguration(const QString& programDir) {
-    util::g_indexConfiguration = component::Factory().NewIndexConfiguration();
+    component::g_indexConfiguration = component::Factory().NewIndexConfiguration();
     const QString path = programDir + QDir::separator() + QStringLiteral("IndexConfiguration.xml");
     try {
-        util::g_indexConfiguration->LoadFromFile(path);
+        component::g_indexConfiguration->LoadFromFile(path);
         return true;
     } catch (const std::exception& e) {
         component::Error error = component::AsError(e, kProgramSource);
         error.SetDescription(QStringLiteral("Unable to initialize from ") + path + QStringLiteral(":") +
                              kCrLf + kCrLf + error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
         return false;
     }
 }
@@ -61,12 +61,12 @@ bool LoadConfiguration(const QString& programDir) {
 bool CreateEngine(const QString& programDir, bool log) {
     try {
         std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
-        util::g_searchEngine = services->CreateEngine(programDir, programDir, log);
+        component::g_searchEngine = services->CreateEngine(programDir, programDir, log);
         return true;
     } catch (const std::exception& e) {
         component::Error error = component::AsError(e, kProgramSource);
         error.SetDescription(QStringLiteral("Unable to initialize engine:") + kCrLf + error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
         return false;
     }
 }
@@ -76,7 +76,7 @@ bool StartDialog(const StartOptions& options, const QString& programDir,
     if (!LoadConfiguration(programDir)) return false;
     dialog = std::make_unique<maindialog::MainDialog>();
     dialog->SetStatusTrace(statusTrace);
-    dialog->LoadIndexList(util::g_indexConfiguration->GetIndexList());
+    dialog->LoadIndexList(component::g_indexConfiguration->GetIndexList());
     if (!options.indexName.isEmpty() && !dialog->SelectCurrentIndex(options.indexName)) return false;
     if (!CreateEngine(programDir, options.log)) return false;
     dialog->show();
@@ -89,7 +89,7 @@ bool StartDialog(const StartOptions& options, const QString& programDir,
 
 int RunScheduled(const StartOptions& options, const QString& programDir) {
     if (!LoadConfiguration(programDir)) return 1;
-    if (!run::SelectIndex(util::g_indexConfiguration->GetIndexList(), options.indexName)) return 1;
+    if (!run::SelectIndex(component::g_indexConfiguration->GetIndexList(), options.indexName)) return 1;
     if (!CreateEngine(programDir, options.log)) return 1;
     run::TraceView view;
     run::BuildDriver driver(view);
@@ -129,7 +129,7 @@ int Main(int argc, char** argv) {
         started = options && StartDialog(*options, programDir, dialog, headless ? &trace : nullptr);
     } catch (const std::exception& e) {
         const component::Error error = component::AsError(e, kProgramSource);
-        platform::ShowMessage(QStringLiteral("Unexpected error ") + util::HexNumber(error.Number()) +
+        platform::ShowMessage(QStringLiteral("Unexpected error ") + report::HexNumber(error.Number()) +
                                   QStringLiteral(" in ") + error.Source() + QStringLiteral(":") + kCrLf +
                                   error.Description(),
                               platform::kMbWarning);

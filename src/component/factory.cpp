@@ -1,9 +1,14 @@
-// The installed component factory.
+// The installed component factory and the program-wide objects it made.
 #include "component/factory.h"
+#include "component/globals.h"
 
 #include <utility>
 
 namespace component {
+
+std::shared_ptr<IndexConfiguration> g_indexConfiguration;
+std::shared_ptr<SearchEngine> g_searchEngine;
+
 namespace {
 std::shared_ptr<ComponentFactory>& Installed() {
     static std::shared_ptr<ComponentFactory> factory;

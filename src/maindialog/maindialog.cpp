@@ -24,8 +24,8 @@
 #include "platform/headless.h"
 #include "platform/messagebox.h"
 #include "platform/dialoglayout.h"
-#include "util/globals.h"
-#include "util/util.h"
+#include "component/globals.h"
+#include "report/report.h"
 
 namespace maindialog {
 
@@ -217,7 +217,7 @@ void MainDialog::OnIndexComboChanged(int index) {
         m_indexCombo->setCurrentIndex(-1);
         return;
     }
-    const component::IndexConfiguration& configuration = *util::g_indexConfiguration;
+    const component::IndexConfiguration& configuration = *component::g_indexConfiguration;
     m_indexPath->setText(configuration.IndexPath());
     m_indexPath->setCursorPosition(0);
     m_lastBuilt->setText(configuration.LastBuilt());
@@ -303,7 +303,7 @@ bool MainDialog::PopulateUserNodes(const QString& userID) {
 
 void MainDialog::OnEngineClicked() {
     if (m_indexing) return;
-    const component::SearchEngine& engine = *util::g_searchEngine;
+    const component::SearchEngine& engine = *component::g_searchEngine;
     const std::int16_t major = engine.MajorVersion();
     const std::int16_t minor = engine.MinorVersion();
     const std::int32_t build = engine.BuildNumber();
@@ -317,8 +317,8 @@ void MainDialog::OnSearchClicked() {
                               platform::kMbWarning);
         return;
     }
-    const component::IndexConfiguration& configuration = *util::g_indexConfiguration;
-    search::SearchDialog search(util::g_searchEngine, configuration.IndexName(), configuration.IndexPath(), this);
+    const component::IndexConfiguration& configuration = *component::g_indexConfiguration;
+    search::SearchDialog search(component::g_searchEngine, configuration.IndexName(), configuration.IndexPath(), this);
     search.exec();
 }
 

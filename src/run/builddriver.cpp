@@ -11,15 +11,15 @@
 #include "platform/headless.h"
 #include "platform/messagebox.h"
 #include "usernodes/usernodes.h"
-#include "util/globals.h"
-#include "util/util.h"
+#include "component/globals.h"
+#include "report/report.h"
 
 namespace run {
 namespace {
 using component::kCrLf;
 using component::kProgramSource;
 
-component::IndexConfiguration& Configuration() { return *util::g_indexConfiguration; }
+component::IndexConfiguration& Configuration() { return *component::g_indexConfiguration; }
 
 }  // namespace
 
@@ -41,7 +41,7 @@ BuildDriver::Outcome BuildDriver::Run(bool automated) {
         m_view.SetIndexing(false);
         Restore();
         PublishMetrics(runMetrics, false);
-        util::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
+        report::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
         return Outcome::Failed;
     }
 }
@@ -106,7 +106,7 @@ void BuildDriver::ConfigureBuilder(const Sources& sources) {
     const QString setting2 = configuration.IndexSetting2();
     const QString setting4 = configuration.IndexSetting4();
     const QString setting1 = configuration.IndexSetting1();
-    m_indexBuilder->Configure(&m_view, util::g_searchEngine, indexName, indexPath, sources.resolved,
+    m_indexBuilder->Configure(&m_view, component::g_searchEngine, indexName, indexPath, sources.resolved,
                               sources.connection, setting3, setting2, setting4, setting1);
     m_indexBuilder->SetVerify(configuration.Verify());
 }
@@ -123,7 +123,7 @@ bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
         built = false;
         // The time a person takes to read the report is not the build's.
         runMetrics.End(metrics::BuildMetrics::kBuild);
-        util::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
+        report::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
     }
     runMetrics.End(metrics::BuildMetrics::kBuild);
     return built;
@@ -172,7 +172,7 @@ void BuildDriver::WriteResults(const QString& lastBuilt, const QString& numDocum
         component::Error error = component::AsError(e, kProgramSource);
         error.SetDescription(QStringLiteral("Unable to write results to config file:") + kCrLf +
                              error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
     }
     m_view.ShowResults(lastBuilt, numDocuments);
 }
@@ -190,7 +190,7 @@ void BuildDriver::PublishMetrics(const metrics::BuildMetrics& runMetrics, bool s
         const QString failure = runMetrics.Publish(folder, configuration.IndexName(), succeeded);
         // Monitoring that cannot be written is worth a log entry, never a change of
         // the build's outcome.
-        if (!failure.isEmpty()) util::LogEvent(failure, 1);
+        if (!failure.isEmpty()) report::LogEvent(failure, 1);
     } catch (const std::exception&) {
         // Not even the event log could be written; the outcome that follows still stands.
     }

@@ -3,8 +3,8 @@
 
 #include "component/texts.h"
 #include "platform/messagebox.h"
-#include "util/globals.h"
-#include "util/util.h"
+#include "component/globals.h"
+#include "report/report.h"
 
 namespace run {
 
@@ -16,13 +16,13 @@ void ReportIndexNotFound(const QString& indexName) {
 
 bool LoadCurrentIndex(const QString& indexName) {
     try {
-        util::g_indexConfiguration->LoadIndex(indexName);
+        component::g_indexConfiguration->LoadIndex(indexName);
         return true;
     } catch (const std::exception& e) {
         component::Error error = component::AsError(e, component::kProgramSource);
         error.SetDescription(QStringLiteral("Unable to load index (") + indexName + QStringLiteral("):") +
                              component::kCrLf + error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
         return false;
     }
 }

@@ -7,7 +7,7 @@
 #include "support/fake_component.h"
 #include "support/messagebox_recorder.h"
 #include "support/qt_printers.h"
-#include "util/globals.h"
+#include "component/globals.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ protected:
     }
     void TearDown() override {
         dialog.reset();
-        util::g_searchEngine.reset();
-        util::g_indexConfiguration.reset();
+        component::g_searchEngine.reset();
+        component::g_indexConfiguration.reset();
     }
     bool Init(const QString& commandLine) {
         return app::InitApplication(commandLine, QStringLiteral("/opt/lumora"), dialog, nullptr);
@@ -88,7 +88,7 @@ TEST_F(InitApplicationTest, AnIndexThatCannotLoadLeavesTheEngineUnmade) {
     state->failingLoadIndex = {QStringLiteral("sales")};
     EXPECT_FALSE(Init(QStringLiteral("/auto /index sales")));
     EXPECT_TRUE(state->createEngineArgs.isEmpty());
-    EXPECT_FALSE(util::g_searchEngine);
+    EXPECT_FALSE(component::g_searchEngine);
 }
 
 }  // namespace

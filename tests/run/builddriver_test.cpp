@@ -9,7 +9,7 @@
 #include "support/fake_component.h"
 #include "support/messagebox_recorder.h"
 #include "support/qt_printers.h"
-#include "util/globals.h"
+#include "component/globals.h"
 
 namespace {
 
@@ -43,10 +43,10 @@ protected:
         state->indexList = {{QStringLiteral("sales"), QStringLiteral("Sales documents")}};
         state->indexes[QStringLiteral("sales")] = {{QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/sales")}};
         state->connectionStrings[QStringLiteral("RAdozudo")] = QStringLiteral("radozudo-text");
-        util::g_indexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
-        util::g_indexConfiguration->LoadIndex(QStringLiteral("sales"));
+        component::g_indexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
+        component::g_indexConfiguration->LoadIndex(QStringLiteral("sales"));
     }
-    void TearDown() override { util::g_indexConfiguration.reset(); }
+    void TearDown() override { component::g_indexConfiguration.reset(); }
 
     std::shared_ptr<testsupport::FakeState> state;
     testsupport::MessageBoxRecorder boxes;

@@ -1,15 +1,12 @@
 // Error reporting.
-#include "util/util.h"
+#include "report/report.h"
 
 #include "component/factory.h"
 #include "component/texts.h"
+#include "component/globals.h"
 #include "platform/messagebox.h"
-#include "util/globals.h"
 
-namespace util {
-
-std::shared_ptr<component::IndexConfiguration> g_indexConfiguration;
-std::shared_ptr<component::SearchEngine> g_searchEngine;
+namespace report {
 
 namespace {
 using component::kCrLf;
@@ -54,10 +51,10 @@ void ReportErrorAbsorbed(const component::Error& error) noexcept {
 
 void LogEvent(const QString& message, std::int32_t eventType) {
     if (!g_indexingServices) g_indexingServices = component::Factory().NewIndexingServices();
-    const QString indexName = g_indexConfiguration ? g_indexConfiguration->IndexName() : QString();
+    const QString indexName = component::g_indexConfiguration ? component::g_indexConfiguration->IndexName() : QString();
     const QString source = QStringLiteral("TessalyIndexManager") + QStringLiteral(" (indexName=") +
                            indexName + QStringLiteral(")");
     g_indexingServices->WriteEventLog(source, message, eventType);
 }
 
-}  // namespace util
+}  // namespace report

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-namespace util {
-extern std::shared_ptr<component::IndexConfiguration> g_indexConfiguration;
-extern std::shared_ptr<component::SearchEngine> g_searchEngine;
-}
+namespace component {
+extern std::shared_ptr<IndexConfiguration> g_indexConfiguration;
+extern std::shared_ptr<SearchEngine> g_searchEngine;
+}  // namespace component
