@@ -14,6 +14,7 @@
 #include "platform/widgetboxes.h"
 #include "util/globals.h"
 #include "util/util.h"
+#include "zarvik/eventlog.h"
 #include "zarvik/factory.h"
 
 namespace app {
@@ -86,6 +87,18 @@ int Main(int argc, char** argv) {
     component::InstallFactory(zarvik::NewComponentFactory());
 
     platform::StatusTrace trace;
+    if (headless) {
+        // Without a window, the reasons that reach only the event log go to standard
+        // error too, in order with the status trace.
+        zarvik::EchoEventsTo([&trace](const QString& line) {
+            trace.Flush();
+            platform::WriteStderr(line);
+        });
+    }
+    // The echo goes before the trace it writes through.
+    const struct EchoOff {
+        ~EchoOff() { zarvik::EchoEventsTo({}); }
+    } echoOff;
     std::unique_ptr<MainDialog> dialog;
     bool started = false;
     try {
