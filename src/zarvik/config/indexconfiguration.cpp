@@ -16,6 +16,7 @@
 
 #include "zarvik/config/datasources.h"
 #include "zarvik/durablefile.h"
+#include "zarvik/eventlog.h"
 
 namespace zarvik {
 
@@ -46,6 +47,12 @@ const std::array<QLatin1StringView, kFieldCount> kFieldNames = {
     QLatin1StringView("IndexSetting3"), QLatin1StringView("IndexSetting4"),
     QLatin1StringView("LastBuilt"),     QLatin1StringView("NumDocuments"),
     QLatin1StringView("UserNodeMethod")};
+
+// Elements of an <Index> this loader knows and leaves to the build settings, so they
+// are never named as unknown.
+bool IsReadElsewhere(QStringView elementName) {
+    return elementName == u"BuildMode" || elementName == u"MaxChangedPercent";
+}
 
 int FieldOf(QStringView elementName) {
     for (int i = 0; i < kFieldCount; ++i) {
@@ -91,6 +98,9 @@ struct XmlIndexConfiguration::Document {
     QString text;    // the rest of the file, decoded
     QList<Index> indexes;
     QString metricsDirectory;  // absolute; empty when the file names none
+    // What loading the file would tell the administrator: elements nobody reads, an
+    // index that cannot be built.
+    QStringList warnings;
 };
 
 namespace {
@@ -106,7 +116,8 @@ public:
     Parser(const Document& document) : m_document(document), m_text(document.text), m_reader(document.text) {}
 
     // Raises component::Error (kConfigLoad) naming the file, line and column.
-    QList<Document::Index> Parse(QString* metricsDirectory) {
+    QList<Document::Index> Parse(QString* metricsDirectory, QStringList* warnings) {
+        m_warnings = warnings;
         QList<Document::Index> indexes;
         bool metricsSeen = false;
         while (Next() != QXmlStreamReader::StartElement) {
@@ -130,7 +141,7 @@ public:
                     *metricsDirectory = Absolute(m_document.folder, folder);
                 metricsSeen = true;
             } else {
-                Skip();
+                SkipUnknown(QStringLiteral("in <IndexConfiguration>"));
             }
         }
         // Whatever follows the root element must still be well-formed.
@@ -145,7 +156,17 @@ private:
         return token;
     }
 
-    // Elements this program does not know are passed over, so a newer file still loads.
+    // Elements this program does not know are passed over, so a newer file still loads;
+    // at the root, in an <Index> and in <Verify> a misspelt setting would otherwise
+    // pass unnoticed, so each is named.
+    void SkipUnknown(const QString& where) {
+        m_warnings->append(QStringLiteral("The element <%1> %2 (line %3 of %4) is not one this program "
+                                          "knows; it is ignored.")
+                               .arg(m_reader.name().toString(), where, QString::number(m_reader.lineNumber()),
+                                    m_document.path));
+        Skip();
+    }
+
     void Skip() {
         m_reader.skipCurrentElement();
         if (m_reader.hasError()) Fail(m_reader.errorString());
@@ -200,6 +221,7 @@ private:
                             ? attributes.value(QStringLiteral("display")).toString()
                             : index.name;
         index.startTagEnd = Offset();
+        const qint64 line = m_reader.lineNumber();
         for (;;) {
             const auto token = Next();
             if (token == QXmlStreamReader::EndElement) break;
@@ -220,8 +242,10 @@ private:
                 ParseTargets(&index);
             } else if (m_reader.name() == u"Verify") {
                 ParseVerify(&index);
-            } else {
+            } else if (IsReadElsewhere(m_reader.name())) {
                 Skip();
+            } else {
+                SkipUnknown(QStringLiteral("in the index \"%1\"").arg(index.name));
             }
             index.lastChildBegin = childBegin;
             index.lastChildEnd = Offset();
@@ -233,6 +257,10 @@ private:
         QString& path = index.values[kIndexPath];
         path = path.trimmed();
         if (!path.isEmpty()) path = Absolute(m_document.folder, path);
+        if (path.isEmpty())
+            m_warnings->append(QStringLiteral("The index \"%1\" (line %2 of %3) has no <IndexPath>, or an "
+                                              "empty one; it cannot be built until one is given.")
+                                   .arg(index.name, QString::number(line), m_document.path));
         return index;
     }
 
@@ -292,7 +320,7 @@ private:
             if (token != QXmlStreamReader::StartElement) continue;
             const QString element = m_reader.name().toString();
             if (element != u"MinDocuments" && element != u"MaxShrinkPercent" && element != u"CheckQuery") {
-                Skip();
+                SkipUnknown(QStringLiteral("in <Verify> of the index \"%1\"").arg(index->name));
                 continue;
             }
             Document::Span span;
@@ -323,6 +351,7 @@ private:
     const Document& m_document;
     const QString& m_text;
     QXmlStreamReader m_reader;
+    QStringList* m_warnings = nullptr;
 };
 
 // Line and column of the first byte that is not UTF-8, for the error message.
@@ -355,7 +384,7 @@ std::shared_ptr<Document> ParseDocument(const QString& path, const QByteArray& b
             component::errnum::kConfigLoad, kSource,
             QStringLiteral("%1%2: The file is not UTF-8 text.").arg(path, Utf8ErrorPosition(body)));
     }
-    document->indexes = Parser(*document).Parse(&document->metricsDirectory);
+    document->indexes = Parser(*document).Parse(&document->metricsDirectory, &document->warnings);
     return document;
 }
 
@@ -465,6 +494,13 @@ void XmlIndexConfiguration::LoadFromFile(const QString& path) {
     auto document = ReadDocument(QFileInfo(path).absoluteFilePath());
     m_document = std::move(document);
     m_current = -1;
+    for (const QString& warning : m_document->warnings) {
+        try {
+            WriteEvent(kSource, warning, 1);
+        } catch (const component::Error&) {
+            // Advice about the file; a log that cannot take it does not stop the run.
+        }
+    }
 }
 
 namespace {
