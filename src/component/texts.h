@@ -14,4 +14,13 @@ inline const QString kNoDataSourceText =
     QStringLiteral("Primary data source not defined for the selected index.\r\n"
                    "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.");
 
+// What to do when the program could not write into folder and may be running as the
+// systemd service, whose sandbox lets it write only into the folders the unit names.
+inline QString ServiceWriteAccessAdvice(const QString& folder) {
+    return QStringLiteral("If this ran as the service lumora-index@NAME, allow the folder with "
+                          "\"systemctl edit lumora-index@NAME\" and the lines \"[Service]\" and "
+                          "\"ReadWritePaths=%1\".")
+        .arg(folder);
+}
+
 }  // namespace component

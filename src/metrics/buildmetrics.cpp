@@ -1,6 +1,8 @@
 // The figures of one build run in the Prometheus text format.
 #include "metrics/buildmetrics.h"
 
+#include "component/texts.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -175,7 +177,7 @@ QString BuildMetrics::Publish(const QString& folder, const QString& indexName, b
         file->Write(path, MetricsText(indexName, figures));
         return {};
     } catch (const component::Error& error) {
-        return error.Description();
+        return error.Description() + QLatin1Char(' ') + component::ServiceWriteAccessAdvice(folder);
     } catch (const std::exception& error) {
         return QString::fromLocal8Bit(error.what());
     }

@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include "support/eventlogfile.h"
+#include "zarvik/index/indexlog.h"
 
 namespace {
 
@@ -45,6 +50,38 @@ TEST(EngineTest, KeepsFoldersAndLogSwitch) {
         EXPECT_EQ(fts5->LogEnabled(), c.log);
         EXPECT_EQ(fts5->LogFilePath(), QString::fromUtf8(c.logFile));
     }
+}
+
+// A build log that cannot be written is one warning naming the file and the folder to
+// allow; the folder of a link is the one it points into.
+TEST(EngineTest, AnUnwritableBuildLogIsOneWarning) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString events = dir.filePath(QStringLiteral("events.jsonl"));
+    qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(events));
+    const QString blocked = dir.filePath(QStringLiteral("not-a-folder"));
+    QFile(blocked).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("gone/indexlog.dat")), dir.filePath(QStringLiteral("link"))));
+    const struct {
+        QString log;
+        QString folderToAllow;  // empty: the log can be written
+    } cases[] = {
+        {dir.filePath(QStringLiteral("indexlog.dat")), {}},
+        {blocked + QStringLiteral("/indexlog.dat"), blocked},
+        {dir.filePath(QStringLiteral("link")), dir.filePath(QStringLiteral("gone"))},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(events);
+        zarvik::WarnIfIndexLogUnwritable(c.log);
+        const QList<QJsonObject> entries = testsupport::EventLog(events);
+        ASSERT_EQ(entries.size(), c.folderToAllow.isEmpty() ? 0 : 1) << c.log.toStdString();
+        if (entries.isEmpty()) continue;
+        const QString message = entries[0].value(u"message").toString();
+        EXPECT_EQ(entries[0].value(u"type").toInt(-1), 1);
+        EXPECT_TRUE(message.contains(c.log)) << message.toStdString();
+        EXPECT_TRUE(message.contains(QStringLiteral("ReadWritePaths=") + c.folderToAllow)) << message.toStdString();
+    }
+    qunsetenv("ZARVIK_EVENT_LOG");
 }
 
 }  // namespace
