@@ -204,7 +204,12 @@ private:
             // A connection text neither starts nor ends with blanks of its own; they
             // come from the layout of the file.
             const QString text = ReadText(&span).trimmed();
-            index->dataSources.append({name, AnchorSqliteDatabase(text, m_document.folder)});
+            try {
+                index->dataSources.append({name, AnchorSqliteDatabase(text, m_document.folder)});
+            } catch (const component::Error& error) {
+                Fail(QStringLiteral("The data source \"%1\" of the index \"%2\": %3")
+                         .arg(name, index->name, error.Description()));
+            }
         }
     }
 

@@ -313,7 +313,11 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"index_without_name", "<IndexConfiguration>\n  <Index display='A'/>", 2, 22, "no name"},
         MalformedCase{"element_in_leaf", "<IndexConfiguration><Index name='a'>\n<LastBuilt>x<b/></LastBuilt>",
                       2, 16, "text only"},
-        MalformedCase{"not_utf8", "<IndexConfiguration>\n<Index name='\xE4'/>", 2, 13, "UTF-8"}),
+        MalformedCase{"not_utf8", "<IndexConfiguration>\n<Index name='\xE4'/>", 2, 13, "UTF-8"},
+        MalformedCase{"connection_piece_without_value",
+                      "<IndexConfiguration><Index name='a'><DbDataSources>\n"
+                      "<DataSource name='Primary'>Provider=SQLite;Database=app.db;ReadOnly</DataSource>",
+                      2, 80, "The data source \"Primary\" of the index \"a\": Invalid connection text: a pair without '='"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigTest, UnreadableFileRaisesAndKeepsWhatWasLoaded) {
