@@ -56,30 +56,21 @@ TEST(EngineTest, KeepsFoldersAndLogSwitch) {
 // allow; the folder of a link is the one it points into.
 TEST(EngineTest, AnUnwritableBuildLogIsOneWarning) {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const QString events = dir.filePath(QStringLiteral("events.jsonl"));
     qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(events));
-    const QString blocked = dir.filePath(QStringLiteral("not-a-folder"));
-    QFile(blocked).open(QIODevice::WriteOnly);
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("gone/indexlog.dat")), dir.filePath(QStringLiteral("link"))));
-    const struct {
-        QString log;
-        QString folderToAllow;  // empty: the log can be written
-    } cases[] = {
-        {dir.filePath(QStringLiteral("indexlog.dat")), {}},
-        {blocked + QStringLiteral("/indexlog.dat"), blocked},
-        {dir.filePath(QStringLiteral("link")), dir.filePath(QStringLiteral("gone"))},
-    };
-    for (const auto& c : cases) {
+    const QString gone = dir.filePath(QStringLiteral("gone"));
+    ASSERT_TRUE(QFile::link(gone + QStringLiteral("/indexlog.dat"), dir.filePath(QStringLiteral("link"))));
+    const QString cases[][2] = {{dir.filePath(QStringLiteral("indexlog.dat")), {}},
+                                {dir.filePath(QStringLiteral("link")), gone}};
+    for (const auto& [log, folderToAllow] : cases) {
         QFile::remove(events);
-        zarvik::WarnIfIndexLogUnwritable(c.log);
+        zarvik::WarnIfIndexLogUnwritable(log);
         const QList<QJsonObject> entries = testsupport::EventLog(events);
-        ASSERT_EQ(entries.size(), c.folderToAllow.isEmpty() ? 0 : 1) << c.log.toStdString();
+        ASSERT_EQ(entries.size(), folderToAllow.isEmpty() ? 0 : 1) << log.toStdString();
         if (entries.isEmpty()) continue;
         const QString message = entries[0].value(u"message").toString();
-        EXPECT_EQ(entries[0].value(u"type").toInt(-1), 1);
-        EXPECT_TRUE(message.contains(c.log)) << message.toStdString();
-        EXPECT_TRUE(message.contains(QStringLiteral("ReadWritePaths=") + c.folderToAllow)) << message.toStdString();
+        EXPECT_TRUE(message.contains(log) && message.contains(QStringLiteral("ReadWritePaths=") + folderToAllow + u'"'))
+            << message.toStdString();
     }
     qunsetenv("ZARVIK_EVENT_LOG");
 }
