@@ -86,15 +86,18 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         {"lumora_index_targets_failed", "Propagation targets the last run could not update.",
          QByteArray::number(qint64(f.targetsFailed))},
         {"lumora_index_last_run_failed_step",
-         "1 for the step (build, usernodes, propagation, ...) the last run failed in; step=\"none\" and 0 when "
-         "it succeeded or the step is not known.",
+         "1 for the step the last run failed in (build, usernodes, propagation, ...); "
+         "step=\"none\" and 0 after a success or when the step is not known.",
          f.success || f.failedStep.isEmpty() ? "0" : "1",
-         ",step=\"" + EscapeLabelValue(f.success || f.failedStep.isEmpty() ? QStringLiteral("none") : f.failedStep)
-                          .toUtf8() +
+         ",step=\"" +
+             EscapeLabelValue(f.success || f.failedStep.isEmpty() ? QStringLiteral("none") : f.failedStep)
+                 .toUtf8() +
              '"'},
         {"lumora_index_usernode_unlisted_users",
          "Users with USERNODE rows but no catalog assignment, whose old rows the last run left in place.",
-         QByteArray::number(qint64(f.unlistedUsers)), {}, f.unlistedUsers >= 0},
+         QByteArray::number(qint64(f.unlistedUsers)),
+         {},
+         f.unlistedUsers >= 0},
     };
     const QByteArray index = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + '"';
     QByteArray text;

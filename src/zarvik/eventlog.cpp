@@ -105,7 +105,9 @@ SyslogEntry SyslogEntryFor(const QString& source, const QString& message) {
             (rest.isEmpty() ? message : rest + QLatin1Char(' ') + message).toUtf8()};
 }
 
-void EchoEventsTo(EventEcho echo) { Echo() = std::move(echo); }
+void EchoEventsTo(EventEcho echo) {
+    Echo() = std::move(echo);
+}
 
 void WriteEvent(const QString& source, const QString& message, std::int32_t type) {
     EchoEntry(source, message, type);

@@ -269,7 +269,8 @@ TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
     // The reason, then how to let the service write the folder.
     EXPECT_EQ(state->events.at(0).message.section(QStringLiteral(" If this ran"), 0, 0),
               QStringLiteral("Unable to write the metrics file x: no room"));
-    EXPECT_TRUE(state->events.at(0).message.endsWith(QStringLiteral("\"ReadWritePaths=/var/lib/node-exporter\".")));
+    EXPECT_TRUE(
+        state->events.at(0).message.endsWith(QStringLiteral("\"ReadWritePaths=/var/lib/node-exporter\".")));
     EXPECT_EQ(state->events.at(0).type, 1);
     EXPECT_EQ(state->events.at(0).source, QStringLiteral("TessalyIndexManager (indexName=sales)"));
 }

@@ -38,7 +38,8 @@ TEST_P(SchemaTest, TheExampleBuildsFromTheShippedLayout) {
     testsupport::TestDatabase db(GetParam());
     LUMORA_REQUIRE_DATABASE(db);
     const char* schema = GetParam() == Backend::SQLite ? "schema-sqlite.sql" : "schema-postgresql.sql";
-    const QStringList statements = Statements(ReadExample(schema)) + Statements(ReadExample("example-data.sql"));
+    const QStringList statements =
+        Statements(ReadExample(schema)) + Statements(ReadExample("example-data.sql"));
     ASSERT_GT(statements.size(), 6) << schema;
     for (const QString& statement : statements) db.Exec(statement);
 

@@ -88,8 +88,9 @@ void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString
     const QMap<QString, QString> m = t.Samples();
     ASSERT_EQ(m.size(), 10);
     if (e.success) {
-        EXPECT_EQ(m.value(QStringLiteral("lumora_index_last_run_failed_step{index=\"catalog\",step=\"none\"}")),
-                  u"0");
+        EXPECT_EQ(
+            m.value(QStringLiteral("lumora_index_last_run_failed_step{index=\"catalog\",step=\"none\"}")),
+            u"0");
     }
     const QString lastRun = m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds"));
     EXPECT_GE(lastRun.toDouble(), before);
@@ -184,8 +185,10 @@ TEST_F(MetricsRun, AFolderThatCannotBeWrittenIsOneEntryAndTheBuildStillSucceeds)
     const QString message = events[0].value(QStringLiteral("message")).toString();
     EXPECT_TRUE(message.contains(blocked));
     // How to let the service write there, and the warning also where a headless run shows it.
-    EXPECT_TRUE(message.contains(QStringLiteral("\"ReadWritePaths=") + blocked + u'"')) << message.toStdString();
-    EXPECT_TRUE(run.stderrText.contains(QStringLiteral(" [Warning]: ") + message)) << run.stderrText.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("\"ReadWritePaths=") + blocked + u'"'))
+        << message.toStdString();
+    EXPECT_TRUE(run.stderrText.contains(QStringLiteral(" [Warning]: ") + message))
+        << run.stderrText.toStdString();
     EXPECT_EQ(ReadBytes(blocked), QByteArray("x"));
 }
 

@@ -1,8 +1,6 @@
 // The build log "indexlog.dat".
 #include "zarvik/index/indexlog.h"
 
-#include "zarvik/index/engine.h"
-
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +8,7 @@
 #include "component/error.h"
 #include "component/texts.h"
 #include "zarvik/eventlog.h"
+#include "zarvik/index/engine.h"
 
 namespace zarvik {
 

@@ -87,7 +87,8 @@ TEST(AnchorSqliteDatabaseTest, MakesRelativeSqliteFilesAbsolute) {
     };
     const Case cases[] = {
         {"Provider=SQLite;Database=demo/app.db", "Provider=SQLite;Database=/cfg/demo/app.db"},
-        {"Provider=SQLite;Database=one.db;Database=two.db", "Provider=SQLite;Database=one.db;Database=/cfg/two.db"},
+        {"Provider=SQLite;Database=one.db;Database=two.db",
+         "Provider=SQLite;Database=one.db;Database=/cfg/two.db"},
         {"Provider=SQLite;Database=app.db;ReadOnly", nullptr},
         {"Provider=Oracle;Database=app.db", nullptr},
         {"Database=app.db", "Database=/cfg/app.db"},

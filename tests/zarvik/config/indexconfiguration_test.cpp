@@ -91,7 +91,8 @@ protected:
     // The messages of the warnings loading has written to the event log so far.
     QStringList Warnings() const {
         QStringList messages;
-        for (const QJsonObject& entry : testsupport::EventLog(m_logDir.filePath(QStringLiteral("events.jsonl")))) {
+        for (const QJsonObject& entry :
+             testsupport::EventLog(m_logDir.filePath(QStringLiteral("events.jsonl")))) {
             EXPECT_EQ(entry.value(u"type").toInt(-1), 1);
             messages << entry.value(u"message").toString();
         }
@@ -314,10 +315,12 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"element_in_leaf", "<IndexConfiguration><Index name='a'>\n<LastBuilt>x<b/></LastBuilt>",
                       2, 16, "text only"},
         MalformedCase{"not_utf8", "<IndexConfiguration>\n<Index name='\xE4'/>", 2, 13, "UTF-8"},
-        MalformedCase{"connection_piece_without_value",
-                      "<IndexConfiguration><Index name='a'><DbDataSources>\n"
-                      "<DataSource name='Primary'>Provider=SQLite;Database=app.db;ReadOnly</DataSource>",
-                      2, 80, "The data source \"Primary\" of the index \"a\": Invalid connection text: a pair without '='"}),
+        MalformedCase{
+            "connection_piece_without_value",
+            "<IndexConfiguration><Index name='a'><DbDataSources>\n"
+            "<DataSource name='Primary'>Provider=SQLite;Database=app.db;ReadOnly</DataSource>",
+            2, 80,
+            "The data source \"Primary\" of the index \"a\": Invalid connection text: a pair without '='"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigTest, UnreadableFileRaisesAndKeepsWhatWasLoaded) {
@@ -827,7 +830,8 @@ TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
     m_config.LoadIndex(QStringLiteral("catalog"));
     EXPECT_EQ(m_config.IndexPath(), u"/var/lib/lumora-index-manager/indexes/catalog");
     EXPECT_EQ(m_config.MetricsDirectory(), u"/var/lib/lumora-index-manager/metrics");
-    const QString database = QStringLiteral("Provider=SQLite;Database=/var/lib/lumora-index-manager/example/app.db");
+    const QString database =
+        QStringLiteral("Provider=SQLite;Database=/var/lib/lumora-index-manager/example/app.db");
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("Primary"), database},
                                                                    {QStringLiteral("RAdozudo"), database}}));
     m_config.SetLastBuilt(QStringLiteral("now"));
@@ -903,12 +907,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "b</CheckQuery></Verify>",
                    Settings(100, 20, {"ocean OR sea", "title:a & b"}), nullptr,
                    "<Unknown> in <Verify> of the index \"catalog\""},
-        VerifyCase{"MisspeltSettingIsNamed", "<Verify><MinDocument>1000</MinDocument></Verify>", Settings(0, 50),
-                   nullptr, "<MinDocument> in <Verify>"},
+        VerifyCase{"MisspeltSettingIsNamed", "<Verify><MinDocument>1000</MinDocument></Verify>",
+                   Settings(0, 50), nullptr, "<MinDocument> in <Verify>"},
         VerifyCase{"MisspeltIndexElementIsNamed", "<IndexPth>y</IndexPth>", Settings(0, 50), nullptr,
                    "<IndexPth> in the index \"catalog\""},
-        VerifyCase{"BuildSettingsAreKnown", "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>",
-                   Settings(0, 50), nullptr},
+        VerifyCase{"BuildSettingsAreKnown",
+                   "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>", Settings(0, 50),
+                   nullptr},
         VerifyCase{"Bounds",
                    "<Verify><MinDocuments>0</MinDocuments><MaxShrinkPercent>100</MaxShrinkPercent></Verify>",
                    Settings(0, 100), nullptr},

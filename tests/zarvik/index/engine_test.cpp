@@ -69,7 +69,8 @@ TEST(EngineTest, AnUnwritableBuildLogIsOneWarning) {
         ASSERT_EQ(entries.size(), folderToAllow.isEmpty() ? 0 : 1) << log.toStdString();
         if (entries.isEmpty()) continue;
         const QString message = entries[0].value(u"message").toString();
-        EXPECT_TRUE(message.contains(log) && message.contains(QStringLiteral("ReadWritePaths=") + folderToAllow + u'"'))
+        EXPECT_TRUE(message.contains(log) &&
+                    message.contains(QStringLiteral("ReadWritePaths=") + folderToAllow + u'"'))
             << message.toStdString();
     }
     qunsetenv("ZARVIK_EVENT_LOG");
