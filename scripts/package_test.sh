@@ -210,7 +210,7 @@ grep -q "<NumDocuments>5</NumDocuments>" $conf || fail "the build did not write 
 before=$(sha256sum < $conf)
 
 begin "upgrade: no question, the file byte for byte the same"
-DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/upgrade.log" 2>&1 </dev/null ||
+DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/upgrade.log" 2>&1 <&- ||
   { cat "$work/upgrade.log" >&2; fail "dpkg -i of $version over 1.0.0"; }
 grep -qi 'conffile\|configuration file' "$work/upgrade.log" && { cat "$work/upgrade.log" >&2; fail "dpkg spoke of the configuration"; }
 [ "$(sha256sum < $conf)" = "$before" ] || { diff <(echo) $conf >&2 || true; fail "the configuration changed"; }
