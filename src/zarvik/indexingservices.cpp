@@ -5,7 +5,7 @@
 #include "zarvik/db/database.h"
 #include "zarvik/config/datasources.h"
 #include "zarvik/index/engine.h"
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 
 namespace zarvik {
 

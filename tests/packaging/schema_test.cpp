@@ -53,7 +53,7 @@ TEST_P(SchemaTest, TheExampleBuildsFromTheShippedLayout) {
     QFile file(dir.filePath(QStringLiteral("IndexConfiguration.xml")));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(example) == example.size());
     file.close();
-    zarvik::XmlIndexConfiguration configuration;
+    zarvik::config::XmlIndexConfiguration configuration;
     configuration.LoadFromFile(file.fileName());
     configuration.LoadIndex(QStringLiteral("catalog"));
 

@@ -12,7 +12,7 @@
 
 #include "zarvik/config/indexconfiguration.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 inline const QString kConfigurationSource = QStringLiteral("ZarvikIndexing.IndexConfiguration");
 
@@ -82,4 +82,4 @@ struct XmlIndexConfiguration::Document {
 
 using Document = XmlIndexConfiguration::Document;
 
-}  // namespace zarvik
+}  // namespace zarvik::config

@@ -1,7 +1,7 @@
 // Writing one value back into the text of IndexConfiguration.xml.
 #include "zarvik/config/configedit.h"
 
-namespace zarvik {
+namespace zarvik::config {
 namespace {
 
 // The blanks in front of position on its line, or a null text when something else
@@ -82,4 +82,4 @@ QString EditedText(const QString& text, const Document::Index& index, int field,
     return edited;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

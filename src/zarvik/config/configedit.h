@@ -5,7 +5,7 @@
 
 #include "zarvik/config/configdocument.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 // False when value holds a character XML 1.0 cannot carry, not even as a reference.
 bool IsXmlText(const QString& value);
@@ -15,4 +15,4 @@ QString EscapeText(const QString& value);
 // element's content replaced, or the element added behind the index's last child.
 QString EditedText(const QString& text, const Document::Index& index, int field, const QString& escaped);
 
-}  // namespace zarvik
+}  // namespace zarvik::config

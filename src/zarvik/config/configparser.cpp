@@ -15,7 +15,7 @@
 #include "component/error.h"
 #include "zarvik/config/datasources.h"
 
-namespace zarvik {
+namespace zarvik::config {
 namespace {
 
 const QString& kSource = kConfigurationSource;
@@ -342,4 +342,4 @@ std::shared_ptr<Document> ReadDocument(const QString& path) {
     return ParseDocument(path, bytes);
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

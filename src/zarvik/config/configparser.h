@@ -7,7 +7,7 @@
 
 #include "zarvik/config/configdocument.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 // Parses the bytes of the file at path. Raises component::Error (kConfigLoad) naming
 // the file, line and column of what it cannot read.
@@ -16,4 +16,4 @@ std::shared_ptr<Document> ParseDocument(const QString& path, const QByteArray& b
 // the reason when it cannot be read.
 std::shared_ptr<Document> ReadDocument(const QString& path);
 
-}  // namespace zarvik
+}  // namespace zarvik::config

@@ -8,7 +8,7 @@
 
 #include "zarvik/db/connectiontext.h"
 
-namespace zarvik {
+namespace zarvik::config {
 namespace {
 
 const component::DataSource* Find(const QString& name, const component::DataSourceList& dataSources) {
@@ -83,4 +83,4 @@ QString AnchorSqliteDatabase(const QString& connectionText, const QString& folde
     return result;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

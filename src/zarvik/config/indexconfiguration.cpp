@@ -11,10 +11,10 @@
 #include "zarvik/config/configdocument.h"
 #include "zarvik/config/configedit.h"
 #include "zarvik/config/configparser.h"
-#include "zarvik/durablefile.h"
-#include "zarvik/eventlog.h"
+#include "zarvik/files/durablefile.h"
+#include "zarvik/files/eventlog.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 namespace {
 const QString& kSource = kConfigurationSource;
@@ -29,7 +29,7 @@ void XmlIndexConfiguration::LoadFromFile(const QString& path) {
     m_current = -1;
     for (const QString& warning : m_document->warnings) {
         try {
-            WriteEvent(kSource, warning, 1);
+            files::WriteEvent(kSource, warning, 1);
         } catch (const component::Error&) {
             // Advice about the file; a log that cannot take it does not stop the run.
         }
@@ -185,10 +185,10 @@ void XmlIndexConfiguration::Write(int field, const QString& value) {
         updated->indexes[position].values[field] != value) {
         throw saveError(QStringLiteral("the value would not read back unchanged."));
     }
-    const QString failure = ReplaceFileDurably(path, fresh->bom + text.toUtf8());
+    const QString failure = files::ReplaceFileDurably(path, fresh->bom + text.toUtf8());
     if (!failure.isEmpty()) throw saveError(failure);
     m_document = std::move(updated);
     m_current = position;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

@@ -7,10 +7,10 @@
 
 #include "component/error.h"
 #include "component/texts.h"
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 #include "zarvik/index/engine.h"
 
-namespace zarvik {
+namespace zarvik::index {
 
 QString IndexLogPath(const component::SearchEngine* engine) {
     // The engine tells where the log goes; an engine of another kind keeps none.
@@ -28,7 +28,7 @@ void WarnIfIndexLogUnwritable(const QString& logPath) {
     const QFileInfo info(logPath);
     const QString folder = QFileInfo(info.isSymLink() ? info.symLinkTarget() : logPath).absolutePath();
     try {
-        WriteEvent(QStringLiteral("ZarvikIndexing.IndexBuilder"),
+        files::WriteEvent(QStringLiteral("ZarvikIndexing.IndexBuilder"),
                    QStringLiteral("The build log %1 cannot be written (%2); the build goes on without it. %3")
                        .arg(logPath, file.errorString(), component::ServiceWriteAccessAdvice(folder)),
                    1);
@@ -48,4 +48,4 @@ void AppendIndexLog(const QString& logPath, const QString& indexName, const QStr
     file.write(line.toUtf8() + '\n');
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

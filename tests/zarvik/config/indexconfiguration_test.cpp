@@ -107,7 +107,7 @@ protected:
 
     QTemporaryDir m_dir;
     QTemporaryDir m_logDir;
-    zarvik::XmlIndexConfiguration m_config;
+    zarvik::config::XmlIndexConfiguration m_config;
 };
 
 TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
@@ -377,7 +377,7 @@ TEST_P(WriteBackTest, ChangesOnlyTheElementText) {
     }
     EXPECT_EQ(ReadBytes(path), QByteArray(c.after));
 
-    zarvik::XmlIndexConfiguration reloaded;
+    zarvik::config::XmlIndexConfiguration reloaded;
     reloaded.LoadFromFile(path);
     reloaded.LoadIndex(QStringLiteral("b"));
     EXPECT_EQ(c.lastBuilt ? reloaded.LastBuilt() : reloaded.NumDocuments(), value);
@@ -584,7 +584,7 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
                 << c.label;
             linkTexts << text;
         }
-        zarvik::XmlIndexConfiguration config;
+        zarvik::config::XmlIndexConfiguration config;
         config.LoadFromFile(root + u'/' + c.loaded);
         config.LoadIndex(QStringLiteral("titles"));
         config.SetLastBuilt(QStringLiteral("now"));
@@ -616,7 +616,7 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
                   QStringList())
             << c.label;
         // A new configuration object reads the saved values through the link.
-        zarvik::XmlIndexConfiguration again;
+        zarvik::config::XmlIndexConfiguration again;
         again.LoadFromFile(root + u'/' + c.loaded);
         again.LoadIndex(QStringLiteral("titles"));
         EXPECT_EQ(again.LastBuilt(), u"now") << c.label;
@@ -724,7 +724,7 @@ TEST_F(ConfigTest, MetricsDirectoryIsOfTheWholeFile) {
             text.replace(text.indexOf("</Index>"), 8, "<MetricsDirectory>/x</MetricsDirectory></Index>");
         const QString path = Write(text);
         const qsizetype warnedBefore = Warnings().size();
-        zarvik::XmlIndexConfiguration config;
+        zarvik::config::XmlIndexConfiguration config;
         config.LoadFromFile(path);
         // kFull's own two, and the one of the case.
         const QStringList warnings = Warnings().mid(warnedBefore);
@@ -836,7 +836,7 @@ TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
                                                                    {QStringLiteral("RAdozudo"), database}}));
     m_config.SetLastBuilt(QStringLiteral("now"));
     m_config.SetNumDocuments(QStringLiteral("3"));
-    zarvik::XmlIndexConfiguration again;
+    zarvik::config::XmlIndexConfiguration again;
     again.LoadFromFile(path);
     again.LoadIndex(QStringLiteral("catalog"));
     EXPECT_EQ(again.NumDocuments(), u"3");

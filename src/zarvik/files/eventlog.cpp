@@ -1,5 +1,5 @@
 // The event log: syslog, or the JSON-lines file named by ZARVIK_EVENT_LOG.
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -15,7 +15,7 @@
 
 #include "component/error.h"
 
-namespace zarvik {
+namespace zarvik::files {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexingServices");
@@ -119,4 +119,4 @@ void WriteShownEvent(const QString& source, const QString& message, std::int32_t
     Write(source, message, type);
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::files

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace zarvik {
+namespace zarvik::files {
 
 // How a source and a message go to syslog. An ident is one word: journald and
 // most syslog daemons end it at the first blank, so with "App (index=x)" as ident
@@ -37,4 +37,4 @@ void EchoEventsTo(EventEcho echo);
 // box: only a warning is echoed.
 void WriteShownEvent(const QString& source, const QString& message, std::int32_t type);
 
-}  // namespace zarvik
+}  // namespace zarvik::files

@@ -1,5 +1,5 @@
 // Tests of the event log: its file form (ZARVIK_EVENT_LOG) and how entries go to syslog.
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 
 #include <gtest/gtest.h>
 
@@ -53,7 +53,7 @@ TEST_F(EventLogFileTest, AppendsOneJsonLinePerEntry) {
         if (e.shown)
             zarvik::WriteShownEvent(e.source, e.message, e.type);
         else
-            zarvik::WriteEvent(e.source, e.message, e.type);
+            zarvik::files::WriteEvent(e.source, e.message, e.type);
     }
     const QDateTime after = QDateTime::currentDateTime().addSecs(1);
     zarvik::EchoEventsTo({});
@@ -99,7 +99,7 @@ TEST_F(EventLogFileTest, UnwritableFileRaises) {
         QString echoed;
         zarvik::EchoEventsTo([&echoed](const QString& line) { echoed += line; });
         try {
-            zarvik::WriteEvent(QStringLiteral("S"), QStringLiteral("M"), 0);
+            zarvik::files::WriteEvent(QStringLiteral("S"), QStringLiteral("M"), 0);
             ADD_FAILURE() << "no error for " << path.toStdString();
         } catch (const component::Error& error) {
             EXPECT_EQ(error.Number(), component::errnum::kEventLog);
@@ -120,8 +120,8 @@ class SyslogEntryTest : public testing::TestWithParam<SyslogCase> {};
 
 TEST_P(SyslogEntryTest, TheIdentIsOneWordAndTheRestOfTheSourceLeadsTheText) {
     const SyslogCase& c = GetParam();
-    const zarvik::SyslogEntry entry =
-        zarvik::SyslogEntryFor(QString::fromUtf8(c.source), QStringLiteral("disk full"));
+    const zarvik::files::SyslogEntry entry =
+        zarvik::files::SyslogEntryFor(QString::fromUtf8(c.source), QStringLiteral("disk full"));
     EXPECT_EQ(entry.ident, QByteArray(c.ident));
     EXPECT_EQ(entry.text, QByteArray(c.text));
 }
