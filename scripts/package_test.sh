@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# The package stage of the test command: builds the Debian package, checks its file
-# list and lintian's verdict, installs it on this machine, runs the installed program
-# headless (the usage; one automated build as the service user, through the
-# configuration link, leaving its metrics file), verifies the systemd units, removes
-# the package (the conffile stays) and purges it. Needs root (dpkg -i).
+# The package stage of the test command, on this machine's real dpkg: builds the Debian
+# package, checks its file list and lintian's verdict, then runs a whole life cycle in
+# named steps:
+#   fresh install   the shipped example builds as the unit runs it, exit 0; /log, the
+#                   metrics file, /usr/bin; purge removes every folder of the package
+#   old version     a 1.0.0 package built here with dpkg-deb, which declares the
+#                   configuration a conffile; a build as the service user through the
+#                   /opt link writes its results into that file
+#   upgrade         the new package, noninteractive, stdin closed, no --force-conf*:
+#                   no question, the file byte for byte the same and no longer a
+#                   conffile; the unit's command still builds
+#   remove / purge  dpkg -r keeps the configuration, dpkg -P removes it
+# Needs root (dpkg -i).
 #   LUMORA_BUILD_DIR   the build folder (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build="${LUMORA_BUILD_DIR:-$root/build}"
 pkg=lumora-index-manager
-fail() { echo "package stage: FAILED: $*" >&2; exit 1; }
+step="preparing"
+fail() { echo "package stage: FAILED in step \"$step\": $*" >&2; exit 1; }
+begin() { step="$1"; echo "package stage: $step" >&2; }
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "package stage: SKIPPED: installing the package needs root (run the test command as root)" >&2
@@ -21,7 +31,7 @@ if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok install
 fi
 
 missing=()
-for p in lintian dpkg-dev file; do
+for p in lintian dpkg-dev file sqlite3; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -31,44 +41,49 @@ if [ ${#missing[@]} -gt 0 ]; then
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
 fi
 
+begin "build the package"
 LUMORA_BUILD_DIR="$build" bash scripts/package.sh >/dev/null 2>&1 || fail "scripts/package.sh"
-
 deb=$(ls "$build"/package/${pkg}_*.deb)
 arch=$(dpkg --print-architecture)
 version=$(dpkg-deb -f "$deb" Version)
 [ "$(basename "$deb")" = "${pkg}_${version}_${arch}.deb" ] || fail "unexpected file name $(basename "$deb")"
 
-# --- the file list ------------------------------------------------------------------
-expected="./etc/lumora-index-manager/IndexConfiguration.xml
-./opt/lumora-index-manager/IndexConfiguration.xml -> /etc/lumora-index-manager/IndexConfiguration.xml
+begin "file list and dependencies"
+expected="./opt/lumora-index-manager/IndexConfiguration.xml -> /etc/lumora-index-manager/IndexConfiguration.xml
 ./opt/lumora-index-manager/TessalyIndexManager
+./opt/lumora-index-manager/indexlog.dat -> /var/log/lumora-index-manager/indexlog.dat
+./usr/bin/TessalyIndexManager -> /opt/lumora-index-manager/TessalyIndexManager
 ./usr/lib/systemd/system/lumora-index@.service
 ./usr/lib/systemd/system/lumora-index@.timer
 ./usr/share/doc/lumora-index-manager/README.md
 ./usr/share/doc/lumora-index-manager/changelog.gz
 ./usr/share/doc/lumora-index-manager/copyright
+./usr/share/doc/lumora-index-manager/example-data.sql
+./usr/share/doc/lumora-index-manager/schema-postgresql.sql
+./usr/share/doc/lumora-index-manager/schema-sqlite.sql
 ./usr/share/lintian/overrides/lumora-index-manager
+./usr/share/lumora-index-manager/IndexConfiguration.xml
+./usr/share/lumora-index-manager/example-app.db
 ./usr/share/man/man1/TessalyIndexManager.1.gz"
 actual=$(dpkg-deb -c "$deb" | grep -v '^d' | awk '{ $1=$2=$3=$4=$5=""; sub(/^ +/, ""); print }' | sort)
 if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") >&2 || true
   fail "the file list differs from the expected one"
 fi
-dpkg-deb -f "$deb" Depends | grep -q 'rsync' || fail "no dependency on rsync"
-dpkg-deb -f "$deb" Depends | grep -q 'openssh-client' || fail "no dependency on openssh-client"
-dpkg-deb -f "$deb" Depends | grep -q 'libqt6core6' || fail "no shared-library dependencies"
-[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/lumora-index-manager/IndexConfiguration.xml ] ||
-  fail "the configuration is not the conffile"
-echo "package stage: file list and dependencies as expected"
+for dependency in rsync openssh-client libqt6core6 libqt6sql6-sqlite; do
+  dpkg-deb -f "$deb" Depends | grep -q "$dependency" || fail "no dependency on $dependency"
+done
+# Every build writes into the configuration: the package must not own it.
+if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q conffiles; then
+  fail "the package declares conffiles: $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)"
+fi
 
-# --- lintian: warnings are allowed, errors are not -----------------------------------
-lintian --fail-on error "$deb" 2>/dev/null || fail "lintian reports errors"
-echo "package stage: lintian reports no errors"
+begin "lintian"
+# No error, and no warning without an override that says why.
+lintian --fail-on error,warning "$deb" >&2 || fail "lintian reports errors or unexplained warnings"
 
-# --- installed -----------------------------------------------------------------------
 work=$(mktemp -d /tmp/lumora-package.XXXXXX)
-# A purge keeps the service user and its folder (they hold data); what this stage
-# created, it removes.
+# A purge keeps the service user; what this stage created, it removes.
 had_user=0
 getent passwd lumora-index >/dev/null && had_user=1
 cleanup() {
@@ -76,46 +91,107 @@ cleanup() {
   if [ $had_user -eq 0 ] && getent passwd lumora-index >/dev/null; then
     deluser --system --quiet lumora-index >/dev/null 2>&1 || true
     getent group lumora-index >/dev/null && { delgroup --system --quiet lumora-index >/dev/null 2>&1 || true; }
-    rm -rf /var/lib/lumora-index-manager
   fi
-  rm -rf "$work"
+  rm -rf "$work" /var/lib/lumora-index-manager /var/log/lumora-index-manager /etc/lumora-index-manager
 }
 trap cleanup EXIT
-dpkg -i "$deb" >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "dpkg -i"; }
+etc=/etc/lumora-index-manager
+conf=$etc/IndexConfiguration.xml
 opt=/opt/lumora-index-manager
-[ -L $opt/IndexConfiguration.xml ] || fail "the configuration beside the program is not a link"
-[ "$(readlink $opt/IndexConfiguration.xml)" = /etc/lumora-index-manager/IndexConfiguration.xml ] ||
-  fail "the link points to $(readlink $opt/IndexConfiguration.xml)"
-getent passwd lumora-index >/dev/null || fail "no service user"
-[ "$(stat -c %U /etc/lumora-index-manager)" = lumora-index ] || fail "the configuration folder is not the service user's"
+state=/var/lib/lumora-index-manager
 
+# The unit's command, as the service user, without a display; its output in $work/run.log.
+run_unit_command() {
+  runuser -u lumora-index -- env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen \
+    ZARVIK_EVENT_LOG="$work/events.jsonl" sh -c "cd $state && exec \"\$@\"" run "$@" \
+    >"$work/run.log" 2>&1 </dev/null
+}
+expect_run_ok() {
+  local status=0
+  run_unit_command "$@" || status=$?
+  [ $status -eq 0 ] || { cat "$work/run.log" "$work/events.jsonl" >&2 2>/dev/null; fail "$* exited with $status"; }
+}
+
+begin "fresh install"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/install.log" 2>&1 </dev/null ||
+  { cat "$work/install.log" >&2; fail "dpkg -i"; }
+# The service user writes its event log here.
+chown lumora-index: "$work" && chmod 0755 "$work"
+[ "$(readlink $opt/IndexConfiguration.xml)" = $conf ] || fail "the configuration beside the program is no link to $conf"
+[ "$(stat -c '%U %a' $conf)" = "lumora-index 640" ] || fail "the configuration is $(stat -c '%U %a' $conf), not lumora-index 640"
+cmp -s $conf /usr/share/$pkg/IndexConfiguration.xml || fail "the configuration is not the example"
+[ "$(stat -c %U $etc)" = lumora-index ] || fail "the configuration folder is not the service user's"
 set +e
-usage=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM $opt/TessalyIndexManager /help 2>&1 >/dev/null)
+usage=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TessalyIndexManager /help 2>&1 >/dev/null)
 status=$?
 set -e
-[ $status -eq 1 ] || fail "/help exited with $status, not 1"
-echo "$usage" | grep -q '^Usage:' || fail "/help wrote no usage: $usage"
-echo "$usage" | grep -q 'TessalyIndexManager  \[/help\]' || fail "/help wrote no usage: $usage"
-echo "package stage: installed; /help shows the usage and exits with 1"
+[ $status -eq 1 ] && echo "$usage" | grep -q '^Usage:' || fail "TessalyIndexManager /help from PATH: exit $status, $usage"
 
-# The shipped example configuration loads through the link: start-up shows the dialog
-# with the index selected (headless, the run then ends with 0).
-set +e
-startup=$(runuser -u lumora-index -- env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-  $opt/TessalyIndexManager /index catalog 2>&1)
-status=$?
+begin "fresh install: the shipped example builds as the unit runs it"
+expect_run_ok $opt/TessalyIndexManager /auto /log /index catalog
+grep -q "<NumDocuments>5</NumDocuments>" $conf || fail "the build did not write its results: $(cat $conf)"
+[ -L $opt/IndexConfiguration.xml ] || fail "the build replaced the configuration link by a file"
+[ "$(sqlite3 $state/example/app.db 'SELECT COUNT(*) FROM USERNODE')" -gt 0 ] || fail "no USERNODE rows"
+grep -q $'\tcatalog\tfinished\t' /var/log/$pkg/indexlog.dat || fail "/log wrote nothing to /var/log/$pkg/indexlog.dat"
+[ ! -s "$work/events.jsonl" ] || fail "the example's run logged: $(cat "$work/events.jsonl")"
+prom=$state/metrics/lumora_index_catalog.prom
+grep -q '^lumora_index_last_run_success{index="catalog"} 1$' $prom || fail "metrics: the run is not a success"
+promtool="${LUMORA_PROMTOOL:-$root/.deps/prometheus/usr/bin/promtool}"
+if [ -x "$promtool" ]; then
+  "$promtool" check metrics < $prom || fail "promtool rejects the metrics file"
+fi
+if command -v systemd-analyze >/dev/null; then
+  man_check=()
+  command -v man >/dev/null || man_check=(--man=no)
+  systemd-analyze verify "${man_check[@]}" /usr/lib/systemd/system/lumora-index@.service \
+    /usr/lib/systemd/system/lumora-index@.timer || fail "systemd-analyze verify"
+fi
+
+begin "fresh install: purge removes every folder of the package"
+dpkg --purge "$pkg" >"$work/purge.log" 2>&1 || { cat "$work/purge.log" >&2; fail "dpkg --purge"; }
+for folder in $etc $state /var/log/$pkg; do
+  [ ! -e $folder ] || fail "dpkg --purge left $folder"
+done
+
+begin "old version: install 1.0.0, which declares the configuration a conffile"
+old=$work/old
+mkdir -p $old/DEBIAN $old/etc/$pkg $old$opt
+cat > $old/DEBIAN/control <<CONTROL
+Package: $pkg
+Version: 1.0.0
+Architecture: $arch
+Maintainer: Lumora Index Manager developers <maintainers@lumora-index-manager.org>
+Depends: adduser
+Description: the 1.0.0 package as far as an upgrade sees it
+ The program, its configuration as a conffile, the link beside the program.
+CONTROL
+echo "$conf" > $old/DEBIAN/conffiles
+cat > $old/DEBIAN/postinst <<'POSTINST'
+#!/bin/sh
 set -e
-[ $status -eq 0 ] || fail "the shipped configuration does not start (exit $status): $startup"
-echo "package stage: the shipped configuration loads"
+if [ "$1" = "configure" ]; then
+    getent passwd lumora-index >/dev/null ||
+        adduser --system --group --quiet --home /var/lib/lumora-index-manager lumora-index
+    install -d -o lumora-index -g lumora-index -m 0750 /var/lib/lumora-index-manager
+    chown lumora-index:lumora-index /etc/lumora-index-manager /etc/lumora-index-manager/IndexConfiguration.xml
+fi
+POSTINST
+chmod 0755 $old/DEBIAN/postinst
+cp "$build/app/TessalyIndexManager" $old$opt/TessalyIndexManager
+ln -s $conf $old$opt/IndexConfiguration.xml
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<IndexConfiguration>\n</IndexConfiguration>\n' > $old$conf
+dpkg-deb --root-owner-group -b $old "$work/old.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive dpkg -i "$work/old.deb" >"$work/install.log" 2>&1 </dev/null ||
+  { cat "$work/install.log" >&2; fail "dpkg -i of 1.0.0"; }
+dpkg-query -W -f='${Conffiles}' $pkg | grep -q "$conf" || fail "1.0.0 did not declare the conffile"
 
-# One automated build as the service user, on the demo database, through the link.
-# The configuration is replaced by one that names it; the package is purged after.
-chown lumora-index: "$work"
-mkdir -p "$work/metrics" "$work/data"
-cp "$build/app/demo/app.db" "$work/data/app.db"
-chown -R lumora-index: "$work/metrics" "$work/data"
-cat > /etc/lumora-index-manager/IndexConfiguration.xml <<XML
+begin "old version: a build as the service user through the /opt link"
+mkdir -p "$work/data"
+cp "$build/packaging/example-app.db" "$work/data/app.db"
+chown -R lumora-index: "$work/data"
+cat > $conf <<XML
 <?xml version="1.0" encoding="UTF-8"?>
+<!-- the administrator's own file -->
 <IndexConfiguration>
   <Index name="catalog" display="Catalog">
     <IndexPath>$work/data/index</IndexPath>
@@ -127,50 +203,33 @@ cat > /etc/lumora-index-manager/IndexConfiguration.xml <<XML
     <LastBuilt></LastBuilt>
     <NumDocuments></NumDocuments>
   </Index>
-  <MetricsDirectory>$work/metrics</MetricsDirectory>
 </IndexConfiguration>
 XML
-chown lumora-index: /etc/lumora-index-manager/IndexConfiguration.xml
-set +e
-runuser -u lumora-index -- env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-  ZARVIK_EVENT_LOG="$work/events.jsonl" $opt/TessalyIndexManager /auto /index catalog >"$work/run.log" 2>&1
-status=$?
-set -e
-[ $status -eq 0 ] || { cat "$work/run.log" "$work/events.jsonl" >&2 2>/dev/null; fail "the automated build exited with $status"; }
-documents=$(sqlite3 "$work/data/app.db" "SELECT COUNT(*) FROM DOCUMENT")
-[ -L $opt/IndexConfiguration.xml ] || fail "the build replaced the configuration link by a file"
-grep -q "<NumDocuments>$documents</NumDocuments>" /etc/lumora-index-manager/IndexConfiguration.xml ||
-  fail "the build did not write its results through the link"
-prom="$work/metrics/lumora_index_catalog.prom"
-[ -f "$prom" ] || fail "no metrics file"
-grep -q "^lumora_index_last_run_success{index=\"catalog\"} 1$" "$prom" || fail "metrics: the run is not a success"
-grep -q "^lumora_index_documents{index=\"catalog\"} $documents$" "$prom" || fail "metrics: not $documents documents"
-promtool="${LUMORA_PROMTOOL:-$root/.deps/prometheus/usr/bin/promtool}"
-if [ -x "$promtool" ]; then
-  "$promtool" check metrics < "$prom" || fail "promtool rejects the metrics file"
-  echo "package stage: an automated build as the service user wrote through the link; promtool accepts its metrics"
-else
-  echo "package stage: an automated build as the service user wrote through the link (promtool not found)"
-fi
+expect_run_ok $opt/TessalyIndexManager /auto /index catalog
+grep -q "<NumDocuments>5</NumDocuments>" $conf || fail "the build did not write its results through the link"
+before=$(sha256sum < $conf)
 
-# --- the systemd units ---------------------------------------------------------------
-if command -v systemd-analyze >/dev/null; then
-  man_check=()
-  command -v man >/dev/null || man_check=(--man=no)
-  systemd-analyze verify "${man_check[@]}" /usr/lib/systemd/system/lumora-index@.service \
-    /usr/lib/systemd/system/lumora-index@.timer || fail "systemd-analyze verify"
-  echo "package stage: systemd-analyze verify accepts both units"
-else
-  echo "package stage: systemd is not installed here; the units were not verified"
-fi
+begin "upgrade: no question, the file byte for byte the same"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/upgrade.log" 2>&1 <&- ||
+  { cat "$work/upgrade.log" >&2; fail "dpkg -i of $version over 1.0.0"; }
+grep -qi 'conffile\|configuration file' "$work/upgrade.log" && { cat "$work/upgrade.log" >&2; fail "dpkg spoke of the configuration"; }
+[ "$(sha256sum < $conf)" = "$before" ] || { diff <(echo) $conf >&2 || true; fail "the configuration changed"; }
+[ -z "$(dpkg-query -W -f='${Conffiles}' $pkg)" ] || fail "still a conffile: $(dpkg-query -W -f='${Conffiles}' $pkg)"
+[ "$(stat -c '%U %a' $conf)" = "lumora-index 640" ] || fail "the kept configuration is $(stat -c '%U %a' $conf)"
+ls -A $etc | grep -qv '^IndexConfiguration.xml$' && fail "left beside the configuration: $(ls -A $etc)"
+[ ! -e $state/example ] || fail "the upgrade installed the example database beside the administrator's own"
+expect_run_ok $opt/TessalyIndexManager /auto /index catalog
+after_build=$(sha256sum < $conf)
 
-# --- removed: the conffile stays; purged: it goes --------------------------------------
-# (dpkg warns about shared folders such as /opt that other packages still use.)
+begin "remove: the configuration stays"
 dpkg -r "$pkg" >"$work/remove.log" 2>&1 || { cat "$work/remove.log" >&2; fail "dpkg -r"; }
 [ ! -e $opt/TessalyIndexManager ] || fail "dpkg -r left the program"
-[ -f /etc/lumora-index-manager/IndexConfiguration.xml ] || fail "dpkg -r removed the conffile"
-dpkg-query -W -f='${Status}' "$pkg" | grep -q 'config-files' || fail "not in the config-files state after dpkg -r"
+[ "$(sha256sum < $conf)" = "$after_build" ] || fail "dpkg -r changed or removed the configuration"
+
+begin "purge: the configuration and the indexes go"
 dpkg --purge "$pkg" >"$work/purge.log" 2>&1 || { cat "$work/purge.log" >&2; fail "dpkg --purge"; }
-[ ! -e /etc/lumora-index-manager/IndexConfiguration.xml ] || fail "dpkg --purge left the conffile"
-echo "package stage: dpkg -r keeps the conffile, dpkg --purge removes it"
-echo "package stage: passed"
+for folder in $etc $state; do
+  [ ! -e $folder ] || fail "dpkg --purge left $folder"
+done
+dpkg-query -W "$pkg" >/dev/null 2>&1 && fail "dpkg still knows $pkg"
+echo "package stage: passed" >&2

@@ -4,8 +4,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer (any report fails the run); then
 # runs each libFuzzer target briefly from its committed seed corpus. The server is
 # stopped at the end, also on failure.
-# After the normal run, the package stage builds, checks, installs and removes the
-# Debian package (scripts/package_test.sh; it needs root).
+# After the normal run, the package stage builds and checks the Debian package and
+# runs its life cycle on this machine's dpkg: a fresh install that builds the shipped
+# example, an upgrade from a 1.0.0 package, remove and purge (scripts/package_test.sh;
+# it needs root).
 #   LUMORA_SKIP_SANITIZE=1 / LUMORA_SKIP_FUZZ=1 / LUMORA_SKIP_PACKAGE=1 leave a stage
 #   out (for quick local runs).
 set -euo pipefail

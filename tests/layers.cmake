@@ -16,7 +16,7 @@ set(allowed_run component platform report usernodes metrics)
 set(allowed_about platform)
 set(allowed_search component platform)
 set(allowed_maindialog component platform report run about search)
-set(allowed_app component platform report cmdline run maindialog zarvik)
+set(allowed_app component platform report cmdline run maindialog zarvik zarvik/files)
 
 file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.cpp ${SRC}/*.h)
 set(wrong "")

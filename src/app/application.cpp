@@ -17,6 +17,7 @@
 #include "platform/widgetboxes.h"
 #include "component/globals.h"
 #include "report/report.h"
+#include "zarvik/files/eventlog.h"
 #include "zarvik/factory.h"
 
 namespace app {
@@ -114,6 +115,18 @@ int Main(int argc, char** argv) {
     component::InstallFactory(zarvik::NewComponentFactory());
 
     platform::StatusTrace trace;
+    if (headless) {
+        // Without a window, the reasons that reach only the event log go to standard
+        // error too, in order with the status trace.
+        zarvik::files::EchoEventsTo([&trace](const QString& line) {
+            trace.Flush();
+            platform::WriteStderr(line);
+        });
+    }
+    // The echo goes before the trace it writes through.
+    const struct EchoOff {
+        ~EchoOff() { zarvik::files::EchoEventsTo({}); }
+    } echoOff;
     const QString commandLine = platform::CommandLineText(QApplication::arguments().mid(1));
     const QString programDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
     std::unique_ptr<maindialog::MainDialog> dialog;

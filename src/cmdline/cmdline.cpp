@@ -109,7 +109,7 @@ QString GetUsageText() {
         QString(),
         QStringLiteral("/help") + tab + tab + tab + QStringLiteral("Displays this help message"),
         QStringLiteral("/auto") + tab + tab + tab +
-            QStringLiteral("Run automatically (e.g. for use with Windows Task Scheduler)"),
+            QStringLiteral("Run automatically (e.g. for use with a systemd timer or cron)"),
         QStringLiteral("/log") + tab + tab + tab + QStringLiteral("Logs information to indexlog.dat during indexing"),
         QStringLiteral("/index <indexName>") + tab + tab + QStringLiteral("Name of the index to (re)build"),
         QString(),

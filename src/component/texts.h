@@ -18,4 +18,14 @@ inline const QString kNoDataSourceText =
 // source.
 inline const QString kProgramSource = QStringLiteral("TessalyIndexManager");
 
+// What to do when the program could not write into folder and may be running as the
+// systemd service, whose sandbox lets it write only into the folders the unit names.
+inline QString ServiceWriteAccessAdvice(const QString& folder) {
+    return QStringLiteral(
+               "If this ran as the service lumora-index@NAME, allow the folder with "
+               "\"systemctl edit lumora-index@NAME\" and the lines \"[Service]\" and "
+               "\"ReadWritePaths=%1\".")
+        .arg(folder);
+}
+
 }  // namespace component

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "component/factory.h"
+#include "component/texts.h"
 
 namespace metrics {
 
@@ -24,6 +25,8 @@ struct Gauge {
     const char* name;
     const char* help;
     QByteArray value;
+    QByteArray labels = {};  // behind index="..."
+    bool counted = true;     // false: the run did not count it, so it is left out rather than shown as 0
 };
 
 }  // namespace
@@ -82,13 +85,27 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
          Seconds(f.propagationMs)},
         {"lumora_index_targets_failed", "Propagation targets the last run could not update.",
          QByteArray::number(qint64(f.targetsFailed))},
+        {"lumora_index_last_run_failed_step",
+         "1 for the step the last run failed in (build, usernodes, propagation, ...); "
+         "step=\"none\" and 0 after a success or when the step is not known.",
+         f.success || f.failedStep.isEmpty() ? "0" : "1",
+         ",step=\"" +
+             EscapeLabelValue(f.success || f.failedStep.isEmpty() ? QStringLiteral("none") : f.failedStep)
+                 .toUtf8() +
+             '"'},
+        {"lumora_index_usernode_unlisted_users",
+         "Users with USERNODE rows but no catalog assignment, whose old rows the last run left in place.",
+         QByteArray::number(qint64(f.unlistedUsers)),
+         {},
+         f.unlistedUsers >= 0},
     };
-    const QByteArray label = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + "\"} ";
+    const QByteArray index = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + '"';
     QByteArray text;
     for (const Gauge& g : gauges) {
+        if (!g.counted) continue;
         text += QByteArray("# HELP ") + g.name + ' ' + g.help + '\n';
         text += QByteArray("# TYPE ") + g.name + " gauge\n";
-        text += g.name + label + g.value + '\n';
+        text += g.name + index + g.labels + "} " + g.value + '\n';
     }
     return text;
 }
@@ -156,6 +173,8 @@ RunFigures BuildMetrics::Finish(bool success, const QByteArray& previousFile) co
     f.documents = m_documents;
     f.users = m_users;
     f.targetsFailed = m_targetsFailed;
+    f.unlistedUsers = m_unlistedUsers;
+    if (!success) f.failedStep = m_failedStep;
     const std::int64_t now = m_monotonicMs();
     std::array<std::int64_t, kPhaseCount> elapsed = m_elapsed;
     for (int p = 0; p < kPhaseCount; ++p) {
@@ -175,7 +194,7 @@ QString BuildMetrics::Publish(const QString& folder, const QString& indexName, b
         file->Write(path, MetricsText(indexName, figures));
         return {};
     } catch (const component::Error& error) {
-        return error.Description();
+        return error.Description() + QLatin1Char(' ') + component::ServiceWriteAccessAdvice(folder);
     } catch (const std::exception& error) {
         return QString::fromLocal8Bit(error.what());
     }

@@ -23,6 +23,12 @@ struct RunFigures {
     std::int64_t users = 0;  // users whose USERNODE rows were rewritten
     std::int64_t propagationMs = 0;
     std::int64_t targetsFailed = 0;
+    // Users with USERNODE rows the run never lists (no assignment left), whose old rows
+    // stay; -1 when the run did not count them.
+    std::int64_t unlistedUsers = -1;
+    // The step a failed run stopped in ("build", "usernodes", ...); empty when it
+    // succeeded or the step is not known.
+    QString failedStep;
 };
 
 // "lumora_index_<name>.prom". Characters other than ASCII letters, digits, '_', '-'
@@ -35,7 +41,7 @@ QString FileName(const QString& indexName);
 QString EscapeLabelValue(const QString& value);
 
 // The text of the file: each gauge with its # HELP and # TYPE lines, labelled
-// index="<name>".
+// index="<name>"; the failed step also carries step="<step>" ("none" after a success).
 QByteArray MetricsText(const QString& indexName, const RunFigures& figures);
 
 // The last success time (milliseconds) that a file written earlier holds; nothing
@@ -59,6 +65,9 @@ public:
     void SetDocuments(std::int64_t documents) { m_documents = documents; }
     void SetUsers(std::int64_t users) { m_users = users; }
     void SetTargetsFailed(std::int64_t targets) { m_targetsFailed = targets; }
+    void SetUnlistedUsers(qint64 users) { m_unlistedUsers = users; }
+    // Kept only when the run fails.
+    void SetFailedStep(const QString& step) { m_failedStep = step; }
 
     // The figures of the run ending now. The last success is this run's time when it
     // succeeded, else the one the previous file holds (0 when it holds none).
@@ -77,6 +86,8 @@ private:
     std::int64_t m_documents = 0;
     std::int64_t m_users = 0;
     std::int64_t m_targetsFailed = 0;
+    std::int64_t m_unlistedUsers = -1;
+    QString m_failedStep;
 };
 
 }  // namespace metrics

@@ -40,6 +40,7 @@ BuildDriver::Outcome BuildDriver::Run(bool automated) {
     } catch (const std::exception& e) {
         m_view.SetIndexing(false);
         Restore();
+        runMetrics.SetFailedStep(QStringLiteral("build"));
         PublishMetrics(runMetrics, false);
         report::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
         return Outcome::Failed;
@@ -54,9 +55,14 @@ BuildDriver::Outcome BuildDriver::RunSteps(bool automated, metrics::BuildMetrics
     ConfigureBuilder(sources);
     m_view.ShowBusy();
 
-    bool built = BuildIndex(runMetrics);
+    const bool indexBuilt = BuildIndex(runMetrics);
     const bool usersDone = PopulateAllUserNodes(runMetrics);
-    if (built && usersDone && !Configuration().Propagations().isEmpty()) built = PropagateToTargets(runMetrics);
+    bool copied = true;
+    if (indexBuilt && usersDone && !Configuration().Propagations().isEmpty()) copied = PropagateToTargets(runMetrics);
+    const bool built = indexBuilt && copied;
+    runMetrics.SetFailedStep(!indexBuilt ? QStringLiteral("build")
+                             : !usersDone ? QStringLiteral("usernodes")
+                                          : QStringLiteral("propagation"));
 
     const QString lastBuilt = GeneralDateText();
     const std::int32_t documents = m_indexBuilder->DocumentCount();
@@ -157,10 +163,20 @@ bool BuildDriver::PropagateToTargets(metrics::BuildMetrics& runMetrics) {
     propagator.reset();
     if (!copied) {
         platform::ShowMessage(QStringLiteral("The index was built OK, but one or more propagations failed.") +
-                                  kCrLf + QStringLiteral("For more information, see the Windows Event Log."),
+                                  kCrLf + QStringLiteral("For more information, see the system log."),
                               platform::kMbWarning);
     }
     return copied;
+}
+
+void BuildDriver::LogUserNodeFailure(const QString& reason) noexcept {
+    // Boxes and status texts stay as they are; the reason goes to the event log only,
+    // where an administrator of a scheduled run finds it.
+    try {
+        report::LogEvent(reason, 1);
+    } catch (const std::exception&) {
+        // The run's outcome stands whether or not its reason could be logged.
+    }
 }
 
 void BuildDriver::WriteResults(const QString& lastBuilt, const QString& numDocuments) {

@@ -42,6 +42,7 @@ private:
     void ConfigureBuilder(const Sources& sources);
     bool BuildIndex(metrics::BuildMetrics& runMetrics);
     bool PopulateAllUserNodes(metrics::BuildMetrics& runMetrics);
+    void LogUserNodeFailure(const QString& reason) noexcept;
     bool PropagateToTargets(metrics::BuildMetrics& runMetrics);
     void WriteResults(const QString& lastBuilt, const QString& numDocuments);
     void Restore();

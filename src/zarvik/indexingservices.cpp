@@ -44,8 +44,10 @@ QString Services::ResolveDataSource(const QString& name, const component::DataSo
     return config::DataSourceText(name, dataSources);
 }
 
+// The program's own entries: an error among them is the text of an error report, which
+// the program shows as well.
 void Services::WriteEventLog(const QString& source, const QString& message, std::int32_t type) {
-    files::WriteEvent(source, message, type);
+    files::WriteShownEvent(source, message, type);
 }
 
 std::shared_ptr<component::SearchEngine> Services::CreateEngine(const QString& programDir, const QString& dataDir,

@@ -13,7 +13,7 @@ const QString kUsage = QStringLiteral(
     "TessalyIndexManager  [/help]  [/auto]  [/log] [/index <index name>]\r\n"
     "\r\n"
     "/help\t\t\tDisplays this help message\r\n"
-    "/auto\t\t\tRun automatically (e.g. for use with Windows Task Scheduler)\r\n"
+    "/auto\t\t\tRun automatically (e.g. for use with a systemd timer or cron)\r\n"
     "/log\t\t\tLogs information to indexlog.dat during indexing\r\n"
     "/index <indexName>\t\tName of the index to (re)build\r\n"
     "\r\n"

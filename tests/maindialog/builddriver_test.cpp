@@ -200,7 +200,7 @@ TEST_F(BuildDriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
     EXPECT_EQ(propagatedTargets, QStringList{QStringLiteral("/replica/a")});
     EXPECT_EQ(boxes.Texts(),
               (QStringList{QStringLiteral("The index was built OK, but one or more propagations failed.\r\n"
-                                          "For more information, see the Windows Event Log."),
+                                          "For more information, see the system log."),
                            kFailure}));
     EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
     EXPECT_TRUE(state->writes.isEmpty());

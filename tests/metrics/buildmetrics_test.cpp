@@ -20,6 +20,8 @@ const QStringList kGauges = {
     QStringLiteral("lumora_index_usernode_users"),
     QStringLiteral("lumora_index_propagation_seconds"),
     QStringLiteral("lumora_index_targets_failed"),
+    QStringLiteral("lumora_index_last_run_failed_step"),
+    QStringLiteral("lumora_index_usernode_unlisted_users"),
 };
 
 TEST(MetricsFileName, OneFilePerIndexAndNoPathSeparator) {
@@ -74,6 +76,8 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.users = 12;
     f.propagationMs = 61234;
     f.targetsFailed = 2;
+    f.unlistedUsers = 5;
+    f.failedStep = QStringLiteral("usernodes");
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
     const QMap<QString, QString> expected = {
@@ -86,6 +90,8 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {kGauges[6], QStringLiteral("12")},
         {kGauges[7], QStringLiteral("61.234")},
         {kGauges[8], QStringLiteral("2")},
+        {kGauges[9] + QStringLiteral("{index=\"catalog\",step=\"usernodes\"}"), QStringLiteral("1")},
+        {kGauges[10], QStringLiteral("5")},
     };
     EXPECT_EQ(testsupport::Samples(text, QStringLiteral("catalog")), expected);
     const QString all = QString::fromUtf8(text);
@@ -95,11 +101,14 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
             << gauge.toStdString();
         EXPECT_TRUE(all.contains(QStringLiteral("# HELP ") + gauge + u' ')) << gauge.toStdString();
     }
+    // A success names no step; users nobody counted are left out, not shown as 0.
     f.success = true;
-    EXPECT_EQ(
-        testsupport::Samples(metrics::MetricsText(QStringLiteral("catalog"), f), QStringLiteral("catalog"))
-            .value(kGauges[2]),
-        QStringLiteral("1"));
+    f.unlistedUsers = -1;
+    const QMap<QString, QString> success =
+        testsupport::Samples(metrics::MetricsText(QStringLiteral("catalog"), f), QStringLiteral("catalog"));
+    EXPECT_EQ(success.value(kGauges[2]), QStringLiteral("1"));
+    EXPECT_EQ(success.value(kGauges[9] + QStringLiteral("{index=\"catalog\",step=\"none\"}")), u"0");
+    EXPECT_FALSE(success.contains(kGauges[10]));
 }
 
 TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
@@ -111,6 +120,8 @@ TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
     RunFigures f;
     f.runTimeMs = 1765250000123;
     f.documents = 3;
+    f.unlistedUsers = 1;
+    f.failedStep = QStringLiteral("user\"nodes\"");
     for (const QString& name : {QStringLiteral("catalog"), QStringLiteral("say \"hi\" \\ C:\\x"),
                                 QStringLiteral("two\nlines } 5"), QString::fromUtf8("Bücher")}) {
         const QByteArray text = metrics::MetricsText(name, f);
@@ -174,6 +185,8 @@ TEST(BuildMetricsRun, PhasesCountTheirOwnTimeAndTheRunEndsNow) {
     m.SetDocuments(4000);
     m.SetUsers(3);
     m.SetTargetsFailed(1);
+    m.SetUnlistedUsers(2);
+    m.SetFailedStep(QStringLiteral("propagation"));
     clocks.wall += 5000;
     const RunFigures f = m.Finish(false, {});
     EXPECT_EQ(f.runTimeMs, 1765250005000);
@@ -183,7 +196,10 @@ TEST(BuildMetricsRun, PhasesCountTheirOwnTimeAndTheRunEndsNow) {
     EXPECT_EQ(f.documents, 4000);
     EXPECT_EQ(f.users, 3);
     EXPECT_EQ(f.targetsFailed, 1);
+    EXPECT_EQ(f.unlistedUsers, 2);
+    EXPECT_EQ(f.failedStep, u"propagation");
     EXPECT_FALSE(f.success);
+    EXPECT_TRUE(m.Finish(true, {}).failedStep.isEmpty());
 }
 
 TEST(BuildMetricsRun, LastSuccessIsThisRunOrKeptFromThePreviousFile) {

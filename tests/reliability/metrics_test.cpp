@@ -9,6 +9,7 @@
 #include <QJsonObject>
 
 #include "runsupport.h"
+#include "support/eventlogfile.h"
 #include "support/promtext.h"
 
 namespace {
@@ -63,12 +64,7 @@ public:
         EXPECT_FALSE(rejected) << rejected.value_or(QString()).toStdString();
     }
 
-    QList<QJsonObject> Events() const {
-        QList<QJsonObject> events;
-        for (const QByteArray& line : ReadBytes(f.eventLog).split('\n'))
-            if (!line.trimmed().isEmpty()) events << QJsonDocument::fromJson(line).object();
-        return events;
-    }
+    QList<QJsonObject> Events() const { return testsupport::EventLog(f.eventLog); }
 
     ProgramFolder f;
     QString file;
@@ -90,7 +86,12 @@ void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString
            double before, double after) {
     EXPECT_EQ(run.exitCode, e.exitCode) << run.stderrText.toStdString();
     const QMap<QString, QString> m = t.Samples();
-    ASSERT_EQ(m.size(), 9);
+    ASSERT_EQ(m.size(), 10);
+    if (e.success) {
+        EXPECT_EQ(
+            m.value(QStringLiteral("lumora_index_last_run_failed_step{index=\"catalog\",step=\"none\"}")),
+            u"0");
+    }
     const QString lastRun = m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds"));
     EXPECT_GE(lastRun.toDouble(), before);
     EXPECT_LE(lastRun.toDouble(), after);
@@ -181,7 +182,13 @@ TEST_F(MetricsRun, AFolderThatCannotBeWrittenIsOneEntryAndTheBuildStillSucceeds)
     const QList<QJsonObject> events = Events();
     ASSERT_EQ(events.size(), 1) << ReadBytes(f.eventLog).toStdString();
     EXPECT_EQ(events[0].value(QStringLiteral("type")).toInt(-1), 1);
-    EXPECT_TRUE(events[0].value(QStringLiteral("message")).toString().contains(blocked));
+    const QString message = events[0].value(QStringLiteral("message")).toString();
+    EXPECT_TRUE(message.contains(blocked));
+    // How to let the service write there, and the warning also where a headless run shows it.
+    EXPECT_TRUE(message.contains(QStringLiteral("\"ReadWritePaths=") + blocked + u'"'))
+        << message.toStdString();
+    EXPECT_TRUE(run.stderrText.contains(QStringLiteral(" [Warning]: ") + message))
+        << run.stderrText.toStdString();
     EXPECT_EQ(ReadBytes(blocked), QByteArray("x"));
 }
 

@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <optional>
 
+#include "zarvik/db/connectiontext.h"
+
 namespace zarvik::config {
 namespace {
 
@@ -15,74 +17,6 @@ const component::DataSource* Find(const QString& name, const component::DataSour
         if (source.name == name) return &source;
     }
     return nullptr;
-}
-
-// One key=value pair of a connection text, by position in the text. valueBegin and
-// valueEnd bound the value without the blanks around it (and with its braces).
-struct Pair {
-    QString key;
-    qsizetype valueBegin = 0;
-    qsizetype valueEnd = 0;
-};
-
-// Splits like the data layer: pairs separated by ';', a value wrapped in {...} may
-// hold ';' and writes '}' as "}}".
-QList<Pair> SplitPairs(const QString& text) {
-    QList<Pair> pairs;
-    qsizetype pos = 0;
-    const qsizetype n = text.size();
-    while (pos < n) {
-        const qsizetype eq = text.indexOf(u'=', pos);
-        const qsizetype semi = text.indexOf(u';', pos);
-        if (eq < 0 || (semi >= 0 && semi < eq)) {
-            // A piece without '=' carries no value; skip it.
-            if (semi < 0) break;
-            pos = semi + 1;
-            continue;
-        }
-        Pair pair;
-        pair.key = text.mid(pos, eq - pos).trimmed();
-        qsizetype v = eq + 1;
-        while (v < n && text[v].isSpace()) ++v;
-        qsizetype end = v;
-        if (v < n && text[v] == u'{') {
-            end = v + 1;
-            while (end < n) {
-                if (text[end] == u'}') {
-                    if (end + 1 < n && text[end + 1] == u'}') {
-                        end += 2;
-                        continue;
-                    }
-                    ++end;
-                    break;
-                }
-                ++end;
-            }
-            pair.valueBegin = v;
-            pair.valueEnd = end;
-            const qsizetype next = text.indexOf(u';', end);
-            pos = next < 0 ? n : next + 1;
-        } else {
-            const qsizetype next = text.indexOf(u';', v);
-            end = next < 0 ? n : next;
-            qsizetype trimmedEnd = end;
-            while (trimmedEnd > v && text[trimmedEnd - 1].isSpace()) --trimmedEnd;
-            pair.valueBegin = v;
-            pair.valueEnd = trimmedEnd;
-            pos = next < 0 ? n : next + 1;
-        }
-        pairs.append(pair);
-    }
-    return pairs;
-}
-
-QString Unbrace(const QString& value) {
-    if (value.size() >= 2 && value.startsWith(u'{') && value.endsWith(u'}')) {
-        QString inner = value.mid(1, value.size() - 2);
-        inner.replace(QStringLiteral("}}"), QStringLiteral("}"));
-        return inner;
-    }
-    return value;
 }
 
 QString Brace(const QString& value) {
@@ -132,19 +66,13 @@ QString DataSourceText(const QString& name, const component::DataSourceList& dat
 }
 
 QString AnchorSqliteDatabase(const QString& connectionText, const QString& folder) {
-    const QList<Pair> pairs = SplitPairs(connectionText);
-    std::optional<Pair> database;
-    for (const auto& pair : pairs) {
-        const QString value = connectionText.mid(pair.valueBegin, pair.valueEnd - pair.valueBegin);
-        if (pair.key.compare(u"Provider", Qt::CaseInsensitive) == 0 &&
-            Unbrace(value).trimmed().compare(u"SQLite", Qt::CaseInsensitive) != 0) {
-            return connectionText;
-        }
-        if (pair.key.compare(u"Database", Qt::CaseInsensitive) == 0 && !database) database = pair;
-    }
+    if (db::ParseConnectionText(connectionText).provider != db::Provider::SQLite) return connectionText;
+    // The last Database= counts, as the data layer reads it.
+    std::optional<db::ConnectionPair> database;
+    for (const db::ConnectionPair& pair : db::SplitConnectionText(connectionText))
+        if (pair.key == u"database") database = pair;
     if (!database) return connectionText;
-    const QString path =
-        Unbrace(connectionText.mid(database->valueBegin, database->valueEnd - database->valueBegin));
+    const QString& path = database->value;
     if (path.isEmpty() || path == u":memory:" || path.startsWith(u"file:", Qt::CaseInsensitive) ||
         QDir::isAbsolutePath(path)) {
         return connectionText;

@@ -20,7 +20,9 @@ QString DataSourceText(const QString& name, const component::DataSourceList& dat
 // A connection text for SQLite (Provider=SQLite, or no Provider) whose Database= is a
 // relative file path, with that path made absolute against folder. Every other
 // character of the text stays as it was; other texts come back unchanged. In-memory
-// databases (":memory:", empty) and "file:" URIs are left alone. Raises nothing.
+// databases (":memory:", empty) and "file:" URIs are left alone. Raises
+// component::Error (errnum::kDatabase) for a text the data layer could not read (a
+// piece without '=', an unknown provider), naming the fault but not the text.
 QString AnchorSqliteDatabase(const QString& connectionText, const QString& folder);
 
 }  // namespace zarvik::config

@@ -12,13 +12,10 @@ const QString kSource = QStringLiteral("ZarvikIndexing.Database");
                            QStringLiteral("Invalid connection text: ") + why);
 }
 
-struct Pair {
-    QString key;
-    QString value;
-};
+}  // namespace
 
-QList<Pair> SplitPairs(const QString& text) {
-    QList<Pair> pairs;
+QList<ConnectionPair> SplitConnectionText(const QString& text) {
+    QList<ConnectionPair> pairs;
     qsizetype i = 0;
     const qsizetype n = text.size();
     while (i < n) {
@@ -36,11 +33,12 @@ QList<Pair> SplitPairs(const QString& text) {
             }
             Fail(QStringLiteral("a pair without '=' at position %1").arg(i + 1));
         }
-        Pair pair;
+        ConnectionPair pair;
         pair.key = text.mid(i, eq - i).trimmed().toLower();
         if (pair.key.isEmpty()) Fail(QStringLiteral("an empty key at position %1").arg(i + 1));
         i = eq + 1;
         while (i < n && text.at(i).isSpace()) ++i;
+        pair.valueBegin = i;
         if (i < n && text.at(i) == QLatin1Char('{')) {
             // Braced value: "}}" stands for one '}'.
             ++i;
@@ -62,6 +60,7 @@ QList<Pair> SplitPairs(const QString& text) {
                 ++i;
             }
             if (!closed) Fail(QStringLiteral("an unterminated '{' in the value of %1").arg(pair.key));
+            pair.valueEnd = i;
             while (i < n && text.at(i).isSpace()) ++i;
             if (i < n && text.at(i) != QLatin1Char(';'))
                 Fail(QStringLiteral("text after '}' in the value of %1").arg(pair.key));
@@ -69,6 +68,7 @@ QList<Pair> SplitPairs(const QString& text) {
         } else {
             const qsizetype stop = text.indexOf(QLatin1Char(';'), i);
             pair.value = text.mid(i, stop < 0 ? -1 : stop - i).trimmed();
+            pair.valueEnd = i + pair.value.size();
             i = stop < 0 ? n : stop;
         }
         if (i < n) ++i;  // the ';'
@@ -76,8 +76,6 @@ QList<Pair> SplitPairs(const QString& text) {
     }
     return pairs;
 }
-
-}  // namespace
 
 QString ConnectionText::Value(const QString& key) const {
     return values.value(key.toLower());
@@ -136,7 +134,7 @@ ConnectionText ParseConnectionText(const QString& text) {
         Fail(QStringLiteral("unknown provider \"%1\" (SQLite, PostgreSQL or ODBC)").arg(providerValue));
     }
 
-    for (const Pair& pair : SplitPairs(text))
+    for (const ConnectionPair& pair : SplitConnectionText(text))
         if (pair.key != QStringLiteral("provider")) result.values.insert(pair.key, pair.value);
     return result;
 }

@@ -2,6 +2,7 @@
 // a value that contains ';' wrapped in {...}.
 #pragma once
 
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -25,5 +26,20 @@ struct ConnectionText {
 // Raises component::Error (errnum::kDatabase) for a pair without '=', an empty key,
 // an unterminated '{' or an unknown provider.
 ConnectionText ParseConnectionText(const QString& text);
+
+// One key=value pair as it stands in a text: the key in lower case, the value without
+// its braces, and [valueBegin, valueEnd) the value as written (braces included, the
+// blanks around it not).
+struct ConnectionPair {
+    QString key;
+    QString value;
+    qsizetype valueBegin = 0;
+    qsizetype valueEnd = 0;
+};
+
+// The pairs of a text in order, Provider among them, by the rules ParseConnectionText
+// reads them with (it raises what this raises). Not for ODBC texts, whose pairs are the
+// driver manager's.
+QList<ConnectionPair> SplitConnectionText(const QString& text);
 
 }  // namespace zarvik::db

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "component/error.h"
 
@@ -18,6 +19,20 @@ namespace zarvik::files {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexingServices");
+
+EventEcho& Echo() {
+    static EventEcho echo;
+    return echo;
+}
+
+// Before the entry is written, so that a log that cannot take it hides nothing.
+void EchoEntry(const QString& source, const QString& message, std::int32_t type) {
+    if (!Echo() || (type != 0 && type != 1)) return;
+    QString text = message;
+    text.replace(QLatin1StringView("\r\n"), QLatin1StringView("\n"));
+    Echo()(source + (type == 0 ? QStringLiteral(" [Error]: ") : QStringLiteral(" [Warning]: ")) + text +
+           QLatin1Char('\n'));
+}
 
 int Priority(std::int32_t type) {
     switch (type) {
@@ -56,18 +71,8 @@ void AppendLine(const QString& path, const QByteArray& line) {
     if (::close(fd) != 0 && errno != EINTR) Fail(path, QStringLiteral("write to"), errno);
 }
 
-}  // namespace
-
-SyslogEntry SyslogEntryFor(const QString& source, const QString& message) {
-    const QString trimmed = source.trimmed();
-    qsizetype blank = 0;
-    while (blank < trimmed.size() && !trimmed.at(blank).isSpace()) ++blank;
-    const QString rest = trimmed.mid(blank).trimmed();
-    return {trimmed.left(blank).toUtf8(),
-            (rest.isEmpty() ? message : rest + QLatin1Char(' ') + message).toUtf8()};
-}
-
-void WriteEvent(const QString& source, const QString& message, std::int32_t type) {
+// The entry itself, in syslog or in the file ZARVIK_EVENT_LOG names.
+void Write(const QString& source, const QString& message, std::int32_t type) {
     const QString path = qEnvironmentVariable("ZARVIK_EVENT_LOG");
     if (path.isEmpty()) {
         // openlog keeps the pointer, not a copy: the ident must outlive the entry,
@@ -87,6 +92,31 @@ void WriteEvent(const QString& source, const QString& message, std::int32_t type
     entry.insert(QStringLiteral("type"), type);
     entry.insert(QStringLiteral("message"), message);
     AppendLine(path, QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n');
+}
+
+}  // namespace
+
+SyslogEntry SyslogEntryFor(const QString& source, const QString& message) {
+    const QString trimmed = source.trimmed();
+    qsizetype blank = 0;
+    while (blank < trimmed.size() && !trimmed.at(blank).isSpace()) ++blank;
+    const QString rest = trimmed.mid(blank).trimmed();
+    return {trimmed.left(blank).toUtf8(),
+            (rest.isEmpty() ? message : rest + QLatin1Char(' ') + message).toUtf8()};
+}
+
+void EchoEventsTo(EventEcho echo) {
+    Echo() = std::move(echo);
+}
+
+void WriteEvent(const QString& source, const QString& message, std::int32_t type) {
+    EchoEntry(source, message, type);
+    Write(source, message, type);
+}
+
+void WriteShownEvent(const QString& source, const QString& message, std::int32_t type) {
+    if (type != 0) EchoEntry(source, message, type);
+    Write(source, message, type);
 }
 
 }  // namespace zarvik::files

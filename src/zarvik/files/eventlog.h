@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 namespace zarvik::files {
 
@@ -24,5 +25,16 @@ SyslogEntry SyslogEntryFor(const QString& source, const QString& message);
 // Raises component::Error (errnum::kEventLog) when that file cannot be opened or
 // written; the description names the file and the reason.
 void WriteEvent(const QString& source, const QString& message, std::int32_t type);
+
+// Where a run without a display also shows the errors and warnings that reach no
+// message box (a failed target, a configuration element nobody reads), one line
+// each: "<source> [Error]: <message>". Nothing is echoed until one is set; an empty
+// function stops it.
+using EventEcho = std::function<void(const QString& line)>;
+void EchoEventsTo(EventEcho echo);
+
+// As WriteEvent, for an entry whose error (type 0) the program also shows in a message
+// box: only a warning is echoed.
+void WriteShownEvent(const QString& source, const QString& message, std::int32_t type);
 
 }  // namespace zarvik::files

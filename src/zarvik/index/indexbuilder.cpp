@@ -485,7 +485,9 @@ void Fts5IndexBuilder::SetStagingHookForTests(std::function<void(const QString&)
 
 bool Fts5IndexBuilder::Build() {
     if (m_indexPath.trimmed().isEmpty())
-        Fail(QStringLiteral("The index \"%1\" has no index path.").arg(m_indexName));
+        Fail(QStringLiteral("The index \"%1\" has no index path: its <IndexPath> in IndexConfiguration.xml "
+                            "is missing or empty.")
+                 .arg(m_indexName));
     const QString folder = QDir(m_indexPath).absolutePath();
     if (!QDir().mkpath(folder)) Fail(QStringLiteral("Unable to create the index folder %1.").arg(folder));
     const QString live = folder + QStringLiteral("/index.db");
@@ -500,6 +502,7 @@ bool Fts5IndexBuilder::Build() {
     const auto started = Clock::now();
     Run run(*this, staging);
     run.m_logPath = IndexLogPath(m_engine.get());
+    WarnIfIndexLogUnwritable(run.m_logPath);
     bool complete = false;
     QString refusal;
     QString checkFigures;

@@ -11,6 +11,9 @@ namespace zarvik::index {
 QString IndexLogPath(const component::SearchEngine* engine);
 // Appends one line: local time, index, event, details, separated by tabs. A log
 // that cannot be written costs the build nothing, so failures are ignored.
+// Writes one warning to the event log when the log file cannot be opened for appending,
+// naming the file, the reason and how to allow it; the build goes on without it.
+void WarnIfIndexLogUnwritable(const QString& logPath);
 void AppendIndexLog(const QString& logPath, const QString& indexName, const QString& event,
                     const QString& details);
 }  // namespace zarvik::index

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <optional>
 
+#include "support/eventlogfile.h"
+
 namespace {
 
 using component::Error;
@@ -80,7 +82,22 @@ const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 class ConfigTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        ASSERT_TRUE(m_logDir.isValid());
+        qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(m_logDir.filePath(QStringLiteral("events.jsonl"))));
+    }
+    void TearDown() override { qunsetenv("ZARVIK_EVENT_LOG"); }
+    // The messages of the warnings loading has written to the event log so far.
+    QStringList Warnings() const {
+        QStringList messages;
+        for (const QJsonObject& entry :
+             testsupport::EventLog(m_logDir.filePath(QStringLiteral("events.jsonl")))) {
+            EXPECT_EQ(entry.value(u"type").toInt(-1), 1);
+            messages << entry.value(u"message").toString();
+        }
+        return messages;
+    }
     QString Write(const QByteArray& bytes, const QString& name = QStringLiteral("IndexConfiguration.xml")) {
         const QString path = m_dir.filePath(name);
         WriteBytes(path, bytes);
@@ -89,11 +106,23 @@ protected:
     QString Folder() const { return QFileInfo(m_dir.path()).canonicalFilePath(); }
 
     QTemporaryDir m_dir;
+    QTemporaryDir m_logDir;
     zarvik::config::XmlIndexConfiguration m_config;
 };
 
 TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
-    m_config.LoadFromFile(Write(kFull));
+    const QString path = Write(kFull);
+    m_config.LoadFromFile(path);
+    // An element nobody reads and an index that cannot be built are named once, with
+    // their line, when the file is loaded; a save reads the file again and names nothing.
+    const QStringList warnings = {
+        QStringLiteral("The element <Future> in the index \"catalog\" (line 19 of %1) is not one this "
+                       "program knows; it is ignored.")
+            .arg(path),
+        QStringLiteral("The index \"catalog\" (line 33 of %1) has no <IndexPath>, or an empty one; it "
+                       "cannot be built until one is given.")
+            .arg(path)};
+    EXPECT_EQ(Warnings(), warnings);
     const component::IndexList expectedList = {
         {QStringLiteral("catalog"), QStringLiteral("Catalog documents")},
         {QStringLiteral("titles"), QStringLiteral("Document titles only")},
@@ -135,6 +164,8 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
     EXPECT_TRUE(m_config.Propagations().isEmpty());
     EXPECT_TRUE(m_config.DbSetting1().isEmpty());
     EXPECT_TRUE(m_config.LastBuilt().isEmpty());
+    m_config.SetLastBuilt(QStringLiteral("now"));
+    EXPECT_EQ(Warnings(), warnings);
 }
 
 TEST_F(ConfigTest, RelativeFileNameIsTakenAgainstWorkingFolder) {
@@ -283,7 +314,13 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"index_without_name", "<IndexConfiguration>\n  <Index display='A'/>", 2, 22, "no name"},
         MalformedCase{"element_in_leaf", "<IndexConfiguration><Index name='a'>\n<LastBuilt>x<b/></LastBuilt>",
                       2, 16, "text only"},
-        MalformedCase{"not_utf8", "<IndexConfiguration>\n<Index name='\xE4'/>", 2, 13, "UTF-8"}),
+        MalformedCase{"not_utf8", "<IndexConfiguration>\n<Index name='\xE4'/>", 2, 13, "UTF-8"},
+        MalformedCase{
+            "connection_piece_without_value",
+            "<IndexConfiguration><Index name='a'><DbDataSources>\n"
+            "<DataSource name='Primary'>Provider=SQLite;Database=app.db;ReadOnly</DataSource>",
+            2, 80,
+            "The data source \"Primary\" of the index \"a\": Invalid connection text: a pair without '='"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(ConfigTest, UnreadableFileRaisesAndKeepsWhatWasLoaded) {
@@ -661,6 +698,7 @@ struct MetricsCase {
     const char* label;
     QByteArray element;  // placed inside the root element, after the indexes
     QString expected;    // relative to the configuration folder; "@" for empty
+    const char* warned = nullptr;  // what a warning of this load names, if any
 };
 
 TEST_F(ConfigTest, MetricsDirectoryIsOfTheWholeFile) {
@@ -675,16 +713,25 @@ TEST_F(ConfigTest, MetricsDirectoryIsOfTheWholeFile) {
          QStringLiteral("metrics")},
         {"first_counts", "<MetricsDirectory>one</MetricsDirectory><MetricsDirectory>two</MetricsDirectory>",
          QStringLiteral("one")},
-        {"inside_an_index_is_not_it", "", QStringLiteral("@")},
+        {"inside_an_index_is_not_it", "", QStringLiteral("@"), "<MetricsDirectory> in the index \"catalog\""},
+        {"misspelt", "<MetricDirectory>/m</MetricDirectory>", QStringLiteral("@"),
+         "<MetricDirectory> in <IndexConfiguration> (line 34 of "},
     };
     for (const MetricsCase& c : cases) {
         QByteArray text = kFull;
         text.replace("</IndexConfiguration>", c.element + "\n</IndexConfiguration>");
         if (QByteArray(c.label) == "inside_an_index_is_not_it")
-            text.replace("</Index>", "<MetricsDirectory>/x</MetricsDirectory></Index>");
+            text.replace(text.indexOf("</Index>"), 8, "<MetricsDirectory>/x</MetricsDirectory></Index>");
         const QString path = Write(text);
+        const qsizetype warnedBefore = Warnings().size();
         zarvik::config::XmlIndexConfiguration config;
         config.LoadFromFile(path);
+        // kFull's own two, and the one of the case.
+        const QStringList warnings = Warnings().mid(warnedBefore);
+        EXPECT_EQ(warnings.size(), c.warned ? 3 : 2) << c.label;
+        if (c.warned) {
+            EXPECT_TRUE(warnings.join('|').contains(QString::fromUtf8(c.warned))) << c.label;
+        }
         const QString expected = c.expected == u"@"            ? QString()
                                  : c.expected.startsWith(u'/') ? c.expected
                                                                : Folder() + u'/' + c.expected;
@@ -771,26 +818,22 @@ TEST_F(ConfigTest, DemoConfigurationLoads) {
     EXPECT_TRUE(m_config.Propagations().isEmpty());
 }
 
-// The example the package installs in /etc: it loads, and no path in it depends on
-// the folder of the link it is read through (/opt/..., which the service cannot write).
+// The example the package installs in /etc: it loads without a warning, every path in
+// it is absolute (read through the link in /opt, relative ones would point there), and
+// a build's results can be written back into it.
 TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
     const QString path = Write(ReadBytes(QStringLiteral(LUMORA_PACKAGED_CONFIG)));
     m_config.LoadFromFile(path);
+    EXPECT_EQ(Warnings(), QStringList());
     ASSERT_EQ(m_config.GetIndexList(),
               component::IndexList({{QStringLiteral("catalog"), QStringLiteral("Catalog documents")}}));
     m_config.LoadIndex(QStringLiteral("catalog"));
     EXPECT_EQ(m_config.IndexPath(), u"/var/lib/lumora-index-manager/indexes/catalog");
-    EXPECT_TRUE(m_config.Propagations().isEmpty());
-    EXPECT_TRUE(m_config.MetricsDirectory().isEmpty());
-    const component::DataSourceList sources = m_config.DbDataSources();
-    ASSERT_EQ(sources.size(), 2);
-    EXPECT_EQ(sources[0].name, u"Primary");
-    for (const component::DataSource& source : sources) {
-        EXPECT_TRUE(source.text.startsWith(QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;")))
-            << source.text.toStdString();
-        EXPECT_FALSE(source.text.contains(m_dir.path())) << source.text.toStdString();
-    }
-    // A build's results can be written back into it.
+    EXPECT_EQ(m_config.MetricsDirectory(), u"/var/lib/lumora-index-manager/metrics");
+    const QString database =
+        QStringLiteral("Provider=SQLite;Database=/var/lib/lumora-index-manager/example/app.db");
+    EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("Primary"), database},
+                                                                   {QStringLiteral("RAdozudo"), database}}));
     m_config.SetLastBuilt(QStringLiteral("now"));
     m_config.SetNumDocuments(QStringLiteral("3"));
     zarvik::config::XmlIndexConfiguration again;
@@ -814,15 +857,24 @@ struct VerifyCase {
     const char* verify;  // what stands inside <Index>
     component::VerifySettings expected;
     const char* refused;  // element and value the refusal names; null when it loads
+    const char* warned = nullptr;  // the one warning of the load names this element
 };
 
 class VerifyTest : public ConfigTest, public testing::WithParamInterface<VerifyCase> {};
 
 TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
     const VerifyCase& c = GetParam();
-    const QString path = Write(QByteArray("<IndexConfiguration><Index name='other'/><Index name='catalog'>") +
-                               c.verify + "<IndexPath>x</IndexPath></Index></IndexConfiguration>");
+    const QString path =
+        Write(QByteArray("<IndexConfiguration><Index name='other'><IndexPath>y</IndexPath></Index>"
+                         "<Index name='catalog'>") +
+              c.verify + "<IndexPath>x</IndexPath></Index></IndexConfiguration>");
     m_config.LoadFromFile(path);
+    const QStringList warnings = Warnings();
+    EXPECT_EQ(warnings.size(), c.warned ? 1 : 0) << warnings.join('\n').toStdString();
+    if (c.warned) {
+        EXPECT_TRUE(warnings[0].contains(QString::fromUtf8(c.warned))) << warnings[0].toStdString();
+        EXPECT_TRUE(warnings[0].contains(QStringLiteral("(line 1 of ") + path)) << warnings[0].toStdString();
+    }
     m_config.LoadIndex(QStringLiteral("other"));
     if (!c.refused) {
         m_config.LoadIndex(QStringLiteral("catalog"));
@@ -853,7 +905,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "<Verify><MinDocuments> 100 </MinDocuments><MaxShrinkPercent>20</MaxShrinkPercent>"
                    "<CheckQuery>ocean OR sea</CheckQuery><Unknown>7</Unknown><CheckQuery>title:a &amp; "
                    "b</CheckQuery></Verify>",
-                   Settings(100, 20, {"ocean OR sea", "title:a & b"}), nullptr},
+                   Settings(100, 20, {"ocean OR sea", "title:a & b"}), nullptr,
+                   "<Unknown> in <Verify> of the index \"catalog\""},
+        VerifyCase{"MisspeltSettingIsNamed", "<Verify><MinDocument>1000</MinDocument></Verify>",
+                   Settings(0, 50), nullptr, "<MinDocument> in <Verify>"},
+        VerifyCase{"MisspeltIndexElementIsNamed", "<IndexPth>y</IndexPth>", Settings(0, 50), nullptr,
+                   "<IndexPth> in the index \"catalog\""},
+        VerifyCase{"BuildSettingsAreKnown",
+                   "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>", Settings(0, 50),
+                   nullptr},
         VerifyCase{"Bounds",
                    "<Verify><MinDocuments>0</MinDocuments><MaxShrinkPercent>100</MaxShrinkPercent></Verify>",
                    Settings(0, 100), nullptr},

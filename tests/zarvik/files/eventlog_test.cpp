@@ -35,6 +35,7 @@ TEST_F(EventLogFileTest, AppendsOneJsonLinePerEntry) {
         QString source;
         QString message;
         int type;
+        bool shown = false;  // written as an entry the program also shows in a box
     };
     const QList<Entry> entries = {
         {QStringLiteral("TessalyIndexManager (indexName=Sales)"), QStringLiteral("line one\r\nline \"two\""),
@@ -42,10 +43,24 @@ TEST_F(EventLogFileTest, AppendsOneJsonLinePerEntry) {
         {QStringLiteral("A"), QStringLiteral("Ümlaut ok"), 1},
         {QStringLiteral("B"), QString(), 2},
         {QStringLiteral("C"), QStringLiteral("odd type"), 7},
+        {QStringLiteral("D"), QStringLiteral("in a box"), 0, true},
+        {QStringLiteral("E"), QStringLiteral("shown warning"), 1, true},
     };
+    QString echoed;
+    zarvik::files::EchoEventsTo([&echoed](const QString& line) { echoed += line; });
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    for (const auto& e : entries) zarvik::files::WriteEvent(e.source, e.message, e.type);
+    for (const auto& e : entries) {
+        if (e.shown)
+            zarvik::files::WriteShownEvent(e.source, e.message, e.type);
+        else
+            zarvik::files::WriteEvent(e.source, e.message, e.type);
+    }
     const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+    zarvik::files::EchoEventsTo({});
+    // Errors and warnings no box shows, one line each.
+    EXPECT_EQ(echoed.toStdString(),
+              "TessalyIndexManager (indexName=Sales) [Error]: line one\nline \"two\"\n"
+              "A [Warning]: Ümlaut ok\nE [Warning]: shown warning\n");
 
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -80,6 +95,9 @@ TEST_F(EventLogFileTest, UnwritableFileRaises) {
     const QString paths[] = {folder, missingFolder, QStringLiteral("/dev/full")};
     for (const auto& path : paths) {
         UseFile(path);
+        // A log that cannot take the entry does not hide it from standard error.
+        QString echoed;
+        zarvik::files::EchoEventsTo([&echoed](const QString& line) { echoed += line; });
         try {
             zarvik::files::WriteEvent(QStringLiteral("S"), QStringLiteral("M"), 0);
             ADD_FAILURE() << "no error for " << path.toStdString();
@@ -87,6 +105,8 @@ TEST_F(EventLogFileTest, UnwritableFileRaises) {
             EXPECT_EQ(error.Number(), component::errnum::kEventLog);
             EXPECT_TRUE(error.Description().contains(path)) << error.Description().toStdString();
         }
+        zarvik::files::EchoEventsTo({});
+        EXPECT_EQ(echoed, u"S [Error]: M\n");
     }
 }
 

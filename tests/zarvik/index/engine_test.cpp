@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include "support/eventlogfile.h"
+#include "zarvik/index/indexlog.h"
 
 namespace {
 
@@ -45,6 +50,30 @@ TEST(EngineTest, KeepsFoldersAndLogSwitch) {
         EXPECT_EQ(fts5->LogEnabled(), c.log);
         EXPECT_EQ(fts5->LogFilePath(), QString::fromUtf8(c.logFile));
     }
+}
+
+// A build log that cannot be written is one warning naming the file and the folder to
+// allow; the folder of a link is the one it points into.
+TEST(EngineTest, AnUnwritableBuildLogIsOneWarning) {
+    QTemporaryDir dir;
+    const QString events = dir.filePath(QStringLiteral("events.jsonl"));
+    qputenv("ZARVIK_EVENT_LOG", QFile::encodeName(events));
+    const QString gone = dir.filePath(QStringLiteral("gone"));
+    ASSERT_TRUE(QFile::link(gone + QStringLiteral("/indexlog.dat"), dir.filePath(QStringLiteral("link"))));
+    const QString cases[][2] = {{dir.filePath(QStringLiteral("indexlog.dat")), {}},
+                                {dir.filePath(QStringLiteral("link")), gone}};
+    for (const auto& [log, folderToAllow] : cases) {
+        QFile::remove(events);
+        zarvik::index::WarnIfIndexLogUnwritable(log);
+        const QList<QJsonObject> entries = testsupport::EventLog(events);
+        ASSERT_EQ(entries.size(), folderToAllow.isEmpty() ? 0 : 1) << log.toStdString();
+        if (entries.isEmpty()) continue;
+        const QString message = entries[0].value(u"message").toString();
+        EXPECT_TRUE(message.contains(log) &&
+                    message.contains(QStringLiteral("ReadWritePaths=") + folderToAllow + u'"'))
+            << message.toStdString();
+    }
+    qunsetenv("ZARVIK_EVENT_LOG");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <QThread>
 
 #include "component/interfaces.h"
+#include "support/eventlogfile.h"
 #include "zarvik/index/indexbuilder.h"
 
 namespace proptest {
@@ -77,13 +78,7 @@ inline QString BuildIndex(const QString& folder, int documents, const char* word
     return builder.Build() ? index : QString();
 }
 
-// The event log's entries, one JSON object a line.
-inline QList<QJsonObject> EventLog(const QString& path) {
-    QList<QJsonObject> entries;
-    for (const QByteArray& line : ReadAll(path).split('\n'))
-        if (!line.trimmed().isEmpty()) entries << QJsonDocument::fromJson(line).object();
-    return entries;
-}
+using testsupport::EventLog;
 
 // The entries that name `target`.
 inline QList<QJsonObject> EntriesNaming(const QList<QJsonObject>& entries, const QString& target) {
