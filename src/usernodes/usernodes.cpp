@@ -142,42 +142,42 @@ QString Num(qint64 n) {
     return QString::number(n);
 }
 
-QString Q1(const QString& userID) {
+QString SelectCatalogsOfUser(const QString& userID) {
     return QStringLiteral("SELECT DISTINCT CATALOGID FROM CATALOGNODEBYUSER WHERE USERID=N'") %
            QuoteSql(userID) % QStringLiteral("' AND ISPROFILE=0");
 }
-QString Q2(const QString& userID) {
+QString DeleteRowsOfUser(const QString& userID) {
     return QStringLiteral("DELETE FROM USERNODE WHERE USERID=N'") % QuoteSql(userID) % QStringLiteral("' ");
 }
-QString Q3(const QString& userID) {
+QString SelectRowsOfUser(const QString& userID) {
     return QStringLiteral("SELECT * FROM USERNODE WHERE USERID=N'") % QuoteSql(userID) % QStringLiteral("' ");
 }
-QString Q4(std::int32_t catalogID, const QString& userID) {
+QString SelectSmallestLevel(std::int32_t catalogID, const QString& userID) {
     return QStringLiteral("SELECT MIN(LEVEL) AS LEVEL FROM CATALOGNODEBYUSER ") %
            QStringLiteral(" WHERE CATALOGID = ") % Num(catalogID) % QStringLiteral(" AND USERID = N'") %
            QuoteSql(userID) % QStringLiteral("' ") % QStringLiteral(" AND ISPROFILE=0");
 }
-QString Q5(std::int32_t catalogID) {
+QString SelectNodesOfCatalog(std::int32_t catalogID) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODE ") % QStringLiteral(" WHERE CATALOGID = ") %
            Num(catalogID);
 }
-QString Q6(std::int32_t catalogID, const QString& userID, std::int16_t level) {
+QString SelectAssignedNodesAtLevel(std::int32_t catalogID, const QString& userID, std::int16_t level) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER ") % QStringLiteral(" WHERE CATALOGID = ") %
            Num(catalogID) % QStringLiteral(" AND USERID = N'") % QuoteSql(userID) % QStringLiteral("' ") %
            QStringLiteral(" AND LEVEL = ") % Num(level) % QStringLiteral(" AND ISPROFILE=0");
 }
-QString Q7(std::int32_t catalogID, const QString& userID, std::int16_t level) {
+QString SelectAssignedNodesBelowLevel(std::int32_t catalogID, const QString& userID, std::int16_t level) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODEBYUSER WHERE ") % QStringLiteral(" CATALOGID =") %
            Num(catalogID) % QStringLiteral(" AND USERID = N'") % QuoteSql(userID) % QStringLiteral("' ") %
            QStringLiteral(" AND ISPROFILE = 0 ") % QStringLiteral(" AND LEVEL > ") % Num(level) %
            QStringLiteral(" ");
 }
-QString Q8(std::int32_t catalogID, std::int32_t nodeID) {
+QString SelectNodeAndParent(std::int32_t catalogID, std::int32_t nodeID) {
     return QStringLiteral("SELECT NODEID, PARENTNODEID FROM CATALOGNODE WHERE ") %
            QStringLiteral(" CATALOGID =") % Num(catalogID) % QStringLiteral(" AND NODEID = ") % Num(nodeID) %
            QStringLiteral(" ");
 }
-QString Q9(std::int32_t catalogID, const QString& chain, const QString& userID) {
+QString SelectHighestAssignedInChain(std::int32_t catalogID, const QString& chain, const QString& userID) {
     return QStringLiteral("SELECT TOP 1 CNU.NODEID AS NODEID, CN.NODENAME AS NODENAME ") %
            QStringLiteral(" FROM CATALOGNODEBYUSER CNU, CATALOGNODE CN WHERE ") %
            QStringLiteral(" CNU.CATALOGID =") % Num(catalogID) % QStringLiteral(" AND CNU.NODEID IN (") %
@@ -185,11 +185,12 @@ QString Q9(std::int32_t catalogID, const QString& chain, const QString& userID) 
            QStringLiteral("' ") % QStringLiteral(" AND CNU.NODEID = CN.NODEID") %
            QStringLiteral(" AND CNU.ISPROFILE = 0 ") % QStringLiteral(" ORDER BY CNU.LEVEL ");
 }
-QString Q10(const QString& levelList) {
+QString SelectChildren(const QString& levelList) {
     return QStringLiteral("SELECT NODEID FROM CATALOGNODE WHERE PARENTNODEID IN (") % levelList %
            QStringLiteral(") ORDER BY NODEID");
 }
-const QString kUserQuery = QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
+const QString kSelectListedUsers =
+    QStringLiteral("SELECT DISTINCT USERID FROM CATALOGNODEBYUSER  WHERE ISPROFILE=0");
 
 void Append(QString& list, std::int32_t id) {
     if (!list.isEmpty()) list += QLatin1Char(',');
@@ -295,15 +296,17 @@ public:
     QueriesSource(component::IndexingServices& services, component::Connection& read, QString userID)
         : m_services(services), m_read(read), m_userID(std::move(userID)) {}
 
-    QVariantList CatalogsOfUser() override { return WholeColumn(Q1(m_userID)); }
+    QVariantList CatalogsOfUser() override { return WholeColumn(SelectCatalogsOfUser(m_userID)); }
     QVariant SmallestLevel(std::int32_t catalogID) override {
         // One row always: no test for the end.
-        return Open(Q4(catalogID, m_userID))->Field(QStringLiteral("LEVEL"));
+        return Open(SelectSmallestLevel(catalogID, m_userID))->Field(QStringLiteral("LEVEL"));
     }
-    QVariantList NodesOfCatalog(std::int32_t catalogID) override { return WholeColumn(Q5(catalogID)); }
+    QVariantList NodesOfCatalog(std::int32_t catalogID) override {
+        return WholeColumn(SelectNodesOfCatalog(catalogID));
+    }
     QVariantList NodesAtLevel(std::int32_t catalogID, std::int16_t level) override {
         QVariantList nodes;
-        auto rs = Open(Q6(catalogID, m_userID, level));
+        auto rs = Open(SelectAssignedNodesAtLevel(catalogID, m_userID, level));
         while (!rs->IsEOF()) {
             nodes.append(rs->Field(QStringLiteral("NODEID")));
             rs->MoveNext();
@@ -311,22 +314,22 @@ public:
         return nodes;
     }
     QVariantList DeeperNodes(std::int32_t catalogID, std::int16_t level) override {
-        return WholeColumn(Q7(catalogID, m_userID, level));
+        return WholeColumn(SelectAssignedNodesBelowLevel(catalogID, m_userID, level));
     }
     std::optional<NodeRow> NodeAndParent(std::int32_t catalogID, std::int32_t nodeID) override {
-        auto rs = Open(Q8(catalogID, nodeID));
+        auto rs = Open(SelectNodeAndParent(catalogID, nodeID));
         if (rs->IsEOF()) return std::nullopt;
         return NodeRow{rs->Field(QStringLiteral("NODEID")), rs->Field(QStringLiteral("PARENTNODEID"))};
     }
     std::optional<QVariant> HighestAssigned(std::int32_t catalogID,
                                             const std::vector<std::int32_t>& chain) override {
-        auto rs = Open(Q9(catalogID, Joined(chain), m_userID));
+        auto rs = Open(SelectHighestAssignedInChain(catalogID, Joined(chain), m_userID));
         if (rs->IsEOF()) return std::nullopt;
         return rs->Field(QStringLiteral("NODEID"));
     }
     QVariantList Children(const std::vector<std::int32_t>& parents) override {
         QVariantList children;
-        auto rs = Open(Q10(Joined(parents)));
+        auto rs = Open(SelectChildren(Joined(parents)));
         if (!(rs->IsBOF() && rs->IsEOF())) rs->MoveFirst();
         while (!rs->IsEOF()) {
             children.append(rs->Field(QStringLiteral("NODEID")));
@@ -434,8 +437,8 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
         // The delete and the new rows are one unit: a failure keeps the old rows.
         write->BeginTrans();
         inTransaction = true;
-        write->Execute(Q2(userID));
-        output = services->OpenUpdatableRecordset(*write, Q3(userID));
+        write->Execute(DeleteRowsOfUser(userID));
+        output = services->OpenUpdatableRecordset(*write, SelectRowsOfUser(userID));
         Require(output, QStringLiteral("The query"));
 
         RecordsetSink sink(*output, userID);
@@ -531,7 +534,7 @@ bool UserNodePropagation::RunInMemory() {
             UserRules rules(source, sink);
             for (const QVariant& catalogID : source.CatalogsOfUser())
                 rules.Catalog(ToInt32(catalogID, QStringLiteral("CATALOGID")));
-            batch->BeginUnit(Q2(user));
+            batch->BeginUnit(DeleteRowsOfUser(user));
             QVariantList row{QVariant(), QVariant(user), QVariant()};
             for (const auto& [catalogID, nodeID] : sink.rows) {
                 row[0] = catalogID;
@@ -601,7 +604,7 @@ bool UserNodePropagation::RunByQueries() {
             RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
         users = services->OpenConnection(connectionText);
         Require(users, QStringLiteral("OpenConnection"));
-        auto list = services->OpenRecordset(*users, kUserQuery);
+        auto list = services->OpenRecordset(*users, kSelectListedUsers);
         Require(list, QStringLiteral("The user query"));
         while (!list->IsEOF()) {
             const QString userID = ToText(list->Field(QStringLiteral("USERID")), QStringLiteral("USERID"));
