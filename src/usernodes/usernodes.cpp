@@ -394,8 +394,14 @@ const QString kAssignmentQuery = QStringLiteral(
     "LEFT JOIN CATALOGNODEBYUSER CNU ON CNU.USERID = U.USERID AND CNU.ISPROFILE = 0 "
     "ORDER BY U.USERID, CNU.CATALOGID, CNU.LEVEL");
 
-// Rewrites go to the database in groups of about this many users or rows: a round
-// trip per group rather than per user, and a bounded amount held in memory.
+// Users that keep USERNODE rows although no assignment lists them any more.
+const QString kUnlistedUsersQuery = QStringLiteral(
+    "SELECT COUNT(DISTINCT UN.USERID) AS UNLISTED FROM USERNODE UN WHERE NOT EXISTS "
+    "(SELECT 1 FROM CATALOGNODEBYUSER CNU WHERE CNU.USERID = UN.USERID AND CNU.ISPROFILE = 0)");
+
+// Rewrites go to the database in groups of about this many users or rows: one
+// transaction and one round trip per group rather than per user, and a bounded
+// amount held in memory.
 constexpr qsizetype kUsersPerSend = 256;
 constexpr qsizetype kRowsPerSend = 32768;
 
@@ -408,14 +414,233 @@ void CloseQuietly(std::unique_ptr<component::Connection>& connection) {
     }
 }
 
+QString Quoted(const QString& userID) {
+    return QLatin1Char('"') + userID + QLatin1Char('"');
+}
+
+// The steps a failure reason names.
+const QString kStepDataSource = QStringLiteral("Looking up the data source");
+const QString kStepConnecting = QStringLiteral("Connecting to the database");
+const QString kStepCatalog = QStringLiteral("Reading the catalog");
+const QString kStepAssignments = QStringLiteral("Reading the users' assignments");
+const QString kStepUsers = QStringLiteral("Listing the users");
+
+QString ComputingStep(const QString& userID) {
+    return QStringLiteral("Computing the user nodes of user ") + Quoted(userID);
+}
+QString WritingStep(const QString& userID) {
+    return QStringLiteral("Writing the user nodes of user ") + Quoted(userID);
+}
+
+// One sentence: the step, then the first line of what the database or the
+// conversion said.
+QString FailureSentence(const QString& step, const std::exception& failure) {
+    if (step == kStepDataSource)
+        return QStringLiteral(
+                   "The data source \"%1\" is missing from the index's DbDataSources, so no user "
+                   "nodes were computed.")
+            .arg(kDataSource);
+    const auto* error = dynamic_cast<const Error*>(&failure);
+    QString message = error ? error->Description() : QString::fromLocal8Bit(failure.what());
+    message = message.section(QLatin1Char('\n'), 0, 0).trimmed();
+    while (message.endsWith(QLatin1Char('.'))) message.chop(1);
+    return step + QStringLiteral(" failed: ") + message + QLatin1Char('.');
+}
+
+// The users with rows but no assignment, or -1 when the count fails (it is told, it
+// fails nothing).
+qint64 CountUnlistedUsers(component::IndexingServices& services, component::Connection& read) {
+    try {
+        auto result = services.OpenRecordset(read, kUnlistedUsersQuery);
+        if (!result || result->IsEOF()) return -1;
+        return ToWhole(result->Field(QStringLiteral("UNLISTED")), QStringLiteral("UNLISTED"), 0,
+                       std::numeric_limits<qint64>::max());
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// The run over every listed user with the catalog in memory, step by step. `step`
+// always says what it was doing, for the failure reason.
+class MemoryRun {
+public:
+    explicit MemoryRun(QString& step) : m_step(step) {}
+
+    ~MemoryRun() {
+        m_assignments.reset();
+        m_batch.reset();
+        CloseQuietly(m_read);
+        CloseQuietly(m_write);
+    }
+
+    void Open(const component::IndexConfiguration& configuration) {
+        m_step = kStepDataSource;
+        m_services = component::Factory().NewIndexingServices();
+        const QString connectionText =
+            RAdozudoConnectionText(ReadDatabaseSettings(configuration), *m_services);
+        m_step = kStepConnecting;
+        m_read = m_services->OpenConnection(connectionText);
+        Require(m_read, QStringLiteral("OpenConnection"));
+        m_write = m_services->OpenConnection(connectionText);
+        Require(m_write, QStringLiteral("OpenConnection"));
+    }
+
+    void ReadCatalog() {
+        m_step = kStepCatalog;
+        auto nodes = m_services->OpenRowStream(*m_read, MemoryCatalog::kQuery);
+        Require(nodes, QStringLiteral("The catalog query"));
+        m_catalog.Read(*nodes);
+    }
+
+    void OpenAssignmentsAndBatch() {
+        m_step = kStepAssignments;
+        m_assignments = m_services->OpenRowStream(*m_read, kAssignmentQuery);
+        Require(m_assignments, QStringLiteral("The user query"));
+        m_batch = m_services->OpenRewriteBatch(
+            *m_write, QStringLiteral("USERNODE"),
+            {QStringLiteral("CATALOGID"), QStringLiteral("USERID"), QStringLiteral("NODEID")});
+        Require(m_batch, QStringLiteral("OpenRewriteBatch"));
+    }
+
+    // Every user of the assignments, in their order, each computed once its rows are
+    // all read.
+    void RewriteEveryUser() {
+        QVariantList row;
+        while (NextAssignment(row)) m_source.Add(row.value(1), row.value(2), row.value(3));
+        if (m_haveUser) FinishUser();
+        Send();
+        m_assignments.reset();
+    }
+
+    // Closes what the run opened; raises what closing raises.
+    void Close() {
+        m_batch.reset();
+        m_read->Close();
+        m_write->Close();
+    }
+
+    qint64 CountUnlisted() { return CountUnlistedUsers(*m_services, *m_read); }
+
+    // After a failure: the users finished before it are sent, so that they keep their
+    // new rows.
+    void SendFinishedUsers() {
+        if (!m_batch) return;
+        const QString step = m_step;
+        try {
+            Send();
+        } catch (const std::exception&) {
+            m_batch->Cancel();
+        }
+        m_step = step;  // the first failure is the one reported
+    }
+
+    qint64 UsersRewritten() const { return m_usersRewritten; }
+
+private:
+    // The next assignment row into `row`, after finishing the user before it when
+    // the row starts another one; false at the end.
+    bool NextAssignment(QVariantList& row) {
+        m_step = m_haveUser ? ComputingStep(m_user) : kStepAssignments;
+        if (!m_assignments->Next(row)) return false;
+        // The user before a USERID that cannot be read is done before it fails, as
+        // it would be when the users are listed one by one.
+        const QVariant id = row.value(0);
+        if (m_haveUser && (id.isNull() || id.toString() != m_user)) {
+            FinishUser();
+            m_haveUser = false;
+            m_step = kStepAssignments;
+        }
+        const QString userID = ToText(id, QStringLiteral("USERID"));
+        if (!m_haveUser) StartUser(userID);
+        return true;
+    }
+
+    void StartUser(const QString& userID) {
+        // The rows of a user come together; a user met again would lose the rows of
+        // its first part.
+        if (m_done.contains(userID))
+            throw Error(errnum::kDatabase, kSource,
+                        QStringLiteral("The assignments of user %1 did not come together").arg(userID));
+        m_done.insert(userID);
+        m_user = userID;
+        m_haveUser = true;
+        m_step = ComputingStep(userID);
+        m_source.Clear();
+    }
+
+    // The rows of one user go into the batch only once the whole user succeeded.
+    void FinishUser() {
+        m_step = ComputingStep(m_user);
+        CollectingSink sink;
+        UserRules rules(m_source, sink);
+        for (const QVariant& catalogID : m_source.CatalogsOfUser())
+            rules.Catalog(ToInt32(catalogID, QStringLiteral("CATALOGID")));
+        m_batch->BeginUnit(DeleteRowsOfUser(m_user));
+        m_pendingUsers.append(m_user);
+        QVariantList row{QVariant(), QVariant(m_user), QVariant()};
+        for (const auto& [catalogID, nodeID] : sink.rows) {
+            row[0] = catalogID;
+            row[2] = nodeID;
+            m_batch->AddRow(row);
+        }
+        if (m_batch->PendingUnits() >= kUsersPerSend || m_batch->PendingRows() >= kRowsPerSend) Send();
+    }
+
+    // A user counts as rewritten once its group is committed.
+    void Send() {
+        try {
+            m_batch->Send();
+        } catch (const Error& error) {
+            const qsizetype committed = m_batch->UnitsCommitted();
+            m_usersRewritten += committed;
+            m_step = SendStep(error, committed);
+            m_pendingUsers.clear();
+            throw;
+        }
+        m_usersRewritten += m_batch->UnitsCommitted();
+        m_pendingUsers.clear();
+    }
+
+    // The user whose rows the database refused, or the group whose commit failed.
+    QString SendStep(const Error& error, qsizetype committed) const {
+        if (committed < m_pendingUsers.size() &&
+            error.Description().startsWith(QStringLiteral("Rewriting the rows of")))
+            return WritingStep(m_pendingUsers[committed]);
+        if (m_pendingUsers.isEmpty()) return kStepAssignments;
+        return QStringLiteral("Committing the user nodes of users %1 to %2")
+            .arg(Quoted(m_pendingUsers.first()), Quoted(m_pendingUsers.last()));
+    }
+
+    QString& m_step;
+    std::shared_ptr<component::IndexingServices> m_services;
+    std::unique_ptr<component::Connection> m_read;
+    std::unique_ptr<component::Connection> m_write;
+    std::unique_ptr<component::RowStream> m_assignments;
+    std::unique_ptr<component::RewriteBatch> m_batch;
+    MemoryCatalog m_catalog;
+    MemorySource m_source{m_catalog};
+    QString m_user;
+    bool m_haveUser = false;
+    QSet<QString> m_done;
+    QStringList m_pendingUsers;  // the users of the batch's units, in order
+    qint64 m_usersRewritten = 0;
+};
+
 }  // namespace
 
 UserNodePropagation::UserNodePropagation(const component::IndexConfiguration& configuration,
                                          std::function<void()> abortBuild)
     : m_configuration(configuration), m_abortBuild(std::move(abortBuild)) {}
 
+void UserNodePropagation::Fail(const QString& step, const std::exception& failure) {
+    m_failureReason = FailureSentence(step, failure);
+    if (m_abortBuild) m_abortBuild();
+}
+
 bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
     const QString userID = i_sUserID;
+    m_failureReason.clear();
+    QString step = kStepDataSource;
     std::shared_ptr<component::IndexingServices> services;
     std::unique_ptr<component::Connection> read;
     std::unique_ptr<component::Connection> write;
@@ -427,24 +652,29 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
         const DatabaseSettings settings = ReadDatabaseSettings(m_configuration);
         services = component::Factory().NewIndexingServices();
         const QString connectionText = RAdozudoConnectionText(settings, *services);
+        step = kStepConnecting;
         read = services->OpenConnection(connectionText);
         Require(read, QStringLiteral("OpenConnection"));
         write = services->OpenConnection(connectionText);
         Require(write, QStringLiteral("OpenConnection"));
 
+        step = ComputingStep(userID);
         QueriesSource source(*services, *read, userID);
         const QVariantList catalogs = source.CatalogsOfUser();
         // The delete and the new rows are one unit: a failure keeps the old rows.
+        step = WritingStep(userID);
         write->BeginTrans();
         inTransaction = true;
         write->Execute(DeleteRowsOfUser(userID));
         output = services->OpenUpdatableRecordset(*write, SelectRowsOfUser(userID));
         Require(output, QStringLiteral("The query"));
 
+        step = ComputingStep(userID);
         RecordsetSink sink(*output, userID);
         UserRules rules(source, sink);
         for (const QVariant& catalog : catalogs) rules.Catalog(ToInt32(catalog, QStringLiteral("CATALOGID")));
 
+        step = WritingStep(userID);
         output->UpdateBatch();
         write->CommitTrans();
         inTransaction = false;
@@ -452,7 +682,7 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
         read->Close();
         write->Close();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         if (output) {
             try {
                 output->CancelBatch();
@@ -469,17 +699,19 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
         }
         CloseQuietly(read);
         CloseQuietly(write);
-        if (m_abortBuild) m_abortBuild();
+        Fail(step, failure);
         return false;
     }
 }
 
 bool UserNodePropagation::PopulateAllUserNodes() {
+    m_failureReason.clear();
+    m_unlistedUsers = -1;
     component::UserNodeMethod method = component::UserNodeMethod::Memory;
     try {
         method = m_configuration.GetUserNodeMethod();
-    } catch (const std::exception&) {
-        if (m_abortBuild) m_abortBuild();
+    } catch (const std::exception& failure) {
+        Fail(QStringLiteral("Reading the index's user-node method"), failure);
         return false;
     }
     return method == component::UserNodeMethod::Queries ? RunByQueries() : RunInMemory();
@@ -487,138 +719,59 @@ bool UserNodePropagation::PopulateAllUserNodes() {
 
 bool UserNodePropagation::RunInMemory() {
     m_usersRewritten = 0;
-    std::shared_ptr<component::IndexingServices> services;
-    std::unique_ptr<component::Connection> read;
-    std::unique_ptr<component::Connection> write;
-    std::unique_ptr<component::RowStream> assignments;
-    std::unique_ptr<component::RewriteBatch> batch;
+    QString step;
+    MemoryRun run(step);
     try {
-        services = component::Factory().NewIndexingServices();
-        const QString connectionText =
-            RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
-        read = services->OpenConnection(connectionText);
-        Require(read, QStringLiteral("OpenConnection"));
-        write = services->OpenConnection(connectionText);
-        Require(write, QStringLiteral("OpenConnection"));
-
-        MemoryCatalog catalog;
-        {
-            auto nodes = services->OpenRowStream(*read, MemoryCatalog::kQuery);
-            Require(nodes, QStringLiteral("The catalog query"));
-            catalog.Read(*nodes);
-        }
-        assignments = services->OpenRowStream(*read, kAssignmentQuery);
-        Require(assignments, QStringLiteral("The user query"));
-        batch = services->OpenRewriteBatch(
-            *write, QStringLiteral("USERNODE"),
-            {QStringLiteral("CATALOGID"), QStringLiteral("USERID"), QStringLiteral("NODEID")});
-        Require(batch, QStringLiteral("OpenRewriteBatch"));
-
-        // A user counts as rewritten once its transaction is committed.
-        auto send = [&] {
-            try {
-                batch->Send();
-            } catch (const std::exception&) {
-                m_usersRewritten += batch->UnitsCommitted();
-                throw;
-            }
-            m_usersRewritten += batch->UnitsCommitted();
-        };
-        MemorySource source(catalog);
-        QString user;
-        bool haveUser = false;
-        QSet<QString> done;
-        // The rows of one user go into the batch only once the whole user succeeded.
-        auto finishUser = [&] {
-            CollectingSink sink;
-            UserRules rules(source, sink);
-            for (const QVariant& catalogID : source.CatalogsOfUser())
-                rules.Catalog(ToInt32(catalogID, QStringLiteral("CATALOGID")));
-            batch->BeginUnit(DeleteRowsOfUser(user));
-            QVariantList row{QVariant(), QVariant(user), QVariant()};
-            for (const auto& [catalogID, nodeID] : sink.rows) {
-                row[0] = catalogID;
-                row[2] = nodeID;
-                batch->AddRow(row);
-            }
-            if (batch->PendingUnits() >= kUsersPerSend || batch->PendingRows() >= kRowsPerSend) send();
-        };
-        QVariantList row;
-        while (assignments->Next(row)) {
-            // The user before a USERID that cannot be read is done before it fails,
-            // as it would be when the users are listed one by one.
-            const QVariant id = row.value(0);
-            if (haveUser && (id.isNull() || id.toString() != user)) {
-                finishUser();
-                haveUser = false;
-            }
-            const QString userID = ToText(id, QStringLiteral("USERID"));
-            if (!haveUser) {
-                // The rows of a user come together; a user met again would lose the
-                // rows of its first part.
-                if (done.contains(userID))
-                    throw Error(
-                        errnum::kDatabase, kSource,
-                        QStringLiteral("The assignments of user %1 did not come together").arg(userID));
-                done.insert(userID);
-                user = userID;
-                haveUser = true;
-                source.Clear();
-            }
-            source.Add(row.value(1), row.value(2), row.value(3));
-        }
-        if (haveUser) finishUser();
-        send();
-        assignments.reset();
-        batch.reset();
-        read->Close();
-        write->Close();
+        run.Open(m_configuration);
+        run.ReadCatalog();
+        run.OpenAssignmentsAndBatch();
+        run.RewriteEveryUser();
+        m_usersRewritten = run.UsersRewritten();
+        m_unlistedUsers = run.CountUnlisted();
+        run.Close();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         // The users before the failing one keep their new rows.
-        if (batch) {
-            try {
-                batch->Send();
-            } catch (const std::exception&) {
-                batch->Cancel();
-            }
-            m_usersRewritten += batch->UnitsCommitted();
-        }
-        assignments.reset();
-        batch.reset();
-        CloseQuietly(read);
-        CloseQuietly(write);
-        if (m_abortBuild) m_abortBuild();
+        run.SendFinishedUsers();
+        m_usersRewritten = run.UsersRewritten();
+        Fail(step, failure);
         return false;
     }
 }
 
 bool UserNodePropagation::RunByQueries() {
-    bool result = true;
     m_usersRewritten = 0;
+    QString step = kStepDataSource;
     std::shared_ptr<component::IndexingServices> services;
     std::unique_ptr<component::Connection> users;
     try {
         services = component::Factory().NewIndexingServices();
         const QString connectionText =
             RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
+        step = kStepConnecting;
         users = services->OpenConnection(connectionText);
         Require(users, QStringLiteral("OpenConnection"));
+        step = kStepUsers;
         auto list = services->OpenRecordset(*users, kSelectListedUsers);
         Require(list, QStringLiteral("The user query"));
         while (!list->IsEOF()) {
             const QString userID = ToText(list->Field(QStringLiteral("USERID")), QStringLiteral("USERID"));
-            // A failing user has already discarded its rows and asked for the abort.
-            result = PopulateUserNodes(userID);
-            if (!result) break;
+            // A failing user has already discarded its rows, told its reason and
+            // asked for the abort.
+            if (!PopulateUserNodes(userID)) {
+                CloseQuietly(users);
+                return false;
+            }
             ++m_usersRewritten;
             list->MoveNext();
         }
+        list.reset();
+        m_unlistedUsers = CountUnlistedUsers(*services, *users);
         users->Close();
-        return result;
-    } catch (const std::exception&) {
+        return true;
+    } catch (const std::exception& failure) {
         CloseQuietly(users);
-        if (m_abortBuild) m_abortBuild();
+        Fail(step, failure);
         return false;
     }
 }
