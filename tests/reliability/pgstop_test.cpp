@@ -82,32 +82,84 @@ QSqlDatabase Connect(int port, const QString& database, const QString& name) {
     return db;
 }
 
-TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
-    OwnServer server;
-    if (!server.Ready()) {
-        if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
-            FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
+// A server of its own with the database "app" holding the catalog of kUsers users, and
+// the program's folder configured to read its documents from SQLite and its catalog
+// from "app".
+class PostgresStopped : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server.Ready()) {
+            if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
+                FAIL() << "no PostgreSQL server could be started";
+            GTEST_SKIP() << "no PostgreSQL server could be started";
+        }
+        {
+            QSqlDatabase admin = Connect(server.Port(), QStringLiteral("postgres"), QStringLiteral("admin"));
+            ASSERT_TRUE(admin.open()) << admin.lastError().text().toStdString();
+            Exec(admin, QStringLiteral("CREATE DATABASE app"));
+            admin.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("admin"));
+        const QString documents = f.data + QStringLiteral("/documents.db");
+        WriteDocuments(documents, 0);
+        f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
+                      QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora")
+                          .arg(server.Port()));
+        configBefore = ReadBytes(f.ConfigPath());
+        QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("setup"));
+        ASSERT_TRUE(db.open());
+        CreateCatalog(db, kUsers);
+        db.close();
     }
-    {
-        QSqlDatabase admin = Connect(server.Port(), QStringLiteral("postgres"), QStringLiteral("admin"));
-        ASSERT_TRUE(admin.open()) << admin.lastError().text().toStdString();
-        Exec(admin, QStringLiteral("CREATE DATABASE app"));
-        admin.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("admin"));
+    void TearDown() override { QSqlDatabase::removeDatabase(QStringLiteral("setup")); }
 
+    // Each user's state after the server was stopped at once and started again.
+    UserStates StatesAfterImmediateRestart(const QStringList& oldRows, const QStringList& newRows) {
+        EXPECT_TRUE(server.Stop(QStringLiteral("immediate")));
+        EXPECT_TRUE(server.Start());
+        QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("setup"));
+        EXPECT_TRUE(db.open());
+        return ClassifyUsers(db, kUsers, oldRows, newRows);
+    }
+
+    OwnServer server;
     ProgramFolder f;
-    const QString documents = f.data + QStringLiteral("/documents.db");
-    WriteDocuments(documents, 0);
-    f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
-                  QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora")
-                      .arg(server.Port()));
-    const QByteArray configBefore = ReadBytes(f.ConfigPath());
+    QByteArray configBefore;
+};
+
+// Stopped at once right after the run returned: every user the run counted as done is
+// on disk, after a run that succeeded and after one that stopped at a refused user.
+TEST_F(PostgresStopped, EveryUserCountedIsOnDiskWhenTheRunReturns) {
+    struct Case {
+        int generation;
+        int refused;  // the user whose rows the database refuses; -1 for none
+        int exitCode;
+        int fresh;  // users before the refused one in USERID order
+    };
+    for (const Case& c : {Case{0, -1, 0, kUsers}, Case{1, 300, 2, 300}}) {
+        SCOPED_TRACE("refused user " + std::to_string(c.refused));
+        {
+            QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("setup"));
+            ASSERT_TRUE(db.open());
+            AssignGeneration(db, c.generation);
+            if (c.refused >= 0)
+                Exec(db, QStringLiteral(
+                             "ALTER TABLE USERNODE ADD CONSTRAINT refused CHECK (USERID <> '%1') NOT VALID")
+                             .arg(UserId(c.refused).replace(u'\'', QStringLiteral("''"))));
+        }
+        const RunResult run = f.Run();
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.stderrText.toStdString();
+        const UserStates states = StatesAfterImmediateRestart(
+            c.generation == 0 ? kBeforeAnyRun : ExpectedRows(c.generation - 1), ExpectedRows(c.generation));
+        EXPECT_EQ(states.other, 0) << states.example.toStdString();
+        EXPECT_EQ(states.fresh, c.fresh);
+    }
+}
+
+TEST_F(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
     {
         QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("app"));
         ASSERT_TRUE(db.open());
-        CreateCatalog(db, kUsers);
         // Every insert into USERNODE takes a moment, so that the server goes away while
         // the run is part-way, however quickly the run computes the rows.
         Exec(db, QStringLiteral("CREATE FUNCTION lumora_slow() RETURNS trigger LANGUAGE plpgsql AS "
