@@ -2,11 +2,11 @@
 // dialog forwards to this class.
 #pragma once
 
-#include "component/interfaces.h"
-
 #include <QString>
 #include <exception>
 #include <functional>
+
+#include "component/interfaces.h"
 
 namespace usernodes {
 
