@@ -1,9 +1,11 @@
 // The PostgreSQL server stopped in the middle of the all-users run. The test starts a
 // throwaway server of its own (initdb and pg_ctl, as scripts/test.sh finds them), so
 // stopping it disturbs no other test running at the same time.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QSqlDatabase>
+#include <random>
 
 #include "runsupport.h"
 
@@ -113,6 +115,15 @@ protected:
     }
     void TearDown() override { QSqlDatabase::removeDatabase(QStringLiteral("setup")); }
 
+    // Every insert into USERNODE takes a moment, so that the server goes away or the
+    // program is killed while the run is part-way, however quickly it computes the rows.
+    static void SlowInserts(QSqlDatabase& db) {
+        Exec(db, QStringLiteral("CREATE FUNCTION lumora_slow() RETURNS trigger LANGUAGE plpgsql AS "
+                                "$$ BEGIN PERFORM pg_sleep(0.01); RETURN NULL; END $$"));
+        Exec(db, QStringLiteral("CREATE TRIGGER lumora_slow AFTER INSERT ON USERNODE FOR EACH STATEMENT "
+                                "EXECUTE FUNCTION lumora_slow()"));
+    }
+
     // Each user's state after the server was stopped at once and started again.
     UserStates StatesAfterImmediateRestart(const QStringList& oldRows, const QStringList& newRows) {
         EXPECT_TRUE(server.Stop(QStringLiteral("immediate")));
@@ -156,16 +167,47 @@ TEST_F(PostgresStopped, EveryUserCountedIsOnDiskWhenTheRunReturns) {
     }
 }
 
+// The program killed (SIGKILL) at random moments of the rewrites, mostly inside the
+// transaction of a group of users: every user keeps exactly its old or its new rows,
+// and the next run completes.
+TEST_F(PostgresStopped, KilledInTheMiddleOfAGroupEveryUserIsOldOrNew) {
+    QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("kill"));
+    ASSERT_TRUE(db.open());
+    SlowInserts(db);
+    const unsigned seed = qEnvironmentVariableIsSet("LUMORA_KILL_SEED")
+                              ? qEnvironmentVariable("LUMORA_KILL_SEED").toUInt()
+                              : std::random_device{}();
+    std::printf("killed in a group: seed %u (set LUMORA_KILL_SEED to repeat)\n", seed);
+    std::mt19937 random(seed);
+    for (int generation = 0; generation < 3; ++generation) {
+        AssignGeneration(db, generation);
+        // The rewrites of 400 users take about 4 s behind the slow inserts.
+        const int delay = std::uniform_int_distribution<int>(300, 4000)(random);
+        SCOPED_TRACE("generation " + std::to_string(generation) + ", killed at " + std::to_string(delay) +
+                     " ms");
+        QProcess process;
+        f.Start(process);
+        process.waitForFinished(delay);
+        if (process.state() != QProcess::NotRunning) ::kill(pid_t(process.processId()), SIGKILL);
+        process.waitForFinished(30000);
+        const QStringList old = generation == 0 ? kBeforeAnyRun : ExpectedRows(generation - 1);
+        const UserStates states = ClassifyUsers(db, kUsers, old, ExpectedRows(generation));
+        EXPECT_EQ(states.other, 0) << states.example.toStdString();
+        std::printf("killed at %d ms: %d of %d users new, %d old\n", delay, states.fresh, kUsers, states.old);
+        const RunResult again = f.Run();
+        EXPECT_EQ(again.exitCode, 0) << again.stderrText.toStdString();
+        EXPECT_EQ(ClassifyUsers(db, kUsers, old, ExpectedRows(generation)).fresh, kUsers);
+    }
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("kill"));
+}
+
 TEST_F(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
     {
         QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("app"));
         ASSERT_TRUE(db.open());
-        // Every insert into USERNODE takes a moment, so that the server goes away while
-        // the run is part-way, however quickly the run computes the rows.
-        Exec(db, QStringLiteral("CREATE FUNCTION lumora_slow() RETURNS trigger LANGUAGE plpgsql AS "
-                                "$$ BEGIN PERFORM pg_sleep(0.01); RETURN NULL; END $$"));
-        Exec(db, QStringLiteral("CREATE TRIGGER lumora_slow AFTER INSERT ON USERNODE FOR EACH STATEMENT "
-                                "EXECUTE FUNCTION lumora_slow()"));
+        SlowInserts(db);
 
         // Once some users hold their new rows, the server goes away.
         QProcess process;

@@ -351,10 +351,24 @@ private:
         AddFixed(plan, "RELEASE SAVEPOINT zarvik_unit");
     }
 
+    // The group's transaction first waits for any other rewrite of the table to end. A
+    // killed run's server process goes on with the pipeline it had received, up to its
+    // COMMIT; a run started meanwhile would delete a user's rows before that commit and
+    // keep the rows it inserts beside its own.
+    void AddPgTableLock(PgPlan& plan) const {
+        PgStatement lock;
+        lock.sql = QStringLiteral("SELECT pg_advisory_xact_lock(hashtext('zarvik.rewrite.%1'))")
+                       .arg(m_table.toUpper())
+                       .toUtf8();
+        lock.failure = StepFailure("waiting for another rewrite of the table");
+        plan.statements.push_back(std::move(lock));
+    }
+
     void RunPostgres(pg_conn* conn) {
         SendPendingBegin(*m_state->physical, conn);
         PgPlan plan;
         AddFixed(plan, "BEGIN");
+        AddPgTableLock(plan);
         for (std::size_t u = 0; u < m_units.size(); ++u) AddPgUnit(plan, u);
         AddFixed(plan, "COMMIT");
         std::size_t at = 0;  // stays 0 when the pipeline failed before any result
