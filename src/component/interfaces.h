@@ -193,7 +193,8 @@ class RewriteBatch {
 public:
     virtual ~RewriteBatch() = default;
     // Starts the next unit; deleteSql ("DELETE FROM <table> WHERE ...") removes the
-    // rows the unit replaces.
+    // rows the unit replaces. The units sent together rewrite distinct rows: no unit's
+    // delete removes rows of another unit of the same Send.
     virtual void BeginUnit(const QString& deleteSql) = 0;
     // A new row of the current unit: a value for each column given at opening, in
     // that order. Raises without a unit or with another number of values.

@@ -224,11 +224,16 @@ private:
         qsizetype rows = 0;
     };
 
-    // All units of a Send are one transaction with a savepoint per unit, so that the
-    // run waits for the disk once per Send, not once per unit. When a unit fails, the
-    // transaction goes back to that unit's savepoint and the units before it are
-    // committed. A killed process or a lost server leaves the whole Send committed or
-    // not, so every unit has all of its old rows or all of its new ones.
+    // All units of a Send are one transaction, so that the run waits for the disk once
+    // per Send, not once per unit. On PostgreSQL and SQLite the group goes first as one
+    // delete of all its units' rows and inserts that run across units; when the
+    // database refuses anything, that transaction is rolled back whole and the group is
+    // sent again with a savepoint per unit, which finds the failing unit: the
+    // transaction goes back to its savepoint and the units before it are committed.
+    // The units of one Send rewrite distinct rows, so deleting them all before the
+    // inserts gives the same rows. A killed process or a lost server leaves the whole
+    // Send committed or not, so every unit has all of its old rows or all of its new
+    // ones.
     void RunUnits() {
         if (m_state->dialect == Dialect::PostgreSQL)
             if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn);
@@ -271,6 +276,49 @@ private:
         return QStringLiteral("Rewriting the rows failed: ") + QLatin1String(step);
     }
 
+    // The deletes of all units as a few statements on many values each, when every
+    // unit's delete is the same statement on one value ("DELETE FROM t WHERE c = v");
+    // none otherwise. Markers as the dialect writes them.
+    std::vector<ParameterizedSql> GroupDeletes(Dialect dialect) const {
+        static const QRegularExpression shape(
+            QStringLiteral(R"(^\s*DELETE\s+FROM\s+(\w+)\s+WHERE\s+(\w+)\s*=\s*(\$1|\?)\s*$)"),
+            QRegularExpression::CaseInsensitiveOption);
+        constexpr qsizetype kValuesPerDelete = 500;
+        QString first;
+        QString head;
+        QVariantList values;
+        for (const Unit& unit : m_units) {
+            const ParameterizedSql one = RewriteTSqlWithParameters(unit.deleteSql, dialect);
+            if (one.values.size() != 1) return {};
+            if (head.isEmpty()) {
+                const QRegularExpressionMatch match = shape.match(one.text);
+                if (!match.hasMatch()) return {};
+                first = one.text;
+                head =
+                    QStringLiteral("DELETE FROM %1 WHERE %2 IN (").arg(match.captured(1), match.captured(2));
+            } else if (one.text != first) {
+                return {};
+            }
+            values.append(one.values.first());
+        }
+        std::vector<ParameterizedSql> deletes;
+        for (qsizetype from = 0; from < values.size(); from += kValuesPerDelete) {
+            ParameterizedSql group;
+            group.values = values.mid(from, kValuesPerDelete);
+            QStringList markers;
+            for (qsizetype i = 0; i < group.values.size(); ++i)
+                markers.append(dialect == Dialect::PostgreSQL ? QStringLiteral("$%1").arg(i + 1)
+                                                              : QStringLiteral("?"));
+            group.text = head + markers.join(QStringLiteral(", ")) + QLatin1Char(')');
+            deletes.push_back(std::move(group));
+        }
+        return deletes;
+    }
+
+    QString GroupFailure() const {
+        return QStringLiteral("Rewriting the rows of %1 units failed").arg(m_units.size());
+    }
+
     // ---- PostgreSQL: the whole Send as one pipeline, one round trip -------------------
 
     struct PgPlan {
@@ -305,12 +353,16 @@ private:
     }
 
     PgStatement PgDelete(std::size_t u) const {
-        const ParameterizedSql del = RewriteTSqlWithParameters(m_units[u].deleteSql, Dialect::PostgreSQL);
+        PgStatement remove = PgDelete(RewriteTSqlWithParameters(m_units[u].deleteSql, Dialect::PostgreSQL));
+        remove.failure = UnitFailure(u);
+        remove.shown = RewriteTSql(m_units[u].deleteSql, Dialect::PostgreSQL).toUtf8();
+        return remove;
+    }
+
+    static PgStatement PgDelete(const ParameterizedSql& del) {
         PgStatement remove;
         remove.sql = del.text.toUtf8();
         remove.values = del.values;
-        remove.failure = UnitFailure(u);
-        remove.shown = RewriteTSql(m_units[u].deleteSql, Dialect::PostgreSQL).toUtf8();
         for (const QVariant& value : std::as_const(del.values)) {
             unsigned int type = 0;
             if (value.typeId() == QMetaType::LongLong) {
@@ -332,10 +384,14 @@ private:
         // made while USERNODE was still small (the first run into an empty table)
         // would scan the whole table for every user once it has grown.
         plan.statements.push_back(PgDelete(u));
+        AddPgInserts(plan, unit.firstRow, unit.firstRow + unit.rows, UnitFailure(u));
+        AddFixed(plan, "RELEASE SAVEPOINT zarvik_unit");
+    }
+
+    // The inserts of the rows [row, last), in prepared statements of many rows each.
+    void AddPgInserts(PgPlan& plan, qsizetype row, qsizetype last, const QString& failure) {
         const qsizetype width = m_columns.size();
         const qsizetype most = qMin<qsizetype>(kPgRowsPerInsert, 65535 / width);
-        qsizetype row = unit.firstRow;
-        const qsizetype last = unit.firstRow + unit.rows;
         while (row < last) {
             const qsizetype chunk = Chunk(last - row, most);
             PgStatement insert;
@@ -343,12 +399,39 @@ private:
             insert.sql = text.toUtf8();
             const auto from = m_values.begin() + row * width;
             insert.values = QVariantList(from, from + chunk * width);
-            insert.failure = UnitFailure(u);
+            insert.failure = failure;
             UsePrepared(plan, QStringLiteral("insert") + QChar(0) + text, insert);
             plan.statements.push_back(std::move(insert));
             row += chunk;
         }
-        AddFixed(plan, "RELEASE SAVEPOINT zarvik_unit");
+    }
+
+    void RememberPrepared(const PgPlan& plan) {
+        for (const auto& [key, name] : plan.preparing)
+            m_state->physical->pgPrepared.insert(key, {name, {}, false});
+    }
+
+    // The group in one transaction without savepoints; false when the database refused
+    // it (nothing of it committed). Raises when the server is lost.
+    bool RunPostgresGroup(pg_conn* conn, const std::vector<ParameterizedSql>& deletes) {
+        PgPlan plan;
+        AddFixed(plan, "BEGIN");
+        AddPgTableLock(plan);
+        for (const ParameterizedSql& del : deletes) {
+            plan.statements.push_back(PgDelete(del));
+            plan.statements.back().failure = GroupFailure();
+        }
+        AddPgInserts(plan, 0, PendingRows(), GroupFailure());
+        AddFixed(plan, "COMMIT");
+        try {
+            RunPipeline(conn, plan.statements);
+        } catch (const component::Error&) {
+            if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
+            if (PQstatus(conn) != CONNECTION_OK) throw;
+            return false;
+        }
+        RememberPrepared(plan);
+        return true;
     }
 
     // The group's transaction first waits for any other rewrite of the table to end. A
@@ -366,6 +449,16 @@ private:
 
     void RunPostgres(pg_conn* conn) {
         SendPendingBegin(*m_state->physical, conn);
+        const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::PostgreSQL);
+        if (!deletes.empty() && RunPostgresGroup(conn, deletes)) {
+            m_committed = qsizetype(m_units.size());
+            return;
+        }
+        RunPostgresUnitByUnit(conn);
+    }
+
+    // A savepoint per unit: finds the unit the database refuses.
+    void RunPostgresUnitByUnit(pg_conn* conn) {
         PgPlan plan;
         AddFixed(plan, "BEGIN");
         AddPgTableLock(plan);
@@ -375,8 +468,7 @@ private:
         try {
             RunPipeline(conn, plan.statements, &at);
             m_committed = qsizetype(m_units.size());
-            for (const auto& [key, name] : plan.preparing)
-                m_state->physical->pgPrepared.insert(key, {name, {}, false});
+            RememberPrepared(plan);
         } catch (const component::Error&) {
             m_committed = CommitPgUnitsBefore(conn, plan, at);
             throw;
@@ -412,6 +504,17 @@ private:
         // checkpoint); the commit of a Send is synced, since the caller counts its units
         // as done.
         RunFixedSqlite(physical, db, QStringLiteral("PRAGMA synchronous=FULL"), StepFailure("PRAGMA"));
+        const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::SQLite);
+        try {
+            if (!deletes.empty() && RunSqliteGroup(db, deletes)) {
+                m_committed = qsizetype(m_units.size());
+                RestoreSqliteSync(db);
+                return;
+            }
+        } catch (const component::Error&) {
+            RestoreSqliteSync(db);
+            throw;
+        }
         qsizetype unit = -1;
         try {
             RunFixedSqlite(physical, db, QStringLiteral("BEGIN"), StepFailure("BEGIN"));
@@ -427,27 +530,52 @@ private:
         RestoreSqliteSync(db);
     }
 
+    // The group in one transaction without savepoints; false when the database refused
+    // it (nothing of it committed).
+    bool RunSqliteGroup(sqlite3* db, const std::vector<ParameterizedSql>& deletes) {
+        PhysicalConnection& physical = *m_state->physical;
+        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"), StepFailure("BEGIN"));
+        try {
+            for (const ParameterizedSql& del : deletes) {
+                SqliteStatement statement(physical, db, del.text, true, GroupFailure(), del.text);
+                statement.Bind(del.values);
+                statement.StepToEnd(GroupFailure());
+            }
+            InsertSqliteRows(db, 0, PendingRows(), GroupFailure());
+            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"), StepFailure("COMMIT"));
+            return true;
+        } catch (const component::Error&) {
+            if (!sqlite3_get_autocommit(db))
+                RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK"), StepFailure("ROLLBACK"));
+            return false;
+        }
+    }
+
     void RunSqliteUnit(sqlite3* db, std::size_t u) {
         PhysicalConnection& physical = *m_state->physical;
         const Unit& unit = m_units[u];
-        const qsizetype width = m_columns.size();
         RunFixedSqlite(physical, db, QStringLiteral("SAVEPOINT zarvik_unit"), StepFailure("SAVEPOINT"));
         ExecuteSqlite(physical, db, unit.deleteSql);
-        qsizetype row = unit.firstRow;
-        const qsizetype last = unit.firstRow + unit.rows;
+        InsertSqliteRows(db, unit.firstRow, unit.firstRow + unit.rows, UnitFailure(u));
+        RunFixedSqlite(physical, db, QStringLiteral("RELEASE zarvik_unit"), StepFailure("RELEASE"));
+    }
+
+    // The inserts of the rows [row, last), many rows a statement.
+    void InsertSqliteRows(sqlite3* db, qsizetype row, qsizetype last, const QString& failure) {
+        PhysicalConnection& physical = *m_state->physical;
+        const qsizetype width = m_columns.size();
         while (row < last) {
             const qsizetype chunk = Chunk(last - row, kRowsPerInsert);
             const QString text = InsertText(chunk, false);
-            SqliteStatement statement(physical, db, text, true, UnitFailure(u), text);
+            SqliteStatement statement(physical, db, text, true, failure, text);
             sqlite3_stmt* s = statement.get();
             for (qsizetype i = 0; i < chunk * width; ++i)
                 if (BindSqlite(s, int(i + 1), m_values[std::size_t(row * width + i)]) != SQLITE_OK)
-                    statement.Throw(UnitFailure(u), QStringLiteral("Unable to bind parameters"));
+                    statement.Throw(failure, QStringLiteral("Unable to bind parameters"));
             if (sqlite3_step(s) != SQLITE_DONE)
-                statement.Throw(UnitFailure(u), QStringLiteral("Unable to fetch row"));
+                statement.Throw(failure, QStringLiteral("Unable to fetch row"));
             row += chunk;
         }
-        RunFixedSqlite(physical, db, QStringLiteral("RELEASE zarvik_unit"), StepFailure("RELEASE"));
     }
 
     // `failing` is the unit that failed, or -1 when the BEGIN or the COMMIT did.
