@@ -446,12 +446,12 @@ void MainDialog::ProcessEvents() {
 // ---- user nodes -------------------------------------------------------------------
 
 bool MainDialog::PopulateUserNodes(const QString& i_sUserID) {
-    usernodes::UserNodePropagation propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
+    usernodes::UserNodeRun propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
     return propagation.PopulateUserNodes(i_sUserID);
 }
 
 bool MainDialog::PopulateAllUserNodes(qint64* o_users) {
-    usernodes::UserNodePropagation propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
+    usernodes::UserNodeRun propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
     const bool result = propagation.PopulateAllUserNodes();
     if (o_users) *o_users = propagation.UsersRewritten();
     return result;

@@ -189,7 +189,7 @@ private:
 
 }  // namespace
 
-bool UserNodePropagation::RunInMemory() {
+bool UserNodeRun::RunInMemory() {
     m_usersRewritten = 0;
     QString step;
     MemoryRun run(step);

@@ -8,7 +8,7 @@
 
 namespace usernodes {
 
-bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
+bool UserNodeRun::PopulateUserNodes(const QString& i_sUserID) {
     const QString userID = i_sUserID;
     m_failureReason.clear();
     QString step = kStepDataSource;
@@ -75,7 +75,7 @@ bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
     }
 }
 
-bool UserNodePropagation::RunByQueries() {
+bool UserNodeRun::RunByQueries() {
     m_usersRewritten = 0;
     QString step = kStepDataSource;
     std::shared_ptr<component::IndexingServices> services;

@@ -6,16 +6,16 @@
 
 namespace usernodes {
 
-UserNodePropagation::UserNodePropagation(const component::IndexConfiguration& configuration,
+UserNodeRun::UserNodeRun(const component::IndexConfiguration& configuration,
                                          std::function<void()> abortBuild)
     : m_configuration(configuration), m_abortBuild(std::move(abortBuild)) {}
 
-void UserNodePropagation::Fail(const QString& step, const std::exception& failure) {
+void UserNodeRun::Fail(const QString& step, const std::exception& failure) {
     m_failureReason = FailureSentence(step, failure);
     if (m_abortBuild) m_abortBuild();
 }
 
-bool UserNodePropagation::PopulateAllUserNodes() {
+bool UserNodeRun::PopulateAllUserNodes() {
     m_failureReason.clear();
     m_unlistedUsers = -1;
     component::UserNodeMethod method = component::UserNodeMethod::Memory;

@@ -13,11 +13,11 @@ namespace usernodes {
 // Doubles every apostrophe, for a text placed inside an N'...' literal.
 QString QuoteSql(const QString& text);
 
-class UserNodePropagation {
+class UserNodeRun {
 public:
     // abortBuild is called whenever a computation fails (it marks the running build
     // as aborted). The configuration must outlive this object.
-    UserNodePropagation(const component::IndexConfiguration& configuration, std::function<void()> abortBuild);
+    UserNodeRun(const component::IndexConfiguration& configuration, std::function<void()> abortBuild);
 
     // Rewrites one user's USERNODE rows, by one query per step whatever the index's
     // method (reading the whole catalog for one user would cost more than it saves).

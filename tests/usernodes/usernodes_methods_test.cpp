@@ -277,7 +277,7 @@ public:
         configuration.method = method;
         component::InstallFactory(zarvik::NewComponentFactory());
         Outcome outcome;
-        usernodes::UserNodePropagation propagation(configuration, [&] { ++outcome.aborts; });
+        usernodes::UserNodeRun propagation(configuration, [&] { ++outcome.aborts; });
         outcome.result = propagation.PopulateAllUserNodes();
         outcome.usersRewritten = propagation.UsersRewritten();
         outcome.failureReason = propagation.FailureReason();

@@ -323,7 +323,7 @@ public:
         return users;
     }
 
-    usernodes::UserNodePropagation Propagation() {
+    usernodes::UserNodeRun Propagation() {
         configuration.sources = {
             {QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
             {QStringLiteral("RAdozudo"), db.ConnectionText()}};
@@ -331,7 +331,7 @@ public:
         configuration.setting2 = QStringLiteral("secret");
         configuration.order = &log.order;
         component::InstallFactory(std::make_shared<RecordingFactory>(log));
-        return usernodes::UserNodePropagation(configuration, [this] { ++aborts; });
+        return usernodes::UserNodeRun(configuration, [this] { ++aborts; });
     }
 
     testsupport::TestDatabase db;
