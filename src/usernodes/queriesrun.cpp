@@ -8,8 +8,7 @@
 
 namespace usernodes {
 
-bool UserNodeRun::PopulateUserNodes(const QString& i_sUserID) {
-    const QString userID = i_sUserID;
+bool UserNodeRun::PopulateUserNodes(const QString& userID) {
     m_failureReason.clear();
     QString step = kStepDataSource;
     std::shared_ptr<component::IndexingServices> services;

@@ -22,7 +22,7 @@
 #include "component/error.h"
 #include "zarvik/db/connectiontext.h"
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexBuilder");
@@ -652,4 +652,4 @@ ReadAhead::Next ReadAhead::Take(Batch& batch, std::chrono::milliseconds wait) {
     return Next::kBatch;
 }
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

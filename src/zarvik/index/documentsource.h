@@ -14,7 +14,7 @@
 
 #include "zarvik/db/connectiontext.h"
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 
 // A connection text taken apart: key=value pairs separated by ';', keys
 // case-insensitive, a value that holds ';' wrapped in {...}.
@@ -143,4 +143,4 @@ private:
     std::thread m_thread;
 };
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

@@ -18,12 +18,12 @@
 #include <functional>
 #include <optional>
 
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 #include "zarvik/index/documentsource.h"
-#include "zarvik/index/indexchecks.h"
+#include "zarvik/index/verification.h"
 #include "zarvik/index/indexlog.h"
 
-namespace zarvik {
+namespace zarvik::index {
 namespace {
 
 using component::Error;
@@ -136,12 +136,12 @@ QString KeepPrevious(const QString& live, const QString& previous) {
         // A file system without hard links: a copy does as well, only slower.
         if (!QFile::copy(live, temporary))
             return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
-        if (const QString why = SyncToDisk(temporary); !why.isEmpty()) {
+        if (const QString why = files::SyncToDisk(temporary); !why.isEmpty()) {
             QFile::remove(temporary);
             return why;
         }
     }
-    if (const QString why = DurableRename(temporary, previous); !why.isEmpty()) {
+    if (const QString why = files::DurableRename(temporary, previous); !why.isEmpty()) {
         QFile::remove(temporary);
         return why;
     }
@@ -163,7 +163,7 @@ std::function<void(const QString&)>& StagingHook() {
 // and the clock of the callbacks.
 class Fts5IndexBuilder::Run {
 public:
-    Run(Fts5IndexBuilder& builder, QString staging) : m_b(builder), m_staging(std::move(staging)) {}
+    Run(Fts5IndexBuilder& builder, QString staging) : m_builder(builder), m_staging(std::move(staging)) {}
     ~Run() { Close(); }
     // Lets go of the staging file so that it can be removed.
     void Close() {
@@ -183,29 +183,29 @@ public:
         Status(QStringLiteral("Indexing: counting the documents"));
         // The documents are read on a second thread while this one writes the index;
         // leaving this function by any path stops that thread and waits for it.
-        docsource::ReadAhead ahead(docsource::ResolveSource(m_b.m_connectionText, m_b.m_query), {});
+        index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_query), {});
         while (!ahead.Total(m_total, kWaitForReader))
             if (!Pump()) return false;
-        if (m_total < 0 || m_b.m_aborted) return false;
-        AppendIndexLog(m_logPath, m_b.m_indexName, QStringLiteral("started"),
+        if (m_total < 0 || m_builder.m_aborted) return false;
+        AppendIndexLog(m_logPath, m_builder.m_indexName, QStringLiteral("started"),
                        QStringLiteral("%1 documents to index").arg(m_total));
         QStringList names;
         while (!ahead.Columns(names, kWaitForReader))
             if (!Pump()) return false;
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         CreateIndex(names);
 
         m_start = Clock::now();
         m_lastStatus = m_start;
         Status(Progress(m_start));
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         Exec("BEGIN");
         const int columns = int(names.size());
-        docsource::Batch batch;
+        index::Batch batch;
         for (;;) {
             const auto next = ahead.Take(batch, kWaitForReader);
-            if (next == docsource::ReadAhead::Next::kEnd) break;
-            if (next == docsource::ReadAhead::Next::kWait) {
+            if (next == index::ReadAhead::Next::kEnd) break;
+            if (next == index::ReadAhead::Next::kWait) {
                 if (!Tick()) return false;
                 continue;
             }
@@ -222,13 +222,13 @@ public:
             }
         }
         ahead.Stop();
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         Status(Progress(Clock::now()));
 
         WriteInfo(names);
-        if (!Long("COMMIT")) return false;
+        if (!RunUntilDone("COMMIT")) return false;
         Status(QStringLiteral("Indexing: optimizing the index of %1 documents").arg(m_rows));
-        if (!Long("INSERT INTO documents(documents) VALUES('optimize')")) return false;
+        if (!RunUntilDone("INSERT INTO documents(documents) VALUES('optimize')")) return false;
         // The finished index keeps SQLite's own merge settings, for whoever adds to it later.
         Tune(kSettledMerging);
         // Readers of the finished index open it read-only and need no -wal or -shm files.
@@ -237,18 +237,18 @@ public:
         m_insert = nullptr;
         if (sqlite3_close(m_db) != SQLITE_OK) Fail(QStringLiteral("Unable to close the new index."));
         m_db = nullptr;
-        return !m_b.m_aborted;
+        return !m_builder.m_aborted;
     }
 
     void Status(const QString& text) {
-        if (!m_b.m_statusHandler) return;
-        m_b.m_statusHandler->UpdateStatus(text);
+        if (!m_builder.m_statusHandler) return;
+        m_builder.m_statusHandler->UpdateStatus(text);
     }
 
 private:
     // The batch lives until the next Take, after the insert that uses its bytes.
-    int Bind(const docsource::Batch& batch, const docsource::Value& v, int parameter) {
-        using Type = docsource::Value::Type;
+    int Bind(const index::Batch& batch, const index::Value& v, int parameter) {
+        using Type = index::Value::Type;
         switch (v.type) {
             case Type::kInteger:
                 return sqlite3_bind_int64(m_insert, parameter, v.integer);
@@ -274,7 +274,7 @@ private:
     void CreateIndex(const QStringList& names) {
         if (names.isEmpty()) Fail(QStringLiteral("The document query returns no columns."));
         QStringList stored;
-        for (const QString& s : m_b.m_storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString& s : m_builder.m_storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString name = s.trimmed();
             if (name.isEmpty()) continue;
             if (!names.mid(1).contains(name, Qt::CaseInsensitive) &&
@@ -297,8 +297,8 @@ private:
         }
         const QString tokenizer = Tokenizer();
         defs << QStringLiteral("tokenize = ") + SqlString(tokenizer);
-        if (!m_b.m_prefix.trimmed().isEmpty())
-            defs << QStringLiteral("prefix = ") + SqlString(m_b.m_prefix.trimmed());
+        if (!m_builder.m_prefix.trimmed().isEmpty())
+            defs << QStringLiteral("prefix = ") + SqlString(m_builder.m_prefix.trimmed());
 
         RemoveStaging(m_staging);
         const QByteArray file = QFile::encodeName(m_staging);
@@ -322,7 +322,7 @@ private:
             const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
             sqlite3_free(message);
             Fail(QStringLiteral("SQLite refused the index settings (tokenizer \"%1\", prefix \"%2\"): %3")
-                     .arg(tokenizer, m_b.m_prefix, why));
+                     .arg(tokenizer, m_builder.m_prefix, why));
         }
         Tune(kBulkMerging);
         Exec("CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT)");
@@ -336,7 +336,7 @@ private:
     }
 
     QString Tokenizer() const {
-        const QString t = m_b.m_tokenizer.trimmed();
+        const QString t = m_builder.m_tokenizer.trimmed();
         return t.isEmpty() ? kDefaultTokenizer : t;
     }
 
@@ -346,16 +346,16 @@ private:
                                nullptr) != SQLITE_OK)
             Fail(WriteError());
         const QList<std::pair<const char*, QString>> info = {
-            {"name", m_b.m_indexName},
+            {"name", m_builder.m_indexName},
             {"built", QDateTime::currentDateTime()
                           .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
                           .toString(Qt::ISODate)},
             {"documents", QString::number(m_rows)},
-            {"query", m_b.m_query},
+            {"query", m_builder.m_query},
             {"key", names.first()},
             {"tokenizer", Tokenizer()},
-            {"prefix", m_b.m_prefix.trimmed()},
-            {"unindexed", m_b.m_storedColumns},
+            {"prefix", m_builder.m_prefix.trimmed()},
+            {"unindexed", m_builder.m_storedColumns},
             {"version", QStringLiteral(LUMORA_VERSION)},
             {"sqlite", QString::fromUtf8(sqlite3_libversion())},
         };
@@ -389,7 +389,7 @@ private:
 
     // A statement that may take seconds (commit, optimize) keeps the dialog
     // responsive and can be stopped. False when it was stopped.
-    bool Long(const char* sql) {
+    bool RunUntilDone(const char* sql) {
         sqlite3_progress_handler(m_db, 1000, &Run::OnProgress, this);
         char* message = nullptr;
         const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &message);
@@ -398,7 +398,7 @@ private:
         sqlite3_free(message);
         if (m_pending) std::rethrow_exception(std::exchange(m_pending, nullptr));
         if (rc == SQLITE_OK) return true;
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         Fail(QStringLiteral("Writing the index %1 failed: %2").arg(m_staging, why));
     }
 
@@ -418,9 +418,9 @@ public:
     bool Pump(Clock::time_point now = Clock::now()) {
         if (now - m_lastEvents >= kEventsEvery) {
             m_lastEvents = now;
-            if (m_b.m_statusHandler) m_b.m_statusHandler->ProcessEvents();
+            if (m_builder.m_statusHandler) m_builder.m_statusHandler->ProcessEvents();
         }
-        return !m_b.m_aborted;
+        return !m_builder.m_aborted;
     }
 
 private:
@@ -449,7 +449,7 @@ public:
     QString m_logPath;
 
 private:
-    Fts5IndexBuilder& m_b;
+    Fts5IndexBuilder& m_builder;
     QString m_staging;
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_insert = nullptr;
@@ -462,7 +462,7 @@ private:
     std::exception_ptr m_pending;
 };
 
-void Fts5IndexBuilder::Configure(component::IStatusHandler* statusHandler,
+void Fts5IndexBuilder::Configure(component::StatusHandler* statusHandler,
                                  std::shared_ptr<component::SearchEngine> engine, const QString& indexName,
                                  const QString& indexPath, const QString& resolvedSource,
                                  const QString& connection, const QString& indexSetting3,
@@ -508,12 +508,12 @@ bool Fts5IndexBuilder::Build() {
         if (complete && StagingHook()) StagingHook()(staging);
         if (complete) {
             run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
-            StagingChecks checks(staging, run.Rows(), LiveDocuments(live), m_verify,
+            IndexVerification checks(staging, run.Rows(), LiveDocuments(live), m_verify,
                                  [&run] { return run.Pump(); });
             const auto outcome = checks.Run();
-            if (outcome == StagingChecks::Outcome::kStopped) {
+            if (outcome == IndexVerification::Outcome::kStopped) {
                 complete = false;
-            } else if (outcome == StagingChecks::Outcome::kRefused) {
+            } else if (outcome == IndexVerification::Outcome::kRefused) {
                 refusal = checks.Refusal();
             } else {
                 if (const QString why = checks.Record(); !why.isEmpty())
@@ -525,11 +525,11 @@ bool Fts5IndexBuilder::Build() {
             }
         }
         if (complete && refusal.isEmpty()) {
-            if (const QString why = SyncToDisk(staging); !why.isEmpty())
+            if (const QString why = files::SyncToDisk(staging); !why.isEmpty())
                 Fail(QStringLiteral("Unable to write %1 to disk: %2").arg(staging, why));
             if (const QString why = KeepPrevious(live, previous); !why.isEmpty())
                 Fail(QStringLiteral("Unable to keep %1 as %2: %3").arg(live, previous, why));
-            if (const QString why = DurableRename(staging, live); !why.isEmpty())
+            if (const QString why = files::DurableRename(staging, live); !why.isEmpty())
                 Fail(QStringLiteral("Unable to put the new index in place of %1: %2").arg(live, why));
         }
     } catch (...) {
@@ -568,7 +568,7 @@ bool Fts5IndexBuilder::Build() {
         // into; one such file, the latest refusal.
         QFile::remove(staging + QStringLiteral("-journal"));
         QString kept = rejected;
-        if (const QString why = DurableRename(staging, rejected); !why.isEmpty()) {
+        if (const QString why = files::DurableRename(staging, rejected); !why.isEmpty()) {
             RemoveStaging(staging);
             kept = QStringLiteral("not kept (%1)").arg(why);
         }
@@ -588,4 +588,4 @@ bool Fts5IndexBuilder::Build() {
     return true;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -7,7 +7,7 @@
 #include <QFileInfo>
 #include <memory>
 
-namespace zarvik {
+namespace zarvik::index {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.SearchEngine");
@@ -131,4 +131,4 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
     return results;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -1,5 +1,5 @@
 // The checks a finished staging index must pass before it replaces the live index.
-#include "zarvik/index/indexchecks.h"
+#include "zarvik/index/verification.h"
 
 #include <sqlite3.h>
 
@@ -8,7 +8,7 @@
 #include <QLocale>
 #include <QStringList>
 
-namespace zarvik {
+namespace zarvik::index {
 
 namespace {
 const QString kLeftInPlace = QStringLiteral(" The live index was left in place.");
@@ -18,7 +18,7 @@ constexpr int kQuickCheckLines = 3;
 
 // The staging file open for the checks; every statement goes through Step so that a
 // stop request is told apart from an error of SQLite.
-class StagingChecks::Db {
+class IndexVerification::Db {
 public:
     Db(const QString& file, std::function<bool()>& keepGoing) : m_keepGoing(keepGoing) {
         if (sqlite3_open_v2(QFile::encodeName(file).constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) !=
@@ -63,7 +63,7 @@ private:
     bool m_stopped = false;
 };
 
-StagingChecks::StagingChecks(QString staging, std::int64_t documentsRead,
+IndexVerification::IndexVerification(QString staging, std::int64_t documentsRead,
                              std::optional<std::int64_t> liveDocuments, component::VerifySettings verify,
                              std::function<bool()> keepGoing)
     : m_staging(std::move(staging)),
@@ -72,16 +72,16 @@ StagingChecks::StagingChecks(QString staging, std::int64_t documentsRead,
       m_verify(std::move(verify)),
       m_keepGoing(std::move(keepGoing)) {}
 
-QString StagingChecks::Count(std::int64_t n) {
+QString IndexVerification::Count(std::int64_t n) {
     return QLocale(QLocale::English, QLocale::UnitedStates).toString(qlonglong(n));
 }
 
-StagingChecks::Outcome StagingChecks::Refuse(const QString& text) {
+IndexVerification::Outcome IndexVerification::Refuse(const QString& text) {
     m_refusal = text + kLeftInPlace;
     return Outcome::kRefused;
 }
 
-StagingChecks::Outcome StagingChecks::Run() {
+IndexVerification::Outcome IndexVerification::Run() {
     m_figures.clear();
     m_refusal.clear();
     QElapsedTimer clock;
@@ -191,7 +191,7 @@ StagingChecks::Outcome StagingChecks::Run() {
     return Outcome::kPassed;
 }
 
-QString StagingChecks::Record() const {
+QString IndexVerification::Record() const {
     sqlite3* db = nullptr;
     QString why;
     if (sqlite3_open_v2(QFile::encodeName(m_staging).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
@@ -222,4 +222,4 @@ QString StagingChecks::Record() const {
     return why;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index
