@@ -124,7 +124,7 @@ qint64 Scalar(QSqlDatabase& db, const QString& sql) {
 int UserNodes(const QString& file, const QString& index) {
     auto configuration = LoadConfiguration(file, index);
     bool aborted = false;
-    usernodes::UserNodePropagation propagation(*configuration, [&] { aborted = true; });
+    usernodes::UserNodeRun propagation(*configuration, [&] { aborted = true; });
     const auto start = Clock::now();
     const bool ok = propagation.PopulateAllUserNodes();
     const double seconds = Seconds(start);

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSignalBlocker>
@@ -248,17 +249,19 @@ void MainDialog::ShowResults(const QString& lastBuilt, const QString& numDocumen
 }
 
 void MainDialog::DoBuildIndex(bool automated) {
-    ++m_buildDepth;
     if (automated) m_automatedFailed = true;  // until the build has succeeded
-    run::BuildDriver driver(*this);
-    m_driver = &driver;
-    const bool succeeded = driver.Run(automated) == run::BuildDriver::Outcome::Succeeded;
-    m_driver = nullptr;
-    if (automated && succeeded) {
-        m_automatedFailed = false;
-        close();
+    {
+        // Stop reaches the driver only while it exists, whatever way Run ends.
+        run::BuildDriver driver(*this);
+        const QScopedValueRollback<run::BuildDriver*> current(m_driver, &driver);
+        const QScopedValueRollback<int> depth(m_buildDepth, m_buildDepth + 1);
+        const bool succeeded = driver.Run(automated) == run::BuildDriver::Outcome::Succeeded;
+        if (automated && succeeded) {
+            m_automatedFailed = false;
+            close();
+        }
     }
-    if (--m_buildDepth == 0 && m_unloadPending) {
+    if (m_buildDepth == 0 && m_unloadPending) {
         m_unloadPending = false;
         Q_EMIT Unloaded();
     }

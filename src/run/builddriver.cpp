@@ -35,12 +35,13 @@ BuildDriver::BuildDriver(BuildView& view) : m_view(view) {}
 BuildDriver::Outcome BuildDriver::Run(bool automated) {
     // Every run leaves its figures for monitoring, also one that ends early.
     metrics::BuildMetrics runMetrics;
+    m_step = QStringLiteral("datasources");
     try {
         return RunSteps(automated, runMetrics);
     } catch (const std::exception& e) {
         m_view.SetIndexing(false);
         Restore();
-        runMetrics.SetFailedStep(QStringLiteral("build"));
+        runMetrics.SetFailedStep(m_step);
         PublishMetrics(runMetrics, false);
         report::ReportErrorAbsorbed(component::AsError(e, kProgramSource));
         return Outcome::Failed;
@@ -52,17 +53,22 @@ BuildDriver::Outcome BuildDriver::RunSteps(bool automated, metrics::BuildMetrics
     const Sources sources = LookUpDataSources();
     if (sources.connection.isEmpty())
         throw component::Error(component::errnum::kAppBase, kProgramSource, component::kNoDataSourceText);
+    m_step = QStringLiteral("build");
     ConfigureBuilder(sources);
     m_view.ShowBusy();
 
     const bool indexBuilt = BuildIndex(runMetrics);
+    m_step = QStringLiteral("usernodes");
     const bool usersDone = PopulateAllUserNodes(runMetrics);
+    m_step = QStringLiteral("propagation");
     bool copied = true;
     if (indexBuilt && usersDone && !Configuration().Propagations().isEmpty()) copied = PropagateToTargets(runMetrics);
     const bool built = indexBuilt && copied;
+    // The first step that failed is the one the run stopped in.
     runMetrics.SetFailedStep(!indexBuilt ? QStringLiteral("build")
                              : !usersDone ? QStringLiteral("usernodes")
                                           : QStringLiteral("propagation"));
+    m_step = QStringLiteral("results");
 
     const QString lastBuilt = GeneralDateText();
     const std::int32_t documents = m_indexBuilder->DocumentCount();
@@ -137,10 +143,12 @@ bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
 
 bool BuildDriver::PopulateAllUserNodes(metrics::BuildMetrics& runMetrics) {
     runMetrics.Begin(metrics::BuildMetrics::kUserNodes);
-    usernodes::UserNodePropagation propagation(Configuration(), [this] { Abort(); });
-    const bool done = propagation.PopulateAllUserNodes();
+    usernodes::UserNodeRun userNodes(Configuration(), [this] { Abort(); });
+    const bool done = userNodes.PopulateAllUserNodes();
     runMetrics.End(metrics::BuildMetrics::kUserNodes);
-    runMetrics.SetUsers(propagation.UsersRewritten());
+    runMetrics.SetUsers(userNodes.UsersRewritten());
+    runMetrics.SetUnlistedUsers(userNodes.UnlistedUsers());
+    if (!done) LogUserNodeFailure(userNodes.FailureReason());
     return done;
 }
 
@@ -219,8 +227,8 @@ void BuildDriver::Abort() {
 bool BuildDriver::IsAborted() const { return m_indexBuilder ? m_indexBuilder->Aborted() : false; }
 
 bool BuildDriver::PopulateUserNodes(const QString& userID) {
-    usernodes::UserNodePropagation propagation(Configuration(), [this] { Abort(); });
-    return propagation.PopulateUserNodes(userID);
+    usernodes::UserNodeRun userNodes(Configuration(), [this] { Abort(); });
+    return userNodes.PopulateUserNodes(userID);
 }
 
 QString GeneralDateText() {

@@ -50,6 +50,8 @@ private:
 
     BuildView& m_view;
     std::shared_ptr<component::IndexBuilder> m_indexBuilder;
+    // The step the run is in, for the monitoring file of a run that ends early.
+    QString m_step;
 };
 
 // The local date and time in the general date format (short date, long time).

@@ -2,21 +2,22 @@
 // dialog forwards to this class.
 #pragma once
 
-#include "component/interfaces.h"
-
 #include <QString>
+#include <exception>
 #include <functional>
+
+#include "component/interfaces.h"
 
 namespace usernodes {
 
 // Doubles every apostrophe, for a text placed inside an N'...' literal.
 QString QuoteSql(const QString& text);
 
-class UserNodePropagation {
+class UserNodeRun {
 public:
     // abortBuild is called whenever a computation fails (it marks the running build
     // as aborted). The configuration must outlive this object.
-    UserNodePropagation(const component::IndexConfiguration& configuration, std::function<void()> abortBuild);
+    UserNodeRun(const component::IndexConfiguration& configuration, std::function<void()> abortBuild);
 
     // Rewrites one user's USERNODE rows, by one query per step whatever the index's
     // method (reading the whole catalog for one user would cost more than it saves).
@@ -29,14 +30,26 @@ public:
     bool PopulateAllUserNodes();
     // Users whose rows the last PopulateAllUserNodes rewrote.
     qint64 UsersRewritten() const { return m_usersRewritten; }
+    // Why the last run failed, in one sentence naming the user, the step and the
+    // database's message (or the missing "RAdozudo" data source); empty after a run
+    // that succeeded.
+    QString FailureReason() const { return m_failureReason; }
+    // Users that still have USERNODE rows but no ISPROFILE = 0 assignment, counted at
+    // the end of the last PopulateAllUserNodes; -1 when it was not counted (the run
+    // failed, or so did the count).
+    qint64 UnlistedUsers() const { return m_unlistedUsers; }
 
 private:
     bool RunInMemory();
     bool RunByQueries();
+    // Keeps the reason and marks the build as aborted.
+    void Fail(const QString& step, const std::exception& failure);
 
     const component::IndexConfiguration& m_configuration;
     std::function<void()> m_abortBuild;
     qint64 m_usersRewritten = 0;
+    QString m_failureReason;
+    qint64 m_unlistedUsers = -1;
 };
 
 }  // namespace usernodes

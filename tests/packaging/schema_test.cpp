@@ -60,7 +60,7 @@ TEST_P(SchemaTest, TheExampleBuildsFromTheShippedLayout) {
     EXPECT_EQ(db.Rows(configuration.IndexSetting1()).size(), 5);
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
-    usernodes::UserNodePropagation run(configuration, [&] { ++aborts; });
+    usernodes::UserNodeRun run(configuration, [&] { ++aborts; });
     EXPECT_TRUE(run.PopulateAllUserNodes());
     EXPECT_EQ(aborts, 0);
     EXPECT_EQ(run.UsersRewritten(), 2);

@@ -17,7 +17,7 @@ namespace {
 
 using namespace reliability;
 
-constexpr int kUsers = 250;
+constexpr int kUsers = 600;  // more than one group of rewrites
 constexpr int kKills = 20;
 
 // When, in a run that was not killed, each phase ended (ms after the start).

@@ -1,9 +1,11 @@
 // The PostgreSQL server stopped in the middle of the all-users run. The test starts a
 // throwaway server of its own (initdb and pg_ctl, as scripts/test.sh finds them), so
 // stopping it disturbs no other test running at the same time.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QSqlDatabase>
+#include <random>
 
 #include "runsupport.h"
 
@@ -82,38 +84,130 @@ QSqlDatabase Connect(int port, const QString& database, const QString& name) {
     return db;
 }
 
-TEST(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
-    OwnServer server;
-    if (!server.Ready()) {
-        if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
-            FAIL() << "no PostgreSQL server could be started";
-        GTEST_SKIP() << "no PostgreSQL server could be started";
+// A server of its own with the database "app" holding the catalog of kUsers users, and
+// the program's folder configured to read its documents from SQLite and its catalog
+// from "app".
+class PostgresStopped : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server.Ready()) {
+            if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
+                FAIL() << "no PostgreSQL server could be started";
+            GTEST_SKIP() << "no PostgreSQL server could be started";
+        }
+        {
+            QSqlDatabase admin = Connect(server.Port(), QStringLiteral("postgres"), QStringLiteral("admin"));
+            ASSERT_TRUE(admin.open()) << admin.lastError().text().toStdString();
+            Exec(admin, QStringLiteral("CREATE DATABASE app"));
+            admin.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("admin"));
+        const QString documents = f.data + QStringLiteral("/documents.db");
+        WriteDocuments(documents, 0);
+        f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
+                      QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora")
+                          .arg(server.Port()));
+        configBefore = ReadBytes(f.ConfigPath());
+        QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("setup"));
+        ASSERT_TRUE(db.open());
+        CreateCatalog(db, kUsers);
+        db.close();
     }
-    {
-        QSqlDatabase admin = Connect(server.Port(), QStringLiteral("postgres"), QStringLiteral("admin"));
-        ASSERT_TRUE(admin.open()) << admin.lastError().text().toStdString();
-        Exec(admin, QStringLiteral("CREATE DATABASE app"));
-        admin.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("admin"));
+    void TearDown() override { QSqlDatabase::removeDatabase(QStringLiteral("setup")); }
 
+    // Every row inserted into USERNODE takes a moment, so that the server goes away or the
+    // program is killed while the run is part-way, however quickly it computes the rows.
+    static void SlowInserts(QSqlDatabase& db) {
+        Exec(db, QStringLiteral("CREATE FUNCTION lumora_slow() RETURNS trigger LANGUAGE plpgsql AS "
+                                "$$ BEGIN PERFORM pg_sleep(0.005); RETURN NULL; END $$"));
+        Exec(db, QStringLiteral("CREATE TRIGGER lumora_slow AFTER INSERT ON USERNODE FOR EACH ROW "
+                                "EXECUTE FUNCTION lumora_slow()"));
+    }
+
+    // Each user's state after the server was stopped at once and started again.
+    UserStates StatesAfterImmediateRestart(const QStringList& oldRows, const QStringList& newRows) {
+        EXPECT_TRUE(server.Stop(QStringLiteral("immediate")));
+        EXPECT_TRUE(server.Start());
+        QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("setup"));
+        EXPECT_TRUE(db.open());
+        return ClassifyUsers(db, kUsers, oldRows, newRows);
+    }
+
+    OwnServer server;
     ProgramFolder f;
-    const QString documents = f.data + QStringLiteral("/documents.db");
-    WriteDocuments(documents, 0);
-    f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
-                  QStringLiteral("Provider=PostgreSQL;Host=127.0.0.1;Port=%1;Database=app;User=lumora")
-                      .arg(server.Port()));
-    const QByteArray configBefore = ReadBytes(f.ConfigPath());
+    QByteArray configBefore;
+};
+
+// Stopped at once right after the run returned: every user the run counted as done is
+// on disk, after a run that succeeded and after one that stopped at a refused user.
+TEST_F(PostgresStopped, EveryUserCountedIsOnDiskWhenTheRunReturns) {
+    struct Case {
+        int generation;
+        int refused;  // the user whose rows the database refuses; -1 for none
+        int exitCode;
+        int fresh;  // users before the refused one in USERID order
+    };
+    for (const Case& c : {Case{0, -1, 0, kUsers}, Case{1, 300, 2, 300}}) {
+        SCOPED_TRACE("refused user " + std::to_string(c.refused));
+        {
+            QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("setup"));
+            ASSERT_TRUE(db.open());
+            AssignGeneration(db, c.generation);
+            if (c.refused >= 0)
+                Exec(db, QStringLiteral(
+                             "ALTER TABLE USERNODE ADD CONSTRAINT refused CHECK (USERID <> '%1') NOT VALID")
+                             .arg(UserId(c.refused).replace(u'\'', QStringLiteral("''"))));
+        }
+        const RunResult run = f.Run();
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.stderrText.toStdString();
+        const UserStates states = StatesAfterImmediateRestart(
+            c.generation == 0 ? kBeforeAnyRun : ExpectedRows(c.generation - 1), ExpectedRows(c.generation));
+        EXPECT_EQ(states.other, 0) << states.example.toStdString();
+        EXPECT_EQ(states.fresh, c.fresh);
+    }
+}
+
+// The program killed (SIGKILL) at random moments of the rewrites, mostly inside the
+// transaction of a group of users: every user keeps exactly its old or its new rows,
+// and the next run completes.
+TEST_F(PostgresStopped, KilledInTheMiddleOfAGroupEveryUserIsOldOrNew) {
+    QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("kill"));
+    ASSERT_TRUE(db.open());
+    SlowInserts(db);
+    const unsigned seed = qEnvironmentVariableIsSet("LUMORA_KILL_SEED")
+                              ? qEnvironmentVariable("LUMORA_KILL_SEED").toUInt()
+                              : std::random_device{}();
+    std::printf("killed in a group: seed %u (set LUMORA_KILL_SEED to repeat)\n", seed);
+    std::mt19937 random(seed);
+    for (int generation = 0; generation < 3; ++generation) {
+        AssignGeneration(db, generation);
+        // The rewrites of 400 users take 2 to 4 s behind the slow inserts.
+        const int delay = std::uniform_int_distribution<int>(300, 4000)(random);
+        SCOPED_TRACE("generation " + std::to_string(generation) + ", killed at " + std::to_string(delay) +
+                     " ms");
+        QProcess process;
+        f.Start(process);
+        process.waitForFinished(delay);
+        if (process.state() != QProcess::NotRunning) ::kill(pid_t(process.processId()), SIGKILL);
+        process.waitForFinished(30000);
+        const QStringList old = generation == 0 ? kBeforeAnyRun : ExpectedRows(generation - 1);
+        const UserStates states = ClassifyUsers(db, kUsers, old, ExpectedRows(generation));
+        EXPECT_EQ(states.other, 0) << states.example.toStdString();
+        std::printf("killed at %d ms: %d of %d users new, %d old\n", delay, states.fresh, kUsers, states.old);
+        const RunResult again = f.Run();
+        EXPECT_EQ(again.exitCode, 0) << again.stderrText.toStdString();
+        EXPECT_EQ(ClassifyUsers(db, kUsers, old, ExpectedRows(generation)).fresh, kUsers);
+    }
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("kill"));
+}
+
+TEST_F(PostgresStopped, RunFailsAbortedNoUserLosesRowsNextRunCompletes) {
     {
         QSqlDatabase db = Connect(server.Port(), QStringLiteral("app"), QStringLiteral("app"));
         ASSERT_TRUE(db.open());
-        CreateCatalog(db, kUsers);
-        // Every insert into USERNODE takes a moment, so that the server goes away while
-        // the run is part-way, however quickly the run computes the rows.
-        Exec(db, QStringLiteral("CREATE FUNCTION lumora_slow() RETURNS trigger LANGUAGE plpgsql AS "
-                                "$$ BEGIN PERFORM pg_sleep(0.01); RETURN NULL; END $$"));
-        Exec(db, QStringLiteral("CREATE TRIGGER lumora_slow AFTER INSERT ON USERNODE FOR EACH STATEMENT "
-                                "EXECUTE FUNCTION lumora_slow()"));
+        SlowInserts(db);
 
         // Once some users hold their new rows, the server goes away.
         QProcess process;

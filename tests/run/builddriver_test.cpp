@@ -34,6 +34,7 @@ struct RunCase {
     const char* viewCalls;  // the view's calls, joined with blanks
     const char* box;        // the one message shown, "" for none
     run::BuildDriver::Outcome outcome;
+    const char* failedStep;  // what the monitoring file names
 };
 
 class BuildDriverRunTest : public ::testing::TestWithParam<RunCase> {
@@ -62,6 +63,7 @@ TEST_P(BuildDriverRunTest, TellsTheViewEachStepAndEndsAsExpected) {
         if (abort) builder.SetAborted(true);
         return succeeds;
     };
+    state->metricsDirectory = QStringLiteral("/metrics");
     RecordingView view;
     run::BuildDriver driver(view);
 
@@ -70,6 +72,8 @@ TEST_P(BuildDriverRunTest, TellsTheViewEachStepAndEndsAsExpected) {
     const QString box = QString::fromUtf8(c.box);
     EXPECT_EQ(boxes.Texts(), box.isEmpty() ? QStringList() : QStringList{box});
     EXPECT_EQ(state->configuredHandler, c.noDataSource ? nullptr : static_cast<component::StatusHandler*>(&view));
+    const QByteArray step = QByteArray("lumora_index_last_run_failed_step{index=\"sales\",step=\"") + c.failedStep + '"';
+    EXPECT_TRUE(state->metricsFiles.value(QStringLiteral("/metrics/lumora_index_sales.prom")).contains(step)) << step.constData();
 }
 
 using Outcome = run::BuildDriver::Outcome;
@@ -77,18 +81,18 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, BuildDriverRunTest,
     ::testing::Values(
         RunCase{"Success", false, false, true, false, "busy indexing status:working built idle results:42",
-                "Index was built OK", Outcome::Succeeded},
+                "Index was built OK", Outcome::Succeeded, "none"},
         RunCase{"AutomatedSuccessSaysNothing", true, false, true, false,
-                "automated busy indexing status:working built idle results:42", "", Outcome::Succeeded},
+                "automated busy indexing status:working built idle results:42", "", Outcome::Succeeded, "none"},
         RunCase{"BuildFails", true, false, false, false, "automated busy indexing status:working built idle",
-                "Problems occurred during the indexing process.", Outcome::Failed},
+                "Problems occurred during the indexing process.", Outcome::Failed, "build"},
         RunCase{"Stopped", false, false, false, true, "busy indexing status:working built idle",
-                "Indexing aborted", Outcome::Failed},
+                "Indexing aborted", Outcome::Failed, "build"},
         RunCase{"NoDataSource", false, true, true, false, "built idle",
                 "Primary data source not defined for the selected index.\r\nPlease put a datasource RAdozudo or "
                 "Primary in the index's DbDataSources item.\r\n\r\nError Source: TessalyIndexManager\r\n"
                 "Error Number: 80040000\r\n\r\nPlease contact your administrator.",
-                Outcome::Failed}),
+                Outcome::Failed, "datasources"}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 TEST(GeneralDateText, HoldsTodaysDateAndNoZoneName) {

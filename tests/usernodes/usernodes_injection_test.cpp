@@ -164,7 +164,7 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
     configuration.method = std::get<1>(GetParam());
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
-    usernodes::UserNodePropagation propagation(configuration, [&] { ++aborts; });
+    usernodes::UserNodeRun propagation(configuration, [&] { ++aborts; });
     EXPECT_TRUE(propagation.PopulateAllUserNodes());
     EXPECT_EQ(aborts, 0);
 

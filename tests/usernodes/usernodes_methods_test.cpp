@@ -268,6 +268,7 @@ public:
         bool result = false;
         int aborts = 0;
         qint64 usersRewritten = 0;
+        QString failureReason;
     };
     Outcome Run(Method method) {
         ResetUserNodes();
@@ -276,9 +277,10 @@ public:
         configuration.method = method;
         component::InstallFactory(zarvik::NewComponentFactory());
         Outcome outcome;
-        usernodes::UserNodePropagation propagation(configuration, [&] { ++outcome.aborts; });
+        usernodes::UserNodeRun propagation(configuration, [&] { ++outcome.aborts; });
         outcome.result = propagation.PopulateAllUserNodes();
         outcome.usersRewritten = propagation.UsersRewritten();
+        outcome.failureReason = propagation.FailureReason();
         return outcome;
     }
 
@@ -368,6 +370,7 @@ TEST_P(Differential, BothMethodsWriteTheSameRowsAndFailOnTheSameUser) {
         ASSERT_TRUE(queries.result && memory.result)
             << "queries " << queries.result << ", memory " << memory.result;
         ASSERT_EQ(queries.aborts + memory.aborts, 0);
+        ASSERT_EQ(queries.failureReason + memory.failureReason, QString());
         ASSERT_EQ(byQueries, inMemory)
             << "queries:\n  " << Show(byQueries) << "\nmemory:\n  " << Show(inMemory);
         if (d.poison.empty()) continue;
@@ -399,6 +402,10 @@ TEST_P(Differential, BothMethodsWriteTheSameRowsAndFailOnTheSameUser) {
                                     QString::number(o.node) + QStringLiteral("|old"));
             expected.sort();
             const QStringList found = m.Snapshot();
+            EXPECT_EQ(outcome.usersRewritten, renewed.size());
+            const QString named = failing ? QStringLiteral("user \"%1\" failed: ").arg(*failing)
+                                          : QStringLiteral("(column USERID)");
+            EXPECT_TRUE(outcome.failureReason.contains(named)) << outcome.failureReason.toStdString();
             EXPECT_EQ(found, expected) << "found:\n  " << Show(found) << "\nexpected:\n  " << Show(expected);
         }
         if (::testing::Test::HasFailure()) return;
@@ -495,6 +502,11 @@ TEST_P(RefusedRows, UsersBeforeKeepNewRowsTheRefusedOneAndTheRestKeepOld) {
     EXPECT_EQ(m.Snapshot(), expected);
     // What the metrics file reports: the users whose rewrite was committed.
     EXPECT_EQ(outcome.usersRewritten, expected.filter(QStringLiteral("|new")).size() / 2);
+    // The user, the step and the database's own words for the refusal.
+    EXPECT_TRUE(
+        outcome.failureReason.startsWith(QStringLiteral("Writing the user nodes of user \"u3\" failed: ")))
+        << outcome.failureReason.toStdString();
+    EXPECT_TRUE(outcome.failureReason.contains(QStringLiteral("check"), Qt::CaseInsensitive));
     if (method == Method::Memory) {
         EXPECT_EQ(expected.filter(QStringLiteral("|new")).size(), 4) << "u1 and u2 come first by USERID";
     }

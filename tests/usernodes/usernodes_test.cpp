@@ -323,7 +323,7 @@ public:
         return users;
     }
 
-    usernodes::UserNodePropagation Propagation() {
+    usernodes::UserNodeRun Propagation() {
         configuration.sources = {
             {QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
             {QStringLiteral("RAdozudo"), db.ConnectionText()}};
@@ -331,7 +331,7 @@ public:
         configuration.setting2 = QStringLiteral("secret");
         configuration.order = &log.order;
         component::InstallFactory(std::make_shared<RecordingFactory>(log));
-        return usernodes::UserNodePropagation(configuration, [this] { ++aborts; });
+        return usernodes::UserNodeRun(configuration, [this] { ++aborts; });
     }
 
     testsupport::TestDatabase db;
@@ -484,8 +484,14 @@ TEST_P(UserNodesRun, StopsAtTheFirstFailingUser) {
     f.Assign({failing.c_str(), 2, 220, 1});
     ASSERT_EQ(f.UserOrder(), order);
 
-    EXPECT_FALSE(f.Propagation().PopulateAllUserNodes());
+    auto run = f.Propagation();
+    EXPECT_FALSE(run.PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 1);
+    EXPECT_EQ(run.FailureReason(),
+              QStringLiteral("Computing the user nodes of user \"%1\" failed: This key is "
+                             "already associated with an element of this collection (node 220).")
+                  .arg(order[2]));
+    EXPECT_EQ(run.UnlistedUsers(), -1);
     for (int i = 0; i < 5; ++i) {
         const QStringList expected =
             i < 2 ? QStringList{"2/210", "2/211", "2/220"} : QStringList{"1/999 old"};
@@ -505,8 +511,11 @@ TEST_P(UserNodesRun, ListsEachUserWithAssignmentsOnce) {
     f.Assign({"profile", 1, 110, 1, 1});  // profile rows only: not listed
     for (const char* u : {"a", "profile", "nothing"}) f.OldRow(QString::fromUtf8(u), 1, 999);
 
-    EXPECT_TRUE(f.Propagation().PopulateAllUserNodes());
+    auto run = f.Propagation();
+    EXPECT_TRUE(run.PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 0);
+    EXPECT_EQ(run.FailureReason(), QString());
+    EXPECT_EQ(run.UnlistedUsers(), 2);  // "profile" and "nothing"
     EXPECT_EQ(Std(f.RowsOf(QStringLiteral("a"))), Std({"1/121", "2/210", "2/211", "2/220"}));
     EXPECT_EQ(Std(f.RowsOf(QStringLiteral("profile"))), Std({"1/999 old"}));
     EXPECT_EQ(Std(f.RowsOf(QStringLiteral("nothing"))), Std({"1/999 old"}));
@@ -517,8 +526,10 @@ TEST_P(UserNodesRun, NoUserListedIsSuccess) {
     Fixture& f = *m_f;
     f.Assign({"profile", 1, 110, 1, 1});
     f.OldRow(QStringLiteral("profile"), 1, 999);
-    EXPECT_TRUE(f.Propagation().PopulateAllUserNodes());
+    auto run = f.Propagation();
+    EXPECT_TRUE(run.PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 0);
+    EXPECT_EQ(run.UnlistedUsers(), 1);
     EXPECT_EQ(Std(f.RowsOf(QStringLiteral("profile"))), Std({"1/999 old"}));
 }
 
@@ -531,8 +542,14 @@ TEST_P(UserNodesRun, MissingRAdozudoTouchesNoUser) {
     f.configuration.sources = {{QStringLiteral("Primary"), f.db.ConnectionText()}};
     EXPECT_FALSE(propagation.PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 1);
+    const QString missing = QStringLiteral(
+        "The data source \"RAdozudo\" is missing from the index's DbDataSources, so no user nodes were "
+        "computed.");
+    EXPECT_EQ(propagation.FailureReason(), missing);
+    EXPECT_EQ(propagation.UnlistedUsers(), -1);
     EXPECT_FALSE(propagation.PopulateUserNodes(QStringLiteral("u")));
     EXPECT_EQ(f.aborts, 2);
+    EXPECT_EQ(propagation.FailureReason(), missing);
     EXPECT_EQ(f.log.connections, 0);
     EXPECT_EQ(Std(f.RowsOf(QStringLiteral("u"))), Std({"1/999 old"}));
 }
@@ -545,8 +562,12 @@ TEST_P(UserNodesRun, ANullUserIdEndsTheRun) {
         QStringLiteral("CREATE TABLE CATALOGNODEBYUSER (USERID VARCHAR(100) NULL, CATALOGID INTEGER, NODEID "
                        "INTEGER, LEVEL SMALLINT, ISPROFILE INTEGER)"));
     f.db.Exec(QStringLiteral("INSERT INTO CATALOGNODEBYUSER VALUES (NULL, 2, 210, 1, 0)"));
-    EXPECT_FALSE(f.Propagation().PopulateAllUserNodes());
+    auto run = f.Propagation();
+    EXPECT_FALSE(run.PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 1);
+    EXPECT_EQ(run.FailureReason(), (Memory() ? QStringLiteral("Reading the users' assignments")
+                                             : QStringLiteral("Listing the users")) +
+                                       QStringLiteral(" failed: Invalid use of Null (column USERID)."));
     EXPECT_EQ(f.log.calls.filter(QStringLiteral(" Close")).size(), f.log.connections);
 }
 
@@ -625,6 +646,8 @@ TEST(UserNodesStatements, ExactTextsOfEveryQuery) {
         "c3 CommitTrans",
         "c2 Close",
         "c3 Close",
+        "c1 OpenRecordset: SELECT COUNT(DISTINCT UN.USERID) AS UNLISTED FROM USERNODE UN WHERE NOT EXISTS "
+        "(SELECT 1 FROM CATALOGNODEBYUSER CNU WHERE CNU.USERID = UN.USERID AND CNU.ISPROFILE = 0)",
         "c1 Close",
     };
     EXPECT_EQ(Std(f.log.calls), Std(expected));

@@ -8,6 +8,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <optional>
@@ -223,10 +224,16 @@ private:
         qsizetype rows = 0;
     };
 
-    // Each unit is a transaction of its own, sent together with the others: when one
-    // fails, the units before it have been committed, it is rolled back and the units
-    // after it never ran. A killed process or a lost server leaves each unit committed
-    // or not, as the database's own transactions do.
+    // All units of a Send are one transaction, so that the run waits for the disk once
+    // per Send, not once per unit. On PostgreSQL and SQLite the group goes first as one
+    // delete of all its units' rows and inserts that run across units; when the
+    // database refuses anything, that transaction is rolled back whole and the group is
+    // sent again with a savepoint per unit, which finds the failing unit: the
+    // transaction goes back to its savepoint and the units before it are committed.
+    // The units of one Send rewrite distinct rows, so deleting them all before the
+    // inserts gives the same rows. A killed process or a lost server leaves the whole
+    // Send committed or not, so every unit has all of its old rows or all of its new
+    // ones.
     void RunUnits() {
         if (m_state->dialect == Dialect::PostgreSQL)
             if (pg_conn* conn = PostgresHandleOf(m_state->database)) return RunPostgres(conn);
@@ -265,170 +272,438 @@ private:
         return QStringLiteral("Rewriting the rows of %1 failed").arg(m_units[unit].deleteSql.trimmed());
     }
 
-    // PostgreSQL: the whole group as one pipeline, one round trip, a transaction per
-    // unit inside it.
-    void RunPostgres(pg_conn* conn) {
-        SendPendingBegin(*m_state->physical, conn);
-        PhysicalConnection& physical = *m_state->physical;
+    static QString StepFailure(const char* step) {
+        return QStringLiteral("Rewriting the rows failed: ") + QLatin1String(step);
+    }
+
+    // The deletes of all units as a few statements on many values each, when every
+    // unit's delete is the same statement on one value ("DELETE FROM t WHERE c = v");
+    // none otherwise. Markers as the dialect writes them.
+    std::vector<ParameterizedSql> GroupDeletes(Dialect dialect) const {
+        static const QRegularExpression shape(
+            QStringLiteral(R"(^\s*DELETE\s+FROM\s+(\w+)\s+WHERE\s+(\w+)\s*=\s*(\$1|\?)\s*$)"),
+            QRegularExpression::CaseInsensitiveOption);
+        constexpr qsizetype kValuesPerDelete = 500;
+        QString first;
+        QString head;
+        QVariantList values;
+        for (const Unit& unit : m_units) {
+            const ParameterizedSql one = RewriteTSqlWithParameters(unit.deleteSql, dialect);
+            if (one.values.size() != 1) return {};
+            if (head.isEmpty()) {
+                const QRegularExpressionMatch match = shape.match(one.text);
+                if (!match.hasMatch()) return {};
+                first = one.text;
+                head =
+                    QStringLiteral("DELETE FROM %1 WHERE %2 IN (").arg(match.captured(1), match.captured(2));
+            } else if (one.text != first) {
+                return {};
+            }
+            values.append(one.values.first());
+        }
+        std::vector<ParameterizedSql> deletes;
+        for (qsizetype from = 0; from < values.size(); from += kValuesPerDelete) {
+            ParameterizedSql group;
+            group.values = values.mid(from, kValuesPerDelete);
+            QStringList markers;
+            for (qsizetype i = 0; i < group.values.size(); ++i)
+                markers.append(dialect == Dialect::PostgreSQL ? QStringLiteral("$%1").arg(i + 1)
+                                                              : QStringLiteral("?"));
+            group.text = head + markers.join(QStringLiteral(", ")) + QLatin1Char(')');
+            deletes.push_back(std::move(group));
+        }
+        return deletes;
+    }
+
+    QString GroupFailure() const {
+        return QStringLiteral("Rewriting the rows of %1 units failed").arg(m_units.size());
+    }
+
+    // ---- PostgreSQL: the whole Send as one pipeline, one round trip -------------------
+
+    struct PgPlan {
         std::vector<PgStatement> statements;
-        std::vector<std::size_t> commits;  // where each unit's COMMIT is
+        std::vector<std::size_t> unitStarts;  // where each unit's SAVEPOINT is
         std::vector<std::pair<QString, QByteArray>> preparing;
-        auto prepared = [&](const QString& key, PgStatement& statement) {
-            const auto found = physical.pgPrepared.constFind(key);
-            if (found != physical.pgPrepared.constEnd()) {
-                statement.prepared = found->name;
+    };
+
+    static void AddFixed(PgPlan& plan, const char* sql) {
+        PgStatement statement;
+        statement.sql = sql;
+        statement.failure = StepFailure(sql);
+        plan.statements.push_back(std::move(statement));
+    }
+
+    // The insert runs as a statement prepared once per connection and shape.
+    void UsePrepared(PgPlan& plan, const QString& key, PgStatement& statement) {
+        PhysicalConnection& physical = *m_state->physical;
+        const auto found = physical.pgPrepared.constFind(key);
+        if (found != physical.pgPrepared.constEnd()) {
+            statement.prepared = found->name;
+            return;
+        }
+        for (const auto& [k, name] : plan.preparing)
+            if (k == key) {
+                statement.prepared = name;
                 return;
             }
-            for (const auto& [k, name] : preparing)
-                if (k == key) {
-                    statement.prepared = name;
-                    return;
-                }
-            statement.prepared = NewPgStatementName(physical);
-            statement.prepare = !statement.prepared.isEmpty();
-            if (statement.prepare) preparing.emplace_back(key, statement.prepared);
-        };
-        auto fixed = [&](const char* sql, const QString& failure) {
-            PgStatement statement;
-            statement.sql = sql;
-            statement.failure = failure;
-            statements.push_back(std::move(statement));
-        };
+        statement.prepared = NewPgStatementName(physical);
+        statement.prepare = !statement.prepared.isEmpty();
+        if (statement.prepare) plan.preparing.emplace_back(key, statement.prepared);
+    }
+
+    PgStatement PgDelete(std::size_t u) const {
+        PgStatement remove = PgDelete(RewriteTSqlWithParameters(m_units[u].deleteSql, Dialect::PostgreSQL));
+        remove.failure = UnitFailure(u);
+        remove.shown = RewriteTSql(m_units[u].deleteSql, Dialect::PostgreSQL).toUtf8();
+        return remove;
+    }
+
+    static PgStatement PgDelete(const ParameterizedSql& del) {
+        PgStatement remove;
+        remove.sql = del.text.toUtf8();
+        remove.values = del.values;
+        for (const QVariant& value : std::as_const(del.values)) {
+            unsigned int type = 0;
+            if (value.typeId() == QMetaType::LongLong) {
+                const qlonglong n = value.toLongLong();
+                type = n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max()
+                           ? 23u
+                           : 20u;
+            }
+            remove.types.push_back(type);
+        }
+        return remove;
+    }
+
+    void AddPgUnit(PgPlan& plan, std::size_t u) {
+        const Unit& unit = m_units[u];
+        plan.unitStarts.push_back(plan.statements.size());
+        AddFixed(plan, "SAVEPOINT zarvik_unit");
+        // The delete is planned for each user's value, not prepared once: a plan
+        // made while USERNODE was still small (the first run into an empty table)
+        // would scan the whole table for every user once it has grown.
+        plan.statements.push_back(PgDelete(u));
+        AddPgInserts(plan, unit.firstRow, unit.firstRow + unit.rows, UnitFailure(u));
+        AddFixed(plan, "RELEASE SAVEPOINT zarvik_unit");
+    }
+
+    // The inserts of the rows [row, last), in prepared statements of many rows each.
+    void AddPgInserts(PgPlan& plan, qsizetype row, qsizetype last, const QString& failure) {
         const qsizetype width = m_columns.size();
         const qsizetype most = qMin<qsizetype>(kPgRowsPerInsert, 65535 / width);
-        for (std::size_t u = 0; u < m_units.size(); ++u) {
-            const Unit& unit = m_units[u];
-            fixed("BEGIN", QStringLiteral("Rewriting the rows failed: BEGIN"));
-            const ParameterizedSql del = RewriteTSqlWithParameters(unit.deleteSql, Dialect::PostgreSQL);
-            PgStatement remove;
-            remove.sql = del.text.toUtf8();
-            remove.values = del.values;
-            remove.failure = UnitFailure(u);
-            remove.shown = RewriteTSql(unit.deleteSql, Dialect::PostgreSQL).toUtf8();
-            for (const QVariant& value : std::as_const(del.values)) {
-                unsigned int type = 0;
-                if (value.typeId() == QMetaType::LongLong) {
-                    const qlonglong n = value.toLongLong();
-                    type = n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max()
-                               ? 23u
-                               : 20u;
-                }
-                remove.types.push_back(type);
-            }
-            // The delete is planned for each user's value, not prepared once: a plan
-            // made while USERNODE was still small (the first run into an empty table)
-            // would scan the whole table for every user once it has grown.
-            statements.push_back(std::move(remove));
-            qsizetype row = unit.firstRow;
-            const qsizetype last = unit.firstRow + unit.rows;
-            while (row < last) {
-                const qsizetype chunk = Chunk(last - row, most);
-                PgStatement insert;
-                const QString text = InsertText(chunk, true);
-                insert.sql = text.toUtf8();
-                const auto from = m_values.begin() + row * width;
-                insert.values = QVariantList(from, from + chunk * width);
-                insert.failure = UnitFailure(u);
-                prepared(QStringLiteral("insert") + QChar(0) + text, insert);
-                statements.push_back(std::move(insert));
-                row += chunk;
-            }
-            fixed("COMMIT", QStringLiteral("Rewriting the rows failed: COMMIT"));
-            commits.push_back(statements.size() - 1);
+        while (row < last) {
+            const qsizetype chunk = Chunk(last - row, most);
+            PgStatement insert;
+            const QString text = InsertText(chunk, true);
+            insert.sql = text.toUtf8();
+            const auto from = m_values.begin() + row * width;
+            insert.values = QVariantList(from, from + chunk * width);
+            insert.failure = failure;
+            UsePrepared(plan, QStringLiteral("insert") + QChar(0) + text, insert);
+            plan.statements.push_back(std::move(insert));
+            row += chunk;
         }
-        std::size_t at = 0;  // stays 0 when the pipeline failed before any result
+    }
+
+    void RememberPrepared(const PgPlan& plan) {
+        for (const auto& [key, name] : plan.preparing)
+            m_state->physical->pgPrepared.insert(key, {name, {}, false});
+    }
+
+    // The group in one transaction without savepoints; false when the database refused
+    // it (nothing of it committed). Raises when the server is lost.
+    bool RunPostgresGroup(pg_conn* conn, const std::vector<ParameterizedSql>& deletes) {
+        PgPlan plan;
+        AddFixed(plan, "BEGIN");
+        AddPgTableLock(plan);
+        for (const ParameterizedSql& del : deletes) {
+            plan.statements.push_back(PgDelete(del));
+            plan.statements.back().failure = GroupFailure();
+        }
+        AddPgInserts(plan, 0, PendingRows(), GroupFailure());
+        AddFixed(plan, "COMMIT");
         try {
-            RunPipeline(conn, statements, &at);
-            m_committed = qsizetype(commits.size());
-            for (const auto& [key, name] : preparing) physical.pgPrepared.insert(key, {name, {}, false});
+            RunPipeline(conn, plan.statements);
         } catch (const component::Error&) {
             if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
-            // The units whose COMMIT came back before the failure.
-            for (const std::size_t commit : commits)
-                if (commit < at) ++m_committed;
+            if (PQstatus(conn) != CONNECTION_OK) throw;
+            return false;
+        }
+        RememberPrepared(plan);
+        return true;
+    }
+
+    // The group's transaction first waits for any other rewrite of the table to end. A
+    // killed run's server process goes on with the pipeline it had received, up to its
+    // COMMIT; a run started meanwhile would delete a user's rows before that commit and
+    // keep the rows it inserts beside its own.
+    void AddPgTableLock(PgPlan& plan) const {
+        PgStatement lock;
+        lock.sql = QStringLiteral("SELECT pg_advisory_xact_lock(hashtext('zarvik.rewrite.%1'))")
+                       .arg(m_table.toUpper())
+                       .toUtf8();
+        lock.failure = StepFailure("waiting for another rewrite of the table");
+        plan.statements.push_back(std::move(lock));
+    }
+
+    void RunPostgres(pg_conn* conn) {
+        SendPendingBegin(*m_state->physical, conn);
+        const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::PostgreSQL);
+        if (!deletes.empty() && RunPostgresGroup(conn, deletes)) {
+            m_committed = qsizetype(m_units.size());
+            return;
+        }
+        RunPostgresUnitByUnit(conn);
+    }
+
+    // A savepoint per unit: finds the unit the database refuses.
+    void RunPostgresUnitByUnit(pg_conn* conn) {
+        PgPlan plan;
+        AddFixed(plan, "BEGIN");
+        AddPgTableLock(plan);
+        for (std::size_t u = 0; u < m_units.size(); ++u) AddPgUnit(plan, u);
+        AddFixed(plan, "COMMIT");
+        std::size_t at = 0;  // stays 0 when the pipeline failed before any result
+        try {
+            RunPipeline(conn, plan.statements, &at);
+            m_committed = qsizetype(m_units.size());
+            RememberPrepared(plan);
+        } catch (const component::Error&) {
+            m_committed = CommitPgUnitsBefore(conn, plan, at);
             throw;
         }
     }
 
-    // SQLite: no round trip to wait for; a transaction per unit on the handle.
+    // After a failure at statement `at`: back to the failing unit's savepoint and the
+    // units before it committed. Returns how many were; none when the BEGIN or the
+    // COMMIT failed or the server no longer answers.
+    qsizetype CommitPgUnitsBefore(pg_conn* conn, const PgPlan& plan, std::size_t at) {
+        const auto after = std::upper_bound(plan.unitStarts.begin(), plan.unitStarts.end(), at);
+        const qsizetype failing = qsizetype(after - plan.unitStarts.begin()) - 1;
+        const bool inUnit = failing >= 0 && at + 1 < plan.statements.size();
+        if (inUnit) {
+            try {
+                RunTransactionStatement(conn, "ROLLBACK TO SAVEPOINT zarvik_unit",
+                                        StepFailure("ROLLBACK TO"));
+                RunTransactionStatement(conn, "COMMIT", StepFailure("COMMIT"));
+                return failing;
+            } catch (const component::Error&) {
+                // The failure that led here is what is reported.
+            }
+        }
+        if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
+        return 0;
+    }
+
+    // ---- SQLite: no round trip to wait for; the statements run on the handle -----------
+
     void RunSqlite(sqlite3* db) {
         PhysicalConnection& physical = *m_state->physical;
-        const qsizetype width = m_columns.size();
-        for (std::size_t u = 0; u < m_units.size(); ++u) {
-            const Unit& unit = m_units[u];
-            try {
-                RunFixedSqlite(physical, db, QStringLiteral("BEGIN"),
-                               QStringLiteral("Rewriting the rows failed: BEGIN"));
-                ExecuteSqlite(physical, db, unit.deleteSql);
-                qsizetype row = unit.firstRow;
-                const qsizetype last = unit.firstRow + unit.rows;
-                while (row < last) {
-                    const qsizetype chunk = Chunk(last - row, kRowsPerInsert);
-                    const QString text = InsertText(chunk, false);
-                    SqliteStatement statement(physical, db, text, true, UnitFailure(u), text);
-                    sqlite3_stmt* s = statement.get();
-                    for (qsizetype i = 0; i < chunk * width; ++i)
-                        if (BindSqlite(s, int(i + 1), m_values[std::size_t(row * width + i)]) != SQLITE_OK)
-                            statement.Throw(UnitFailure(u), QStringLiteral("Unable to bind parameters"));
-                    if (sqlite3_step(s) != SQLITE_DONE)
-                        statement.Throw(UnitFailure(u), QStringLiteral("Unable to fetch row"));
-                    row += chunk;
-                }
-                RunFixedSqlite(physical, db, QStringLiteral("COMMIT"),
-                               QStringLiteral("Rewriting the rows failed: COMMIT"));
-                ++m_committed;
-            } catch (const component::Error&) {
-                if (!sqlite3_get_autocommit(db)) {
-                    try {
-                        RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK"),
-                                       QStringLiteral("Rewriting the rows failed: ROLLBACK"));
-                    } catch (const component::Error&) {
-                        // The failure that led here is what is reported.
-                    }
-                }
-                throw;
+        // The connection commits without a sync (synchronous=NORMAL, durable at its
+        // checkpoint); the commit of a Send is synced, since the caller counts its units
+        // as done.
+        RunFixedSqlite(physical, db, QStringLiteral("PRAGMA synchronous=FULL"), StepFailure("PRAGMA"));
+        const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::SQLite);
+        try {
+            if (!deletes.empty() && RunSqliteGroup(db, deletes)) {
+                m_committed = qsizetype(m_units.size());
+                RestoreSqliteSync(db);
+                return;
             }
+        } catch (const component::Error&) {
+            RestoreSqliteSync(db);
+            throw;
+        }
+        qsizetype unit = -1;
+        try {
+            RunFixedSqlite(physical, db, QStringLiteral("BEGIN"), StepFailure("BEGIN"));
+            for (unit = 0; unit < qsizetype(m_units.size()); ++unit) RunSqliteUnit(db, std::size_t(unit));
+            unit = -1;
+            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"), StepFailure("COMMIT"));
+            m_committed = qsizetype(m_units.size());
+        } catch (const component::Error&) {
+            m_committed = CommitSqliteUnitsBefore(db, unit);
+            RestoreSqliteSync(db);
+            throw;
+        }
+        RestoreSqliteSync(db);
+    }
+
+    // The group in one transaction without savepoints; false when the database refused
+    // it (nothing of it committed).
+    bool RunSqliteGroup(sqlite3* db, const std::vector<ParameterizedSql>& deletes) {
+        PhysicalConnection& physical = *m_state->physical;
+        RunFixedSqlite(physical, db, QStringLiteral("BEGIN"), StepFailure("BEGIN"));
+        try {
+            for (const ParameterizedSql& del : deletes) {
+                SqliteStatement statement(physical, db, del.text, true, GroupFailure(), del.text);
+                statement.Bind(del.values);
+                statement.StepToEnd(GroupFailure());
+            }
+            InsertSqliteRows(db, 0, PendingRows(), GroupFailure());
+            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"), StepFailure("COMMIT"));
+            return true;
+        } catch (const component::Error&) {
+            if (!sqlite3_get_autocommit(db))
+                RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK"), StepFailure("ROLLBACK"));
+            return false;
         }
     }
 
-    // Any other driver (ODBC): a Qt transaction per unit, the inserts of many rows each.
+    void RunSqliteUnit(sqlite3* db, std::size_t u) {
+        PhysicalConnection& physical = *m_state->physical;
+        const Unit& unit = m_units[u];
+        RunFixedSqlite(physical, db, QStringLiteral("SAVEPOINT zarvik_unit"), StepFailure("SAVEPOINT"));
+        ExecuteSqlite(physical, db, unit.deleteSql);
+        InsertSqliteRows(db, unit.firstRow, unit.firstRow + unit.rows, UnitFailure(u));
+        RunFixedSqlite(physical, db, QStringLiteral("RELEASE zarvik_unit"), StepFailure("RELEASE"));
+    }
+
+    // The inserts of the rows [row, last), many rows a statement.
+    void InsertSqliteRows(sqlite3* db, qsizetype row, qsizetype last, const QString& failure) {
+        PhysicalConnection& physical = *m_state->physical;
+        const qsizetype width = m_columns.size();
+        while (row < last) {
+            const qsizetype chunk = Chunk(last - row, kRowsPerInsert);
+            const QString text = InsertText(chunk, false);
+            SqliteStatement statement(physical, db, text, true, failure, text);
+            sqlite3_stmt* s = statement.get();
+            for (qsizetype i = 0; i < chunk * width; ++i)
+                if (BindSqlite(s, int(i + 1), m_values[std::size_t(row * width + i)]) != SQLITE_OK)
+                    statement.Throw(failure, QStringLiteral("Unable to bind parameters"));
+            if (sqlite3_step(s) != SQLITE_DONE)
+                statement.Throw(failure, QStringLiteral("Unable to fetch row"));
+            row += chunk;
+        }
+    }
+
+    // `failing` is the unit that failed, or -1 when the BEGIN or the COMMIT did.
+    qsizetype CommitSqliteUnitsBefore(sqlite3* db, qsizetype failing) {
+        if (sqlite3_get_autocommit(db)) return 0;
+        PhysicalConnection& physical = *m_state->physical;
+        try {
+            if (failing < 0) throw component::Error(component::errnum::kDatabase, kDatabaseSource, {});
+            RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK TO zarvik_unit"),
+                           StepFailure("ROLLBACK TO"));
+            RunFixedSqlite(physical, db, QStringLiteral("COMMIT"), StepFailure("COMMIT"));
+            return failing;
+        } catch (const component::Error&) {
+            try {
+                if (!sqlite3_get_autocommit(db))
+                    RunFixedSqlite(physical, db, QStringLiteral("ROLLBACK"), StepFailure("ROLLBACK"));
+            } catch (const component::Error&) {
+                // The failure that led here is what is reported.
+            }
+            return 0;
+        }
+    }
+
+    void RestoreSqliteSync(sqlite3* db) {
+        try {
+            RunFixedSqlite(*m_state->physical, db, QStringLiteral("PRAGMA synchronous=NORMAL"),
+                           StepFailure("PRAGMA"));
+        } catch (const component::Error&) {
+            // Only slower commits on this connection.
+        }
+    }
+
+    // ---- any other driver (ODBC): the driver's transactions -------------------------------
+
+    // The savepoint statements of the dialect: set, release (empty when it has none),
+    // roll back to.
+    struct SavepointTexts {
+        QString set, release, rollbackTo;
+    };
+    SavepointTexts Savepoints() const {
+        if (m_state->dialect == Dialect::SqlServer)
+            return {QStringLiteral("SAVE TRANSACTION zarvik_unit"),
+                    {},
+                    QStringLiteral("ROLLBACK TRANSACTION zarvik_unit")};
+        return {QStringLiteral("SAVEPOINT zarvik_unit"), QStringLiteral("RELEASE SAVEPOINT zarvik_unit"),
+                QStringLiteral("ROLLBACK TO SAVEPOINT zarvik_unit")};
+    }
+
+    bool ExecQt(const QString& sql) {
+        QSqlQuery query(m_state->database);
+        return query.exec(sql);
+    }
+
+    // One transaction and a savepoint per unit; a driver or database that refuses the
+    // first savepoint gets a transaction per unit from then on (a wait for the disk at
+    // every unit, each unit still whole or not at all).
     void RunQt() {
         QSqlDatabase& db = m_state->database;
-        const qsizetype width = m_columns.size();
-        const bool multiRow = m_state->dialect != Dialect::SqlServer;
+        if (m_noSavepoints) return RunQtUnitByUnit();
+        const SavepointTexts savepoint = Savepoints();
+        if (!db.transaction()) ThrowDatabaseError(StepFailure("BEGIN"), db.lastError(), {});
+        if (!ExecQt(savepoint.set)) {
+            db.rollback();
+            m_noSavepoints = true;
+            return RunQtUnitByUnit();
+        }
+        std::size_t u = 0;
+        try {
+            for (; u < m_units.size(); ++u) {
+                if (u > 0 && !ExecQt(savepoint.set))
+                    ThrowDatabaseError(StepFailure("SAVEPOINT"), db.lastError(), savepoint.set);
+                RunQtUnit(u);
+                if (!savepoint.release.isEmpty() && !ExecQt(savepoint.release))
+                    ThrowDatabaseError(StepFailure("RELEASE"), db.lastError(), savepoint.release);
+            }
+            if (!db.commit()) {
+                u = m_units.size();
+                ThrowDatabaseError(StepFailure("COMMIT"), db.lastError(), {});
+            }
+            m_committed = qsizetype(m_units.size());
+        } catch (const component::Error&) {
+            m_committed =
+                u < m_units.size() && ExecQt(savepoint.rollbackTo) && db.commit() ? qsizetype(u) : 0;
+            if (m_committed == 0) db.rollback();
+            throw;
+        }
+    }
+
+    void RunQtUnitByUnit() {
+        QSqlDatabase& db = m_state->database;
         for (std::size_t u = 0; u < m_units.size(); ++u) {
-            const Unit& unit = m_units[u];
-            if (!db.transaction())
-                ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: BEGIN"), db.lastError(), {});
+            if (!db.transaction()) ThrowDatabaseError(StepFailure("BEGIN"), db.lastError(), {});
             try {
-                const QString sent = RewriteTSql(unit.deleteSql, m_state->dialect);
-                QSqlQuery remove(db);
-                if (!remove.exec(sent)) ThrowDatabaseError(UnitFailure(u), remove.lastError(), sent);
-                qsizetype row = unit.firstRow;
-                const qsizetype last = unit.firstRow + unit.rows;
-                while (row < last) {
-                    const qsizetype chunk = multiRow ? Chunk(last - row, kRowsPerInsert) : 1;
-                    const QString text = InsertText(chunk, false);
-                    QHash<QString, QSqlQuery>& cache = m_state->physical->prepared;
-                    auto it = cache.find(text);
-                    if (it == cache.end()) {
-                        QSqlQuery query(db);
-                        if (!query.prepare(text)) ThrowDatabaseError(UnitFailure(u), query.lastError(), text);
-                        it = cache.insert(text, query);
-                    }
-                    for (qsizetype i = 0; i < chunk * width; ++i)
-                        it->bindValue(int(i), m_values[std::size_t(row * width + i)]);
-                    if (!it->exec()) ThrowDatabaseError(UnitFailure(u), it->lastError(), text);
-                    row += chunk;
-                }
-                if (!db.commit())
-                    ThrowDatabaseError(QStringLiteral("Rewriting the rows failed: COMMIT"), db.lastError(),
-                                       {});
+                RunQtUnit(u);
+                if (!db.commit()) ThrowDatabaseError(StepFailure("COMMIT"), db.lastError(), {});
                 ++m_committed;
             } catch (const component::Error&) {
                 db.rollback();
                 throw;
             }
+        }
+    }
+
+    // The delete and the inserts of many rows each of one unit.
+    void RunQtUnit(std::size_t u) {
+        QSqlDatabase& db = m_state->database;
+        const Unit& unit = m_units[u];
+        const qsizetype width = m_columns.size();
+        const bool multiRow = m_state->dialect != Dialect::SqlServer;
+        const QString sent = RewriteTSql(unit.deleteSql, m_state->dialect);
+        QSqlQuery remove(db);
+        if (!remove.exec(sent)) ThrowDatabaseError(UnitFailure(u), remove.lastError(), sent);
+        qsizetype row = unit.firstRow;
+        const qsizetype last = unit.firstRow + unit.rows;
+        while (row < last) {
+            const qsizetype chunk = multiRow ? Chunk(last - row, kRowsPerInsert) : 1;
+            const QString text = InsertText(chunk, false);
+            QHash<QString, QSqlQuery>& cache = m_state->physical->prepared;
+            auto it = cache.find(text);
+            if (it == cache.end()) {
+                QSqlQuery query(db);
+                if (!query.prepare(text)) ThrowDatabaseError(UnitFailure(u), query.lastError(), text);
+                it = cache.insert(text, query);
+            }
+            for (qsizetype i = 0; i < chunk * width; ++i)
+                it->bindValue(int(i), m_values[std::size_t(row * width + i)]);
+            if (!it->exec()) ThrowDatabaseError(UnitFailure(u), it->lastError(), text);
+            row += chunk;
         }
     }
 
@@ -439,6 +714,7 @@ private:
     std::vector<Unit> m_units;
     std::vector<QVariant> m_values;  // the rows one after another
     qsizetype m_committed = 0;
+    bool m_noSavepoints = false;  // the driver refused a savepoint
 };
 
 }  // namespace

@@ -154,22 +154,6 @@ TEST_P(RewriteBatchTest, AStreamGivesEveryRowInOrderThenTheEnd) {
               errnum::kDatabase);
 }
 
-TEST_P(RewriteBatchTest, EachUnitIsCommittedOnItsOwn) {
-    if (GetParam() != Backend::PostgreSQL)
-        GTEST_SKIP() << "the transaction of a row is seen on PostgreSQL only";
-    auto batch = zarvik::db::OpenRewriteBatch(*connection, QStringLiteral("T"),
-                                              {QStringLiteral("K"), QStringLiteral("V")});
-    AddFiveUnits(*batch);
-    batch->Send();
-    // Sent together, but a server lost after the third commit keeps three users' rows.
-    const QList<QVariantList> rows = db->Rows(QStringLiteral(
-        "SELECT COUNT(DISTINCT xmin::text), COUNT(DISTINCT (K, xmin::text)), COUNT(*) FROM T"));
-    ASSERT_EQ(rows.size(), 1);
-    EXPECT_EQ(rows[0][0].toInt(), 5);
-    EXPECT_EQ(rows[0][1].toInt(), 5);
-    EXPECT_EQ(rows[0][2].toInt(), 10);
-}
-
 // While the catalog is streamed, the rewrites commit through another connection; the
 // stream must not hold the database: a rollback journal would lock the writer out, and
 // in WAL mode an open read keeps the log from being checkpointed, so that every commit

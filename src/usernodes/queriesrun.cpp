@@ -1,0 +1,114 @@
+// One user, and all users, by one query per step.
+#include "component/factory.h"
+#include "usernodes/queriessource.h"
+#include "usernodes/rules.h"
+#include "usernodes/runsupport.h"
+#include "usernodes/statements.h"
+#include "usernodes/usernodes.h"
+
+namespace usernodes {
+
+bool UserNodeRun::PopulateUserNodes(const QString& userID) {
+    m_failureReason.clear();
+    QString step = kStepDataSource;
+    std::shared_ptr<component::IndexingServices> services;
+    std::unique_ptr<component::Connection> read;
+    std::unique_ptr<component::Connection> write;
+    std::unique_ptr<component::UpdatableRecordset> output;
+    bool inTransaction = false;
+    try {
+        // One user's run reads its settings before it makes its services object; the
+        // all-users run makes its object first.
+        const DatabaseSettings settings = ReadDatabaseSettings(m_configuration);
+        services = component::Factory().NewIndexingServices();
+        const QString connectionText = RAdozudoConnectionText(settings, *services);
+        step = kStepConnecting;
+        read = services->OpenConnection(connectionText);
+        Require(read, QStringLiteral("OpenConnection"));
+        write = services->OpenConnection(connectionText);
+        Require(write, QStringLiteral("OpenConnection"));
+
+        step = ComputingStep(userID);
+        QueriesSource source(*services, *read, userID);
+        const QVariantList catalogs = source.CatalogsOfUser();
+        // The delete and the new rows are one unit: a failure keeps the old rows.
+        step = WritingStep(userID);
+        write->BeginTrans();
+        inTransaction = true;
+        write->Execute(DeleteRowsOfUser(userID));
+        output = services->OpenUpdatableRecordset(*write, SelectRowsOfUser(userID));
+        Require(output, QStringLiteral("The query"));
+
+        step = ComputingStep(userID);
+        RecordsetSink sink(*output, userID);
+        UserRules rules(source, sink);
+        for (const QVariant& catalog : catalogs) rules.Catalog(ToInt32(catalog, QStringLiteral("CATALOGID")));
+
+        step = WritingStep(userID);
+        output->UpdateBatch();
+        write->CommitTrans();
+        inTransaction = false;
+        output.reset();
+        read->Close();
+        write->Close();
+        return true;
+    } catch (const std::exception& failure) {
+        if (output) {
+            try {
+                output->CancelBatch();
+            } catch (const std::exception&) {
+            }
+        }
+        output.reset();
+        if (inTransaction) {
+            try {
+                write->RollbackTrans();
+            } catch (const std::exception&) {
+                // Closing the connection discards the transaction as well.
+            }
+        }
+        CloseQuietly(read);
+        CloseQuietly(write);
+        Fail(step, failure);
+        return false;
+    }
+}
+
+bool UserNodeRun::RunByQueries() {
+    m_usersRewritten = 0;
+    QString step = kStepDataSource;
+    std::shared_ptr<component::IndexingServices> services;
+    std::unique_ptr<component::Connection> users;
+    try {
+        services = component::Factory().NewIndexingServices();
+        const QString connectionText =
+            RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
+        step = kStepConnecting;
+        users = services->OpenConnection(connectionText);
+        Require(users, QStringLiteral("OpenConnection"));
+        step = kStepUsers;
+        auto list = services->OpenRecordset(*users, kSelectListedUsers);
+        Require(list, QStringLiteral("The user query"));
+        while (!list->IsEOF()) {
+            const QString userID = ToText(list->Field(QStringLiteral("USERID")), QStringLiteral("USERID"));
+            // A failing user has already discarded its rows, told its reason and
+            // asked for the abort.
+            if (!PopulateUserNodes(userID)) {
+                CloseQuietly(users);
+                return false;
+            }
+            ++m_usersRewritten;
+            list->MoveNext();
+        }
+        list.reset();
+        m_unlistedUsers = CountUnlistedUsers(*services, *users);
+        users->Close();
+        return true;
+    } catch (const std::exception& failure) {
+        CloseQuietly(users);
+        Fail(step, failure);
+        return false;
+    }
+}
+
+}  // namespace usernodes

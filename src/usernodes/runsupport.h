@@ -1,0 +1,59 @@
+// What the two runs share: the lookup of the "RAdozudo" connection text, closing after
+// a failure, the steps a failure reason names, and the count of users no longer listed.
+#pragma once
+
+#include <QString>
+#include <exception>
+#include <memory>
+
+#include "component/error.h"
+#include "component/interfaces.h"
+#include "usernodes/conversions.h"
+
+namespace usernodes {
+
+inline const QString kDataSource = QStringLiteral("RAdozudo");
+
+template <typename T>
+T& Require(const std::unique_ptr<T>& result, const QString& what) {
+    if (!result)
+        throw component::Error(component::errnum::kDatabase, kSource,
+                               what + QStringLiteral(" returned no result"));
+    return *result;
+}
+
+// What the lookup of the "RAdozudo" connection text needs from the configuration.
+struct DatabaseSettings {
+    QString setting1;
+    QString setting2;
+    component::DataSourceList dataSources;
+};
+
+DatabaseSettings ReadDatabaseSettings(const component::IndexConfiguration& configuration);
+
+// The opening steps both computations share: the connection text of "RAdozudo".
+// The user-node run never falls back to "Primary", unlike the build.
+QString RAdozudoConnectionText(const DatabaseSettings& settings, component::IndexingServices& services);
+
+void CloseQuietly(std::unique_ptr<component::Connection>& connection);
+
+// The steps a failure reason names.
+inline const QString kStepDataSource = QStringLiteral("Looking up the data source");
+inline const QString kStepConnecting = QStringLiteral("Connecting to the database");
+inline const QString kStepCatalog = QStringLiteral("Reading the catalog");
+inline const QString kStepAssignments = QStringLiteral("Reading the users' assignments");
+inline const QString kStepUsers = QStringLiteral("Listing the users");
+// A user's ID in quotes, as a failure reason shows it.
+QString Quoted(const QString& userID);
+QString ComputingStep(const QString& userID);
+QString WritingStep(const QString& userID);
+
+// One sentence: the step, then the first line of what the database or the
+// conversion said.
+QString FailureSentence(const QString& step, const std::exception& failure);
+
+// The users with rows but no assignment, or -1 when the count fails (it is told, it
+// fails nothing).
+qint64 CountUnlistedUsers(component::IndexingServices& services, component::Connection& read);
+
+}  // namespace usernodes
