@@ -196,10 +196,7 @@ QString BuildMetrics::Publish(const QString& folder, const QString& indexName, b
     } catch (const component::Error& error) {
         QString reason = error.Description();
         if (!reason.endsWith(QLatin1Char('.'))) reason += QLatin1Char('.');
-        // A folder that does not exist needs creating; naming it in the unit's sandbox
-        // would keep the unit from starting at all.
-        if (QDir(folder).exists()) reason += QLatin1Char(' ') + component::ServiceWriteAccessAdvice(folder);
-        return reason;
+        return reason + QLatin1Char(' ') + component::ServiceWriteAccessAdvice(folder);
     } catch (const std::exception& error) {
         return QString::fromLocal8Bit(error.what());
     }
