@@ -46,6 +46,17 @@ struct VerifySettings {
 // CATALOGNODE and the assignments once; Queries sends one statement per step.
 enum class UserNodeMethod { Memory, Queries };
 
+// How Build makes the new index (<BuildMode>, <MaxChangedPercent>). Full indexes every
+// document anew. Changes applies to a copy of the live index only the documents that
+// differ from it, and builds in full (saying why) when that cannot be done or when more
+// than maxChangedPercent of the documents changed.
+enum class BuildMode { Full, Changes };
+struct BuildModeSettings {
+    BuildMode mode = BuildMode::Full;
+    int maxChangedPercent = 30;
+    bool operator==(const BuildModeSettings&) const = default;
+};
+
 // Implemented by whoever shows a build's progress (the main dialog).
 class IStatusHandler {
 public:
@@ -87,6 +98,8 @@ public:
     virtual VerifySettings Verify() const = 0;
     // Memory when the element is missing or empty.
     virtual UserNodeMethod GetUserNodeMethod() const = 0;
+    // The defaults when no index is current or the elements are missing or empty.
+    virtual BuildModeSettings GetBuildMode() const = 0;
     // Writing saves the configuration file at once. Raises when no index is current
     // or the file cannot be saved; the file then stays as it was.
     virtual void SetLastBuilt(const QString& value) = 0;
@@ -257,6 +270,8 @@ public:
                            const QString& indexSetting4, const QString& indexSetting1) = 0;
     // The checks the next Build applies to the new index; the defaults until called.
     virtual void SetVerify(const VerifySettings& verify) = 0;
+    // How the next Build makes the new index; Full until called.
+    virtual void SetBuildMode(const BuildModeSettings& settings) = 0;
     // True on success; false when aborted. Raises on failure, and when the new index
     // fails a check (the live index then stays as it was).
     virtual bool Build() = 0;

@@ -304,6 +304,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         m_oIndexBuilder->Configure(this, util::g_oSearchEngine, indexName, indexPath, sResolvedSource,
                                    sConnection, setting3, setting2, setting4, setting1);
         m_oIndexBuilder->SetVerify(configuration.Verify());
+        m_oIndexBuilder->SetBuildMode(configuration.GetBuildMode());
 
         SetBusy();
 

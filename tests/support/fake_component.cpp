@@ -229,6 +229,10 @@ component::VerifySettings FakeConfiguration::Verify() const {
     return m_state.verify.value(m_state.currentIndex);
 }
 
+component::BuildModeSettings FakeConfiguration::GetBuildMode() const {
+    return m_state.buildMode.value(m_state.currentIndex);
+}
+
 component::UserNodeMethod FakeConfiguration::GetUserNodeMethod() const {
     return m_state.indexes.value(m_state.currentIndex).value(QStringLiteral("UserNodeMethod")) ==
                    QStringLiteral("queries")
@@ -270,6 +274,10 @@ void FakeBuilder::Configure(component::IStatusHandler* statusHandler,
 
 void FakeBuilder::SetVerify(const component::VerifySettings& verify) {
     m_state.verifyGiven = verify;
+}
+
+void FakeBuilder::SetBuildMode(const component::BuildModeSettings& settings) {
+    m_state.buildModeGiven = settings;
 }
 
 bool FakeBuilder::Build() {

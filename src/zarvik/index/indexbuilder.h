@@ -24,6 +24,7 @@ public:
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
     void SetVerify(const component::VerifySettings& verify) override { m_verify = verify; }
+    void SetBuildMode(const component::BuildModeSettings& settings) override { m_buildMode = settings; }
     // Fills "index.db.staging", checks it (see StagingChecks) and only then puts it in
     // place of "index.db", keeping the replaced index as "index.previous.db". A file
     // that fails a check is kept as "index.rejected.db" and the live index stays.
@@ -50,6 +51,7 @@ private:
     QString m_prefix;
     QString m_query;
     component::VerifySettings m_verify;
+    component::BuildModeSettings m_buildMode;
     bool m_aborted = false;
     std::int32_t m_documentCount = 0;
 };
