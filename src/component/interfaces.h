@@ -57,6 +57,24 @@ struct BuildModeSettings {
     bool operator==(const BuildModeSettings&) const = default;
 };
 
+// What the last Build did: Changes when it applied the changes to a copy of the live
+// index, else Full (with the reason when the index's mode is Changes), and how many
+// documents it added, replaced and deleted (a full build adds them all).
+struct BuildReport {
+    BuildMode mode = BuildMode::Full;
+    QString fullBuildReason;
+    std::int64_t added = 0;
+    std::int64_t replaced = 0;
+    std::int64_t deleted = 0;
+};
+
+// The bytes a propagation sent to one target: over the link for a target on another
+// machine, the bytes copied for a local folder.
+struct TargetBytes {
+    QString target;
+    std::int64_t bytes = 0;
+};
+
 // Implemented by whoever shows a build's progress (the main dialog).
 class IStatusHandler {
 public:
@@ -272,6 +290,8 @@ public:
     virtual void SetVerify(const VerifySettings& verify) = 0;
     // How the next Build makes the new index; Full until called.
     virtual void SetBuildMode(const BuildModeSettings& settings) = 0;
+    // After a successful Build; the defaults before one.
+    virtual BuildReport LastBuild() const = 0;
     // True on success; false when aborted. Raises on failure, and when the new index
     // fails a check (the live index then stays as it was).
     virtual bool Build() = 0;
@@ -285,6 +305,8 @@ public:
     virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;
     // How many targets the last Propagate could not update (0 before any).
     virtual std::int32_t FailedTargets() const = 0;
+    // Per target of the last Propagate that was copied, in the order of the targets.
+    virtual QList<TargetBytes> BytesSent() const = 0;
 };
 
 // The monitoring file of an index: a text file that a collector reads while the

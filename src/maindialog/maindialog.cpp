@@ -314,6 +314,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             m_bIndexing = true;
             bOK = m_oIndexBuilder->Build();
             m_bIndexing = false;
+            if (bOK) runMetrics.SetBuildReport(m_oIndexBuilder->LastBuild());
         } catch (const std::exception& e) {
             m_bIndexing = false;
             bOK = false;
@@ -340,6 +341,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
             try {
                 bOK = propagator->Propagate(path, targets);
                 runMetrics.SetTargetsFailed(bOK ? 0 : propagator->FailedTargets());
+                runMetrics.SetBytesSent(propagator->BytesSent());
             } catch (const std::exception&) {
                 bOK = false;  // the warning below stands for it
                 runMetrics.SetTargetsFailed(targets.size());

@@ -82,6 +82,15 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
          Seconds(f.propagationMs)},
         {"lumora_index_targets_failed", "Propagation targets the last run could not update.",
          QByteArray::number(qint64(f.targetsFailed))},
+        {"lumora_index_build_applied_changes",
+         "1 when the last build applied only the changes to a copy of the live index, 0 for a full build.",
+         f.build.mode == component::BuildMode::Changes ? "1" : "0"},
+        {"lumora_index_documents_added", "Documents the last build added (a full build adds every one).",
+         QByteArray::number(qint64(f.build.added))},
+        {"lumora_index_documents_replaced", "Documents the last build replaced because they changed.",
+         QByteArray::number(qint64(f.build.replaced))},
+        {"lumora_index_documents_deleted", "Documents the last build deleted because the source no longer has them.",
+         QByteArray::number(qint64(f.build.deleted))},
     };
     const QByteArray label = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + "\"} ";
     QByteArray text;
@@ -89,6 +98,16 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         text += QByteArray("# HELP ") + g.name + ' ' + g.help + '\n';
         text += QByteArray("# TYPE ") + g.name + " gauge\n";
         text += g.name + label + g.value + '\n';
+    }
+    if (!f.bytesSent.isEmpty()) {
+        const QByteArray name = "lumora_index_target_bytes_sent";
+        text += "# HELP " + name +
+                " Bytes the last run sent to each propagation target (over the link for a target on another "
+                "machine).\n";
+        text += "# TYPE " + name + " gauge\n";
+        for (const auto& t : f.bytesSent)
+            text += name + label.chopped(2) + ",target=\"" + EscapeLabelValue(t.target).toUtf8() + "\"} " +
+                    QByteArray::number(qint64(t.bytes)) + '\n';
     }
     return text;
 }
@@ -156,6 +175,8 @@ RunFigures BuildMetrics::Finish(bool success, const QByteArray& previousFile) co
     f.documents = m_documents;
     f.users = m_users;
     f.targetsFailed = m_targetsFailed;
+    f.build = m_build;
+    f.bytesSent = m_bytesSent;
     const std::int64_t now = m_monotonicMs();
     std::array<std::int64_t, kPhaseCount> elapsed = m_elapsed;
     for (int p = 0; p < kPhaseCount; ++p) {

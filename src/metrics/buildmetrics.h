@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 
+#include "component/interfaces.h"
+
 namespace metrics {
 
 // What one run measured. Times are milliseconds; the run time is since the epoch.
@@ -23,6 +25,8 @@ struct RunFigures {
     std::int64_t users = 0;  // users whose USERNODE rows were rewritten
     std::int64_t propagationMs = 0;
     std::int64_t targetsFailed = 0;
+    component::BuildReport build;              // how the index was built, with its counts
+    QList<component::TargetBytes> bytesSent;  // per target copied
 };
 
 // "lumora_index_<name>.prom". Characters other than ASCII letters, digits, '_', '-'
@@ -59,6 +63,8 @@ public:
     void SetDocuments(std::int64_t documents) { m_documents = documents; }
     void SetUsers(std::int64_t users) { m_users = users; }
     void SetTargetsFailed(std::int64_t targets) { m_targetsFailed = targets; }
+    void SetBuildReport(const component::BuildReport& report) { m_build = report; }
+    void SetBytesSent(const QList<component::TargetBytes>& bytes) { m_bytesSent = bytes; }
 
     // The figures of the run ending now. The last success is this run's time when it
     // succeeded, else the one the previous file holds (0 when it holds none).
@@ -77,6 +83,8 @@ private:
     std::int64_t m_documents = 0;
     std::int64_t m_users = 0;
     std::int64_t m_targetsFailed = 0;
+    component::BuildReport m_build;
+    QList<component::TargetBytes> m_bytesSent;
 };
 
 }  // namespace metrics

@@ -20,6 +20,10 @@ const QStringList kGauges = {
     QStringLiteral("lumora_index_usernode_users"),
     QStringLiteral("lumora_index_propagation_seconds"),
     QStringLiteral("lumora_index_targets_failed"),
+    QStringLiteral("lumora_index_build_applied_changes"),
+    QStringLiteral("lumora_index_documents_added"),
+    QStringLiteral("lumora_index_documents_replaced"),
+    QStringLiteral("lumora_index_documents_deleted"),
 };
 
 TEST(MetricsFileName, OneFilePerIndexAndNoPathSeparator) {
@@ -74,6 +78,8 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.users = 12;
     f.propagationMs = 61234;
     f.targetsFailed = 2;
+    f.build = {component::BuildMode::Changes, QString(), 30, 20, 10};
+    f.bytesSent = {{QStringLiteral("ssh://web1/srv/idx"), 9700000}, {QStringLiteral("/mnt/b \"x\""), 0}};
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
     const QMap<QString, QString> expected = {
@@ -86,6 +92,14 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {kGauges[6], QStringLiteral("12")},
         {kGauges[7], QStringLiteral("61.234")},
         {kGauges[8], QStringLiteral("2")},
+        {kGauges[9], QStringLiteral("1")},
+        {kGauges[10], QStringLiteral("30")},
+        {kGauges[11], QStringLiteral("20")},
+        {kGauges[12], QStringLiteral("10")},
+        {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"ssh://web1/srv/idx\"}"),
+         QStringLiteral("9700000")},
+        {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"/mnt/b \\\"x\\\"\"}"),
+         QStringLiteral("0")},
     };
     EXPECT_EQ(testsupport::Samples(text, QStringLiteral("catalog")), expected);
     const QString all = QString::fromUtf8(text);
@@ -111,6 +125,7 @@ TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
     RunFigures f;
     f.runTimeMs = 1765250000123;
     f.documents = 3;
+    f.bytesSent = {{QStringLiteral("ssh://a/b"), 1}, {QStringLiteral("say \"hi\" \\ C:\\x"), 2}};
     for (const QString& name : {QStringLiteral("catalog"), QStringLiteral("say \"hi\" \\ C:\\x"),
                                 QStringLiteral("two\nlines } 5"), QString::fromUtf8("Bücher")}) {
         const QByteArray text = metrics::MetricsText(name, f);

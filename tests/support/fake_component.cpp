@@ -165,6 +165,7 @@ public:
         return ok;
     }
     std::int32_t FailedTargets() const override { return m_failed; }
+    QList<component::TargetBytes> BytesSent() const override { return m_state.bytesSent; }
 
 private:
     FakeState& m_state;
@@ -274,6 +275,10 @@ void FakeBuilder::Configure(component::IStatusHandler* statusHandler,
 
 void FakeBuilder::SetVerify(const component::VerifySettings& verify) {
     m_state.verifyGiven = verify;
+}
+
+component::BuildReport FakeBuilder::LastBuild() const {
+    return m_state.buildReport;
 }
 
 void FakeBuilder::SetBuildMode(const component::BuildModeSettings& settings) {

@@ -59,6 +59,7 @@ public:
                    const QString& indexSetting4, const QString& indexSetting1) override;
     void SetVerify(const component::VerifySettings& verify) override;
     void SetBuildMode(const component::BuildModeSettings& settings) override;
+    component::BuildReport LastBuild() const override;
     bool Build() override;
 
     component::IStatusHandler* handler = nullptr;
@@ -117,6 +118,8 @@ struct FakeState {
     QStringList configureArgs;  // the eight texts, in order
     std::optional<component::VerifySettings> verifyGiven;  // what SetVerify received
     std::optional<component::BuildModeSettings> buildModeGiven;  // what SetBuildMode received
+    component::BuildReport buildReport;                          // what LastBuild returns
+    QList<component::TargetBytes> bytesSent;                     // what the propagator's BytesSent returns
     component::IStatusHandler* configuredHandler = nullptr;
     std::function<bool(FakeBuilder&)> build = [](FakeBuilder&) { return true; };
     std::int32_t documentCount = 42;

@@ -209,7 +209,7 @@ public:
 
     // Fills the staging file; false when the build was stopped. An index in the mode
     // "changes" applies only the changes to a copy of the live index when it can, and
-    // else builds in full with the reason in FullBuildReason().
+    // else builds in full with the reason in Report().
     bool Fill() {
         if (m_b.m_buildMode.mode != component::BuildMode::Changes) return FillFull();
         m_fullBuildReason = LiveIndexUnusable();
@@ -222,7 +222,11 @@ public:
         return FillFull();
     }
 
-    const QString& FullBuildReason() const { return m_fullBuildReason; }
+    component::BuildReport Report() const {
+        const bool applied = m_b.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
+        return {applied ? component::BuildMode::Changes : component::BuildMode::Full, m_fullBuildReason, m_added,
+                m_replaced, m_deleted};
+    }
     // "changes: 3 added, 1 replaced, 0 deleted" or "full", for the log.
     QString ModeSummary() const {
         if (m_b.m_buildMode.mode != component::BuildMode::Changes) return QStringLiteral("full");
@@ -885,6 +889,7 @@ bool Fts5IndexBuilder::Build() {
         throw Error(errnum::kIndexRefused, kSource, refusal);
     }
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
+    m_lastBuild = run.Report();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     AppendIndexLog(
         run.m_logPath, m_indexName, QStringLiteral("finished"),

@@ -25,6 +25,7 @@ public:
                    const QString& indexSetting4, const QString& indexSetting1) override;
     void SetVerify(const component::VerifySettings& verify) override { m_verify = verify; }
     void SetBuildMode(const component::BuildModeSettings& settings) override { m_buildMode = settings; }
+    component::BuildReport LastBuild() const override { return m_lastBuild; }
     // Fills "index.db.staging", checks it (see StagingChecks) and only then puts it in
     // place of "index.db", keeping the replaced index as "index.previous.db". A file
     // that fails a check is kept as "index.rejected.db" and the live index stays.
@@ -52,6 +53,7 @@ private:
     QString m_query;
     component::VerifySettings m_verify;
     component::BuildModeSettings m_buildMode;
+    component::BuildReport m_lastBuild;
     bool m_aborted = false;
     std::int32_t m_documentCount = 0;
 };
