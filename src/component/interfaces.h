@@ -142,6 +142,9 @@ struct SearchResults {
     QString titleColumn;     // the first searched column; empty when there is none
     QStringList storedColumns;
     QList<SearchHit> hits;
+    // When and how the searched index was built ("Built <time> by applying the changes:
+    // ..." or "Built <time> in full."); empty for an index that does not record it.
+    QString howBuilt;
 };
 
 // The marks around a matched term in a snippet; they never occur in text.

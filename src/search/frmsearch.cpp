@@ -33,6 +33,10 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     m_lblMatches->setObjectName(QStringLiteral("lblMatches"));
     m_lblMatches->setWordWrap(true);
     m_lblMatches->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // How the searched index was built, once a search has opened it.
+    m_lblBuilt = new QLabel(this);
+    m_lblBuilt->setObjectName(QStringLiteral("lblBuilt"));
+    m_lblBuilt->setWordWrap(true);
     m_results = new QTableWidget(this);
     m_results->setObjectName(QStringLiteral("ResultsTable"));
     m_results->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -63,6 +67,7 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(queryRow);
     layout->addWidget(m_lblMatches);
+    layout->addWidget(m_lblBuilt);
     layout->addWidget(m_results, 1);
 
     // Tall enough for a full page of results, its header and a horizontal scroll bar,
@@ -83,6 +88,7 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     connect(m_cboIndex, &QComboBox::currentIndexChanged, this, [this] {
         m_results->clearContents();
         m_results->setRowCount(0);
+        m_lblBuilt->clear();
         m_lblMatches->setText(QStringLiteral("Index: ") + SearchedPath());
     });
 }
@@ -130,6 +136,7 @@ void frmSearch::cmdSearch_Click() {
         return;
     }
 
+    m_lblBuilt->setText(results.howBuilt);
     m_lblMatches->setText(results.total == 1 ? QStringLiteral("1 match")
                                              : QStringLiteral("%1 matches").arg(results.total) +
                                                    (results.total > kPageSize

@@ -39,5 +39,6 @@ private:
     QLineEdit* m_query = nullptr;
     QPushButton* m_cmdSearch = nullptr;
     QLabel* m_lblMatches = nullptr;
+    QLabel* m_lblBuilt = nullptr;
     QTableWidget* m_results = nullptr;
 };
