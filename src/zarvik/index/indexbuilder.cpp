@@ -409,6 +409,9 @@ private:
             m_fullBuildReason = why;
             return Applied::kFallBack;
         }
+        // One transaction from the first lookup to the commit: SQLite then keeps its
+        // page cache and its lock instead of taking both again for every document.
+        Exec("BEGIN");
         std::vector<std::int64_t> rowids = m_digests->Rowids();
         if (!Compare(ahead, names, rowids)) return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
         std::vector<std::int64_t> gone;
@@ -418,7 +421,6 @@ private:
         if (TooManyChanges(rowids.size())) return Applied::kFallBack;
         m_phase = Phase::kApplying;
         Status(QStringLiteral("Indexing: applying %1 changes").arg(m_added + m_replaced + m_deleted));
-        Exec("BEGIN");
         // The replaced documents go with the deleted ones and come back under their rowids.
         for (std::size_t i = 0; i < m_changedRowids.size(); ++i)
             if (m_changedRowids[i]) gone.push_back(m_changedRowids[i]);
@@ -792,102 +794,47 @@ void Fts5IndexBuilder::SetStagingHookForTests(std::function<void(const QString&)
     StagingHook() = std::move(hook);
 }
 
+// The files of one index folder.
+struct Fts5IndexBuilder::Files {
+    explicit Files(const QString& folder)
+        : live(folder + QStringLiteral("/index.db")),
+          staging(live + QStringLiteral(".staging")),
+          previous(folder + QStringLiteral("/index.previous.db")),
+          rejected(folder + QStringLiteral("/index.rejected.db")) {}
+    QString live;
+    QString staging;
+    QString previous;
+    QString rejected;
+};
+
 bool Fts5IndexBuilder::Build() {
     if (m_indexPath.trimmed().isEmpty())
         Fail(QStringLiteral("The index \"%1\" has no index path.").arg(m_indexName));
     const QString folder = QDir(m_indexPath).absolutePath();
     if (!QDir().mkpath(folder)) Fail(QStringLiteral("Unable to create the index folder %1.").arg(folder));
-    const QString live = folder + QStringLiteral("/index.db");
-    const QString staging = live + QStringLiteral(".staging");
-    const QString previous = folder + QStringLiteral("/index.previous.db");
-    const QString rejected = folder + QStringLiteral("/index.rejected.db");
+    const Files files(folder);
+    m_lastBuild = {};
 
     IndexLock lock(folder, m_indexName);
     // Left behind by a build that was killed; the lock says no build is using them.
-    RemoveStaging(staging);
-    QFile::remove(previous + QStringLiteral(".tmp"));
+    RemoveStaging(files.staging);
+    QFile::remove(files.previous + QStringLiteral(".tmp"));
     const auto started = Clock::now();
-    Run run(*this, live, staging);
+    Run run(*this, files.live, files.staging);
     run.m_logPath = IndexLogPath(m_engine.get());
     bool complete = false;
     QString refusal;
     QString checkFigures;
     try {
         complete = run.Fill();
-        if (complete && StagingHook()) StagingHook()(staging);
-        if (complete) {
-            run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
-            StagingChecks checks(staging, run.Rows(), LiveDocuments(live), m_verify,
-                                 [&run] { return run.Pump(); });
-            const auto outcome = checks.Run();
-            if (outcome == StagingChecks::Outcome::kStopped) {
-                complete = false;
-            } else if (outcome == StagingChecks::Outcome::kRefused) {
-                refusal = checks.Refusal();
-            } else {
-                if (const QString why = checks.Record(); !why.isEmpty())
-                    Fail(QStringLiteral("Writing the index %1 failed: %2").arg(staging, why));
-                QStringList figures;
-                for (const auto& [name, value] : checks.Figures())
-                    figures << name + QStringLiteral(": ") + value;
-                checkFigures = figures.join(QStringLiteral("; "));
-            }
-        }
-        if (complete && refusal.isEmpty()) {
-            if (const QString why = SyncToDisk(staging); !why.isEmpty())
-                Fail(QStringLiteral("Unable to write %1 to disk: %2").arg(staging, why));
-            if (const QString why = KeepPrevious(live, previous); !why.isEmpty())
-                Fail(QStringLiteral("Unable to keep %1 as %2: %3").arg(live, previous, why));
-            if (const QString why = DurableRename(staging, live); !why.isEmpty())
-                Fail(QStringLiteral("Unable to put the new index in place of %1: %2").arg(live, why));
-        }
+        if (complete && StagingHook()) StagingHook()(files.staging);
+        if (complete) complete = CheckStaging(run, files, refusal, checkFigures);
+        if (complete && refusal.isEmpty()) PutInPlace(files);
     } catch (...) {
-        run.Close();
-        RemoveStaging(staging);
-        m_documentCount = LiveCount(live);
-        QString why = QStringLiteral("unexpected failure");
-        try {
-            throw;
-        } catch (const Error& e) {
-            why = e.Description();
-        } catch (const std::exception& e) {
-            why = QString::fromLocal8Bit(e.what());
-        } catch (...) {
-        }
-        AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("failed"),
-                       QStringLiteral("after %1 documents: %2").arg(run.Rows()).arg(why));
-        try {
-            run.Status(QStringLiteral("Indexing failed after %1 documents").arg(run.Rows()));
-        } catch (...) {
-            // The build's own error is the one to report.
-        }
-        throw;
+        ReportFailure(run, files);
     }
-    if (!complete) {
-        run.Close();
-        RemoveStaging(staging);
-        m_documentCount = LiveCount(live);
-        AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("aborted"),
-                       QStringLiteral("after %1 of %2 documents").arg(run.Rows()).arg(run.Total()));
-        run.Status(QStringLiteral("Indexing aborted after %1 documents").arg(run.Rows()));
-        return false;
-    }
-    if (!refusal.isEmpty()) {
-        // The refused file stays beside the live one for the administrator to look
-        // into; one such file, the latest refusal.
-        QFile::remove(staging + QStringLiteral("-journal"));
-        QString kept = rejected;
-        if (const QString why = DurableRename(staging, rejected); !why.isEmpty()) {
-            RemoveStaging(staging);
-            kept = QStringLiteral("not kept (%1)").arg(why);
-        }
-        m_documentCount = LiveCount(live);
-        AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("refused"),
-                       QStringLiteral("%1 Refused index: %2").arg(refusal, kept));
-        run.Status(
-            QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
-        throw Error(errnum::kIndexRefused, kSource, refusal);
-    }
+    if (!complete) return ReportAbort(run, files);
+    if (!refusal.isEmpty()) ReportRefusal(run, files, refusal);
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
     m_lastBuild = run.Report();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -899,6 +846,86 @@ bool Fts5IndexBuilder::Build() {
             .arg(run.ModeSummary(), checkFigures));
     run.Status(QStringLiteral("Indexing finished: %1 documents").arg(run.Rows()));
     return true;
+}
+
+// False when the checks were stopped; a failed check leaves its text in `refusal`,
+// passed checks their figures in `figures` and in index_info.
+bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures) {
+    run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
+    StagingChecks checks(files.staging, run.Rows(), LiveDocuments(files.live), m_verify,
+                         [&run] { return run.Pump(); });
+    const auto outcome = checks.Run();
+    if (outcome == StagingChecks::Outcome::kStopped) return false;
+    if (outcome == StagingChecks::Outcome::kRefused) {
+        refusal = checks.Refusal();
+        return true;
+    }
+    if (const QString why = checks.Record(); !why.isEmpty())
+        Fail(QStringLiteral("Writing the index %1 failed: %2").arg(files.staging, why));
+    QStringList parts;
+    for (const auto& [name, value] : checks.Figures()) parts << name + QStringLiteral(": ") + value;
+    figures = parts.join(QStringLiteral("; "));
+    return true;
+}
+
+// The synced staging file replaces the live index, which is kept as the previous one.
+void Fts5IndexBuilder::PutInPlace(const Files& files) {
+    if (const QString why = SyncToDisk(files.staging); !why.isEmpty())
+        Fail(QStringLiteral("Unable to write %1 to disk: %2").arg(files.staging, why));
+    if (const QString why = KeepPrevious(files.live, files.previous); !why.isEmpty())
+        Fail(QStringLiteral("Unable to keep %1 as %2: %3").arg(files.live, files.previous, why));
+    if (const QString why = DurableRename(files.staging, files.live); !why.isEmpty())
+        Fail(QStringLiteral("Unable to put the new index in place of %1: %2").arg(files.live, why));
+}
+
+// Called from a catch block: logs the failure and raises it again.
+void Fts5IndexBuilder::ReportFailure(Run& run, const Files& files) {
+    run.Close();
+    RemoveStaging(files.staging);
+    m_documentCount = LiveCount(files.live);
+    QString why = QStringLiteral("unexpected failure");
+    try {
+        throw;
+    } catch (const Error& e) {
+        why = e.Description();
+    } catch (const std::exception& e) {
+        why = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("failed"),
+                   QStringLiteral("after %1 documents: %2").arg(run.Rows()).arg(why));
+    try {
+        run.Status(QStringLiteral("Indexing failed after %1 documents").arg(run.Rows()));
+    } catch (...) {
+        // The build's own error is the one to report.
+    }
+    throw;
+}
+
+bool Fts5IndexBuilder::ReportAbort(Run& run, const Files& files) {
+    run.Close();
+    RemoveStaging(files.staging);
+    m_documentCount = LiveCount(files.live);
+    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("aborted"),
+                   QStringLiteral("after %1 of %2 documents").arg(run.Rows()).arg(run.Total()));
+    run.Status(QStringLiteral("Indexing aborted after %1 documents").arg(run.Rows()));
+    return false;
+}
+
+// The refused file stays beside the live one for the administrator to look into; one
+// such file, the latest refusal.
+void Fts5IndexBuilder::ReportRefusal(Run& run, const Files& files, const QString& refusal) {
+    QFile::remove(files.staging + QStringLiteral("-journal"));
+    QString kept = files.rejected;
+    if (const QString why = DurableRename(files.staging, files.rejected); !why.isEmpty()) {
+        RemoveStaging(files.staging);
+        kept = QStringLiteral("not kept (%1)").arg(why);
+    }
+    m_documentCount = LiveCount(files.live);
+    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("refused"),
+                   QStringLiteral("%1 Refused index: %2").arg(refusal, kept));
+    run.Status(QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
+    throw Error(errnum::kIndexRefused, kSource, refusal);
 }
 
 }  // namespace zarvik

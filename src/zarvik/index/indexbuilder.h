@@ -41,6 +41,14 @@ public:
 
 private:
     class Run;
+    struct Files;
+
+    // The steps of Build after the staging file is filled.
+    bool CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures);
+    static void PutInPlace(const Files& files);
+    [[noreturn]] void ReportFailure(Run& run, const Files& files);
+    bool ReportAbort(Run& run, const Files& files);
+    [[noreturn]] void ReportRefusal(Run& run, const Files& files, const QString& refusal);
 
     component::IStatusHandler* m_statusHandler = nullptr;
     std::shared_ptr<component::SearchEngine> m_engine;
