@@ -339,7 +339,10 @@ private:
                                  ? QLatin1Char('[') + m_target.host + QLatin1Char(']')
                                  : m_target.host;
         const QString login = m_target.user.isEmpty() ? host : m_target.user + QLatin1Char('@') + host;
-        QStringList args{QStringLiteral("--inplace"), QStringLiteral("--no-whole-file")};
+        // --ignore-times: the seeded copy may have the new file's size and, to the
+        // second, its time, and rsync would then take it for the same file.
+        QStringList args{QStringLiteral("--inplace"), QStringLiteral("--no-whole-file"),
+                         QStringLiteral("--ignore-times")};
         // Blocks of one database page: a page that did not change is not sent.
         if (const int page = PageSize(from); page > 0) args << QStringLiteral("--block-size=%1").arg(page);
         args += QStringList{QStringLiteral("--stats"),
