@@ -328,7 +328,7 @@ private:
         return true;
     }
 
-    // Commits, merges with `merge` and leaves the file ready to be checked.
+    // Commits, merges with `merge` (none: no merge) and leaves the file ready to be checked.
     bool Finish(const QStringList& names, const QString& mergeStatus, const char* merge) {
         if (m_b.m_aborted) return false;
         Status(Progress(Clock::now()));
@@ -336,7 +336,7 @@ private:
         m_digests.reset();
         if (!Long("COMMIT")) return false;
         Status(mergeStatus);
-        if (!Long(merge)) return false;
+        if (merge && !Long(merge)) return false;
         // The finished index keeps SQLite's own merge settings, for whoever adds to it later.
         Tune(kSettledMerging);
         // Readers of the finished index open it read-only and need no -wal or -shm files.
@@ -438,7 +438,10 @@ private:
                 if (!Pump()) return Applied::kStopped;
             }
         }
-        const bool done = Finish(names, QStringLiteral("Indexing: merging the changes into the index"), kBoundedMerge);
+        // Without a change there is nothing to merge, and the file stays as it was but for index_info.
+        const bool changed = m_added + m_replaced + m_deleted > 0;
+        const bool done =
+            Finish(names, QStringLiteral("Indexing: merging the changes into the index"), changed ? kBoundedMerge : nullptr);
         return done ? Applied::kDone : Applied::kStopped;
     }
 

@@ -152,7 +152,7 @@ TEST_P(ChangesBuildTest, AppliesTheChangesAsAFullBuildWouldAndBuildsInFullWhenIt
     ASSERT_TRUE(Build(QStringLiteral("changes"), changes));
     ExpectSameAsFull("there is no live index");
     for (int round = 0; round < 6; ++round) {
-        Edit(1 + int(random() % 12));
+        Edit(round == 0 ? 0 : 1 + int(random() % 12));  // the first: nothing changed
         WriteSource();
         ASSERT_TRUE(Build(QStringLiteral("changes"), changes));
         ExpectSameAsFull("");
