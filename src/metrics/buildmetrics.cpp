@@ -99,6 +99,12 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         text += QByteArray("# TYPE ") + g.name + " gauge\n";
         text += g.name + label + g.value + '\n';
     }
+    if (!f.build.fullBuildReason.isEmpty()) {
+        const QByteArray name = "lumora_index_built_in_full_because";
+        text += "# HELP " + name + " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
+        text += "# TYPE " + name + " gauge\n";
+        text += name + label.chopped(2) + ",reason=\"" + EscapeLabelValue(f.build.fullBuildReason).toUtf8() + "\"} 1\n";
+    }
     if (!f.bytesSent.isEmpty()) {
         const QByteArray name = "lumora_index_target_bytes_sent";
         text += "# HELP " + name +

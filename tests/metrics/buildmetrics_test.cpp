@@ -78,7 +78,7 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.users = 12;
     f.propagationMs = 61234;
     f.targetsFailed = 2;
-    f.build = {component::BuildMode::Changes, QString(), 30, 20, 10};
+    f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20, 10};
     f.bytesSent = {{QStringLiteral("ssh://web1/srv/idx"), 9700000}, {QStringLiteral("/mnt/b \"x\""), 0}};
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
@@ -92,7 +92,10 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {kGauges[6], QStringLiteral("12")},
         {kGauges[7], QStringLiteral("61.234")},
         {kGauges[8], QStringLiteral("2")},
-        {kGauges[9], QStringLiteral("1")},
+        {kGauges[9], QStringLiteral("0")},
+        {QStringLiteral("lumora_index_built_in_full_because{index=\"catalog\",reason=\"more than 30% of the documents "
+                        "changed\"}"),
+         QStringLiteral("1")},
         {kGauges[10], QStringLiteral("30")},
         {kGauges[11], QStringLiteral("20")},
         {kGauges[12], QStringLiteral("10")},
@@ -126,6 +129,7 @@ TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
     f.runTimeMs = 1765250000123;
     f.documents = 3;
     f.bytesSent = {{QStringLiteral("ssh://a/b"), 1}, {QStringLiteral("say \"hi\" \\ C:\\x"), 2}};
+    f.build.fullBuildReason = QStringLiteral("the key \"a\\b\"\nwas read twice");
     for (const QString& name : {QStringLiteral("catalog"), QStringLiteral("say \"hi\" \\ C:\\x"),
                                 QStringLiteral("two\nlines } 5"), QString::fromUtf8("Bücher")}) {
         const QByteArray text = metrics::MetricsText(name, f);
