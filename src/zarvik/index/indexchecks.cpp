@@ -7,10 +7,6 @@
 #include <QFile>
 #include <QLocale>
 #include <QStringList>
-#include <atomic>
-#include <chrono>
-#include <future>
-#include <thread>
 
 namespace zarvik {
 
@@ -18,73 +14,6 @@ namespace {
 const QString kLeftInPlace = QStringLiteral(" The live index was left in place.");
 // How many lines of quick_check's answer a refusal quotes; the rest only repeats.
 constexpr int kQuickCheckLines = 3;
-
-// PRAGMA quick_check on a read-only connection of its own, on a thread of its own,
-// while the caller runs the FTS5 integrity-check: both only read the finished file.
-class QuickCheck {
-public:
-    struct Result {
-        bool stopped = false;
-        QString error;         // SQLite could not run the check
-        QStringList problems;  // the first lines of a failed check
-    };
-    explicit QuickCheck(const QString& file)
-        : m_result(std::async(std::launch::async, [this, path = QFile::encodeName(file)] { return Check(path); })) {}
-    ~QuickCheck() {
-        m_stop = true;
-        if (m_result.valid()) m_result.wait();
-    }
-    QuickCheck(const QuickCheck&) = delete;
-    QuickCheck& operator=(const QuickCheck&) = delete;
-
-    // Waits for the check, asking keepGoing now and then; a false answer stops it.
-    Result Wait(const std::function<bool()>& keepGoing) {
-        while (m_result.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
-            if (keepGoing && !keepGoing()) m_stop = true;
-        return m_result.get();
-    }
-
-private:
-    Result Check(const QByteArray& path) {
-        Result result;
-        sqlite3* db = nullptr;
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_progress_handler(db, 1000, [](void* stop) { return int(*static_cast<std::atomic<bool>*>(stop)); },
-                                     &m_stop);
-            // The integrity-check's commit may hold the file for a moment.
-            sqlite3_busy_handler(
-                db,
-                [](void* stop, int) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                    return int(!*static_cast<std::atomic<bool>*>(stop));
-                },
-                &m_stop);
-            if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) == SQLITE_OK) {
-                int rc;
-                while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-                    const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-                    const QString text = QString::fromUtf8(line ? line : "");
-                    if (text != QLatin1String("ok") && result.problems.size() < kQuickCheckLines)
-                        result.problems << text;
-                }
-                if (rc != SQLITE_DONE) result.error = QString::fromUtf8(sqlite3_errmsg(db));
-            } else {
-                result.error = QString::fromUtf8(sqlite3_errmsg(db));
-            }
-        } else {
-            result.error = QString::fromUtf8(sqlite3_errmsg(db));
-        }
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-        result.stopped = m_stop;
-        return result;
-    }
-
-    std::atomic<bool> m_stop{false};
-    std::future<Result> m_result;
-};
-
 }  // namespace
 
 // The staging file open for the checks; every statement goes through Step so that a
@@ -95,10 +24,8 @@ public:
         if (sqlite3_open_v2(QFile::encodeName(file).constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) !=
             SQLITE_OK)
             m_openError = QString::fromUtf8(sqlite3_errmsg(m_db));
-        else {
+        else
             sqlite3_progress_handler(m_db, 1000, &Db::OnProgress, this);
-            sqlite3_busy_handler(m_db, &Db::OnBusy, this);
-        }
     }
     ~Db() {
         sqlite3_finalize(m_stmt);
@@ -123,12 +50,6 @@ public:
     sqlite3* Handle() const { return m_db; }
 
 private:
-    // The integrity-check ends its statement with a commit, which waits for the
-    // quick_check that reads the file at the same time.
-    static int OnBusy(void* self, int) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return OnProgress(self) ? 0 : 1;
-    }
     static int OnProgress(void* self) {
         auto* db = static_cast<Db*>(self);
         if (db->m_keepGoing && !db->m_keepGoing()) db->m_stopped = true;
@@ -171,18 +92,24 @@ StagingChecks::Outcome StagingChecks::Run() {
     };
     if (!db.OpenError().isEmpty()) return damaged(db.OpenError());
 
-    // 1. The file as SQLite sees it and the full-text index against its documents, at
-    // once; a damaged file is reported by quick_check first, as SQLite sees it.
-    QuickCheck quick(m_staging);
-    const bool intact =
-        db.Prepare("INSERT INTO documents(documents) VALUES('integrity-check')") && db.Step() == SQLITE_DONE;
-    const QString integrityMessage = intact ? QString() : db.Message();
-    const QuickCheck::Result quickCheck = quick.Wait(m_keepGoing);
-    if (db.Stopped() || quickCheck.stopped) return Outcome::kStopped;
-    if (!quickCheck.error.isEmpty()) return damaged(QStringLiteral("quick_check: ") + quickCheck.error);
-    if (!quickCheck.problems.isEmpty())
-        return damaged(QStringLiteral("quick_check: ") + quickCheck.problems.join(QStringLiteral("; ")));
-    if (!intact) return damaged(QStringLiteral("FTS5 integrity-check: ") + integrityMessage);
+    // 1. The file as SQLite sees it, then the full-text index against its documents.
+    if (!db.Prepare("PRAGMA quick_check")) return damaged(QStringLiteral("quick_check: ") + db.Message());
+    QStringList problems;
+    int rc;
+    while ((rc = db.Step()) == SQLITE_ROW) {
+        const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(db.Stmt(), 0));
+        const QString text = QString::fromUtf8(line ? line : "");
+        if (text != QLatin1String("ok") && problems.size() < kQuickCheckLines) problems << text;
+    }
+    if (db.Stopped()) return Outcome::kStopped;
+    if (rc != SQLITE_DONE) return damaged(QStringLiteral("quick_check: ") + db.Message());
+    if (!problems.isEmpty())
+        return damaged(QStringLiteral("quick_check: ") + problems.join(QStringLiteral("; ")));
+    if (!db.Prepare("INSERT INTO documents(documents) VALUES('integrity-check')") ||
+        db.Step() != SQLITE_DONE) {
+        if (db.Stopped()) return Outcome::kStopped;
+        return damaged(QStringLiteral("FTS5 integrity-check: ") + db.Message());
+    }
     m_figures.append(
         {QStringLiteral("check.integrity"), QStringLiteral("quick_check ok, FTS5 integrity-check ok")});
 
@@ -246,7 +173,7 @@ StagingChecks::Outcome StagingChecks::Run() {
             return damaged(QStringLiteral("preparing a check query: ") + db.Message());
         const QByteArray text = query.toUtf8();
         sqlite3_bind_text(db.Stmt(), 1, text.constData(), int(text.size()), SQLITE_STATIC);
-        const int rc = db.Step();
+        rc = db.Step();
         if (db.Stopped()) return Outcome::kStopped;
         if (rc == SQLITE_DONE)
             return Refuse(
