@@ -90,7 +90,7 @@ void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString
            double before, double after) {
     EXPECT_EQ(run.exitCode, e.exitCode) << run.stderrText.toStdString();
     const QMap<QString, QString> m = t.Samples();
-    ASSERT_EQ(m.size(), 9);
+    ASSERT_EQ(m.size(), 13);
     const QString lastRun = m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds"));
     EXPECT_GE(lastRun.toDouble(), before);
     EXPECT_LE(lastRun.toDouble(), after);
