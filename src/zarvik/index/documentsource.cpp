@@ -192,10 +192,13 @@ int HexDigit(char c) {
 // holds one row at a time, with no cursor, no transaction and no round trip per slice.
 class PgReader final : public DocumentReader {
 public:
-    PgReader(const ConnectionText& ct, const QString& query) : m_query(query.toUtf8()) {
-        const QByteArray host = ct.host.toUtf8(),
-                         port = ct.port > 0 ? QByteArray::number(ct.port) : QByteArray(),
-                         db = ct.database.toUtf8(), user = ct.user.toUtf8(), password = ct.password.toUtf8();
+    PgReader(const db::ConnectionText& ct, const QString& query) : m_query(query.toUtf8()) {
+        const int portNumber = ct.Value(QStringLiteral("port")).toInt();
+        const QByteArray host = ct.Value(QStringLiteral("host")).toUtf8(),
+                         port = portNumber > 0 ? QByteArray::number(portNumber) : QByteArray(),
+                         db = ct.Value(QStringLiteral("database")).toUtf8(),
+                         user = ct.Value(QStringLiteral("user")).toUtf8(),
+                         password = ct.Value(QStringLiteral("password")).toUtf8();
         std::vector<const char*> keys, values;
         const auto add = [&](const char* key, const QByteArray& value) {
             if (value.isEmpty()) return;
@@ -366,11 +369,11 @@ private:
 
 class OdbcReader final : public DocumentReader {
 public:
-    OdbcReader(const ConnectionText& ct, const QString& query)
+    OdbcReader(const db::ConnectionText& ct, const QString& query)
         : m_query(query),
           m_name(QStringLiteral("zarvik-documents-") + QUuid::createUuid().toString(QUuid::Id128)) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_name);
-        db.setDatabaseName(ct.odbc);
+        db.setDatabaseName(ct.odbcText);
         if (!db.open()) {
             const QString why = db.lastError().text();
             Fail(QStringLiteral("Unable to open the document database: %1").arg(why));
@@ -459,31 +462,17 @@ private:
 
 }  // namespace
 
-ConnectionText ParseConnectionText(const QString& text) {
-    if (text.trimmed().isEmpty()) Fail(QStringLiteral("The connection text is empty."));
+Source ResolveSource(const QString& connectionText, const QString& query) {
+    if (connectionText.trimmed().isEmpty()) Fail(QStringLiteral("The connection text is empty."));
+    Source source;
     // One reading of connection texts for the whole library, so a value the
     // data-source lookup wrapped in braces reads back the same here.
-    const db::ConnectionText parsed = db::ParseConnectionText(text);
-    ConnectionText ct;
-    ct.provider = parsed.provider;
-    ct.database = parsed.Value(QStringLiteral("database"));
-    ct.host = parsed.Value(QStringLiteral("host"));
-    ct.port = parsed.Value(QStringLiteral("port")).toInt();
-    ct.user = parsed.Value(QStringLiteral("user"));
-    ct.password = parsed.Value(QStringLiteral("password"));
-    ct.odbc = parsed.odbcText;
-    return ct;
-}
-
-Source ResolveSource(const QString& connectionText, const QString& query) {
-    Source source;
-    source.connection = ParseConnectionText(connectionText);
+    source.connection = db::ParseConnectionText(connectionText);
     source.query = TrimQuery(query);
     if (source.query.isEmpty()) Fail(QStringLiteral("The document query is empty."));
     if (source.connection.provider == db::Provider::SQLite) {
-        if (source.connection.database.isEmpty())
-            Fail(QStringLiteral("The connection text names no database."));
-        source.path = source.connection.database;
+        source.path = source.connection.Value(QStringLiteral("database"));
+        if (source.path.isEmpty()) Fail(QStringLiteral("The connection text names no database."));
         if (QFileInfo(source.path).isRelative() && QCoreApplication::instance())
             source.path = QDir(QCoreApplication::applicationDirPath()).filePath(source.path);
     }
