@@ -24,7 +24,7 @@
 #include "usernodes/usernodes.h"
 #include "zarvik/db/connectiontext.h"
 #include "zarvik/factory.h"
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 namespace {
 
@@ -212,7 +212,7 @@ int Catalog(const QString& connection) {
 
 // Stops the build from the event pump, as the Stop button does, once the given time
 // has passed, and notes the moment.
-class Stopper final : public component::IStatusHandler {
+class Stopper final : public component::StatusHandler {
 public:
     Stopper(component::IndexBuilder& builder, double after) : m_builder(builder), m_after(after) {}
     void UpdateStatus(const QString& text) override {
@@ -257,7 +257,7 @@ int Stop(const QString& file, const QString& index, double after) {
 
 // The propagation as a build runs it; the status line's last words are printed so
 // that the rate the dialog showed can be compared with the measured one.
-class LastStatus : public component::IStatusHandler {
+class LastStatus : public component::StatusHandler {
 public:
     void UpdateStatus(const QString& msg) override {
         if (msg.startsWith(QLatin1String("Propagating:"))) last = msg;
@@ -268,7 +268,7 @@ public:
 
 int Propagate(const QString& folder, const QStringList& targets) {
     LastStatus status;
-    zarvik::FolderPropagator propagator;
+    zarvik::propagation::TargetPropagator propagator;
     propagator.SetStatusHandler(&status);
     const auto start = Clock::now();
     const bool ok = propagator.Propagate(folder, targets);

@@ -12,7 +12,7 @@
 namespace {
 
 // Everything the loader delivers, one block per index.
-QList<QStringList> Snapshot(zarvik::XmlIndexConfiguration& configuration) {
+QList<QStringList> Snapshot(zarvik::config::XmlIndexConfiguration& configuration) {
     QList<QStringList> blocks;
     for (const component::IndexEntry& entry : configuration.GetIndexList()) {
         QStringList values;
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         file.write(reinterpret_cast<const char*>(data), qint64(size));
     }
 
-    zarvik::XmlIndexConfiguration configuration;
+    zarvik::config::XmlIndexConfiguration configuration;
     try {
         configuration.LoadFromFile(path);
     } catch (const component::Error& error) {
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(false, "a loaded file cannot be saved: %s", qPrintable(error.Description()));
     }
     {
-        zarvik::XmlIndexConfiguration reloaded;
+        zarvik::config::XmlIndexConfiguration reloaded;
         reloaded.LoadFromFile(path);
         FUZZ_CHECK(Snapshot(reloaded) == before, "values changed by saving them unchanged");
     }
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const component::Error& error) {
         FUZZ_CHECK(false, "a loaded file cannot be saved: %s", qPrintable(error.Description()));
     }
-    zarvik::XmlIndexConfiguration reloaded;
+    zarvik::config::XmlIndexConfiguration reloaded;
     reloaded.LoadFromFile(path);
     const QList<QStringList> after = Snapshot(reloaded);
     reloaded.LoadIndex(list.first().name);

@@ -1,9 +1,9 @@
 // Takes the README's pictures of the main dialog and the search window, on the demo
 // configuration, under a real X server (scripts/screenshots.sh runs it in Xvfb).
 #include "component/factory.h"
-#include "search/frmsearch.h"
+#include "search/searchdialog.h"
 #include "maindialog/maindialog.h"
-#include "util/globals.h"
+#include "component/globals.h"
 #include "zarvik/factory.h"
 
 #include <QApplication>
@@ -37,21 +37,21 @@ int main(int argc, char** argv) {
     const QString out = QString::fromLocal8Bit(argv[2]);
     try {
         component::InstallFactory(zarvik::NewComponentFactory());
-        util::g_oIndexConfiguration = component::Factory().NewIndexConfiguration();
-        util::g_oIndexConfiguration->LoadFromFile(QDir(demo).filePath(QStringLiteral("IndexConfiguration.xml")));
-        util::g_oSearchEngine = component::Factory().NewIndexingServices()->CreateEngine(demo, demo, false);
+        component::g_indexConfiguration = component::Factory().NewIndexConfiguration();
+        component::g_indexConfiguration->LoadFromFile(QDir(demo).filePath(QStringLiteral("IndexConfiguration.xml")));
+        component::g_searchEngine = component::Factory().NewIndexingServices()->CreateEngine(demo, demo, false);
 
-        MainDialog dialog;
-        dialog.LoadIndexList(util::g_oIndexConfiguration->GetIndexList());
+        maindialog::MainDialog dialog;
+        dialog.LoadIndexList(component::g_indexConfiguration->GetIndexList());
         dialog.SelectCurrentIndex(QStringLiteral("catalog"));
         dialog.UpdateStatus(QStringLiteral("Indexing finished: 4000 documents"));
         dialog.show();
         if (!Save(dialog, QDir(out).filePath(QStringLiteral("main-dialog.png")))) return 1;
 
-        frmSearch search(util::g_oSearchEngine, QStringLiteral("catalog"), util::g_oIndexConfiguration->IndexPath());
+        search::SearchDialog search(component::g_searchEngine, QStringLiteral("catalog"), component::g_indexConfiguration->IndexPath());
         search.show();
         QTest::keyClicks(search.findChild<QLineEdit*>(QStringLiteral("QueryEdit")), QStringLiteral("water NOT salt"));
-        QTest::mouseClick(search.findChild<QPushButton*>(QStringLiteral("cmdSearch")), Qt::LeftButton);
+        QTest::mouseClick(search.findChild<QPushButton*>(QStringLiteral("SearchButton")), Qt::LeftButton);
         if (!Save(search, QDir(out).filePath(QStringLiteral("search-window.png")))) return 1;
     } catch (const component::Error& e) {
         std::fprintf(stderr, "%s\n", qPrintable(e.Description()));

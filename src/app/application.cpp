@@ -12,8 +12,8 @@
 #include "platform/headless.h"
 #include "platform/messagebox.h"
 #include "platform/widgetboxes.h"
-#include "util/globals.h"
-#include "util/util.h"
+#include "component/globals.h"
+#include "report/report.h"
 #include "zarvik/factory.h"
 
 namespace app {
@@ -24,7 +24,7 @@ const QString kAppSource = QStringLiteral("TessalyIndexManager");
 }  // namespace
 
 bool InitApplication(const QString& commandLine, const QString& programDir,
-                     std::unique_ptr<MainDialog>& dialog, platform::StatusTrace* statusTrace) {
+                     std::unique_ptr<maindialog::MainDialog>& dialog, platform::StatusTrace* statusTrace) {
     if (!cmdline::ParseCommandLine(commandLine)) return false;
 
     const QString indexName = cmdline::GetIndexName();
@@ -38,32 +38,32 @@ bool InitApplication(const QString& commandLine, const QString& programDir,
         return false;
     }
 
-    util::g_oIndexConfiguration = component::Factory().NewIndexConfiguration();
+    component::g_indexConfiguration = component::Factory().NewIndexConfiguration();
 
     const QString path = programDir + QDir::separator() + QStringLiteral("IndexConfiguration.xml");
     try {
-        util::g_oIndexConfiguration->LoadFromFile(path);
+        component::g_indexConfiguration->LoadFromFile(path);
     } catch (const std::exception& e) {
         component::Error error = component::AsError(e, kAppSource);
         error.SetDescription(QStringLiteral("Unable to initialize from ") + path + QStringLiteral(":") +
                              kCrLf + kCrLf + error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
         return false;
     }
 
-    dialog = std::make_unique<MainDialog>();
+    dialog = std::make_unique<maindialog::MainDialog>();
     dialog->SetStatusTrace(statusTrace);
-    dialog->LoadIndexList(util::g_oIndexConfiguration->GetIndexList());
+    dialog->LoadIndexList(component::g_indexConfiguration->GetIndexList());
 
     if (!indexName.isEmpty() && !dialog->SelectCurrentIndex(indexName)) return false;
 
     try {
         std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
-        util::g_oSearchEngine = services->CreateEngine(programDir, programDir, log);
+        component::g_searchEngine = services->CreateEngine(programDir, programDir, log);
     } catch (const std::exception& e) {
         component::Error error = component::AsError(e, kAppSource);
         error.SetDescription(QStringLiteral("Unable to initialize engine:") + kCrLf + error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
         return false;
     }
 
@@ -86,7 +86,7 @@ int Main(int argc, char** argv) {
     component::InstallFactory(zarvik::NewComponentFactory());
 
     platform::StatusTrace trace;
-    std::unique_ptr<MainDialog> dialog;
+    std::unique_ptr<maindialog::MainDialog> dialog;
     bool started = false;
     try {
         started = InitApplication(platform::CommandLineText(QApplication::arguments().mid(1)),
@@ -94,7 +94,7 @@ int Main(int argc, char** argv) {
                                   headless ? &trace : nullptr);
     } catch (const std::exception& e) {
         const component::Error error = component::AsError(e, kAppSource);
-        platform::ShowMessage(QStringLiteral("Unexpected error ") + util::HexNumber(error.Number()) +
+        platform::ShowMessage(QStringLiteral("Unexpected error ") + report::HexNumber(error.Number()) +
                                   QStringLiteral(" in ") + error.Source() + QStringLiteral(":") + kCrLf +
                                   error.Description(),
                               platform::kMbWarning);
@@ -109,7 +109,7 @@ int Main(int argc, char** argv) {
     // Without a display nobody can use the dialog: the run ends here.
     if (headless) return exitStatus();
 
-    QObject::connect(dialog.get(), &MainDialog::Unloaded, &application, &QCoreApplication::quit);
+    QObject::connect(dialog.get(), &maindialog::MainDialog::Unloaded, &application, &QCoreApplication::quit);
     QApplication::exec();
     return exitStatus();
 }

@@ -5,7 +5,7 @@
 #include <QString>
 #include <memory>
 
-class MainDialog;
+class maindialog::MainDialog;
 namespace platform {
 class StatusTrace;
 }
@@ -17,7 +17,7 @@ namespace app {
 // the program name; programDir holds IndexConfiguration.xml. The dialog is created
 // into `dialog` when the index list is handed to it. Raises only where start-up
 // has no handler of its own (creating the configuration object, filling the list).
-bool InitApplication(const QString& commandLine, const QString& programDir, std::unique_ptr<MainDialog>& dialog,
+bool InitApplication(const QString& commandLine, const QString& programDir, std::unique_ptr<maindialog::MainDialog>& dialog,
                      platform::StatusTrace* statusTrace);
 
 // The process: 0 when the dialog was unloaded, 1 when start-up ended the program,

@@ -10,9 +10,9 @@ namespace {
 using component::kCrLf;
 const QChar kQuote = QLatin1Char('"');
 
-bool g_bLog = false;
-bool g_bAuto = false;
-QString g_sIndexName;
+bool g_log = false;
+bool g_auto = false;
+QString g_indexName;
 
 // Blanks only: a tab or line break is part of a piece, as it would be on Windows.
 QString TrimBlanks(const QString& text) {
@@ -55,9 +55,9 @@ QString TokenizeCommandLine(const QString& commandLine, QStringList& names, QStr
 }
 
 bool ParseCommandLine(const QString& commandLine) {
-    g_bLog = false;
-    g_bAuto = false;
-    g_sIndexName.clear();
+    g_log = false;
+    g_auto = false;
+    g_indexName.clear();
     bool result = true;
 
     const QString text = TrimBlanks(commandLine);
@@ -73,11 +73,11 @@ bool ParseCommandLine(const QString& commandLine) {
                 ShowUsage();
                 result = false;
             } else if (name == QStringLiteral("auto")) {
-                g_bAuto = true;
+                g_auto = true;
             } else if (name == QStringLiteral("log")) {
-                g_bLog = true;
+                g_log = true;
             } else if (name == QStringLiteral("index")) {
-                g_sIndexName = values.at(i);
+                g_indexName = values.at(i);
             } else {
                 errorText = QStringLiteral("Unknown argument ") + kQuote + name + kQuote;
                 break;
@@ -94,9 +94,9 @@ bool ParseCommandLine(const QString& commandLine) {
     return result;
 }
 
-bool IsLogMode() { return g_bLog; }
-bool IsAutoMode() { return g_bAuto; }
-QString GetIndexName() { return g_sIndexName; }
+bool IsLogMode() { return g_log; }
+bool IsAutoMode() { return g_auto; }
+QString GetIndexName() { return g_indexName; }
 
 void ShowUsage() { platform::ShowMessage(GetUsageText(), platform::kMbInformation); }
 

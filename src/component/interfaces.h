@@ -76,10 +76,10 @@ struct TargetBytes {
 };
 
 // Implemented by whoever shows a build's progress (the main dialog).
-class IStatusHandler {
+class StatusHandler {
 public:
-    virtual ~IStatusHandler() = default;
-    virtual void UpdateStatus(const QString& i_sStatusMsg) = 0;
+    virtual ~StatusHandler() = default;
+    virtual void UpdateStatus(const QString& statusText) = 0;
     virtual void ProcessEvents() = 0;
 };
 
@@ -284,7 +284,7 @@ public:
     // Number of documents in the index the last build produced.
     virtual std::int32_t DocumentCount() const = 0;
     // The handler must outlive the build.
-    virtual void Configure(IStatusHandler* statusHandler, std::shared_ptr<SearchEngine> engine,
+    virtual void Configure(StatusHandler* statusHandler, std::shared_ptr<SearchEngine> engine,
                            const QString& indexName, const QString& indexPath,
                            const QString& resolvedSource, const QString& connection,
                            const QString& indexSetting3, const QString& indexSetting2,
@@ -303,7 +303,7 @@ public:
 class IndexPropagator {
 public:
     virtual ~IndexPropagator() = default;
-    virtual void SetStatusHandler(IStatusHandler* statusHandler) = 0;
+    virtual void SetStatusHandler(StatusHandler* statusHandler) = 0;
     // False when one or more targets failed (each failure is in the event log).
     virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;
     // How many targets the last Propagate could not update (0 before any).

@@ -14,10 +14,10 @@
 #include <QShowEvent>
 #include <QSignalBlocker>
 
-#include "about/frmabout.h"
+#include "about/aboutdialog.h"
 #include "component/factory.h"
 #include "maindialog/artwork.h"
-#include "search/frmsearch.h"
+#include "search/searchdialog.h"
 #include "maindialog/texts.h"
 #include "metrics/buildmetrics.h"
 #include "usernodes/usernodes.h"
@@ -25,8 +25,10 @@
 #include "platform/headless.h"
 #include "platform/messagebox.h"
 #include "platform/dialoglayout.h"
-#include "util/globals.h"
-#include "util/util.h"
+#include "component/globals.h"
+#include "report/report.h"
+
+namespace maindialog {
 
 namespace {
 using component::kCrLf;
@@ -131,27 +133,27 @@ MainDialog::~MainDialog() = default;
 // ---- layout and lifecycle ------------------------------------------------------
 
 void MainDialog::showEvent(QShowEvent* event) {
-    if (!m_bCentred) {
+    if (!m_centred) {
         if (const QScreen* screen = QGuiApplication::primaryScreen())
             move(screen->availableGeometry().center() - rect().center());
-        m_bCentred = true;
+        m_centred = true;
     }
     QDialog::showEvent(event);
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
     // A running build must not lose its window; the refusal is silent.
-    if (m_bIndexing) {
+    if (m_indexing) {
         event->ignore();
         return;
     }
     event->accept();
-    if (m_bLoaded) {
-        m_bLoaded = false;
+    if (m_loaded) {
+        m_loaded = false;
         // Closed while a build is still running (during the propagation): the build
         // must still be able to show its outcome, so the program ends afterwards.
         if (m_buildDepth > 0)
-            m_bUnloadPending = true;
+            m_unloadPending = true;
         else
             Q_EMIT Unloaded();
     }
@@ -167,42 +169,42 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainDialog::OnExitClicked() {
-    if (m_bIndexing) return;
+    if (m_indexing) return;
     close();
 }
 
 void MainDialog::OnAboutClicked() {
-    if (m_bIndexing) return;
-    frmAbout about;
+    if (m_indexing) return;
+    about::AboutDialog about;
     about.exec();
 }
 
 // ---- index list and selection -------------------------------------------------
 
-void MainDialog::LoadIndexList(const component::IndexList& i_aIndexList) {
+void MainDialog::LoadIndexList(const component::IndexList& indexList) {
     // The list positions are 16-bit counters.
-    if (i_aIndexList.size() > 32767)
+    if (indexList.size() > 32767)
         throw component::Error(component::errnum::kOverflow, kDialogSource, QStringLiteral("Overflow"));
-    m_aIndexList = i_aIndexList;
+    m_indexList = indexList;
     // The combo box would select its first entry by itself; filling the list must
     // not change the selection.
     const int selected = m_indexCombo->currentIndex();
     const QSignalBlocker quiet(m_indexCombo);
-    for (const component::IndexEntry& entry : m_aIndexList) m_indexCombo->addItem(entry.display);
+    for (const component::IndexEntry& entry : m_indexList) m_indexCombo->addItem(entry.display);
     m_indexCombo->setCurrentIndex(selected);
 }
 
-bool MainDialog::SelectCurrentIndex(const QString& i_sIndex) {
+bool MainDialog::SelectCurrentIndex(const QString& indexName) {
     bool found = false;
-    for (qsizetype i = 0; i < m_aIndexList.size(); ++i) {
-        if (m_aIndexList.at(i).name == i_sIndex) {
+    for (qsizetype i = 0; i < m_indexList.size(); ++i) {
+        if (m_indexList.at(i).name == indexName) {
             m_indexCombo->setCurrentIndex(static_cast<int>(i));
             found = true;
             break;
         }
     }
     if (!found) {
-        platform::ShowMessage(QStringLiteral("Unable to load index (") + i_sIndex + QStringLiteral("):") +
+        platform::ShowMessage(QStringLiteral("Unable to load index (") + indexName + QStringLiteral("):") +
                                   kCrLf + QStringLiteral("Index not found in configuration file."),
                               platform::kMbInformation);
     }
@@ -216,15 +218,15 @@ void MainDialog::OnIndexComboChanged(int index) {
         m_numDocuments->setText(kUnknown);
         return;
     }
-    const QString name = m_aIndexList.at(index).name;
-    component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
+    const QString name = m_indexList.at(index).name;
+    component::IndexConfiguration& configuration = *component::g_indexConfiguration;
     try {
         configuration.LoadIndex(name);
     } catch (const std::exception& e) {
         component::Error error = component::AsError(e, kDialogSource);
         error.SetDescription(QStringLiteral("Unable to load index (") + name + QStringLiteral("):") + kCrLf +
                              error.Description());
-        util::ReportErrorAbsorbed(error);
+        report::ReportErrorAbsorbed(error);
         m_indexCombo->setCurrentIndex(-1);
         return;
     }
@@ -248,25 +250,25 @@ void MainDialog::RestoreControls() {
     m_startButton->setEnabled(true);
     m_stopButton->setEnabled(false);
     m_indexCombo->setEnabled(true);
-    m_oIndexBuilder.reset();
+    m_indexBuilder.reset();
 }
 
-void MainDialog::DoBuildIndex(bool i_bAuto) {
+void MainDialog::DoBuildIndex(bool automated) {
     ++m_buildDepth;
-    DoBuildIndexSteps(i_bAuto);
-    if (--m_buildDepth == 0 && m_bUnloadPending) {
-        m_bUnloadPending = false;
+    DoBuildIndexSteps(automated);
+    if (--m_buildDepth == 0 && m_unloadPending) {
+        m_unloadPending = false;
         Q_EMIT Unloaded();
     }
 }
 
-void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
-    if (i_bAuto) m_bAutomatedFailed = true;  // until the build has succeeded
+void MainDialog::DoBuildIndexSteps(bool automated) {
+    if (automated) m_automatedFailed = true;  // until the build has succeeded
     // Every run leaves its figures for monitoring, also one that ends early.
     metrics::BuildMetrics runMetrics;
     try {
-        if (i_bAuto) setWindowTitle(windowTitle() + QStringLiteral(" (running automated)"));
-        component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
+        if (automated) setWindowTitle(windowTitle() + QStringLiteral(" (running automated)"));
+        component::IndexConfiguration& configuration = *component::g_indexConfiguration;
 
         // Each value is read into its own local first, so the reads happen in the
         // order stated here and not in the compiler's order of argument evaluation.
@@ -294,33 +296,33 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
                 component::kNoDataSourceText);
         }
 
-        m_oIndexBuilder = component::Factory().NewIndexBuilder();
+        m_indexBuilder = component::Factory().NewIndexBuilder();
         const QString indexName = configuration.IndexName();
         const QString indexPath = configuration.IndexPath();
         const QString setting3 = configuration.IndexSetting3();
         const QString setting2 = configuration.IndexSetting2();
         const QString setting4 = configuration.IndexSetting4();
         const QString setting1 = configuration.IndexSetting1();
-        m_oIndexBuilder->Configure(this, util::g_oSearchEngine, indexName, indexPath, sResolvedSource,
+        m_indexBuilder->Configure(this, component::g_searchEngine, indexName, indexPath, sResolvedSource,
                                    sConnection, setting3, setting2, setting4, setting1);
-        m_oIndexBuilder->SetVerify(configuration.Verify());
-        m_oIndexBuilder->SetBuildMode(configuration.GetBuildMode());
+        m_indexBuilder->SetVerify(configuration.Verify());
+        m_indexBuilder->SetBuildMode(configuration.GetBuildMode());
 
         SetBusy();
 
         bool bOK = false;
         runMetrics.Begin(metrics::BuildMetrics::kBuild);
         try {
-            m_bIndexing = true;
-            bOK = m_oIndexBuilder->Build();
-            m_bIndexing = false;
-            if (bOK) runMetrics.SetBuildReport(m_oIndexBuilder->LastBuild());
+            m_indexing = true;
+            bOK = m_indexBuilder->Build();
+            m_indexing = false;
+            if (bOK) runMetrics.SetBuildReport(m_indexBuilder->LastBuild());
         } catch (const std::exception& e) {
-            m_bIndexing = false;
+            m_indexing = false;
             bOK = false;
             // The time a person takes to read the report is not the build's.
             runMetrics.End(metrics::BuildMetrics::kBuild);
-            util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
+            report::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
         }
         runMetrics.End(metrics::BuildMetrics::kBuild);
 
@@ -357,7 +359,7 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
         }
 
         const QString sLastBuilt = maindialog::GeneralDateText();
-        const std::int32_t documents = m_oIndexBuilder->DocumentCount();
+        const std::int32_t documents = m_indexBuilder->DocumentCount();
         const QString sNumDocuments = QString::number(documents);
         const bool bAborted = IsBuildAborted();
         runMetrics.SetDocuments(documents);
@@ -374,12 +376,12 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
                 component::Error error = component::AsError(e, kDialogSource);
                 error.SetDescription(QStringLiteral("Unable to write results to config file:") + kCrLf +
                                      error.Description());
-                util::ReportErrorAbsorbed(error);
+                report::ReportErrorAbsorbed(error);
             }
             m_lastBuilt->setText(sLastBuilt);
             m_numDocuments->setText(sNumDocuments);
-            if (i_bAuto) {
-                m_bAutomatedFailed = false;
+            if (automated) {
+                m_automatedFailed = false;
                 close();
                 return;
             }
@@ -390,22 +392,22 @@ void MainDialog::DoBuildIndexSteps(bool i_bAuto) {
                                   platform::kMbWarning);
         }
     } catch (const std::exception& e) {
-        m_bIndexing = false;
+        m_indexing = false;
         RestoreControls();
         PublishMetrics(runMetrics, false);
-        util::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
+        report::ReportErrorAbsorbed(component::AsError(e, kDialogSource));
     }
 }
 
-void MainDialog::PublishMetrics(const metrics::BuildMetrics& runMetrics, bool i_bSuccess) noexcept {
+void MainDialog::PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept {
     try {
-        const component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
+        const component::IndexConfiguration& configuration = *component::g_indexConfiguration;
         const QString folder = configuration.MetricsDirectory();
         if (folder.isEmpty()) return;
-        const QString failure = runMetrics.Publish(folder, configuration.IndexName(), i_bSuccess);
+        const QString failure = runMetrics.Publish(folder, configuration.IndexName(), succeeded);
         // Monitoring that cannot be written is worth a log entry, never a change of
         // the build's outcome.
-        if (!failure.isEmpty()) util::LogEvent(failure, 1);
+        if (!failure.isEmpty()) report::LogEvent(failure, 1);
     } catch (const std::exception&) {
         // Not even the event log could be written; the outcome that follows still stands.
     }
@@ -429,16 +431,16 @@ void MainDialog::OnStopClicked() {
 }
 
 void MainDialog::AbortBuild() {
-    if (m_oIndexBuilder) m_oIndexBuilder->SetAborted(true);
+    if (m_indexBuilder) m_indexBuilder->SetAborted(true);
 }
 
 bool MainDialog::IsBuildAborted() const {
-    return m_oIndexBuilder ? m_oIndexBuilder->Aborted() : false;
+    return m_indexBuilder ? m_indexBuilder->Aborted() : false;
 }
 
-void MainDialog::UpdateStatus(const QString& i_sStatusMsg) {
-    m_status->setPlainText(i_sStatusMsg);
-    if (m_statusTrace) m_statusTrace->Update(i_sStatusMsg);
+void MainDialog::UpdateStatus(const QString& statusText) {
+    m_status->setPlainText(statusText);
+    if (m_statusTrace) m_statusTrace->Update(statusText);
     QCoreApplication::processEvents();
 }
 
@@ -448,13 +450,13 @@ void MainDialog::ProcessEvents() {
 
 // ---- user nodes -------------------------------------------------------------------
 
-bool MainDialog::PopulateUserNodes(const QString& i_sUserID) {
-    usernodes::UserNodePropagation propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
-    return propagation.PopulateUserNodes(i_sUserID);
+bool MainDialog::PopulateUserNodes(const QString& userID) {
+    usernodes::UserNodePropagation propagation(*component::g_indexConfiguration, [this] { AbortBuild(); });
+    return propagation.PopulateUserNodes(userID);
 }
 
 bool MainDialog::PopulateAllUserNodes(qint64* o_users) {
-    usernodes::UserNodePropagation propagation(*util::g_oIndexConfiguration, [this] { AbortBuild(); });
+    usernodes::UserNodePropagation propagation(*component::g_indexConfiguration, [this] { AbortBuild(); });
     const bool result = propagation.PopulateAllUserNodes();
     if (o_users) *o_users = propagation.UsersRewritten();
     return result;
@@ -463,8 +465,8 @@ bool MainDialog::PopulateAllUserNodes(qint64* o_users) {
 // ---- engine version and help ------------------------------------------------------
 
 void MainDialog::OnEngineClicked() {
-    if (m_bIndexing) return;
-    const component::SearchEngine& engine = *util::g_oSearchEngine;
+    if (m_indexing) return;
+    const component::SearchEngine& engine = *component::g_searchEngine;
     const std::int16_t major = engine.MajorVersion();
     const std::int16_t minor = engine.MinorVersion();
     const std::int32_t build = engine.BuildNumber();
@@ -472,18 +474,20 @@ void MainDialog::OnEngineClicked() {
 }
 
 void MainDialog::OnSearchClicked() {
-    if (m_bIndexing) return;
+    if (m_indexing) return;
     if (m_indexCombo->currentIndex() == -1) {
         platform::ShowMessage(QStringLiteral("No index selected, please select an index first"),
                               platform::kMbWarning);
         return;
     }
-    const component::IndexConfiguration& configuration = *util::g_oIndexConfiguration;
-    frmSearch search(util::g_oSearchEngine, configuration.IndexName(), configuration.IndexPath(), this);
+    const component::IndexConfiguration& configuration = *component::g_indexConfiguration;
+    search::SearchDialog search(component::g_searchEngine, configuration.IndexName(), configuration.IndexPath(), this);
     search.exec();
 }
 
 void MainDialog::OnHelpClicked() {
-    if (m_bIndexing) return;
+    if (m_indexing) return;
     platform::ShowMessage(maindialog::HelpText(), platform::kMbInformation);
 }
+
+}  // namespace maindialog

@@ -22,7 +22,9 @@ namespace metrics {
 class BuildMetrics;
 }
 
-class MainDialog : public QDialog, public component::IStatusHandler {
+namespace maindialog {
+
+class MainDialog : public QDialog, public component::StatusHandler {
     Q_OBJECT
 
 public:
@@ -31,23 +33,23 @@ public:
 
     // Fills the index combo box with the display texts, in list order. Raises
     // (errnum::kOverflow) for a list the combo box cannot count.
-    void LoadIndexList(const component::IndexList& i_aIndexList);
-    // Selects the first entry whose index name equals i_sIndex exactly; tells the
+    void LoadIndexList(const component::IndexList& indexList);
+    // Selects the first entry whose index name equals indexName exactly; tells the
     // user when there is none. True when the combo box has a selection afterwards.
-    bool SelectCurrentIndex(const QString& i_sIndex);
+    bool SelectCurrentIndex(const QString& indexName);
     // One complete build of the current index; reports every outcome itself.
-    void DoBuildIndex(bool i_bAuto);
+    void DoBuildIndex(bool automated);
     // Rewrites one user's USERNODE rows; false (and the build marked aborted) on failure.
-    bool PopulateUserNodes(const QString& i_sUserID);
+    bool PopulateUserNodes(const QString& userID);
 
-    void UpdateStatus(const QString& i_sStatusMsg) override;
+    void UpdateStatus(const QString& statusText) override;
     void ProcessEvents() override;
 
-    bool IsIndexing() const { return m_bIndexing; }
+    bool IsIndexing() const { return m_indexing; }
     // False once the dialog has been unloaded (Exit, close box, automated success).
-    bool IsLoaded() const { return m_bLoaded; }
+    bool IsLoaded() const { return m_loaded; }
     // True when the last automated build did not succeed.
-    bool AutomatedBuildFailed() const { return m_bAutomatedFailed; }
+    bool AutomatedBuildFailed() const { return m_automatedFailed; }
     // Headless runs also trace each status text on standard error.
     void SetStatusTrace(platform::StatusTrace* trace) { m_statusTrace = trace; }
 
@@ -69,23 +71,23 @@ private:
     void OnExitClicked();
     void OnSearchClicked();
 
-    void DoBuildIndexSteps(bool i_bAuto);
+    void DoBuildIndexSteps(bool automated);
     void AbortBuild();
     bool IsBuildAborted() const;
     bool PopulateAllUserNodes(qint64* o_users = nullptr);
-    void PublishMetrics(const metrics::BuildMetrics& runMetrics, bool i_bSuccess) noexcept;
+    void PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept;
     void SetBusy();
     void RestoreControls();
 
-    component::IndexList m_aIndexList;
-    bool m_bIndexing = false;
-    std::shared_ptr<component::IndexBuilder> m_oIndexBuilder;
+    component::IndexList m_indexList;
+    bool m_indexing = false;
+    std::shared_ptr<component::IndexBuilder> m_indexBuilder;
 
-    bool m_bLoaded = true;
+    bool m_loaded = true;
     int m_buildDepth = 0;
-    bool m_bUnloadPending = false;
-    bool m_bAutomatedFailed = false;
-    bool m_bCentred = false;
+    bool m_unloadPending = false;
+    bool m_automatedFailed = false;
+    bool m_centred = false;
     platform::StatusTrace* m_statusTrace = nullptr;
 
     QLabel* m_picture1 = nullptr;
@@ -103,3 +105,5 @@ private:
     QPushButton* m_exitButton = nullptr;
     QPushButton* m_searchButton = nullptr;
 };
+
+}  // namespace maindialog

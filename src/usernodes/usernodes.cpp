@@ -411,8 +411,7 @@ UserNodePropagation::UserNodePropagation(const component::IndexConfiguration& co
                                          std::function<void()> abortBuild)
     : m_configuration(configuration), m_abortBuild(std::move(abortBuild)) {}
 
-bool UserNodePropagation::PopulateUserNodes(const QString& i_sUserID) {
-    const QString userID = i_sUserID;
+bool UserNodePropagation::PopulateUserNodes(const QString& userID) {
     std::shared_ptr<component::IndexingServices> services;
     std::unique_ptr<component::Connection> read;
     std::unique_ptr<component::Connection> write;

@@ -21,7 +21,7 @@ public:
     // Rewrites one user's USERNODE rows, by one query per step whatever the index's
     // method (reading the whole catalog for one user would cost more than it saves).
     // Shows nothing and raises nothing: false on any failure, after abortBuild.
-    bool PopulateUserNodes(const QString& i_sUserID);
+    bool PopulateUserNodes(const QString& userID);
     // Every user with assignments, stopping at the first that fails, by the index's
     // <UserNodeMethod>: the catalog read once (users in USERID order, their rewrites
     // sent in groups) or one query per step (users in the order the user query

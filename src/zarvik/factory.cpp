@@ -4,8 +4,8 @@
 #include "zarvik/index/indexbuilder.h"
 #include "zarvik/config/indexconfiguration.h"
 #include "zarvik/indexingservices.h"
-#include "zarvik/metricsfile.h"
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/files/metricsfile.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 namespace zarvik {
 namespace {
@@ -21,10 +21,10 @@ public:
         return std::make_shared<Fts5IndexBuilder>();
     }
     std::shared_ptr<component::IndexPropagator> NewIndexPropagator() override {
-        return std::make_shared<FolderPropagator>();
+        return std::make_shared<TargetPropagator>();
     }
     std::shared_ptr<component::MetricsFile> NewMetricsFile() override {
-        return std::make_shared<DurableMetricsFile>();
+        return std::make_shared<files::DurableMetricsFile>();
     }
 };
 }  // namespace

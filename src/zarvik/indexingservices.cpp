@@ -5,7 +5,7 @@
 #include "zarvik/db/database.h"
 #include "zarvik/config/datasources.h"
 #include "zarvik/index/engine.h"
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 
 namespace zarvik {
 
@@ -45,7 +45,7 @@ QString Services::ResolveDataSource(const QString& name, const component::DataSo
 }
 
 void Services::WriteEventLog(const QString& source, const QString& message, std::int32_t type) {
-    WriteEvent(source, message, type);
+    files::WriteEvent(source, message, type);
 }
 
 std::shared_ptr<component::SearchEngine> Services::CreateEngine(const QString& programDir, const QString& dataDir,

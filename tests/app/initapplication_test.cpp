@@ -7,7 +7,7 @@
 #include "support/fake_component.h"
 #include "support/messagebox_recorder.h"
 #include "support/qt_printers.h"
-#include "util/globals.h"
+#include "component/globals.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ protected:
     }
     void TearDown() override {
         dialog.reset();
-        util::g_oSearchEngine.reset();
-        util::g_oIndexConfiguration.reset();
+        component::g_searchEngine.reset();
+        component::g_indexConfiguration.reset();
     }
     bool Init(const QString& commandLine) {
         return app::InitApplication(commandLine, QStringLiteral("/opt/lumora"), dialog, nullptr);
@@ -30,7 +30,7 @@ protected:
 
     std::shared_ptr<testsupport::FakeState> state;
     testsupport::MessageBoxRecorder boxes;
-    std::unique_ptr<MainDialog> dialog;
+    std::unique_ptr<maindialog::MainDialog> dialog;
 };
 
 struct FailureCase {
@@ -88,7 +88,7 @@ TEST_F(InitApplicationTest, AnIndexThatCannotLoadLeavesTheEngineUnmade) {
     state->failingLoadIndex = {QStringLiteral("sales")};
     EXPECT_FALSE(Init(QStringLiteral("/auto /index sales")));
     EXPECT_TRUE(state->createEngineArgs.isEmpty());
-    EXPECT_FALSE(util::g_oSearchEngine);
+    EXPECT_FALSE(component::g_searchEngine);
 }
 
 }  // namespace

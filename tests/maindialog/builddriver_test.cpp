@@ -41,7 +41,7 @@ TEST_F(BuildDriverTest, SuccessWritesResultsUpdatesLabelsAndSaysSo) {
 
 TEST_F(BuildDriverTest, ConfigureGetsTheTenArgumentsReadInOrder) {
     Click("StartButton");
-    EXPECT_EQ(state->configuredHandler, static_cast<component::IStatusHandler*>(dialog.get()));
+    EXPECT_EQ(state->configuredHandler, static_cast<component::StatusHandler*>(dialog.get()));
     EXPECT_EQ(state->configureArgs,
               (QStringList{QStringLiteral("sales"), QStringLiteral("/srv/idx/sales"),
                            QStringLiteral("Provider=SQLite;Database=d.db"), QStringLiteral("primary-text"),
@@ -193,9 +193,9 @@ TEST_F(BuildDriverTest, UserNodeFailureEndsAsAborted) {
 TEST_F(BuildDriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
     state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
     QStringList propagatedTargets;
-    state->propagate = [&](component::IStatusHandler* handler, const QString& path,
+    state->propagate = [&](component::StatusHandler* handler, const QString& path,
                            const QStringList& targets) {
-        EXPECT_EQ(handler, static_cast<component::IStatusHandler*>(dialog.get()));
+        EXPECT_EQ(handler, static_cast<component::StatusHandler*>(dialog.get()));
         EXPECT_EQ(path, QStringLiteral("/srv/idx/sales"));
         propagatedTargets = targets;
         return false;
@@ -213,7 +213,7 @@ TEST_F(BuildDriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
 
 TEST_F(BuildDriverTest, PropagationRaisingCountsAsFailedPropagation) {
     state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
-    state->propagate = [](component::IStatusHandler*, const QString&, const QStringList&) -> bool {
+    state->propagate = [](component::StatusHandler*, const QString&, const QStringList&) -> bool {
         throw component::Error(9, QStringLiteral("P"), QStringLiteral("copy failed"));
     };
     Click("StartButton");
@@ -290,8 +290,8 @@ TEST_F(BuildDriverTest, CloseDuringPropagationKeepsTheDialogAlive) {
     state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
     int unloadedDuringBuild = 0;
     int unloaded = 0;
-    QObject::connect(dialog.get(), &MainDialog::Unloaded, [&unloaded] { ++unloaded; });
-    state->propagate = [&](component::IStatusHandler* handler, const QString&, const QStringList&) {
+    QObject::connect(dialog.get(), &maindialog::MainDialog::Unloaded, [&unloaded] { ++unloaded; });
+    state->propagate = [&](component::StatusHandler* handler, const QString&, const QStringList&) {
         dialog->close();
         unloadedDuringBuild = unloaded;
         handler->UpdateStatus(QStringLiteral("Propagating"));

@@ -5,7 +5,7 @@
 #include "support/fake_component.h"
 #include "support/messagebox_recorder.h"
 #include "support/qt_printers.h"
-#include "util/globals.h"
+#include "component/globals.h"
 
 #include <QAbstractButton>
 #include <QTest>
@@ -33,16 +33,16 @@ protected:
         state->indexes[QStringLiteral("hr")] = {{QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/hr")}};
         state->connectionStrings[QStringLiteral("Primary")] = QStringLiteral("primary-text");
         state->connectionStrings[QStringLiteral("RAdozudo")] = QStringLiteral("radozudo-text");
-        util::g_oIndexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
-        util::g_oSearchEngine = component::Factory().NewIndexingServices()->CreateEngine({}, {}, false);
-        dialog = std::make_unique<MainDialog>();
+        component::g_indexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
+        component::g_searchEngine = component::Factory().NewIndexingServices()->CreateEngine({}, {}, false);
+        dialog = std::make_unique<maindialog::MainDialog>();
         dialog->LoadIndexList(state->indexList);
     }
 
     void TearDown() override {
         dialog.reset();
-        util::g_oSearchEngine.reset();
-        util::g_oIndexConfiguration.reset();
+        component::g_searchEngine.reset();
+        component::g_indexConfiguration.reset();
     }
 
     template <typename W = QWidget>
@@ -60,5 +60,5 @@ protected:
 
     std::shared_ptr<testsupport::FakeState> state;
     testsupport::MessageBoxRecorder boxes;
-    std::unique_ptr<MainDialog> dialog;
+    std::unique_ptr<maindialog::MainDialog> dialog;
 };

@@ -118,7 +118,7 @@ void SlowPropagation(testsupport::FakeState& s, bool ok) {
     s.propagations[QStringLiteral("sales")] = {QStringLiteral("/r/a"), QStringLiteral("/r/b"),
                                                QStringLiteral("/r/c")};
     s.bytesSent = {{QStringLiteral("/r/a"), 5}};
-    s.propagate = [ok](component::IStatusHandler*, const QString&, const QStringList&) {
+    s.propagate = [ok](component::StatusHandler*, const QString&, const QStringList&) {
         QThread::msleep(20);
         return ok;
     };
@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"propagation_raised",
                     [](testsupport::FakeState& s) {
                         SlowPropagation(s, true);
-                        s.propagate = [](component::IStatusHandler*, const QString&,
+                        s.propagate = [](component::StatusHandler*, const QString&,
                                          const QStringList&) -> bool {
                             QThread::msleep(20);
                             throw component::Error(5, QStringLiteral("P"), QStringLiteral("gone"));

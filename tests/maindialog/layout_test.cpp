@@ -1,6 +1,6 @@
 // Every word of the main dialog and the About box is visible at the dialog font, on
 // screens of 96 dots per inch and of 100, a common X server default.
-#include "about/frmabout.h"
+#include "about/aboutdialog.h"
 #include "dialog_fixture.h"
 #include "support/layoutcheck.h"
 
@@ -42,7 +42,7 @@ TEST_P(LayoutTest, MainDialogWithTheWidestValuesShowsEveryWord) {
 }
 
 TEST_P(LayoutTest, AboutBoxShowsEveryWord) {
-    frmAbout box;
+    about::AboutDialog box;
     box.show();
     ExpectFits(box, GetParam());
 }

@@ -120,7 +120,7 @@ TEST_F(DialogTest, TabOrderFollowsTheTabIndexes) {
 
 TEST_F(DialogTest, ExitUnloadsTheDialog) {
     int unloaded = 0;
-    QObject::connect(dialog.get(), &MainDialog::Unloaded, [&unloaded] { ++unloaded; });
+    QObject::connect(dialog.get(), &maindialog::MainDialog::Unloaded, [&unloaded] { ++unloaded; });
     dialog->show();
     Click("ExitButton");
     EXPECT_FALSE(dialog->IsLoaded());
@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Names, SelectNotFoundTest,
                          });
 
 TEST_F(DialogTest, DuplicateNamesSelectTheFirst) {
-    MainDialog second;
+    maindialog::MainDialog second;
     second.LoadIndexList(
         {{QStringLiteral("a"), QStringLiteral("first")}, {QStringLiteral("a"), QStringLiteral("second")}});
     EXPECT_TRUE(second.SelectCurrentIndex(QStringLiteral("a")));
@@ -182,7 +182,7 @@ TEST_F(DialogTest, DuplicateNamesSelectTheFirst) {
 }
 
 TEST_F(DialogTest, EmptyListFindsNothing) {
-    MainDialog empty;
+    maindialog::MainDialog empty;
     empty.LoadIndexList({});
     EXPECT_FALSE(empty.SelectCurrentIndex(QStringLiteral("sales")));
     EXPECT_EQ(boxes.Boxes().size(), 1);

@@ -17,7 +17,7 @@
 
 namespace {
 
-class Quiet final : public component::IStatusHandler {
+class Quiet final : public component::StatusHandler {
 public:
     void UpdateStatus(const QString&) override {}
     void ProcessEvents() override {}
@@ -117,7 +117,7 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
     Quiet quiet;
     const QString query = QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT");
     {
-        zarvik::Fts5IndexBuilder builder;
+        zarvik::index::Fts5IndexBuilder builder;
         builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
                           QStringLiteral("Provider=SQLite;Database=") + small, QString(), QString(),
                           QString(), QString(), query);
@@ -133,7 +133,7 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
             limit = std::make_unique<FileSizeLimit>(2 * 1024 * 1024);
             ASSERT_TRUE(limit->ok());
         }
-        zarvik::Fts5IndexBuilder builder;
+        zarvik::index::Fts5IndexBuilder builder;
         builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
                           QStringLiteral("Provider=SQLite;Database=") + big, QString(), QString(), QString(),
                           QString(), query);
@@ -159,13 +159,13 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
     filesystem.reset();
     if (GetParam() == Limit::SmallFilesystem) {
         // The index lived on the filesystem just removed: start again on the disk below.
-        zarvik::Fts5IndexBuilder builder;
+        zarvik::index::Fts5IndexBuilder builder;
         builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
                           QStringLiteral("Provider=SQLite;Database=") + small, QString(), QString(),
                           QString(), QString(), query);
         ASSERT_TRUE(builder.Build());
     }
-    zarvik::Fts5IndexBuilder builder;
+    zarvik::index::Fts5IndexBuilder builder;
     builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
                       QStringLiteral("Provider=SQLite;Database=") + big, QString(), QString(), QString(),
                       QString(), query);

@@ -92,7 +92,7 @@ protected:
     }
 
     QString NumDocumentsInFile(QString* lastBuilt) {
-        zarvik::XmlIndexConfiguration configuration;
+        zarvik::config::XmlIndexConfiguration configuration;
         try {
             configuration.LoadFromFile(f.ConfigPath());
             configuration.LoadIndex(QStringLiteral("catalog"));

@@ -158,7 +158,7 @@ private:
 class FakePropagator final : public component::IndexPropagator {
 public:
     explicit FakePropagator(FakeState& state) : m_state(state) {}
-    void SetStatusHandler(component::IStatusHandler* handler) override { m_handler = handler; }
+    void SetStatusHandler(component::StatusHandler* handler) override { m_handler = handler; }
     bool Propagate(const QString& path, const QStringList& targets) override {
         const bool ok = m_state.propagate(m_handler, path, targets);
         m_failed = m_state.failedTargets.value_or(ok ? 0 : std::int32_t(targets.size()));
@@ -169,7 +169,7 @@ public:
 
 private:
     FakeState& m_state;
-    component::IStatusHandler* m_handler = nullptr;
+    component::StatusHandler* m_handler = nullptr;
     std::int32_t m_failed = 0;
 };
 
@@ -261,7 +261,7 @@ std::int32_t FakeBuilder::DocumentCount() const {
     return m_state.documentCount;
 }
 
-void FakeBuilder::Configure(component::IStatusHandler* statusHandler,
+void FakeBuilder::Configure(component::StatusHandler* statusHandler,
                             std::shared_ptr<component::SearchEngine>, const QString& indexName,
                             const QString& indexPath, const QString& resolvedSource,
                             const QString& connection, const QString& indexSetting3,

@@ -53,7 +53,7 @@ public:
     bool Aborted() const override { return m_aborted; }
     void SetAborted(bool aborted) override;
     std::int32_t DocumentCount() const override;
-    void Configure(component::IStatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
+    void Configure(component::StatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
                    const QString& indexName, const QString& indexPath, const QString& resolvedSource,
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
@@ -62,7 +62,7 @@ public:
     component::BuildReport LastBuild() const override;
     bool Build() override;
 
-    component::IStatusHandler* handler = nullptr;
+    component::StatusHandler* handler = nullptr;
 
 private:
     FakeState& m_state;
@@ -120,7 +120,7 @@ struct FakeState {
     std::optional<component::BuildModeSettings> buildModeGiven;  // what SetBuildMode received
     component::BuildReport buildReport;                          // what LastBuild returns
     QList<component::TargetBytes> bytesSent;                     // what the propagator's BytesSent returns
-    component::IStatusHandler* configuredHandler = nullptr;
+    component::StatusHandler* configuredHandler = nullptr;
     std::function<bool(FakeBuilder&)> build = [](FakeBuilder&) { return true; };
     std::int32_t documentCount = 42;
     int abortRequests = 0;
@@ -128,8 +128,8 @@ struct FakeState {
 
     // Propagator.
     int propagatorsCreated = 0;
-    std::function<bool(component::IStatusHandler*, const QString&, const QStringList&)> propagate =
-        [](component::IStatusHandler*, const QString&, const QStringList&) { return true; };
+    std::function<bool(component::StatusHandler*, const QString&, const QStringList&)> propagate =
+        [](component::StatusHandler*, const QString&, const QStringList&) { return true; };
     // What FailedTargets answers; unset: 0 after success, every target after failure.
     std::optional<std::int32_t> failedTargets;
 

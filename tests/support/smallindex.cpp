@@ -32,7 +32,7 @@ QString BuildSmallIndex(const QString& folder) {
     sqlite3_close(db);
 
     const QString indexPath = QDir(folder).filePath(QStringLiteral("index"));
-    zarvik::Fts5IndexBuilder builder;
+    zarvik::index::Fts5IndexBuilder builder;
     builder.Configure(nullptr, nullptr, QStringLiteral("docs"), indexPath, QString(),
                       QStringLiteral("Provider=SQLite;Database=") + source, QString(), QStringLiteral("URL"),
                       QString(), QStringLiteral("SELECT DOCID, TITLE, BODY, URL FROM DOCUMENT"));

@@ -6,7 +6,7 @@
 #include <QRegularExpression>
 #include <optional>
 
-namespace zarvik {
+namespace zarvik::config {
 namespace {
 
 const component::DataSource* Find(const QString& name, const component::DataSourceList& dataSources) {
@@ -155,4 +155,4 @@ QString AnchorSqliteDatabase(const QString& connectionText, const QString& folde
     return result;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

@@ -4,7 +4,7 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 // The text of the first data source of exactly that name with every %DbSetting1% and
 // %DbSetting2% replaced by the two settings; empty when there is none. A setting that
@@ -23,4 +23,4 @@ QString DataSourceText(const QString& name, const component::DataSourceList& dat
 // databases (":memory:", empty) and "file:" URIs are left alone. Raises nothing.
 QString AnchorSqliteDatabase(const QString& connectionText, const QString& folder);
 
-}  // namespace zarvik
+}  // namespace zarvik::config

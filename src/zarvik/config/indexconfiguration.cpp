@@ -15,9 +15,9 @@
 #include <utility>
 
 #include "zarvik/config/datasources.h"
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 namespace {
 
@@ -650,10 +650,10 @@ void XmlIndexConfiguration::Write(int field, const QString& value) {
         updated->indexes[position].values[field] != value) {
         throw saveError(QStringLiteral("the value would not read back unchanged."));
     }
-    const QString failure = ReplaceFileDurably(path, fresh->bom + text.toUtf8());
+    const QString failure = files::ReplaceFileDurably(path, fresh->bom + text.toUtf8());
     if (!failure.isEmpty()) throw saveError(failure);
     m_document = std::move(updated);
     m_current = position;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::config

@@ -5,7 +5,7 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::config {
 
 // The configuration file and its current index. Relative paths of the file (IndexPath,
 // the propagation targets and the Database= file of an SQLite connection text) are
@@ -66,4 +66,4 @@ private:
     qsizetype m_current = -1;
 };
 
-}  // namespace zarvik
+}  // namespace zarvik::config

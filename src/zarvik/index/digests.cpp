@@ -8,7 +8,7 @@
 namespace zarvik::index {
 namespace {
 
-using docsource::Value;
+using index::Value;
 
 constexpr std::uint64_t kC1 = 0x87c37b91114253d5ULL;
 constexpr std::uint64_t kC2 = 0x4cf5ad432745937fULL;
@@ -62,7 +62,7 @@ Digest Murmur3x64_128(const std::string& bytes) {
 
 // Type, then the value: an integer or a float as its 8 bytes, text or a blob as its
 // length and bytes, so that no two different rows give the same bytes.
-void AppendValue(std::string& out, const docsource::Batch& batch, const Value& v) {
+void AppendValue(std::string& out, const index::Batch& batch, const Value& v) {
     out.push_back(char(v.type));
     switch (v.type) {
         case Value::Type::kInteger:
@@ -91,19 +91,19 @@ void AppendValue(std::string& out, const docsource::Batch& batch, const Value& v
 
 }  // namespace
 
-Digest DigestOfRow(const docsource::Batch& batch, int row, std::string& scratch) {
+Digest DigestOfRow(const index::Batch& batch, int row, std::string& scratch) {
     scratch.clear();
     for (int c = 0; c < batch.columns; ++c) AppendValue(scratch, batch, batch.At(row, c));
     return Murmur3x64_128(scratch);
 }
 
-std::string KeyBytes(const docsource::Batch& batch, int row) {
+std::string KeyBytes(const index::Batch& batch, int row) {
     std::string bytes;
     AppendValue(bytes, batch, batch.At(row, 0));
     return bytes;
 }
 
-int BindValue(sqlite3_stmt* stmt, int parameter, const docsource::Batch& batch, const Value& v) {
+int BindValue(sqlite3_stmt* stmt, int parameter, const index::Batch& batch, const Value& v) {
     switch (v.type) {
         case Value::Type::kInteger:
             return sqlite3_bind_int64(stmt, parameter, v.integer);
@@ -148,7 +148,7 @@ bool DigestTable::Exists(sqlite3* db) {
     return found;
 }
 
-std::optional<DigestTable::Entry> DigestTable::Find(const docsource::Batch& batch, int row) {
+std::optional<DigestTable::Entry> DigestTable::Find(const index::Batch& batch, int row) {
     if (BindValue(m_find, 1, batch, batch.At(row, 0)) != SQLITE_OK) Fail(m_db, m_file);
     std::optional<Entry> entry;
     const int rc = sqlite3_step(m_find);
@@ -162,7 +162,7 @@ std::optional<DigestTable::Entry> DigestTable::Find(const docsource::Batch& batc
     return entry;
 }
 
-bool DigestTable::Add(const docsource::Batch& batch, int row, std::int64_t rowid, const Digest& digest) {
+bool DigestTable::Add(const index::Batch& batch, int row, std::int64_t rowid, const Digest& digest) {
     if (BindValue(m_add, 1, batch, batch.At(row, 0)) != SQLITE_OK ||
         sqlite3_bind_int64(m_add, 2, rowid) != SQLITE_OK ||
         sqlite3_bind_blob(m_add, 3, digest.data(), int(sizeof(Digest)), SQLITE_TRANSIENT) != SQLITE_OK)

@@ -19,12 +19,12 @@ namespace zarvik::index {
 using Digest = std::array<std::uint64_t, 2>;
 
 // Hashes the row's columns; `scratch` is reused between rows.
-Digest DigestOfRow(const docsource::Batch& batch, int row, std::string& scratch);
+Digest DigestOfRow(const index::Batch& batch, int row, std::string& scratch);
 // The key (the row's first column) as bytes that tell every key apart, type included.
-std::string KeyBytes(const docsource::Batch& batch, int row);
+std::string KeyBytes(const index::Batch& batch, int row);
 
 // Binds one value of a batch; the batch must outlive the statement's next step.
-int BindValue(sqlite3_stmt* stmt, int parameter, const docsource::Batch& batch, const docsource::Value& v);
+int BindValue(sqlite3_stmt* stmt, int parameter, const index::Batch& batch, const index::Value& v);
 
 // The table "document_digests" of an index database: each document's key, its rowid in
 // "documents" and its digest. Raises component::Error(kIndexBuild) naming the file on
@@ -45,9 +45,9 @@ public:
         std::int64_t rowid = 0;
         Digest digest{};
     };
-    std::optional<Entry> Find(const docsource::Batch& batch, int row);
+    std::optional<Entry> Find(const index::Batch& batch, int row);
     // Adds the row's key; false when the table holds it already.
-    bool Add(const docsource::Batch& batch, int row, std::int64_t rowid, const Digest& digest);
+    bool Add(const index::Batch& batch, int row, std::int64_t rowid, const Digest& digest);
     // The rowid of every document that has a digest.
     std::vector<std::int64_t> Rowids();
     // Deletes these documents from "documents" and their digests.

@@ -9,7 +9,7 @@
 #include "zarvik/db/connectiontext.h"
 #include "zarvik/index/documentsource.h"
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 
 inline const QString kSource = QStringLiteral("ZarvikIndexing.IndexBuilder");
 
@@ -26,4 +26,4 @@ std::unique_ptr<DocumentReader> OpenSqliteDocuments(const QString& path, const Q
 std::unique_ptr<DocumentReader> OpenPostgresDocuments(const db::ConnectionText& connection, const QString& query);
 std::unique_ptr<DocumentReader> OpenOdbcDocuments(const db::ConnectionText& connection, const QString& query);
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

@@ -7,7 +7,7 @@
 
 #include "zarvik/index/documentreaders.h"
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 namespace {
 
 // A query copied into a subquery must not end in ';'.
@@ -48,4 +48,4 @@ std::unique_ptr<DocumentReader> OpenDocuments(const Source& source, Heartbeat he
     return OpenOdbcDocuments(source.connection, source.query);
 }
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

@@ -14,7 +14,7 @@
 
 #include "zarvik/db/connectiontext.h"
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 
 // Called now and then while the database works on a long statement; returning false
 // asks the database to stop it (the reader then raises nothing and Read() or Count()
@@ -130,4 +130,4 @@ private:
     std::thread m_thread;
 };
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

@@ -6,7 +6,7 @@
 #include <QDir>
 #include <utility>
 
-namespace zarvik {
+namespace zarvik::index {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexingServices");
@@ -59,4 +59,4 @@ std::shared_ptr<component::SearchEngine> NewEngine(const QString& programDir, co
     return std::make_shared<Fts5Engine>(programDir, dataDir, log);
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -5,7 +5,7 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::index {
 
 // The engine the program creates once at start-up. The index builder takes it back
 // (dynamic_cast) for the folders and the /log switch it was created with.
@@ -37,4 +37,4 @@ private:
 std::shared_ptr<component::SearchEngine> NewEngine(const QString& programDir, const QString& dataDir,
                                                    bool log);
 
-}  // namespace zarvik
+}  // namespace zarvik::index

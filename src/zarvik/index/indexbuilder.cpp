@@ -21,13 +21,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 #include "zarvik/index/digests.h"
 #include "zarvik/index/documentsource.h"
-#include "zarvik/index/indexchecks.h"
+#include "zarvik/index/verification.h"
 #include "zarvik/index/indexlog.h"
 
-namespace zarvik {
+namespace zarvik::index {
 namespace {
 
 using component::Error;
@@ -163,12 +163,12 @@ QString KeepPrevious(const QString& live, const QString& previous) {
         // A file system without hard links: a copy does as well, only slower.
         if (!QFile::copy(live, temporary))
             return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
-        if (const QString why = SyncToDisk(temporary); !why.isEmpty()) {
+        if (const QString why = files::SyncToDisk(temporary); !why.isEmpty()) {
             QFile::remove(temporary);
             return why;
         }
     }
-    if (const QString why = DurableRename(temporary, previous); !why.isEmpty()) {
+    if (const QString why = files::DurableRename(temporary, previous); !why.isEmpty()) {
         QFile::remove(temporary);
         return why;
     }
@@ -191,7 +191,7 @@ std::function<void(const QString&)>& StagingHook() {
 class Fts5IndexBuilder::Run {
 public:
     Run(Fts5IndexBuilder& builder, QString live, QString staging)
-        : m_b(builder), m_live(std::move(live)), m_staging(std::move(staging)) {}
+        : m_builder(builder), m_live(std::move(live)), m_staging(std::move(staging)) {}
     ~Run() { Close(); }
     // Lets go of the staging file so that it can be removed.
     void Close() {
@@ -211,7 +211,7 @@ public:
     // "changes" applies only the changes to a copy of the live index when it can, and
     // else builds in full with the reason in Report().
     bool Fill() {
-        if (m_b.m_buildMode.mode != component::BuildMode::Changes) return FillFull();
+        if (m_builder.m_buildMode.mode != component::BuildMode::Changes) return FillFull();
         m_fullBuildReason = LiveIndexUnusable();
         if (m_fullBuildReason.isEmpty()) {
             const Applied applied = FillChanges();
@@ -223,13 +223,13 @@ public:
     }
 
     component::BuildReport Report() const {
-        const bool applied = m_b.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
+        const bool applied = m_builder.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
         return {applied ? component::BuildMode::Changes : component::BuildMode::Full, m_fullBuildReason, m_added,
                 m_replaced, m_deleted};
     }
     // "changes: 3 added, 1 replaced, 0 deleted" or "full", for the log.
     QString ModeSummary() const {
-        if (m_b.m_buildMode.mode != component::BuildMode::Changes) return QStringLiteral("full");
+        if (m_builder.m_buildMode.mode != component::BuildMode::Changes) return QStringLiteral("full");
         if (!m_fullBuildReason.isEmpty()) return QStringLiteral("full because %1").arg(m_fullBuildReason);
         return QStringLiteral("changes: %1 added, %2 replaced, %3 deleted")
             .arg(m_added)
@@ -241,27 +241,27 @@ private:
     enum class Applied { kDone, kStopped, kFallBack };
 
     // Waits for the count and the columns of the reader; false when stopped.
-    bool StartReading(docsource::ReadAhead& ahead, QStringList& names) {
+    bool StartReading(index::ReadAhead& ahead, QStringList& names) {
         Status(QStringLiteral("Indexing: counting the documents"));
         while (!ahead.Total(m_total, kWaitForReader))
             if (!Pump()) return false;
-        if (m_total < 0 || m_b.m_aborted) return false;
-        AppendIndexLog(m_logPath, m_b.m_indexName, QStringLiteral("started"),
+        if (m_total < 0 || m_builder.m_aborted) return false;
+        AppendIndexLog(m_logPath, m_builder.m_indexName, QStringLiteral("started"),
                        QStringLiteral("%1 documents to index").arg(m_total));
         while (!ahead.Columns(names, kWaitForReader))
             if (!Pump()) return false;
-        return !m_b.m_aborted;
+        return !m_builder.m_aborted;
     }
 
     // Hands each row read to `row`, which returns false to end the reading early; false
     // when the build was stopped or `row` ended it.
     template <typename PerRow>
-    bool ForEachRow(docsource::ReadAhead& ahead, int columns, PerRow row) {
-        docsource::Batch batch;
+    bool ForEachRow(index::ReadAhead& ahead, int columns, PerRow row) {
+        index::Batch batch;
         for (;;) {
             const auto next = ahead.Take(batch, kWaitForReader);
-            if (next == docsource::ReadAhead::Next::kEnd) break;
-            if (next == docsource::ReadAhead::Next::kWait) {
+            if (next == index::ReadAhead::Next::kEnd) break;
+            if (next == index::ReadAhead::Next::kWait) {
                 if (!Tick()) return false;
                 continue;
             }
@@ -273,22 +273,22 @@ private:
             }
         }
         ahead.Stop();
-        return !m_b.m_aborted;
+        return !m_builder.m_aborted;
     }
 
     bool FillFull() {
-        docsource::ReadAhead ahead(docsource::ResolveSource(m_b.m_connectionText, m_b.m_query), {});
+        index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_query), {});
         QStringList names;
         if (!StartReading(ahead, names)) return false;
         CreateIndex(names);
-        const bool keepDigests = m_b.m_buildMode.mode == component::BuildMode::Changes;
+        const bool keepDigests = m_builder.m_buildMode.mode == component::BuildMode::Changes;
         if (keepDigests) {
             index::DigestTable::Create(m_db, m_staging);
             m_digests = std::make_unique<index::DigestTable>(m_db, m_staging);
         }
         if (!BeginWriting()) return false;
         std::string scratch;
-        const bool read = ForEachRow(ahead, int(names.size()), [&](const docsource::Batch& batch, int r) {
+        const bool read = ForEachRow(ahead, int(names.size()), [&](const index::Batch& batch, int r) {
             Insert(batch, r, std::nullopt);
             if (m_digests) KeepDigest(batch, r, scratch);
             return true;
@@ -302,9 +302,9 @@ private:
 
     // A full build keeps a digest of each document, unless a key is NULL or read twice:
     // then the index gets none and the next build of the changes builds in full again.
-    void KeepDigest(const docsource::Batch& batch, int r, std::string& scratch) {
+    void KeepDigest(const index::Batch& batch, int r, std::string& scratch) {
         if (!m_digestsLost.isEmpty()) return;
-        if (batch.At(r, 0).type == docsource::Value::Type::kNull) {
+        if (batch.At(r, 0).type == index::Value::Type::kNull) {
             m_digestsLost = QStringLiteral("a document key is NULL");
             return;
         }
@@ -323,20 +323,20 @@ private:
         m_start = Clock::now();
         m_lastStatus = m_start;
         Status(Progress(m_start));
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         Exec("BEGIN");
         return true;
     }
 
     // Commits, merges with `merge` (none: no merge) and leaves the file ready to be checked.
     bool Finish(const QStringList& names, const QString& mergeStatus, const char* merge) {
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         Status(Progress(Clock::now()));
         WriteInfo(names);
         m_digests.reset();
-        if (!Long("COMMIT")) return false;
+        if (!RunUntilDone("COMMIT")) return false;
         Status(mergeStatus);
-        if (merge && !Long(merge)) return false;
+        if (merge && !RunUntilDone(merge)) return false;
         // The finished index keeps SQLite's own merge settings, for whoever adds to it later.
         Tune(kSettledMerging);
         // Readers of the finished index open it read-only and need no -wal or -shm files.
@@ -345,11 +345,11 @@ private:
         m_insert = nullptr;
         if (sqlite3_close(m_db) != SQLITE_OK) Fail(QStringLiteral("Unable to close the new index."));
         m_db = nullptr;
-        return !m_b.m_aborted;
+        return !m_builder.m_aborted;
     }
 
     // One document; `rowid` keeps the row of a replaced document, none takes a new one.
-    void Insert(const docsource::Batch& batch, int r, std::optional<std::int64_t> rowid) {
+    void Insert(const index::Batch& batch, int r, std::optional<std::int64_t> rowid) {
         if ((rowid ? sqlite3_bind_int64(m_insert, 1, *rowid) : sqlite3_bind_null(m_insert, 1)) != SQLITE_OK)
             Fail(WriteError());
         for (int c = 0; c < batch.columns; ++c)
@@ -359,10 +359,10 @@ private:
         if (rc != SQLITE_DONE) Fail(WriteError());
     }
 
-    static QString KeyText(const docsource::Batch& batch, int r) {
+    static QString KeyText(const index::Batch& batch, int r) {
         const auto& v = batch.At(r, 0);
-        if (v.type == docsource::Value::Type::kInteger) return QString::number(v.integer);
-        if (v.type == docsource::Value::Type::kFloat) return QString::number(v.real);
+        if (v.type == index::Value::Type::kInteger) return QString::number(v.integer);
+        if (v.type == index::Value::Type::kFloat) return QString::number(v.real);
         return QLatin1Char('"') + QString::fromUtf8(batch.Data(v), qsizetype(std::min<std::size_t>(v.size, 80))) +
                QLatin1Char('"');
     }
@@ -373,10 +373,10 @@ private:
         const auto info = ReadIndexInfo(m_live);
         if (!info) return QStringLiteral("the live index cannot be read");
         const std::pair<const char*, QString> settings[] = {
-            {"query", m_b.m_query},
+            {"query", m_builder.m_query},
             {"tokenizer", Tokenizer()},
-            {"unindexed", m_b.m_storedColumns},
-            {"prefix", m_b.m_prefix.trimmed()},
+            {"unindexed", m_builder.m_storedColumns},
+            {"prefix", m_builder.m_prefix.trimmed()},
         };
         const char* const said[] = {"document query", "tokenizer", "stored columns", "prefix setting"};
         for (std::size_t i = 0; i < std::size(settings); ++i)
@@ -402,7 +402,7 @@ private:
     }
 
     Applied FillChanges() {
-        docsource::ReadAhead ahead(docsource::ResolveSource(m_b.m_connectionText, m_b.m_query), {});
+        index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_query), {});
         QStringList names;
         if (!StartReading(ahead, names)) return Applied::kStopped;
         if (const QString why = OpenCopy(names); !why.isEmpty()) {
@@ -447,7 +447,7 @@ private:
 
     // Reads every document and keeps those whose digest differs; false when stopped or
     // when the build must be full (m_fullBuildReason says why).
-    bool Compare(docsource::ReadAhead& ahead, const QStringList& names, const std::vector<std::int64_t>& rowids) {
+    bool Compare(index::ReadAhead& ahead, const QStringList& names, const std::vector<std::int64_t>& rowids) {
         m_seen.assign(std::size_t(rowids.empty() ? 1 : *std::max_element(rowids.begin(), rowids.end()) + 1), false);
         m_phase = Phase::kComparing;
         m_changed.columns = int(names.size());
@@ -456,9 +456,9 @@ private:
         m_start = Clock::now();
         m_lastStatus = m_start;
         Status(Progress(m_start));
-        if (m_b.m_aborted) return false;
-        return ForEachRow(ahead, int(names.size()), [&](const docsource::Batch& batch, int r) {
-            if (batch.At(r, 0).type == docsource::Value::Type::kNull) {
+        if (m_builder.m_aborted) return false;
+        return ForEachRow(ahead, int(names.size()), [&](const index::Batch& batch, int r) {
+            if (batch.At(r, 0).type == index::Value::Type::kNull) {
                 m_fullBuildReason = QStringLiteral("a document key is NULL");
                 return false;
             }
@@ -486,13 +486,13 @@ private:
     bool TooManyChanges(std::size_t liveDocuments) {
         const std::int64_t changed = m_added + m_replaced + m_deleted;
         const std::int64_t base = std::max<std::int64_t>({m_total, std::int64_t(liveDocuments), 1});
-        if (changed * 100 <= std::int64_t(m_b.m_buildMode.maxChangedPercent) * base) return false;
-        m_fullBuildReason = QStringLiteral("more than %1% of the documents changed").arg(m_b.m_buildMode.maxChangedPercent);
+        if (changed * 100 <= std::int64_t(m_builder.m_buildMode.maxChangedPercent) * base) return false;
+        m_fullBuildReason = QStringLiteral("more than %1% of the documents changed").arg(m_builder.m_buildMode.maxChangedPercent);
         return true;
     }
 
-    void KeepChanged(const docsource::Batch& batch, int r, std::int64_t rowid, const index::Digest& digest) {
-        using Type = docsource::Value::Type;
+    void KeepChanged(const index::Batch& batch, int r, std::int64_t rowid, const index::Digest& digest) {
+        using Type = index::Value::Type;
         for (int c = 0; c < batch.columns; ++c) {
             const auto& v = batch.At(r, c);
             switch (v.type) {
@@ -538,8 +538,8 @@ private:
 
 public:
     void Status(const QString& text) {
-        if (!m_b.m_statusHandler) return;
-        m_b.m_statusHandler->UpdateStatus(text);
+        if (!m_builder.m_statusHandler) return;
+        m_builder.m_statusHandler->UpdateStatus(text);
     }
 
 private:
@@ -552,7 +552,7 @@ private:
     void CreateIndex(const QStringList& names) {
         if (names.isEmpty()) Fail(QStringLiteral("The document query returns no columns."));
         QStringList stored;
-        for (const QString& s : m_b.m_storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString& s : m_builder.m_storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString name = s.trimmed();
             if (name.isEmpty()) continue;
             if (!names.mid(1).contains(name, Qt::CaseInsensitive) &&
@@ -573,8 +573,8 @@ private:
         }
         const QString tokenizer = Tokenizer();
         defs << QStringLiteral("tokenize = ") + SqlString(tokenizer);
-        if (!m_b.m_prefix.trimmed().isEmpty())
-            defs << QStringLiteral("prefix = ") + SqlString(m_b.m_prefix.trimmed());
+        if (!m_builder.m_prefix.trimmed().isEmpty())
+            defs << QStringLiteral("prefix = ") + SqlString(m_builder.m_prefix.trimmed());
 
         RemoveStaging(m_staging);
         OpenStaging(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -585,7 +585,7 @@ private:
             const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
             sqlite3_free(message);
             Fail(QStringLiteral("SQLite refused the index settings (tokenizer \"%1\", prefix \"%2\"): %3")
-                     .arg(tokenizer, m_b.m_prefix, why));
+                     .arg(tokenizer, m_builder.m_prefix, why));
         }
         Tune(kBulkMerging);
         Exec("CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT)");
@@ -623,7 +623,7 @@ private:
     }
 
     QString Tokenizer() const {
-        const QString t = m_b.m_tokenizer.trimmed();
+        const QString t = m_builder.m_tokenizer.trimmed();
         return t.isEmpty() ? kDefaultTokenizer : t;
     }
 
@@ -633,26 +633,26 @@ private:
                                nullptr) != SQLITE_OK)
             Fail(WriteError());
         const QList<std::pair<const char*, QString>> info = {
-            {"name", m_b.m_indexName},
+            {"name", m_builder.m_indexName},
             {"built", QDateTime::currentDateTime()
                           .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
                           .toString(Qt::ISODate)},
             {"documents", QString::number(m_rows)},
-            {"query", m_b.m_query},
+            {"query", m_builder.m_query},
             {"key", names.first()},
             {"tokenizer", Tokenizer()},
-            {"prefix", m_b.m_prefix.trimmed()},
-            {"unindexed", m_b.m_storedColumns},
+            {"prefix", m_builder.m_prefix.trimmed()},
+            {"unindexed", m_builder.m_storedColumns},
             {"version", QStringLiteral(LUMORA_VERSION)},
             {"sqlite", QString::fromUtf8(sqlite3_libversion())},
-            {"build_mode", m_b.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty()
+            {"build_mode", m_builder.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty()
                                ? QStringLiteral("changes")
                                : QStringLiteral("full")},
             {"full_build_reason", m_fullBuildReason},
             {"documents_added", QString::number(m_added)},
             {"documents_replaced", QString::number(m_replaced)},
             {"documents_deleted", QString::number(m_deleted)},
-            {"digests", m_b.m_buildMode.mode != component::BuildMode::Changes ? QStringLiteral("none")
+            {"digests", m_builder.m_buildMode.mode != component::BuildMode::Changes ? QStringLiteral("none")
                         : m_digestsLost.isEmpty()                              ? QStringLiteral("kept")
                                                                                : QStringLiteral("none: ") + m_digestsLost},
         };
@@ -686,7 +686,7 @@ private:
 
     // A statement that may take seconds (commit, optimize) keeps the dialog
     // responsive and can be stopped. False when it was stopped.
-    bool Long(const char* sql) {
+    bool RunUntilDone(const char* sql) {
         sqlite3_progress_handler(m_db, 1000, &Run::OnProgress, this);
         char* message = nullptr;
         const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &message);
@@ -695,7 +695,7 @@ private:
         sqlite3_free(message);
         if (m_pending) std::rethrow_exception(std::exchange(m_pending, nullptr));
         if (rc == SQLITE_OK) return true;
-        if (m_b.m_aborted) return false;
+        if (m_builder.m_aborted) return false;
         Fail(QStringLiteral("Writing the index %1 failed: %2").arg(m_staging, why));
     }
 
@@ -715,9 +715,9 @@ public:
     bool Pump(Clock::time_point now = Clock::now()) {
         if (now - m_lastEvents >= kEventsEvery) {
             m_lastEvents = now;
-            if (m_b.m_statusHandler) m_b.m_statusHandler->ProcessEvents();
+            if (m_builder.m_statusHandler) m_builder.m_statusHandler->ProcessEvents();
         }
-        return !m_b.m_aborted;
+        return !m_builder.m_aborted;
     }
 
 private:
@@ -750,7 +750,7 @@ public:
 private:
     enum class Phase { kIndexing, kComparing, kApplying };
 
-    Fts5IndexBuilder& m_b;
+    Fts5IndexBuilder& m_builder;
     QString m_live;
     QString m_staging;
     Phase m_phase = Phase::kIndexing;
@@ -761,7 +761,7 @@ private:
     std::int64_t m_replaced = 0;
     std::int64_t m_deleted = 0;
     // The documents a changes build adds or replaces, with their old rowids (0: new).
-    docsource::Batch m_changed;
+    index::Batch m_changed;
     std::vector<std::int64_t> m_changedRowids;
     std::vector<index::Digest> m_changedDigests;
     std::vector<bool> m_seen;  // by rowid: read from the source in this build
@@ -776,7 +776,7 @@ private:
     std::exception_ptr m_pending;
 };
 
-void Fts5IndexBuilder::Configure(component::IStatusHandler* statusHandler,
+void Fts5IndexBuilder::Configure(component::StatusHandler* statusHandler,
                                  std::shared_ptr<component::SearchEngine> engine, const QString& indexName,
                                  const QString& indexPath, const QString& resolvedSource,
                                  const QString& connection, const QString& indexSetting3,
@@ -855,11 +855,11 @@ bool Fts5IndexBuilder::Build() {
 // passed checks their figures in `figures` and in index_info.
 bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures) {
     run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
-    StagingChecks checks(files.staging, run.Rows(), LiveDocuments(files.live), m_verify,
+    IndexVerification checks(files.staging, run.Rows(), LiveDocuments(files.live), m_verify,
                          [&run] { return run.Pump(); });
     const auto outcome = checks.Run();
-    if (outcome == StagingChecks::Outcome::kStopped) return false;
-    if (outcome == StagingChecks::Outcome::kRefused) {
+    if (outcome == IndexVerification::Outcome::kStopped) return false;
+    if (outcome == IndexVerification::Outcome::kRefused) {
         refusal = checks.Refusal();
         return true;
     }
@@ -873,11 +873,11 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
 
 // The synced staging file replaces the live index, which is kept as the previous one.
 void Fts5IndexBuilder::PutInPlace(const Files& files) {
-    if (const QString why = SyncToDisk(files.staging); !why.isEmpty())
+    if (const QString why = files::SyncToDisk(files.staging); !why.isEmpty())
         Fail(QStringLiteral("Unable to write %1 to disk: %2").arg(files.staging, why));
     if (const QString why = KeepPrevious(files.live, files.previous); !why.isEmpty())
         Fail(QStringLiteral("Unable to keep %1 as %2: %3").arg(files.live, files.previous, why));
-    if (const QString why = DurableRename(files.staging, files.live); !why.isEmpty())
+    if (const QString why = files::DurableRename(files.staging, files.live); !why.isEmpty())
         Fail(QStringLiteral("Unable to put the new index in place of %1: %2").arg(files.live, why));
 }
 
@@ -920,7 +920,7 @@ bool Fts5IndexBuilder::ReportAbort(Run& run, const Files& files) {
 void Fts5IndexBuilder::ReportRefusal(Run& run, const Files& files, const QString& refusal) {
     QFile::remove(files.staging + QStringLiteral("-journal"));
     QString kept = files.rejected;
-    if (const QString why = DurableRename(files.staging, files.rejected); !why.isEmpty()) {
+    if (const QString why = files::DurableRename(files.staging, files.rejected); !why.isEmpty()) {
         RemoveStaging(files.staging);
         kept = QStringLiteral("not kept (%1)").arg(why);
     }
@@ -931,4 +931,4 @@ void Fts5IndexBuilder::ReportRefusal(Run& run, const Files& files, const QString
     throw Error(errnum::kIndexRefused, kSource, refusal);
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -5,7 +5,7 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::index {
 
 // Builds "index.db" in the index folder. The documents come from the document query
 // (IndexSetting1: the first column is the key, every other column is text), through
@@ -19,14 +19,14 @@ public:
     // After a successful build: the documents of the new index. After an aborted or
     // failed one: the documents of the index that stayed in place (0 when none).
     std::int32_t DocumentCount() const override { return m_documentCount; }
-    void Configure(component::IStatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
+    void Configure(component::StatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
                    const QString& indexName, const QString& indexPath, const QString& resolvedSource,
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
     void SetVerify(const component::VerifySettings& verify) override { m_verify = verify; }
     void SetBuildMode(const component::BuildModeSettings& settings) override { m_buildMode = settings; }
     component::BuildReport LastBuild() const override { return m_lastBuild; }
-    // Fills "index.db.staging", checks it (see StagingChecks) and only then puts it in
+    // Fills "index.db.staging", checks it (see IndexVerification) and only then puts it in
     // place of "index.db", keeping the replaced index as "index.previous.db". A file
     // that fails a check is kept as "index.rejected.db" and the live index stays.
     // Raises component::Error: kIndexLocked when another build of the same index
@@ -50,7 +50,7 @@ private:
     bool ReportAbort(Run& run, const Files& files);
     [[noreturn]] void ReportRefusal(Run& run, const Files& files, const QString& refusal);
 
-    component::IStatusHandler* m_statusHandler = nullptr;
+    component::StatusHandler* m_statusHandler = nullptr;
     std::shared_ptr<component::SearchEngine> m_engine;
     QString m_indexName;
     QString m_indexPath;
@@ -66,4 +66,4 @@ private:
     std::int32_t m_documentCount = 0;
 };
 
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -6,7 +6,7 @@
 #include <QDateTime>
 #include <QFile>
 
-namespace zarvik {
+namespace zarvik::index {
 
 QString IndexLogPath(const component::SearchEngine* engine) {
     // The engine tells where the log goes; an engine of another kind keeps none.
@@ -26,4 +26,4 @@ void AppendIndexLog(const QString& logPath, const QString& indexName, const QStr
     file.write(line.toUtf8() + '\n');
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

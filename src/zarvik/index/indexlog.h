@@ -5,7 +5,7 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::index {
 // The file the engine's builds log to; empty when logging is off. The engine tells
 // where the log goes.
 QString IndexLogPath(const component::SearchEngine* engine);
@@ -13,4 +13,4 @@ QString IndexLogPath(const component::SearchEngine* engine);
 // that cannot be written costs the build nothing, so failures are ignored.
 void AppendIndexLog(const QString& logPath, const QString& indexName, const QString& event,
                     const QString& details);
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -8,7 +8,7 @@
 #include <QUuid>
 #include <atomic>
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 namespace {
 
 // --- ODBC, through Qt SQL -----------------------------------------------------------
@@ -113,4 +113,4 @@ std::unique_ptr<DocumentReader> OpenOdbcDocuments(const db::ConnectionText& conn
     return std::make_unique<OdbcReader>(connection, query);
 }
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 namespace {
 
 // --- PostgreSQL, through libpq -----------------------------------------------------
@@ -207,4 +207,4 @@ std::unique_ptr<DocumentReader> OpenPostgresDocuments(const db::ConnectionText& 
     return std::make_unique<PgReader>(connection, query);
 }
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

@@ -6,7 +6,7 @@
 #include <exception>
 #include <mutex>
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 
 // --- the reader thread -----------------------------------------------------------------
 
@@ -158,4 +158,4 @@ ReadAhead::Next ReadAhead::Take(Batch& batch, std::chrono::milliseconds wait) {
     return Next::kBatch;
 }
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

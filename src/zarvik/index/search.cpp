@@ -8,7 +8,7 @@
 #include <QHash>
 #include <memory>
 
-namespace zarvik {
+namespace zarvik::index {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.SearchEngine");
@@ -151,4 +151,4 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
     return results;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

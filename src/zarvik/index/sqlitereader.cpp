@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 
-namespace zarvik::docsource {
+namespace zarvik::index {
 namespace {
 
 // --- SQLite, through the C API ---------------------------------------------------
@@ -149,4 +149,4 @@ std::unique_ptr<DocumentReader> OpenSqliteDocuments(const QString& path, const Q
     return std::make_unique<SqliteReader>(path, query, std::move(heartbeat));
 }
 
-}  // namespace zarvik::docsource
+}  // namespace zarvik::index

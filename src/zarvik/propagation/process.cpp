@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-namespace zarvik {
+namespace zarvik::propagation {
 
 ProcessOutcome RunProgram(const QString& program, const QStringList& arguments,
                           const std::function<void(const QByteArray&)>& onOutput) {
@@ -104,4 +104,4 @@ ProcessOutcome RunProgram(const QString& program, const QStringList& arguments,
     return outcome;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation

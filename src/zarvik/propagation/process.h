@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <functional>
 
-namespace zarvik {
+namespace zarvik::propagation {
 
 struct ProcessOutcome {
     // False when the program could not be started; why says why.
@@ -24,4 +24,4 @@ struct ProcessOutcome {
 ProcessOutcome RunProgram(const QString& program, const QStringList& arguments,
                           const std::function<void(const QByteArray&)>& onOutput = {});
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation

@@ -4,7 +4,7 @@
 
 #include <QDir>
 
-namespace zarvik {
+namespace zarvik::propagation {
 namespace {
 
 // How a refused character is named: printable ones as themselves, the others by
@@ -147,4 +147,4 @@ QString ParsePropagationTarget(const QString& text, PropagationTarget* target) {
     return {};
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-namespace zarvik {
+namespace zarvik::propagation {
 
 struct PropagationTarget {
     bool remote = false;
@@ -35,4 +35,4 @@ QString PrintableTargetText(const QString& text);
 // Quotes a value for a POSIX shell on the far side ('...' with '\'' for a quote).
 QString ShellQuote(const QString& value);
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation

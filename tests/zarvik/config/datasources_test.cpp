@@ -30,7 +30,7 @@ class ConnectionStringTest : public testing::TestWithParam<ConnectionCase> {};
 
 TEST_P(ConnectionStringTest, SubstitutesSettings) {
     const auto& c = GetParam();
-    EXPECT_EQ(zarvik::ConnectionStringFor(QString::fromUtf8(c.setting1), QString::fromUtf8(c.setting2),
+    EXPECT_EQ(zarvik::config::ConnectionStringFor(QString::fromUtf8(c.setting1), QString::fromUtf8(c.setting2),
                                           QString::fromUtf8(c.name), kSources),
               QString::fromUtf8(c.expected));
 }
@@ -74,10 +74,10 @@ TEST(DataSourceTextTest, ReturnsTextUnchanged) {
         {"", ""},  // not the nameless source
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(zarvik::DataSourceText(QString::fromUtf8(c.name), kSources), QString::fromUtf8(c.expected))
+        EXPECT_EQ(zarvik::config::DataSourceText(QString::fromUtf8(c.name), kSources), QString::fromUtf8(c.expected))
             << c.name;
     }
-    EXPECT_TRUE(zarvik::DataSourceText(QStringLiteral("Primary"), {}).isEmpty());
+    EXPECT_TRUE(zarvik::config::DataSourceText(QStringLiteral("Primary"), {}).isEmpty());
 }
 
 TEST(AnchorSqliteDatabaseTest, MakesRelativeSqliteFilesAbsolute) {
@@ -101,12 +101,12 @@ TEST(AnchorSqliteDatabaseTest, MakesRelativeSqliteFilesAbsolute) {
         {"", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(zarvik::AnchorSqliteDatabase(QString::fromUtf8(c.text), QStringLiteral("/cfg")),
+        EXPECT_EQ(zarvik::config::AnchorSqliteDatabase(QString::fromUtf8(c.text), QStringLiteral("/cfg")),
                   QString::fromUtf8(c.expected))
             << c.text;
     }
     // A folder whose name holds ';' yields a braced value.
-    EXPECT_EQ(zarvik::AnchorSqliteDatabase(QStringLiteral("Database=app.db"), QStringLiteral("/a;b")),
+    EXPECT_EQ(zarvik::config::AnchorSqliteDatabase(QStringLiteral("Database=app.db"), QStringLiteral("/a;b")),
               QStringLiteral("Database={/a;b/app.db}"));
 }
 

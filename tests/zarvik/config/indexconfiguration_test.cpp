@@ -89,7 +89,7 @@ protected:
     QString Folder() const { return QFileInfo(m_dir.path()).canonicalFilePath(); }
 
     QTemporaryDir m_dir;
-    zarvik::XmlIndexConfiguration m_config;
+    zarvik::config::XmlIndexConfiguration m_config;
 };
 
 TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
@@ -379,7 +379,7 @@ TEST_P(WriteBackTest, ChangesOnlyTheElementText) {
     }
     EXPECT_EQ(ReadBytes(path), QByteArray(c.after));
 
-    zarvik::XmlIndexConfiguration reloaded;
+    zarvik::config::XmlIndexConfiguration reloaded;
     reloaded.LoadFromFile(path);
     reloaded.LoadIndex(QStringLiteral("b"));
     EXPECT_EQ(c.lastBuilt ? reloaded.LastBuilt() : reloaded.NumDocuments(), value);
@@ -586,7 +586,7 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
                 << c.label;
             linkTexts << text;
         }
-        zarvik::XmlIndexConfiguration config;
+        zarvik::config::XmlIndexConfiguration config;
         config.LoadFromFile(root + u'/' + c.loaded);
         config.LoadIndex(QStringLiteral("titles"));
         config.SetLastBuilt(QStringLiteral("now"));
@@ -618,7 +618,7 @@ TEST_F(ConfigTest, SavesThroughSymbolicLinksKeepEveryLink) {
                   QStringList())
             << c.label;
         // A new configuration object reads the saved values through the link.
-        zarvik::XmlIndexConfiguration again;
+        zarvik::config::XmlIndexConfiguration again;
         again.LoadFromFile(root + u'/' + c.loaded);
         again.LoadIndex(QStringLiteral("titles"));
         EXPECT_EQ(again.LastBuilt(), u"now") << c.label;
@@ -722,7 +722,7 @@ TEST_F(ConfigTest, MetricsDirectoryIsOfTheWholeFile) {
         if (QByteArray(c.label) == "inside_an_index_is_not_it")
             text.replace("</Index>", "<MetricsDirectory>/x</MetricsDirectory></Index>");
         const QString path = Write(text);
-        zarvik::XmlIndexConfiguration config;
+        zarvik::config::XmlIndexConfiguration config;
         config.LoadFromFile(path);
         const QString expected = c.expected == u"@"            ? QString()
                                  : c.expected.startsWith(u'/') ? c.expected
@@ -832,7 +832,7 @@ TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
     // A build's results can be written back into it.
     m_config.SetLastBuilt(QStringLiteral("now"));
     m_config.SetNumDocuments(QStringLiteral("3"));
-    zarvik::XmlIndexConfiguration again;
+    zarvik::config::XmlIndexConfiguration again;
     again.LoadFromFile(path);
     again.LoadIndex(QStringLiteral("catalog"));
     EXPECT_EQ(again.NumDocuments(), u"3");

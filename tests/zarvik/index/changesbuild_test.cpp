@@ -115,7 +115,7 @@ protected:
         }
     }
     bool Build(const QString& folder, component::BuildModeSettings mode, component::VerifySettings verify = {}) {
-        zarvik::Fts5IndexBuilder builder;
+        zarvik::index::Fts5IndexBuilder builder;
         builder.Configure(nullptr, nullptr, QStringLiteral("docs"), tmp.filePath(folder), QString(),
                           source.ConnectionText(), tokenizer, QString(), QString(),
                           QStringLiteral("SELECT K, A, B FROM DOC"));

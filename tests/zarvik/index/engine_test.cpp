@@ -10,7 +10,7 @@ namespace {
 
 TEST(EngineTest, VersionIsThatOfTheLinkedSqlite) {
     const auto engine =
-        zarvik::NewEngine(QStringLiteral("/opt/lumora"), QStringLiteral("/opt/lumora"), false);
+        zarvik::index::NewEngine(QStringLiteral("/opt/lumora"), QStringLiteral("/opt/lumora"), false);
     ASSERT_NE(engine, nullptr);
     // The version text of the library is a second, independent source of the numbers.
     const QStringList parts = QString::fromUtf8(sqlite3_libversion()).split(u'.');
@@ -36,9 +36,9 @@ TEST(EngineTest, KeepsFoldersAndLogSwitch) {
     };
     for (const auto& c : cases) {
         const auto engine =
-            zarvik::NewEngine(QString::fromUtf8(c.programDir), QString::fromUtf8(c.dataDir), c.log);
+            zarvik::index::NewEngine(QString::fromUtf8(c.programDir), QString::fromUtf8(c.dataDir), c.log);
         // The index builder takes the engine back as what it is.
-        const auto* fts5 = dynamic_cast<const zarvik::Fts5Engine*>(engine.get());
+        const auto* fts5 = dynamic_cast<const zarvik::index::Fts5Engine*>(engine.get());
         ASSERT_NE(fts5, nullptr);
         EXPECT_EQ(fts5->ProgramDir(), QString::fromUtf8(c.programDir));
         EXPECT_EQ(fts5->DataDir(), QString::fromUtf8(c.dataDir));

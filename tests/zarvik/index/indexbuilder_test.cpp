@@ -82,7 +82,7 @@ QString MakeSqliteSource(const QString& path, int generated = 0) {
 }
 
 // Records every callback; `onStatus` may act on the n-th (1-based) UpdateStatus.
-class Recorder : public component::IStatusHandler {
+class Recorder : public component::StatusHandler {
 public:
     void UpdateStatus(const QString& msg) override {
         statuses << msg;
@@ -126,7 +126,7 @@ protected:
         small = MakeSqliteSource(tmp.filePath(QStringLiteral("small.db")));
     }
     // Builds with the given settings; the connection goes in as the resolved source.
-    bool Build(zarvik::Fts5IndexBuilder& b, const QString& source, const QString& tokenizer = {},
+    bool Build(zarvik::index::Fts5IndexBuilder& b, const QString& source, const QString& tokenizer = {},
                const QString& stored = QStringLiteral("URL"), const QString& prefix = {},
                const QString& query = kQuery) {
         b.Configure(&recorder, nullptr, QStringLiteral("catalog"), indexPath, source, QString(), tokenizer,
@@ -209,7 +209,7 @@ TEST_P(IndexBuilderSourceTest, BuildsASearchableIndex) {
         }
         expected = 4 + 2500;
     }
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     if (c.throughResolvedSource) {
         // The connection must not be used when a resolved source is given.
         b.Configure(&recorder, nullptr, QStringLiteral("catalog"), indexPath, source,
@@ -282,7 +282,7 @@ class IndexBuilderSettingsTest : public IndexBuilderTest,
 
 TEST_P(IndexBuilderSettingsTest, TokenizerAndPrefixReachTheIndex) {
     const SettingsCase& c = GetParam();
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     ASSERT_TRUE(
         Build(b, small, QString::fromUtf8(c.tokenizer), QStringLiteral("URL"), QString::fromUtf8(c.prefix)));
     EXPECT_EQ(
@@ -323,13 +323,13 @@ class IndexBuilderFailureTest : public IndexBuilderTest, public ::testing::WithP
 TEST_P(IndexBuilderFailureTest, RaisesAndLeavesTheLiveIndexAsItWas) {
     const FailureCase& c = GetParam();
     {
-        zarvik::Fts5IndexBuilder first;
+        zarvik::index::Fts5IndexBuilder first;
         ASSERT_TRUE(Build(first, small));
     }
     const QByteArray before = ReadAll(liveDb);
     ASSERT_FALSE(before.isEmpty());
 
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     const QString source =
         c.missingDatabase ? QStringLiteral("Provider=SQLite;Database=") + tmp.filePath("none.db") : small;
     try {
@@ -361,7 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IndexBuilderTest, FailedFirstBuildCountsNothingAndLeavesNoIndex) {
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     EXPECT_THROW(Build(b, small, QStringLiteral("nosuch")), Error);
     EXPECT_EQ(b.DocumentCount(), 0);
     EXPECT_EQ(FolderEntries(), QStringList{"index.lock"});
@@ -371,13 +371,13 @@ TEST_F(IndexBuilderTest, FailedFirstBuildCountsNothingAndLeavesNoIndex) {
 
 TEST_F(IndexBuilderTest, StopMidBuildKeepsThePreviousIndex) {
     {
-        zarvik::Fts5IndexBuilder first;
+        zarvik::index::Fts5IndexBuilder first;
         ASSERT_TRUE(Build(first, small));
     }
     const QByteArray before = ReadAll(liveDb);
     const QString big = MakeSqliteSource(tmp.filePath("big.db"), 20000);
 
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     QString atStop;
     recorder = Recorder();
     recorder.onStatus = [&](int n) {
@@ -403,7 +403,7 @@ TEST_F(IndexBuilderTest, StopMidBuildKeepsThePreviousIndex) {
 
 TEST_F(IndexBuilderTest, KilledBuildLeavesTheLiveIndexAndReleasesTheLock) {
     {
-        zarvik::Fts5IndexBuilder first;
+        zarvik::index::Fts5IndexBuilder first;
         ASSERT_TRUE(Build(first, small));
     }
     const QByteArray before = ReadAll(liveDb);
@@ -415,13 +415,13 @@ TEST_F(IndexBuilderTest, KilledBuildLeavesTheLiveIndexAndReleasesTheLock) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::close(pipeFds[0]);
-        struct PipeHandler : component::IStatusHandler {
+        struct PipeHandler : component::StatusHandler {
             int fd;
             void UpdateStatus(const QString&) override { (void)!::write(fd, "s", 1); }
             void ProcessEvents() override {}
         } handler;
         handler.fd = pipeFds[1];
-        zarvik::Fts5IndexBuilder b;
+        zarvik::index::Fts5IndexBuilder b;
         b.Configure(&handler, nullptr, QStringLiteral("catalog"), indexPath, big, QString(), QString(),
                     QStringLiteral("URL"), QString(), kQuery);
         try {
@@ -441,7 +441,7 @@ TEST_F(IndexBuilderTest, KilledBuildLeavesTheLiveIndexAndReleasesTheLock) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the build ended before it was killed";
     EXPECT_EQ(ReadAll(liveDb), before);
 
-    zarvik::Fts5IndexBuilder next;
+    zarvik::index::Fts5IndexBuilder next;
     ASSERT_TRUE(Build(next, big));
     EXPECT_EQ(next.DocumentCount(), 60000);
     // The killed build left nothing behind; the first index is kept as the previous one.
@@ -456,7 +456,7 @@ TEST_F(IndexBuilderTest, SecondBuildOfTheSameIndexIsRefused) {
     recorder.onStatus = [&](int n) {
         if (n != 2) return;
         Recorder quiet;
-        zarvik::Fts5IndexBuilder second;
+        zarvik::index::Fts5IndexBuilder second;
         second.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath, small, QString(), QString(),
                          QString(), QString(), kQuery);
         try {
@@ -466,12 +466,12 @@ TEST_F(IndexBuilderTest, SecondBuildOfTheSameIndexIsRefused) {
                 e.Number() == errnum::kIndexLocked && e.Description().contains(QStringLiteral("\"catalog\""));
         }
         // Another index is not held up by this build.
-        zarvik::Fts5IndexBuilder third;
+        zarvik::index::Fts5IndexBuilder third;
         third.Configure(&quiet, nullptr, QStringLiteral("other"), other, small, QString(), QString(),
                         QString(), QString(), kQuery);
         otherBuilt = third.Build();
     };
-    zarvik::Fts5IndexBuilder first;
+    zarvik::index::Fts5IndexBuilder first;
     EXPECT_TRUE(Build(first, small));
     EXPECT_TRUE(refused);
     EXPECT_TRUE(otherBuilt);
@@ -483,7 +483,7 @@ TEST_F(IndexBuilderTest, SecondBuildOfTheSameIndexIsRefused) {
 TEST_F(IndexBuilderTest, StatusAndEventsComeAtTheirRates) {
     const int total = 50000;
     const QString big = MakeSqliteSource(tmp.filePath("big.db"), total);
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     const auto start = Clock::now();
     ASSERT_TRUE(Build(b, big));
     const auto elapsed = Clock::now() - start;
@@ -555,7 +555,7 @@ TEST_P(IndexBuilderValuesTest, IndexHoldsExactlyTheSourceRows) {
             expected << QStringLiteral("%1|%2").arg(d.id).arg(QString::fromUtf8(d.title));
         for (int g = 100; g < 2600; ++g) expected << QStringLiteral("%1|Filler %1").arg(g);
     }
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     ASSERT_TRUE(Build(b, source, QString(), QStringLiteral("SCORE, RAW, FLAG, URL"), QString(),
                       QString::fromUtf8(c.query)));
     EXPECT_EQ(b.DocumentCount(), rows);
@@ -599,7 +599,7 @@ protected:
         const QString source =
             kind == Kind::kSqlite ? MakeSqliteSource(tmp.filePath("big.db"), 20000) : MakePostgresSource();
         if (source.isEmpty()) return source;
-        zarvik::Fts5IndexBuilder first;
+        zarvik::index::Fts5IndexBuilder first;
         EXPECT_TRUE(Build(first, small));
         return source;
     }
@@ -622,7 +622,7 @@ TEST_P(IndexBuilderReaderFailureTest, ReaderErrorFailsTheBuildAndKeepsTheLiveInd
     const QString source = BigSourceOverALiveIndex(c.kind);
     LUMORA_NEED_PG(source);
     const QByteArray before = ReadAll(liveDb);
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     try {
         Build(b, source, QString(), QString(), QString(), QString::fromUtf8(c.query));
         FAIL() << "Build did not raise";
@@ -676,7 +676,7 @@ TEST_P(IndexBuilderStopTest, StopReturnsPromptlyAndKeepsTheLiveIndex) {
     LUMORA_NEED_PG(source);
     const QByteArray before = ReadAll(liveDb);
     recorder = Recorder();
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     Clock::time_point stoppedAt{};
     const auto stop = [&] {
         stoppedAt = Clock::now();

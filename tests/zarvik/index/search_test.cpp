@@ -16,7 +16,7 @@ protected:
     static void SetUpTestSuite() {
         dir = new QTemporaryDir;
         indexPath = new QString(testsupport::BuildSmallIndex(dir->path()));
-        engine = new zarvik::Fts5Engine(dir->path(), dir->path(), false);
+        engine = new zarvik::index::Fts5Engine(dir->path(), dir->path(), false);
     }
     static void TearDownTestSuite() {
         delete engine;
@@ -33,12 +33,12 @@ protected:
 
     static QTemporaryDir* dir;
     static QString* indexPath;
-    static zarvik::Fts5Engine* engine;
+    static zarvik::index::Fts5Engine* engine;
 };
 
 QTemporaryDir* SearchTest::dir = nullptr;
 QString* SearchTest::indexPath = nullptr;
-zarvik::Fts5Engine* SearchTest::engine = nullptr;
+zarvik::index::Fts5Engine* SearchTest::engine = nullptr;
 
 struct QueryCase {
     const char* name;

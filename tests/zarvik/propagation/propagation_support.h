@@ -25,7 +25,7 @@
 
 namespace proptest {
 
-class Recorder : public component::IStatusHandler {
+class Recorder : public component::StatusHandler {
 public:
     void UpdateStatus(const QString& msg) override {
         EXPECT_EQ(QThread::currentThread(), mainThread) << "status from a worker thread";
@@ -70,7 +70,7 @@ inline QString BuildIndex(const QString& folder, int documents, const char* word
     sqlite3_close(db);
     if (rc != SQLITE_OK) return {};
     const QString index = folder + "/index-" + word;
-    zarvik::Fts5IndexBuilder builder;
+    zarvik::index::Fts5IndexBuilder builder;
     builder.Configure(nullptr, nullptr, QStringLiteral("catalog"), index,
                       QStringLiteral("Provider=SQLite;Database=") + docs, QString(), QString(), QString(),
                       QString(), QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"));

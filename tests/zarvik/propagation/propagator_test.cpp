@@ -1,6 +1,6 @@
-// FolderPropagator on local folders: copies of a built index, checks before a copy
+// TargetPropagator on local folders: copies of a built index, checks before a copy
 // goes in place, several targets at once, hostile target texts, and the event log.
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ protected:
     }
     void TearDown() override {
         qunsetenv("ZARVIK_EVENT_LOG");
-        zarvik::SetCopyArrivedHookForTesting({});
+        zarvik::propagation::SetCopyArrivedHookForTesting({});
     }
 
     QTemporaryDir tmp;
@@ -41,7 +41,7 @@ protected:
     QString log;
     QByteArray indexBytes;
     Recorder recorder;
-    zarvik::FolderPropagator propagator;
+    zarvik::propagation::TargetPropagator propagator;
 };
 
 TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAtOnceAndReplacesAnOlderOne) {
@@ -82,7 +82,7 @@ TEST_F(PropagatorTest, CopiesFourTargetsAtOnceAndNoMore) {
     int inFlight = 0;
     int most = 0;
     int total = 0;
-    zarvik::SetCopyArrivedHookForTesting([&](const QString&, const QString&) {
+    zarvik::propagation::SetCopyArrivedHookForTesting([&](const QString&, const QString&) {
         std::unique_lock lock(mutex);
         ++total;
         most = std::max(most, ++inFlight);
@@ -94,7 +94,7 @@ TEST_F(PropagatorTest, CopiesFourTargetsAtOnceAndNoMore) {
     for (int i = 0; i < 7; ++i) targets << tmp.filePath(QStringLiteral("at-once/%1").arg(i));
     EXPECT_TRUE(propagator.Propagate(source, targets));
     EXPECT_EQ(total, 7);
-    EXPECT_EQ(most, zarvik::FolderPropagator::kParallelTargets);
+    EXPECT_EQ(most, zarvik::propagation::TargetPropagator::kParallelTargets);
     for (const QString& target : targets) EXPECT_EQ(ReadAll(target + "/index.db"), indexBytes);
 }
 
@@ -138,7 +138,7 @@ TEST_F(PropagatorTest, ADamagedCopyFailsItsTargetAloneAndTheOldIndexStays) {
         ASSERT_TRUE(QDir().mkpath(damaged));
         ASSERT_TRUE(WriteFile(damaged + "/index.db", "the old index"));
         int seen = 0;
-        zarvik::SetCopyArrivedHookForTesting([&](const QString& target, const QString& copy) {
+        zarvik::propagation::SetCopyArrivedHookForTesting([&](const QString& target, const QString& copy) {
             if (target != damaged) return;
             ++seen;
             EXPECT_TRUE(copy.startsWith(damaged + "/index.db.propagating-")) << copy.toStdString();

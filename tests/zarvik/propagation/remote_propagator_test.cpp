@@ -1,4 +1,4 @@
-// FolderPropagator with ssh targets, against a throwaway sshd on loopback: copies
+// TargetPropagator with ssh targets, against a throwaway sshd on loopback: copies
 // that arrive whole and checked, failures with ssh's and rsync's own words, a kill
 // half-way, and a copy damaged in transit.
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 
 #include "support/damagedindex.h"
 #include "propagation_support.h"
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ protected:
     void TearDown() override {
         qunsetenv("ZARVIK_EVENT_LOG");
         qunsetenv("ZARVIK_SSH_CONFIG");
-        zarvik::SetCopyArrivedHookForTesting({});
+        zarvik::propagation::SetCopyArrivedHookForTesting({});
     }
 
     // A far-side folder that already holds the older index.
@@ -63,7 +63,7 @@ protected:
     QByteArray indexBytes;
     QByteArray olderBytes;
     Recorder recorder;
-    zarvik::FolderPropagator propagator;
+    zarvik::propagation::TargetPropagator propagator;
 };
 
 SshServer* RemotePropagatorTest::server = nullptr;
@@ -169,7 +169,7 @@ TEST_F(RemotePropagatorTest, ACopyDamagedInTransitFailsItsTargetAlone) {
     const QString local = tmp.filePath("local");
     const QString damagedTarget = server->Target(damaged);
     int seen = 0;
-    zarvik::SetCopyArrivedHookForTesting([&](const QString& target, const QString& copy) {
+    zarvik::propagation::SetCopyArrivedHookForTesting([&](const QString& target, const QString& copy) {
         if (target != damagedTarget) return;
         ++seen;
         // The far side is this machine: the copy is reachable as a file here.

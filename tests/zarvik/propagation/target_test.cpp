@@ -28,8 +28,8 @@ TEST(PropagationTargetTest, ReadsLocalAndRemoteTexts) {
         {"/srv/local/catalog", false, "", "", 0, "/srv/local/catalog"},
     };
     for (const Accepted& c : cases) {
-        zarvik::PropagationTarget t;
-        EXPECT_EQ(zarvik::ParsePropagationTarget(QString::fromUtf8(c.text), &t), QString()) << c.text;
+        zarvik::propagation::PropagationTarget t;
+        EXPECT_EQ(zarvik::propagation::ParsePropagationTarget(QString::fromUtf8(c.text), &t), QString()) << c.text;
         EXPECT_EQ(t.remote, c.remote) << c.text;
         EXPECT_EQ(t.user, QString::fromUtf8(c.user)) << c.text;
         EXPECT_EQ(t.host, QString::fromUtf8(c.host)) << c.text;
@@ -38,8 +38,8 @@ TEST(PropagationTargetTest, ReadsLocalAndRemoteTexts) {
         EXPECT_EQ(t.text, QString::fromUtf8(c.text)) << c.text;
     }
     // A local folder is made absolute against the working folder.
-    zarvik::PropagationTarget t;
-    EXPECT_EQ(zarvik::ParsePropagationTarget(QStringLiteral("replica"), &t), QString());
+    zarvik::propagation::PropagationTarget t;
+    EXPECT_EQ(zarvik::propagation::ParsePropagationTarget(QStringLiteral("replica"), &t), QString());
     EXPECT_EQ(t.path, QDir::current().absoluteFilePath(QStringLiteral("replica")));
 }
 
@@ -80,8 +80,8 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         {"   ", "names no folder"},
     };
     for (const Refused& c : cases) {
-        zarvik::PropagationTarget t;
-        const QString why = zarvik::ParsePropagationTarget(QString::fromUtf8(c.text), &t);
+        zarvik::propagation::PropagationTarget t;
+        const QString why = zarvik::propagation::ParsePropagationTarget(QString::fromUtf8(c.text), &t);
         EXPECT_TRUE(why.contains(QString::fromUtf8(c.reason))) << c.text << " -> " << why.toStdString();
         // The text is named with its line breaks written out, so that the message
         // stays one line.
@@ -104,7 +104,7 @@ TEST(PropagationTargetTest, PrintableTextWritesControlCharactersOut) {
         {"/srv/caf\xc3\xa9", "/srv/caf\xc3\xa9"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(zarvik::PrintableTargetText(QString::fromUtf8(c.text)), QString::fromUtf8(c.shown))
+        EXPECT_EQ(zarvik::propagation::PrintableTargetText(QString::fromUtf8(c.text)), QString::fromUtf8(c.shown))
             << c.shown;
 }
 
@@ -119,7 +119,7 @@ TEST(PropagationTargetTest, ShellQuoteKeepsEveryCharacterLiteral) {
         {"", "''"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(zarvik::ShellQuote(QString::fromUtf8(c.value)), QString::fromUtf8(c.quoted)) << c.value;
+        EXPECT_EQ(zarvik::propagation::ShellQuote(QString::fromUtf8(c.value)), QString::fromUtf8(c.quoted)) << c.value;
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 class QLabel;
 class QPushButton;
 
-class frmAbout : public QDialog {
+namespace about {
+
+class AboutDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit frmAbout(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 
     // "Version 1.0.0": the program's own numbers in plain decimal.
     static QString VersionLine(int major, int minor, int revision);
@@ -25,11 +27,13 @@ private:
     void lblURL_Click();
 
     QLabel* m_picture1 = nullptr;
-    QLabel* m_lblTitle = nullptr;
-    QLabel* m_lblVersion = nullptr;
-    QLabel* m_lblDescription = nullptr;
+    QLabel* m_titleLabel = nullptr;
+    QLabel* m_versionLabel = nullptr;
+    QLabel* m_descriptionLabel = nullptr;
     QLabel* m_label1 = nullptr;
-    QLabel* m_lblURL = nullptr;
-    QLabel* m_lblDisclaimer = nullptr;
-    QPushButton* m_cmdOK = nullptr;
+    QLabel* m_urlLabel = nullptr;
+    QLabel* m_disclaimerLabel = nullptr;
+    QPushButton* m_okButton = nullptr;
 };
+
+}  // namespace about

@@ -8,11 +8,11 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::propagation {
 
-class FolderPropagator final : public component::IndexPropagator {
+class TargetPropagator final : public component::IndexPropagator {
 public:
-    void SetStatusHandler(component::IStatusHandler* statusHandler) override {
+    void SetStatusHandler(component::StatusHandler* statusHandler) override {
         m_statusHandler = statusHandler;
     }
     // Copies every index file to every target, at most kParallelTargets at once; each
@@ -27,7 +27,7 @@ public:
     static constexpr int kParallelTargets = 4;
 
 private:
-    component::IStatusHandler* m_statusHandler = nullptr;
+    component::StatusHandler* m_statusHandler = nullptr;
     std::int32_t m_failedTargets = 0;
     QList<component::TargetBytes> m_bytesSent;
 };
@@ -37,4 +37,4 @@ private:
 // so that a test can damage a copy in transit. An empty function turns it off.
 void SetCopyArrivedHookForTesting(std::function<void(const QString& target, const QString& copyPath)> hook);
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation

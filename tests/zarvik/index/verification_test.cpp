@@ -133,7 +133,7 @@ private:
 
 enum class Kind { kSqlite, kPostgres };
 
-class IndexGateTest : public ::testing::TestWithParam<Kind> {
+class VerificationTest : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(tmp.isValid());
@@ -149,12 +149,12 @@ protected:
             }
         }
     }
-    void TearDown() override { zarvik::Fts5IndexBuilder::SetStagingHookForTests({}); }
+    void TearDown() override { zarvik::index::Fts5IndexBuilder::SetStagingHookForTests({}); }
 
     // A build of the source as it is now; the Error it raised, if any.
     std::optional<Error> Build(const VerifySettings& verify, bool* built = nullptr,
                                std::int32_t* count = nullptr) {
-        zarvik::Fts5IndexBuilder b;
+        zarvik::index::Fts5IndexBuilder b;
         b.Configure(nullptr, nullptr, QStringLiteral("catalog"), indexPath, source->ConnectionText(),
                     QString(), QString(), QString(), QString(),
                     QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"));
@@ -255,7 +255,7 @@ const GateCase kGateCases[] = {
      "accepts: fts5: syntax error near \"\". The live index was left in place."},
 };
 
-class IndexGateCaseTest : public IndexGateTest {
+class IndexGateCaseTest : public VerificationTest {
 protected:
     void Run(const GateCase& c) {
         QByteArray before;
@@ -346,7 +346,7 @@ const DamageCase kDamageCases[] = {
      }},
 };
 
-class IndexGateDamageTest : public IndexGateTest {};
+class IndexGateDamageTest : public VerificationTest {};
 
 TEST_P(IndexGateDamageTest, RefusedByTheIntegrityChecks) {
     for (const DamageCase& c : kDamageCases) {
@@ -357,7 +357,7 @@ TEST_P(IndexGateDamageTest, RefusedByTheIntegrityChecks) {
         const QByteArray before = ReadAll(live);
         source->SetRows(3100);
         QByteArray damaged;
-        zarvik::Fts5IndexBuilder::SetStagingHookForTests([&](const QString& staging) {
+        zarvik::index::Fts5IndexBuilder::SetStagingHookForTests([&](const QString& staging) {
             QByteArray bytes = ReadAll(staging);
             c.damage(bytes);
             QFile f(staging);
@@ -366,7 +366,7 @@ TEST_P(IndexGateDamageTest, RefusedByTheIntegrityChecks) {
             damaged = bytes;
         });
         const std::optional<Error> error = Build(kDefaults);
-        zarvik::Fts5IndexBuilder::SetStagingHookForTests({});
+        zarvik::index::Fts5IndexBuilder::SetStagingHookForTests({});
         ASSERT_TRUE(error.has_value()) << "a damaged index went live";
         EXPECT_EQ(error->Number(), errnum::kIndexRefused);
         EXPECT_TRUE(
@@ -385,7 +385,7 @@ INSTANTIATE_TEST_SUITE_P(Sources, IndexGateDamageTest, ::testing::Values(Kind::k
 
 // --- the files of the folder over several builds ------------------------------------
 
-class IndexGateFilesTest : public IndexGateTest {};
+class IndexGateFilesTest : public VerificationTest {};
 
 TEST_P(IndexGateFilesTest, OnePreviousAndOneRefusedIndexAtMost) {
     struct Step {
@@ -446,8 +446,8 @@ TEST_P(IndexGateFilesTest, StopDuringTheChecksKeepsNoFile) {
     ASSERT_FALSE(Build(kDefaults).has_value());
     const QByteArray before = ReadAll(live);
     source->SetRows(2100);
-    struct Stopper : component::IStatusHandler {
-        zarvik::Fts5IndexBuilder* builder = nullptr;
+    struct Stopper : component::StatusHandler {
+        zarvik::index::Fts5IndexBuilder* builder = nullptr;
         bool sawChecks = false;
         void UpdateStatus(const QString& text) override {
             if (text.startsWith(QStringLiteral("Indexing: checking the new index"))) {
@@ -457,7 +457,7 @@ TEST_P(IndexGateFilesTest, StopDuringTheChecksKeepsNoFile) {
         }
         void ProcessEvents() override {}
     } stopper;
-    zarvik::Fts5IndexBuilder b;
+    zarvik::index::Fts5IndexBuilder b;
     stopper.builder = &b;
     b.Configure(&stopper, nullptr, QStringLiteral("catalog"), indexPath, source->ConnectionText(), QString(),
                 QString(), QString(), QString(), QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"));

@@ -1,5 +1,5 @@
 // The checks a finished staging index must pass before it replaces the live index.
-#include "zarvik/index/indexchecks.h"
+#include "zarvik/index/verification.h"
 
 #include <sqlite3.h>
 
@@ -8,7 +8,7 @@
 #include <QLocale>
 #include <QStringList>
 
-namespace zarvik {
+namespace zarvik::index {
 
 namespace {
 const QString kLeftInPlace = QStringLiteral(" The live index was left in place.");
@@ -18,7 +18,7 @@ constexpr int kQuickCheckLines = 3;
 
 // The staging file open for the checks; every statement goes through Step so that a
 // stop request is told apart from an error of SQLite.
-class StagingChecks::Db {
+class IndexVerification::Db {
 public:
     Db(const QString& file, std::function<bool()>& keepGoing) : m_keepGoing(keepGoing) {
         if (sqlite3_open_v2(QFile::encodeName(file).constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) !=
@@ -63,7 +63,7 @@ private:
     bool m_stopped = false;
 };
 
-StagingChecks::StagingChecks(QString staging, std::int64_t documentsRead,
+IndexVerification::IndexVerification(QString staging, std::int64_t documentsRead,
                              std::optional<std::int64_t> liveDocuments, component::VerifySettings verify,
                              std::function<bool()> keepGoing)
     : m_staging(std::move(staging)),
@@ -72,20 +72,20 @@ StagingChecks::StagingChecks(QString staging, std::int64_t documentsRead,
       m_verify(std::move(verify)),
       m_keepGoing(std::move(keepGoing)) {}
 
-QString StagingChecks::Count(std::int64_t n) {
+QString IndexVerification::Count(std::int64_t n) {
     return QLocale(QLocale::English, QLocale::UnitedStates).toString(qlonglong(n));
 }
 
-StagingChecks::Outcome StagingChecks::Refuse(const QString& text) {
+IndexVerification::Outcome IndexVerification::Refuse(const QString& text) {
     m_refusal = text + kLeftInPlace;
     return Outcome::kRefused;
 }
 
-StagingChecks::Outcome StagingChecks::Damaged(const QString& what) {
+IndexVerification::Outcome IndexVerification::Damaged(const QString& what) {
     return Refuse(QStringLiteral("The new index failed the integrity checks (%1).").arg(what));
 }
 
-StagingChecks::Outcome StagingChecks::Run() {
+IndexVerification::Outcome IndexVerification::Run() {
     m_figures.clear();
     m_refusal.clear();
     QElapsedTimer clock;
@@ -105,7 +105,7 @@ StagingChecks::Outcome StagingChecks::Run() {
 }
 
 // 1. The file as SQLite sees it, then the full-text index against its documents.
-std::optional<StagingChecks::Outcome> StagingChecks::CheckIntegrity(Db& db) {
+std::optional<IndexVerification::Outcome> IndexVerification::CheckIntegrity(Db& db) {
     if (!db.Prepare("PRAGMA quick_check")) return Damaged(QStringLiteral("quick_check: ") + db.Message());
     QStringList problems;
     int rc;
@@ -129,7 +129,7 @@ std::optional<StagingChecks::Outcome> StagingChecks::CheckIntegrity(Db& db) {
 }
 
 // 2. Every document read is in the index, and nothing else.
-std::optional<StagingChecks::Outcome> StagingChecks::CheckCount(Db& db, std::int64_t& rows) {
+std::optional<IndexVerification::Outcome> IndexVerification::CheckCount(Db& db, std::int64_t& rows) {
     if (!db.Prepare("SELECT COUNT(*) FROM documents") || db.Step() != SQLITE_ROW) {
         if (db.Stopped()) return Outcome::kStopped;
         return Damaged(QStringLiteral("counting the documents: ") + db.Message());
@@ -144,7 +144,7 @@ std::optional<StagingChecks::Outcome> StagingChecks::CheckCount(Db& db, std::int
 }
 
 // 3. Not fewer than the administrator expects at least.
-std::optional<StagingChecks::Outcome> StagingChecks::CheckMinimum(std::int64_t rows) {
+std::optional<IndexVerification::Outcome> IndexVerification::CheckMinimum(std::int64_t rows) {
     if (rows < m_verify.minDocuments)
         return Refuse(QStringLiteral("The new index has %1 documents, fewer than MinDocuments (%2).")
                           .arg(Count(rows), Count(m_verify.minDocuments)));
@@ -155,7 +155,7 @@ std::optional<StagingChecks::Outcome> StagingChecks::CheckMinimum(std::int64_t r
 }
 
 // 4. Not many fewer than the index it replaces.
-std::optional<StagingChecks::Outcome> StagingChecks::CheckShrink(std::int64_t rows) {
+std::optional<IndexVerification::Outcome> IndexVerification::CheckShrink(std::int64_t rows) {
     const int allowed = m_verify.maxShrinkPercent;
     QString shrinkFigure;
     if (!m_live) {
@@ -191,7 +191,7 @@ std::optional<StagingChecks::Outcome> StagingChecks::CheckShrink(std::int64_t ro
 }
 
 // 5. Queries the administrator knows must find something.
-std::optional<StagingChecks::Outcome> StagingChecks::CheckQueries(Db& db) {
+std::optional<IndexVerification::Outcome> IndexVerification::CheckQueries(Db& db) {
     for (qsizetype i = 0; i < m_verify.checkQueries.size(); ++i) {
         const QString& query = m_verify.checkQueries[i];
         if (!db.Prepare("SELECT 1 FROM documents WHERE documents MATCH ?1 LIMIT 1"))
@@ -213,7 +213,7 @@ std::optional<StagingChecks::Outcome> StagingChecks::CheckQueries(Db& db) {
     return std::nullopt;
 }
 
-QString StagingChecks::Record() const {
+QString IndexVerification::Record() const {
     sqlite3* db = nullptr;
     QString why;
     if (sqlite3_open_v2(QFile::encodeName(m_staging).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
@@ -244,4 +244,4 @@ QString StagingChecks::Record() const {
     return why;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::index

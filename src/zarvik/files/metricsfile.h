@@ -4,7 +4,7 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::files {
 
 // Errors raised (source "ZarvikIndexing.MetricsFile"):
 // - Write: errnum::kMetricsWrite naming the file and the reason (a missing folder, a
@@ -15,4 +15,4 @@ public:
     void Write(const QString& path, const QByteArray& text) override;
 };
 
-}  // namespace zarvik
+}  // namespace zarvik::files

@@ -6,7 +6,7 @@
 
 #include "component/error.h"
 
-namespace util {
+namespace report {
 
 // The report text of an error: description, the source, the number in hexadecimal
 // and the request to contact the administrator.
@@ -30,4 +30,4 @@ void LogEvent(const QString& message, std::int32_t eventType);
 // complement, no prefix, no leading zeros.
 QString HexNumber(std::int32_t number);
 
-}  // namespace util
+}  // namespace report

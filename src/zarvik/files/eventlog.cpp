@@ -1,5 +1,5 @@
 // The event log: syslog, or the JSON-lines file named by ZARVIK_EVENT_LOG.
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -14,7 +14,7 @@
 
 #include "component/error.h"
 
-namespace zarvik {
+namespace zarvik::files {
 namespace {
 
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexingServices");
@@ -89,4 +89,4 @@ void WriteEvent(const QString& source, const QString& message, std::int32_t type
     AppendLine(path, QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n');
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::files

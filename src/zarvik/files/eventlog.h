@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-namespace zarvik {
+namespace zarvik::files {
 
 // How a source and a message go to syslog. An ident is one word: journald and
 // most syslog daemons end it at the first blank, so with "App (index=x)" as ident
@@ -25,4 +25,4 @@ SyslogEntry SyslogEntryFor(const QString& source, const QString& message);
 // written; the description names the file and the reason.
 void WriteEvent(const QString& source, const QString& message, std::int32_t type);
 
-}  // namespace zarvik
+}  // namespace zarvik::files

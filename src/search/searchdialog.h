@@ -13,13 +13,15 @@ class QLineEdit;
 class QPushButton;
 class QTableWidget;
 
-class frmSearch : public QDialog {
+namespace search {
+
+class SearchDialog : public QDialog {
     Q_OBJECT
 
 public:
     static constexpr int kPageSize = 20;
 
-    frmSearch(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
+    SearchDialog(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
               QWidget* parent = nullptr);
 
     // The snippet as rich text: the marked terms bold, everything else escaped.
@@ -28,17 +30,19 @@ public:
     static double Score(double bm25) { return -bm25; }
 
 private:
-    void cmdSearch_Click();
+    void OnSearchClicked();
     // What the search runs on: the index folder (its live index) or a kept index file.
     QString SearchedPath() const;
 
     std::shared_ptr<component::SearchEngine> m_engine;
     QString m_indexPath;
     // The live index, and the previous and refused ones when they exist.
-    QComboBox* m_cboIndex = nullptr;
+    QComboBox* m_indexChoice = nullptr;
     QLineEdit* m_query = nullptr;
-    QPushButton* m_cmdSearch = nullptr;
-    QLabel* m_lblMatches = nullptr;
+    QPushButton* m_searchButton = nullptr;
+    QLabel* m_matchesLabel = nullptr;
     QLabel* m_lblBuilt = nullptr;
     QTableWidget* m_results = nullptr;
 };
+
+}  // namespace search

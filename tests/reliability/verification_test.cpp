@@ -33,7 +33,7 @@ void AddVerify(const ProgramFolder& f, const QString& verify) {
 // Sets the number of rows of DOCUMENT in a PostgreSQL database (generation 0's texts).
 void SetPostgresRows(const QString& database, int rows) {
     const QStringList parts = qEnvironmentVariable("LUMORA_TEST_PG").split(QLatin1Char(' '));
-    const QString name = QStringLiteral("gate-pg");
+    const QString name = QStringLiteral("verification-pg");
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
         db.setHostName(parts.at(0));
@@ -54,7 +54,7 @@ void SetPostgresRows(const QString& database, int rows) {
 
 // Leaves the first `rows` documents of generation 0 in a SQLite document file.
 void KeepSqliteRows(const QString& file, int rows) {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("gate-sqlite"));
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("verification-sqlite"));
     {
         db.setDatabaseName(file);
         if (!db.open()) throw std::runtime_error("open documents");
@@ -62,17 +62,17 @@ void KeepSqliteRows(const QString& file, int rows) {
         db.close();
     }
     db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QStringLiteral("gate-sqlite"));
+    QSqlDatabase::removeDatabase(QStringLiteral("verification-sqlite"));
 }
 
-class GateProgramTest : public ::testing::TestWithParam<bool /* PostgreSQL */> {
+class VerificationProgramTest : public ::testing::TestWithParam<bool /* PostgreSQL */> {
 protected:
     void SetUp() override {
         documents = f.data + QStringLiteral("/documents.db");
         catalogFile = f.data + QStringLiteral("/catalog.db");
         QString source = QStringLiteral("Provider=SQLite;Database=") + documents;
         if (GetParam()) {
-            pgDatabase = QStringLiteral("lumora_gate_%1").arg(QCoreApplication::applicationPid());
+            pgDatabase = QStringLiteral("lumora_verification_%1").arg(QCoreApplication::applicationPid());
             source = testsupport::PostgresConnectionText(pgDatabase);
             if (source.isEmpty()) {
                 if (testsupport::PostgresRequired()) FAIL() << "LUMORA_TEST_PG is not set";
@@ -82,7 +82,7 @@ protected:
         target = f.data + QStringLiteral("/replicas/one/catalog");
         f.WriteConfig(source, QStringLiteral("Provider=SQLite;Database=") + catalogFile, {target});
         QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("gate-catalog"));
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("verification-catalog"));
         {
             db.setDatabaseName(catalogFile);
             ASSERT_TRUE(db.open());
@@ -90,19 +90,19 @@ protected:
             db.close();
         }
         db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("gate-catalog"));
+        QSqlDatabase::removeDatabase(QStringLiteral("verification-catalog"));
     }
 
     // Runs f on the catalog database, open for that call only.
     template <typename F>
     auto OnCatalog(F&& f) {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("gate-users"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("verification-users"));
         db.setDatabaseName(catalogFile);
         if (!db.open()) throw std::runtime_error("open catalog");
         auto result = f(db);
         db.close();
         db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("gate-users"));
+        QSqlDatabase::removeDatabase(QStringLiteral("verification-users"));
         return result;
     }
     void ClearUserNodes() {
@@ -138,7 +138,7 @@ struct RefusalCase {
     const char* refusal;
 };
 
-TEST_P(GateProgramTest, ARefusedBuildIsAFailedRun) {
+TEST_P(VerificationProgramTest, ARefusedBuildIsAFailedRun) {
     const RefusalCase cases[] = {
         {"Shrink", nullptr, 400,
          "The new index has 400 documents, 60% fewer than the live index (1,000); MaxShrinkPercent allows "
@@ -197,7 +197,7 @@ TEST_P(GateProgramTest, ARefusedBuildIsAFailedRun) {
     EXPECT_EQ(IndexedDocuments(target), 900);
 }
 
-TEST_P(GateProgramTest, AnUnreadableVerifyValueStopsTheRun) {
+TEST_P(VerificationProgramTest, AnUnreadableVerifyValueStopsTheRun) {
     SetRows(10);
     AddVerify(f, QStringLiteral("<MaxShrinkPercent>150</MaxShrinkPercent>"));
     const RunResult run = f.Run();
@@ -208,14 +208,14 @@ TEST_P(GateProgramTest, AnUnreadableVerifyValueStopsTheRun) {
     EXPECT_FALSE(QFile::exists(f.indexPath + QStringLiteral("/index.db")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, GateProgramTest, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(Sources, VerificationProgramTest, ::testing::Values(false, true),
                          [](const auto& info) { return std::string(info.param ? "Postgres" : "Sqlite"); });
 
 // Killed at random moments around the checks and the swap: index.db is always the
 // old or the new index, never a refused or half-written one; the next run succeeds.
-class GateKillTest : public GateProgramTest {};
+class VerificationKillTest : public VerificationProgramTest {};
 
-TEST_P(GateKillTest, LiveIndexIsOldOrNewAndTheNextRunSucceeds) {
+TEST_P(VerificationKillTest, LiveIndexIsOldOrNewAndTheNextRunSucceeds) {
     SetRows(12000);
     ASSERT_EQ(f.Run().exitCode, 0);
     // A second index of the same size: its run shows how long building and checking take.
@@ -268,7 +268,7 @@ TEST_P(GateKillTest, LiveIndexIsOldOrNewAndTheNextRunSucceeds) {
     EXPECT_EQ(files, (QStringList{"index.db", "index.lock", "index.previous.db"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, GateKillTest, ::testing::Values(false),
+INSTANTIATE_TEST_SUITE_P(Sources, VerificationKillTest, ::testing::Values(false),
                          [](const auto&) { return std::string("Sqlite"); });
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The search window on a small real index: results in rank order, the query syntax,
 // errors shown in the window.
-#include "search/frmsearch.h"
+#include "search/searchdialog.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -35,7 +35,7 @@ protected:
     }
 
     // Types the query and starts the search the way the user does.
-    void Search(frmSearch& window, const QString& query, bool withEnter = false) {
+    void Search(search::SearchDialog& window, const QString& query, bool withEnter = false) {
         auto* edit = window.findChild<QLineEdit*>(QStringLiteral("QueryEdit"));
         ASSERT_NE(edit, nullptr);
         edit->clear();
@@ -43,22 +43,22 @@ protected:
         if (withEnter)
             QTest::keyClick(edit, Qt::Key_Return);
         else
-            QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("cmdSearch")), Qt::LeftButton);
+            QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("SearchButton")), Qt::LeftButton);
     }
 
-    static QStringList Column(const frmSearch& window, int column) {
+    static QStringList Column(const search::SearchDialog& window, int column) {
         const auto* table = window.findChild<QTableWidget*>(QStringLiteral("ResultsTable"));
         QStringList values;
         for (int row = 0; row < table->rowCount(); ++row) values.append(table->item(row, column)->text());
         return values;
     }
 
-    static QString Matches(const frmSearch& window) {
-        return window.findChild<QLabel*>(QStringLiteral("lblMatches"))->text();
+    static QString Matches(const search::SearchDialog& window) {
+        return window.findChild<QLabel*>(QStringLiteral("MatchesLabel"))->text();
     }
 
     std::shared_ptr<component::SearchEngine> engine =
-        std::make_shared<zarvik::Fts5Engine>(QString(), QString(), false);
+        std::make_shared<zarvik::index::Fts5Engine>(QString(), QString(), false);
     static QTemporaryDir* dir;
     static QString* indexPath;
 };
@@ -76,7 +76,7 @@ struct QueryCase {
 class SearchWindowQueryTest : public SearchWindowTest, public ::testing::WithParamInterface<QueryCase> {};
 
 TEST_P(SearchWindowQueryTest, ShowsTheKeysInRankOrder) {
-    frmSearch window(engine, QStringLiteral("docs"), *indexPath);
+    search::SearchDialog window(engine, QStringLiteral("docs"), *indexPath);
     window.show();
     Search(window, QString::fromUtf8(GetParam().query), true);
     EXPECT_EQ(Matches(window), QString::fromUtf8(GetParam().matches));
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<QueryCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SearchWindowTest, ShowsStoredColumnsAndMarkedSnippets) {
-    frmSearch window(engine, QStringLiteral("docs"), *indexPath);
+    search::SearchDialog window(engine, QStringLiteral("docs"), *indexPath);
     window.show();
     Search(window, QStringLiteral("dawn"));
     const auto* table = window.findChild<QTableWidget*>(QStringLiteral("ResultsTable"));
@@ -110,7 +110,7 @@ TEST_F(SearchWindowTest, ShowsStoredColumnsAndMarkedSnippets) {
 }
 
 TEST_F(SearchWindowTest, RejectedQueryShowsTheEngineMessage) {
-    frmSearch window(engine, QStringLiteral("docs"), *indexPath);
+    search::SearchDialog window(engine, QStringLiteral("docs"), *indexPath);
     window.show();
     Search(window, QStringLiteral("run AND"));
     EXPECT_TRUE(Matches(window).contains(QStringLiteral("syntax error"))) << Matches(window).toStdString();
@@ -119,7 +119,7 @@ TEST_F(SearchWindowTest, RejectedQueryShowsTheEngineMessage) {
 
 TEST_F(SearchWindowTest, MissingIndexNamesThePath) {
     const QString missing = dir->filePath(QStringLiteral("not-built"));
-    frmSearch window(engine, QStringLiteral("docs"), missing);
+    search::SearchDialog window(engine, QStringLiteral("docs"), missing);
     window.show();
     Search(window, QStringLiteral("run"));
     EXPECT_TRUE(Matches(window).contains(missing)) << Matches(window).toStdString();
@@ -156,7 +156,7 @@ TEST_F(SearchWindowTest, ScoreGrowsWithRelevanceAndTitlesStandApart) {
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
-    frmSearch window(engine, QStringLiteral("docs"), folder.path());
+    search::SearchDialog window(engine, QStringLiteral("docs"), folder.path());
     window.show();
     Search(window, QStringLiteral("needle"));
     const auto* table = window.findChild<QTableWidget*>(QStringLiteral("ResultsTable"));
@@ -190,7 +190,7 @@ TEST_P(SearchWindowKeptTest, OffersTheKeptIndexesThatExist) {
         MakeIndexFile(folder.filePath(QStringLiteral("index.previous.db")), QStringLiteral("previous"), 2);
     if (c.rejected)
         MakeIndexFile(folder.filePath(QStringLiteral("index.rejected.db")), QStringLiteral("refused"), 1);
-    frmSearch window(engine, QStringLiteral("docs"), folder.path());
+    search::SearchDialog window(engine, QStringLiteral("docs"), folder.path());
     window.show();
     auto* choice = window.findChild<QComboBox*>(QStringLiteral("IndexChoice"));
     ASSERT_NE(choice, nullptr);
@@ -234,12 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SearchWindowTest, AFullPageFitsWithoutScrolling) {
     QTemporaryDir folder;
     MakeIndexFile(folder.filePath(QStringLiteral("index.db")), QStringLiteral("many"), 35);
-    frmSearch window(engine, QStringLiteral("docs"), folder.path());
+    search::SearchDialog window(engine, QStringLiteral("docs"), folder.path());
     window.show();
     Search(window, QStringLiteral("body"));
     QCoreApplication::processEvents();
     const auto* table = window.findChild<QTableWidget*>(QStringLiteral("ResultsTable"));
-    ASSERT_EQ(table->rowCount(), frmSearch::kPageSize);
+    ASSERT_EQ(table->rowCount(), search::SearchDialog::kPageSize);
     EXPECT_EQ(Matches(window), QStringLiteral("35 matches, the first 20 shown"));
     EXPECT_EQ(table->verticalScrollBar()->maximum(), 0)
         << "the table scrolls at " << window.width() << "x" << window.height();
@@ -248,7 +248,7 @@ TEST_F(SearchWindowTest, AFullPageFitsWithoutScrolling) {
 TEST(SnippetHtml, MarksTermsAndEscapesTheRest) {
     const QString snippet = QStringLiteral("a <tag> & ") + component::kMatchStart + QStringLiteral("run") +
                             component::kMatchEnd + QStringLiteral(" end");
-    EXPECT_EQ(frmSearch::SnippetHtml(snippet), QStringLiteral("a &lt;tag&gt; &amp; <b>run</b> end"));
+    EXPECT_EQ(search::SearchDialog::SnippetHtml(snippet), QStringLiteral("a &lt;tag&gt; &amp; <b>run</b> end"));
 }
 
 }  // namespace

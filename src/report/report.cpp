@@ -1,20 +1,20 @@
 // Error reporting.
-#include "util/util.h"
+#include "report/report.h"
 
 #include "component/factory.h"
 #include "component/texts.h"
 #include "platform/messagebox.h"
-#include "util/globals.h"
+#include "component/globals.h"
 
-namespace util {
+namespace report {
 
-std::shared_ptr<component::IndexConfiguration> g_oIndexConfiguration;
-std::shared_ptr<component::SearchEngine> g_oSearchEngine;
+std::shared_ptr<component::IndexConfiguration> g_indexConfiguration;
+std::shared_ptr<component::SearchEngine> g_searchEngine;
 
 namespace {
 using component::kCrLf;
 // Kept for the whole run, apart from the short-lived ones other code creates.
-std::shared_ptr<component::IndexingServices> g_oIndexingServices;
+std::shared_ptr<component::IndexingServices> g_indexingServices;
 }  // namespace
 
 QString HexNumber(std::int32_t number) {
@@ -53,11 +53,11 @@ void ReportErrorAbsorbed(const component::Error& error) noexcept {
 }
 
 void LogEvent(const QString& message, std::int32_t eventType) {
-    if (!g_oIndexingServices) g_oIndexingServices = component::Factory().NewIndexingServices();
-    const QString indexName = g_oIndexConfiguration ? g_oIndexConfiguration->IndexName() : QString();
+    if (!g_indexingServices) g_indexingServices = component::Factory().NewIndexingServices();
+    const QString indexName = g_indexConfiguration ? g_indexConfiguration->IndexName() : QString();
     const QString source = QStringLiteral("TessalyIndexManager") + QStringLiteral(" (indexName=") +
                            indexName + QStringLiteral(")");
-    g_oIndexingServices->WriteEventLog(source, message, eventType);
+    g_indexingServices->WriteEventLog(source, message, eventType);
 }
 
-}  // namespace util
+}  // namespace report

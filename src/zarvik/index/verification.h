@@ -10,19 +10,19 @@
 
 #include "component/interfaces.h"
 
-namespace zarvik {
+namespace zarvik::index {
 
 // Runs every check, in order, on a closed staging file: the SQLite and FTS5 integrity
 // checks, the number of rows against the documents read, <Verify><MinDocuments>,
 // <Verify><MaxShrinkPercent> against the live index when there is one, and each
 // <Verify><CheckQuery>. The first failing check ends the run with its refusal.
-class StagingChecks {
+class IndexVerification {
 public:
     enum class Outcome { kPassed, kRefused, kStopped };
 
     // keepGoing is called now and then while a check runs; when it returns false the
     // checks stop (a stopped build). liveDocuments is empty when there is no live index.
-    StagingChecks(QString staging, std::int64_t documentsRead, std::optional<std::int64_t> liveDocuments,
+    IndexVerification(QString staging, std::int64_t documentsRead, std::optional<std::int64_t> liveDocuments,
                   component::VerifySettings verify, std::function<bool()> keepGoing);
 
     // Nothing raises: a file SQLite cannot open or read fails the integrity check.
@@ -59,4 +59,4 @@ private:
     QList<std::pair<QString, QString>> m_figures;
 };
 
-}  // namespace zarvik
+}  // namespace zarvik::index

@@ -1,6 +1,6 @@
 // IndexPropagator: copies a built index folder to its targets, several at a time,
 // and puts each copy in place only after it has been compared with the source.
-#include "zarvik/propagation/propagator.h"
+#include "zarvik/propagation/targetpropagator.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include "zarvik/durablefile.h"
-#include "zarvik/eventlog.h"
+#include "zarvik/files/durablefile.h"
+#include "zarvik/files/eventlog.h"
 #include "zarvik/propagation/process.h"
 #include "zarvik/propagation/target.h"
 
-namespace zarvik {
+namespace zarvik::propagation {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -148,7 +148,7 @@ QString CopyLocalFile(const QString& from, const QString& to, const QString& tar
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
-    DurableFile out(to, kCopyMarker);
+    files::DurableFile out(to, kCopyMarker);
     if (QString why = out.Open(); !why.isEmpty()) return why;
     QCryptographicHash hash(QCryptographicHash::Sha256);
     qint64 size = 0;
@@ -312,7 +312,7 @@ private:
             bool isNumber = false;
             const qint64 pid = rest.section(QLatin1Char('@'), 0, 0).toLongLong(&isNumber);
             // This process's own copies are those of its other threads, still going.
-            if (isNumber && pid != ::getpid() && LeftBehindBy(pid)) names << ShellQuote(name);
+            if (isNumber && pid != ::getpid() && files::LeftBehindBy(pid)) names << ShellQuote(name);
         }
         if (names.isEmpty()) return {};
         const ProcessOutcome outcome = Ssh(QStringLiteral("cd -- %1 && rm -f -- %2")
@@ -465,7 +465,7 @@ void SetCopyArrivedHookForTesting(std::function<void(const QString& target, cons
     g_copyArrived = std::move(hook);
 }
 
-bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
+bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
     m_failedTargets = 0;
     m_bytesSent.clear();
     const QDir source(indexPath);
@@ -532,7 +532,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
             } else {
                 // A propagation killed half-way leaves its temporary copy behind, as
                 // large as the index; copies of a process still running are left to it.
-                RemoveLeftBehind(job.target.path, kCopyMarker);
+                files::RemoveLeftBehind(job.target.path, kCopyMarker);
                 for (const auto& [name, path] : files) {
                     job.why = CopyLocalFile(path, job.target.path + QLatin1Char('/') + name, job.target.text,
                                             job.bytes);
@@ -596,7 +596,7 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
         const QString where = PrintableTargetText(
             job->target.remote || job->target.path.isEmpty() ? job->target.text : job->target.path);
         try {
-            WriteEvent(kSource,
+            files::WriteEvent(kSource,
                        QStringLiteral("Propagating the index %1 to %2 failed: %3")
                            .arg(QDir(indexPath).absolutePath(), where, job->why),
                        0);
@@ -621,4 +621,4 @@ bool FolderPropagator::Propagate(const QString& indexPath, const QStringList& ta
     return failures == 0;
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::propagation

@@ -9,7 +9,7 @@
 #include <QtGlobal>
 #include <functional>
 
-namespace zarvik {
+namespace zarvik::files {
 // Flushes the file or folder at path to disk. Returns the empty text on success,
 // else the system's reason.
 QString SyncToDisk(const QString& path);
@@ -67,4 +67,4 @@ QString ReplaceFileDurably(const QString& path, const QByteArray& bytes);
 // processes left behind (LeftBehindBy); an empty fileName stands for any name. Files
 // of running processes are left to them.
 void RemoveLeftBehind(const QString& folder, const QString& marker, const QString& fileName = {});
-}  // namespace zarvik
+}  // namespace zarvik::files

@@ -1,12 +1,12 @@
 // The monitoring file of an index.
-#include "zarvik/metricsfile.h"
+#include "zarvik/files/metricsfile.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 
-namespace zarvik {
+namespace zarvik::files {
 
 namespace {
 const QString kSource = QStringLiteral("ZarvikIndexing.MetricsFile");
@@ -37,4 +37,4 @@ void DurableMetricsFile::Write(const QString& path, const QByteArray& text) {
     }
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::files

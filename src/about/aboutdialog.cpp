@@ -1,5 +1,5 @@
 // The About box.
-#include "about/frmabout.h"
+#include "about/aboutdialog.h"
 
 #include "platform/messagebox.h"
 #include "platform/dialoglayout.h"
@@ -13,6 +13,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+
+namespace about {
 
 namespace {
 using platform::Twips;
@@ -78,8 +80,8 @@ QCursor HandCursor() {
 }
 }  // namespace
 
-frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("frmAbout"));
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("AboutDialog"));
     setWindowTitle(QStringLiteral("About MyApp"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(Twips(0, 0, 5730, 3210).size());
@@ -88,27 +90,27 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
 
     m_picture1 = MakeLabel(this, "Picture1", QString(), Twips(240, 240, 1200, 1575));
     m_picture1->setPixmap(AboutPicture());
-    m_lblTitle = MakeLabel(this, "lblTitle", QStringLiteral("Application Title"), Twips(1560, 240, 3960, 330));
-    QFont titleFont = m_lblTitle->font();
+    m_titleLabel = MakeLabel(this, "lblTitle", QStringLiteral("Application Title"), Twips(1560, 240, 3960, 330));
+    QFont titleFont = m_titleLabel->font();
     titleFont.setBold(true);
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
-    m_lblTitle->setFont(titleFont);
-    m_lblVersion = MakeLabel(this, "lblVersion", QStringLiteral("Version"), Twips(1560, 600, 3960, 255));
-    m_lblDescription =
+    m_titleLabel->setFont(titleFont);
+    m_versionLabel = MakeLabel(this, "lblVersion", QStringLiteral("Version"), Twips(1560, 600, 3960, 255));
+    m_descriptionLabel =
         MakeLabel(this, "lblDescription", QStringLiteral("Powered by SQLite FTS5"), Twips(1560, 900, 3960, 255));
     m_label1 = MakeLabel(this, "Label1",
                          QStringLiteral("SQLite, and with it the FTS5 full-text engine, has been dedicated to the "
                                         "public domain by its authors."),
                          Twips(1560, 1170, 3960, 480));
-    m_lblURL = MakeLabel(this, "lblURL", QStringLiteral("https://sqlite.org/fts5.html"), Twips(1560, 1680, 3960, 255));
+    m_urlLabel = MakeLabel(this, "lblURL", QStringLiteral("https://sqlite.org/fts5.html"), Twips(1560, 1680, 3960, 255));
     QFont linkFont = platform::DialogFont();
     linkFont.setUnderline(true);
-    m_lblURL->setFont(linkFont);
-    QPalette linkPalette = m_lblURL->palette();
+    m_urlLabel->setFont(linkFont);
+    QPalette linkPalette = m_urlLabel->palette();
     linkPalette.setColor(QPalette::WindowText, Qt::blue);
-    m_lblURL->setPalette(linkPalette);
-    m_lblURL->setCursor(HandCursor());
-    m_lblURL->installEventFilter(this);
+    m_urlLabel->setPalette(linkPalette);
+    m_urlLabel->setCursor(HandCursor());
+    m_urlLabel->installEventFilter(this);
 
     // An etched separator: a grey line with a white one right below it.
     for (int i = 0; i < 2; ++i) {
@@ -120,39 +122,41 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
         pal.setColor(QPalette::Window, i == 0 ? QColor(0x80, 0x80, 0x80) : QColor(Qt::white));
         line->setPalette(pal);
     }
-    m_lblDisclaimer = MakeLabel(this, "lblDisclaimer",
+    m_disclaimerLabel = MakeLabel(this, "lblDisclaimer",
                                 QStringLiteral("Lumora Index Manager is free software under the MIT license. It is "
                                                "provided as is, without warranty of any kind."),
                                 Twips(240, 2190, 3960, 840));
-    m_cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    m_cmdOK->setGeometry(Twips(4320, 2610, 1170, 375));
-    m_cmdOK->setDefault(true);
-    connect(m_cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
+    m_okButton = new QPushButton(QStringLiteral("OK"), this);
+    m_okButton->setObjectName(QStringLiteral("cmdOK"));
+    m_okButton->setGeometry(Twips(4320, 2610, 1170, 375));
+    m_okButton->setDefault(true);
+    connect(m_okButton, &QPushButton::clicked, this, &AboutDialog::cmdOK_Click);
 
     Form_Load();
 }
 
-QString frmAbout::VersionLine(int major, int minor, int revision) {
+QString AboutDialog::VersionLine(int major, int minor, int revision) {
     return QStringLiteral("Version ") + QString::number(major) + QLatin1Char('.') + QString::number(minor) +
            QLatin1Char('.') + QString::number(revision);
 }
 
-void frmAbout::Form_Load() {
+void AboutDialog::Form_Load() {
     setWindowTitle(QStringLiteral("About ") + platform::ApplicationTitle());
-    m_lblVersion->setText(VersionLine(LUMORA_VERSION_MAJOR, LUMORA_VERSION_MINOR, LUMORA_VERSION_PATCH));
-    m_lblTitle->setText(platform::ApplicationTitle());
+    m_versionLabel->setText(VersionLine(LUMORA_VERSION_MAJOR, LUMORA_VERSION_MINOR, LUMORA_VERSION_PATCH));
+    m_titleLabel->setText(platform::ApplicationTitle());
 }
 
-void frmAbout::cmdOK_Click() { accept(); }
+void AboutDialog::cmdOK_Click() { accept(); }
 
-void frmAbout::lblURL_Click() { platform::OpenLink(m_lblURL->text()); }
+void AboutDialog::lblURL_Click() { platform::OpenLink(m_urlLabel->text()); }
 
-bool frmAbout::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_lblURL && event->type() == QEvent::MouseButtonRelease &&
+bool AboutDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_urlLabel && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         lblURL_Click();
         return true;
     }
     return QDialog::eventFilter(watched, event);
 }
+
+}  // namespace about

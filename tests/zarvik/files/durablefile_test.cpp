@@ -2,7 +2,7 @@
 // link stays a link, a failed or abandoned write leaves the target and the folder as
 // they were, a check before the rename can refuse the new file, and temporary files
 // of ended processes are cleaned up.
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -40,7 +40,7 @@ TEST_F(DurableFileTest, ReplacesKeepingModeAndLeavesNoTemporary) {
     const QString target = Path(QStringLiteral("config.xml"));
     Write(target, "old");
     ASSERT_EQ(::chmod(QFile::encodeName(target).constData(), 0640), 0);
-    EXPECT_EQ(zarvik::ReplaceFileDurably(target, "new"), QString());
+    EXPECT_EQ(zarvik::files::ReplaceFileDurably(target, "new"), QString());
     EXPECT_EQ(Read(target), QByteArray("new"));
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
@@ -51,7 +51,7 @@ TEST_F(DurableFileTest, ReplacesKeepingModeAndLeavesNoTemporary) {
 TEST_F(DurableFileTest, ANewFileGetsTheUsualModeNotTheTemporaryOne) {
     const QString target = Path(QStringLiteral("metrics.prom"));
     const mode_t mask = ::umask(022);
-    EXPECT_EQ(zarvik::ReplaceFileDurably(target, "x 1\n"), QString());
+    EXPECT_EQ(zarvik::files::ReplaceFileDurably(target, "x 1\n"), QString());
     ::umask(mask);
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
@@ -64,7 +64,7 @@ TEST_F(DurableFileTest, ALinkStaysALinkAndItsEndIsReplaced) {
     Write(real, "old");
     const QString link = Path(QStringLiteral("config.xml"));
     ASSERT_TRUE(QFile::link(real, link));
-    EXPECT_EQ(zarvik::ReplaceFileDurably(link, "new"), QString());
+    EXPECT_EQ(zarvik::files::ReplaceFileDurably(link, "new"), QString());
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_EQ(Read(real), QByteArray("new"));
     // The temporary file was made beside the end of the link, and is gone.
@@ -75,7 +75,7 @@ TEST_F(DurableFileTest, UncommittedOrFailedWritesLeaveTheTargetAsItWas) {
     const QString target = Path(QStringLiteral("index.db"));
     Write(target, "old");
     {
-        zarvik::DurableFile file(target, QStringLiteral(".propagating-"));
+        zarvik::files::DurableFile file(target, QStringLiteral(".propagating-"));
         ASSERT_EQ(file.Open(), QString());
         EXPECT_EQ(file.Write("half"), QString());
         EXPECT_TRUE(QFileInfo::exists(file.TemporaryPath()));
@@ -88,7 +88,7 @@ TEST_F(DurableFileTest, UncommittedOrFailedWritesLeaveTheTargetAsItWas) {
     // temporary file is gone.
     const QString folder = Path(QStringLiteral("sub"));
     ASSERT_TRUE(QDir().mkpath(folder + QStringLiteral("/inner")));
-    zarvik::DurableFile file(folder, QStringLiteral(".tmp-"));
+    zarvik::files::DurableFile file(folder, QStringLiteral(".tmp-"));
     ASSERT_EQ(file.Open(), QString());
     EXPECT_EQ(file.Write("x"), QString());
     const QString why = file.Commit();
@@ -101,7 +101,7 @@ TEST_F(DurableFileTest, UncommittedOrFailedWritesLeaveTheTargetAsItWas) {
 
 TEST_F(DurableFileTest, AFolderThatIsNotThereIsAReasonNotACrash) {
     const QString target = Path(QStringLiteral("gone/file"));
-    const QString why = zarvik::ReplaceFileDurably(target, "x");
+    const QString why = zarvik::files::ReplaceFileDurably(target, "x");
     EXPECT_EQ(why, QStringLiteral("cannot create a file in %1: No such file or directory").arg(Path(QStringLiteral("gone"))));
     EXPECT_EQ(Entries(), QStringList());
 }
@@ -122,13 +122,13 @@ TEST_F(DurableFileTest, RemovesOnlyTemporariesOfEndedProcessesOfTheSameFile) {
     };
     for (const LeftBehindCase& c : cases) Write(Path(QString::fromLatin1(c.name)), "left");
     Write(Path(QStringLiteral("config.xml.tmp-%1-Zz").arg(self)), "mine, over");
-    zarvik::RemoveLeftBehind(m_dir.path(), QStringLiteral(".tmp-"), QStringLiteral("config.xml"));
+    zarvik::files::RemoveLeftBehind(m_dir.path(), QStringLiteral(".tmp-"), QStringLiteral("config.xml"));
     for (const LeftBehindCase& c : cases)
         EXPECT_EQ(QFileInfo::exists(Path(QString::fromLatin1(c.name))), !c.removed) << c.name;
     EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("config.xml.tmp-%1-Zz").arg(self))));
 
     // Without a file name, every file's temporary of that marker counts.
-    zarvik::RemoveLeftBehind(m_dir.path(), QStringLiteral(".propagating-"));
+    zarvik::files::RemoveLeftBehind(m_dir.path(), QStringLiteral(".propagating-"));
     EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("config.xml.propagating-2147483646-x"))));
     EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("other.xml.tmp-2147483646-AbC123"))));
 }
@@ -152,7 +152,7 @@ TEST(DurableFileCheckTest, CommitRenamesOnlyWhatItsCheckLetsThrough) {
             ASSERT_TRUE(old.open(QIODevice::WriteOnly));
             old.write("old contents");
         }
-        zarvik::DurableFile file(target, QStringLiteral(".propagating-"));
+        zarvik::files::DurableFile file(target, QStringLiteral(".propagating-"));
         ASSERT_EQ(file.Open(), QString());
         ASSERT_EQ(file.Write(QByteArray("new contents")), QString());
         QString seenPath;

@@ -1,5 +1,5 @@
 // Tests of the event log: its file form (ZARVIK_EVENT_LOG) and how entries go to syslog.
-#include "zarvik/eventlog.h"
+#include "zarvik/files/eventlog.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +44,7 @@ TEST_F(EventLogFileTest, AppendsOneJsonLinePerEntry) {
         {QStringLiteral("C"), QStringLiteral("odd type"), 7},
     };
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    for (const auto& e : entries) zarvik::WriteEvent(e.source, e.message, e.type);
+    for (const auto& e : entries) zarvik::files::WriteEvent(e.source, e.message, e.type);
     const QDateTime after = QDateTime::currentDateTime().addSecs(1);
 
     QFile file(path);
@@ -81,7 +81,7 @@ TEST_F(EventLogFileTest, UnwritableFileRaises) {
     for (const auto& path : paths) {
         UseFile(path);
         try {
-            zarvik::WriteEvent(QStringLiteral("S"), QStringLiteral("M"), 0);
+            zarvik::files::WriteEvent(QStringLiteral("S"), QStringLiteral("M"), 0);
             ADD_FAILURE() << "no error for " << path.toStdString();
         } catch (const component::Error& error) {
             EXPECT_EQ(error.Number(), component::errnum::kEventLog);
@@ -100,8 +100,8 @@ class SyslogEntryTest : public testing::TestWithParam<SyslogCase> {};
 
 TEST_P(SyslogEntryTest, TheIdentIsOneWordAndTheRestOfTheSourceLeadsTheText) {
     const SyslogCase& c = GetParam();
-    const zarvik::SyslogEntry entry =
-        zarvik::SyslogEntryFor(QString::fromUtf8(c.source), QStringLiteral("disk full"));
+    const zarvik::files::SyslogEntry entry =
+        zarvik::files::SyslogEntryFor(QString::fromUtf8(c.source), QStringLiteral("disk full"));
     EXPECT_EQ(entry.ident, QByteArray(c.ident));
     EXPECT_EQ(entry.text, QByteArray(c.text));
 }

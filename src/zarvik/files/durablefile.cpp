@@ -1,5 +1,5 @@
 // Making files and renames survive a power cut; the one durable replacement of a file.
-#include "zarvik/durablefile.h"
+#include "zarvik/files/durablefile.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace zarvik {
+namespace zarvik::files {
 namespace {
 QString ErrnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -160,4 +160,4 @@ QString ReplaceFileDurably(const QString& path, const QByteArray& bytes) {
     return file.Commit();
 }
 
-}  // namespace zarvik
+}  // namespace zarvik::files

@@ -1,5 +1,5 @@
 // The About box: texts set at load, the version line, the link, OK.
-#include "about/frmabout.h"
+#include "about/aboutdialog.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +12,13 @@
 
 namespace {
 
-QString TextOf(const frmAbout& box, const char* name) {
+QString TextOf(const about::AboutDialog& box, const char* name) {
     const auto* label = box.findChild<QLabel*>(QLatin1String(name));
     return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
 }
 
 TEST(AboutBox, LoadSetsCaptionTitleAndVersion) {
-    frmAbout box;
+    about::AboutDialog box;
     EXPECT_EQ(box.windowTitle(), QStringLiteral("About Lumora Index Manager"));
     EXPECT_EQ(TextOf(box, "lblTitle"), QStringLiteral("Lumora Index Manager"));
     // The project's version as CMake spells it, e.g. "1.0.0".
@@ -39,7 +39,7 @@ class VersionLineTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionLineTest, PlainDecimalNumbers) {
     const VersionCase& c = GetParam();
-    EXPECT_EQ(frmAbout::VersionLine(c.major, c.minor, c.revision), QString::fromLatin1(c.line));
+    EXPECT_EQ(about::AboutDialog::VersionLine(c.major, c.minor, c.revision), QString::fromLatin1(c.line));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, VersionLineTest,
@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, VersionLineTest,
 TEST(AboutBox, LinkOpensEachTimeAndTheBoxStays) {
     QStringList opened;
     platform::SetOpenLinkHook([&opened](const QString& address) { opened.append(address); });
-    frmAbout box;
+    about::AboutDialog box;
     box.show();
     auto* link = box.findChild<QLabel*>(QStringLiteral("lblURL"));
     ASSERT_NE(link, nullptr);
@@ -66,7 +66,7 @@ TEST(AboutBox, LinkOpensEachTimeAndTheBoxStays) {
 }
 
 TEST(AboutBox, OkClosesTheModalBox) {
-    frmAbout box;
+    about::AboutDialog box;
     QTimer::singleShot(0, &box, [&box] {
         QTest::mouseClick(box.findChild<QPushButton*>(QStringLiteral("cmdOK")), Qt::LeftButton);
     });

@@ -1,5 +1,5 @@
 // Tests of the monitoring file over real folders.
-#include "zarvik/metricsfile.h"
+#include "zarvik/files/metricsfile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,7 +19,7 @@ TEST(MetricsFile, ReplacesTheWholeFileAndReadsItBack) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("lumora_index_catalog.prom"));
-    zarvik::DurableMetricsFile file;
+    zarvik::files::DurableMetricsFile file;
     EXPECT_EQ(file.Read(path), QByteArray());  // none yet
     file.Write(path, "first 1\n");
     EXPECT_EQ(file.Read(path), QByteArray("first 1\n"));
@@ -58,7 +58,7 @@ TEST(MetricsFile, AFileThatCannotBeWrittenRaisesNamingItAndKeepsTheOldOne) {
         {"name_too_long", dir.filePath(QString(250, u'n') + QStringLiteral(".prom")),
          QStringLiteral("cannot create a file")},
     };
-    zarvik::DurableMetricsFile file;
+    zarvik::files::DurableMetricsFile file;
     for (const Case& c : cases) {
         try {
             file.Write(c.path, "v 1\n");

@@ -1,5 +1,5 @@
 // The search window.
-#include "search/frmsearch.h"
+#include "search/searchdialog.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -16,23 +16,25 @@
 
 #include "platform/messagebox.h"
 
-frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
+namespace search {
+
+SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
                      QWidget* parent)
     : QDialog(parent), m_engine(std::move(engine)), m_indexPath(std::move(indexPath)) {
-    setObjectName(QStringLiteral("frmSearch"));
+    setObjectName(QStringLiteral("SearchDialog"));
     setWindowTitle(QStringLiteral("Search Index - ") + indexName);
     setModal(true);
 
     m_query = new QLineEdit(this);
     m_query->setObjectName(QStringLiteral("QueryEdit"));
     m_query->setPlaceholderText(QStringLiteral("words, \"a phrase\", title:word, prefix*, a AND b, NEAR(a b)"));
-    m_cmdSearch = new QPushButton(QStringLiteral("Search"), this);
-    m_cmdSearch->setObjectName(QStringLiteral("cmdSearch"));
-    m_cmdSearch->setDefault(true);
-    m_lblMatches = new QLabel(QStringLiteral("Index: ") + m_indexPath, this);
-    m_lblMatches->setObjectName(QStringLiteral("lblMatches"));
-    m_lblMatches->setWordWrap(true);
-    m_lblMatches->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_searchButton = new QPushButton(QStringLiteral("Search"), this);
+    m_searchButton->setObjectName(QStringLiteral("SearchButton"));
+    m_searchButton->setDefault(true);
+    m_matchesLabel = new QLabel(QStringLiteral("Index: ") + m_indexPath, this);
+    m_matchesLabel->setObjectName(QStringLiteral("MatchesLabel"));
+    m_matchesLabel->setWordWrap(true);
+    m_matchesLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // How the searched index was built, once a search has opened it.
     m_lblBuilt = new QLabel(this);
     m_lblBuilt->setObjectName(QStringLiteral("lblBuilt"));
@@ -46,9 +48,9 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
 
     // The kept indexes let the administrator compare what a refused build would have
     // served, or what the index answered before the last build.
-    m_cboIndex = new QComboBox(this);
-    m_cboIndex->setObjectName(QStringLiteral("IndexChoice"));
-    m_cboIndex->addItem(QStringLiteral("Live index (index.db)"), QString());
+    m_indexChoice = new QComboBox(this);
+    m_indexChoice->setObjectName(QStringLiteral("IndexChoice"));
+    m_indexChoice->addItem(QStringLiteral("Live index (index.db)"), QString());
     const QDir folder(m_indexPath);
     const std::pair<const char*, const char*> kept[] = {
         {"Previous index (index.previous.db)", "index.previous.db"},
@@ -56,17 +58,17 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     };
     for (const auto& [label, file] : kept) {
         const QString path = folder.filePath(QString::fromLatin1(file));
-        if (QFileInfo(path).isFile()) m_cboIndex->addItem(QString::fromLatin1(label), path);
+        if (QFileInfo(path).isFile()) m_indexChoice->addItem(QString::fromLatin1(label), path);
     }
-    m_cboIndex->setEnabled(m_cboIndex->count() > 1);
+    m_indexChoice->setEnabled(m_indexChoice->count() > 1);
 
     auto* queryRow = new QHBoxLayout;
     queryRow->addWidget(m_query, 1);
-    queryRow->addWidget(m_cboIndex);
-    queryRow->addWidget(m_cmdSearch);
+    queryRow->addWidget(m_indexChoice);
+    queryRow->addWidget(m_searchButton);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(queryRow);
-    layout->addWidget(m_lblMatches);
+    layout->addWidget(m_matchesLabel);
     layout->addWidget(m_lblBuilt);
     layout->addWidget(m_results, 1);
 
@@ -82,18 +84,18 @@ frmSearch::frmSearch(std::shared_ptr<component::SearchEngine> engine, QString in
     resize(qMax(760, sizeHint().width()), sizeHint().height());
     m_results->setMinimumHeight(0);
 
-    connect(m_cmdSearch, &QPushButton::clicked, this, &frmSearch::cmdSearch_Click);
-    connect(m_query, &QLineEdit::returnPressed, this, &frmSearch::cmdSearch_Click);
+    connect(m_searchButton, &QPushButton::clicked, this, &SearchDialog::OnSearchClicked);
+    connect(m_query, &QLineEdit::returnPressed, this, &SearchDialog::OnSearchClicked);
     // Results of one index never stand under the name of another.
-    connect(m_cboIndex, &QComboBox::currentIndexChanged, this, [this] {
+    connect(m_indexChoice, &QComboBox::currentIndexChanged, this, [this] {
         m_results->clearContents();
         m_results->setRowCount(0);
         m_lblBuilt->clear();
-        m_lblMatches->setText(QStringLiteral("Index: ") + SearchedPath());
+        m_matchesLabel->setText(QStringLiteral("Index: ") + SearchedPath());
     });
 }
 
-QString frmSearch::SnippetHtml(const QString& snippet) {
+QString SearchDialog::SnippetHtml(const QString& snippet) {
     QString html;
     QString plain;
     const auto flush = [&] {
@@ -115,29 +117,29 @@ QString frmSearch::SnippetHtml(const QString& snippet) {
     return html;
 }
 
-QString frmSearch::SearchedPath() const {
-    const QString kept = m_cboIndex->currentData().toString();
+QString SearchDialog::SearchedPath() const {
+    const QString kept = m_indexChoice->currentData().toString();
     return kept.isEmpty() ? m_indexPath : kept;
 }
 
-void frmSearch::cmdSearch_Click() {
+void SearchDialog::OnSearchClicked() {
     m_results->clearContents();
     m_results->setRowCount(0);
     const QString query = m_query->text().trimmed();
     if (query.isEmpty()) {
-        m_lblMatches->setText(QStringLiteral("Type a query first."));
+        m_matchesLabel->setText(QStringLiteral("Type a query first."));
         return;
     }
     component::SearchResults results;
     try {
         results = m_engine->Search(SearchedPath(), query, 0, kPageSize);
     } catch (const component::Error& e) {
-        m_lblMatches->setText(e.Description());
+        m_matchesLabel->setText(e.Description());
         return;
     }
 
     m_lblBuilt->setText(results.howBuilt);
-    m_lblMatches->setText(results.total == 1 ? QStringLiteral("1 match")
+    m_matchesLabel->setText(results.total == 1 ? QStringLiteral("1 match")
                                              : QStringLiteral("%1 matches").arg(results.total) +
                                                    (results.total > kPageSize
                                                         ? QStringLiteral(", the first %1 shown").arg(kPageSize)
@@ -167,3 +169,5 @@ void frmSearch::cmdSearch_Click() {
     }
     m_results->resizeColumnsToContents();
 }
+
+}  // namespace search
