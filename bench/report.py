@@ -299,6 +299,13 @@ table for long lists of parents).
                           "and 12.4 s in one session)." % (r["usernodes_runs"], r.get("usernodes_measured", ""))
                           if r.get("usernodes_runs") else ""),
        "plot": "![USERNODE scale curve](benchmarks-usernode.png)" if plotted else "(gnuplot missing: no plot)"}
+    # The section of `bench/run --only changes` comes from its own results file.
+    changes = os.path.join(os.path.dirname(os.path.abspath(results)), "changes.json")
+    if os.path.exists(changes):
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import changes as changes_bench
+        with open(changes) as fh:
+            text = text.rstrip("\n") + "\n\n" + changes_bench.markdown(json.load(fh))
     with open(os.path.join(docs, "benchmarks.md"), "w") as out:
         out.write(text)
     section = """`bench/run` installs what it needs (`dict-gcide` unpacked, `sphinxsearch`, `gnuplot-nox`),

@@ -46,6 +46,35 @@ struct VerifySettings {
 // CATALOGNODE and the assignments once; Queries sends one statement per step.
 enum class UserNodeMethod { Memory, Queries };
 
+// How Build makes the new index (<BuildMode>, <MaxChangedPercent>). Full indexes every
+// document anew. Changes applies to a copy of the live index only the documents that
+// differ from it, and builds in full (saying why) when that cannot be done or when more
+// than maxChangedPercent of the documents changed.
+enum class BuildMode { Full, Changes };
+struct BuildModeSettings {
+    BuildMode mode = BuildMode::Full;
+    int maxChangedPercent = 30;
+    bool operator==(const BuildModeSettings&) const = default;
+};
+
+// What the last Build did: Changes when it applied the changes to a copy of the live
+// index, else Full (with the reason when the index's mode is Changes), and how many
+// documents it added, replaced and deleted (a full build adds them all).
+struct BuildReport {
+    BuildMode mode = BuildMode::Full;
+    QString fullBuildReason;
+    std::int64_t added = 0;
+    std::int64_t replaced = 0;
+    std::int64_t deleted = 0;
+};
+
+// The bytes a propagation sent to one target: over the link for a target on another
+// machine, the bytes copied for a local folder.
+struct TargetBytes {
+    QString target;
+    std::int64_t bytes = 0;
+};
+
 // Implemented by whoever shows a build's progress (the main dialog).
 class StatusHandler {
 public:
@@ -87,6 +116,8 @@ public:
     virtual VerifySettings Verify() const = 0;
     // Memory when the element is missing or empty.
     virtual UserNodeMethod GetUserNodeMethod() const = 0;
+    // The defaults when no index is current or the elements are missing or empty.
+    virtual BuildModeSettings GetBuildMode() const = 0;
     // Writing saves the configuration file at once. Raises when no index is current
     // or the file cannot be saved; the file then stays as it was.
     virtual void SetLastBuilt(const QString& value) = 0;
@@ -111,6 +142,9 @@ struct SearchResults {
     QString titleColumn;     // the first searched column; empty when there is none
     QStringList storedColumns;
     QList<SearchHit> hits;
+    // When and how the searched index was built ("Built <time> by applying the changes:
+    // ..." or "Built <time> in full."); empty for an index that does not record it.
+    QString howBuilt;
 };
 
 // The marks around a matched term in a snippet; they never occur in text.
@@ -261,6 +295,10 @@ public:
                            const QString& indexSetting4, const QString& indexSetting1) = 0;
     // The checks the next Build applies to the new index; the defaults until called.
     virtual void SetVerify(const VerifySettings& verify) = 0;
+    // How the next Build makes the new index; Full until called.
+    virtual void SetBuildMode(const BuildModeSettings& settings) = 0;
+    // After a successful Build; the defaults before one.
+    virtual BuildReport LastBuild() const = 0;
     // True on success; false when aborted. Raises on failure, and when the new index
     // fails a check (the live index then stays as it was).
     virtual bool Build() = 0;
@@ -274,6 +312,8 @@ public:
     virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;
     // How many targets the last Propagate could not update (0 before any).
     virtual std::int32_t FailedTargets() const = 0;
+    // Per target of the last Propagate that was copied, in the order of the targets.
+    virtual QList<TargetBytes> BytesSent() const = 0;
 };
 
 // The monitoring file of an index: a text file that a collector reads while the

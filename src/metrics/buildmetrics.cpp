@@ -98,6 +98,15 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
          QByteArray::number(qint64(f.unlistedUsers)),
          {},
          f.unlistedUsers >= 0},
+        {"lumora_index_build_applied_changes",
+         "1 when the last build applied only the changes to a copy of the live index, 0 for a full build.",
+         f.build.mode == component::BuildMode::Changes ? "1" : "0"},
+        {"lumora_index_documents_added", "Documents the last build added (a full build adds every one).",
+         QByteArray::number(qint64(f.build.added))},
+        {"lumora_index_documents_replaced", "Documents the last build replaced because they changed.",
+         QByteArray::number(qint64(f.build.replaced))},
+        {"lumora_index_documents_deleted", "Documents the last build deleted because the source no longer has them.",
+         QByteArray::number(qint64(f.build.deleted))},
     };
     const QByteArray index = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + '"';
     QByteArray text;
@@ -106,6 +115,22 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         text += QByteArray("# HELP ") + g.name + ' ' + g.help + '\n';
         text += QByteArray("# TYPE ") + g.name + " gauge\n";
         text += g.name + index + g.labels + "} " + g.value + '\n';
+    }
+    if (!f.build.fullBuildReason.isEmpty()) {
+        const QByteArray name = "lumora_index_built_in_full_because";
+        text += "# HELP " + name + " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
+        text += "# TYPE " + name + " gauge\n";
+        text += name + index + ",reason=\"" + EscapeLabelValue(f.build.fullBuildReason).toUtf8() + "\"} 1\n";
+    }
+    if (!f.bytesSent.isEmpty()) {
+        const QByteArray name = "lumora_index_target_bytes_sent";
+        text += "# HELP " + name +
+                " Bytes the last run sent to each propagation target (over the link for a target on another "
+                "machine).\n";
+        text += "# TYPE " + name + " gauge\n";
+        for (const auto& t : f.bytesSent)
+            text += name + index + ",target=\"" + EscapeLabelValue(t.target).toUtf8() + "\"} " +
+                    QByteArray::number(qint64(t.bytes)) + '\n';
     }
     return text;
 }
@@ -175,6 +200,8 @@ RunFigures BuildMetrics::Finish(bool success, const QByteArray& previousFile) co
     f.targetsFailed = m_targetsFailed;
     f.unlistedUsers = m_unlistedUsers;
     if (!success) f.failedStep = m_failedStep;
+    f.build = m_build;
+    f.bytesSent = m_bytesSent;
     const std::int64_t now = m_monotonicMs();
     std::array<std::int64_t, kPhaseCount> elapsed = m_elapsed;
     for (int p = 0; p < kPhaseCount; ++p) {

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 
+#include "component/interfaces.h"
+
 namespace metrics {
 
 // What one run measured. Times are milliseconds; the run time is since the epoch.
@@ -29,6 +31,8 @@ struct RunFigures {
     // The step a failed run stopped in ("build", "usernodes", ...); empty when it
     // succeeded or the step is not known.
     QString failedStep;
+    component::BuildReport build;              // how the index was built, with its counts
+    QList<component::TargetBytes> bytesSent;  // per target copied
 };
 
 // "lumora_index_<name>.prom". Characters other than ASCII letters, digits, '_', '-'
@@ -68,6 +72,8 @@ public:
     void SetUnlistedUsers(qint64 users) { m_unlistedUsers = users; }
     // Kept only when the run fails.
     void SetFailedStep(const QString& step) { m_failedStep = step; }
+    void SetBuildReport(const component::BuildReport& report) { m_build = report; }
+    void SetBytesSent(const QList<component::TargetBytes>& bytes) { m_bytesSent = bytes; }
 
     // The figures of the run ending now. The last success is this run's time when it
     // succeeded, else the one the previous file holds (0 when it holds none).
@@ -88,6 +94,8 @@ private:
     std::int64_t m_targetsFailed = 0;
     std::int64_t m_unlistedUsers = -1;
     QString m_failedStep;
+    component::BuildReport m_build;
+    QList<component::TargetBytes> m_bytesSent;
 };
 
 }  // namespace metrics

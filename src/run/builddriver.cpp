@@ -121,6 +121,7 @@ void BuildDriver::ConfigureBuilder(const Sources& sources) {
     m_indexBuilder->Configure(&m_view, component::g_searchEngine, indexName, indexPath, sources.resolved,
                               sources.connection, setting3, setting2, setting4, setting1);
     m_indexBuilder->SetVerify(configuration.Verify());
+    m_indexBuilder->SetBuildMode(configuration.GetBuildMode());
 }
 
 bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
@@ -130,6 +131,7 @@ bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
         m_view.SetIndexing(true);
         built = m_indexBuilder->Build();
         m_view.SetIndexing(false);
+        if (built) runMetrics.SetBuildReport(m_indexBuilder->LastBuild());
     } catch (const std::exception& e) {
         m_view.SetIndexing(false);
         built = false;
@@ -163,6 +165,7 @@ bool BuildDriver::PropagateToTargets(metrics::BuildMetrics& runMetrics) {
     try {
         copied = propagator->Propagate(path, targets);
         runMetrics.SetTargetsFailed(copied ? 0 : propagator->FailedTargets());
+        runMetrics.SetBytesSent(propagator->BytesSent());
     } catch (const std::exception&) {
         copied = false;  // the warning below stands for it
         runMetrics.SetTargetsFailed(targets.size());

@@ -47,6 +47,7 @@ private:
     QLineEdit* m_query = nullptr;
     QPushButton* m_searchButton = nullptr;
     QLabel* m_matchesLabel = nullptr;
+    QLabel* m_lblBuilt = nullptr;
     QTableWidget* m_results = nullptr;
 };
 

@@ -66,9 +66,13 @@ TEST_F(BuildDriverTest, TheBuilderGetsTheChecksOfTheCurrentIndex) {
     verify.checkQueries = {QStringLiteral("ocean OR sea")};
     state->verify[QStringLiteral("sales")] = verify;
     state->verify[QStringLiteral("other")] = component::VerifySettings();
+    const component::BuildModeSettings mode{component::BuildMode::Changes, 12};
+    state->buildMode[QStringLiteral("sales")] = mode;
     Click("StartButton");
     ASSERT_TRUE(state->verifyGiven.has_value());
     EXPECT_EQ(*state->verifyGiven, verify);
+    ASSERT_TRUE(state->buildModeGiven.has_value());
+    EXPECT_EQ(*state->buildModeGiven, mode);
 }
 
 TEST_F(BuildDriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {

@@ -22,6 +22,7 @@ protected:
         ASSERT_TRUE(dialog->SelectCurrentIndex(QStringLiteral("sales")));
         dialog->show();
         state->metricsDirectory = kFolder;
+        state->buildReport = {component::BuildMode::Changes, QString(), 3, 2, 1};
         // The fake answers the per-step statements; the users it lists are rewritten.
         state->indexes[QStringLiteral("sales")][QStringLiteral("UserNodeMethod")] = QStringLiteral("queries");
         state->queryRows[kUserQuery] = {QStringLiteral("USERID"),
@@ -67,7 +68,14 @@ TEST_P(OutcomeTest, EveryRunWritesItsOwnValues) {
     EXPECT_TRUE(boxes.Texts().last().startsWith(c.lastBox)) << boxes.Texts().last().toStdString();
     EXPECT_EQ(state->metricsWrites, 1);
     const QMap<QString, QString> m = Written();
-    ASSERT_EQ(m.size(), 10) << state->metricsFiles.value(kFile).toStdString();
+    const QString sentToA = QStringLiteral("lumora_index_target_bytes_sent{index=\"sales\",target=\"/r/a\"}");
+    ASSERT_EQ(m.size() - m.count(sentToA), 14) << state->metricsFiles.value(kFile).toStdString();
+    if (c.success) {
+        // What the builder reports of a successful build, and the bytes each target got.
+        EXPECT_EQ(m.value(QStringLiteral("lumora_index_build_applied_changes")), u"1");
+        EXPECT_EQ(m.value(QStringLiteral("lumora_index_documents_deleted")), u"1");
+        EXPECT_EQ(m.value(sentToA), c.propagated ? u"5" : u"");
+    }
     const double lastRun = m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds")).toDouble();
     EXPECT_GE(lastRun, before - 0.001);
     EXPECT_LE(lastRun, after + 0.001);
@@ -109,6 +117,7 @@ const QString kFailure = QStringLiteral("Problems occurred during the indexing p
 void SlowPropagation(testsupport::FakeState& s, bool ok) {
     s.propagations[QStringLiteral("sales")] = {QStringLiteral("/r/a"), QStringLiteral("/r/b"),
                                                QStringLiteral("/r/c")};
+    s.bytesSent = {{QStringLiteral("/r/a"), 5}};
     s.propagate = [ok](component::StatusHandler*, const QString&, const QStringList&) {
         QThread::msleep(20);
         return ok;
@@ -266,9 +275,9 @@ TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
     EXPECT_EQ(dialog->AutomatedBuildFailed(), c.automated && !c.buildOK);
     EXPECT_EQ(state->writes.size(), c.buildOK ? 2 : 0);  // the results still go to the configuration
     ASSERT_EQ(state->events.size(), 1);
-    // The reason, then how to let the service write the folder.
+    // The reason as a sentence, then how to let the service write the folder.
     EXPECT_EQ(state->events.at(0).message.section(QStringLiteral(" If this ran"), 0, 0),
-              QStringLiteral("Unable to write the metrics file x: no room"));
+              QStringLiteral("Unable to write the metrics file x: no room."));
     EXPECT_TRUE(
         state->events.at(0).message.endsWith(QStringLiteral("\"ReadWritePaths=/var/lib/node-exporter\".")));
     EXPECT_EQ(state->events.at(0).type, 1);

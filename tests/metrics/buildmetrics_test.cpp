@@ -22,6 +22,10 @@ const QStringList kGauges = {
     QStringLiteral("lumora_index_targets_failed"),
     QStringLiteral("lumora_index_last_run_failed_step"),
     QStringLiteral("lumora_index_usernode_unlisted_users"),
+    QStringLiteral("lumora_index_build_applied_changes"),
+    QStringLiteral("lumora_index_documents_added"),
+    QStringLiteral("lumora_index_documents_replaced"),
+    QStringLiteral("lumora_index_documents_deleted"),
 };
 
 TEST(MetricsFileName, OneFilePerIndexAndNoPathSeparator) {
@@ -78,6 +82,8 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.targetsFailed = 2;
     f.unlistedUsers = 5;
     f.failedStep = QStringLiteral("usernodes");
+    f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20, 10};
+    f.bytesSent = {{QStringLiteral("ssh://web1/srv/idx"), 9700000}, {QStringLiteral("/mnt/b \"x\""), 0}};
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
     const QMap<QString, QString> expected = {
@@ -92,6 +98,17 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {kGauges[8], QStringLiteral("2")},
         {kGauges[9] + QStringLiteral("{index=\"catalog\",step=\"usernodes\"}"), QStringLiteral("1")},
         {kGauges[10], QStringLiteral("5")},
+        {kGauges[11], QStringLiteral("0")},
+        {QStringLiteral("lumora_index_built_in_full_because{index=\"catalog\",reason=\"more than 30% of the documents "
+                        "changed\"}"),
+         QStringLiteral("1")},
+        {kGauges[12], QStringLiteral("30")},
+        {kGauges[13], QStringLiteral("20")},
+        {kGauges[14], QStringLiteral("10")},
+        {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"ssh://web1/srv/idx\"}"),
+         QStringLiteral("9700000")},
+        {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"/mnt/b \\\"x\\\"\"}"),
+         QStringLiteral("0")},
     };
     EXPECT_EQ(testsupport::Samples(text, QStringLiteral("catalog")), expected);
     const QString all = QString::fromUtf8(text);
@@ -122,6 +139,8 @@ TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
     f.documents = 3;
     f.unlistedUsers = 1;
     f.failedStep = QStringLiteral("user\"nodes\"");
+    f.bytesSent = {{QStringLiteral("ssh://a/b"), 1}, {QStringLiteral("say \"hi\" \\ C:\\x"), 2}};
+    f.build.fullBuildReason = QStringLiteral("the key \"a\\b\"\nwas read twice");
     for (const QString& name : {QStringLiteral("catalog"), QStringLiteral("say \"hi\" \\ C:\\x"),
                                 QStringLiteral("two\nlines } 5"), QString::fromUtf8("Bücher")}) {
         const QByteArray text = metrics::MetricsText(name, f);

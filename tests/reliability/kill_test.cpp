@@ -33,7 +33,8 @@ ino_t Inode(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
-class KillTest : public ::testing::Test {
+// The <Index> elements of the build mode under test.
+class KillTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         documents = f.data + QStringLiteral("/documents.db");
@@ -41,7 +42,8 @@ protected:
         for (const char* t : {"one", "two", "three"})
             targets << f.data + QStringLiteral("/replicas/") + QLatin1String(t) + QStringLiteral("/catalog");
         f.WriteConfig(QStringLiteral("Provider=SQLite;Database=") + documents,
-                      QStringLiteral("Provider=SQLite;Database=") + catalogFile, targets);
+                      QStringLiteral("Provider=SQLite;Database=") + catalogFile, targets,
+                      QString::fromUtf8(GetParam()));
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("kill-test"));
         db.setDatabaseName(catalogFile);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
@@ -126,7 +128,7 @@ protected:
     QSqlDatabase db;
 };
 
-TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
+TEST_P(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
     PrepareGeneration(0);
     Phases phases = CleanRun();
     ExpectComplete(0);
@@ -269,5 +271,10 @@ TEST_F(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
                 configLeftovers);
     EXPECT_EQ(kill, kKills) << "the runs ended before they could be killed";
 }
+
+// A build of the changes is killed as it copies, compares, applies or merges.
+INSTANTIATE_TEST_SUITE_P(BuildModes, KillTest,
+                         ::testing::Values("", "<BuildMode>changes</BuildMode><MaxChangedPercent>100</MaxChangedPercent>"),
+                         [](const auto& info) { return std::string(info.index == 0 ? "Full" : "Changes"); });
 
 }  // namespace

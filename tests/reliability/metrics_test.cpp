@@ -88,7 +88,7 @@ void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString
     const QMap<QString, QString> m = t.Samples();
     // Users left without assignments are counted by a user-node run that finished.
     const bool usersCounted = e.users > 0;
-    ASSERT_EQ(m.size(), usersCounted ? 11 : 10);
+    ASSERT_EQ(m.size(), usersCounted ? 15 : 14);
     if (usersCounted) {
         EXPECT_EQ(m.value(QStringLiteral("lumora_index_usernode_unlisted_users")), u"0");
     }

@@ -223,7 +223,9 @@ public:
     QString ConfigPath() const { return bin + QStringLiteral("/IndexConfiguration.xml"); }
 
     // Documents and catalog as connection texts; targets absolute.
-    void WriteConfig(const QString& documents, const QString& catalog, const QStringList& targets = {}) {
+    // `elements` go into the <Index> as they are.
+    void WriteConfig(const QString& documents, const QString& catalog, const QStringList& targets = {},
+                     const QString& elements = {}) {
         QString propagations;
         for (const QString& t : targets) propagations += QStringLiteral("<Target>%1</Target>").arg(t);
         const QString text =
@@ -241,11 +243,11 @@ public:
     <IndexSetting1>SELECT DOCID, TITLE, BODY FROM DOCUMENT</IndexSetting1>
     <Propagations>%4</Propagations>
     <LastBuilt></LastBuilt>
-    <NumDocuments></NumDocuments>
+    <NumDocuments></NumDocuments>%5
   </Index>
 </IndexConfiguration>
 )")
-                .arg(indexPath, documents.toHtmlEscaped(), catalog.toHtmlEscaped(), propagations);
+                .arg(indexPath, documents.toHtmlEscaped(), catalog.toHtmlEscaped(), propagations, elements);
         WriteBytes(ConfigPath(), text.toUtf8());
     }
 

@@ -41,6 +41,7 @@ public:
     QString NumDocuments() const override { return {}; }
     component::VerifySettings Verify() const override { return {}; }
     component::UserNodeMethod GetUserNodeMethod() const override { return method; }
+    component::BuildModeSettings GetBuildMode() const override { return {}; }
     void SetLastBuilt(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
     }

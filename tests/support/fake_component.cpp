@@ -165,6 +165,7 @@ public:
         return ok;
     }
     std::int32_t FailedTargets() const override { return m_failed; }
+    QList<component::TargetBytes> BytesSent() const override { return m_state.bytesSent; }
 
 private:
     FakeState& m_state;
@@ -229,6 +230,10 @@ component::VerifySettings FakeConfiguration::Verify() const {
     return m_state.verify.value(m_state.currentIndex);
 }
 
+component::BuildModeSettings FakeConfiguration::GetBuildMode() const {
+    return m_state.buildMode.value(m_state.currentIndex);
+}
+
 component::UserNodeMethod FakeConfiguration::GetUserNodeMethod() const {
     return m_state.indexes.value(m_state.currentIndex).value(QStringLiteral("UserNodeMethod")) ==
                    QStringLiteral("queries")
@@ -270,6 +275,14 @@ void FakeBuilder::Configure(component::StatusHandler* statusHandler,
 
 void FakeBuilder::SetVerify(const component::VerifySettings& verify) {
     m_state.verifyGiven = verify;
+}
+
+component::BuildReport FakeBuilder::LastBuild() const {
+    return m_state.buildReport;
+}
+
+void FakeBuilder::SetBuildMode(const component::BuildModeSettings& settings) {
+    m_state.buildModeGiven = settings;
 }
 
 bool FakeBuilder::Build() {

@@ -35,6 +35,7 @@ public:
     QString NumDocuments() const override { return Read(QStringLiteral("NumDocuments")); }
     // From the property "UserNodeMethod" ("queries" or else memory); not noted in reads.
     component::UserNodeMethod GetUserNodeMethod() const override;
+    component::BuildModeSettings GetBuildMode() const override;
     void SetLastBuilt(const QString& value) override { Write(QStringLiteral("LastBuilt"), value); }
     void SetNumDocuments(const QString& value) override { Write(QStringLiteral("NumDocuments"), value); }
     QString MetricsDirectory() const override;
@@ -57,6 +58,8 @@ public:
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
     void SetVerify(const component::VerifySettings& verify) override;
+    void SetBuildMode(const component::BuildModeSettings& settings) override;
+    component::BuildReport LastBuild() const override;
     bool Build() override;
 
     component::StatusHandler* handler = nullptr;
@@ -74,6 +77,7 @@ struct FakeState {
     QMap<QString, component::DataSourceList> dataSources;  // name -> its data sources
     QMap<QString, QStringList> propagations;
     QMap<QString, component::VerifySettings> verify;  // name -> its <Verify>, defaults when missing
+    QMap<QString, component::BuildModeSettings> buildMode;  // name -> its <BuildMode>, defaults when missing
     QString currentIndex;
     std::optional<component::Error> loadFromFileError;
     QStringList failingLoadIndex;                // names whose LoadIndex raises
@@ -113,6 +117,9 @@ struct FakeState {
     int buildersCreated = 0;
     QStringList configureArgs;  // the eight texts, in order
     std::optional<component::VerifySettings> verifyGiven;  // what SetVerify received
+    std::optional<component::BuildModeSettings> buildModeGiven;  // what SetBuildMode received
+    component::BuildReport buildReport;                          // what LastBuild returns
+    QList<component::TargetBytes> bytesSent;                     // what the propagator's BytesSent returns
     component::StatusHandler* configuredHandler = nullptr;
     std::function<bool(FakeBuilder&)> build = [](FakeBuilder&) { return true; };
     std::int32_t documentCount = 42;

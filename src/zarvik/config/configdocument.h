@@ -29,6 +29,8 @@ enum Field {
     kLastBuilt,
     kNumDocuments,
     kUserNodeMethod,
+    kBuildMode,
+    kMaxChangedPercent,
     kFieldCount
 };
 
@@ -38,7 +40,8 @@ inline const std::array<QLatin1StringView, kFieldCount> kFieldNames = {
     QLatin1StringView("IndexSetting1"), QLatin1StringView("IndexSetting2"),
     QLatin1StringView("IndexSetting3"), QLatin1StringView("IndexSetting4"),
     QLatin1StringView("LastBuilt"),     QLatin1StringView("NumDocuments"),
-    QLatin1StringView("UserNodeMethod")};
+    QLatin1StringView("UserNodeMethod"), QLatin1StringView("BuildMode"),
+    QLatin1StringView("MaxChangedPercent")};
 
 // One parsed configuration file. Positions are indexes into text.
 struct XmlIndexConfiguration::Document {

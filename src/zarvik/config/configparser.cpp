@@ -22,10 +22,6 @@ const QString& kSource = kConfigurationSource;
 
 // Elements of an <Index> this loader knows and leaves to the build settings, so they
 // are never named as unknown.
-bool IsReadElsewhere(QStringView elementName) {
-    return elementName == u"BuildMode" || elementName == u"MaxChangedPercent";
-}
-
 int FieldOf(QStringView elementName) {
     for (int i = 0; i < kFieldCount; ++i) {
         if (elementName == kFieldNames[i]) return i;
@@ -168,8 +164,6 @@ private:
                 ParseTargets(&index);
             } else if (m_reader.name() == u"Verify") {
                 ParseVerify(&index);
-            } else if (IsReadElsewhere(m_reader.name())) {
-                Skip();
             } else {
                 SkipUnknown(QStringLiteral("in the index \"%1\"").arg(index.name));
             }

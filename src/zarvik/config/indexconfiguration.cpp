@@ -53,6 +53,31 @@ component::UserNodeMethod ParseUserNodeMethod(const QString& text, const QString
                                .arg(index, path, value));
 }
 
+// An index's <BuildMode> and <MaxChangedPercent>; empty elements take the defaults.
+// Raises kConfigLoad naming the element and the value it cannot use.
+component::BuildModeSettings ParseBuildMode(const Document::Index& index, const QString& path) {
+    const auto refuse = [&](QLatin1StringView element, const QString& value, const char* takes) {
+        throw component::Error(component::errnum::kConfigLoad, kSource,
+                               QStringLiteral("<%1> of the index \"%2\" in %3 holds \"%4\", which it cannot "
+                                              "use: it takes %5.")
+                                   .arg(element, index.name, path, value, QLatin1StringView(takes)));
+    };
+    component::BuildModeSettings settings;
+    const QString mode = index.values[kBuildMode].trimmed();
+    if (mode.compare(QLatin1StringView("changes"), Qt::CaseInsensitive) == 0)
+        settings.mode = component::BuildMode::Changes;
+    else if (!mode.isEmpty() && mode.compare(QLatin1StringView("full"), Qt::CaseInsensitive) != 0)
+        refuse(kFieldNames[kBuildMode], mode, "\"full\" or \"changes\"");
+    const QString percent = index.values[kMaxChangedPercent].trimmed();
+    if (!percent.isEmpty()) {
+        bool ok = false;
+        settings.maxChangedPercent = percent.toInt(&ok);
+        if (!ok || settings.maxChangedPercent < 0 || settings.maxChangedPercent > 100)
+            refuse(kFieldNames[kMaxChangedPercent], percent, "a whole number from 0 to 100");
+    }
+    return settings;
+}
+
 }  // namespace
 
 void XmlIndexConfiguration::LoadIndex(const QString& name) {
@@ -64,6 +89,7 @@ void XmlIndexConfiguration::LoadIndex(const QString& name) {
                                            m_document->indexes[i].verifyError);
                 // A value the program does not know keeps the index from being loaded.
                 ParseUserNodeMethod(m_document->indexes[i].values[kUserNodeMethod], name, m_document->path);
+                ParseBuildMode(m_document->indexes[i], m_document->path);
                 m_current = i;
                 return;
             }
@@ -109,6 +135,11 @@ component::UserNodeMethod XmlIndexConfiguration::GetUserNodeMethod() const {
     const auto* index = CurrentOf(m_document, m_current);
     return index ? ParseUserNodeMethod(index->values[kUserNodeMethod], index->name, m_document->path)
                  : component::UserNodeMethod::Memory;
+}
+
+component::BuildModeSettings XmlIndexConfiguration::GetBuildMode() const {
+    const auto* index = CurrentOf(m_document, m_current);
+    return index ? ParseBuildMode(*index, m_document->path) : component::BuildModeSettings();
 }
 
 QString XmlIndexConfiguration::IndexName() const {

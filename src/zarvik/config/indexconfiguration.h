@@ -18,8 +18,10 @@ namespace zarvik::config {
 // - LoadIndex: errnum::kConfigNoIndex when no index has that name; errnum::kConfigLoad
 //   when a value of its <Verify> cannot be read (the description names the element
 //   and the value), or when its <UserNodeMethod> is neither "memory" nor "queries"
-//   (nor empty); the description then names the element and the value, and the
-//   current index stays as it was.
+//   (nor empty), or when its <BuildMode> is neither "full" nor "changes" or its
+//   <MaxChangedPercent> is not a whole number from 0 to 100 (both may be empty); the
+//   description then names the element and the value, and the current index stays
+//   as it was.
 // - SetLastBuilt/SetNumDocuments: errnum::kConfigNoIndex when no index is current;
 //   errnum::kConfigSave when the file cannot be saved (the file and the value in
 //   memory then stay as they were).
@@ -47,6 +49,7 @@ public:
     QString NumDocuments() const override;
     component::VerifySettings Verify() const override;
     component::UserNodeMethod GetUserNodeMethod() const override;
+    component::BuildModeSettings GetBuildMode() const override;
     // Each write saves the file at once, atomically, changing nothing in it but the
     // element's text (or adding the element when it is missing).
     void SetLastBuilt(const QString& value) override;

@@ -16,20 +16,6 @@
 
 namespace zarvik::index {
 
-// A connection text taken apart: key=value pairs separated by ';', keys
-// case-insensitive, a value that holds ';' wrapped in {...}.
-struct ConnectionText {
-    db::Provider provider = db::Provider::SQLite;
-    QString database;  // SQLite file, PostgreSQL database
-    QString host;
-    int port = 0;
-    QString user;
-    QString password;
-    QString odbc;  // the text without its Provider pair, for the ODBC driver manager
-};
-// Raises component::Error(kDatabase) for an empty text or an unknown provider.
-ConnectionText ParseConnectionText(const QString& text);
-
 // Called now and then while the database works on a long statement; returning false
 // asks the database to stop it (the reader then raises nothing and Read() or Count()
 // report the stop by returning false / -1).
@@ -91,12 +77,13 @@ public:
 
 // Where the documents come from, worked out on the thread that starts the build.
 struct Source {
-    ConnectionText connection;
+    db::ConnectionText connection;
     QString path;   // SQLite: the absolute file
     QString query;  // without a trailing ';'
 };
 // Relative SQLite paths are taken from the program's folder, where the configuration
-// file lives. Raises component::Error(kDatabase) for an empty text or query.
+// file lives. Raises component::Error(kDatabase) for an empty text or query, and for a
+// text db::ParseConnectionText refuses.
 Source ResolveSource(const QString& connectionText, const QString& query);
 
 // Opens the database behind the source read-only. The reader belongs to the thread

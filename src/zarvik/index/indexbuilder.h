@@ -24,6 +24,8 @@ public:
                    const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
                    const QString& indexSetting4, const QString& indexSetting1) override;
     void SetVerify(const component::VerifySettings& verify) override { m_verify = verify; }
+    void SetBuildMode(const component::BuildModeSettings& settings) override { m_buildMode = settings; }
+    component::BuildReport LastBuild() const override { return m_lastBuild; }
     // Fills "index.db.staging", checks it (see IndexVerification) and only then puts it in
     // place of "index.db", keeping the replaced index as "index.previous.db". A file
     // that fails a check is kept as "index.rejected.db" and the live index stays.
@@ -39,6 +41,14 @@ public:
 
 private:
     class Run;
+    struct Files;
+
+    // The steps of Build after the staging file is filled.
+    bool CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures);
+    static void PutInPlace(const Files& files);
+    [[noreturn]] void ReportFailure(Run& run, const Files& files);
+    bool ReportAbort(Run& run, const Files& files);
+    [[noreturn]] void ReportRefusal(Run& run, const Files& files, const QString& refusal);
 
     component::StatusHandler* m_statusHandler = nullptr;
     std::shared_ptr<component::SearchEngine> m_engine;
@@ -50,6 +60,8 @@ private:
     QString m_prefix;
     QString m_query;
     component::VerifySettings m_verify;
+    component::BuildModeSettings m_buildMode;
+    component::BuildReport m_lastBuild;
     bool m_aborted = false;
     std::int32_t m_documentCount = 0;
 };

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <memory>
 
 namespace zarvik::index {
@@ -67,6 +68,24 @@ QString TitleColumn(sqlite3* db, const QString& file, const QStringList& stored)
     return {};
 }
 
+// From what the build recorded in index_info.
+QString HowBuilt(sqlite3* db, const QString& file) {
+    Stmt stmt = Prepare(db, QStringLiteral("SELECT name, value FROM index_info"), file);
+    QHash<QString, QString> info;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) info.insert(Text(stmt.get(), 0), Text(stmt.get(), 1));
+    const QString mode = info.value(QStringLiteral("build_mode"));
+    const QString built = QStringLiteral("Built ") + info.value(QStringLiteral("built"));
+    if (mode == u"changes")
+        return built + QStringLiteral(" by applying the changes: %1 added, %2 replaced, %3 deleted.")
+                           .arg(info.value(QStringLiteral("documents_added")),
+                                info.value(QStringLiteral("documents_replaced")),
+                                info.value(QStringLiteral("documents_deleted")));
+    if (mode != u"full") return {};
+    const QString reason = info.value(QStringLiteral("full_build_reason"));
+    return reason.isEmpty() ? built + QStringLiteral(" in full.")
+                            : built + QStringLiteral(" in full instead of by the changes: %1.").arg(reason);
+}
+
 void Bind(sqlite3_stmt* stmt, const QByteArray& query) {
     sqlite3_bind_text(stmt, 1, query.constData(), static_cast<int>(query.size()), SQLITE_STATIC);
 }
@@ -99,6 +118,7 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
     component::SearchResults results;
     results.storedColumns = StoredColumns(db.get(), file);
     results.titleColumn = TitleColumn(db.get(), file, results.storedColumns);
+    results.howBuilt = HowBuilt(db.get(), file);
     const QByteArray text = query.toUtf8();
 
     Stmt total = Prepare(db.get(), QStringLiteral("SELECT count(*) FROM documents WHERE documents MATCH ?1"), file);

@@ -81,19 +81,32 @@ IndexVerification::Outcome IndexVerification::Refuse(const QString& text) {
     return Outcome::kRefused;
 }
 
+IndexVerification::Outcome IndexVerification::Damaged(const QString& what) {
+    return Refuse(QStringLiteral("The new index failed the integrity checks (%1).").arg(what));
+}
+
 IndexVerification::Outcome IndexVerification::Run() {
     m_figures.clear();
     m_refusal.clear();
     QElapsedTimer clock;
     clock.start();
     Db db(m_staging, m_keepGoing);
-    const auto damaged = [&](const QString& what) {
-        return Refuse(QStringLiteral("The new index failed the integrity checks (%1).").arg(what));
-    };
-    if (!db.OpenError().isEmpty()) return damaged(db.OpenError());
+    if (!db.OpenError().isEmpty()) return Damaged(db.OpenError());
+    std::int64_t rows = 0;
+    if (auto ended = CheckIntegrity(db)) return *ended;
+    if (auto ended = CheckCount(db, rows)) return *ended;
+    if (auto ended = CheckMinimum(rows)) return *ended;
+    if (auto ended = CheckShrink(rows)) return *ended;
+    if (auto ended = CheckQueries(db)) return *ended;
+    // What the checks cost, for whoever weighs them against the build.
+    m_figures.append(
+        {QStringLiteral("checks_seconds"), QString::number(double(clock.nsecsElapsed()) / 1e9, 'f', 3)});
+    return Outcome::kPassed;
+}
 
-    // 1. The file as SQLite sees it, then the full-text index against its documents.
-    if (!db.Prepare("PRAGMA quick_check")) return damaged(QStringLiteral("quick_check: ") + db.Message());
+// 1. The file as SQLite sees it, then the full-text index against its documents.
+std::optional<IndexVerification::Outcome> IndexVerification::CheckIntegrity(Db& db) {
+    if (!db.Prepare("PRAGMA quick_check")) return Damaged(QStringLiteral("quick_check: ") + db.Message());
     QStringList problems;
     int rc;
     while ((rc = db.Step()) == SQLITE_ROW) {
@@ -102,38 +115,47 @@ IndexVerification::Outcome IndexVerification::Run() {
         if (text != QLatin1String("ok") && problems.size() < kQuickCheckLines) problems << text;
     }
     if (db.Stopped()) return Outcome::kStopped;
-    if (rc != SQLITE_DONE) return damaged(QStringLiteral("quick_check: ") + db.Message());
+    if (rc != SQLITE_DONE) return Damaged(QStringLiteral("quick_check: ") + db.Message());
     if (!problems.isEmpty())
-        return damaged(QStringLiteral("quick_check: ") + problems.join(QStringLiteral("; ")));
+        return Damaged(QStringLiteral("quick_check: ") + problems.join(QStringLiteral("; ")));
     if (!db.Prepare("INSERT INTO documents(documents) VALUES('integrity-check')") ||
         db.Step() != SQLITE_DONE) {
         if (db.Stopped()) return Outcome::kStopped;
-        return damaged(QStringLiteral("FTS5 integrity-check: ") + db.Message());
+        return Damaged(QStringLiteral("FTS5 integrity-check: ") + db.Message());
     }
     m_figures.append(
         {QStringLiteral("check.integrity"), QStringLiteral("quick_check ok, FTS5 integrity-check ok")});
+    return std::nullopt;
+}
 
-    // 2. Every document read is in the index, and nothing else.
+// 2. Every document read is in the index, and nothing else.
+std::optional<IndexVerification::Outcome> IndexVerification::CheckCount(Db& db, std::int64_t& rows) {
     if (!db.Prepare("SELECT COUNT(*) FROM documents") || db.Step() != SQLITE_ROW) {
         if (db.Stopped()) return Outcome::kStopped;
-        return damaged(QStringLiteral("counting the documents: ") + db.Message());
+        return Damaged(QStringLiteral("counting the documents: ") + db.Message());
     }
-    const std::int64_t rows = sqlite3_column_int64(db.Stmt(), 0);
+    rows = sqlite3_column_int64(db.Stmt(), 0);
     if (rows != m_read)
         return Refuse(QStringLiteral("The new index holds %1 documents, but %2 were read from the source.")
                           .arg(Count(rows), Count(m_read)));
     m_figures.append({QStringLiteral("check.documents"),
                       QStringLiteral("%1 read from the source, %1 in the index").arg(rows)});
+    return std::nullopt;
+}
 
-    // 3. Not fewer than the administrator expects at least.
+// 3. Not fewer than the administrator expects at least.
+std::optional<IndexVerification::Outcome> IndexVerification::CheckMinimum(std::int64_t rows) {
     if (rows < m_verify.minDocuments)
         return Refuse(QStringLiteral("The new index has %1 documents, fewer than MinDocuments (%2).")
                           .arg(Count(rows), Count(m_verify.minDocuments)));
     m_figures.append(
         {QStringLiteral("check.min_documents"),
          QStringLiteral("%1 documents, at least %2 required").arg(rows).arg(m_verify.minDocuments)});
+    return std::nullopt;
+}
 
-    // 4. Not many fewer than the index it replaces.
+// 4. Not many fewer than the index it replaces.
+std::optional<IndexVerification::Outcome> IndexVerification::CheckShrink(std::int64_t rows) {
     const int allowed = m_verify.maxShrinkPercent;
     QString shrinkFigure;
     if (!m_live) {
@@ -165,15 +187,18 @@ IndexVerification::Outcome IndexVerification::Run() {
                            .arg(allowed);
     }
     m_figures.append({QStringLiteral("check.max_shrink"), shrinkFigure});
+    return std::nullopt;
+}
 
-    // 5. Queries the administrator knows must find something.
+// 5. Queries the administrator knows must find something.
+std::optional<IndexVerification::Outcome> IndexVerification::CheckQueries(Db& db) {
     for (qsizetype i = 0; i < m_verify.checkQueries.size(); ++i) {
         const QString& query = m_verify.checkQueries[i];
         if (!db.Prepare("SELECT 1 FROM documents WHERE documents MATCH ?1 LIMIT 1"))
-            return damaged(QStringLiteral("preparing a check query: ") + db.Message());
+            return Damaged(QStringLiteral("preparing a check query: ") + db.Message());
         const QByteArray text = query.toUtf8();
         sqlite3_bind_text(db.Stmt(), 1, text.constData(), int(text.size()), SQLITE_STATIC);
-        rc = db.Step();
+        const int rc = db.Step();
         if (db.Stopped()) return Outcome::kStopped;
         if (rc == SQLITE_DONE)
             return Refuse(
@@ -185,10 +210,7 @@ IndexVerification::Outcome IndexVerification::Run() {
                     .arg(query, db.Message()));
         m_figures.append({QStringLiteral("check.query.%1").arg(i + 1), query + QStringLiteral(" : matches")});
     }
-    // What the checks cost, for whoever weighs them against the build.
-    m_figures.append(
-        {QStringLiteral("checks_seconds"), QString::number(double(clock.nsecsElapsed()) / 1e9, 'f', 3)});
-    return Outcome::kPassed;
+    return std::nullopt;
 }
 
 QString IndexVerification::Record() const {

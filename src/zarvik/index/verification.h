@@ -42,6 +42,13 @@ public:
 private:
     class Db;
     Outcome Refuse(const QString& text);
+    Outcome Damaged(const QString& what);
+    // The checks in their order; each returns the outcome that ends the run, or none.
+    std::optional<Outcome> CheckIntegrity(Db& db);
+    std::optional<Outcome> CheckCount(Db& db, std::int64_t& rows);
+    std::optional<Outcome> CheckMinimum(std::int64_t rows);
+    std::optional<Outcome> CheckShrink(std::int64_t rows);
+    std::optional<Outcome> CheckQueries(Db& db);
 
     QString m_staging;
     std::int64_t m_read;

@@ -197,6 +197,16 @@ FactsOfFiles ReadSourceFacts(const SourceFiles& files) {
     return facts;
 }
 
+// The page size of an SQLite database file; 0 for any other file.
+int PageSize(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray header = file.read(18);
+    if (header.size() < 18 || !header.startsWith(QByteArray("SQLite format 3\0", 16))) return 0;
+    const int size = (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
+    return size == 1 ? 65536 : size;
+}
+
 // ssh's and rsync's own words, on one line for the event log.
 QString OwnWords(const ProcessOutcome& outcome) {
     QStringList lines;
@@ -222,8 +232,10 @@ QStringList SshOptions(const PropagationTarget& target, const QString& config) {
 
 class RemoteCopy {
 public:
-    RemoteCopy(const PropagationTarget& target, const QString& config, std::atomic<qint64>& bytes)
-        : m_target(target), m_config(config), m_bytes(bytes) {}
+    // `bytes` grows as the copies progress, `sent` by what crossed the link.
+    RemoteCopy(const PropagationTarget& target, const QString& config, std::atomic<qint64>& bytes,
+               std::atomic<qint64>& sent)
+        : m_target(target), m_config(config), m_bytes(bytes), m_sent(sent) {}
 
     QString Run(const SourceFiles& files, const std::shared_future<FactsOfFiles>& facts) {
         QStringList temporaries;
@@ -233,6 +245,7 @@ public:
             const QString temporary = name + kCopyMarker + QString::number(::getpid()) + QLatin1Char('@') +
                                       HostTag() + QLatin1Char('-') +
                                       QString::number(QRandomGenerator::global()->generate(), 16);
+            SeedFromLive(name, temporary);
             if (QString why = Send(path, temporary); !why.isEmpty()) return why;
             CopyArrived(m_target.text, m_target.path + QLatin1Char('/') + temporary);
             const SourceFacts& f = facts.get().at(name);
@@ -311,6 +324,14 @@ private:
         return {};
     }
 
+    // The temporary copy starts as a copy of the file the target holds, so that rsync
+    // sends only the blocks that differ. Without one (a first copy, or no room for
+    // it) rsync sends the whole file.
+    void SeedFromLive(const QString& name, const QString& temporary) {
+        Ssh(QStringLiteral("cd -- %1 || exit 0; if [ -f %2 ]; then cp -- %2 %3 || rm -f -- %3; fi; exit 0")
+                .arg(ShellQuote(m_target.path), ShellQuote(name), ShellQuote(temporary)));
+    }
+
     QString Send(const QString& from, const QString& temporary) {
         QString shell = QStringLiteral("ssh");
         for (const QString& option : SshOptions(m_target, m_config)) shell += QLatin1Char(' ') + option;
@@ -318,7 +339,13 @@ private:
                                  ? QLatin1Char('[') + m_target.host + QLatin1Char(']')
                                  : m_target.host;
         const QString login = m_target.user.isEmpty() ? host : m_target.user + QLatin1Char('@') + host;
-        const QStringList args{QStringLiteral("--inplace"),
+        // --ignore-times: the seeded copy may have the new file's size and, to the
+        // second, its time, and rsync would then take it for the same file.
+        QStringList args{QStringLiteral("--inplace"), QStringLiteral("--no-whole-file"),
+                         QStringLiteral("--ignore-times")};
+        // Blocks of one database page: a page that did not change is not sent.
+        if (const int page = PageSize(from); page > 0) args << QStringLiteral("--block-size=%1").arg(page);
+        args += QStringList{QStringLiteral("--stats"),
                                QStringLiteral("--timeout=120"),
                                QStringLiteral("--progress"),
                                QStringLiteral("-e"),
@@ -335,6 +362,11 @@ private:
                 while ((end = pending.indexOf('\r')) >= 0 || (end = pending.indexOf('\n')) >= 0) {
                     const QByteArray line = pending.left(end).trimmed();
                     pending.remove(0, end + 1);
+                    // --stats: "Total bytes sent: 1,234,567"
+                    if (line.startsWith("Total bytes sent:")) {
+                        m_sent += QByteArray(line.mid(17)).replace(",", "").trimmed().toLongLong();
+                        continue;
+                    }
                     if (!line.contains('%')) continue;
                     bool isNumber = false;
                     const qint64 done =
@@ -399,6 +431,7 @@ private:
     const PropagationTarget& m_target;
     const QString m_config;
     std::atomic<qint64>& m_bytes;
+    std::atomic<qint64>& m_sent;
 };
 
 struct Job {
@@ -406,6 +439,7 @@ struct Job {
     QString why;
     bool run = true;  // false for a refused text or a repeated target
     std::atomic<qint64> bytes{0};
+    std::atomic<qint64> sent{0};  // over the link (rsync's "Total bytes sent"); local: the bytes copied
 };
 
 // The ssh configuration file named by ZARVIK_SSH_CONFIG (ssh -F), for a run whose
@@ -433,6 +467,7 @@ void SetCopyArrivedHookForTesting(std::function<void(const QString& target, cons
 
 bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
     m_failedTargets = 0;
+    m_bytesSent.clear();
     const QDir source(indexPath);
     SourceFiles files;
     bool haveIndex = false;
@@ -491,7 +526,7 @@ bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& ta
             Job& job = *jobs[i];
             if (!job.run) continue;
             if (job.target.remote) {
-                job.why = RemoteCopy(job.target, config, job.bytes).Run(files, facts);
+                job.why = RemoteCopy(job.target, config, job.bytes, job.sent).Run(files, facts);
             } else if (!QDir().mkpath(job.target.path) || !QFileInfo(job.target.path).isDir()) {
                 job.why = QStringLiteral("the folder %1 cannot be created").arg(job.target.path);
             } else {
@@ -579,6 +614,10 @@ bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& ta
                       .arg(targets.size()));
     }
     m_failedTargets = failures;
+    for (const auto& job : jobs)
+        if (job->run && job->why.isEmpty())
+            m_bytesSent.append({PrintableTargetText(job->target.text),
+                                job->target.remote ? job->sent.load() : job->bytes.load()});
     return failures == 0;
 }
 

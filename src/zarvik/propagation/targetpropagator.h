@@ -22,12 +22,14 @@ public:
     // The status handler is called on the calling thread only. Raises nothing.
     bool Propagate(const QString& indexPath, const QStringList& targets) override;
     std::int32_t FailedTargets() const override { return m_failedTargets; }
+    QList<component::TargetBytes> BytesSent() const override { return m_bytesSent; }
 
     static constexpr int kParallelTargets = 4;
 
 private:
     component::StatusHandler* m_statusHandler = nullptr;
     std::int32_t m_failedTargets = 0;
+    QList<component::TargetBytes> m_bytesSent;
 };
 
 // For tests: called with the target's text and the path of each copy once it has

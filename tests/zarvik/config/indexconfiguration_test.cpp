@@ -268,6 +268,45 @@ TEST_F(ConfigTest, UserNodeMethodDefaultsToMemoryAndAnUnknownOneFailsLoadIndex) 
     }
 }
 
+TEST_F(ConfigTest, BuildModeDefaultsToFullAnd30AndAnUnknownValueFailsLoadIndex) {
+    struct Case {
+        const char* elements;                                // inside <Index name="a">
+        std::optional<component::BuildModeSettings> settings;  // none: LoadIndex fails
+        const char* named;                                   // the element and value the failure names
+    };
+    using M = component::BuildMode;
+    const Case cases[] = {
+        {"", component::BuildModeSettings{M::Full, 30}, ""},
+        {"<BuildMode/><MaxChangedPercent> </MaxChangedPercent>", component::BuildModeSettings{M::Full, 30}, ""},
+        {"<BuildMode> Changes\n</BuildMode>", component::BuildModeSettings{M::Changes, 30}, ""},
+        {"<BuildMode>full</BuildMode><MaxChangedPercent>0</MaxChangedPercent>",
+         component::BuildModeSettings{M::Full, 0}, ""},
+        {"<BuildMode>changes</BuildMode><MaxChangedPercent>100</MaxChangedPercent>",
+         component::BuildModeSettings{M::Changes, 100}, ""},
+        {"<BuildMode>delta</BuildMode>", std::nullopt, "<BuildMode> of the index \"a\" in %1 holds \"delta\""},
+        {"<MaxChangedPercent>101</MaxChangedPercent>", std::nullopt, "<MaxChangedPercent> of the index \"a\" in %1 holds \"101\""},
+        {"<MaxChangedPercent>5%</MaxChangedPercent>", std::nullopt, "<MaxChangedPercent> of the index \"a\" in %1 holds \"5%\""},
+        {"<MaxChangedPercent>-1</MaxChangedPercent>", std::nullopt, "<MaxChangedPercent> of the index \"a\" in %1 holds \"-1\""},
+    };
+    for (const Case& c : cases) {
+        const QString path = Write(QByteArray("<IndexConfiguration><Index name='ok'/><Index name='a'>") + c.elements +
+                                   "</Index></IndexConfiguration>");
+        m_config.LoadFromFile(path);
+        m_config.LoadIndex(QStringLiteral("ok"));
+        EXPECT_EQ(m_config.GetBuildMode(), component::BuildModeSettings());
+        if (c.settings) {
+            m_config.LoadIndex(QStringLiteral("a"));
+            EXPECT_EQ(m_config.GetBuildMode(), *c.settings) << c.elements;
+        } else {
+            const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
+            EXPECT_EQ(error.Number(), errnum::kConfigLoad) << c.elements;
+            EXPECT_TRUE(error.Description().contains(QString::fromUtf8(c.named).arg(QFileInfo(path).absoluteFilePath())))
+                << error.Description().toStdString();
+            EXPECT_EQ(m_config.IndexName(), u"ok") << "the index current before stays current";
+        }
+    }
+}
+
 struct MalformedCase {
     const char* label;
     const char* text;

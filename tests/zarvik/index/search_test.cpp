@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace {
@@ -86,6 +87,10 @@ TEST_F(SearchTest, RanksByRelevanceAndCarriesStoredColumnsAndSnippet) {
     EXPECT_TRUE(results.hits.at(0).snippet.contains(QString(component::kMatchStart) + QStringLiteral("Garden") +
                                                     QString(component::kMatchEnd)))
         << results.hits.at(0).snippet.toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Built \\d{4}-\\d\\d-\\d\\dT[0-9:+Z-]+ in full\\.$"))
+                    .match(results.howBuilt)
+                    .hasMatch())
+        << results.howBuilt.toStdString();
 }
 
 TEST_F(SearchTest, PagesThroughTheMatches) {

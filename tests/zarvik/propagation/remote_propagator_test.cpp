@@ -89,6 +89,12 @@ TEST_F(RemotePropagatorTest, OneLocalAndTwoSshTargetsAllGetTheIndex) {
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 3 targets"));
     EXPECT_TRUE(
         recorder.statuses.contains(QRegularExpression("^Propagating: 3 of 3 targets done, \\d+ MB/s$")));
+    // A far side without the index gets all of it; one holding it again, block checksums only.
+    ASSERT_EQ(propagator.BytesSent().size(), 3);
+    EXPECT_GE(propagator.BytesSent()[1].bytes, indexBytes.size());
+    EXPECT_TRUE(propagator.Propagate(source, {server->Target(replaced)}));
+    EXPECT_LT(propagator.BytesSent().value(0).bytes, indexBytes.size() / 10);
+    EXPECT_EQ(ReadAll(replaced + "/index.db"), indexBytes);
 }
 
 TEST_F(RemotePropagatorTest, AFailingTargetKeepsItsOldIndexAndTheOthersGoOn) {
