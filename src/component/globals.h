@@ -2,7 +2,8 @@
 // the process ends.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
+#include "component/searchengine.h"
 
 #include <memory>
 

@@ -3,6 +3,7 @@
 // view and forwards the Stop button to it.
 #pragma once
 
+#include "component/configuration.h"
 #include "run/buildview.h"
 
 #include <QDialog>

@@ -10,7 +10,9 @@
 #include <functional>
 #include <optional>
 
-#include "component/interfaces.h"
+#include "component/indexbuilder.h"
+#include "component/propagator.h"
+#include "component/metricsfile.h"
 
 namespace metrics {
 

@@ -3,7 +3,7 @@
 // write-back of the results. The main dialog and the scheduled run both use it.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/indexbuilder.h"
 #include "run/buildview.h"
 
 #include <QString>

@@ -2,7 +2,7 @@
 // a scheduled run without a display only traces the status line.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/statushandler.h"
 
 #include <QString>
 

@@ -2,7 +2,7 @@
 // it cannot be: used by the dialog's index list and by the scheduled run alike.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
 
 #include <QString>
 

@@ -2,7 +2,7 @@
 // administrator can check that an index answers as it should.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/searchengine.h"
 
 #include <QDialog>
 #include <memory>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "component/interfaces.h"
+#include "component/streams.h"
 #include "usernodes/catalogsource.h"
 
 namespace usernodes {

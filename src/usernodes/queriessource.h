@@ -5,7 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "component/interfaces.h"
+#include "component/dataaccess.h"
+#include "component/services.h"
 #include "usernodes/catalogsource.h"
 #include "usernodes/rules.h"
 #include "usernodes/runsupport.h"

@@ -7,7 +7,9 @@
 #include <memory>
 
 #include "component/error.h"
-#include "component/interfaces.h"
+#include "component/configuration.h"
+#include "component/dataaccess.h"
+#include "component/services.h"
 #include "usernodes/conversions.h"
 
 namespace usernodes {

@@ -6,7 +6,7 @@
 #include <exception>
 #include <functional>
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
 
 namespace usernodes {
 

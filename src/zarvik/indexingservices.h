@@ -1,7 +1,11 @@
 // IndexingServices: data-source lookup, database access, event log and engine.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
+#include "component/searchengine.h"
+#include "component/dataaccess.h"
+#include "component/streams.h"
+#include "component/services.h"
 
 namespace zarvik {
 

@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
 
 namespace testsupport {
 

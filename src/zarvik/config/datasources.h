@@ -2,7 +2,7 @@
 // handling the configuration needs.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
 
 namespace zarvik::config {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
 
 namespace zarvik::config {
 

@@ -5,7 +5,8 @@
 
 #include <memory>
 
-#include "component/interfaces.h"
+#include "component/dataaccess.h"
+#include "component/streams.h"
 
 namespace zarvik::db {
 

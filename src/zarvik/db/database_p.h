@@ -7,7 +7,8 @@
 #include <QString>
 #include <memory>
 
-#include "component/interfaces.h"
+#include "component/dataaccess.h"
+#include "component/streams.h"
 #include "zarvik/db/tsql.h"
 
 class QSqlError;

@@ -2,7 +2,7 @@
 // write so that a collector never reads half of it.
 #pragma once
 
-#include "component/interfaces.h"
+#include "component/metricsfile.h"
 
 namespace zarvik::files {
 

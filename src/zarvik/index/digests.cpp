@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "component/interfaces.h"
+#include "component/indexbuilder.h"
 
 namespace zarvik::index {
 namespace {

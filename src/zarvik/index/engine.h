@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "component/interfaces.h"
+#include "component/searchengine.h"
 
 namespace zarvik::index {
 

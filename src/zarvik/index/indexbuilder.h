@@ -3,7 +3,10 @@
 
 #include <functional>
 
-#include "component/interfaces.h"
+#include "component/statushandler.h"
+#include "component/configuration.h"
+#include "component/searchengine.h"
+#include "component/indexbuilder.h"
 
 namespace zarvik::index {
 

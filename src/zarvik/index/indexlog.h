@@ -3,7 +3,7 @@
 
 #include <QString>
 
-#include "component/interfaces.h"
+#include "component/searchengine.h"
 
 namespace zarvik::index {
 // The file the engine's builds log to; empty when logging is off. The engine tells

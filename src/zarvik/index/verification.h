@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "component/interfaces.h"
+#include "component/configuration.h"
 
 namespace zarvik::index {
 

@@ -6,7 +6,8 @@
 #include <QString>
 #include <functional>
 
-#include "component/interfaces.h"
+#include "component/statushandler.h"
+#include "component/propagator.h"
 
 namespace zarvik::propagation {
 

@@ -20,7 +20,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "component/interfaces.h"
+#include "component/statushandler.h"
 #include "support/eventlogfile.h"
 #include "zarvik/index/indexbuilder.h"
 

@@ -1,0 +1,53 @@
+// The builder of one index.
+//
+// Every operation may raise component::Error (number, source, description); the
+// notes say when an operation raises in its normal use.
+#pragma once
+
+#include "component/error.h"
+#include "component/configuration.h"
+#include "component/statushandler.h"
+#include "component/searchengine.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+namespace component {
+
+// What the last Build did: Changes when it applied the changes to a copy of the live
+// index, else Full (with the reason when the index's mode is Changes), and how many
+// documents it added, replaced and deleted (a full build adds them all).
+struct BuildReport {
+    BuildMode mode = BuildMode::Full;
+    QString fullBuildReason;
+    std::int64_t added = 0;
+    std::int64_t replaced = 0;
+    std::int64_t deleted = 0;
+};
+
+class IndexBuilder {
+public:
+    virtual ~IndexBuilder() = default;
+    virtual bool Aborted() const = 0;
+    virtual void SetAborted(bool aborted) = 0;
+    // Number of documents in the index the last build produced.
+    virtual std::int32_t DocumentCount() const = 0;
+    // The handler must outlive the build.
+    virtual void Configure(StatusHandler* statusHandler, std::shared_ptr<SearchEngine> engine,
+                           const QString& indexName, const QString& indexPath,
+                           const QString& resolvedSource, const QString& connection,
+                           const QString& indexSetting3, const QString& indexSetting2,
+                           const QString& indexSetting4, const QString& indexSetting1) = 0;
+    // The checks the next Build applies to the new index; the defaults until called.
+    virtual void SetVerify(const VerifySettings& verify) = 0;
+    // How the next Build makes the new index; Full until called.
+    virtual void SetBuildMode(const BuildModeSettings& settings) = 0;
+    // After a successful Build; the defaults before one.
+    virtual BuildReport LastBuild() const = 0;
+    // True on success; false when aborted. Raises on failure, and when the new index
+    // fails a check (the live index then stays as it was).
+    virtual bool Build() = 0;
+};
+
+}  // namespace component

@@ -1,0 +1,36 @@
+// Copying a finished index to its targets.
+//
+// Every operation may raise component::Error (number, source, description); the
+// notes say when an operation raises in its normal use.
+#pragma once
+
+#include "component/error.h"
+#include "component/statushandler.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+namespace component {
+
+// The bytes a propagation sent to one target: over the link for a target on another
+// machine, the bytes copied for a local folder.
+struct TargetBytes {
+    QString target;
+    std::int64_t bytes = 0;
+};
+
+class IndexPropagator {
+public:
+    virtual ~IndexPropagator() = default;
+    virtual void SetStatusHandler(StatusHandler* statusHandler) = 0;
+    // False when one or more targets failed (each failure is in the event log).
+    virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;
+    // How many targets the last Propagate could not update (0 before any).
+    virtual std::int32_t FailedTargets() const = 0;
+    // Per target of the last Propagate that was copied, in the order of the targets.
+    virtual QList<TargetBytes> BytesSent() const = 0;
+};
+
+}  // namespace component
