@@ -96,9 +96,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
     m_titleLabel->setFont(titleFont);
     m_versionLabel = MakeLabel(this, "lblVersion", QStringLiteral("Version"), Twips(1560, 600, 3960, 255));
-    m_descriptionLabel =
-        MakeLabel(this, "lblDescription", QStringLiteral("Powered by SQLite FTS5"), Twips(1560, 900, 3960, 255));
-    m_label1 = MakeLabel(this, "Label1",
+    MakeLabel(this, "lblDescription", QStringLiteral("Powered by SQLite FTS5"), Twips(1560, 900, 3960, 255));
+    MakeLabel(this, "Label1",
                          QStringLiteral("SQLite, and with it the FTS5 full-text engine, has been dedicated to the "
                                         "public domain by its authors."),
                          Twips(1560, 1170, 3960, 480));
@@ -122,7 +121,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
         pal.setColor(QPalette::Window, i == 0 ? QColor(0x80, 0x80, 0x80) : QColor(Qt::white));
         line->setPalette(pal);
     }
-    m_disclaimerLabel = MakeLabel(this, "lblDisclaimer",
+    MakeLabel(this, "lblDisclaimer",
                                 QStringLiteral("Lumora Index Manager is free software under the MIT license. It is "
                                                "provided as is, without warranty of any kind."),
                                 Twips(240, 2190, 3960, 840));

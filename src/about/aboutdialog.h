@@ -29,10 +29,7 @@ private:
     QLabel* m_picture1 = nullptr;
     QLabel* m_titleLabel = nullptr;
     QLabel* m_versionLabel = nullptr;
-    QLabel* m_descriptionLabel = nullptr;
-    QLabel* m_label1 = nullptr;
     QLabel* m_urlLabel = nullptr;
-    QLabel* m_disclaimerLabel = nullptr;
     QPushButton* m_okButton = nullptr;
 };
 

@@ -66,10 +66,10 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     setWindowIcon(maindialog::WindowIcon());
     setFont(platform::DialogFont());
 
-    m_picture1 = Place(new QLabel(this), "Picture1", Twips(9480, 240, 1215, 855));
-    m_picture1->setPixmap(maindialog::LogoPixmap());
-    m_picture1->setAlignment(Qt::AlignCenter);
-    m_aboutButton = MakeButton(this, "AboutButton", QStringLiteral("About"), Twips(7200, 2520, 1935, 495));
+    auto* picture1 = Place(new QLabel(this), "Picture1", Twips(9480, 240, 1215, 855));
+    picture1->setPixmap(maindialog::LogoPixmap());
+    picture1->setAlignment(Qt::AlignCenter);
+    auto* aboutButton = MakeButton(this, "AboutButton", QStringLiteral("About"), Twips(7200, 2520, 1935, 495));
 
     m_frame1 = Place(new QGroupBox(this), "Frame1", Twips(480, 960, 6255, 4215));
     m_indexPath = Place(new QLineEdit(kUnknown, m_frame1), "IndexPath", Twips(1560, 960, 4455, 375));
@@ -94,11 +94,11 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     m_lastBuilt = MakeLabel(m_frame1, "LastBuilt", kUnknown, Twips(1560, 1320, 4455, 255));
     MakeLabel(m_frame1, "Label3", QStringLiteral("Index:"), Twips(360, 600, 1095, 255));
 
-    m_helpButton = MakeButton(this, "HelpButton", QStringLiteral("Help"), Twips(7200, 1800, 1935, 495));
-    m_engineButton =
+    auto* helpButton = MakeButton(this, "HelpButton", QStringLiteral("Help"), Twips(7200, 1800, 1935, 495));
+    auto* engineButton =
         MakeButton(this, "EngineButton", QStringLiteral("Engine Version"), Twips(7200, 1080, 1935, 495));
-    m_exitButton = MakeButton(this, "ExitButton", QStringLiteral("Exit"), Twips(7200, 4680, 1935, 495));
-    m_searchButton =
+    auto* exitButton = MakeButton(this, "ExitButton", QStringLiteral("Exit"), Twips(7200, 4680, 1935, 495));
+    auto* searchButton =
         MakeButton(this, "SearchButton", QStringLiteral("Search Index"), Twips(7200, 3240, 1935, 495));
     QLabel* title = MakeLabel(this, "Label1", platform::ApplicationTitle(), Twips(480, 240, 5535, 495));
     QFont titleFont = platform::DialogFont(18);
@@ -108,23 +108,23 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
 
     // Keyboard focus follows the tab indexes: combo box, Start, Stop, Engine Version,
     // Help, About, Search Index, Exit, then the two text fields.
-    const QList<QWidget*> tabOrder = {m_indexCombo, m_startButton, m_stopButton,   m_engineButton,
-                                      m_helpButton, m_aboutButton, m_searchButton, m_exitButton,
+    const QList<QWidget*> tabOrder = {m_indexCombo, m_startButton, m_stopButton,   engineButton,
+                                      helpButton, aboutButton, searchButton, exitButton,
                                       m_status,     m_indexPath};
     for (qsizetype i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
-    for (QPushButton* button : {m_aboutButton, m_startButton, m_stopButton, m_helpButton, m_engineButton,
-                                m_searchButton, m_exitButton})
+    for (QPushButton* button : {aboutButton, m_startButton, m_stopButton, helpButton, engineButton,
+                                searchButton, exitButton})
         button->setAutoDefault(false);
     m_indexCombo->setFocus();
 
     connect(m_indexCombo, &QComboBox::currentIndexChanged, this, &MainDialog::OnIndexComboChanged);
     connect(m_startButton, &QPushButton::clicked, this, &MainDialog::OnStartClicked);
     connect(m_stopButton, &QPushButton::clicked, this, &MainDialog::OnStopClicked);
-    connect(m_engineButton, &QPushButton::clicked, this, &MainDialog::OnEngineClicked);
-    connect(m_helpButton, &QPushButton::clicked, this, &MainDialog::OnHelpClicked);
-    connect(m_aboutButton, &QPushButton::clicked, this, &MainDialog::OnAboutClicked);
-    connect(m_exitButton, &QPushButton::clicked, this, &MainDialog::OnExitClicked);
-    connect(m_searchButton, &QPushButton::clicked, this, &MainDialog::OnSearchClicked);
+    connect(engineButton, &QPushButton::clicked, this, &MainDialog::OnEngineClicked);
+    connect(helpButton, &QPushButton::clicked, this, &MainDialog::OnHelpClicked);
+    connect(aboutButton, &QPushButton::clicked, this, &MainDialog::OnAboutClicked);
+    connect(exitButton, &QPushButton::clicked, this, &MainDialog::OnExitClicked);
+    connect(searchButton, &QPushButton::clicked, this, &MainDialog::OnSearchClicked);
 }
 
 MainDialog::~MainDialog() = default;

@@ -90,9 +90,6 @@ private:
     bool m_automatedFailed = false;
     bool m_centred = false;
     platform::StatusTrace* m_statusTrace = nullptr;
-
-    QLabel* m_picture1 = nullptr;
-    QPushButton* m_aboutButton = nullptr;
     QGroupBox* m_frame1 = nullptr;
     QLineEdit* m_indexPath = nullptr;
     QPlainTextEdit* m_status = nullptr;
@@ -101,10 +98,6 @@ private:
     QComboBox* m_indexCombo = nullptr;
     QLabel* m_numDocuments = nullptr;
     QLabel* m_lastBuilt = nullptr;
-    QPushButton* m_helpButton = nullptr;
-    QPushButton* m_engineButton = nullptr;
-    QPushButton* m_exitButton = nullptr;
-    QPushButton* m_searchButton = nullptr;
 };
 
 }  // namespace maindialog

@@ -36,9 +36,9 @@ SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QStr
     m_matchesLabel->setWordWrap(true);
     m_matchesLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // How the searched index was built, once a search has opened it.
-    m_lblBuilt = new QLabel(this);
-    m_lblBuilt->setObjectName(QStringLiteral("lblBuilt"));
-    m_lblBuilt->setWordWrap(true);
+    m_builtLabel = new QLabel(this);
+    m_builtLabel->setObjectName(QStringLiteral("lblBuilt"));
+    m_builtLabel->setWordWrap(true);
     m_results = new QTableWidget(this);
     m_results->setObjectName(QStringLiteral("ResultsTable"));
     m_results->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -69,7 +69,7 @@ SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QStr
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(queryRow);
     layout->addWidget(m_matchesLabel);
-    layout->addWidget(m_lblBuilt);
+    layout->addWidget(m_builtLabel);
     layout->addWidget(m_results, 1);
 
     // Tall enough for a full page of results, its header and a horizontal scroll bar,
@@ -90,7 +90,7 @@ SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QStr
     connect(m_indexChoice, &QComboBox::currentIndexChanged, this, [this] {
         m_results->clearContents();
         m_results->setRowCount(0);
-        m_lblBuilt->clear();
+        m_builtLabel->clear();
         m_matchesLabel->setText(QStringLiteral("Index: ") + SearchedPath());
     });
 }
@@ -162,7 +162,7 @@ void SearchDialog::OnSearchClicked() {
         return;
     }
 
-    m_lblBuilt->setText(results.howBuilt);
+    m_builtLabel->setText(results.howBuilt);
     m_matchesLabel->setText(results.total == 1 ? QStringLiteral("1 match")
                                              : QStringLiteral("%1 matches").arg(results.total) +
                                                    (results.total > kPageSize

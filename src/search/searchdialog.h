@@ -47,7 +47,7 @@ private:
     QLineEdit* m_query = nullptr;
     QPushButton* m_searchButton = nullptr;
     QLabel* m_matchesLabel = nullptr;
-    QLabel* m_lblBuilt = nullptr;
+    QLabel* m_builtLabel = nullptr;
     QTableWidget* m_results = nullptr;
 };
 
