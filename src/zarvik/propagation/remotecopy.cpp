@@ -48,6 +48,41 @@ QStringList SshOptions(const PropagationTarget& target, const QString& config) {
     return options;
 }
 
+// Counts what rsync reports while it runs: the bytes of the file done so far, into
+// `bytes`, and what crossed the link, into `sent`.
+class RsyncProgress {
+public:
+    RsyncProgress(std::atomic<qint64>& bytes, std::atomic<qint64>& sent) : m_bytes(bytes), m_sent(sent) {}
+
+    void Take(const QByteArray& piece) {
+        // rsync --progress writes "  12,345,678  45%  ..." lines ended by '\r'.
+        m_pending += piece;
+        qsizetype end = -1;
+        while ((end = m_pending.indexOf('\r')) >= 0 || (end = m_pending.indexOf('\n')) >= 0) {
+            const QByteArray line = m_pending.left(end).trimmed();
+            m_pending.remove(0, end + 1);
+            // --stats: "Total bytes sent: 1,234,567"
+            if (line.startsWith("Total bytes sent:")) {
+                m_sent += QByteArray(line.mid(17)).replace(",", "").trimmed().toLongLong();
+                continue;
+            }
+            if (!line.contains('%')) continue;
+            bool isNumber = false;
+            const qint64 done = QByteArray(line.split(' ').value(0)).replace(",", "").toLongLong(&isNumber);
+            if (isNumber && done > m_reported) {
+                m_bytes += done - m_reported;
+                m_reported = done;
+            }
+        }
+    }
+
+private:
+    std::atomic<qint64>& m_bytes;
+    std::atomic<qint64>& m_sent;
+    qint64 m_reported = 0;
+    QByteArray m_pending;
+};
+
 class RemoteCopy {
 public:
     // `bytes` grows as the copies progress, `sent` by what crossed the link.
@@ -150,7 +185,8 @@ private:
                 .arg(ShellQuote(m_target.path), ShellQuote(name), ShellQuote(temporary)));
     }
 
-    QString Send(const QString& from, const QString& temporary) {
+    // rsync's command line for one file.
+    QStringList RsyncArguments(const QString& from, const QString& temporary) const {
         QString shell = QStringLiteral("ssh");
         for (const QString& option : SshOptions(m_target, m_config)) shell += QLatin1Char(' ') + option;
         const QString host = m_target.host.contains(QLatin1Char(':'))
@@ -170,31 +206,13 @@ private:
                             shell,
                             from,
                             login + QLatin1Char(':') + m_target.path + QLatin1Char('/') + temporary};
-        qint64 reported = 0;
-        QByteArray pending;
-        const ProcessOutcome outcome =
-            RunProgram(QStringLiteral("rsync"), args, [&](const QByteArray& piece) {
-                // rsync --progress writes "  12,345,678  45%  ..." lines ended by '\r'.
-                pending += piece;
-                qsizetype end = -1;
-                while ((end = pending.indexOf('\r')) >= 0 || (end = pending.indexOf('\n')) >= 0) {
-                    const QByteArray line = pending.left(end).trimmed();
-                    pending.remove(0, end + 1);
-                    // --stats: "Total bytes sent: 1,234,567"
-                    if (line.startsWith("Total bytes sent:")) {
-                        m_sent += QByteArray(line.mid(17)).replace(",", "").trimmed().toLongLong();
-                        continue;
-                    }
-                    if (!line.contains('%')) continue;
-                    bool isNumber = false;
-                    const qint64 done =
-                        QByteArray(line.split(' ').value(0)).replace(",", "").toLongLong(&isNumber);
-                    if (isNumber && done > reported) {
-                        m_bytes += done - reported;
-                        reported = done;
-                    }
-                }
-            });
+        return args;
+    }
+
+    QString Send(const QString& from, const QString& temporary) {
+        RsyncProgress progress(m_bytes, m_sent);
+        const ProcessOutcome outcome = RunProgram(QStringLiteral("rsync"), RsyncArguments(from, temporary),
+                                                  [&](const QByteArray& piece) { progress.Take(piece); });
         if (!outcome.started || outcome.exitCode != 0) {
             // What arrived stays for the next run to remove when the far side could
             // not be told now.
