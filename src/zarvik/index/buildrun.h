@@ -95,7 +95,8 @@ private:
     void Insert(const index::Batch& batch, int r, std::optional<std::int64_t> rowid);
     static QString KeyText(const index::Batch& batch, int r);
 
-    // The build that applies only the changes: changesbuild.cpp.
+    // The build that applies only the changes, in changesbuild.cpp.
+
     // Empty when the live index can take the changes; else why it cannot.
     QString LiveIndexUnusable() const;
 
