@@ -1,0 +1,92 @@
+// What local and remote copies share: the source files' size, SHA-256 and
+// quick_check, and the test hook that sees each copy arrive.
+#include "zarvik/propagation/copychecks.h"
+
+#include <sqlite3.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "zarvik/propagation/targetpropagator.h"
+
+namespace zarvik::propagation {
+namespace {
+
+std::mutex g_hookMutex;
+std::function<void(const QString&, const QString&)> g_copyArrived;
+
+}  // namespace
+
+void CopyArrived(const QString& target, const QString& copyPath) {
+    std::function<void(const QString&, const QString&)> hook;
+    {
+        const std::lock_guard lock(g_hookMutex);
+        hook = g_copyArrived;
+    }
+    if (hook) hook(target, copyPath);
+}
+
+void SetCopyArrivedHookForTesting(std::function<void(const QString& target, const QString& copyPath)> hook) {
+    const std::lock_guard lock(g_hookMutex);
+    g_copyArrived = std::move(hook);
+}
+
+bool IsDatabase(const QString& name) {
+    return name.endsWith(QLatin1String(".db"));
+}
+
+QString QuickCheck(const QString& path) {
+    const QByteArray uri =
+        "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") + "?mode=ro&immutable=1";
+    sqlite3* db = nullptr;
+    QString why;
+    if (sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+        why = QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return why;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) != SQLITE_OK) {
+        why = QString::fromUtf8(sqlite3_errmsg(db));
+    } else {
+        QStringList answers;
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW && answers.size() < 5)
+            answers << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) answers << QString::fromUtf8(sqlite3_errmsg(db));
+        if (answers != QStringList{QStringLiteral("ok")}) why = answers.join(QStringLiteral("; "));
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return why;
+}
+
+QString Hex(const QByteArray& digest) {
+    return QString::fromLatin1(digest.toHex());
+}
+
+QString Digest(const QString& path, qint64* size, QByteArray* digest) {
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<char> buffer(kBufferSize);
+    *size = 0;
+    for (;;) {
+        const qint64 n = in.read(buffer.data(), qint64(buffer.size()));
+        if (n < 0) return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
+        if (n == 0) break;
+        hash.addData(QByteArrayView(buffer.data(), n));
+        *size += n;
+    }
+    *digest = hash.result();
+    return {};
+}
+
+}  // namespace zarvik::propagation
