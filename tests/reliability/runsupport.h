@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -304,41 +302,26 @@ inline void WriteAppDatabase(ProgramFolder& f, const QString& file, int users) {
 }
 
 // The USERNODE rows a reader that may not write beside the file counts, as a web
-// application's user does: another user (nobody) when the test runs as root, else
-// this one with the folder made read-only; -1 when it cannot read them.
+// server's user does: nobody (through runuser) when the test runs as root, else this
+// user, the folder made read-only either way; -1 when it cannot read them.
 inline int UserNodeRowsSeenReadOnly(const QString& file) {
-    const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
-    const QByteArray above = QFile::encodeName(QFileInfo(QFileInfo(file).absolutePath()).absolutePath());
-    struct stat folderMode {
-    }, aboveMode{};
-    if (::stat(folder.constData(), &folderMode) != 0 || ::stat(above.constData(), &aboveMode) != 0) return -1;
-    ::chmod(above.constData(), 0755);
-    ::chmod(folder.constData(), 0555);
-    int pipeEnds[2];
-    int rows = -1;
-    if (::pipe(pipeEnds) == 0) {
-        const QByteArray path = QFile::encodeName(file);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(pipeEnds[0]);
-            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
-            sqlite3* db = nullptr;
-            sqlite3_stmt* stmt = nullptr;
-            int count = -1;
-            if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-                sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM USERNODE", -1, &stmt, nullptr) == SQLITE_OK &&
-                sqlite3_step(stmt) == SQLITE_ROW)
-                count = sqlite3_column_int(stmt, 0);
-            ::_exit(::write(pipeEnds[1], &count, sizeof count) == sizeof count ? 0 : 1);
-        }
-        ::close(pipeEnds[1]);
-        if (pid < 0 || ::read(pipeEnds[0], &rows, sizeof rows) != sizeof rows) rows = -1;
-        ::close(pipeEnds[0]);
-        if (pid > 0) ::waitpid(pid, nullptr, 0);
-    }
-    ::chmod(folder.constData(), folderMode.st_mode & 07777);
-    ::chmod(above.constData(), aboveMode.st_mode & 07777);
-    return rows;
+    const QString folder = QFileInfo(file).absolutePath(), above = QFileInfo(folder).absolutePath();
+    const QFileDevice::Permissions folderMode = QFile::permissions(folder),
+                                   aboveMode = QFile::permissions(above);
+    const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                          QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QFile::setPermissions(above, aboveMode | QFileDevice::ExeOther);
+    QFile::setPermissions(folder, readOnly);
+    QStringList command{"sqlite3", "-readonly", file, "SELECT COUNT(*) FROM USERNODE"};
+    if (::geteuid() == 0) command = QStringList{"runuser", "-u", "nobody", "--"} + command;
+    QProcess reader;
+    reader.start(command.takeFirst(), command);
+    const bool ended = reader.waitForFinished(30000);
+    QFile::setPermissions(folder, folderMode);
+    QFile::setPermissions(above, aboveMode);
+    bool number = false;
+    const int rows = reader.readAllStandardOutput().trimmed().toInt(&number);
+    return ended && reader.exitCode() == 0 && number ? rows : -1;
 }
 
 // The box a headless run writes to standard error for a message.
