@@ -131,6 +131,7 @@ static int Stem(Snowball* p, const char* word, int size, const char** stem, int*
         const sb_symbol* s = sb_stemmer_stem(p->stemmers[i], (const sb_symbol*)word, size);
         if (!s) return SQLITE_NOMEM;
         const int n = sb_stemmer_length(p->stemmers[i]);
+        if (n == 0) break; /* a word is never indexed as nothing */
         if (n != size || memcmp(s, word, (size_t)size) != 0) {
             *stem = (const char*)s;
             *stemSize = n;
