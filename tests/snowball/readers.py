@@ -41,6 +41,7 @@ for index in sorted(indexes):
     db = sqlite3.connect(f"file:{index}?mode=ro", uri=True)
     (tokenizer,) = db.execute("SELECT value FROM index_info WHERE name = 'tokenizer'").fetchone()
     (needs,) = db.execute("SELECT value FROM index_info WHERE name = 'needs_extension'").fetchone()
+    (stemmer,) = db.execute("SELECT value FROM index_info WHERE name = 'libstemmer'").fetchone()
     try:
         db.execute("SELECT key FROM documents WHERE documents MATCH 'x'").fetchall()
         error = ""
@@ -49,6 +50,8 @@ for index in sorted(indexes):
     uses = tokenizer.startswith("snowball")
     if needs != ("lumora_snowball" if uses else "none"):
         wrong.append(f"{index}: needs_extension is {needs} for the tokenizer {tokenizer}")
+    if bool(stemmer) != uses or stemmer == "unknown":
+        wrong.append(f"{index}: libstemmer is {stemmer!r} for the tokenizer {tokenizer}")
     if uses != (error == "no such tokenizer: snowball"):
         wrong.append(f"{index}: without the extension, MATCH gives {error!r}")
 
