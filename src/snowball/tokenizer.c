@@ -20,6 +20,19 @@
  * Cyrillic or Greek letters. */
 #define kLongestStemmed 128
 
+/* Words repeat (a few thousand make up most of any text), and a Snowball stemmer
+ * costs more than the rest of the tokenizer, so each instance remembers the tokens of
+ * the words it met last: a slot per hash of the word, the newest word keeping it. */
+#define kCacheSlots 8192
+#define kCachedBytes 30
+
+typedef struct Cached {
+    unsigned char wordSize; /* 0: an empty slot */
+    unsigned char tokenSize;
+    char word[kCachedBytes];
+    char token[kCachedBytes];
+} Cached;
+
 typedef struct Snowball {
     fts5_tokenizer unicode;       /* unicode61's methods */
     Fts5Tokenizer* split;         /* unicode61 keeping diacritics: the words, case folded */
@@ -29,6 +42,7 @@ typedef struct Snowball {
     char* buffer; /* a stem without its diacritics */
     int used;
     int allocated;
+    Cached* cache; /* kCacheSlots */
 } Snowball;
 
 typedef struct Call {
@@ -60,6 +74,7 @@ static void Delete(Fts5Tokenizer* handle) {
     for (int i = 0; i < p->stemmerCount; ++i) sb_stemmer_delete(p->stemmers[i]);
     sqlite3_free(p->stemmers);
     sqlite3_free(p->buffer);
+    sqlite3_free(p->cache);
     sqlite3_free(p);
 }
 
@@ -104,6 +119,12 @@ static int Create(void* api, const char** args, int count, Fts5Tokenizer** out) 
     Snowball* p = sqlite3_malloc64(sizeof(Snowball));
     if (!p) return SQLITE_NOMEM;
     memset(p, 0, sizeof(*p));
+    p->cache = sqlite3_malloc64(sizeof(Cached) * kCacheSlots);
+    if (!p->cache) {
+        sqlite3_free(p);
+        return SQLITE_NOMEM;
+    }
+    memset(p->cache, 0, sizeof(Cached) * kCacheSlots);
     void* unicodeData = NULL;
     fts5_api* fts5 = (fts5_api*)api;
     int rc = fts5->xFindTokenizer(fts5, "unicode61", &unicodeData, &p->unicode);
@@ -175,14 +196,29 @@ static int Strip(Snowball* p, const char** text, int* size) {
     return rc;
 }
 
+static Cached* Slot(Snowball* p, const char* word, int size) {
+    unsigned hash = 2166136261u; /* FNV-1a */
+    for (int i = 0; i < size; ++i) hash = (hash ^ (unsigned char)word[i]) * 16777619u;
+    return &p->cache[hash & (kCacheSlots - 1)];
+}
+
 static int OnWord(void* handle, int flags, const char* word, int size, int start, int end) {
     Call* call = handle;
+    Cached* slot = size <= kCachedBytes ? Slot(call->tokenizer, word, size) : NULL;
+    if (slot && slot->wordSize == size && memcmp(slot->word, word, (size_t)size) == 0)
+        return call->token(call->context, flags, slot->token, slot->tokenSize, start, end);
     const char* stem = NULL;
     int stemSize = 0;
     int rc = Stem(call->tokenizer, word, size, &stem, &stemSize);
     if (rc == SQLITE_OK) rc = Strip(call->tokenizer, &stem, &stemSize);
-    if (rc == SQLITE_OK) rc = call->token(call->context, flags, stem, stemSize, start, end);
-    return rc;
+    if (rc != SQLITE_OK) return rc;
+    if (slot && stemSize <= kCachedBytes) {
+        slot->wordSize = (unsigned char)size;
+        slot->tokenSize = (unsigned char)stemSize;
+        memcpy(slot->word, word, (size_t)size);
+        memcpy(slot->token, stem, (size_t)stemSize);
+    }
+    return call->token(call->context, flags, stem, stemSize, start, end);
 }
 
 static int Tokenize(Fts5Tokenizer* handle, void* context, int flags, const char* text, int size,
