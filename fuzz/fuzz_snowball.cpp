@@ -80,7 +80,8 @@ const Tokenizer& Instance(std::size_t choice) {
 std::vector<Token> Tokens(const Tokenizer& t, const char* text, int size) {
     std::vector<Token> out;
     auto add = [](void* context, int, const char* token, int length, int start, int end) {
-        static_cast<std::vector<Token>*>(context)->push_back({std::string(token, std::size_t(length)), start, end});
+        static_cast<std::vector<Token>*>(context)->push_back(
+            {std::string(token, std::size_t(length)), start, end});
         return SQLITE_OK;
     };
     FUZZ_CHECK(t.methods.xTokenize(t.instance, &out, FTS5_TOKENIZE_DOCUMENT, text, size, add) == SQLITE_OK);
@@ -108,8 +109,8 @@ void CheckMatch(const std::uint8_t* data, std::size_t size) {
     const std::size_t length = std::strlen(query);
     FUZZ_CHECK(length <= 2 * 1000 + 3 * 32 + 4, "%zu bytes", length);
     sqlite3_stmt* stmt = nullptr;
-    FUZZ_CHECK(sqlite3_prepare_v2(Database(), "SELECT count(*) FROM t WHERE t MATCH ?1", -1, &stmt, nullptr) ==
-               SQLITE_OK);
+    FUZZ_CHECK(sqlite3_prepare_v2(Database(), "SELECT count(*) FROM t WHERE t MATCH ?1", -1, &stmt,
+                                  nullptr) == SQLITE_OK);
     sqlite3_bind_text(stmt, 1, query, -1, SQLITE_STATIC);
     const int rc = sqlite3_step(stmt);
     FUZZ_CHECK(rc == SQLITE_ROW, "query %s: %s", query, sqlite3_errmsg(Database()));

@@ -32,7 +32,9 @@ static int CharLength(const unsigned char* s, int n) {
     return length;
 }
 
-static int IsSpace(unsigned char c) { return c <= 0x20 || c == 0x7F; }
+static int IsSpace(unsigned char c) {
+    return c <= 0x20 || c == 0x7F;
+}
 
 /* The length of the word at s: up to a space, a quote or a byte that starts no
  * character. */
@@ -77,8 +79,10 @@ char* lumora_match_query(const char* input, int size) {
                 out[used++] = '"';
                 phraseWords = 0;
             } else {
-                if (phraseWords) out[used++] = '"', lastBare = 0;
-                else used = phraseStart; /* an empty phrase is left out */
+                if (phraseWords)
+                    out[used++] = '"', lastBare = 0;
+                else
+                    used = phraseStart; /* an empty phrase is left out */
                 phraseStart = -1;
             }
             ++i;
@@ -103,8 +107,10 @@ char* lumora_match_query(const char* input, int size) {
         }
         i += length;
     }
-    if (used == 0) out[used++] = '"', out[used++] = '"';
-    else if (lastBare) out[used++] = '*';
+    if (used == 0)
+        out[used++] = '"', out[used++] = '"';
+    else if (lastBare)
+        out[used++] = '*';
     out[used] = 0;
     return out;
 }

@@ -1,8 +1,8 @@
 /* Registering the tokenizer and lumora_match on a connection, and what the builder
  * asks before it makes an index with them. */
+#include <libstemmer.h>
 #include <stdio.h>
 #include <string.h>
-#include <libstemmer.h>
 
 #include "snowball/snowball.h"
 #include "snowball/sqliteapi.h"
@@ -12,7 +12,9 @@
 #define LUMORA_LIBSTEMMER_VERSION "unknown"
 #endif
 
-const char* lumora_snowball_libstemmer_version(void) { return LUMORA_LIBSTEMMER_VERSION; }
+const char* lumora_snowball_libstemmer_version(void) {
+    return LUMORA_LIBSTEMMER_VERSION;
+}
 
 static void Match(sqlite3_context* context, int argc, sqlite3_value** argv) {
     (void)argc;
@@ -26,9 +28,9 @@ static void Match(sqlite3_context* context, int argc, sqlite3_value** argv) {
 }
 
 int lumora_snowball_register(sqlite3* db) {
-    const int rc = sqlite3_create_function(db, "lumora_match", 1,
-                                           SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, NULL, Match,
-                                           NULL, NULL);
+    const int rc =
+        sqlite3_create_function(db, "lumora_match", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
+                                NULL, Match, NULL, NULL);
     if (rc != SQLITE_OK) return rc;
     return lumora_snowball_create_tokenizer(db);
 }
@@ -80,8 +82,9 @@ int lumora_snowball_setting_problem(const char* setting, char* out, int size) {
     }
     for (int i = 0; i < languages; ++i) {
         if (lumora_snowball_language(args[i])) continue;
-        snprintf(out, (size_t)size, "The tokenizer snowball knows no language \"%s\"; the languages it knows are %s.",
-                 args[i], known);
+        snprintf(out, (size_t)size,
+                 "The tokenizer snowball knows no language \"%s\"; the languages it knows are %s.", args[i],
+                 known);
         return 1;
     }
     return 0;

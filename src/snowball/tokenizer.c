@@ -9,11 +9,12 @@
  * to a stemmer that saw them removed. With several languages a word takes the stem of
  * the first language whose stemmer changes it, the same rule for documents and
  * queries, so a word and its inflections still meet in one term. */
+#include "snowball/tokenizer.h"
+
 #include <libstemmer.h>
 #include <string.h>
 
 #include "snowball/sqliteapi.h"
-#include "snowball/tokenizer.h"
 
 /* Longer "words" (hashes, base64, runs of letters) are indexed unstemmed: no language
  * has words this long, and a stemmer's time grows with the word. 128 bytes hold 64
@@ -51,7 +52,9 @@ typedef struct Call {
     int (*token)(void*, int, const char*, int, int, int);
 } Call;
 
-static int SameText(const char* a, const char* b) { return sqlite3_stricmp(a, b) == 0; }
+static int SameText(const char* a, const char* b) {
+    return sqlite3_stricmp(a, b) == 0;
+}
 
 const char* lumora_snowball_language(const char* name) {
     const char** list = sb_stemmer_list();

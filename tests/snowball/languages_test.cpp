@@ -129,7 +129,8 @@ TEST(SnowballLanguages, EveryReaderFindsTheFormsOfAWord) {
     readers.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(LUMORA_TEST_DIR "/readers.py"),
                                                        QStringLiteral(LUMORA_SNOWBALL_SO), table.fileName()});
     ASSERT_TRUE(readers.waitForFinished(60000));
-    EXPECT_EQ(readers.exitCode(), 0) << readers.readAll().toStdString() << readers.readAllStandardError().toStdString();
+    EXPECT_EQ(readers.exitCode(), 0) << readers.readAll().toStdString()
+                                     << readers.readAllStandardError().toStdString();
 }
 
 }  // namespace
