@@ -43,7 +43,7 @@ const Row kRows[] = {
     {"snowball italian", "parlare", "parlano piano", true},
     {"snowball italian", "ragazza", "le ragazze", true},
     {"snowball dutch", "boek", "de boeken", true},
-    {"snowball dutch", "fietsen", "een fiets", false},
+    {"snowball dutch", "boek", "een boot", false},
     {"snowball portuguese", "livro", "os livros", true},
     {"snowball portuguese", "falar", "nós falamos", true},
     {"snowball portuguese", "cidade", "as cidades", true},
