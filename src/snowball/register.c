@@ -63,6 +63,22 @@ static void KnownLanguages(char* out, int size) {
         used += snprintf(out + used, (size_t)(size - used), "%s%s", i ? ", " : "", list[i]);
 }
 
+/* unicode61's options come in pairs: a name it knows and a value (0, 1 or 2 for
+ * remove_diacritics). Returns the first word that breaks this, or NULL. */
+static const char* WrongOption(const char* const* options, int count) {
+    for (int i = 0; i < count; i += 2) {
+        if (i + 1 == count) return options[i];
+        const char* name = options[i];
+        if (sqlite3_stricmp(name, "remove_diacritics") == 0) {
+            if (strlen(options[i + 1]) != 1 || !strchr("012", options[i + 1][0])) return options[i + 1];
+        } else if (sqlite3_stricmp(name, "tokenchars") && sqlite3_stricmp(name, "separators") &&
+                   sqlite3_stricmp(name, "categories")) {
+            return name;
+        }
+    }
+    return NULL;
+}
+
 int lumora_snowball_setting_problem(const char* setting, char* out, int size) {
     enum { kMostWords = 64 };
     char words[kMostWords][64];
@@ -87,7 +103,15 @@ int lumora_snowball_setting_problem(const char* setting, char* out, int size) {
                  known);
         return 1;
     }
-    return 0;
+    const int first = languages < count - 1 ? languages + 1 : count - 1;
+    const char* wrong = WrongOption(args + first, count - 1 - first);
+    if (!wrong) return 0;
+    snprintf(out, (size_t)size,
+             "The tokenizer snowball takes, after its languages, \"unicode61\" and unicode61's options in "
+             "pairs (remove_diacritics 0, 1 or 2; tokenchars, separators or categories and their "
+             "characters); \"%s\" does not fit there.",
+             wrong);
+    return 1;
 }
 
 #ifndef LUMORA_SNOWBALL_EXTENSION

@@ -20,8 +20,9 @@ int lumora_snowball_register_everywhere(void);
 int lumora_snowball_register(sqlite3* db);
 
 /* For the text of a tokenize= setting: 0 when it does not name snowball or names it
- * with known languages; otherwise 1 and a sentence saying what is wrong (naming the
- * unknown language and listing the known ones) in out, cut to size bytes. */
+ * with known languages and well-formed unicode61 options; otherwise 1 and a sentence
+ * saying what is wrong (an unknown language named, with the known ones listed) in
+ * out, cut to size bytes. */
 int lumora_snowball_setting_problem(const char* setting, char* out, int size);
 
 /* The version of the Debian libstemmer package this was built with ("2.2.0-2"). */

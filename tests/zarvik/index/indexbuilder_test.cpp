@@ -353,6 +353,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "knows no language \"klingon\"; the languages it knows are arabic, "},
         FailureCase{"NoLanguage", "snowball unicode61", "URL", "", "", false, errnum::kIndexBuild,
                     "needs at least one language"},
+        FailureCase{"BadUnicodeOption", "snowball french unicode61 remove_diacritics 3", "URL", "", "", false,
+                    errnum::kIndexBuild, "\"3\" does not fit there"},
         FailureCase{"MalformedPrefix", "", "URL", "abc", "", false, errnum::kIndexBuild, "malformed prefix"},
         FailureCase{"UnknownStoredColumn", "", "URL, PRICE", "", "", false, errnum::kIndexBuild, "PRICE"},
         FailureCase{"SecondKeyColumn", "", "", "", "SELECT DOCID, TITLE AS key FROM DOCUMENT", false,
