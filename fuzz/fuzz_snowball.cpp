@@ -4,7 +4,8 @@
 //   from (case folding and invalid UTF-8 grow a character, a stem never by more),
 //   and a second run gives the same tokens;
 // - lumora_match: FTS5 accepts its query (no error on MATCH), within the promised
-//   bounds of words and length.
+//   bounds of words and length;
+// - the check of a tokenize= setting: a sentence that fits its buffer, or none.
 #include <libstemmer.h>
 #include <sqlite3.h>
 
@@ -118,9 +119,18 @@ void CheckMatch(const std::uint8_t* data, std::size_t size) {
     sqlite3_free(query);
 }
 
+void CheckSetting(const std::uint8_t* data, std::size_t size) {
+    const std::string setting = "snowball " + std::string(reinterpret_cast<const char*>(data), size);
+    char sentence[256];
+    std::memset(sentence, 'x', sizeof sentence);
+    const int problem = lumora_snowball_setting_problem(setting.c_str(), sentence, sizeof sentence);
+    FUZZ_CHECK(problem == 0 || (problem == 1 && std::memchr(sentence, 0, sizeof sentence)));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    CheckSetting(data, size);
     CheckTokens(data, size);
     CheckMatch(data, size);
     return 0;
