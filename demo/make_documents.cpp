@@ -19,6 +19,9 @@
 namespace {
 
 constexpr int kDocuments = 4000;
+// Each document belongs to one of the lowest nodes of demo/catalog.sql's catalogs, in
+// turn, so that a reader can keep results to the nodes a user may see.
+constexpr int kNodes[] = {111, 112, 113, 121, 122, 131, 211, 212, 221};
 
 struct Document {
     std::string title;
@@ -152,7 +155,7 @@ int main(int argc, char** argv) {
 
     // Nothing to do when an earlier run left the table complete.
     sqlite3_stmt* check = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM DOCUMENT WHERE URL IS NOT NULL", -1, &check, nullptr) ==
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM DOCUMENT WHERE URL IS NOT NULL AND NODEID IS NOT NULL", -1, &check, nullptr) ==
             SQLITE_OK &&
         sqlite3_step(check) == SQLITE_ROW && sqlite3_column_int(check, 0) == kDocuments) {
         sqlite3_finalize(check);
@@ -169,12 +172,12 @@ int main(int argc, char** argv) {
     }
 
     if (!Exec(db, "BEGIN IMMEDIATE") || !Exec(db, "DROP TABLE IF EXISTS DOCUMENT") ||
-        !Exec(db, "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT, URL TEXT)")) {
+        !Exec(db, "CREATE TABLE DOCUMENT(DOCID INTEGER PRIMARY KEY, TITLE TEXT, BODY TEXT, URL TEXT, NODEID INTEGER)")) {
         sqlite3_close(db);
         return 1;
     }
     sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT(DOCID, TITLE, BODY, URL) VALUES(?, ?, ?, ?)", -1, &insert,
+    sqlite3_prepare_v2(db, "INSERT INTO DOCUMENT(DOCID, TITLE, BODY, URL, NODEID) VALUES(?, ?, ?, ?, ?)", -1, &insert,
                        nullptr);
     int id = 0;
     for (const Document& d : docs) {
@@ -184,6 +187,7 @@ int main(int argc, char** argv) {
         sqlite3_bind_text(insert, 2, d.title.c_str(), int(d.title.size()), SQLITE_STATIC);
         sqlite3_bind_text(insert, 3, d.body.c_str(), int(d.body.size()), SQLITE_STATIC);
         sqlite3_bind_text(insert, 4, url.c_str(), int(url.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int(insert, 5, kNodes[id % std::size(kNodes)]);
         if (sqlite3_step(insert) != SQLITE_DONE) {
             std::fprintf(stderr, "lumora_make_documents: %s\n", sqlite3_errmsg(db));
             sqlite3_finalize(insert);

@@ -27,7 +27,7 @@ work=$(mktemp -d /tmp/lumora-fuzz.XXXXXX)
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
-for target in cmdline config connectiontext tsql; do
+for target in cmdline config connectiontext tsql snowball; do
   mkdir -p "$work/$target"
   log="$work/$target.log"
   if (cd "$work" && "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \

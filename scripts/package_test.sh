@@ -53,6 +53,7 @@ expected="./opt/lumora-index-manager/IndexConfiguration.xml -> /etc/lumora-index
 ./opt/lumora-index-manager/TessalyIndexManager
 ./opt/lumora-index-manager/indexlog.dat -> /var/log/lumora-index-manager/indexlog.dat
 ./usr/bin/TessalyIndexManager -> /opt/lumora-index-manager/TessalyIndexManager
+./usr/lib/lumora-index-manager/lumora_snowball.so
 ./usr/lib/systemd/system/lumora-index@.service
 ./usr/lib/systemd/system/lumora-index@.timer
 ./usr/share/doc/lumora-index-manager/README.md
@@ -70,7 +71,7 @@ if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") >&2 || true
   fail "the file list differs from the expected one"
 fi
-for dependency in rsync openssh-client libqt6core6 libqt6sql6-sqlite; do
+for dependency in rsync openssh-client libqt6core6 libqt6sql6-sqlite libstemmer0d; do
   dpkg-deb -f "$deb" Depends | grep -q "$dependency" || fail "no dependency on $dependency"
 done
 # Every build writes into the configuration: the package must not own it.

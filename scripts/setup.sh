@@ -7,7 +7,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
   libgl-dev
-  libsqlite3-dev sqlite3 libpq-dev
+  libsqlite3-dev sqlite3 libpq-dev libstemmer-dev
+  php-cli php-sqlite3
   libgtest-dev
   postgresql
   unixodbc libsqliteodbc

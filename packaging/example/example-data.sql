@@ -1,11 +1,12 @@
 -- A few rows for the tables of schema-sqlite.sql / schema-postgresql.sql, so that the
 -- example configuration has something to build from. Loads into either database.
-INSERT INTO DOCUMENT (DOCID, TITLE, BODY, URL) VALUES
-    (1, 'Laptops for travel', 'Light laptops with a long battery life for people on the road.', '/docs/1'),
-    (2, 'Monitor calibration', 'How to calibrate a monitor so that colours match the printed page.', '/docs/2'),
-    (3, 'Office suite basics', 'Documents, spreadsheets and slides: the first steps in the office suite.', '/docs/3'),
-    (4, 'Security checklist', 'Passwords, updates and backups: a checklist for every workstation.', '/docs/4'),
-    (5, 'Training calendar', 'Courses offered this quarter in the North and South offices.', '/docs/5');
+-- Each document in one catalog node (see below): alice sees 1, 2 and 5.
+INSERT INTO DOCUMENT (DOCID, TITLE, BODY, URL, NODEID) VALUES
+    (1, 'Laptops for travel', 'Light laptops with a long battery life for people on the road.', '/docs/1', 111),
+    (2, 'Monitor calibration', 'How to calibrate a monitor so that colours match the printed page.', '/docs/2', 110),
+    (3, 'Office suite basics', 'Documents, spreadsheets and slides: the first steps in the office suite.', '/docs/3', 121),
+    (4, 'Security checklist', 'Passwords, updates and backups: a checklist for every workstation.', '/docs/4', 120),
+    (5, 'Training calendar', 'Courses offered this quarter in the North and South offices.', '/docs/5', 210);
 
 -- Catalog 1: products; catalog 2: regions.
 INSERT INTO CATALOGNODE (NODEID, PARENTNODEID, CATALOGID, NODENAME) VALUES

@@ -2,7 +2,9 @@
 -- for PostgreSQL:  psql -d app -f schema-postgresql.sql
 --
 -- DOCUMENT      the documents of the example index (the example configuration's
---               IndexSetting1 reads DOCID, TITLE, BODY, URL).
+--               IndexSetting1 reads DOCID, TITLE, BODY, URL, NODEID). NODEID is the
+--               catalog node a document belongs to, stored in the index so that a
+--               reader shows a document only to the users whose USERNODE holds it.
 -- CATALOGNODE   the catalog trees: each node, its parent (NULL at the top) and its
 --               catalog.
 -- CATALOGNODEBYUSER  the nodes assigned to each user, each with its LEVEL: the depth
@@ -18,7 +20,8 @@ CREATE TABLE DOCUMENT (
     DOCID INTEGER      NOT NULL PRIMARY KEY,
     TITLE VARCHAR(400) NOT NULL,
     BODY  TEXT         NOT NULL,
-    URL   VARCHAR(400) NULL
+    URL   VARCHAR(400) NULL,
+    NODEID INTEGER     NULL
 );
 
 CREATE TABLE CATALOGNODE (

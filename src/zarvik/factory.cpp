@@ -1,6 +1,8 @@
 // The component library's factory.
 #include "zarvik/factory.h"
 
+#include "snowball/snowball.h"
+
 #include "zarvik/index/indexbuilder.h"
 #include "zarvik/config/indexconfiguration.h"
 #include "zarvik/indexingservices.h"
@@ -29,6 +31,11 @@ public:
 };
 }  // namespace
 
-std::shared_ptr<component::ComponentFactory> NewComponentFactory() { return std::make_shared<Factory>(); }
+std::shared_ptr<component::ComponentFactory> NewComponentFactory() {
+    // The tokenizer snowball and lumora_match for every SQLite connection the program
+    // opens from now on: the build's, its checks', the Search window's.
+    lumora_snowball_register_everywhere();
+    return std::make_shared<Factory>();
+}
 
 }  // namespace zarvik

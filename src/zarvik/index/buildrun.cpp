@@ -5,8 +5,10 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QRegularExpression>
 #include <algorithm>
 
+#include "snowball/snowball.h"
 #include "zarvik/index/indexfiles.h"
 #include "zarvik/index/indexlog.h"
 
@@ -236,7 +238,12 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
     if (sqlite3_exec(m_db, create.toUtf8().constData(), nullptr, nullptr, &message) != SQLITE_OK) {
         QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
         sqlite3_free(message);
-        if (const QString columns = ColumnsRefusal(names); !columns.isEmpty()) why = columns;
+        // FTS5 says only "error in tokenizer constructor" when snowball refuses its arguments.
+        char sentence[2048];
+        if (lumora_snowball_setting_problem(tokenizer.toUtf8().constData(), sentence, sizeof sentence))
+            why = QString::fromUtf8(sentence);
+        else if (const QString columns = ColumnsRefusal(names); !columns.isEmpty())
+            why = columns;
         FailBuild(
             QStringLiteral("SQLite refused the index of the columns %1 (tokenizer \"%2\", prefix \"%3\"): %4")
                 .arg(names.join(QStringLiteral(", ")), tokenizer, m_builder.m_prefix, why));
@@ -285,6 +292,9 @@ void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
     if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
                            nullptr) != SQLITE_OK)
         FailBuild(WriteError());
+    QString first = Tokenizer().section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
+    first.remove(QRegularExpression(QStringLiteral("[\"'`\\[\\]]")));
+    const bool snowball = first.compare(QLatin1String("snowball"), Qt::CaseInsensitive) == 0;
     const QList<std::pair<const char*, QString>> info = {
         {"name", m_builder.m_indexName},
         {"built", QDateTime::currentDateTime()
@@ -294,6 +304,9 @@ void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
         {"query", m_builder.m_query},
         {"key", names.first()},
         {"tokenizer", Tokenizer()},
+        // A reader of an index built with snowball must load the extension to search it.
+        {"needs_extension", snowball ? QStringLiteral("lumora_snowball") : QStringLiteral("none")},
+        {"libstemmer", snowball ? QString::fromUtf8(lumora_snowball_libstemmer_version()) : QString()},
         {"prefix", m_builder.m_prefix.trimmed()},
         {"unindexed", m_builder.m_storedColumns},
         {"version", QStringLiteral(LUMORA_VERSION)},

@@ -68,11 +68,16 @@ QString TitleColumn(sqlite3* db, const QString& file, const QStringList& stored)
     return {};
 }
 
-// From what the build recorded in index_info.
-QString HowBuilt(sqlite3* db, const QString& file) {
-    Stmt stmt = Prepare(db, QStringLiteral("SELECT name, value FROM index_info"), file);
-    QHash<QString, QString> info;
-    while (sqlite3_step(stmt.get()) == SQLITE_ROW) info.insert(Text(stmt.get(), 0), Text(stmt.get(), 1));
+// " Tokenizer: ...", with the libstemmer a snowball index was stemmed with.
+QString TokenizerNote(const QHash<QString, QString>& info) {
+    const QString tokenizer = info.value(QStringLiteral("tokenizer"));
+    const QString stemmer = info.value(QStringLiteral("libstemmer"));
+    if (tokenizer.isEmpty()) return {};
+    return QStringLiteral(" Tokenizer: %1%2.")
+        .arg(tokenizer, stemmer.isEmpty() ? QString() : QStringLiteral(" (libstemmer %1)").arg(stemmer));
+}
+
+QString HowBuiltInMode(const QHash<QString, QString>& info) {
     const QString mode = info.value(QStringLiteral("build_mode"));
     const QString built = QStringLiteral("Built ") + info.value(QStringLiteral("built"));
     if (mode == u"changes")
@@ -84,6 +89,15 @@ QString HowBuilt(sqlite3* db, const QString& file) {
     const QString reason = info.value(QStringLiteral("full_build_reason"));
     return reason.isEmpty() ? built + QStringLiteral(" in full.")
                             : built + QStringLiteral(" in full instead of by the changes: %1.").arg(reason);
+}
+
+// From what the build recorded in index_info.
+QString HowBuilt(sqlite3* db, const QString& file) {
+    Stmt stmt = Prepare(db, QStringLiteral("SELECT name, value FROM index_info"), file);
+    QHash<QString, QString> info;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) info.insert(Text(stmt.get(), 0), Text(stmt.get(), 1));
+    const QString how = HowBuiltInMode(info);
+    return how.isEmpty() ? how : how + TokenizerNote(info);
 }
 
 void Bind(sqlite3_stmt* stmt, const QByteArray& query) {

@@ -847,7 +847,8 @@ TEST_F(ConfigTest, DemoConfigurationLoads) {
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("Primary"), database},
                                                                    {QStringLiteral("RAdozudo"), database},
                                                                    {QStringLiteral("Documents"), database}}));
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE, BODY FROM DOCUMENT");
+    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE, BODY, NODEID FROM DOCUMENT");
+    EXPECT_EQ(m_config.IndexSetting2(), u"NODEID");
     EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
     EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog")}));
     EXPECT_TRUE(m_config.LastBuilt().isEmpty());

@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "snowball/snowball.h"
 #include "support/filemodes.h"
 #include "support/testdb.h"
 
@@ -125,6 +126,7 @@ protected:
         indexPath = tmp.filePath(QStringLiteral("indexes/catalog"));
         liveDb = indexPath + QStringLiteral("/index.db");
         small = MakeSqliteSource(tmp.filePath(QStringLiteral("small.db")));
+        lumora_snowball_register_everywhere();  // as the program does at start-up
     }
     // Builds with the given settings; the connection goes in as the resolved source.
     bool Build(zarvik::index::Fts5IndexBuilder& b, const QString& source, const QString& tokenizer = {},
@@ -347,6 +349,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"UnknownTokenizer", "nosuch", "URL", "", "", false, errnum::kIndexBuild,
                     "no such tokenizer: nosuch"},
+        // FTS5 itself would say only "error in tokenizer constructor".
+        FailureCase{"UnknownLanguage", "snowball german klingon", "URL", "", "", false, errnum::kIndexBuild,
+                    "knows no language \"klingon\"; the languages it knows are arabic, "},
+        FailureCase{"NoLanguage", "snowball unicode61", "URL", "", "", false, errnum::kIndexBuild,
+                    "needs at least one language"},
+        FailureCase{"BadUnicodeOption", "snowball french unicode61 remove_diacritics 3", "URL", "", "", false,
+                    errnum::kIndexBuild, "\"3\" does not fit there"},
         FailureCase{"MalformedPrefix", "", "URL", "abc", "", false, errnum::kIndexBuild, "malformed prefix"},
         FailureCase{"UnknownStoredColumn", "", "URL, PRICE", "", "", false, errnum::kIndexBuild, "PRICE"},
         FailureCase{"SecondKeyColumn", "", "", "", "SELECT DOCID, TITLE AS key FROM DOCUMENT", false,

@@ -87,7 +87,8 @@ TEST_F(SearchTest, RanksByRelevanceAndCarriesStoredColumnsAndSnippet) {
     EXPECT_TRUE(results.hits.at(0).snippet.contains(QString(component::kMatchStart) + QStringLiteral("Garden") +
                                                     QString(component::kMatchEnd)))
         << results.hits.at(0).snippet.toStdString();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Built \\d{4}-\\d\\d-\\d\\dT[0-9:+Z-]+ in full\\.$"))
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Built \\d{4}-\\d\\d-\\d\\dT[0-9:+Z-]+ in full\\. "
+                                                     "Tokenizer: porter unicode61 remove_diacritics 2\\.$"))
                     .match(results.howBuilt)
                     .hasMatch())
         << results.howBuilt.toStdString();

@@ -1,0 +1,16 @@
+/* What the tokenizer's file shares with the rest of this folder. */
+#ifndef LUMORA_SNOWBALL_TOKENIZER_H
+#define LUMORA_SNOWBALL_TOKENIZER_H
+
+#include "snowball/sqliteapi.h"
+
+/* Registers the tokenizer with the FTS5 of db; SQLITE_ERROR when db has no FTS5. */
+int lumora_snowball_create_tokenizer(sqlite3* db);
+
+/* libstemmer's own name for a language named in any case, or NULL. */
+const char* lumora_snowball_language(const char* name);
+
+/* How many of the tokenizer's arguments are languages: those before "unicode61". */
+int lumora_snowball_language_count(const char* const* args, int count);
+
+#endif
