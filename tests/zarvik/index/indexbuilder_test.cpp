@@ -513,7 +513,8 @@ TEST_F(IndexBuilderTest, StatusAndEventsComeThroughoutTheBuild) {
         return std::any_of(recorder.events.begin(), recorder.events.end(),
                            [&](int e) { return e > from && e <= to; });
     };
-    const auto checking = recorder.statuses.indexOf(QRegularExpression(QStringLiteral("Indexing: checking .*")));
+    const auto checking =
+        recorder.statuses.indexOf(QRegularExpression(QStringLiteral("Indexing: checking .*")));
     ASSERT_EQ(checking, lastProgress + 2) << recorder.statuses.join(u'\n').toStdString();
     EXPECT_TRUE(pumpedBetween(firstProgress, lastProgress)) << "while reading";
     EXPECT_TRUE(pumpedBetween(checking, recorder.statuses.size() - 1)) << "while checking";
