@@ -180,26 +180,29 @@ TEST_P(ChangesBuildTest, AppliesTheChangesAsAFullBuildWouldAndBuildsInFullWhenIt
         QList<QVariantList> extra;  // rows read besides the model's
         int changes;
         int maxChangedPercent;
+        bool firstRowTwice = false;  // the model's first row as it is then, read twice
     };
     const FallBack fallBacks[] = {
         {"the live index was built with another tokenizer", {}, 1, 30},
         {"a document key is NULL", {{QVariant(), QStringLiteral("river"), QStringLiteral("stone")}}, 0, 30},
         {"the live index has no digests (a document key is NULL)", {}, 1, 30},
-        {"was read twice", {model.begin()->second}, 0, 30},
+        {"was read twice", {}, 0, 30, true},
         {"the live index has no digests (the key", {}, 1, 30},
         {"more than 5% of the documents changed", {}, 40, 5},
     };
     tokenizer = QStringLiteral("unicode61");
     for (const FallBack& f : fallBacks) {
         Edit(f.changes);
-        WriteSource(f.extra);
+        const QList<QVariantList> extra =
+            f.firstRowTwice ? QList<QVariantList>{model.begin()->second} : f.extra;
+        WriteSource(extra);
         ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, f.maxChangedPercent}));
         ASSERT_TRUE(Build(QStringLiteral("full"), {Mode::Full, 30}));
         EXPECT_EQ(Contents(Live("changes")), Contents(Live("full"))) << f.reason << " seed " << seed;
         EXPECT_EQ(Info(Live("changes"), "build_mode"), u"full") << f.reason;
         EXPECT_TRUE(Info(Live("changes"), "full_build_reason").contains(QString::fromUtf8(f.reason)))
             << Info(Live("changes"), "full_build_reason").toStdString();
-        if (!f.extra.isEmpty()) WriteSource();
+        if (!extra.isEmpty()) WriteSource();
     }
     Edit(3);
     WriteSource();
