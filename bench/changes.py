@@ -9,8 +9,16 @@ timing. Whole `/auto` runs of the program, each with its checks and its swap:
 - the bytes rsync sends (delta transfer, block size 4096) to bring a copy of the previous
   index up to the new one, for either build;
 - the bytes per document that the digests add;
-- after 30 consecutive `changes` builds of 1 %: the time of 20 fixed queries and the file
-  size against a fresh full build of the same data.
+- series of 100 consecutive `changes` builds of 1 % and of 0.1 %: after 30 and after 100,
+  the time of 20 fixed queries and the file size against a fresh full build of the same
+  data (one that keeps digests, as the first build of the mode `changes` does, and one of
+  the mode `full`); the queries after every build of the series against the series'
+  first index, so that the slowest point between two optimizes shows too; the run time
+  of the series' builds against the full build's.
+
+Query times are CPU seconds of this process (best of several rounds): on a machine shared
+with other work they vary far less than wall time, and the queries do no I/O once the file
+is in the page cache.
 """
 import os
 import random
@@ -61,17 +69,30 @@ def rsync_bytes(previous, new, scratch):
     raise RuntimeError("rsync gave no byte count:\n" + out)
 
 
-def query_seconds(index, repeat=5):
-    con = sqlite3.connect("file:%s?mode=ro" % index, uri=True)
-    best = None
+SERIES = ((1.0, (30, 100)), (0.1, (30, 100)))
+
+
+def query_seconds(indexes, repeat=5):
+    """CPU seconds of the 20 queries on each index, best of `repeat` rounds taken in turns."""
+    cons = [sqlite3.connect("file:%s?mode=ro" % index, uri=True) for index in indexes]
+    best = [None] * len(indexes)
     for _ in range(repeat):
-        start = time.perf_counter()
-        for q in QUERIES:
-            con.execute("SELECT key FROM documents WHERE documents MATCH ? ORDER BY rank LIMIT 50", (q,)).fetchall()
-        took = time.perf_counter() - start
-        best = took if best is None else min(best, took)
-    con.close()
+        for i, con in enumerate(cons):
+            start = time.process_time()
+            for q in QUERIES:
+                con.execute("SELECT key FROM documents WHERE documents MATCH ? ORDER BY rank LIMIT 50", (q,)).fetchall()
+            took = time.process_time() - start
+            best[i] = took if best[i] is None else min(best[i], took)
+    for con in cons:
+        con.close()
     return best
+
+
+def segments(index):
+    con = sqlite3.connect("file:%s?mode=ro" % index, uri=True)
+    n = con.execute("SELECT count(DISTINCT segid) FROM documents_idx").fetchone()[0]
+    con.close()
+    return n
 
 
 def info(index, name):
@@ -95,9 +116,12 @@ class Changes:
         shutil.copyfile(docs["sqlite"], self.db)
         self.rng = random.Random(20261209)
         self.folders = {mode: self.app(mode) for mode in ("full", "changes")}
+        # A build of the mode `changes` that finds no live index: a fresh full build that
+        # keeps digests, the index a long series of changes builds is compared with.
+        self.folders["fresh"] = self.app("changes", "fresh")
 
-    def app(self, mode):
-        folder = os.path.join(self.work, "app-" + mode)
+    def app(self, mode, name=None):
+        folder = os.path.join(self.work, "app-" + (name or mode))
         os.makedirs(folder)
         shutil.copy2(self.bench.program, os.path.join(folder, "TessalyIndexManager"))
         self.write_config(folder, "gcide", "Provider=SQLite;Database=" + self.db)
@@ -116,6 +140,60 @@ class Changes:
         wall, _, _, _ = self.measure_ok([os.path.join(folder, "TessalyIndexManager"), "/auto", "/index", "gcide"],
                                               cwd=folder, env=self.bench.env)
         return wall
+
+    def from_scratch(self, mode):
+        """A run of the mode after its index was removed: a full build."""
+        for name in ("index.db", "index.previous.db"):
+            if os.path.exists(self.index(mode, name)):
+                os.remove(self.index(mode, name))
+        return self.run(mode)
+
+    def series(self, percent, checkpoints):
+        """Consecutive builds of the changes from a fresh full build; at each checkpoint a
+        fresh full build of each kind on the same data."""
+        self.from_scratch("changes")
+        # The series' first index, the yardstick of the queries after every build, taken
+        # in turns with them (the data drifts by the share of a build at a time).
+        start = os.path.join(self.work, "series-start.db")
+        shutil.copyfile(self.index("changes"), start)
+        out = {"percent": percent, "builds": [], "checkpoints": []}
+        for n in range(1, max(checkpoints) + 1):
+            mutate(self.db, percent, self.rng)
+            index = self.index("changes")
+            seconds = self.run("changes")
+            changes_q, start_q = query_seconds([index, start])
+            out["builds"].append({"seconds": seconds, "query_ratio_to_start": changes_q / start_q,
+                                  "segments": segments(index), "bytes": os.path.getsize(index),
+                                  "build_mode": info(index, "build_mode"),
+                                  "optimized": info(index, "changed_since_optimize") == "0"})
+            if n not in checkpoints:
+                continue
+            fresh_seconds = self.from_scratch("fresh")
+            full_seconds = self.run("full")
+            changes_q, fresh_q, full_q = query_seconds([index, self.index("fresh"), self.index("full")], 9)
+            since = out["checkpoints"][-1]["builds"] if out["checkpoints"] else 0
+            window = out["builds"][since:]
+            c = {"builds": n, "changes_query_seconds": changes_q, "fresh_query_seconds": fresh_q,
+                 "full_query_seconds": full_q, "changes_bytes": os.path.getsize(index),
+                 "fresh_bytes": os.path.getsize(self.index("fresh")), "full_bytes": os.path.getsize(self.index("full")),
+                 "fresh_seconds": fresh_seconds, "full_seconds": full_seconds, "segments": segments(index),
+                 # The slowest queries after any build since the last checkpoint, against
+                 # the series' first index in the same rounds.
+                 "worst_query_ratio": max(b["query_ratio_to_start"] for b in window),
+                 "optimizes": sum(b["optimized"] for b in window),
+                 "changes_seconds_median": statistics.median(b["seconds"] for b in out["builds"]),
+                 "changes_seconds_max": max(b["seconds"] for b in out["builds"])}
+            c["query_ratio"] = changes_q / fresh_q
+            c["size_ratio"] = c["changes_bytes"] / c["fresh_bytes"]
+            c["size_ratio_full_mode"] = c["changes_bytes"] / c["full_bytes"]
+            c["time_ratio"] = c["changes_seconds_median"] / full_seconds
+            out["checkpoints"].append(c)
+            self.log("%.1f %% x %d: queries %.2fx (worst %.2fx), file %.2fx (%.2fx of a full-mode build), "
+                     "changes builds median %.2f s against %.2f s full (%.2fx), %d optimizes"
+                     % (percent, n, c["query_ratio"], c["worst_query_ratio"], c["size_ratio"],
+                        c["size_ratio_full_mode"], c["changes_seconds_median"], full_seconds, c["time_ratio"],
+                        c["optimizes"]))
+        return out
 
     def both(self):
         """A run of each mode on the same data: seconds, checks seconds, rsync bytes."""
@@ -151,23 +229,9 @@ class Changes:
             self.log("changes %.1f %%: full %.2f s, changes %.2f s (%.2fx); sent %d vs %d bytes (%.3fx)"
                            % (percent, case["full_seconds"], case["changes_seconds"], case["ratio"],
                               case["full_sent"], case["changes_sent"], case["sent_ratio"]))
-        # Thirty builds of the changes in a row, then a fresh full build of the same data.
-        for _ in range(30):
-            mutate(self.db, 1.0, self.rng)
-            self.run("changes")
-        self.run("full")
-        results["after_30"] = {
-            "changes_query_seconds": query_seconds(self.index("changes")),
-            "full_query_seconds": query_seconds(self.index("full")),
-            "changes_bytes": os.path.getsize(self.index("changes")),
-            "full_bytes": os.path.getsize(self.index("full")),
-            "changes_mode": info(self.index("changes"), "build_mode"),
-        }
-        a = results["after_30"]
-        a["query_ratio"] = a["changes_query_seconds"] / a["full_query_seconds"]
-        a["size_ratio"] = a["changes_bytes"] / a["full_bytes"]
-        self.log("after 30 builds of the changes: queries %.2fx, size %.2fx" % (a["query_ratio"], a["size_ratio"]))
         results["load_average"] = os.getloadavg()
+        results["series"] = [self.series(percent, checkpoints) for percent, checkpoints in SERIES]
+        results["series_load_average"] = os.getloadavg()
         return results
 
 
@@ -186,15 +250,39 @@ def markdown(r):
         lines.append("| %.1f %% | %.2f | %.2f | %.2f | %.2f / %.2f | %.1f | %.1f | %.3f |" % (
             c["percent"], c["full_seconds"], c["changes_seconds"], c["ratio"], c["full_checks_seconds"],
             c["changes_checks_seconds"], c["full_sent"] / 1e6, c["changes_sent"] / 1e6, c["sent_ratio"]))
-    a = r["after_30"]
     lines += ["",
               "The digests add %.0f bytes per document to the index file." % r["digest_bytes_per_document"],
               "",
-              "After 30 builds of the changes in a row (1 %% each): 20 fixed queries took %.4f s against %.4f s on "
-              "a fresh full build of the same data (%.2fx); the file is %.1f MB against %.1f MB (%.2fx)." % (
-                  a["changes_query_seconds"], a["full_query_seconds"], a["query_ratio"], a["changes_bytes"] / 1e6,
-                  a["full_bytes"] / 1e6, a["size_ratio"]),
-              ""]
+              "Long series of builds of the changes, each from a fresh full build: after 30 and 100 builds in a "
+              "row, 20 fixed queries (CPU seconds, best of 9 taken in turns) and the file against a fresh full "
+              "build of the same data that keeps digests (and, for the file, one of the mode `full`); the run "
+              "time is the "
+              "median of all the series' builds so far against the full build at that point. Load average "
+              "%.1f / %.1f / %.1f at the end." % tuple(r["series_load_average"]),
+              "",
+              "| Changed | builds | queries s | fresh s | ratio | mean | worst | file MB | fresh MB | ratio | full-mode ratio "
+              "| segments | optimizes | changes s | optimizing s | full s | ratio |",
+              "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    one_segment = []
+    for s in r["series"]:
+        since = 0
+        for c in s["checkpoints"]:
+            # The builds that ended with an optimize, on their own.
+            optimizing = [b["seconds"] for b in s["builds"][:c["builds"]] if b["optimized"]]
+            window = [b["query_ratio_to_start"] for b in s["builds"][since:c["builds"]]]
+            one_segment += [b["query_ratio_to_start"] for b in s["builds"][since:c["builds"]] if b["segments"] == 1]
+            since = c["builds"]
+            lines.append("| %.1f %% | %d | %.4f | %.4f | %.2f | %.2f | %.2f | %.1f | %.1f | %.2f | %.2f | %d | %d | %.2f "
+                         "| %s | %.2f | %.2f |" % (
+                s["percent"], c["builds"], c["changes_query_seconds"], c["fresh_query_seconds"], c["query_ratio"],
+                statistics.mean(window), c["worst_query_ratio"], c["changes_bytes"] / 1e6, c["fresh_bytes"] / 1e6, c["size_ratio"],
+                c["size_ratio_full_mode"], c["segments"], c["optimizes"], c["changes_seconds_median"],
+                "%.2f" % statistics.median(optimizing) if optimizing else "-", c["full_seconds"], c["time_ratio"]))
+    lines += ["", "\"Mean\" and \"worst\" are of the queries after each build since the previous line against the "
+              "series' first index (which lacks the documents the series added since, up to 8 %% more at 1 %% a "
+              "build); after the builds that left one segment the same measure ranged %s, its noise on this "
+              "machine. \"Optimizing s\" is the median time of the series' builds that ended with an optimize." % (
+                  "%.2f-%.2f" % (min(one_segment), max(one_segment)) if one_segment else "(no such build)"), ""]
     return "\n".join(lines)
 
 

@@ -14,6 +14,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -211,7 +212,8 @@ int Catalog(const QString& connection) {
 }
 
 // Stops the build from the event pump, as the Stop button does, once the given time
-// has passed, and notes the moment.
+// has passed, and notes the moment and the longest wait between two event pumps (the
+// dialog stays responsive when it is short).
 class Stopper final : public component::StatusHandler {
 public:
     Stopper(component::IndexBuilder& builder, double after) : m_builder(builder), m_after(after) {}
@@ -219,8 +221,14 @@ public:
         if (text.contains(QLatin1String("documents/s"))) m_reading = true;
         Check();
     }
-    void ProcessEvents() override { Check(); }
+    void ProcessEvents() override {
+        const auto now = Clock::now();
+        if (m_lastEvents) longestGap = std::max(longestGap, Seconds(*m_lastEvents, now));
+        m_lastEvents = now;
+        Check();
+    }
     std::optional<Clock::time_point> stoppedAt;
+    double longestGap = 0;
 
 private:
     void Check() {
@@ -234,6 +242,7 @@ private:
     double m_after;
     bool m_reading = false;
     Clock::time_point m_start = Clock::now();
+    std::optional<Clock::time_point> m_lastEvents;
 };
 
 int Stop(const QString& file, const QString& index, double after) {
@@ -251,7 +260,8 @@ int Stop(const QString& file, const QString& index, double after) {
     const bool built = builder->Build();
     const auto returned = Clock::now();
     if (built || !stopper.stoppedAt) Die(QStringLiteral("the build ended before it was stopped"));
-    std::printf("{\"stop_seconds\": %.4f, \"after\": %.2f}\n", Seconds(*stopper.stoppedAt, returned), after);
+    std::printf("{\"stop_seconds\": %.4f, \"after\": %.2f, \"longest_events_gap\": %.4f}\n",
+                Seconds(*stopper.stoppedAt, returned), after, stopper.longestGap);
     return 0;
 }
 

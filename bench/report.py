@@ -208,7 +208,7 @@ same statements run once more on the finished index.
 %(checks)s
 
 Stop: the time from setting `Aborted` (from the event pump, as the Stop button does, %(after)s s
-into the reading) to `Build` returning, median %(stop)s s (samples: %(stops)s).
+into the reading) to `Build` returning, median %(stop)s s (samples: %(stops)s).%(gaps)s
 
 ## USERNODE for all users
 
@@ -294,6 +294,8 @@ table for long lists of parents).
        if r.get("builds_measured") else "",
        "builds": build_table(r), "checks": checks_text(r), "after": f(stop.get("after_seconds")), "stop": f(stop.get("seconds"), 4),
        "stops": ", ".join(f(s, 4) for s in stop.get("samples", [])), "users": user_table(r),
+       "gaps": (" The longest wait between two event pumps until the stop (50 ms promised): %s s."
+                % ", ".join(f(g, 4) for g in stop["events_gaps"])) if stop.get("events_gaps") else "",
        "linear": linearity(r), "propagation": propagation(r), "targets": targets(r),
        "usernodes_runs": ("The USERNODE cases of these tables ran %d time(s) each, measured %s on a machine shared "
                           "with other work, so single figures vary by tens of per cent (the same CTE took 6.1 s "

@@ -14,8 +14,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 started=$(date +%s)
+stage_started=$started
+# Each stage ends with its own time and the time since the start.
+stage_done() {
+  local now
+  now=$(date +%s)
+  echo "test: $1 took $(( now - stage_started ))s, $(( now - started ))s since the start"
+  stage_started=$now
+}
 
 bash scripts/setup.sh
+stage_done "setup"
 
 build="${LUMORA_BUILD_DIR:-$root/build}"
 # -O1 and no debug information: a test file of this code base compiles in 12 s instead
@@ -23,12 +32,17 @@ build="${LUMORA_BUILD_DIR:-$root/build}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" >/dev/null
 cmake --build "$build" -j "$(nproc)"
+stage_done "normal build"
 
 # The sanitizer build: clang, which compiles this code base in two thirds of gcc's
 # time (and so both compilers check it with -Werror), -O1 and line tables only,
 # which keeps the build and the instrumented run short while reports still name file
 # and line. It carries the libFuzzer targets too, so they need no build of their own.
+# It compiles while the normal build's tests run, at a lower priority: the tests come
+# first and the compiler takes the time they leave (they wait on programs, servers and
+# disks, and the last long test runs alone); it is waited for before its own tests.
 asan="${LUMORA_ASAN_BUILD_DIR:-$root/build-asan}"
+asan_pid=
 if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ] || [ "${LUMORA_SKIP_FUZZ:-0}" != 1 ]; then
   # A folder configured earlier with another compiler cannot switch: start it afresh.
   if [ -f "$asan/CMakeCache.txt" ] && ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*clang' "$asan/CMakeCache.txt"; then
@@ -36,8 +50,30 @@ if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ] || [ "${LUMORA_SKIP_FUZZ:-0}" != 1 ]; t
   fi
   CC=clang CXX=clang++ cmake -S . -B "$asan" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_C_FLAGS="-O1 -g1" \
     -DCMAKE_CXX_FLAGS="-O1 -g1" -DLUMORA_SANITIZE=ON -DLUMORA_FUZZ=ON >/dev/null
-  cmake --build "$asan" -j "$(nproc)"
+  asan_started=$(date +%s)
+  nice -n 10 cmake --build "$asan" -j "$(nproc)" >"$asan/build.log" 2>&1 &
+  asan_pid=$!
 fi
+# Waits for the sanitizer build started above; its output when it failed.
+wait_asan_build() {
+  [ -n "$asan_pid" ] || return 0
+  local status=0
+  wait "$asan_pid" || status=$?
+  asan_pid=
+  if [ $status -ne 0 ]; then
+    tail -n 60 "$asan/build.log" >&2
+    echo "test: the sanitizer build failed (all of it in $asan/build.log)" >&2
+    exit 1
+  fi
+  stage_done "waiting for the sanitizer build (it took $(( $(date +%s) - asan_started ))s beside the tests)"
+}
+# On an early exit: ninja stops its compilers when it is told to stop.
+stop_asan_build() {
+  if [ -n "$asan_pid" ]; then
+    pkill -TERM -P "$asan_pid" 2>/dev/null || true
+    kill "$asan_pid" 2>/dev/null || true
+  fi
+}
 
 # --- throwaway PostgreSQL server ------------------------------------------------
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -53,7 +89,7 @@ stop_pg() {
   "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -m immediate stop >/dev/null 2>&1 || true
   rm -rf "$pgdir"
 }
-trap stop_pg EXIT
+trap 'stop_pg; stop_asan_build' EXIT
 "${as_pg[@]}" "$pgbin/initdb" -D "$pgdir/data" -U lumora -A trust -E UTF8 >/dev/null
 "${as_pg[@]}" "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/server.log" -w \
   -o "-c listen_addresses=127.0.0.1 -p $pgport -k $pgdir -c fsync=off -c max_connections=200" start >/dev/null
@@ -66,12 +102,13 @@ export QT_QPA_PLATFORM=offscreen
 # The metrics tests check every file with promtool, which setup.sh unpacked.
 export LUMORA_REQUIRE_PROMTOOL=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
-echo "test: normal build passed after $(( $(date +%s) - started ))s"
+stage_done "normal build's tests"
 
 if [ "${LUMORA_SKIP_PACKAGE:-0}" != 1 ]; then
   LUMORA_BUILD_DIR="$build" bash scripts/package_test.sh
-  echo "test: package stage passed after $(( $(date +%s) - started ))s"
+  stage_done "package stage"
 fi
+wait_asan_build
 
 if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ]; then
   # Leaks count, except those of the uninstrumented libraries listed in the
@@ -82,10 +119,11 @@ if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ]; then
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   ctest --test-dir "$asan" --output-on-failure -j "$(nproc)" --timeout 600
   unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
-  echo "test: sanitizer build passed after $(( $(date +%s) - started ))s"
+  stage_done "sanitizer build's tests"
 fi
 
 if [ "${LUMORA_SKIP_FUZZ:-0}" != 1 ]; then
   LUMORA_FUZZ_SKIP_BUILD=1 bash scripts/fuzz.sh "${LUMORA_FUZZ_SECONDS:-12}" "$asan"
+  stage_done "fuzzing"
 fi
 echo "test: all stages passed in $(( $(date +%s) - started ))s"

@@ -1,7 +1,8 @@
-// The program killed (SIGKILL) at twenty random moments of an automated run: during
-// the build, the user-node run, the propagation and the write-back. Whenever it dies,
-// the live index, every target, every user's rows and the configuration must each be
-// the old or the new complete state, and the next run must succeed.
+// The program killed (SIGKILL) at twenty random moments (four under the sanitizers) of
+// an automated run: during the build, the user-node run, the propagation and the
+// write-back. Whenever it dies, the live index, every target, every user's rows and the
+// configuration must each be the old or the new complete state, and the next run must
+// succeed.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -18,7 +19,12 @@ namespace {
 using namespace reliability;
 
 constexpr int kUsers = 600;  // more than one group of rewrites
-constexpr int kKills = 20;
+// The sanitizer build kills four times, once in each phase: enough to run every
+// recovery path instrumented, while the normal build's twenty check the states.
+#ifndef LUMORA_KILLS
+#define LUMORA_KILLS 20
+#endif
+constexpr int kKills = LUMORA_KILLS;
 
 // When, in a run that was not killed, each phase ended (ms after the start).
 struct Phases {
@@ -143,7 +149,7 @@ TEST_P(KillTest, EveryPartIsOldOrNewAndTheNextRunSucceeds) {
     int leftovers = 0;
 
     // A run that ends before its moment comes is no kill; the loop goes on until
-    // twenty runs have been killed.
+    // kKills runs have been killed.
     int kill = 0;
     int configLeftovers = 0;
     for (int attempt = 0; kill < kKills && attempt < 3 * kKills; ++attempt) {

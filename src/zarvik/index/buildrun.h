@@ -108,6 +108,10 @@ private:
     // when the build must be full (m_fullBuildReason says why).
     bool Compare(index::ReadAhead& ahead, const QStringList& names, const std::vector<std::int64_t>& rowids);
 
+    // Adds this build's changes to those since the index was last one segment, in
+    // index_info; true (and the count back to 0) when they call for an 'optimize'.
+    bool KeepChangedSinceOptimize();
+
     // True, with the reason, when more documents changed than <MaxChangedPercent> allows.
     bool TooManyChanges(std::size_t liveDocuments);
     void KeepChanged(const index::Batch& batch, int r, std::int64_t rowid, const index::Digest& digest);

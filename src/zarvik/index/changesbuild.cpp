@@ -11,9 +11,18 @@
 namespace zarvik::index {
 namespace {
 
-// A build of the changes merges at most this many pages, so that the pages it leaves
-// alone stay as they were; SQLite's automerge keeps the segments few over many builds.
-const char* const kBoundedMerge = "INSERT INTO documents(documents, rank) VALUES('merge', 500)";
+// Each build of the changes writes its documents as small segments and marks the ones
+// it deletes or replaces as gone; their postings stay in the large segment of the last
+// full merge, where every query still reads and skips them. SQLite's automerge keeps
+// the small segments few. Once the documents changed since the last full merge pass
+// this share of the index, 'optimize' rewrites it as one segment, as a full build
+// leaves it: the cost of that merge, spread over the builds that led to it, stays in
+// proportion to what they changed (measured in docs/benchmarks.md).
+constexpr std::int64_t kOptimizeAfterPercent = 5;
+const char* const kOptimize = "INSERT INTO documents(documents) VALUES('optimize')";
+// index_info: the documents added, replaced or deleted since the index was last one
+// segment (absent after a full build).
+const char* const kChangedSinceOptimize = "changed_since_optimize";
 
 }  // namespace
 
@@ -86,14 +95,39 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
             if (!Pump()) return Applied::kStopped;
         }
     }
-    // Without a change there is nothing to merge, and the file stays as it was but for index_info.
-    const bool changed = m_added + m_replaced + m_deleted > 0;
-    const bool done =
-        Finish(names, QStringLiteral("Indexing: merging the changes into the index"), changed ? kBoundedMerge : nullptr);
+    const bool optimize = KeepChangedSinceOptimize();
+    const QString status = optimize
+                               ? QStringLiteral("Indexing: optimizing the index of %1 documents").arg(m_rows)
+                               : QStringLiteral("Indexing: merging the changes into the index");
+    const bool done = Finish(names, status, optimize ? kOptimize : nullptr);
     return done ? Applied::kDone : Applied::kStopped;
 }
 
-bool Fts5IndexBuilder::Run::Compare(index::ReadAhead& ahead, const QStringList& names, const std::vector<std::int64_t>& rowids) {
+bool Fts5IndexBuilder::Run::KeepChangedSinceOptimize() {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT value FROM index_info WHERE name = ?", -1, &stmt, nullptr) !=
+        SQLITE_OK)
+        FailBuild(WriteError());
+    sqlite3_bind_text(stmt, 1, kChangedSinceOptimize, -1, SQLITE_STATIC);
+    std::int64_t changed = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
+    sqlite3_finalize(stmt);
+    changed += m_added + m_replaced + m_deleted;
+    // Without a change the file stays as it was but for index_info.
+    const bool optimize =
+        changed > 0 && changed * 100 > kOptimizeAfterPercent * std::max<std::int64_t>(m_rows, 1);
+    if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
+                           nullptr) != SQLITE_OK)
+        FailBuild(WriteError());
+    sqlite3_bind_text(stmt, 1, kChangedSinceOptimize, -1, SQLITE_STATIC);
+    sqlite3_bind_int64(stmt, 2, optimize ? 0 : changed);
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) FailBuild(WriteError());
+    return optimize;
+}
+
+bool Fts5IndexBuilder::Run::Compare(index::ReadAhead& ahead, const QStringList& names,
+                                    const std::vector<std::int64_t>& rowids) {
     m_seen.assign(std::size_t(rowids.empty() ? 1 : *std::max_element(rowids.begin(), rowids.end()) + 1), false);
     m_phase = Phase::kComparing;
     m_changed.columns = int(names.size());
