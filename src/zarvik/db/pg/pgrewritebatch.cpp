@@ -5,6 +5,7 @@
 
 #include "zarvik/db/insertrows.h"
 #include "zarvik/db/pg/pgbackend.h"
+#include "zarvik/db/pg/pgcopy.h"
 #include "zarvik/db/rewritebatch.h"
 
 namespace zarvik::db {
@@ -78,7 +79,9 @@ private:
     }
 
     // The group in one transaction without savepoints; false when the database refused
-    // it (nothing of it committed). Raises when the server is lost.
+    // it (nothing of it committed). Raises when the server is lost. The deletes go as
+    // one pipeline, the rows as one COPY stream, the COMMIT only after the whole stream
+    // was taken: a run killed on the way leaves the transaction to be rolled back.
     bool RunPostgresGroup(pg_conn* conn, const std::vector<ParameterizedSql>& deletes) {
         PgPlan plan(m_session.Statements());
         AddFixed(plan, "BEGIN");
@@ -87,16 +90,15 @@ private:
             plan.statements.push_back(PgDelete(del));
             plan.statements.back().failure = GroupFailure();
         }
-        AddPgInserts(plan, 0, PendingRows(), GroupFailure());
-        AddFixed(plan, "COMMIT");
         try {
             RunPipeline(conn, plan.statements);
+            CopyRows(conn, m_table, m_columns, m_values, GroupFailure());
+            RunTransactionStatement(conn, "COMMIT", StepFailure("COMMIT"));
         } catch (const component::Error&) {
             if (PQtransactionStatus(conn) != PQTRANS_IDLE) PQclear(PQexec(conn, "ROLLBACK"));
             if (PQstatus(conn) != CONNECTION_OK) throw;
             return false;
         }
-        plan.preparing.Keep();
         return true;
     }
 
