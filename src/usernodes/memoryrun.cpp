@@ -40,10 +40,8 @@ public:
         const QString connectionText =
             RAdozudoConnectionText(ReadDatabaseSettings(configuration), *m_services);
         m_step = kStepConnecting;
-        m_read = m_services->OpenConnection(connectionText);
-        Require(m_read, QStringLiteral("OpenConnection"));
-        m_write = m_services->OpenConnection(connectionText);
-        Require(m_write, QStringLiteral("OpenConnection"));
+        m_read = OpenRAdozudo(*m_services, connectionText);
+        m_write = OpenRAdozudo(*m_services, connectionText);
     }
 
     void ReadCatalog() {

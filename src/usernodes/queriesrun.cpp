@@ -23,10 +23,8 @@ bool UserNodeRun::PopulateUserNodes(const QString& userID) {
         services = component::Factory().NewIndexingServices();
         const QString connectionText = RAdozudoConnectionText(settings, *services);
         step = kStepConnecting;
-        read = services->OpenConnection(connectionText);
-        Require(read, QStringLiteral("OpenConnection"));
-        write = services->OpenConnection(connectionText);
-        Require(write, QStringLiteral("OpenConnection"));
+        read = OpenRAdozudo(*services, connectionText);
+        write = OpenRAdozudo(*services, connectionText);
 
         step = ComputingStep(userID);
         QueriesSource source(*services, *read, userID);
@@ -84,8 +82,7 @@ bool UserNodeRun::RunByQueries() {
         const QString connectionText =
             RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
         step = kStepConnecting;
-        users = services->OpenConnection(connectionText);
-        Require(users, QStringLiteral("OpenConnection"));
+        users = OpenRAdozudo(*services, connectionText);
         step = kStepUsers;
         auto list = services->OpenRecordset(*users, kSelectListedUsers);
         Require(list, QStringLiteral("The user query"));

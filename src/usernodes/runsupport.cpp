@@ -26,6 +26,13 @@ QString RAdozudoConnectionText(const DatabaseSettings& settings, component::Inde
     return text;
 }
 
+std::unique_ptr<component::Connection> OpenRAdozudo(component::IndexingServices& services,
+                                                    const QString& connectionText) {
+    auto connection = services.OpenConnection(connectionText);
+    Require(connection, QStringLiteral("OpenConnection"));
+    return connection;
+}
+
 void CloseQuietly(std::unique_ptr<component::Connection>& connection) {
     if (!connection) return;
     try {

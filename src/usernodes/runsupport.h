@@ -37,6 +37,11 @@ DatabaseSettings ReadDatabaseSettings(const component::IndexConfiguration& confi
 // The user-node run never falls back to "Primary", unlike the build.
 QString RAdozudoConnectionText(const DatabaseSettings& settings, component::IndexingServices& services);
 
+// A connection to the database of that text. Raises component::Error when the
+// services return none, and what their OpenConnection raises.
+std::unique_ptr<component::Connection> OpenRAdozudo(component::IndexingServices& services,
+                                                    const QString& connectionText);
+
 void CloseQuietly(std::unique_ptr<component::Connection>& connection);
 
 // The steps a failure reason names.

@@ -12,6 +12,29 @@ const QString kSource = QStringLiteral("ZarvikIndexing.Database");
                            QStringLiteral("Invalid connection text: ") + why);
 }
 
+// The value in braces that starts at `i`, which is left after the closing brace;
+// "}}" stands for one '}'.
+QString ReadBraced(const QString& text, qsizetype& i, const QString& key) {
+    const qsizetype n = text.size();
+    ++i;
+    QString value;
+    while (i < n) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('}')) {
+            if (i + 1 < n && text.at(i + 1) == QLatin1Char('}')) {
+                value += c;
+                i += 2;
+                continue;
+            }
+            ++i;
+            return value;
+        }
+        value += c;
+        ++i;
+    }
+    Fail(QStringLiteral("an unterminated '{' in the value of %1").arg(key));
+}
+
 }  // namespace
 
 QList<ConnectionPair> SplitConnectionText(const QString& text) {
@@ -40,26 +63,7 @@ QList<ConnectionPair> SplitConnectionText(const QString& text) {
         while (i < n && text.at(i).isSpace()) ++i;
         pair.valueBegin = i;
         if (i < n && text.at(i) == QLatin1Char('{')) {
-            // Braced value: "}}" stands for one '}'.
-            ++i;
-            QString value;
-            bool closed = false;
-            while (i < n) {
-                const QChar c = text.at(i);
-                if (c == QLatin1Char('}')) {
-                    if (i + 1 < n && text.at(i + 1) == QLatin1Char('}')) {
-                        value += c;
-                        i += 2;
-                        continue;
-                    }
-                    closed = true;
-                    ++i;
-                    break;
-                }
-                value += c;
-                ++i;
-            }
-            if (!closed) Fail(QStringLiteral("an unterminated '{' in the value of %1").arg(pair.key));
+            const QString value = ReadBraced(text, i, pair.key);
             pair.valueEnd = i;
             while (i < n && text.at(i).isSpace()) ++i;
             if (i < n && text.at(i) != QLatin1Char(';'))

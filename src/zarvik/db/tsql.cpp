@@ -7,122 +7,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "zarvik/db/tsqltokens.h"
+
 namespace zarvik::db {
 namespace {
-
-enum class Kind { Word, Number, String, QuotedName, Comment, Space, Punct };
-
-struct Token {
-    Kind kind;
-    qsizetype begin;
-    qsizetype end;
-};
-
-// Every statement of the USERNODE computation passes through here, so ASCII is
-// classified without the Unicode tables.
-bool IsAsciiLetter(char16_t u) {
-    return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
-}
-bool IsAsciiDigit(char16_t u) {
-    return u >= u'0' && u <= u'9';
-}
-bool IsSpace(QChar c) {
-    const char16_t u = c.unicode();
-    if (u < 128) return u == u' ' || (u >= u'\t' && u <= u'\r');
-    return c.isSpace();
-}
-bool IsDigit(QChar c) {
-    const char16_t u = c.unicode();
-    return u < 128 ? IsAsciiDigit(u) : c.isDigit();
-}
-bool IsLetterOrNumber(QChar c) {
-    const char16_t u = c.unicode();
-    return u < 128 ? IsAsciiLetter(u) || IsAsciiDigit(u) : c.isLetterOrNumber();
-}
-bool IsWordStart(QChar c) {
-    const char16_t u = c.unicode();
-    if (u < 128) return IsAsciiLetter(u) || u == u'_' || u == u'@' || u == u'#';
-    return c.isLetter();
-}
-bool IsWordChar(QChar c) {
-    const char16_t u = c.unicode();
-    if (u < 128)
-        return IsAsciiLetter(u) || IsAsciiDigit(u) || u == u'_' || u == u'@' || u == u'#' || u == u'$';
-    return c.isLetterOrNumber();
-}
-
-// Reads up to the closing quote; a doubled quote stands for one. An unterminated
-// literal runs to the end of the text.
-qsizetype SkipQuoted(const QString& s, qsizetype i, QChar close, bool& unterminated) {
-    const qsizetype n = s.size();
-    ++i;
-    while (i < n) {
-        if (s.at(i) == close) {
-            if (i + 1 < n && s.at(i + 1) == close) {
-                i += 2;
-                continue;
-            }
-            return i + 1;
-        }
-        ++i;
-    }
-    unterminated = true;
-    return n;
-}
-
-QList<Token> Tokenize(const QString& s, bool& unterminated) {
-    QList<Token> tokens;
-    const qsizetype n = s.size();
-    tokens.reserve(n / 4 + 4);
-    qsizetype i = 0;
-    while (i < n) {
-        const QChar c = s.at(i);
-        const qsizetype begin = i;
-        Kind kind;
-        if (IsSpace(c)) {
-            while (i < n && IsSpace(s.at(i))) ++i;
-            kind = Kind::Space;
-        } else if (c == QLatin1Char('\'')) {
-            i = SkipQuoted(s, i, QLatin1Char('\''), unterminated);
-            kind = Kind::String;
-        } else if (c == QLatin1Char('"')) {
-            i = SkipQuoted(s, i, QLatin1Char('"'), unterminated);
-            kind = Kind::QuotedName;
-        } else if (c == QLatin1Char('[')) {
-            i = SkipQuoted(s, i, QLatin1Char(']'), unterminated);
-            kind = Kind::QuotedName;
-        } else if (c == QLatin1Char('-') && i + 1 < n && s.at(i + 1) == QLatin1Char('-')) {
-            while (i < n && s.at(i) != QLatin1Char('\n')) ++i;
-            kind = Kind::Comment;
-        } else if (c == QLatin1Char('/') && i + 1 < n && s.at(i + 1) == QLatin1Char('*')) {
-            // SQL Server nests block comments.
-            int depth = 0;
-            while (i < n) {
-                if (s.at(i) == QLatin1Char('/') && i + 1 < n && s.at(i + 1) == QLatin1Char('*')) {
-                    ++depth;
-                    i += 2;
-                } else if (s.at(i) == QLatin1Char('*') && i + 1 < n && s.at(i + 1) == QLatin1Char('/')) {
-                    i += 2;
-                    if (--depth == 0) break;
-                } else {
-                    ++i;
-                }
-            }
-            kind = Kind::Comment;
-        } else if (IsDigit(c)) {
-            while (i < n && (IsLetterOrNumber(s.at(i)) || s.at(i) == QLatin1Char('.'))) ++i;
-            kind = Kind::Number;
-        } else if (IsWordStart(c)) {
-            while (i < n && IsWordChar(s.at(i))) ++i;
-            kind = Kind::Word;
-        } else {
-            ++i;
-            kind = Kind::Punct;
-        }
-        tokens.append({kind, begin, i});
-    }
-    return tokens;
-}
 
 struct Edit {
     qsizetype at;
@@ -217,6 +105,12 @@ private:
                 literals.append(t);
         }
         if (literals.isEmpty() || literals.size() > kMostParameters) return;
+        AppendParameters(dialect, literals, edits, values);
+    }
+
+    // Each literal becomes a marker, its value appended to `values`.
+    void AppendParameters(Dialect dialect, const QList<qsizetype>& literals, QList<Edit>& edits,
+                          QVariantList& values) const {
         // SQLite numbers plain ? markers from left to right, which is the order here.
         static const QString sqliteMarker = QStringLiteral("?");
         edits.reserve(edits.size() + literals.size());
@@ -399,6 +293,14 @@ ParameterizedSql RewriteTSqlWithParameters(const QString& sql, Dialect dialect) 
     }
     result.text = Rewriter(sql).Run(dialect, &result.values);
     return result;
+}
+
+SavepointTexts SavepointsOf(Dialect dialect, const QString& name) {
+    if (dialect == Dialect::SqlServer)
+        return {
+            QStringLiteral("SAVE TRANSACTION ") + name, {}, QStringLiteral("ROLLBACK TRANSACTION ") + name};
+    return {QStringLiteral("SAVEPOINT ") + name, QStringLiteral("RELEASE SAVEPOINT ") + name,
+            QStringLiteral("ROLLBACK TO SAVEPOINT ") + name};
 }
 
 }  // namespace zarvik::db

@@ -33,4 +33,11 @@ struct ParameterizedSql {
 };
 ParameterizedSql RewriteTSqlWithParameters(const QString& sql, Dialect dialect);
 
+// The statements that set a savepoint, release it (empty where the dialect has no
+// such statement) and roll back to it.
+struct SavepointTexts {
+    QString set, release, rollbackTo;
+};
+SavepointTexts SavepointsOf(Dialect dialect, const QString& name);
+
 }  // namespace zarvik::db

@@ -440,73 +440,6 @@ INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest,
                          ::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
                          [](const auto& info) { return testsupport::BackendName(info.param); });
 
-// The journal mode is the database owner's: a connection keeps it, and syncs every
-// commit unless the write-ahead log makes that unnecessary (its commits are synced by
-// the checkpoint at close), also after a batch raised the level for its own commit.
-TEST(SqliteConnection, KeepsTheJournalModeAndABusyTimeout) {
-    for (const auto& [journal, synchronous] : {std::pair{"delete", 2}, {"wal", 1}}) {
-        SCOPED_TRACE(journal);
-        testsupport::TestDatabase db(Backend::SQLite);
-        db.Exec(QStringLiteral("CREATE TABLE T (K TEXT)"));
-        db.Rows(QStringLiteral("PRAGMA journal_mode=%1").arg(QLatin1String(journal)));
-        auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-        auto batch = zarvik::db::OpenRewriteBatch(*conn, QStringLiteral("T"), {QStringLiteral("K")});
-        batch->BeginUnit(QStringLiteral("DELETE FROM T"));
-        batch->AddRow({QStringLiteral("a")});
-        batch->Send();
-        auto value = [&](const char* pragma) {
-            return zarvik::db::OpenRecordset(*conn, QLatin1String(pragma))->GetRows().value(0).value(0);
-        };
-        EXPECT_EQ(value("PRAGMA journal_mode").toString(), QLatin1String(journal));
-        EXPECT_EQ(value("PRAGMA synchronous").toInt(), synchronous);
-        EXPECT_EQ(value("PRAGMA busy_timeout").toInt(), 5000);
-    }
-}
-
-// More shapes of statement than a connection keeps: the kept ones are dropped and
-// prepared again, and every result stays right.
-TEST(SqliteConnection, ManyShapesOfStatementStayCorrect) {
-    testsupport::TestDatabase db(Backend::SQLite);
-    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
-    db.Exec(QStringLiteral("INSERT INTO K (ID) VALUES (1), (2), (3)"));
-    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-    QString nines;  // values that match no row, one more for each statement
-    for (int length = 1; length <= 700; ++length) {
-        const int wanted = length % 2 ? 2 : 3;
-        auto rs = zarvik::db::OpenRecordset(
-            *conn, QStringLiteral("SELECT ID FROM K WHERE ID IN (%1%2) ORDER BY ID").arg(wanted).arg(nines));
-        ASSERT_EQ(rs->GetRows().value(0), (QVariantList{qlonglong(wanted)})) << length;
-        nines += QStringLiteral(",9");
-    }
-}
-
-TEST(SqliteConnection, WhatAClosedConnectionCommittedIsInTheDatabaseFileItself) {
-    // The test database's own connection stays open, as a web application's would.
-    testsupport::TestDatabase db(Backend::SQLite);
-    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
-    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-    ASSERT_EQ(db.Rows(QStringLiteral("SELECT COUNT(*) FROM K")).value(0).value(0).toInt(),
-              0);  // joins the log
-    conn->BeginTrans();
-    conn->Execute(QStringLiteral("INSERT INTO K (ID) VALUES (1), (2), (3)"));
-    conn->CommitTrans();
-    conn->Close();
-
-    // The database file alone, without its log, already holds the committed rows.
-    const QString file = db.ConnectionText().section(QStringLiteral("Database="), 1);
-    const QString copy = file + QStringLiteral(".copy");
-    ASSERT_TRUE(QFile::copy(file, copy));
-    {
-        QSqlDatabase alone = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("alone"));
-        alone.setDatabaseName(copy);
-        ASSERT_TRUE(alone.open());
-        QSqlQuery count(alone);
-        ASSERT_TRUE(count.exec(QStringLiteral("SELECT COUNT(*) FROM K")) && count.next());
-        EXPECT_EQ(count.value(0).toInt(), 3);
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("alone"));
-}
-
 class OneStatementTest : public ::testing::TestWithParam<Backend> {};
 
 TEST_P(OneStatementTest, ASecondStatementInOneQueryIsRefused) {
@@ -524,50 +457,6 @@ TEST_P(OneStatementTest, ASecondStatementInOneQueryIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, OneStatementTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
                          [](const auto& info) { return testsupport::BackendName(info.param); });
-
-TEST(PostgresConnection, ValuesComeBackWithTheirTypes) {
-    testsupport::TestDatabase db(Backend::PostgreSQL);
-    LUMORA_REQUIRE_DATABASE(db);
-    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-    auto rs = zarvik::db::OpenRecordset(
-        *conn, QStringLiteral(
-                   "SELECT CAST(7 AS SMALLINT) AS S, 9000000000 AS I, 2.5 AS R, TRUE AS F, "
-                   "N'caf\u00e9 ' AS T, CAST('\\x00ff' AS BYTEA) AS B, DATE '2026-12-08' AS D, NULL AS N"));
-    EXPECT_EQ(rs->Field(QStringLiteral("S")), QVariant(7));
-    EXPECT_EQ(rs->Field(QStringLiteral("I")), QVariant(qlonglong(9000000000LL)));
-    EXPECT_EQ(rs->Field(QStringLiteral("R")), QVariant(2.5));
-    EXPECT_EQ(rs->Field(QStringLiteral("F")), QVariant(true));
-    EXPECT_EQ(rs->Field(QStringLiteral("T")), QVariant(QStringLiteral("caf\u00e9 ")));
-    EXPECT_EQ(rs->Field(QStringLiteral("B")), QVariant(QByteArray("\x00\xff", 2)));
-    EXPECT_EQ(rs->Field(QStringLiteral("D")), QVariant(QDate(2026, 12, 8)));
-    EXPECT_TRUE(rs->Field(QStringLiteral("N")).isNull());
-}
-
-// Several row changes in one Execute run as Qt's driver runs them on PostgreSQL.
-TEST(PostgresConnection, OneExecuteMayHoldSeveralDeletes) {
-    testsupport::TestDatabase db(Backend::PostgreSQL);
-    LUMORA_REQUIRE_DATABASE(db);
-    db.Exec(QStringLiteral("CREATE TABLE K (ID INTEGER)"));
-    db.Exec(QStringLiteral("INSERT INTO K (ID) VALUES (1), (2), (3)"));
-    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-    conn->BeginTrans();
-    conn->Execute(QStringLiteral("DELETE FROM K WHERE ID = 1; DELETE FROM K WHERE ID = 2"));
-    conn->CommitTrans();
-    EXPECT_EQ(db.Rows(QStringLiteral("SELECT ID FROM K")), (QList<QVariantList>{{3}}));
-}
-
-TEST(SqliteConnection, ValuesComeBackWithTheirTypes) {
-    testsupport::TestDatabase db(Backend::SQLite);
-    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-    auto rs = zarvik::db::OpenRecordset(
-        *conn,
-        QStringLiteral("SELECT 9000000000 AS \"I\", 2.5 AS R, N'caf\u00e9' AS T, X'00FF' AS B, NULL AS N"));
-    EXPECT_EQ(rs->Field(QStringLiteral("I")), QVariant(qlonglong(9000000000LL)));
-    EXPECT_EQ(rs->Field(QStringLiteral("R")), QVariant(2.5));
-    EXPECT_EQ(rs->Field(QStringLiteral("T")), QVariant(QStringLiteral("caf\u00e9")));
-    EXPECT_EQ(rs->Field(QStringLiteral("B")), QVariant(QByteArray("\x00\xff", 2)));
-    EXPECT_TRUE(rs->Field(QStringLiteral("N")).isNull());
-}
 
 TEST(OpenConnection, RefusesWhatItCannotOpen) {
     const char* const texts[] = {

@@ -3,6 +3,7 @@
 // one prepared statement kept with the connection.
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -13,6 +14,42 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace zarvik::db {
+
+// The SQLite handle under a Qt connection of the QSQLITE driver and the statements
+// prepared on it, by their text, kept until the connection closes.
+class SqliteHandle {
+public:
+    explicit SqliteHandle(sqlite3* db) : m_db(db) {}
+    ~SqliteHandle() { FinalizeAll(); }
+    SqliteHandle(const SqliteHandle&) = delete;
+    SqliteHandle& operator=(const SqliteHandle&) = delete;
+
+    sqlite3* get() const { return m_db; }
+    sqlite3_stmt* Kept(const QString& text) const { return m_kept.value(text); }
+    void Keep(const QString& text, sqlite3_stmt* statement);
+    void FinalizeAll() noexcept;
+
+    // The functions below take the statement as the program wrote it (for SQL
+    // Server) and rewrite it for SQLite, its compared values as parameters.
+
+    // A whole read result: the column names and the values by column ([column][row]),
+    // typed as Qt's SQLite driver types them. Raises component::Error ("The query
+    // failed" or "Reading the result failed") when the statement fails, also
+    // part-way through its rows.
+    void Read(const QString& sql, QStringList& columns, QList<QVariantList>& byColumn);
+    // The column names of a query; it is run up to its first row. Raises
+    // component::Error ("The query failed") when it fails.
+    QStringList Columns(const QString& sql);
+    // Runs a statement that changes rows. Raises component::Error ("Execute failed").
+    void Execute(const QString& sql);
+    // Runs a statement of fixed text (BEGIN, COMMIT, SAVEPOINT ...), as it stands; it
+    // is kept with the connection. Raises component::Error (`what`).
+    void RunFixed(const QString& statement, const QString& what);
+
+private:
+    sqlite3* m_db;
+    QHash<QString, sqlite3_stmt*> m_kept;
+};
 
 // Throws the error of the last call on the handle, in the form Qt's SQLite driver
 // gives it: `what`, SQLite's message and `statement`.
@@ -30,8 +67,7 @@ int BindSqlite(sqlite3_stmt* statement, int position, const QVariant& value);
 // Raises component::Error when the text does not prepare.
 class SqliteStatement {
 public:
-    SqliteStatement(PhysicalConnection& physical, sqlite3* db, const QString& text, bool keep, QString what,
-                    QString original);
+    SqliteStatement(SqliteHandle& handle, const QString& text, bool keep, QString what, QString original);
     ~SqliteStatement();
     SqliteStatement(const SqliteStatement&) = delete;
     SqliteStatement& operator=(const SqliteStatement&) = delete;
@@ -54,26 +90,5 @@ public:
     // The error of the last step, after which the statement is no longer used.
     [[noreturn]] void Throw(const QString& what, const QString& driverText) const;
 };
-
-// The functions below take the statement as the program wrote it (for SQL Server)
-// and rewrite it for SQLite, its compared values as parameters.
-
-// A whole read result: the column names and the values by column ([column][row]),
-// typed as Qt's SQLite driver types them. Raises component::Error ("The query
-// failed" or "Reading the result failed") when the statement fails, also part-way
-// through its rows.
-void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, QStringList& columns,
-                QList<QVariantList>& byColumn);
-
-// The column names of a query; it is run up to its first row. Raises
-// component::Error ("The query failed") when it fails.
-QStringList SqliteColumns(PhysicalConnection& physical, sqlite3* db, const QString& sql);
-
-// Runs a statement that changes rows. Raises component::Error ("Execute failed").
-void ExecuteSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql);
-
-// Runs a statement of fixed text (BEGIN, COMMIT, SAVEPOINT ...), as it stands; it is
-// kept with the connection. Raises component::Error (`what`).
-void RunFixedSqlite(PhysicalConnection& physical, sqlite3* db, const QString& statement, const QString& what);
 
 }  // namespace zarvik::db

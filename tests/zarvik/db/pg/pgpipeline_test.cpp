@@ -1,5 +1,5 @@
 // The text a value travels as when a batch goes to PostgreSQL as parameters.
-#include "zarvik/db/pgpipeline.h"
+#include "zarvik/db/pg/pgpipeline.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Statements on the SQLite handle: prepared once per connection and text, values bound.
-#include "zarvik/db/sqlitehandle.h"
+#include "zarvik/db/sqlite/sqlitestatement.h"
 
 #include <sqlite3.h>
 
@@ -108,16 +108,23 @@ int BindSqlite(sqlite3_stmt* s, int position, const QVariant& value) {
                                SQLITE_UTF8);
 }
 
-SqliteStatement::SqliteStatement(PhysicalConnection& physical, sqlite3* db, const QString& text, bool keep,
-                                 QString what, QString original)
-    : m_db(db), m_what(std::move(what)), m_original(std::move(original)) {
-    if (keep) {
-        const auto found = physical.sqlitePrepared.constFind(text);
-        if (found != physical.sqlitePrepared.constEnd()) {
-            m_statement = *found;
-            m_kept = true;
-            return;
-        }
+void SqliteHandle::Keep(const QString& text, sqlite3_stmt* statement) {
+    if (m_kept.size() >= kMostKeptStatements) FinalizeAll();
+    m_kept.insert(text, statement);
+}
+
+void SqliteHandle::FinalizeAll() noexcept {
+    for (sqlite3_stmt* statement : std::as_const(m_kept)) sqlite3_finalize(statement);
+    m_kept.clear();
+}
+
+SqliteStatement::SqliteStatement(SqliteHandle& handle, const QString& text, bool keep, QString what,
+                                 QString original)
+    : m_db(handle.get()), m_what(std::move(what)), m_original(std::move(original)) {
+    sqlite3* db = m_db;
+    if (keep && (m_statement = handle.Kept(text))) {
+        m_kept = true;
+        return;
     }
     const QByteArray utf8 = text.toUtf8();
     const char* tail = nullptr;
@@ -132,8 +139,7 @@ SqliteStatement::SqliteStatement(PhysicalConnection& physical, sqlite3* db, cons
     }
     if (!m_statement) ThrowDatabaseError(m_what + QStringLiteral(": no statement\r\nStatement: ") + Shown());
     if (keep) {
-        if (physical.sqlitePrepared.size() >= kMostKeptStatements) FinalizeSqliteStatements(physical);
-        physical.sqlitePrepared.insert(text, m_statement);
+        handle.Keep(text, m_statement);
         m_kept = true;
     }
 }
@@ -170,11 +176,10 @@ QString SqliteStatement::Shown() const {
     return RewriteTSql(m_original, Dialect::SQLite);
 }
 
-void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, QStringList& columns,
-                QList<QVariantList>& byColumn) {
+void SqliteHandle::Read(const QString& sql, QStringList& columns, QList<QVariantList>& byColumn) {
     const Prepared prepared(sql);
-    SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
-                              QStringLiteral("The query failed"), sql);
+    SqliteStatement statement(*this, prepared.sql.text, prepared.Keep(), QStringLiteral("The query failed"),
+                              sql);
     statement.Bind(prepared.sql.values);
     sqlite3_stmt* s = statement.get();
     // The columns are taken after the first step: a kept statement is prepared anew
@@ -195,10 +200,10 @@ void ReadSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql, Q
             QStringLiteral("Unable to fetch row"));
 }
 
-QStringList SqliteColumns(PhysicalConnection& physical, sqlite3* db, const QString& sql) {
+QStringList SqliteHandle::Columns(const QString& sql) {
     const Prepared prepared(sql);
-    SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
-                              QStringLiteral("The query failed"), sql);
+    SqliteStatement statement(*this, prepared.sql.text, prepared.Keep(), QStringLiteral("The query failed"),
+                              sql);
     statement.Bind(prepared.sql.values);
     // One step, as for a read, so that a kept statement follows a changed schema; the
     // rows themselves are not wanted.
@@ -208,17 +213,16 @@ QStringList SqliteColumns(PhysicalConnection& physical, sqlite3* db, const QStri
     return ColumnNames(statement.get());
 }
 
-void ExecuteSqlite(PhysicalConnection& physical, sqlite3* db, const QString& sql) {
+void SqliteHandle::Execute(const QString& sql) {
     const Prepared prepared(sql);
-    SqliteStatement statement(physical, db, prepared.sql.text, prepared.Keep(),
-                              QStringLiteral("Execute failed"), sql);
+    SqliteStatement statement(*this, prepared.sql.text, prepared.Keep(), QStringLiteral("Execute failed"),
+                              sql);
     statement.Bind(prepared.sql.values);
     statement.StepToEnd(QStringLiteral("Execute failed"));
 }
 
-void RunFixedSqlite(PhysicalConnection& physical, sqlite3* db, const QString& statement,
-                    const QString& what) {
-    SqliteStatement prepared(physical, db, statement, true, what, statement);
+void SqliteHandle::RunFixed(const QString& statement, const QString& what) {
+    SqliteStatement prepared(*this, statement, true, what, statement);
     prepared.StepToEnd(what);
 }
 
