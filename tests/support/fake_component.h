@@ -149,4 +149,9 @@ private:
 // object it made first for the rest of the run.
 std::shared_ptr<FakeState> InstallFakeComponent();
 
+// Scripts two indexes, "sales" (every setting, a data source "Docs" of its own) and
+// "hr" (a path only), the Primary and RAdozudo connections, and installs a
+// FakeConfiguration over the state as the program's configuration.
+void ScriptSalesAndHr(FakeState& state);
+
 }  // namespace testsupport
