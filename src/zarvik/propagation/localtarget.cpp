@@ -36,8 +36,7 @@ QString VerifyCopy(const QString& copy, const QString& source, qint64 size, cons
 
 // Copies one file to `to` through a durable replacement: `to` is always the old or
 // the new complete file, and the new one only once it has been verified.
-QString CopyLocalFile(const QString& from, const QString& to, const QString& targetText,
-                      CopyProgress& progress) {
+QString CopyLocalFile(const QString& from, const QString& to, const Target& target, CopyProgress& progress) {
     files::DurableFile out(to, kCopyMarker);
     if (QString why = out.Open(); !why.isEmpty()) return why;
     qint64 size = 0;
@@ -50,7 +49,7 @@ QString CopyLocalFile(const QString& from, const QString& to, const QString& tar
     };
     if (QString why = ReadHashed(from, write, &size, &digest); !why.isEmpty()) return why;
     return out.Commit([&](const QString& temporary) {
-        CopyArrived(targetText, temporary);
+        CopyArrived(target.Text(), temporary);
         return VerifyCopy(temporary, from, size, digest);
     });
 }
@@ -78,7 +77,7 @@ QString LocalTarget::Copy(const IndexSource& source, CopyProgress& progress) {
     files::RemoveLeftBehind(m_folder, kCopyMarker);
     for (const auto& [name, path] : source.Files()) {
         const QString to = m_folder + QLatin1Char('/') + name;
-        if (QString why = CopyLocalFile(path, to, Text(), progress); !why.isEmpty()) return why;
+        if (QString why = CopyLocalFile(path, to, *this, progress); !why.isEmpty()) return why;
     }
     return {};
 }

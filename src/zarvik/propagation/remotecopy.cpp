@@ -271,7 +271,7 @@ private:
 }  // namespace
 
 QString SshConfig(QString* why) {
-    const QString config = qEnvironmentVariable("ZARVIK_SSH_CONFIG");
+    QString config = qEnvironmentVariable("ZARVIK_SSH_CONFIG");
     for (QChar c : config) {
         if (c.isSpace() || c == QLatin1Char('\'') || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
             *why = QStringLiteral(

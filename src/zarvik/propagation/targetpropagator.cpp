@@ -6,6 +6,7 @@
 #include <QSet>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -123,7 +124,7 @@ private:
         qint64 bytes = 0;
         for (const auto& job : m_jobs) bytes += job->progress.bytes.load();
         const double seconds = std::chrono::duration<double>(now - m_start).count();
-        const qint64 rate = seconds > 0 ? qint64(double(bytes) / 1e6 / seconds + 0.5) : 0;
+        const qint64 rate = seconds > 0 ? qint64(std::llround(double(bytes) / 1e6 / seconds)) : 0;
         m_statusHandler->UpdateStatus(QStringLiteral("Propagating: %1 of %2 targets done, %3 MB/s")
                                           .arg(doneNow)
                                           .arg(m_targetCount)
