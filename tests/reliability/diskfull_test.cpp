@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 #include <random>
 
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 namespace {
 

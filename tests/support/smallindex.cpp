@@ -1,7 +1,7 @@
 // A small real index for tests that search.
 #include "support/smallindex.h"
 
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 #include <sqlite3.h>
 

@@ -40,10 +40,7 @@ public:
             Fail(QStringLiteral("The root element is <%1>, not <IndexConfiguration>.")
                      .arg(m_reader.name().toString()));
         }
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) break;
-            if (token != QXmlStreamReader::StartElement) continue;
+        ForEachChild([&] {
             if (m_reader.name() == u"Index") {
                 indexes.append(ParseIndex());
             } else if (m_reader.name() == u"MetricsDirectory") {
@@ -56,13 +53,24 @@ public:
             } else {
                 SkipUnknown(QStringLiteral("in <IndexConfiguration>"));
             }
-        }
+        });
         // Whatever follows the root element must still be well-formed.
         while (!m_reader.atEnd()) Next();
         return indexes;
     }
 
 private:
+    // Calls onChild at the start tag of each child of the element just opened; returns
+    // behind the element's end tag.
+    template <typename OnChild>
+    void ForEachChild(OnChild onChild) {
+        for (;;) {
+            const auto token = Next();
+            if (token == QXmlStreamReader::EndElement) return;
+            if (token == QXmlStreamReader::StartElement) onChild();
+        }
+    }
+
     QXmlStreamReader::TokenType Next() {
         const auto token = m_reader.readNext();
         if (m_reader.hasError()) Fail(m_reader.errorString());
@@ -135,10 +143,7 @@ private:
                             : index.name;
         index.startTagEnd = Offset();
         const qint64 line = m_reader.lineNumber();
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) break;
-            if (token != QXmlStreamReader::StartElement) continue;
+        ForEachChild([&] {
             const qsizetype childBegin = TagBegin(Offset());
             const int field = TextElementNamed(m_reader.name());
             if (field >= 0) {
@@ -160,7 +165,7 @@ private:
             }
             index.lastChildBegin = childBegin;
             index.lastChildEnd = Offset();
-        }
+        });
         index.selfClosed = Offset() == index.startTagEnd;
         index.endTagBegin = index.selfClosed ? index.startTagEnd : TagBegin(Offset());
         // Blanks around a path are layout of the file, not part of the path; an empty
@@ -176,14 +181,8 @@ private:
     }
 
     void ParseDataSources(Document::Index* index) {
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) return;
-            if (token != QXmlStreamReader::StartElement) continue;
-            if (m_reader.name() != u"DataSource") {
-                Skip();
-                continue;
-            }
+        ForEachChild([&] {
+            if (m_reader.name() != u"DataSource") return Skip();
             const QString name = m_reader.attributes().value(QStringLiteral("name")).toString();
             Document::Span span;
             // A connection text neither starts nor ends with blanks of its own; they
@@ -195,18 +194,12 @@ private:
                 Fail(QStringLiteral("The data source \"%1\" of the index \"%2\": %3")
                          .arg(name, index->name, error.Description()));
             }
-        }
+        });
     }
 
     void ParseTargets(Document::Index* index) {
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) return;
-            if (token != QXmlStreamReader::StartElement) continue;
-            if (m_reader.name() != u"Target") {
-                Skip();
-                continue;
-            }
+        ForEachChild([&] {
+            if (m_reader.name() != u"Target") return Skip();
             Document::Span span;
             const QString target = ReadText(&span).trimmed();
             // An empty target would be the configuration folder itself. A folder on
@@ -215,7 +208,7 @@ private:
                 index->targets.append(target);
             else if (!target.isEmpty())
                 index->targets.append(Absolute(m_document.folder, target));
-        }
+        });
     }
 
     // A bad value does not fail the whole file: the other indexes stay usable, and
@@ -230,24 +223,19 @@ private:
                                          "cannot be used: %5")
                                          .arg(value, element, index->name, m_document.path, expected);
         };
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) return;
-            if (token != QXmlStreamReader::StartElement) continue;
+        ForEachChild([&] {
             const QString element = m_reader.name().toString();
-            if (element != u"MinDocuments" && element != u"MaxShrinkPercent" && element != u"CheckQuery") {
-                SkipUnknown(QStringLiteral("in <Verify> of the index \"%1\"").arg(index->name));
-                continue;
-            }
+            if (element != u"MinDocuments" && element != u"MaxShrinkPercent" && element != u"CheckQuery")
+                return SkipUnknown(QStringLiteral("in <Verify> of the index \"%1\"").arg(index->name));
             Document::Span span;
             const QString value = ReadText(&span).trimmed();
             if (element == u"CheckQuery") {
                 if (!value.isEmpty()) index->verify.checkQueries.append(value);
-                continue;
+                return;
             }
             // The first of repeated elements counts, as elsewhere in the file.
             bool& seen = element == u"MinDocuments" ? sawMin : sawShrink;
-            if (std::exchange(seen, true) || value.isEmpty()) continue;
+            if (std::exchange(seen, true) || value.isEmpty()) return;
             bool ok = false;
             const qlonglong number = value.toLongLong(&ok);
             if (element == u"MinDocuments") {
@@ -261,7 +249,7 @@ private:
             } else {
                 index->verify.maxShrinkPercent = int(number);
             }
-        }
+        });
     }
 
     const Document& m_document;

@@ -1,7 +1,7 @@
 // IndexBuilder: builds one SQLite FTS5 index from a document query. This file holds
 // the steps around the filling: the lock, the checks, putting the new index in place
 // and the reports; the filling itself is in buildrun.cpp and changesbuild.cpp.
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "support/eventlogfile.h"
+#include "support/verifysettings.h"
 
 namespace {
 
@@ -883,13 +884,7 @@ TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
 
 // --- <Verify> -----------------------------------------------------------------------
 
-component::VerifySettings Settings(std::int64_t min, int shrink, QStringList queries = {}) {
-    component::VerifySettings v;
-    v.minDocuments = min;
-    v.maxShrinkPercent = shrink;
-    v.checkQueries = std::move(queries);
-    return v;
-}
+using testsupport::Verify;
 
 struct VerifyCase {
     const char* name;
@@ -934,33 +929,33 @@ TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
 INSTANTIATE_TEST_SUITE_P(
     Values, VerifyTest,
     testing::Values(
-        VerifyCase{"Missing", "", Settings(0, 50), nullptr},
-        VerifyCase{"EmptyElement", "<Verify/>", Settings(0, 50), nullptr},
+        VerifyCase{"Missing", "", Verify(0, 50), nullptr},
+        VerifyCase{"EmptyElement", "<Verify/>", Verify(0, 50), nullptr},
         VerifyCase{"EmptyValues",
                    "<Verify><MinDocuments></MinDocuments><MaxShrinkPercent> </MaxShrinkPercent>"
                    "<CheckQuery/></Verify>",
-                   Settings(0, 50), nullptr},
+                   Verify(0, 50), nullptr},
         VerifyCase{"AllSet",
                    "<Verify><MinDocuments> 100 </MinDocuments><MaxShrinkPercent>20</MaxShrinkPercent>"
                    "<CheckQuery>ocean OR sea</CheckQuery><Unknown>7</Unknown><CheckQuery>title:a &amp; "
                    "b</CheckQuery></Verify>",
-                   Settings(100, 20, {"ocean OR sea", "title:a & b"}), nullptr,
+                   Verify(100, 20, {"ocean OR sea", "title:a & b"}), nullptr,
                    "<Unknown> in <Verify> of the index \"catalog\""},
         VerifyCase{"MisspeltSettingIsNamed", "<Verify><MinDocument>1000</MinDocument></Verify>",
-                   Settings(0, 50), nullptr, "<MinDocument> in <Verify>"},
-        VerifyCase{"MisspeltIndexElementIsNamed", "<IndexPth>y</IndexPth>", Settings(0, 50), nullptr,
+                   Verify(0, 50), nullptr, "<MinDocument> in <Verify>"},
+        VerifyCase{"MisspeltIndexElementIsNamed", "<IndexPth>y</IndexPth>", Verify(0, 50), nullptr,
                    "<IndexPth> in the index \"catalog\""},
         VerifyCase{"BuildSettingsAreKnown",
-                   "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>", Settings(0, 50),
+                   "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>", Verify(0, 50),
                    nullptr},
         VerifyCase{"Bounds",
                    "<Verify><MinDocuments>0</MinDocuments><MaxShrinkPercent>100</MaxShrinkPercent></Verify>",
-                   Settings(0, 100), nullptr},
-        VerifyCase{"ZeroShrink", "<Verify><MaxShrinkPercent>0</MaxShrinkPercent></Verify>", Settings(0, 0),
+                   Verify(0, 100), nullptr},
+        VerifyCase{"ZeroShrink", "<Verify><MaxShrinkPercent>0</MaxShrinkPercent></Verify>", Verify(0, 0),
                    nullptr},
         VerifyCase{"FirstOfRepeatedCounts",
                    "<Verify><MinDocuments>5</MinDocuments><MinDocuments>x</MinDocuments></Verify>",
-                   Settings(5, 50), nullptr},
+                   Verify(5, 50), nullptr},
         VerifyCase{"NegativePercent",
                    "<Verify><MaxShrinkPercent>-5</MaxShrinkPercent></Verify>",
                    {},

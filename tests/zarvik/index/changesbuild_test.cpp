@@ -11,7 +11,7 @@
 #include <random>
 
 #include "support/sqlbackends.h"
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Fts5IndexBuilder on real databases: SQLite files and the test PostgreSQL server.
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

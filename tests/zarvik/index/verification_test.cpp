@@ -15,7 +15,8 @@
 #include <optional>
 
 #include "support/testdb.h"
-#include "zarvik/index/indexbuilder.h"
+#include "support/verifysettings.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 namespace {
 
@@ -175,13 +176,7 @@ protected:
     std::unique_ptr<Source> source;
 };
 
-VerifySettings Verify(std::int64_t min, int shrink, QStringList queries = {}) {
-    VerifySettings v;
-    v.minDocuments = min;
-    v.maxShrinkPercent = shrink;
-    v.checkQueries = std::move(queries);
-    return v;
-}
+using testsupport::Verify;
 
 struct GateCase {
     const char* name;

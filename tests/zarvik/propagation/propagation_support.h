@@ -22,7 +22,7 @@
 
 #include "component/statushandler.h"
 #include "support/eventlogfile.h"
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 namespace proptest {
 
