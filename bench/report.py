@@ -66,7 +66,8 @@ def user_table(r):
                      "initdb's defaults except **`fsync = %s`** (switched on by `ALTER SYSTEM` and a reload "
                      "before the USERNODE cases; the data was loaded with it off), `synchronous_commit = %s` "
                      "(the default, untouched), `wal_sync_method = %s`, `full_page_writes = %s`. SQLite runs "
-                     "with the program's own settings (WAL; each group of users' commit synced)."
+                     "in the rollback journal the prepared file has, which the program keeps; each group of "
+                     "users' commit synced."
                      % (pg.get("server_version", "?"), pg.get("fsync"), pg.get("synchronous_commit"),
                         pg.get("wal_sync_method"), pg.get("full_page_writes")))
     else:

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -298,6 +299,29 @@ inline void WriteAppDatabase(ProgramFolder& f, const QString& file, int users) {
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
+}
+
+// The USERNODE rows a reader that may not write beside the file counts, as a web
+// server's user does: nobody (through runuser) when the test runs as root, else this
+// user, the folder made read-only either way; -1 when it cannot read them.
+inline int UserNodeRowsSeenReadOnly(const QString& file) {
+    const QString folder = QFileInfo(file).absolutePath(), above = QFileInfo(folder).absolutePath();
+    const QFileDevice::Permissions folderMode = QFile::permissions(folder),
+                                   aboveMode = QFile::permissions(above);
+    const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                          QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QFile::setPermissions(above, aboveMode | QFileDevice::ExeOther);
+    QFile::setPermissions(folder, readOnly);
+    QStringList command{"sqlite3", "-readonly", file, "SELECT COUNT(*) FROM USERNODE"};
+    if (::geteuid() == 0) command = QStringList{"runuser", "-u", "nobody", "--"} + command;
+    QProcess reader;
+    reader.start(command.takeFirst(), command);
+    const bool ended = reader.waitForFinished(30000);
+    QFile::setPermissions(folder, folderMode);
+    QFile::setPermissions(above, aboveMode);
+    bool number = false;
+    const int rows = reader.readAllStandardOutput().trimmed().toInt(&number);
+    return ended && reader.exitCode() == 0 && number ? rows : -1;
 }
 
 // The box a headless run writes to standard error for a message.

@@ -1,7 +1,9 @@
 // The SQLite database held locked by another process for longer than the busy
 // timeouts: the run must fail with a clear error and no user may lose rows, whether
 // the database is in rollback-journal mode (readers are locked out too, so the build
-// fails) or in WAL mode (only the USERNODE writes wait).
+// fails) or in WAL mode (only the USERNODE writes wait). Either way the run leaves
+// the database in the journal mode it found, and a reader that may not write beside
+// a rollback-journal file still reads USERNODE.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +69,7 @@ struct LockCase {
     const char* journalMode;
     const char* shown;  // what standard error must hold
     bool rebuilt;       // whether the build itself could go through
+    char header;        // bytes 18 and 19 of the file: 1 rollback journal, 2 WAL
 };
 
 class SqliteLockTest : public ::testing::TestWithParam<LockCase> {};
@@ -124,14 +127,19 @@ TEST_P(SqliteLockTest, ClearErrorNoRowsLost) {
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    EXPECT_EQ(ReadBytes(file).mid(18, 2), QByteArray(2, GetParam().header));
+    if (GetParam().header == 1) {
+        EXPECT_FALSE(QFile::exists(file + QStringLiteral("-wal")));
+        EXPECT_GT(UserNodeRowsSeenReadOnly(file), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SqliteLockTest,
                          ::testing::Values(
                              // The reader of the build waits its busy timeout, then reports SQLite's reason.
-                             LockCase{"RollbackJournal", "DELETE", "database is locked", false},
+                             LockCase{"RollbackJournal", "DELETE", "database is locked", false, 1},
                              // The build reads past the writer; the USERNODE rewrite cannot get its lock.
-                             LockCase{"WriteAheadLog", "WAL", "Indexing aborted", true}),
+                             LockCase{"WriteAheadLog", "WAL", "Indexing aborted", true, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -86,7 +86,7 @@ bool ChangesOnlyRows(const QString& sql) {
 void ClosePhysical(PhysicalConnection& physical) noexcept {
     physical.prepared.clear();
     FinalizeSqliteStatements(physical);
-    // Commits sync only at checkpoints (synchronous=NORMAL): the checkpoint here syncs
+    // In WAL mode commits sync only at checkpoints (synchronous=NORMAL): the checkpoint here syncs
     // the log and copies it into the database, so that what this connection committed
     // is on disk by the time it is closed, even while the application keeps the
     // database open and no close of the last connection would checkpoint.
@@ -358,6 +358,41 @@ std::shared_ptr<ConnectionState> StateOf(component::Connection& connection) {
 
 namespace {
 
+// Per-connection settings only; nothing that persists in the file.
+void SetUpSqlite(PhysicalConnection& physical) {
+    // The journal mode is the database owner's choice and persists in the file:
+    // it is read, never set. In WAL mode NORMAL syncs at checkpoints rather than
+    // at every commit, and a connection checkpoints when it closes: a crash of
+    // the program loses no commit, a power failure only the commits of
+    // connections still open, and never corrupts the database. With a rollback
+    // journal only FULL keeps a power failure from corrupting the file, and every
+    // commit is then on disk when it returns.
+    // The savepoint of a batch needs a statement journal: in memory it costs no
+    // file. Reads are not memory-mapped: a connection that finds the database
+    // changed by another one (the read connection, after every user's commit)
+    // unmaps the whole file and faults every page in again, which costs more
+    // than reading the pages it needs. 8 MiB of page cache keep the write
+    // connection's pages of USERNODE and its index from one user to the next.
+    {
+        QSqlQuery mode(physical.database);
+        if (!mode.exec(QStringLiteral("PRAGMA journal_mode")) || !mode.next())
+            ThrowDatabaseError(QStringLiteral("Setting up the SQLite connection failed"), mode.lastError(),
+                               QStringLiteral("PRAGMA journal_mode"));
+        physical.sqliteSynchronous =
+            mode.value(0).toString().compare(QStringLiteral("wal"), Qt::CaseInsensitive) == 0
+                ? QStringLiteral("NORMAL")
+                : QStringLiteral("FULL");
+    }
+    for (const QString& pragma :
+         {QStringLiteral("PRAGMA synchronous=") + physical.sqliteSynchronous,
+          QStringLiteral("PRAGMA temp_store=MEMORY"), QStringLiteral("PRAGMA cache_size=-8192")}) {
+        QSqlQuery query(physical.database);
+        if (!query.exec(pragma))
+            ThrowDatabaseError(QStringLiteral("Setting up the SQLite connection failed"), query.lastError(),
+                               pragma);
+    }
+}
+
 std::shared_ptr<PhysicalConnection> OpenPhysical(const QString& connectionText) {
     const ConnectionText text = ParseConnectionText(connectionText);
     auto physical = std::make_shared<PhysicalConnection>();
@@ -374,26 +409,7 @@ std::shared_ptr<PhysicalConnection> OpenPhysical(const QString& connectionText) 
                                physical->database.lastError(), {});
         physical->dialect = DialectOf(physical->database);
         if (text.provider == Provider::SQLite) {
-            // WAL lets the readers of a web application go on while USERNODE is rewritten.
-            // In WAL mode NORMAL syncs at checkpoints rather than at every commit, and
-            // a connection checkpoints when it closes: a crash of the program loses no
-            // commit, a power failure only the commits of connections still open, and
-            // never corrupts the database; one sync per user would cost the all-users
-            // run four times its time.
-            // The savepoint of a batch needs a statement journal: in memory it costs no
-            // file. Reads are not memory-mapped: a connection that finds the database
-            // changed by another one (the read connection, after every user's commit)
-            // unmaps the whole file and faults every page in again, which costs more
-            // than reading the pages it needs. 8 MiB of page cache keep the write
-            // connection's pages of USERNODE and its index from one user to the next.
-            for (const QString& pragma :
-                 {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL"),
-                  QStringLiteral("PRAGMA temp_store=MEMORY"), QStringLiteral("PRAGMA cache_size=-8192")}) {
-                QSqlQuery query(physical->database);
-                if (!query.exec(pragma))
-                    ThrowDatabaseError(QStringLiteral("Setting up the SQLite connection failed"),
-                                       query.lastError(), pragma);
-            }
+            SetUpSqlite(*physical);
             physical->sqliteFile = text.Value(QStringLiteral("Database"));
             if (physical->sqliteFile == QStringLiteral(":memory:"))
                 physical->reusable = false;  // each connection is a database of its own

@@ -12,7 +12,8 @@ namespace zarvik::db {
 
 // Opens a connection from a connection text (Provider SQLite, the default,
 // PostgreSQL or ODBC). Each connection has a Qt SQL connection of its own, removed
-// again when it is closed or destroyed. SQLite connections use WAL and wait up to
+// again when it is closed or destroyed. SQLite connections keep the database's own
+// journal mode (nothing that persists in the file is set) and wait up to
 // five seconds for a lock. Raises component::Error (errnum::kDatabase) for a
 // malformed text, a missing SQLite file or a database that cannot be opened.
 std::unique_ptr<component::Connection> OpenConnection(const QString& connectionText);
@@ -29,10 +30,10 @@ std::unique_ptr<component::Recordset> OpenRecordset(component::Connection& conne
 std::unique_ptr<component::UpdatableRecordset> OpenUpdatableRecordset(component::Connection& connection,
                                                                       const QString& sql);
 
-// Streams a query's rows. On PostgreSQL and on an SQLite database in WAL mode the rows
-// are read as the caller asks for them; elsewhere (ODBC, an SQLite database in another
-// journal mode) a read left open could block the writes of another connection, so
-// the whole result is read first. Raises errnum::kDatabase when the query fails
+// Streams a query's rows. On PostgreSQL the rows are read as the caller asks for
+// them; on SQLite they are first copied into a temporary table, so that no read of
+// the database stays open while another connection writes (in rollback-journal mode
+// it would lock the writer out); elsewhere (ODBC) the whole result is read first. Raises errnum::kDatabase when the query fails
 // (also part-way through its rows) and errnum::kInvalidArgument for a connection
 // that is not of this library or closed.
 std::unique_ptr<component::RowStream> OpenRowStream(component::Connection& connection, const QString& sql);

@@ -31,6 +31,8 @@ struct PhysicalConnection {
     QString sqliteFile;
     quint64 device = 0;
     quint64 inode = 0;
+    // SQLite: the connection's synchronous level, NORMAL in WAL mode, FULL otherwise.
+    QString sqliteSynchronous;
     // False once a statement may have left state behind that the next user must not see.
     bool reusable = true;
     // Prepared statements by their text, freed only when the connection closes.

@@ -500,10 +500,11 @@ private:
 
     void RunSqlite(sqlite3* db) {
         PhysicalConnection& physical = *m_state->physical;
-        // The connection commits without a sync (synchronous=NORMAL, durable at its
-        // checkpoint); the commit of a Send is synced, since the caller counts its units
-        // as done.
-        RunFixedSqlite(physical, db, QStringLiteral("PRAGMA synchronous=FULL"), StepFailure("PRAGMA"));
+        // In WAL mode the connection commits without a sync (synchronous=NORMAL, durable
+        // at its checkpoint); the commit of a Send is synced, since the caller counts its
+        // units as done. With a rollback journal the connection syncs every commit.
+        if (physical.sqliteSynchronous != QStringLiteral("FULL"))
+            RunFixedSqlite(physical, db, QStringLiteral("PRAGMA synchronous=FULL"), StepFailure("PRAGMA"));
         const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::SQLite);
         try {
             if (!deletes.empty() && RunSqliteGroup(db, deletes)) {
@@ -600,8 +601,10 @@ private:
     }
 
     void RestoreSqliteSync(sqlite3* db) {
+        const QString level = m_state->physical->sqliteSynchronous;
+        if (level == QStringLiteral("FULL")) return;
         try {
-            RunFixedSqlite(*m_state->physical, db, QStringLiteral("PRAGMA synchronous=NORMAL"),
+            RunFixedSqlite(*m_state->physical, db, QStringLiteral("PRAGMA synchronous=") + level,
                            StepFailure("PRAGMA"));
         } catch (const component::Error&) {
             // Only slower commits on this connection.

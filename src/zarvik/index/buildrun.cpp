@@ -186,6 +186,21 @@ void Fts5IndexBuilder::Run::Tune(const char* const* statements) {
     for (; *statements; ++statements) sqlite3_exec(m_db, *statements, nullptr, nullptr, nullptr);
 }
 
+// FTS5 gives no reason when SQLite refuses the table it declares for the columns (a
+// name twice: "vtable constructor failed"); a plain table of the same columns gets
+// SQLite's own. The empty text when the columns are not what SQLite refused.
+QString Fts5IndexBuilder::Run::ColumnsRefusal(const QStringList& names) {
+    QStringList columns{QStringLiteral("key")};
+    for (qsizetype i = 1; i < names.size(); ++i) columns << SqlName(names[i]);
+    const QString probe =
+        QStringLiteral("CREATE TEMP TABLE zarvik_columns(%1)").arg(columns.join(QStringLiteral(", ")));
+    if (sqlite3_exec(m_db, probe.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+        sqlite3_exec(m_db, "DROP TABLE temp.zarvik_columns", nullptr, nullptr, nullptr);
+        return {};
+    }
+    return QString::fromUtf8(sqlite3_errmsg(m_db));
+}
+
 void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
     if (names.isEmpty()) FailBuild(QStringLiteral("The document query returns no columns."));
     QStringList stored;
@@ -219,10 +234,12 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
                                .arg(defs.join(QStringLiteral(", ")));
     char* message = nullptr;
     if (sqlite3_exec(m_db, create.toUtf8().constData(), nullptr, nullptr, &message) != SQLITE_OK) {
-        const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
+        QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
         sqlite3_free(message);
-        FailBuild(QStringLiteral("SQLite refused the index settings (tokenizer \"%1\", prefix \"%2\"): %3")
-                 .arg(tokenizer, m_builder.m_settings.prefix, why));
+        if (const QString columns = ColumnsRefusal(names); !columns.isEmpty()) why = columns;
+        FailBuild(
+            QStringLiteral("SQLite refused the index of the columns %1 (tokenizer \"%2\", prefix \"%3\"): %4")
+                .arg(names.join(QStringLiteral(", ")), tokenizer, m_builder.m_settings.prefix, why));
     }
     Tune(kBulkMerging);
     Exec("CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT)");

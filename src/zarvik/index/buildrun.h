@@ -127,6 +127,7 @@ private:
     // SQLite versions lack some of them; the build then goes on at their defaults.
     void Tune(const char* const* statements);
     void CreateIndex(const QStringList& names);
+    QString ColumnsRefusal(const QStringList& names);
     void OpenStaging(int flags);
 
     // The first parameter is the rowid: NULL takes a new one.

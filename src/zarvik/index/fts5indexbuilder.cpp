@@ -17,6 +17,8 @@
 #include <functional>
 
 #include "zarvik/files/durablefile.h"
+#include "zarvik/files/eventlog.h"
+#include "zarvik/files/ownership.h"
 #include "zarvik/index/buildrun.h"
 #include "zarvik/index/indexfiles.h"
 #include "zarvik/index/indexlog.h"
@@ -163,7 +165,16 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
 }
 
 // The synced staging file replaces the live index, which is kept as the previous one.
+// It gets the live index's owner, group and mode first (synced with it), so that the
+// readers of the index read the new one.
 void Fts5IndexBuilder::PutInPlace(const Files& files) {
+    if (const QString why = files::InheritOwnership(files.staging, files.live); !why.isEmpty()) {
+        try {
+            files::WriteEvent(kSource, why, 1);
+        } catch (const component::Error&) {
+            // The build goes on; the event log is the only place it could be told.
+        }
+    }
     if (const QString why = files::SyncToDisk(files.staging); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to write %1 to disk: %2").arg(files.staging, why));
     if (const QString why = KeepPrevious(files.live, files.previous); !why.isEmpty())

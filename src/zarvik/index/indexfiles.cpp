@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "zarvik/files/durablefile.h"
+#include "zarvik/files/ownership.h"
 
 namespace zarvik::index {
 
@@ -65,6 +66,9 @@ QString KeepPrevious(const QString& live, const QString& previous) {
         // A file system without hard links: a copy does as well, only slower.
         if (!QFile::copy(live, temporary))
             return QStringLiteral("unable to copy %1 to %2").arg(live, temporary);
+        // Put back by hand, the previous index is read as the live one was. What cannot
+        // be given is told for the live index itself.
+        files::InheritOwnership(temporary, live);
         if (const QString why = files::SyncToDisk(temporary); !why.isEmpty()) {
             QFile::remove(temporary);
             return why;

@@ -2,10 +2,19 @@
 // the source before it takes the old file's place.
 #include "zarvik/propagation/localtarget.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+
+#include "component/error.h"
 #include "zarvik/files/durablefile.h"
+#include "zarvik/files/eventlog.h"
+#include "zarvik/files/ownership.h"
 
 namespace zarvik::propagation {
 namespace {
@@ -34,6 +43,32 @@ QString VerifyCopy(const QString& copy, const QString& source, qint64 size, cons
     return {};
 }
 
+// The copy is in place all the same; readers that need the owner or group it could not
+// get are the administrator's to look after.
+void WarnUnlessOwned(const QString& why) {
+    if (why.isEmpty()) return;
+    try {
+        files::WriteEvent(QStringLiteral("ZarvikIndexing.IndexPropagator"), why, 1);
+    } catch (const component::Error&) {
+        // Only the warning is lost.
+    }
+}
+
+// The system's reason why the folder at path cannot be made: that of the first
+// missing folder on the way, or that of a file standing where a folder should be.
+QString WhyNoFolder(const QString& path) {
+    if (QFileInfo(path).exists()) return QString::fromLocal8Bit(std::strerror(ENOTDIR));
+    QString missing = QDir(path).absolutePath();
+    for (QString up = QFileInfo(missing).absolutePath(); !QFileInfo::exists(up) && up != missing;
+         up = QFileInfo(missing).absolutePath())
+        missing = up;
+    if (::mkdir(QFile::encodeName(missing).constData(), 0777) == 0) {
+        ::rmdir(QFile::encodeName(missing).constData());
+        return QStringLiteral("it could not be made a moment ago");
+    }
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
 // Copies one file to `to` through a durable replacement: `to` is always the old or
 // the new complete file, and the new one only once it has been verified.
 QString CopyLocalFile(const QString& from, const QString& to, const Target& target, CopyProgress& progress) {
@@ -50,7 +85,9 @@ QString CopyLocalFile(const QString& from, const QString& to, const Target& targ
     if (QString why = ReadHashed(from, write, &size, &digest); !why.isEmpty()) return why;
     return out.Commit([&](const QString& temporary) {
         CopyArrived(target.Text(), temporary);
-        return VerifyCopy(temporary, from, size, digest);
+        QString why = VerifyCopy(temporary, from, size, digest);
+        if (why.isEmpty()) WarnUnlessOwned(files::InheritOwnership(temporary, out.Target()));
+        return why;
     });
 }
 
@@ -71,7 +108,7 @@ QString LocalTarget::Check(IndexSource& source) {
 
 QString LocalTarget::Copy(const IndexSource& source, CopyProgress& progress) {
     if (!QDir().mkpath(m_folder) || !QFileInfo(m_folder).isDir())
-        return QStringLiteral("the folder %1 cannot be created").arg(m_folder);
+        return QStringLiteral("the folder %1 cannot be created: %2").arg(m_folder, WhyNoFolder(m_folder));
     // A propagation killed half-way leaves its temporary copy behind, as
     // large as the index; copies of a process still running are left to it.
     files::RemoveLeftBehind(m_folder, kCopyMarker);

@@ -245,11 +245,15 @@ private:
                           "if [ \"$q\" != ok ]; then echo \"the copy fails PRAGMA quick_check ($q); ") +
                       notPlaced + QStringLiteral("fi; ");
         }
-        // The new file keeps the mode and group of the one it replaces, as a local copy
-        // does, so that a web server that could read the old index can read the new.
+        // The new file keeps the owner, group and mode of the one it replaces (without
+        // one, the folder's owner and group and 0644), as a local copy does, so that a
+        // web server that could read the old index can read the new. The owner only
+        // where the login may give it (root); the mode after it, which a chown clears
+        // bits of.
         script += QStringLiteral(
-                      "if [ -e %1 ]; then chmod --reference=%1 -- \"$t\" 2>/dev/null; "
-                      "chgrp --reference=%1 -- \"$t\" 2>/dev/null; fi; "
+                      "if [ -e %1 ]; then r=%1; m=--reference=%1; else r=.; m=0644; fi; "
+                      "chown --reference=\"$r\" -- \"$t\" 2>/dev/null || "
+                      "chgrp --reference=\"$r\" -- \"$t\" 2>/dev/null; chmod \"$m\" -- \"$t\" 2>/dev/null; "
                       "sync -- \"$t\" 2>/dev/null; mv -f -- \"$t\" %1 || { rm -f -- \"$t\"; exit 1; }; "
                       "sync -- . 2>/dev/null; exit 0")
                       .arg(ShellQuote(name));

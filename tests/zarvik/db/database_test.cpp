@@ -440,13 +440,27 @@ INSTANTIATE_TEST_SUITE_P(Backends, DatabaseTest,
                          ::testing::Values(Backend::SQLite, Backend::PostgreSQL, Backend::ODBC),
                          [](const auto& info) { return testsupport::BackendName(info.param); });
 
-TEST(SqliteConnection, UsesWalAndABusyTimeout) {
-    testsupport::TestDatabase db(Backend::SQLite);
-    auto conn = zarvik::db::OpenConnection(db.ConnectionText());
-    auto mode = zarvik::db::OpenRecordset(*conn, QStringLiteral("PRAGMA journal_mode"));
-    EXPECT_EQ(mode->GetRows().value(0).value(0).toString(), QStringLiteral("wal"));
-    auto timeout = zarvik::db::OpenRecordset(*conn, QStringLiteral("PRAGMA busy_timeout"));
-    EXPECT_EQ(timeout->GetRows().value(0).value(0).toInt(), 5000);
+// The journal mode is the database owner's: a connection keeps it, and syncs every
+// commit unless the write-ahead log makes that unnecessary (its commits are synced by
+// the checkpoint at close), also after a batch raised the level for its own commit.
+TEST(SqliteConnection, KeepsTheJournalModeAndABusyTimeout) {
+    for (const auto& [journal, synchronous] : {std::pair{"delete", 2}, {"wal", 1}}) {
+        SCOPED_TRACE(journal);
+        testsupport::TestDatabase db(Backend::SQLite);
+        db.Exec(QStringLiteral("CREATE TABLE T (K TEXT)"));
+        db.Rows(QStringLiteral("PRAGMA journal_mode=%1").arg(QLatin1String(journal)));
+        auto conn = zarvik::db::OpenConnection(db.ConnectionText());
+        auto batch = zarvik::db::OpenRewriteBatch(*conn, QStringLiteral("T"), {QStringLiteral("K")});
+        batch->BeginUnit(QStringLiteral("DELETE FROM T"));
+        batch->AddRow({QStringLiteral("a")});
+        batch->Send();
+        auto value = [&](const char* pragma) {
+            return zarvik::db::OpenRecordset(*conn, QLatin1String(pragma))->GetRows().value(0).value(0);
+        };
+        EXPECT_EQ(value("PRAGMA journal_mode").toString(), QLatin1String(journal));
+        EXPECT_EQ(value("PRAGMA synchronous").toInt(), synchronous);
+        EXPECT_EQ(value("PRAGMA busy_timeout").toInt(), 5000);
+    }
 }
 
 // More shapes of statement than a connection keeps: the kept ones are dropped and

@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "support/filemodes.h"
 #include "support/testdb.h"
 
 namespace {
@@ -129,13 +130,17 @@ protected:
     bool Build(zarvik::index::Fts5IndexBuilder& b, const QString& source, const QString& tokenizer = {},
                const QString& stored = QStringLiteral("URL"), const QString& prefix = {},
                const QString& query = kQuery) {
-        b.Configure(&recorder, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = query, .storedColumns = stored, .tokenizer = tokenizer, .prefix = prefix}, source);
+        b.Configure(&recorder, nullptr,
+                    {.name = QStringLiteral("catalog"), .path = indexPath, .query = query, .storedColumns = stored,
+                     .tokenizer = tokenizer, .prefix = prefix, .buildMode = buildMode},
+                    source);
         return b.Build();
     }
     QStringList FolderEntries() const {
         return QDir(indexPath).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
+    component::BuildModeSettings buildMode;  // what Build gives the builder
     QTemporaryDir tmp;
     QString indexPath;
     QString liveDb;
@@ -342,6 +347,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"UnknownStoredColumn", "", "URL, PRICE", "", "", false, errnum::kIndexBuild, "PRICE"},
         FailureCase{"SecondKeyColumn", "", "", "", "SELECT DOCID, TITLE AS key FROM DOCUMENT", false,
                     errnum::kIndexBuild, "\"key\""},
+        // SQLite's own reason, not a blame on the tokenizer.
+        FailureCase{"ReservedColumnName", "", "", "", "SELECT DOCID, TITLE AS rank FROM DOCUMENT", false,
+                    errnum::kIndexBuild, "reserved fts5 column name: rank"},
+        FailureCase{"DuplicateColumn", "", "", "", "SELECT DOCID, TITLE, TITLE FROM DOCUMENT", false,
+                    errnum::kIndexBuild, "duplicate column name: TITLE"},
         FailureCase{"BadQuery", "", "", "", "SELECT NOPE FROM DOCUMENT", false, errnum::kDatabase,
                     "no such column: NOPE"},
         FailureCase{"MissingDatabase", "", "URL", "", "", true, errnum::kDatabase, "none.db"}),
@@ -352,6 +362,41 @@ TEST_F(IndexBuilderTest, FailedFirstBuildCountsNothingAndLeavesNoIndex) {
     EXPECT_THROW(Build(b, small, QStringLiteral("nosuch")), Error);
     EXPECT_EQ(b.DocumentCount(), 0);
     EXPECT_EQ(FolderEntries(), QStringList{"index.lock"});
+}
+
+// A successful build never leaves the readers of an index unable to read it: whatever
+// the umask, the new index gets the owner, group and mode of the one it replaces, or
+// the folder's owner and group and 0644 for a first one; the kept previous index (put
+// back by hand in a rollback) keeps them as well.
+TEST_F(IndexBuilderTest, TheNewIndexKeepsTheOwnerGroupAndModeOfTheOneItReplaces) {
+    using testsupport::Ownership;
+    const struct {
+        const char* name;
+        bool previous;
+        component::BuildMode mode;
+    } cases[] = {{"FirstBuild", false, component::BuildMode::Full},
+                 {"FullBuild", true, component::BuildMode::Full},
+                 {"ChangesBuild", true, component::BuildMode::Changes}};
+    const testsupport::ScopedUmask umask(077);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QDir(indexPath).removeRecursively() && QDir().mkpath(indexPath));
+        const Ownership wanted = testsupport::ReaderOwnership(c.previous ? 0640 : 0644);
+        ASSERT_TRUE(testsupport::Give(indexPath, {wanted.uid, wanted.gid, 0755}));
+        buildMode = {c.mode, 100};  // a changes build needs the digests of the one before
+        if (c.previous) {
+            zarvik::index::Fts5IndexBuilder first;
+            ASSERT_TRUE(Build(first, small));
+            ASSERT_TRUE(testsupport::Give(liveDb, wanted));
+        }
+        zarvik::index::Fts5IndexBuilder b;
+        ASSERT_TRUE(Build(b, small));
+        EXPECT_EQ(b.LastBuild().mode, c.mode) << b.LastBuild().fullBuildReason.toStdString();
+        EXPECT_EQ(testsupport::OwnershipOf(liveDb), wanted);
+        if (c.previous) {
+            EXPECT_EQ(testsupport::OwnershipOf(indexPath + "/index.previous.db"), wanted);
+        }
+    }
 }
 
 // --- stopping, killing, locking ------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <QSysInfo>
 
 #include "support/damagedindex.h"
+#include "support/filemodes.h"
 #include "propagation_support.h"
 #include "zarvik/propagation/targetpropagator.h"
 
@@ -16,13 +17,16 @@ using namespace proptest;
 
 class RemotePropagatorTest : public ::testing::Test {
 protected:
+    // A careful administrator's umask, here and for the sessions of the far side.
     static void SetUpTestSuite() {
+        savedUmask = ::umask(077);
         server = new SshServer;
         skipReason = server->Start();
     }
     static void TearDownTestSuite() {
         delete server;
         server = nullptr;
+        ::umask(savedUmask);
     }
 
     void SetUp() override {
@@ -56,6 +60,7 @@ protected:
 
     static SshServer* server;
     static QString skipReason;
+    static mode_t savedUmask;
     QTemporaryDir tmp;
     QString source;
     QString older;
@@ -68,29 +73,40 @@ protected:
 
 SshServer* RemotePropagatorTest::server = nullptr;
 QString RemotePropagatorTest::skipReason;
+mode_t RemotePropagatorTest::savedUmask = 022;
 
-TEST_F(RemotePropagatorTest, OneLocalAndTwoSshTargetsAllGetTheIndex) {
+TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
+    using testsupport::Ownership;
     const QString local = tmp.filePath("local/catalog");
     const QString fresh = tmp.filePath("far1/new/catalog");  // its parents do not exist yet
     const QString replaced = FarFolderWithOlderIndex("far2");
-    // A web server's group may read the index there, nobody else: the new one too.
-    const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
-    ASSERT_TRUE(QFile::setPermissions(replaced + "/index.db", mode));
-    EXPECT_TRUE(propagator.Propagate(source, {local, server->Target(fresh), server->Target(replaced)}));
+    const QString localReplaced = FarFolderWithOlderIndex("local2");
+    // A web server's group may read the index there, nobody else: the new one too; a
+    // first copy gets its folder's owner and group and 0644, whatever the umask.
+    const Ownership wanted = testsupport::ReaderOwnership(0640);
+    ASSERT_TRUE(testsupport::Give(replaced + "/index.db", wanted));
+    ASSERT_TRUE(testsupport::Give(localReplaced + "/index.db", wanted));
+    ASSERT_TRUE(QDir().mkpath(local) && testsupport::Give(local, {wanted.uid, wanted.gid, 0755}));
+    EXPECT_TRUE(propagator.Propagate(
+        source, {local, server->Target(fresh), server->Target(replaced), localReplaced}));
     const int tables = CountWithShell(source + "/index.db");
     ASSERT_GT(tables, 0);
-    for (const QString& folder : {local, fresh, replaced}) {
+    for (const QString& folder : {local, fresh, replaced, localReplaced}) {
         EXPECT_EQ(ReadAll(folder + "/index.db"), indexBytes) << folder.toStdString();
         EXPECT_EQ(CountWithShell(folder + "/index.db"), tables) << folder.toStdString();
         EXPECT_EQ(Entries(folder), QStringList{"index.db"}) << folder.toStdString();
+        const Ownership ofFolder = testsupport::OwnershipOf(folder);
+        const Ownership firstCopy{ofFolder.uid, ofFolder.gid, 0644};
+        const bool first = folder == local || folder == fresh;
+        EXPECT_EQ(testsupport::OwnershipOf(folder + "/index.db"), first ? firstCopy : wanted)
+            << folder.toStdString();
     }
-    EXPECT_EQ(QFile::permissions(replaced + "/index.db") & 0x7077, mode);
     EXPECT_TRUE(EventLog(log).isEmpty()) << ReadAll(log).toStdString();
-    EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 3 targets"));
+    EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 4 targets"));
     EXPECT_TRUE(
-        recorder.statuses.contains(QRegularExpression("^Propagating: 3 of 3 targets done, \\d+ MB/s$")));
+        recorder.statuses.contains(QRegularExpression("^Propagating: 4 of 4 targets done, \\d+ MB/s$")));
     // A far side without the index gets all of it; one holding it again, block checksums only.
-    ASSERT_EQ(propagator.BytesSent().size(), 3);
+    ASSERT_EQ(propagator.BytesSent().size(), 4);
     EXPECT_GE(propagator.BytesSent()[1].bytes, indexBytes.size());
     EXPECT_TRUE(propagator.Propagate(source, {server->Target(replaced)}));
     EXPECT_LT(propagator.BytesSent().value(0).bytes, indexBytes.size() / 10);
