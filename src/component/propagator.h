@@ -8,6 +8,7 @@
 #include "component/statushandler.h"
 
 #include <QList>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -22,6 +23,13 @@ struct TargetBytes {
     std::int64_t bytes = 0;
     std::int64_t objects = 0;
 };
+
+// Whether a target text names its kind ("ssh://...", "kind:..."): such a text goes to
+// the propagator as written; any other text is a local folder.
+inline bool NamesTargetKind(const QString& text) {
+    static const QRegularExpression kKind(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]+:"));
+    return kKind.match(text).hasMatch();
+}
 
 class IndexPropagator {
 public:

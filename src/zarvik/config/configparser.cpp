@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "component/error.h"
+#include "component/propagator.h"
 #include "zarvik/config/datasources.h"
 
 namespace zarvik::config {
@@ -202,9 +203,10 @@ private:
             if (m_reader.name() != u"Target") return Skip();
             Document::Span span;
             const QString target = ReadText(&span).trimmed();
-            // An empty target would be the configuration folder itself. A folder on
-            // another machine is the propagator's to read, as written.
-            if (target.startsWith(QLatin1String("ssh://"), Qt::CaseInsensitive))
+            // An empty target would be the configuration folder itself. A target of a
+            // named kind (a folder on another machine, ...) is the propagator's to
+            // read, as written.
+            if (component::NamesTargetKind(target))
                 index->targets.append(target);
             else if (!target.isEmpty())
                 index->targets.append(Absolute(m_document.folder, target));

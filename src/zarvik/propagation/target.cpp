@@ -2,6 +2,7 @@
 // functions that read each kind.
 #include "zarvik/propagation/target.h"
 
+#include "component/propagator.h"
 #include "zarvik/propagation/localtarget.h"
 #include "zarvik/propagation/sshtarget.h"
 
@@ -9,14 +10,14 @@ namespace zarvik::propagation {
 namespace {
 
 struct Kind {
-    QLatin1String beginning;  // in any case; the empty one takes every text
+    QLatin1String beginning;  // in any case
     std::unique_ptr<Target> (*read)(const QString& text, QString* why);
 };
 
-// One line per kind, the first whose beginning the text has wins.
+// One line per kind, the first whose beginning the text has wins. A text that names
+// no kind (component::NamesTargetKind) is a local folder.
 const Kind kKinds[] = {
     {QLatin1String("ssh://"), &SshTarget::Read},
-    {QLatin1String(""), &LocalTarget::Read},
 };
 
 }  // namespace
@@ -25,7 +26,8 @@ std::unique_ptr<Target> ReadTarget(const QString& text, QString* why) {
     for (const Kind& kind : kKinds) {
         if (text.startsWith(kind.beginning, Qt::CaseInsensitive)) return kind.read(text, why);
     }
-    *why = RefuseTarget(text, QStringLiteral("it is of no known kind"));
+    if (!component::NamesTargetKind(text)) return LocalTarget::Read(text, why);
+    *why = RefuseTarget(text, QStringLiteral("it names a kind of target this program does not know"));
     return nullptr;
 }
 

@@ -69,7 +69,7 @@ const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
       <Target></Target>
       <Target>/srv/two/catalog</Target>
       <Target> ssh://deploy@web1:2222/srv/search/catalog </Target>
-      <Target>SSH://web2//srv/search/../catalog</Target>
+      <Target>SSH://web2//srv/search/../catalog</Target><Target>kind:remote:path</Target>
     </Propagations>
     <LastBuilt>2024-05-01 10:00:00</LastBuilt>
     <NumDocuments>42</NumDocuments>
@@ -151,12 +151,13 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
     EXPECT_EQ(m_config.Settings().storedColumns, u"URL");
     EXPECT_EQ(m_config.Settings().tokenizer, u"");
     EXPECT_EQ(m_config.Settings().prefix, u"2 3");
-    // Folders on other machines stay as written: made "absolute" here they would
+    // Targets of a named kind stay as written: made "absolute" here they would
     // become a local folder named "ssh:".
     EXPECT_EQ(m_config.Settings().targets, QStringList({folder + QStringLiteral("/replicas/one/catalog"),
                                                     QStringLiteral("/srv/two/catalog"),
                                                     QStringLiteral("ssh://deploy@web1:2222/srv/search/catalog"),
-                                                    QStringLiteral("SSH://web2//srv/search/../catalog")}));
+                                                    QStringLiteral("SSH://web2//srv/search/../catalog"),
+                                                    QStringLiteral("kind:remote:path")}));
     EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
     EXPECT_EQ(m_config.NumDocuments(), u"42");
 
@@ -519,7 +520,7 @@ TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
     EXPECT_EQ(ReadBytes(path), expected);
     // The other properties are as loaded.
     EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
-    EXPECT_EQ(m_config.Settings().targets.size(), 4);
+    EXPECT_EQ(m_config.Settings().targets.size(), 5);
 }
 
 TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {

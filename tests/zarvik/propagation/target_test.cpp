@@ -89,6 +89,7 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         {"ssh://[fe80::1/srv", "not closed"},
         {"ssh://[fe80::1;x]/srv", "IPv6 address holds \";\""},
         {"   ", "names no folder"},
+        {"rsync://web1/srv/idx", "names a kind of target this program does not know"},
     };
     for (const Refused& c : cases) {
         QString why;
