@@ -148,13 +148,12 @@ bool BuildDriver::PopulateAllUserNodes(metrics::BuildMetrics& runMetrics) {
 
 bool BuildDriver::PropagateToTargets(metrics::BuildMetrics& runMetrics) {
     bool copied = false;
-    const QString& path = m_settings.path;
     const QStringList& targets = m_settings.targets;
     std::shared_ptr<component::IndexPropagator> propagator = component::Factory().NewIndexPropagator();
     propagator->SetStatusHandler(&m_view);
     runMetrics.Begin(metrics::BuildMetrics::kPropagation);
     try {
-        copied = propagator->Propagate(path, targets);
+        copied = propagator->Propagate(m_settings);
         runMetrics.SetTargetsFailed(copied ? 0 : propagator->FailedTargets());
         runMetrics.SetBytesSent(propagator->BytesSent());
     } catch (const std::exception&) {

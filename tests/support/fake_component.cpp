@@ -161,9 +161,9 @@ class FakePropagator final : public component::IndexPropagator {
 public:
     explicit FakePropagator(FakeState& state) : m_state(state) {}
     void SetStatusHandler(component::StatusHandler* handler) override { m_handler = handler; }
-    bool Propagate(const QString& path, const QStringList& targets) override {
-        const bool ok = m_state.propagate(m_handler, path, targets);
-        m_failed = m_state.failedTargets.value_or(ok ? 0 : std::int32_t(targets.size()));
+    bool Propagate(const component::IndexSettings& settings) override {
+        const bool ok = m_state.propagate(m_handler, settings.path, settings.targets);
+        m_failed = m_state.failedTargets.value_or(ok ? 0 : std::int32_t(settings.targets.size()));
         return ok;
     }
     std::int32_t FailedTargets() const override { return m_failed; }

@@ -35,7 +35,8 @@ FactsOfFiles ReadSourceFacts(const SourceFiles& files) {
 
 }  // namespace
 
-IndexSource::IndexSource(const QString& folder) : m_folder(folder) {
+IndexSource::IndexSource(const component::IndexSettings& settings)
+    : m_settings(settings), m_folder(settings.path) {
     for (const QFileInfo& fi : m_folder.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
         if (!IsIndexFile(fi.fileName())) continue;
         m_files.append({fi.fileName(), fi.absoluteFilePath()});

@@ -8,6 +8,7 @@
 #include <future>
 #include <map>
 
+#include "component/configuration.h"
 #include "zarvik/propagation/copychecks.h"
 
 namespace zarvik::propagation {
@@ -22,10 +23,13 @@ using FactsOfFiles = std::map<QString, SourceFacts>;
 
 class IndexSource {
 public:
-    // Lists the index files of the folder (not the build's lock, staging file, kept
-    // previous or refused index, or a reader's journal). Raises nothing.
-    explicit IndexSource(const QString& folder);
+    // Lists the index files of the folder settings.path (not the build's lock,
+    // staging file, kept previous or refused index, or a reader's journal). Raises
+    // nothing.
+    explicit IndexSource(const component::IndexSettings& settings);
 
+    // The settings of the index, for a kind that reads more than its target text.
+    const component::IndexSettings& Settings() const { return m_settings; }
     const QDir& Folder() const { return m_folder; }
     const SourceFiles& Files() const { return m_files; }
     // Whether index.db is among the files.
@@ -38,6 +42,7 @@ public:
     const FactsOfFiles& Facts() const { return m_facts.get(); }
 
 private:
+    const component::IndexSettings m_settings;
     QDir m_folder;
     SourceFiles m_files;
     bool m_hasIndex = false;

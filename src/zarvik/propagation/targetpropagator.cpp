@@ -172,10 +172,12 @@ QString Outcome(int failures, qsizetype targetCount) {
 
 }  // namespace
 
-bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
+bool TargetPropagator::Propagate(const component::IndexSettings& settings) {
     m_failedTargets = 0;
     m_bytesSent.clear();
-    IndexSource source(indexPath);
+    const QString& indexPath = settings.path;
+    const QStringList& targets = settings.targets;
+    IndexSource source(settings);
     Jobs jobs = ReadTargets(targets, source);
     const auto copy = [&](Job& job) { job.why = job.target->Copy(source, job.progress); };
     TargetPool(jobs, copy, m_statusHandler, targets.size()).Run();

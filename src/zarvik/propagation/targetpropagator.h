@@ -20,7 +20,8 @@ public:
     // target held.
     // Returns false when a target failed; each failed target has one event-log entry.
     // The status handler is called on the calling thread only. Raises nothing.
-    bool Propagate(const QString& indexPath, const QStringList& targets) override;
+    bool Propagate(const component::IndexSettings& settings) override;
+    using component::IndexPropagator::Propagate;
     std::int32_t FailedTargets() const override { return m_failedTargets; }
     QList<component::TargetBytes> BytesSent() const override { return m_bytesSent; }
 
