@@ -13,7 +13,7 @@ PACKAGES=(
   postgresql
   unixodbc libsqliteodbc
   rsync openssh-client openssh-server
-  clang
+  clang clang-tidy
   fonts-liberation
   dpkg-dev file lintian
 )

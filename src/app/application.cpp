@@ -97,6 +97,95 @@ int RunScheduled(const StartOptions& options, const QString& programDir) {
     return driver.Run(true) == run::BuildDriver::Outcome::Succeeded ? 0 : 2;
 }
 
+QString ProgramDir() {
+    return QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+}
+
+// The arguments as the application object would read them, before there is one.
+QStringList ArgumentsOf(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+int ReportUnexpected(const std::exception& e) {
+    const component::Error error = component::AsError(e, kProgramSource);
+    platform::ShowMessage(QStringLiteral("Unexpected error ") + report::HexNumber(error.Number()) +
+                              QStringLiteral(" in ") + error.Source() + QStringLiteral(":") + kCrLf +
+                              error.Description(),
+                          platform::kMbWarning);
+    return 1;
+}
+
+// Without a window, the reasons that reach only the event log go to standard error
+// too, in order with the status trace, while this lives.
+class EventEcho {
+public:
+    explicit EventEcho(platform::StatusTrace& trace) {
+        zarvik::files::EchoEventsTo([&trace](const QString& line) {
+            trace.Flush();
+            platform::WriteStderr(line);
+        });
+    }
+    ~EventEcho() { zarvik::files::EchoEventsTo({}); }
+    EventEcho(const EventEcho&) = delete;
+    EventEcho& operator=(const EventEcho&) = delete;
+};
+
+// Without a display nobody can use a dialog: the scheduled run (/auto) makes none and
+// starts an application object without widgets; any other start ends once the
+// dialog has done what its command line asked.
+int MainWithoutDisplay(int argc, char** argv) {
+    component::InstallFactory(zarvik::NewComponentFactory());
+    platform::StatusTrace trace;
+    const EventEcho echo(trace);
+    try {
+        // Messages go to standard error here, which needs no application object.
+        const std::optional<StartOptions> options =
+            ParseStartOptions(platform::CommandLineText(ArgumentsOf(argc, argv)));
+        if (!options) return 1;
+        if (options->automated) {
+            const QCoreApplication application(argc, argv);
+            const int status = RunScheduled(*options, ProgramDir());
+            trace.Flush();
+            return status;
+        }
+        const QApplication application(argc, argv);
+        std::unique_ptr<maindialog::MainDialog> dialog;
+        const bool started = StartDialog(*options, ProgramDir(), dialog, &trace);
+        trace.Flush();
+        if (!started) return 1;
+        return dialog->AutomatedBuildFailed() ? 2 : 0;
+    } catch (const std::exception& e) {
+        return ReportUnexpected(e);
+    }
+}
+
+int MainWithDisplay(int argc, char** argv) {
+    QApplication application(argc, argv);
+    // The program ends when the dialog unloads, not when some window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    platform::InstallWidgetMessageBoxes();
+    component::InstallFactory(zarvik::NewComponentFactory());
+    const QString commandLine = platform::CommandLineText(QApplication::arguments().mid(1));
+    std::unique_ptr<maindialog::MainDialog> dialog;
+    bool started = false;
+    try {
+        const std::optional<StartOptions> options = ParseStartOptions(commandLine);
+        started = options && StartDialog(*options, ProgramDir(), dialog, nullptr);
+    } catch (const std::exception& e) {
+        return ReportUnexpected(e);
+    }
+    if (!started) return 1;
+
+    const auto exitStatus = [&dialog] { return dialog->AutomatedBuildFailed() ? 2 : 0; };
+    // Unloaded already (a successful automated build): no event loop.
+    if (!dialog->IsLoaded()) return exitStatus();
+    QObject::connect(dialog.get(), &maindialog::MainDialog::Unloaded, &application, &QCoreApplication::quit);
+    QApplication::exec();
+    return exitStatus();
+}
+
 }  // namespace
 
 bool InitApplication(const QString& commandLine, const QString& programDir,
@@ -107,59 +196,7 @@ bool InitApplication(const QString& commandLine, const QString& programDir,
 
 int Main(int argc, char** argv) {
     platform::PrepareHeadless();
-    QApplication application(argc, argv);
-    // The program ends when the dialog unloads, not when some window closes.
-    QApplication::setQuitOnLastWindowClosed(false);
-    const bool headless = platform::IsHeadless();
-    if (!headless) platform::InstallWidgetMessageBoxes();
-    component::InstallFactory(zarvik::NewComponentFactory());
-
-    platform::StatusTrace trace;
-    if (headless) {
-        // Without a window, the reasons that reach only the event log go to standard
-        // error too, in order with the status trace.
-        zarvik::files::EchoEventsTo([&trace](const QString& line) {
-            trace.Flush();
-            platform::WriteStderr(line);
-        });
-    }
-    // The echo goes before the trace it writes through.
-    const struct EchoOff {
-        ~EchoOff() { zarvik::files::EchoEventsTo({}); }
-    } echoOff;
-    const QString commandLine = platform::CommandLineText(QApplication::arguments().mid(1));
-    const QString programDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
-    std::unique_ptr<maindialog::MainDialog> dialog;
-    bool started = false;
-    try {
-        // Nobody can use a dialog without a display: the scheduled run makes none.
-        const std::optional<StartOptions> options = ParseStartOptions(commandLine);
-        if (options && headless && options->automated) {
-            const int status = RunScheduled(*options, programDir);
-            trace.Flush();
-            return status;
-        }
-        started = options && StartDialog(*options, programDir, dialog, headless ? &trace : nullptr);
-    } catch (const std::exception& e) {
-        const component::Error error = component::AsError(e, kProgramSource);
-        platform::ShowMessage(QStringLiteral("Unexpected error ") + report::HexNumber(error.Number()) +
-                                  QStringLiteral(" in ") + error.Source() + QStringLiteral(":") + kCrLf +
-                                  error.Description(),
-                              platform::kMbWarning);
-        return 1;
-    }
-    trace.Flush();
-    if (!started) return 1;
-
-    const auto exitStatus = [&dialog] { return dialog->AutomatedBuildFailed() ? 2 : 0; };
-    // Unloaded already (a successful automated build): no event loop.
-    if (!dialog->IsLoaded()) return exitStatus();
-    // Without a display nobody can use the dialog: the run ends here.
-    if (headless) return exitStatus();
-
-    QObject::connect(dialog.get(), &maindialog::MainDialog::Unloaded, &application, &QCoreApplication::quit);
-    QApplication::exec();
-    return exitStatus();
+    return platform::IsHeadless() ? MainWithoutDisplay(argc, argv) : MainWithDisplay(argc, argv);
 }
 
 }  // namespace app

@@ -20,7 +20,7 @@
 #include "run/indexselection.h"
 #include "maindialog/artwork.h"
 #include "search/searchdialog.h"
-#include "maindialog/texts.h"
+#include "maindialog/dialogtexts.h"
 #include "component/texts.h"
 #include "platform/headless.h"
 #include "platform/messagebox.h"

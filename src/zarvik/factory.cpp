@@ -3,10 +3,10 @@
 
 #include "snowball/snowball.h"
 
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 #include "zarvik/config/indexconfiguration.h"
 #include "zarvik/indexingservices.h"
-#include "zarvik/files/metricsfile.h"
+#include "zarvik/files/durablemetricsfile.h"
 #include "zarvik/propagation/targetpropagator.h"
 
 namespace zarvik {

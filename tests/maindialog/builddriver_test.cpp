@@ -1,5 +1,6 @@
-// One build from the dialog, driven through the scripted fake component: data-source
-// lookup, busy state, stop, user nodes, propagation, write-back and outcome.
+// One build from the dialog, driven through the scripted fake component: what the
+// dialog shows and allows while the driver (tested in tests/run) runs: busy state,
+// Stop, the labels and the status line, closing, and an automated run's end.
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -37,107 +38,6 @@ TEST_F(BuildDriverTest, SuccessWritesResultsUpdatesLabelsAndSaysSo) {
     EXPECT_TRUE(UserNodesRan());
     EXPECT_TRUE(dialog->IsLoaded());
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Lumora Index Manager"));
-}
-
-TEST_F(BuildDriverTest, ConfigureGetsTheTenArgumentsReadInOrder) {
-    Click("StartButton");
-    EXPECT_EQ(state->configuredHandler, static_cast<component::StatusHandler*>(dialog.get()));
-    EXPECT_EQ(state->configureArgs,
-              (QStringList{QStringLiteral("sales"), QStringLiteral("/srv/idx/sales"),
-                           QStringLiteral("Provider=SQLite;Database=d.db"), QStringLiteral("primary-text"),
-                           QStringLiteral("unicode61"), QStringLiteral("URL"), QStringLiteral("2 3"),
-                           QStringLiteral("SELECT ID, BODY FROM DOC")}));
-    const QStringList settingsOrder = {QStringLiteral("IndexName"),     QStringLiteral("IndexPath"),
-                                       QStringLiteral("IndexSetting3"), QStringLiteral("IndexSetting2"),
-                                       QStringLiteral("IndexSetting4"), QStringLiteral("IndexSetting1")};
-    const qsizetype at = state->reads.indexOf(QStringLiteral("IndexName"));
-    ASSERT_GE(at, 0);
-    EXPECT_EQ(state->reads.mid(at, settingsOrder.size()), settingsOrder);
-    EXPECT_EQ(state->reads.mid(0, 5),
-              (QStringList{QStringLiteral("IndexDataSource"), QStringLiteral("DbDataSources"),
-                           QStringLiteral("DbSetting1"), QStringLiteral("DbSetting2"),
-                           QStringLiteral("DbDataSources")}));
-}
-
-TEST_F(BuildDriverTest, TheBuilderGetsTheChecksOfTheCurrentIndex) {
-    component::VerifySettings verify;
-    verify.minDocuments = 7;
-    verify.maxShrinkPercent = 100;
-    verify.checkQueries = {QStringLiteral("ocean OR sea")};
-    state->verify[QStringLiteral("sales")] = verify;
-    state->verify[QStringLiteral("other")] = component::VerifySettings();
-    const component::BuildModeSettings mode{component::BuildMode::Changes, 12};
-    state->buildMode[QStringLiteral("sales")] = mode;
-    Click("StartButton");
-    ASSERT_TRUE(state->verifyGiven.has_value());
-    EXPECT_EQ(*state->verifyGiven, verify);
-    ASSERT_TRUE(state->buildModeGiven.has_value());
-    EXPECT_EQ(*state->buildModeGiven, mode);
-}
-
-TEST_F(BuildDriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {
-    state->connectionStrings.remove(QStringLiteral("Primary"));
-    Click("StartButton");
-    EXPECT_EQ(state->configureArgs.value(3), QStringLiteral("radozudo-text"));
-    EXPECT_EQ(state->serviceCalls.mid(0, 3),
-              (QStringList{QStringLiteral("ResolveDataSource(Docs)"),
-                           QStringLiteral("GetConnectionString(u,p,Primary)"),
-                           QStringLiteral("GetConnectionString(u,p,RAdozudo)")}));
-}
-
-TEST_F(BuildDriverTest, NoDataSourceReportsTheTwoLineErrorAndCreatesNoBuilder) {
-    state->connectionStrings.clear();
-    Click("StartButton");
-    EXPECT_EQ(state->buildersCreated, 0);
-    ASSERT_EQ(boxes.Boxes().size(), 1);
-    EXPECT_EQ(boxes.Boxes().at(0).text,
-              QStringLiteral(
-                  "Primary data source not defined for the selected index.\r\n"
-                  "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.\r\n\r\n"
-                  "Error Source: TessalyIndexManager\r\nError Number: 80040000\r\n\r\n"
-                  "Please contact your administrator."));
-    EXPECT_EQ(state->events.size(), 1);
-    EXPECT_TRUE(Child("StartButton")->isEnabled());
-    EXPECT_FALSE(Child("StopButton")->isEnabled());
-    EXPECT_TRUE(state->writes.isEmpty());
-}
-
-TEST_F(BuildDriverTest, AReportWhoseLogEntryFailsIsStillShown) {
-    state->connectionStrings.clear();
-    state->eventLogError = component::Error(9, QStringLiteral("EventLog"), QStringLiteral("journal is gone"));
-    Click("StartButton");
-    ASSERT_EQ(boxes.Boxes().size(), 1);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(
-        QStringLiteral("Primary data source not defined for the selected index.\r\n")));
-    EXPECT_TRUE(boxes.Boxes().at(0).text.endsWith(
-        QStringLiteral("Please contact your administrator.\r\n\r\n"
-                       "This error could not be written to the event log:\r\njournal is gone")));
-    EXPECT_TRUE(Child("StartButton")->isEnabled());
-    EXPECT_FALSE(dialog->IsIndexing());
-}
-
-TEST_F(BuildDriverTest, BuildRaisingIsReportedAtOnceAndUserNodesStillRun) {
-    state->build = [](testsupport::FakeBuilder&) -> bool {
-        throw component::Error(0x1234, QStringLiteral("Builder"), QStringLiteral("disk on fire"));
-    };
-    Click("StartButton");
-    ASSERT_EQ(boxes.Boxes().size(), 2);
-    EXPECT_TRUE(
-        boxes.Boxes().at(0).text.startsWith(QStringLiteral("disk on fire\r\n\r\nError Source: Builder\r\n"
-                                                           "Error Number: 1234\r\n")));
-    EXPECT_EQ(boxes.Boxes().at(1).text, kFailure);
-    EXPECT_TRUE(UserNodesRan());
-    EXPECT_FALSE(dialog->IsIndexing());
-    EXPECT_TRUE(state->writes.isEmpty());
-}
-
-TEST_F(BuildDriverTest, BuildFalseWithoutErrorEndsInFailureWithoutReport) {
-    state->build = [](testsupport::FakeBuilder&) { return false; };
-    Click("StartButton");
-    EXPECT_EQ(boxes.Texts(), QStringList{kFailure});
-    EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
-    EXPECT_TRUE(state->events.isEmpty());
-    EXPECT_TRUE(UserNodesRan());
 }
 
 struct StopCase {
@@ -181,65 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StopCase{"Yes", platform::kIdYes, true, QStringLiteral("Indexing aborted")},
                       StopCase{"No", platform::kIdNo, false, QStringLiteral("Index was built OK")}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
-
-TEST_F(BuildDriverTest, UserNodeFailureEndsAsAborted) {
-    state->openConnectionError = component::Error(1, QStringLiteral("Db"), QStringLiteral("down"));
-    Click("StartButton");
-    EXPECT_EQ(state->abortRequests, 1);
-    EXPECT_EQ(boxes.Texts(), QStringList{QStringLiteral("Indexing aborted")});
-    EXPECT_TRUE(state->writes.isEmpty());
-}
-
-TEST_F(BuildDriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
-    state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
-    QStringList propagatedTargets;
-    state->propagate = [&](component::StatusHandler* handler, const QString& path,
-                           const QStringList& targets) {
-        EXPECT_EQ(handler, static_cast<component::StatusHandler*>(dialog.get()));
-        EXPECT_EQ(path, QStringLiteral("/srv/idx/sales"));
-        propagatedTargets = targets;
-        return false;
-    };
-    Click("StartButton");
-    EXPECT_EQ(propagatedTargets, QStringList{QStringLiteral("/replica/a")});
-    EXPECT_EQ(boxes.Texts(),
-              (QStringList{QStringLiteral("The index was built OK, but one or more propagations failed.\r\n"
-                                          "For more information, see the system log."),
-                           kFailure}));
-    EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
-    EXPECT_TRUE(state->writes.isEmpty());
-    EXPECT_EQ(Child<QLabel>("NumDocuments")->text(), QStringLiteral("1234"));
-}
-
-TEST_F(BuildDriverTest, PropagationRaisingCountsAsFailedPropagation) {
-    state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
-    state->propagate = [](component::StatusHandler*, const QString&, const QStringList&) -> bool {
-        throw component::Error(9, QStringLiteral("P"), QStringLiteral("copy failed"));
-    };
-    Click("StartButton");
-    ASSERT_EQ(boxes.Boxes().size(), 2);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral("The index was built OK, but")));
-    EXPECT_EQ(boxes.Boxes().at(1).text, kFailure);
-    EXPECT_TRUE(state->events.isEmpty());
-}
-
-TEST_F(BuildDriverTest, NoPropagatorWithoutTargets) {
-    Click("StartButton");
-    EXPECT_EQ(state->propagatorsCreated, 0);
-}
-
-TEST_F(BuildDriverTest, FailedLastBuiltWriteIsReportedWithPrefixAndStillSucceeds) {
-    state->writeError = component::Error(0x4711, QStringLiteral("Config"), QStringLiteral("read-only file"));
-    state->writeErrorProperty = QStringLiteral("LastBuilt");
-    Click("StartButton");
-    EXPECT_TRUE(state->writes.isEmpty());  // NumDocuments is not attempted
-    ASSERT_EQ(boxes.Boxes().size(), 2);
-    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral(
-        "Unable to write results to config file:\r\nread-only file\r\n\r\nError Source: Config\r\n"
-        "Error Number: 4711\r\n")));
-    EXPECT_EQ(boxes.Boxes().at(1).text, QStringLiteral("Index was built OK"));
-    EXPECT_EQ(Child<QLabel>("NumDocuments")->text(), QStringLiteral("42"));
-}
 
 TEST_F(BuildDriverTest, AutomatedSuccessUnloadsWithoutMessage) {
     dialog->DoBuildIndex(true);

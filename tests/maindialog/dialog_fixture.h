@@ -15,25 +15,7 @@ class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         state = testsupport::InstallFakeComponent();
-        state->indexList = {{QStringLiteral("sales"), QStringLiteral("Sales documents")},
-                            {QStringLiteral("hr"), QStringLiteral("HR documents")}};
-        state->indexes[QStringLiteral("sales")] = {
-            {QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/sales")},
-            {QStringLiteral("LastBuilt"), QStringLiteral("01/02/2026 10:00:00")},
-            {QStringLiteral("NumDocuments"), QStringLiteral("1234")},
-            {QStringLiteral("DbSetting1"), QStringLiteral("u")},
-            {QStringLiteral("DbSetting2"), QStringLiteral("p")},
-            {QStringLiteral("IndexDataSource"), QStringLiteral("Docs")},
-            {QStringLiteral("IndexSetting1"), QStringLiteral("SELECT ID, BODY FROM DOC")},
-            {QStringLiteral("IndexSetting2"), QStringLiteral("URL")},
-            {QStringLiteral("IndexSetting3"), QStringLiteral("unicode61")},
-            {QStringLiteral("IndexSetting4"), QStringLiteral("2 3")},
-        };
-        state->dataSources[QStringLiteral("sales")] = {{QStringLiteral("Docs"), QStringLiteral("Provider=SQLite;Database=d.db")}};
-        state->indexes[QStringLiteral("hr")] = {{QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/hr")}};
-        state->connectionStrings[QStringLiteral("Primary")] = QStringLiteral("primary-text");
-        state->connectionStrings[QStringLiteral("RAdozudo")] = QStringLiteral("radozudo-text");
-        component::g_indexConfiguration = std::make_shared<testsupport::FakeConfiguration>(*state);
+        testsupport::ScriptSalesAndHr(*state);
         component::g_searchEngine = component::Factory().NewIndexingServices()->CreateEngine({}, {}, false);
         dialog = std::make_unique<maindialog::MainDialog>();
         dialog->LoadIndexList(state->indexList);

@@ -9,7 +9,7 @@
 #include <QTimer>
 
 #include "dialog_fixture.h"
-#include "maindialog/texts.h"
+#include "maindialog/dialogtexts.h"
 
 namespace {
 

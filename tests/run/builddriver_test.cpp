@@ -1,29 +1,14 @@
-// The build driver on its own, without a widget or an application object of widgets:
-// what it tells its view, in which order, and how each run ends.
-#include <gtest/gtest.h>
-
+// The build driver on its own, without a widget or an application object: what it
+// tells its view, in which order, what it hands the builder and the propagator, and
+// how each run ends.
 #include <QDate>
 #include <QLocale>
 
-#include "run/builddriver.h"
-#include "support/fake_component.h"
-#include "support/messagebox_recorder.h"
-#include "support/qt_printers.h"
-#include "component/globals.h"
+#include "driver_fixture.h"
 
 namespace {
 
-class RecordingView final : public run::BuildView {
-public:
-    void UpdateStatus(const QString& text) override { calls << QStringLiteral("status:") + text; }
-    void ProcessEvents() override {}
-    void ShowAutomated() override { calls << QStringLiteral("automated"); }
-    void ShowBusy() override { calls << QStringLiteral("busy"); }
-    void SetIndexing(bool indexing) override { calls << (indexing ? QStringLiteral("indexing") : QStringLiteral("built")); }
-    void ShowIdle() override { calls << QStringLiteral("idle"); }
-    void ShowResults(const QString&, const QString& documents) override { calls << QStringLiteral("results:") + documents; }
-    QStringList calls;
-};
+const QString kFailure = QStringLiteral("Problems occurred during the indexing process.");
 
 struct RunCase {
     const char* name;
@@ -94,6 +79,155 @@ INSTANTIATE_TEST_SUITE_P(
                 "Error Number: 80040000\r\n\r\nPlease contact your administrator.",
                 Outcome::Failed, "datasources"}),
     [](const ::testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DriverTest, TheBuilderGetsTheSettingsOfTheCurrentIndexWhole) {
+    component::VerifySettings verify;
+    verify.minDocuments = 7;
+    verify.maxShrinkPercent = 100;
+    verify.checkQueries = {QStringLiteral("ocean OR sea")};
+    state->verify[QStringLiteral("sales")] = verify;
+    state->verify[QStringLiteral("other")] = component::VerifySettings();
+    const component::BuildModeSettings mode{component::BuildMode::Changes, 12};
+    state->buildMode[QStringLiteral("sales")] = mode;
+    Run();
+    EXPECT_EQ(state->configuredHandler, static_cast<component::StatusHandler*>(&view));
+    ASSERT_TRUE(state->settingsGiven.has_value());
+    const component::IndexSettings& given = *state->settingsGiven;
+    EXPECT_EQ((QStringList{given.name, given.path, given.query, given.storedColumns, given.tokenizer, given.prefix}),
+              (QStringList{QStringLiteral("sales"), QStringLiteral("/srv/idx/sales"),
+                           QStringLiteral("SELECT ID, BODY FROM DOC"), QStringLiteral("URL"),
+                           QStringLiteral("unicode61"), QStringLiteral("2 3")}));
+    EXPECT_EQ(given.verify, verify);
+    EXPECT_EQ(given.buildMode, mode);
+    // The index's own data source takes the place of the catalog's connection.
+    EXPECT_EQ(state->connectionGiven, QStringLiteral("Provider=SQLite;Database=d.db"));
+    EXPECT_EQ(state->reads.mid(0, 5),
+              (QStringList{QStringLiteral("Settings"), QStringLiteral("DbDataSources"),
+                           QStringLiteral("DbSetting1"), QStringLiteral("DbSetting2"),
+                           QStringLiteral("DbDataSources")}));
+}
+
+TEST_F(DriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {
+    state->connectionStrings.remove(QStringLiteral("Primary"));
+    state->dataSources.remove(QStringLiteral("sales"));
+    Run();
+    EXPECT_EQ(state->connectionGiven, QStringLiteral("radozudo-text"));
+    EXPECT_EQ(state->serviceCalls.mid(0, 3),
+              (QStringList{QStringLiteral("ResolveDataSource(Docs)"),
+                           QStringLiteral("GetConnectionString(u,p,Primary)"),
+                           QStringLiteral("GetConnectionString(u,p,RAdozudo)")}));
+}
+
+TEST_F(DriverTest, NoDataSourceReportsTheTwoLineErrorAndCreatesNoBuilder) {
+    state->connectionStrings.clear();
+    Run();
+    EXPECT_EQ(state->buildersCreated, 0);
+    ASSERT_EQ(boxes.Boxes().size(), 1);
+    EXPECT_EQ(boxes.Boxes().at(0).text,
+              QStringLiteral(
+                  "Primary data source not defined for the selected index.\r\n"
+                  "Please put a datasource RAdozudo or Primary in the index's DbDataSources item.\r\n\r\n"
+                  "Error Source: TessalyIndexManager\r\nError Number: 80040000\r\n\r\n"
+                  "Please contact your administrator."));
+    EXPECT_EQ(state->events.size(), 1);
+    EXPECT_TRUE(state->writes.isEmpty());
+}
+
+TEST_F(DriverTest, AReportWhoseLogEntryFailsIsStillShown) {
+    state->connectionStrings.clear();
+    state->eventLogError = component::Error(9, QStringLiteral("EventLog"), QStringLiteral("journal is gone"));
+    Run();
+    ASSERT_EQ(boxes.Boxes().size(), 1);
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(
+        QStringLiteral("Primary data source not defined for the selected index.\r\n")));
+    EXPECT_TRUE(boxes.Boxes().at(0).text.endsWith(
+        QStringLiteral("Please contact your administrator.\r\n\r\n"
+                       "This error could not be written to the event log:\r\njournal is gone")));
+    EXPECT_EQ(view.calls.filter(QStringLiteral("built")).size(), 1);
+}
+
+TEST_F(DriverTest, BuildRaisingIsReportedAtOnceAndUserNodesStillRun) {
+    state->build = [](testsupport::FakeBuilder&) -> bool {
+        throw component::Error(0x1234, QStringLiteral("Builder"), QStringLiteral("disk on fire"));
+    };
+    Run();
+    ASSERT_EQ(boxes.Boxes().size(), 2);
+    EXPECT_TRUE(
+        boxes.Boxes().at(0).text.startsWith(QStringLiteral("disk on fire\r\n\r\nError Source: Builder\r\n"
+                                                           "Error Number: 1234\r\n")));
+    EXPECT_EQ(boxes.Boxes().at(1).text, kFailure);
+    EXPECT_TRUE(UserNodesRan());
+    EXPECT_EQ(view.calls.filter(QStringLiteral("built")).size(), 1);
+    EXPECT_TRUE(state->writes.isEmpty());
+}
+
+TEST_F(DriverTest, BuildFalseWithoutErrorEndsInFailureWithoutReport) {
+    state->build = [](testsupport::FakeBuilder&) { return false; };
+    Run();
+    EXPECT_EQ(boxes.Texts(), QStringList{kFailure});
+    EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
+    EXPECT_TRUE(state->events.isEmpty());
+    EXPECT_TRUE(UserNodesRan());
+}
+
+TEST_F(DriverTest, UserNodeFailureEndsAsAborted) {
+    state->openConnectionError = component::Error(1, QStringLiteral("Db"), QStringLiteral("down"));
+    Run();
+    EXPECT_EQ(state->abortRequests, 1);
+    EXPECT_EQ(boxes.Texts(), QStringList{QStringLiteral("Indexing aborted")});
+    EXPECT_TRUE(state->writes.isEmpty());
+}
+
+TEST_F(DriverTest, FailedPropagationWarnsThenFailsAndKeepsOldValues) {
+    state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
+    QStringList propagatedTargets;
+    state->propagate = [&](component::StatusHandler* handler, const QString& path,
+                           const QStringList& targets) {
+        EXPECT_EQ(handler, static_cast<component::StatusHandler*>(&view));
+        EXPECT_EQ(path, QStringLiteral("/srv/idx/sales"));
+        propagatedTargets = targets;
+        return false;
+    };
+    Run();
+    EXPECT_EQ(propagatedTargets, QStringList{QStringLiteral("/replica/a")});
+    EXPECT_EQ(boxes.Texts(),
+              (QStringList{QStringLiteral("The index was built OK, but one or more propagations failed.\r\n"
+                                          "For more information, see the system log."),
+                           kFailure}));
+    EXPECT_EQ(boxes.Boxes().at(0).flags, 48);
+    EXPECT_TRUE(state->writes.isEmpty());
+    EXPECT_FALSE(view.calls.contains(QStringLiteral("results:42")));
+}
+
+TEST_F(DriverTest, PropagationRaisingCountsAsFailedPropagation) {
+    state->propagations[QStringLiteral("sales")] = {QStringLiteral("/replica/a")};
+    state->propagate = [](component::StatusHandler*, const QString&, const QStringList&) -> bool {
+        throw component::Error(9, QStringLiteral("P"), QStringLiteral("copy failed"));
+    };
+    Run();
+    ASSERT_EQ(boxes.Boxes().size(), 2);
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral("The index was built OK, but")));
+    EXPECT_EQ(boxes.Boxes().at(1).text, kFailure);
+    EXPECT_TRUE(state->events.isEmpty());
+}
+
+TEST_F(DriverTest, NoPropagatorWithoutTargets) {
+    Run();
+    EXPECT_EQ(state->propagatorsCreated, 0);
+}
+
+TEST_F(DriverTest, FailedLastBuiltWriteIsReportedWithPrefixAndStillSucceeds) {
+    state->writeError = component::Error(0x4711, QStringLiteral("Config"), QStringLiteral("read-only file"));
+    state->writeErrorProperty = QStringLiteral("LastBuilt");
+    Run();
+    EXPECT_TRUE(state->writes.isEmpty());  // NumDocuments is not attempted
+    ASSERT_EQ(boxes.Boxes().size(), 2);
+    EXPECT_TRUE(boxes.Boxes().at(0).text.startsWith(QStringLiteral(
+        "Unable to write results to config file:\r\nread-only file\r\n\r\nError Source: Config\r\n"
+        "Error Number: 4711\r\n")));
+    EXPECT_EQ(boxes.Boxes().at(1).text, QStringLiteral("Index was built OK"));
+    EXPECT_TRUE(view.calls.contains(QStringLiteral("results:42")));
+}
 
 TEST(GeneralDateText, HoldsTodaysDateAndNoZoneName) {
     const QString text = run::GeneralDateText();

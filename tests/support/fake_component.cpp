@@ -1,6 +1,8 @@
 // Scripted fakes of the component.
 #include "support/fake_component.h"
 
+#include "component/globals.h"
+
 namespace testsupport {
 namespace {
 const QString kFakeSource = QStringLiteral("FakeComponent");
@@ -159,9 +161,9 @@ class FakePropagator final : public component::IndexPropagator {
 public:
     explicit FakePropagator(FakeState& state) : m_state(state) {}
     void SetStatusHandler(component::StatusHandler* handler) override { m_handler = handler; }
-    bool Propagate(const QString& path, const QStringList& targets) override {
-        const bool ok = m_state.propagate(m_handler, path, targets);
-        m_failed = m_state.failedTargets.value_or(ok ? 0 : std::int32_t(targets.size()));
+    bool Propagate(const component::IndexSettings& settings) override {
+        const bool ok = m_state.propagate(m_handler, settings.path, settings.targets);
+        m_failed = m_state.failedTargets.value_or(ok ? 0 : std::int32_t(settings.targets.size()));
         return ok;
     }
     std::int32_t FailedTargets() const override { return m_failed; }
@@ -220,18 +222,22 @@ QString FakeConfiguration::MetricsDirectory() const {
     return m_state.metricsDirectory;
 }
 
-QStringList FakeConfiguration::Propagations() const {
-    m_state.reads.append(QStringLiteral("Propagations"));
-    return m_state.propagations.value(m_state.currentIndex);
-}
-
-// Not added to the reads: the tests of the order of reads cover the spelled-out settings.
-component::VerifySettings FakeConfiguration::Verify() const {
-    return m_state.verify.value(m_state.currentIndex);
-}
-
-component::BuildModeSettings FakeConfiguration::GetBuildMode() const {
-    return m_state.buildMode.value(m_state.currentIndex);
+component::IndexSettings FakeConfiguration::Settings() const {
+    m_state.reads.append(QStringLiteral("Settings"));
+    const QMap<QString, QString> properties = m_state.indexes.value(m_state.currentIndex);
+    component::IndexSettings settings;
+    settings.name = m_state.currentIndex;
+    settings.path = properties.value(QStringLiteral("IndexPath"));
+    settings.dataSource = properties.value(QStringLiteral("IndexDataSource"));
+    settings.query = properties.value(QStringLiteral("IndexSetting1"));
+    settings.storedColumns = properties.value(QStringLiteral("IndexSetting2"));
+    settings.tokenizer = properties.value(QStringLiteral("IndexSetting3"));
+    settings.prefix = properties.value(QStringLiteral("IndexSetting4"));
+    settings.buildMode = m_state.buildMode.value(m_state.currentIndex);
+    settings.verify = m_state.verify.value(m_state.currentIndex);
+    settings.userNodeMethod = GetUserNodeMethod();
+    settings.targets = m_state.propagations.value(m_state.currentIndex);
+    return settings;
 }
 
 component::UserNodeMethod FakeConfiguration::GetUserNodeMethod() const {
@@ -261,28 +267,16 @@ std::int32_t FakeBuilder::DocumentCount() const {
     return m_state.documentCount;
 }
 
-void FakeBuilder::Configure(component::StatusHandler* statusHandler,
-                            std::shared_ptr<component::SearchEngine>, const QString& indexName,
-                            const QString& indexPath, const QString& resolvedSource,
-                            const QString& connection, const QString& indexSetting3,
-                            const QString& indexSetting2, const QString& indexSetting4,
-                            const QString& indexSetting1) {
+void FakeBuilder::Configure(component::StatusHandler* statusHandler, std::shared_ptr<component::SearchEngine>,
+                            const component::IndexSettings& settings, const QString& connectionText) {
     handler = statusHandler;
     m_state.configuredHandler = statusHandler;
-    m_state.configureArgs = {indexName,     indexPath,     resolvedSource, connection,
-                             indexSetting3, indexSetting2, indexSetting4,  indexSetting1};
-}
-
-void FakeBuilder::SetVerify(const component::VerifySettings& verify) {
-    m_state.verifyGiven = verify;
+    m_state.settingsGiven = settings;
+    m_state.connectionGiven = connectionText;
 }
 
 component::BuildReport FakeBuilder::LastBuild() const {
     return m_state.buildReport;
-}
-
-void FakeBuilder::SetBuildMode(const component::BuildModeSettings& settings) {
-    m_state.buildModeGiven = settings;
 }
 
 bool FakeBuilder::Build() {
@@ -313,6 +307,29 @@ std::shared_ptr<FakeState> InstallFakeComponent() {
     *state = FakeState{};
     component::InstallFactory(std::make_shared<FakeFactory>(state));
     return state;
+}
+
+void ScriptSalesAndHr(FakeState& state) {
+    state.indexList = {{QStringLiteral("sales"), QStringLiteral("Sales documents")},
+                       {QStringLiteral("hr"), QStringLiteral("HR documents")}};
+    state.indexes[QStringLiteral("sales")] = {
+        {QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/sales")},
+        {QStringLiteral("LastBuilt"), QStringLiteral("01/02/2026 10:00:00")},
+        {QStringLiteral("NumDocuments"), QStringLiteral("1234")},
+        {QStringLiteral("DbSetting1"), QStringLiteral("u")},
+        {QStringLiteral("DbSetting2"), QStringLiteral("p")},
+        {QStringLiteral("IndexDataSource"), QStringLiteral("Docs")},
+        {QStringLiteral("IndexSetting1"), QStringLiteral("SELECT ID, BODY FROM DOC")},
+        {QStringLiteral("IndexSetting2"), QStringLiteral("URL")},
+        {QStringLiteral("IndexSetting3"), QStringLiteral("unicode61")},
+        {QStringLiteral("IndexSetting4"), QStringLiteral("2 3")},
+    };
+    state.dataSources[QStringLiteral("sales")] = {
+        {QStringLiteral("Docs"), QStringLiteral("Provider=SQLite;Database=d.db")}};
+    state.indexes[QStringLiteral("hr")] = {{QStringLiteral("IndexPath"), QStringLiteral("/srv/idx/hr")}};
+    state.connectionStrings[QStringLiteral("Primary")] = QStringLiteral("primary-text");
+    state.connectionStrings[QStringLiteral("RAdozudo")] = QStringLiteral("radozudo-text");
+    component::g_indexConfiguration = std::make_shared<FakeConfiguration>(state);
 }
 
 }  // namespace testsupport

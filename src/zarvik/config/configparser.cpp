@@ -13,21 +13,13 @@
 #include <utility>
 
 #include "component/error.h"
+#include "component/propagator.h"
 #include "zarvik/config/datasources.h"
 
 namespace zarvik::config {
 namespace {
 
 const QString& kSource = kConfigurationSource;
-
-// Elements of an <Index> this loader knows and leaves to the build settings, so they
-// are never named as unknown.
-int FieldOf(QStringView elementName) {
-    for (int i = 0; i < kFieldCount; ++i) {
-        if (elementName == kFieldNames[i]) return i;
-    }
-    return -1;
-}
 
 QString Absolute(const QString& folder, const QString& path) {
     return QDir::cleanPath(QDir(folder).absoluteFilePath(path));
@@ -49,10 +41,7 @@ public:
             Fail(QStringLiteral("The root element is <%1>, not <IndexConfiguration>.")
                      .arg(m_reader.name().toString()));
         }
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) break;
-            if (token != QXmlStreamReader::StartElement) continue;
+        ForEachChild([&] {
             if (m_reader.name() == u"Index") {
                 indexes.append(ParseIndex());
             } else if (m_reader.name() == u"MetricsDirectory") {
@@ -65,13 +54,24 @@ public:
             } else {
                 SkipUnknown(QStringLiteral("in <IndexConfiguration>"));
             }
-        }
+        });
         // Whatever follows the root element must still be well-formed.
         while (!m_reader.atEnd()) Next();
         return indexes;
     }
 
 private:
+    // Calls onChild at the start tag of each child of the element just opened; returns
+    // behind the element's end tag.
+    template <typename OnChild>
+    void ForEachChild(OnChild onChild) {
+        for (;;) {
+            const auto token = Next();
+            if (token == QXmlStreamReader::EndElement) return;
+            if (token == QXmlStreamReader::StartElement) onChild();
+        }
+    }
+
     QXmlStreamReader::TokenType Next() {
         const auto token = m_reader.readNext();
         if (m_reader.hasError()) Fail(m_reader.errorString());
@@ -144,12 +144,9 @@ private:
                             : index.name;
         index.startTagEnd = Offset();
         const qint64 line = m_reader.lineNumber();
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) break;
-            if (token != QXmlStreamReader::StartElement) continue;
+        ForEachChild([&] {
             const qsizetype childBegin = TagBegin(Offset());
-            const int field = FieldOf(m_reader.name());
+            const int field = TextElementNamed(m_reader.name());
             if (field >= 0) {
                 // The first of repeated elements counts, and is the one written back.
                 Document::Span span;
@@ -169,7 +166,7 @@ private:
             }
             index.lastChildBegin = childBegin;
             index.lastChildEnd = Offset();
-        }
+        });
         index.selfClosed = Offset() == index.startTagEnd;
         index.endTagBegin = index.selfClosed ? index.startTagEnd : TagBegin(Offset());
         // Blanks around a path are layout of the file, not part of the path; an empty
@@ -185,14 +182,8 @@ private:
     }
 
     void ParseDataSources(Document::Index* index) {
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) return;
-            if (token != QXmlStreamReader::StartElement) continue;
-            if (m_reader.name() != u"DataSource") {
-                Skip();
-                continue;
-            }
+        ForEachChild([&] {
+            if (m_reader.name() != u"DataSource") return Skip();
             const QString name = m_reader.attributes().value(QStringLiteral("name")).toString();
             Document::Span span;
             // A connection text neither starts nor ends with blanks of its own; they
@@ -204,27 +195,22 @@ private:
                 Fail(QStringLiteral("The data source \"%1\" of the index \"%2\": %3")
                          .arg(name, index->name, error.Description()));
             }
-        }
+        });
     }
 
     void ParseTargets(Document::Index* index) {
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) return;
-            if (token != QXmlStreamReader::StartElement) continue;
-            if (m_reader.name() != u"Target") {
-                Skip();
-                continue;
-            }
+        ForEachChild([&] {
+            if (m_reader.name() != u"Target") return Skip();
             Document::Span span;
             const QString target = ReadText(&span).trimmed();
-            // An empty target would be the configuration folder itself. A folder on
-            // another machine is the propagator's to read, as written.
-            if (target.startsWith(QLatin1String("ssh://"), Qt::CaseInsensitive))
+            // An empty target would be the configuration folder itself. A target of a
+            // named kind (a folder on another machine, ...) is the propagator's to
+            // read, as written.
+            if (component::NamesTargetKind(target))
                 index->targets.append(target);
             else if (!target.isEmpty())
                 index->targets.append(Absolute(m_document.folder, target));
-        }
+        });
     }
 
     // A bad value does not fail the whole file: the other indexes stay usable, and
@@ -239,24 +225,19 @@ private:
                                          "cannot be used: %5")
                                          .arg(value, element, index->name, m_document.path, expected);
         };
-        for (;;) {
-            const auto token = Next();
-            if (token == QXmlStreamReader::EndElement) return;
-            if (token != QXmlStreamReader::StartElement) continue;
+        ForEachChild([&] {
             const QString element = m_reader.name().toString();
-            if (element != u"MinDocuments" && element != u"MaxShrinkPercent" && element != u"CheckQuery") {
-                SkipUnknown(QStringLiteral("in <Verify> of the index \"%1\"").arg(index->name));
-                continue;
-            }
+            if (element != u"MinDocuments" && element != u"MaxShrinkPercent" && element != u"CheckQuery")
+                return SkipUnknown(QStringLiteral("in <Verify> of the index \"%1\"").arg(index->name));
             Document::Span span;
             const QString value = ReadText(&span).trimmed();
             if (element == u"CheckQuery") {
                 if (!value.isEmpty()) index->verify.checkQueries.append(value);
-                continue;
+                return;
             }
             // The first of repeated elements counts, as elsewhere in the file.
             bool& seen = element == u"MinDocuments" ? sawMin : sawShrink;
-            if (std::exchange(seen, true) || value.isEmpty()) continue;
+            if (std::exchange(seen, true) || value.isEmpty()) return;
             bool ok = false;
             const qlonglong number = value.toLongLong(&ok);
             if (element == u"MinDocuments") {
@@ -270,7 +251,7 @@ private:
             } else {
                 index->verify.maxShrinkPercent = int(number);
             }
-        }
+        });
     }
 
     const Document& m_document;

@@ -15,7 +15,7 @@
 
 #include "zarvik/index/digests.h"
 #include "zarvik/index/documentsource.h"
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 namespace zarvik::index {
 

@@ -100,7 +100,7 @@ class ReadAhead {
 public:
     struct Limits {
         int batchRows = 256;
-        std::size_t batchBytes = 256 * 1024;
+        std::size_t batchBytes = std::size_t{256} * 1024;
         std::size_t queuedBatches = 4;
     };
     // Starts the reader thread.

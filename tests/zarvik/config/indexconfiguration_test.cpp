@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "support/eventlogfile.h"
+#include "support/verifysettings.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
       <Target></Target>
       <Target>/srv/two/catalog</Target>
       <Target> ssh://deploy@web1:2222/srv/search/catalog </Target>
-      <Target>SSH://web2//srv/search/../catalog</Target>
+      <Target>SSH://web2//srv/search/../catalog</Target><Target>kind:remote:path</Target>
     </Propagations>
     <LastBuilt>2024-05-01 10:00:00</LastBuilt>
     <NumDocuments>42</NumDocuments>
@@ -146,22 +147,23 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
         {QStringLiteral("Remote"),
          QStringLiteral("Provider=PostgreSQL;Host=h;Database=app;User=%DbSetting1%")}};
     EXPECT_EQ(m_config.DbDataSources(), expectedSources);
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT WHERE X < 3");
-    EXPECT_EQ(m_config.IndexSetting2(), u"URL");
-    EXPECT_EQ(m_config.IndexSetting3(), u"");
-    EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
-    // Folders on other machines stay as written: made "absolute" here they would
+    EXPECT_EQ(m_config.Settings().query, u"SELECT DOCID, TITLE FROM DOCUMENT WHERE X < 3");
+    EXPECT_EQ(m_config.Settings().storedColumns, u"URL");
+    EXPECT_EQ(m_config.Settings().tokenizer, u"");
+    EXPECT_EQ(m_config.Settings().prefix, u"2 3");
+    // Targets of a named kind stay as written: made "absolute" here they would
     // become a local folder named "ssh:".
-    EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog"),
+    EXPECT_EQ(m_config.Settings().targets, QStringList({folder + QStringLiteral("/replicas/one/catalog"),
                                                     QStringLiteral("/srv/two/catalog"),
                                                     QStringLiteral("ssh://deploy@web1:2222/srv/search/catalog"),
-                                                    QStringLiteral("SSH://web2//srv/search/../catalog")}));
+                                                    QStringLiteral("SSH://web2//srv/search/../catalog"),
+                                                    QStringLiteral("kind:remote:path")}));
     EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
     EXPECT_EQ(m_config.NumDocuments(), u"42");
 
     m_config.LoadIndex(QStringLiteral("titles"));
     EXPECT_EQ(m_config.IndexPath(), u"/abs/titles");
-    EXPECT_TRUE(m_config.Propagations().isEmpty());
+    EXPECT_TRUE(m_config.Settings().targets.isEmpty());
     EXPECT_TRUE(m_config.DbSetting1().isEmpty());
     EXPECT_TRUE(m_config.LastBuilt().isEmpty());
     m_config.SetLastBuilt(QStringLiteral("now"));
@@ -192,7 +194,7 @@ TEST_F(ConfigTest, PropagationsEmptyVariants) {
                                 "</Index></IndexConfiguration>";
         m_config.LoadFromFile(Write(text));
         m_config.LoadIndex(QStringLiteral("a"));
-        EXPECT_TRUE(m_config.Propagations().isEmpty()) << variant;
+        EXPECT_TRUE(m_config.Settings().targets.isEmpty()) << variant;
     }
 }
 
@@ -293,10 +295,10 @@ TEST_F(ConfigTest, BuildModeDefaultsToFullAnd30AndAnUnknownValueFailsLoadIndex) 
                                    "</Index></IndexConfiguration>");
         m_config.LoadFromFile(path);
         m_config.LoadIndex(QStringLiteral("ok"));
-        EXPECT_EQ(m_config.GetBuildMode(), component::BuildModeSettings());
+        EXPECT_EQ(m_config.Settings().buildMode, component::BuildModeSettings());
         if (c.settings) {
             m_config.LoadIndex(QStringLiteral("a"));
-            EXPECT_EQ(m_config.GetBuildMode(), *c.settings) << c.elements;
+            EXPECT_EQ(m_config.Settings().buildMode, *c.settings) << c.elements;
         } else {
             const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
             EXPECT_EQ(error.Number(), errnum::kConfigLoad) << c.elements;
@@ -518,7 +520,7 @@ TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
     EXPECT_EQ(ReadBytes(path), expected);
     // The other properties are as loaded.
     EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
-    EXPECT_EQ(m_config.Propagations().size(), 4);
+    EXPECT_EQ(m_config.Settings().targets.size(), 5);
 }
 
 TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {
@@ -552,7 +554,7 @@ TEST_F(ConfigTest, WriteKeepsAChangeMadeToTheFileSinceLoading) {
     m_config.SetNumDocuments(QStringLiteral("5"));
     edited.replace("<NumDocuments>42<", "<NumDocuments>5<");
     EXPECT_EQ(ReadBytes(path), edited);
-    EXPECT_EQ(m_config.IndexSetting2(), u"URL,DATE");
+    EXPECT_EQ(m_config.Settings().storedColumns, u"URL,DATE");
 }
 
 TEST_F(ConfigTest, WriteKeepsModeAndSymbolicLink) {
@@ -847,15 +849,15 @@ TEST_F(ConfigTest, DemoConfigurationLoads) {
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("Primary"), database},
                                                                    {QStringLiteral("RAdozudo"), database},
                                                                    {QStringLiteral("Documents"), database}}));
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE, BODY, NODEID FROM DOCUMENT");
-    EXPECT_EQ(m_config.IndexSetting2(), u"NODEID");
-    EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
-    EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog")}));
+    EXPECT_EQ(m_config.Settings().query, u"SELECT DOCID, TITLE, BODY, NODEID FROM DOCUMENT");
+    EXPECT_EQ(m_config.Settings().storedColumns, u"NODEID");
+    EXPECT_EQ(m_config.Settings().prefix, u"2 3");
+    EXPECT_EQ(m_config.Settings().targets, QStringList({folder + QStringLiteral("/replicas/one/catalog")}));
     EXPECT_TRUE(m_config.LastBuilt().isEmpty());
     m_config.LoadIndex(QStringLiteral("titles"));
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("RAdozudo"), database}}));
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT");
-    EXPECT_TRUE(m_config.Propagations().isEmpty());
+    EXPECT_EQ(m_config.Settings().query, u"SELECT DOCID, TITLE FROM DOCUMENT");
+    EXPECT_TRUE(m_config.Settings().targets.isEmpty());
 }
 
 // The example the package installs in /etc: it loads without a warning, every path in
@@ -884,13 +886,7 @@ TEST_F(ConfigTest, PackagedExampleLoadsWithEveryPathInFull) {
 
 // --- <Verify> -----------------------------------------------------------------------
 
-component::VerifySettings Settings(std::int64_t min, int shrink, QStringList queries = {}) {
-    component::VerifySettings v;
-    v.minDocuments = min;
-    v.maxShrinkPercent = shrink;
-    v.checkQueries = std::move(queries);
-    return v;
-}
+using testsupport::Verify;
 
 struct VerifyCase {
     const char* name;
@@ -918,7 +914,7 @@ TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
     m_config.LoadIndex(QStringLiteral("other"));
     if (!c.refused) {
         m_config.LoadIndex(QStringLiteral("catalog"));
-        EXPECT_EQ(m_config.Verify(), c.expected);
+        EXPECT_EQ(m_config.Settings().verify, c.expected);
         return;
     }
     const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("catalog")); });
@@ -929,39 +925,39 @@ TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
     EXPECT_TRUE(error.Description().contains(path)) << error.Description().toStdString();
     // The index that was current stays current; the others stay usable.
     EXPECT_EQ(m_config.IndexName(), QStringLiteral("other"));
-    EXPECT_EQ(m_config.Verify(), component::VerifySettings());
+    EXPECT_EQ(m_config.Settings().verify, component::VerifySettings());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Values, VerifyTest,
     testing::Values(
-        VerifyCase{"Missing", "", Settings(0, 50), nullptr},
-        VerifyCase{"EmptyElement", "<Verify/>", Settings(0, 50), nullptr},
+        VerifyCase{"Missing", "", Verify(0, 50), nullptr},
+        VerifyCase{"EmptyElement", "<Verify/>", Verify(0, 50), nullptr},
         VerifyCase{"EmptyValues",
                    "<Verify><MinDocuments></MinDocuments><MaxShrinkPercent> </MaxShrinkPercent>"
                    "<CheckQuery/></Verify>",
-                   Settings(0, 50), nullptr},
+                   Verify(0, 50), nullptr},
         VerifyCase{"AllSet",
                    "<Verify><MinDocuments> 100 </MinDocuments><MaxShrinkPercent>20</MaxShrinkPercent>"
                    "<CheckQuery>ocean OR sea</CheckQuery><Unknown>7</Unknown><CheckQuery>title:a &amp; "
                    "b</CheckQuery></Verify>",
-                   Settings(100, 20, {"ocean OR sea", "title:a & b"}), nullptr,
+                   Verify(100, 20, {"ocean OR sea", "title:a & b"}), nullptr,
                    "<Unknown> in <Verify> of the index \"catalog\""},
         VerifyCase{"MisspeltSettingIsNamed", "<Verify><MinDocument>1000</MinDocument></Verify>",
-                   Settings(0, 50), nullptr, "<MinDocument> in <Verify>"},
-        VerifyCase{"MisspeltIndexElementIsNamed", "<IndexPth>y</IndexPth>", Settings(0, 50), nullptr,
+                   Verify(0, 50), nullptr, "<MinDocument> in <Verify>"},
+        VerifyCase{"MisspeltIndexElementIsNamed", "<IndexPth>y</IndexPth>", Verify(0, 50), nullptr,
                    "<IndexPth> in the index \"catalog\""},
         VerifyCase{"BuildSettingsAreKnown",
-                   "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>", Settings(0, 50),
+                   "<BuildMode>changes</BuildMode><MaxChangedPercent>30</MaxChangedPercent>", Verify(0, 50),
                    nullptr},
         VerifyCase{"Bounds",
                    "<Verify><MinDocuments>0</MinDocuments><MaxShrinkPercent>100</MaxShrinkPercent></Verify>",
-                   Settings(0, 100), nullptr},
-        VerifyCase{"ZeroShrink", "<Verify><MaxShrinkPercent>0</MaxShrinkPercent></Verify>", Settings(0, 0),
+                   Verify(0, 100), nullptr},
+        VerifyCase{"ZeroShrink", "<Verify><MaxShrinkPercent>0</MaxShrinkPercent></Verify>", Verify(0, 0),
                    nullptr},
         VerifyCase{"FirstOfRepeatedCounts",
                    "<Verify><MinDocuments>5</MinDocuments><MinDocuments>x</MinDocuments></Verify>",
-                   Settings(5, 50), nullptr},
+                   Verify(5, 50), nullptr},
         VerifyCase{"NegativePercent",
                    "<Verify><MaxShrinkPercent>-5</MaxShrinkPercent></Verify>",
                    {},

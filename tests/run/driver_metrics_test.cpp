@@ -1,11 +1,11 @@
-// The monitoring file every build run leaves, driven through the scripted fake
+// The monitoring file every build run leaves, the driver on the scripted fake
 // component: its values for each way a run ends, the last success kept across failed
 // runs, and a file that cannot be written.
 #include <QDateTime>
 #include <QDir>
 #include <QThread>
 
-#include "dialog_fixture.h"
+#include "driver_fixture.h"
 #include "support/promtext.h"
 
 namespace {
@@ -15,12 +15,10 @@ const QString kFolder = QStringLiteral("/var/lib/node-exporter");
 const QString kFile = kFolder + QStringLiteral("/lumora_index_sales.prom");
 const QString kPreviousSuccess = QStringLiteral("1700000000.000");
 
-class DriverMetricsTest : public DialogTest {
+class DriverMetricsTest : public DriverTest {
 protected:
     void SetUp() override {
-        DialogTest::SetUp();
-        ASSERT_TRUE(dialog->SelectCurrentIndex(QStringLiteral("sales")));
-        dialog->show();
+        DriverTest::SetUp();
         state->metricsDirectory = kFolder;
         state->buildReport = {component::BuildMode::Changes, QString(), 3, 2, 1};
         // The fake answers the per-step statements; the users it lists are rewritten.
@@ -61,7 +59,7 @@ TEST_P(OutcomeTest, EveryRunWritesItsOwnValues) {
     state->build = SlowBuild;
     c.script(*state);
     const double before = QDateTime::currentMSecsSinceEpoch() / 1000.0;
-    Click("StartButton");
+    Run();
     const double after = QDateTime::currentMSecsSinceEpoch() / 1000.0;
 
     ASSERT_FALSE(boxes.Texts().isEmpty());
@@ -211,7 +209,7 @@ TEST_F(DriverMetricsTest, TheFileIsWrittenBeforeTheOutcomeIsShown) {
         c.script(*state);
         qsizetype shownAtWrite = -1;
         state->onMetricsWrite = [&] { shownAtWrite = boxes.Boxes().size(); };
-        Click("StartButton");
+        Run();
         EXPECT_EQ(state->metricsWrites, 1);
         EXPECT_EQ(shownAtWrite, c.boxesBefore);
         EXPECT_EQ(boxes.Boxes().size(), c.boxesAfter);
@@ -222,18 +220,18 @@ TEST_F(DriverMetricsTest, TheFileIsWrittenBeforeTheOutcomeIsShown) {
 
 TEST_F(DriverMetricsTest, SuccessAfterFailuresTakesItsOwnTime) {
     state->build = [](testsupport::FakeBuilder&) { return false; };
-    Click("StartButton");
+    Run();
     EXPECT_EQ(Written().value(QStringLiteral("lumora_index_last_success_timestamp_seconds")),
               kPreviousSuccess);
     state->build = [](testsupport::FakeBuilder&) { return true; };
-    Click("StartButton");
+    Run();
     const QMap<QString, QString> m = Written();
     EXPECT_EQ(m.value(QStringLiteral("lumora_index_last_success_timestamp_seconds")),
               m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds")));
     // ... and a failure after that keeps the new success.
     const QString success = m.value(QStringLiteral("lumora_index_last_success_timestamp_seconds"));
     state->build = [](testsupport::FakeBuilder&) { return false; };
-    Click("StartButton");
+    Run();
     EXPECT_EQ(Written().value(QStringLiteral("lumora_index_last_success_timestamp_seconds")), success);
     EXPECT_EQ(state->metricsWrites, 3);
 }
@@ -241,7 +239,7 @@ TEST_F(DriverMetricsTest, SuccessAfterFailuresTakesItsOwnTime) {
 TEST_F(DriverMetricsTest, NoFolderConfiguredWritesNothing) {
     state->metricsDirectory.clear();
     state->metricsFiles.clear();
-    Click("StartButton");
+    Run();
     EXPECT_EQ(boxes.Texts(), QStringList{kOK});
     EXPECT_EQ(state->metricsWrites, 0);
     EXPECT_TRUE(state->metricsFiles.isEmpty());
@@ -253,7 +251,6 @@ struct UnwritableCase {
     bool automated;
     bool buildOK;
     QStringList boxes;
-    bool loadedAfter;
 };
 
 class UnwritableTest : public DriverMetricsTest, public ::testing::WithParamInterface<UnwritableCase> {};
@@ -265,14 +262,8 @@ TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
                          QStringLiteral("Unable to write the metrics file x: no room"));
     const bool ok = c.buildOK;
     state->build = [ok](testsupport::FakeBuilder&) { return ok; };
-    if (c.automated) {
-        dialog->DoBuildIndex(true);
-    } else {
-        Click("StartButton");
-    }
+    EXPECT_EQ(Run(c.automated), c.buildOK ? run::BuildDriver::Outcome::Succeeded : run::BuildDriver::Outcome::Failed);
     EXPECT_EQ(boxes.Texts(), c.boxes);
-    EXPECT_EQ(dialog->IsLoaded(), c.loadedAfter);
-    EXPECT_EQ(dialog->AutomatedBuildFailed(), c.automated && !c.buildOK);
     EXPECT_EQ(state->writes.size(), c.buildOK ? 2 : 0);  // the results still go to the configuration
     ASSERT_EQ(state->events.size(), 1);
     // The reason as a sentence, then how to let the service write the folder.
@@ -286,17 +277,17 @@ TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, UnwritableTest,
-    ::testing::Values(UnwritableCase{"interactive_success", false, true, {kOK}, true},
-                      UnwritableCase{"interactive_failure", false, false, {kFailure}, true},
-                      UnwritableCase{"automated_success", true, true, {}, false},
-                      UnwritableCase{"automated_failure", true, false, {kFailure}, true}),
+    ::testing::Values(UnwritableCase{"interactive_success", false, true, {kOK}},
+                      UnwritableCase{"interactive_failure", false, false, {kFailure}},
+                      UnwritableCase{"automated_success", true, true, {}},
+                      UnwritableCase{"automated_failure", true, false, {kFailure}}),
     [](const ::testing::TestParamInfo<UnwritableCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DriverMetricsTest, AnEventLogThatFailsTooChangesNothing) {
     state->metricsWriteError =
         component::Error(component::errnum::kMetricsWrite, QStringLiteral("M"), QStringLiteral("no room"));
     state->eventLogError = component::Error(9, QStringLiteral("EventLog"), QStringLiteral("journal is gone"));
-    Click("StartButton");
+    Run();
     EXPECT_EQ(boxes.Texts(), QStringList{kOK});
     EXPECT_EQ(state->writes.size(), 2);
 }

@@ -1,5 +1,5 @@
 // The monitoring file of an index.
-#include "zarvik/files/metricsfile.h"
+#include "zarvik/files/durablemetricsfile.h"
 
 #include <QFile>
 #include <QFileInfo>

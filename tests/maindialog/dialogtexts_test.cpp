@@ -1,5 +1,5 @@
 // Texts the dialog computes: the engine version and the help text.
-#include "maindialog/texts.h"
+#include "maindialog/dialogtexts.h"
 
 #include <gtest/gtest.h>
 

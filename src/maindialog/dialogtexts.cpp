@@ -1,5 +1,5 @@
 // The texts the main dialog shows that are computed rather than fixed.
-#include "maindialog/texts.h"
+#include "maindialog/dialogtexts.h"
 
 #include "component/texts.h"
 

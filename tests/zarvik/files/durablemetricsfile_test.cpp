@@ -1,5 +1,5 @@
 // Tests of the monitoring file over real folders.
-#include "zarvik/files/metricsfile.h"
+#include "zarvik/files/durablemetricsfile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
