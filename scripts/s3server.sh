@@ -1,0 +1,85 @@
+#!/bin/bash
+# Starts or stops an S3 server on loopback for the store tests: Ceph's RADOS Gateway
+# over one monitor and one OSD (bluestore on a sparse file), with a fresh data folder.
+#   s3server.sh start FOLDER   prints the environment to source (LUMORA_TEST_S3=...)
+#   s3server.sh stop FOLDER
+# Ports stay below 32768, outside the ephemeral range: LUMORA_S3_PORT (default 17480),
+# the monitor on LUMORA_S3_PORT - 1000.
+set -euo pipefail
+action=${1:?start or stop}
+dir=${2:?data folder}
+port=${LUMORA_S3_PORT:-17480}
+mon_port=$((port - 1000))
+conf=$dir/ceph.conf
+
+stop() {
+  for p in radosgw osd mon; do
+    if [ -f "$dir/$p.pid" ]; then kill "$(cat "$dir/$p.pid")" 2>/dev/null || true; fi
+  done
+  for p in radosgw osd mon; do
+    if [ -f "$dir/$p.pid" ]; then
+      pid=$(cat "$dir/$p.pid")
+      for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$pid" 2>/dev/null || true
+      rm -f "$dir/$p.pid"
+    fi
+  done
+}
+
+if [ "$action" = stop ]; then stop; rm -rf "$dir"; exit 0; fi
+
+rm -rf "$dir"
+mkdir -p "$dir/mon" "$dir/osd0" "$dir/run" "$dir/log"
+fsid=$(cat /proc/sys/kernel/random/uuid)
+access=test$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')
+secret=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
+cat >"$conf" <<CONF
+[global]
+fsid = $fsid
+mon host = v1:127.0.0.1:$mon_port
+mon initial members = a
+auth cluster required = none
+auth service required = none
+auth client required = none
+ms bind msgr2 = false
+run dir = $dir/run
+log file = $dir/log/\$name.log
+admin socket = $dir/run/\$name.asok
+osd pool default size = 1
+osd pool default min size = 1
+mon allow pool size one = true
+osd crush chooseleaf type = 0
+mon warn on pool no redundancy = false
+paxos propose interval = 0.05
+osd objectstore = bluestore
+bluestore block path = $dir/block
+bluestore block create = true
+bluestore block size = 21474836480
+bluestore fsck on mkfs = false
+osd data = $dir/osd0
+mon data = $dir/mon
+rgw gc obj min wait = 60
+rgw gc processor period = 60
+rgw frontends = beast endpoint=127.0.0.1:$port
+rgw dns name = 127.0.0.1
+CONF
+
+monmaptool --create --addv a "[v1:127.0.0.1:$mon_port]" --fsid "$fsid" "$dir/monmap" >/dev/null
+ceph-mon -c "$conf" --mkfs -i a --monmap "$dir/monmap" --keyring /dev/null
+ceph-mon -c "$conf" -i a --pid-file "$dir/mon.pid"
+osd_uuid=$(cat /proc/sys/kernel/random/uuid)
+ceph -c "$conf" --connect-timeout 20 osd new "$osd_uuid" >/dev/null
+ceph-osd -c "$conf" -i 0 --mkfs --osd-uuid "$osd_uuid" >/dev/null 2>&1
+ceph-osd -c "$conf" -i 0 --pid-file "$dir/osd.pid" 2>>"$dir/log/start.log"
+for _ in $(seq 300); do
+  ceph -c "$conf" osd stat 2>/dev/null | grep -q "1 up" && break
+  sleep 0.1
+done
+timeout 60 radosgw-admin -c "$conf" user create --uid=lumora --display-name=lumora \
+  --access-key="$access" --secret="$secret" >/dev/null
+radosgw -c "$conf" -n client.rgw --pid-file "$dir/radosgw.pid"
+for _ in $(seq 300); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  sleep 0.1
+done
+echo "LUMORA_TEST_S3=http://127.0.0.1:$port LUMORA_TEST_S3_KEY=$access LUMORA_TEST_S3_SECRET=$secret"
