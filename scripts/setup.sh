@@ -12,6 +12,7 @@ PACKAGES=(
   postgresql
   unixodbc libsqliteodbc
   rsync openssh-client openssh-server
+  rclone libzstd-dev libcurl4-openssl-dev nginx radosgw ceph-mon ceph-osd
   clang
   fonts-liberation
   dpkg-dev file lintian

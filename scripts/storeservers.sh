@@ -1,10 +1,11 @@
 #!/bin/bash
-# Starts or stops an S3 server on loopback for the store tests: Ceph's RADOS Gateway
-# over one monitor and one OSD (bluestore on a sparse file), with a fresh data folder.
-#   s3server.sh start FOLDER   prints the environment to source (LUMORA_TEST_S3=...)
-#   s3server.sh stop FOLDER
+# Starts or stops the servers of the store tests on loopback, with a fresh data folder:
+# an S3 server (Ceph's RADOS Gateway over one monitor and one OSD, bluestore on a
+# sparse file) and nginx serving FOLDER/www, where the tests put local store folders.
+#   storeservers.sh start FOLDER   prints the environment to export (LUMORA_TEST_S3=...)
+#   storeservers.sh stop FOLDER
 # Ports stay below 32768, outside the ephemeral range: LUMORA_S3_PORT (default 17480),
-# the monitor on LUMORA_S3_PORT - 1000.
+# nginx on LUMORA_S3_PORT + 1, the monitor on LUMORA_S3_PORT - 1000.
 set -euo pipefail
 action=${1:?start or stop}
 dir=${2:?data folder}
@@ -13,10 +14,10 @@ mon_port=$((port - 1000))
 conf=$dir/ceph.conf
 
 stop() {
-  for p in radosgw osd mon; do
+  for p in nginx radosgw osd mon; do
     if [ -f "$dir/$p.pid" ]; then kill "$(cat "$dir/$p.pid")" 2>/dev/null || true; fi
   done
-  for p in radosgw osd mon; do
+  for p in nginx radosgw osd mon; do
     if [ -f "$dir/$p.pid" ]; then
       pid=$(cat "$dir/$p.pid")
       for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -29,7 +30,26 @@ stop() {
 if [ "$action" = stop ]; then stop; rm -rf "$dir"; exit 0; fi
 
 rm -rf "$dir"
-mkdir -p "$dir/mon" "$dir/osd0" "$dir/run" "$dir/log"
+mkdir -p "$dir/mon" "$dir/osd0" "$dir/run" "$dir/log" "$dir/www"
+chmod 755 "$dir" "$dir/www"
+cat >"$dir/nginx.conf" <<CONF
+pid $dir/nginx.pid;
+error_log $dir/log/nginx.log;
+events {}
+http {
+  access_log off;
+  client_body_temp_path $dir/run;
+  proxy_temp_path $dir/run;
+  fastcgi_temp_path $dir/run;
+  uwsgi_temp_path $dir/run;
+  scgi_temp_path $dir/run;
+  server {
+    listen 127.0.0.1:$((port + 1));
+    root $dir/www;
+  }
+}
+CONF
+nginx -c "$dir/nginx.conf" -e "$dir/log/nginx.log"
 fsid=$(cat /proc/sys/kernel/random/uuid)
 access=test$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')
 secret=$(head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -82,4 +102,5 @@ for _ in $(seq 300); do
   curl -s -o /dev/null "http://127.0.0.1:$port/" && break
   sleep 0.1
 done
-echo "LUMORA_TEST_S3=http://127.0.0.1:$port LUMORA_TEST_S3_KEY=$access LUMORA_TEST_S3_SECRET=$secret"
+echo "LUMORA_TEST_S3=http://127.0.0.1:$port LUMORA_TEST_S3_KEY=$access LUMORA_TEST_S3_SECRET=$secret" \
+  "LUMORA_TEST_HTTP=http://127.0.0.1:$((port + 1)) LUMORA_TEST_HTTP_ROOT=$dir/www"
