@@ -4,8 +4,6 @@
 
 #include <QDir>
 
-#include "zarvik/store/store.h"
-
 namespace zarvik::propagation {
 namespace {
 
@@ -147,11 +145,6 @@ QString ParsePropagationTarget(const QString& text, PropagationTarget* target) {
     *target = PropagationTarget{};
     target->text = text;
     const QLatin1String scheme("ssh://");
-    if (store::IsStoreTarget(text)) {
-        target->store = true;
-        target->path = text.mid(6);
-        return {};
-    }
     if (!text.startsWith(scheme, Qt::CaseInsensitive)) {
         if (text.trimmed().isEmpty()) return Refuse(text, QStringLiteral("it names no folder"));
         target->path = QDir(text).absolutePath();

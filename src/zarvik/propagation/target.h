@@ -8,8 +8,6 @@ namespace zarvik::propagation {
 
 struct PropagationTarget {
     bool remote = false;
-    // store:REMOTE:PATH or store:/absolute/folder; path is the text after "store:".
-    bool store = false;
     // The text as the configuration gave it, for messages.
     QString text;
     // A local target's absolute folder, or the absolute folder on the far side.
@@ -23,8 +21,7 @@ struct PropagationTarget {
     QString Login() const { return user.isEmpty() ? host : user + QLatin1Char('@') + host; }
 };
 
-// Reads one target text. Texts that begin with "store:" name a store (checked when
-// it is published to); texts that begin with "ssh://" (in any case) are remote;
+// Reads one target text. Texts that begin with "ssh://" (in any case) are remote;
 // every other text is a local folder, made absolute. A remote text whose user,
 // host, port or path ssh or rsync could read as an option or as shell syntax is
 // refused. Returns the empty text on success, else why the target was refused;

@@ -17,7 +17,6 @@
 #include "zarvik/files/eventlog.h"
 #include "zarvik/propagation/localcopy.h"
 #include "zarvik/propagation/remotecopy.h"
-#include "zarvik/propagation/storepublish.h"
 #include "zarvik/propagation/target.h"
 
 namespace zarvik::propagation {
@@ -65,7 +64,7 @@ QString WhyNotRun(const PropagationTarget& t, const QDir& source, bool haveIndex
     if (!haveIndex)
         return QStringLiteral("there is no index at %1")
             .arg(source.absoluteFilePath(QStringLiteral("index.db")));
-    if (!t.remote && !t.store && QDir(t.path).absolutePath() == source.absolutePath())
+    if (!t.remote && QDir(t.path).absolutePath() == source.absolutePath())
         return QStringLiteral("the target is the index folder itself");
     if (t.remote && !configWhy.isEmpty()) return configWhy;
     return {};
@@ -87,7 +86,7 @@ Jobs ReadTargets(const QStringList& targets, const QDir& source, bool haveIndex,
         } else {
             // The same folder twice would have two copies race for one file.
             const QString key =
-                t.store ? t.text : t.remote ? QStringLiteral("%1@%2:%3%4").arg(t.user, t.host, QString::number(t.port), t.path)
+                t.remote ? QStringLiteral("%1@%2:%3%4").arg(t.user, t.host, QString::number(t.port), t.path)
                          : t.path;
             if (seen.contains(key)) job->run = false;
             seen.insert(key);
@@ -222,9 +221,9 @@ bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& ta
     std::shared_future<FactsOfFiles> facts;
     if (anyRemote) facts = std::async(std::launch::async, ReadSourceFacts, files).share();
     const auto copy = [&](Job& job) {
-        job.why = job.target.store    ? PublishToStore(job.target, indexPath, job.bytes)
-                  : job.target.remote ? CopyToRemoteFolder(job.target, config, files, facts, job.bytes, job.sent)
-                                      : CopyToLocalFolder(job.target, files, job.bytes);
+        job.why = job.target.remote
+                      ? CopyToRemoteFolder(job.target, config, files, facts, job.bytes, job.sent)
+                      : CopyToLocalFolder(job.target, files, job.bytes);
     };
     TargetPool(jobs, copy, m_statusHandler, targets.size()).Run();
     if (facts.valid()) facts.wait();
