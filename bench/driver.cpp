@@ -245,9 +245,7 @@ int Stop(const QString& file, const QString& index, double after) {
         configuration->DbSetting1(), configuration->DbSetting2(), QStringLiteral("Primary"), sources);
     auto builder = component::Factory().NewIndexBuilder();
     Stopper stopper(*builder, after);
-    builder->Configure(&stopper, nullptr, configuration->IndexName(), configuration->IndexPath(), resolved,
-                       connection, configuration->IndexSetting3(), configuration->IndexSetting2(),
-                       configuration->IndexSetting4(), configuration->IndexSetting1());
+    builder->Configure(&stopper, nullptr, configuration->Settings(), resolved.isEmpty() ? connection : resolved);
     const bool built = builder->Build();
     const auto returned = Clock::now();
     if (built || !stopper.stoppedAt) Die(QStringLiteral("the build ended before it was stopped"));

@@ -27,14 +27,14 @@ QList<QStringList> Snapshot(zarvik::config::XmlIndexConfiguration& configuration
             blocks.append(values << QStringLiteral("refused: ") + error.Description());
             continue;
         }
-        const component::VerifySettings verify = configuration.Verify();
+        const component::VerifySettings verify = configuration.Settings().verify;
         FUZZ_CHECK(verify.minDocuments >= 0 && verify.maxShrinkPercent >= 0 && verify.maxShrinkPercent <= 100,
                    "verify %lld %d", static_cast<long long>(verify.minDocuments), verify.maxShrinkPercent);
         values << configuration.IndexName() << configuration.DbSetting1() << configuration.DbSetting2()
-               << configuration.IndexPath() << configuration.Propagations().join(QLatin1Char('|'))
-               << configuration.IndexDataSource() << configuration.IndexSetting1()
-               << configuration.IndexSetting2() << configuration.IndexSetting3()
-               << configuration.IndexSetting4() << configuration.LastBuilt() << configuration.NumDocuments();
+               << configuration.IndexPath() << configuration.Settings().targets.join(QLatin1Char('|'))
+               << configuration.IndexDataSource() << configuration.Settings().query
+               << configuration.Settings().storedColumns << configuration.Settings().tokenizer
+               << configuration.Settings().prefix << configuration.LastBuilt() << configuration.NumDocuments();
         for (const component::DataSource& source : configuration.DbDataSources())
             values << source.name << source.text;
         values << QString::number(verify.minDocuments) << QString::number(verify.maxShrinkPercent)

@@ -55,6 +55,25 @@ struct BuildModeSettings {
     bool operator==(const BuildModeSettings&) const = default;
 };
 
+// Everything an <Index> tells a build, by name. The configuration makes it whole;
+// the builder, the propagator and the user-node run each take what they need.
+struct IndexSettings {
+    // Every member has an initializer, so that a designated initializer may name only
+    // the settings it sets.
+    QString name{};
+    QString path{};           // <IndexPath>, absolute
+    QString dataSource{};     // <IndexDataSource>: the data source the documents come from
+    QString query{};          // <IndexSetting1>: the first column is the key, the others text
+    QString storedColumns{};  // <IndexSetting2>: columns stored but not searched, comma-separated
+    QString tokenizer{};      // <IndexSetting3>: the FTS5 tokenizer; empty for FTS5's own
+    QString prefix{};         // <IndexSetting4>: the prefix lengths, blank-separated
+    BuildModeSettings buildMode{};  // <BuildMode>, <MaxChangedPercent>
+    VerifySettings verify{};        // <Verify>
+    UserNodeMethod userNodeMethod = UserNodeMethod::Memory;  // <UserNodeMethod>
+    QStringList targets{};          // <Propagations>: absolute folders and other kinds' texts
+    bool operator==(const IndexSettings&) const = default;
+};
+
 // The loaded index configuration and its current index.
 class IndexConfiguration {
 public:
@@ -74,22 +93,14 @@ public:
     virtual DataSourceList DbDataSources() const = 0;
     // Absolute path of the index folder.
     virtual QString IndexPath() const = 0;
-    // Propagation targets (absolute); empty stands for Empty.
-    virtual QStringList Propagations() const = 0;
     virtual QString IndexDataSource() const = 0;
-    virtual QString IndexSetting1() const = 0;
-    virtual QString IndexSetting2() const = 0;
-    virtual QString IndexSetting3() const = 0;
-    virtual QString IndexSetting4() const = 0;
     virtual QString LastBuilt() const = 0;
     virtual QString NumDocuments() const = 0;
-    // The checks a new index of the current index must pass; the defaults when no
-    // index is current or the file has no <Verify>.
-    virtual VerifySettings Verify() const = 0;
+    // The settings of the current index, whole; the defaults for every element that
+    // is missing or empty, and when no index is current.
+    virtual IndexSettings Settings() const = 0;
     // Memory when the element is missing or empty.
     virtual UserNodeMethod GetUserNodeMethod() const = 0;
-    // The defaults when no index is current or the elements are missing or empty.
-    virtual BuildModeSettings GetBuildMode() const = 0;
     // Writing saves the configuration file at once. Raises when no index is current
     // or the file cannot be saved; the file then stays as it was.
     virtual void SetLastBuilt(const QString& value) = 0;

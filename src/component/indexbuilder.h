@@ -33,16 +33,10 @@ public:
     virtual void SetAborted(bool aborted) = 0;
     // Number of documents in the index the last build produced.
     virtual std::int32_t DocumentCount() const = 0;
-    // The handler must outlive the build.
+    // The index the next Build makes, and the connection text its documents are read
+    // through. The handler must outlive the build.
     virtual void Configure(StatusHandler* statusHandler, std::shared_ptr<SearchEngine> engine,
-                           const QString& indexName, const QString& indexPath,
-                           const QString& resolvedSource, const QString& connection,
-                           const QString& indexSetting3, const QString& indexSetting2,
-                           const QString& indexSetting4, const QString& indexSetting1) = 0;
-    // The checks the next Build applies to the new index; the defaults until called.
-    virtual void SetVerify(const VerifySettings& verify) = 0;
-    // How the next Build makes the new index; Full until called.
-    virtual void SetBuildMode(const BuildModeSettings& settings) = 0;
+                           const IndexSettings& settings, const QString& connectionText) = 0;
     // After a successful Build; the defaults before one.
     virtual BuildReport LastBuild() const = 0;
     // True on success; false when aborted. Raises on failure, and when the new index

@@ -14,11 +14,13 @@
 
 namespace component {
 
-// The bytes a propagation sent to one target: over the link for a target on another
-// machine, the bytes copied for a local folder.
+// What a propagation sent to one target: the bytes over the link for a target on
+// another machine, the bytes copied for a local folder; and the objects uploaded
+// for a target that stores objects (0 for the others).
 struct TargetBytes {
     QString target;
     std::int64_t bytes = 0;
+    std::int64_t objects = 0;
 };
 
 class IndexPropagator {

@@ -50,6 +50,7 @@ BuildDriver::Outcome BuildDriver::Run(bool automated) {
 
 BuildDriver::Outcome BuildDriver::RunSteps(bool automated, metrics::BuildMetrics& runMetrics) {
     if (automated) m_view.ShowAutomated();
+    m_settings = Configuration().Settings();
     const Sources sources = LookUpDataSources();
     if (sources.connection.isEmpty())
         throw component::Error(component::errnum::kAppBase, kProgramSource, component::kNoDataSourceText);
@@ -62,7 +63,7 @@ BuildDriver::Outcome BuildDriver::RunSteps(bool automated, metrics::BuildMetrics
     const bool usersDone = PopulateAllUserNodes(runMetrics);
     m_step = QStringLiteral("propagation");
     bool copied = true;
-    if (indexBuilt && usersDone && !Configuration().Propagations().isEmpty()) copied = PropagateToTargets(runMetrics);
+    if (indexBuilt && usersDone && !m_settings.targets.isEmpty()) copied = PropagateToTargets(runMetrics);
     const bool built = indexBuilt && copied;
     // The first step that failed is the one the run stopped in.
     runMetrics.SetFailedStep(!indexBuilt ? QStringLiteral("build")
@@ -97,8 +98,7 @@ BuildDriver::Sources BuildDriver::LookUpDataSources() const {
     // Each value is read into its own local first, so the reads happen in the order
     // stated here and not in the compiler's order of argument evaluation.
     Sources sources;
-    const QString dataSource = configuration.IndexDataSource();
-    sources.resolved = services->ResolveDataSource(dataSource, configuration.DbDataSources());
+    sources.resolved = services->ResolveDataSource(m_settings.dataSource, configuration.DbDataSources());
     for (const QString& name : {QStringLiteral("Primary"), QStringLiteral("RAdozudo")}) {
         const QString setting1 = configuration.DbSetting1();
         const QString setting2 = configuration.DbSetting2();
@@ -110,18 +110,10 @@ BuildDriver::Sources BuildDriver::LookUpDataSources() const {
 }
 
 void BuildDriver::ConfigureBuilder(const Sources& sources) {
-    component::IndexConfiguration& configuration = Configuration();
     m_indexBuilder = component::Factory().NewIndexBuilder();
-    const QString indexName = configuration.IndexName();
-    const QString indexPath = configuration.IndexPath();
-    const QString setting3 = configuration.IndexSetting3();
-    const QString setting2 = configuration.IndexSetting2();
-    const QString setting4 = configuration.IndexSetting4();
-    const QString setting1 = configuration.IndexSetting1();
-    m_indexBuilder->Configure(&m_view, component::g_searchEngine, indexName, indexPath, sources.resolved,
-                              sources.connection, setting3, setting2, setting4, setting1);
-    m_indexBuilder->SetVerify(configuration.Verify());
-    m_indexBuilder->SetBuildMode(configuration.GetBuildMode());
+    // A data source the index names takes the place of the catalog's connection.
+    m_indexBuilder->Configure(&m_view, component::g_searchEngine, m_settings,
+                              sources.resolved.isEmpty() ? sources.connection : sources.resolved);
 }
 
 bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
@@ -155,10 +147,9 @@ bool BuildDriver::PopulateAllUserNodes(metrics::BuildMetrics& runMetrics) {
 }
 
 bool BuildDriver::PropagateToTargets(metrics::BuildMetrics& runMetrics) {
-    component::IndexConfiguration& configuration = Configuration();
     bool copied = false;
-    const QString path = configuration.IndexPath();
-    const QStringList targets = configuration.Propagations();
+    const QString& path = m_settings.path;
+    const QStringList& targets = m_settings.targets;
     std::shared_ptr<component::IndexPropagator> propagator = component::Factory().NewIndexPropagator();
     propagator->SetStatusHandler(&m_view);
     runMetrics.Begin(metrics::BuildMetrics::kPropagation);

@@ -49,6 +49,8 @@ private:
     void PublishMetrics(const metrics::BuildMetrics& runMetrics, bool succeeded) noexcept;
 
     BuildView& m_view;
+    // The current index's settings, read once at the start of a run.
+    component::IndexSettings m_settings;
     std::shared_ptr<component::IndexBuilder> m_indexBuilder;
     // The step the run is in, for the monitoring file of a run that ends early.
     QString m_step;

@@ -39,27 +39,7 @@ TEST_F(BuildDriverTest, SuccessWritesResultsUpdatesLabelsAndSaysSo) {
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Lumora Index Manager"));
 }
 
-TEST_F(BuildDriverTest, ConfigureGetsTheTenArgumentsReadInOrder) {
-    Click("StartButton");
-    EXPECT_EQ(state->configuredHandler, static_cast<component::StatusHandler*>(dialog.get()));
-    EXPECT_EQ(state->configureArgs,
-              (QStringList{QStringLiteral("sales"), QStringLiteral("/srv/idx/sales"),
-                           QStringLiteral("Provider=SQLite;Database=d.db"), QStringLiteral("primary-text"),
-                           QStringLiteral("unicode61"), QStringLiteral("URL"), QStringLiteral("2 3"),
-                           QStringLiteral("SELECT ID, BODY FROM DOC")}));
-    const QStringList settingsOrder = {QStringLiteral("IndexName"),     QStringLiteral("IndexPath"),
-                                       QStringLiteral("IndexSetting3"), QStringLiteral("IndexSetting2"),
-                                       QStringLiteral("IndexSetting4"), QStringLiteral("IndexSetting1")};
-    const qsizetype at = state->reads.indexOf(QStringLiteral("IndexName"));
-    ASSERT_GE(at, 0);
-    EXPECT_EQ(state->reads.mid(at, settingsOrder.size()), settingsOrder);
-    EXPECT_EQ(state->reads.mid(0, 5),
-              (QStringList{QStringLiteral("IndexDataSource"), QStringLiteral("DbDataSources"),
-                           QStringLiteral("DbSetting1"), QStringLiteral("DbSetting2"),
-                           QStringLiteral("DbDataSources")}));
-}
-
-TEST_F(BuildDriverTest, TheBuilderGetsTheChecksOfTheCurrentIndex) {
+TEST_F(BuildDriverTest, TheBuilderGetsTheSettingsOfTheCurrentIndexWhole) {
     component::VerifySettings verify;
     verify.minDocuments = 7;
     verify.maxShrinkPercent = 100;
@@ -69,16 +49,28 @@ TEST_F(BuildDriverTest, TheBuilderGetsTheChecksOfTheCurrentIndex) {
     const component::BuildModeSettings mode{component::BuildMode::Changes, 12};
     state->buildMode[QStringLiteral("sales")] = mode;
     Click("StartButton");
-    ASSERT_TRUE(state->verifyGiven.has_value());
-    EXPECT_EQ(*state->verifyGiven, verify);
-    ASSERT_TRUE(state->buildModeGiven.has_value());
-    EXPECT_EQ(*state->buildModeGiven, mode);
+    EXPECT_EQ(state->configuredHandler, static_cast<component::StatusHandler*>(dialog.get()));
+    ASSERT_TRUE(state->settingsGiven.has_value());
+    const component::IndexSettings& given = *state->settingsGiven;
+    EXPECT_EQ((QStringList{given.name, given.path, given.query, given.storedColumns, given.tokenizer, given.prefix}),
+              (QStringList{QStringLiteral("sales"), QStringLiteral("/srv/idx/sales"),
+                           QStringLiteral("SELECT ID, BODY FROM DOC"), QStringLiteral("URL"),
+                           QStringLiteral("unicode61"), QStringLiteral("2 3")}));
+    EXPECT_EQ(given.verify, verify);
+    EXPECT_EQ(given.buildMode, mode);
+    // The index's own data source takes the place of the catalog's connection.
+    EXPECT_EQ(state->connectionGiven, QStringLiteral("Provider=SQLite;Database=d.db"));
+    EXPECT_EQ(state->reads.mid(0, 5),
+              (QStringList{QStringLiteral("Settings"), QStringLiteral("DbDataSources"),
+                           QStringLiteral("DbSetting1"), QStringLiteral("DbSetting2"),
+                           QStringLiteral("DbDataSources")}));
 }
 
 TEST_F(BuildDriverTest, FallsBackToRAdozudoWhenPrimaryIsEmpty) {
     state->connectionStrings.remove(QStringLiteral("Primary"));
+    state->dataSources.remove(QStringLiteral("sales"));
     Click("StartButton");
-    EXPECT_EQ(state->configureArgs.value(3), QStringLiteral("radozudo-text"));
+    EXPECT_EQ(state->connectionGiven, QStringLiteral("radozudo-text"));
     EXPECT_EQ(state->serviceCalls.mid(0, 3),
               (QStringList{QStringLiteral("ResolveDataSource(Docs)"),
                            QStringLiteral("GetConnectionString(u,p,Primary)"),

@@ -57,7 +57,7 @@ TEST_P(SchemaTest, TheExampleBuildsFromTheShippedLayout) {
     configuration.LoadFromFile(file.fileName());
     configuration.LoadIndex(QStringLiteral("catalog"));
 
-    EXPECT_EQ(db.Rows(configuration.IndexSetting1()).size(), 5);
+    EXPECT_EQ(db.Rows(configuration.Settings().query).size(), 5);
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
     usernodes::UserNodeRun run(configuration, [&] { ++aborts; });

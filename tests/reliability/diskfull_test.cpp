@@ -118,9 +118,7 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
     const QString query = QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT");
     {
         zarvik::index::Fts5IndexBuilder builder;
-        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
-                          QStringLiteral("Provider=SQLite;Database=") + small, QString(), QString(),
-                          QString(), QString(), query);
+        builder.Configure(&quiet, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = query}, QStringLiteral("Provider=SQLite;Database=") + small);
         ASSERT_TRUE(builder.Build());
     }
     const QByteArray before = ReadAll(live);
@@ -134,9 +132,7 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
             ASSERT_TRUE(limit->ok());
         }
         zarvik::index::Fts5IndexBuilder builder;
-        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
-                          QStringLiteral("Provider=SQLite;Database=") + big, QString(), QString(), QString(),
-                          QString(), query);
+        builder.Configure(&quiet, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = query}, QStringLiteral("Provider=SQLite;Database=") + big);
         try {
             builder.Build();
             ADD_FAILURE() << "the build succeeded on a full disk";
@@ -160,15 +156,11 @@ TEST_P(DiskFullTest, ClearErrorLiveIndexUnchangedNoStagingLeft) {
     if (GetParam() == Limit::SmallFilesystem) {
         // The index lived on the filesystem just removed: start again on the disk below.
         zarvik::index::Fts5IndexBuilder builder;
-        builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
-                          QStringLiteral("Provider=SQLite;Database=") + small, QString(), QString(),
-                          QString(), QString(), query);
+        builder.Configure(&quiet, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = query}, QStringLiteral("Provider=SQLite;Database=") + small);
         ASSERT_TRUE(builder.Build());
     }
     zarvik::index::Fts5IndexBuilder builder;
-    builder.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath,
-                      QStringLiteral("Provider=SQLite;Database=") + big, QString(), QString(), QString(),
-                      QString(), query);
+    builder.Configure(&quiet, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = query}, QStringLiteral("Provider=SQLite;Database=") + big);
     EXPECT_TRUE(builder.Build());
     EXPECT_EQ(builder.DocumentCount(), 20000);
 }

@@ -31,17 +31,15 @@ public:
         return sources;
     }
     QString IndexPath() const override { return {}; }
-    QStringList Propagations() const override { return {}; }
     QString IndexDataSource() const override { return {}; }
-    QString IndexSetting1() const override { return {}; }
-    QString IndexSetting2() const override { return {}; }
-    QString IndexSetting3() const override { return {}; }
-    QString IndexSetting4() const override { return {}; }
     QString LastBuilt() const override { return {}; }
     QString NumDocuments() const override { return {}; }
-    component::VerifySettings Verify() const override { return {}; }
+    component::IndexSettings Settings() const override {
+        component::IndexSettings settings;
+        settings.userNodeMethod = method;
+        return settings;
+    }
     component::UserNodeMethod GetUserNodeMethod() const override { return method; }
-    component::BuildModeSettings GetBuildMode() const override { return {}; }
     void SetLastBuilt(const QString&) override {
         component::ThrowNotImplemented(kSource, QStringLiteral("SetLastBuilt"));
     }

@@ -220,18 +220,22 @@ QString FakeConfiguration::MetricsDirectory() const {
     return m_state.metricsDirectory;
 }
 
-QStringList FakeConfiguration::Propagations() const {
-    m_state.reads.append(QStringLiteral("Propagations"));
-    return m_state.propagations.value(m_state.currentIndex);
-}
-
-// Not added to the reads: the tests of the order of reads cover the spelled-out settings.
-component::VerifySettings FakeConfiguration::Verify() const {
-    return m_state.verify.value(m_state.currentIndex);
-}
-
-component::BuildModeSettings FakeConfiguration::GetBuildMode() const {
-    return m_state.buildMode.value(m_state.currentIndex);
+component::IndexSettings FakeConfiguration::Settings() const {
+    m_state.reads.append(QStringLiteral("Settings"));
+    const QMap<QString, QString> properties = m_state.indexes.value(m_state.currentIndex);
+    component::IndexSettings settings;
+    settings.name = m_state.currentIndex;
+    settings.path = properties.value(QStringLiteral("IndexPath"));
+    settings.dataSource = properties.value(QStringLiteral("IndexDataSource"));
+    settings.query = properties.value(QStringLiteral("IndexSetting1"));
+    settings.storedColumns = properties.value(QStringLiteral("IndexSetting2"));
+    settings.tokenizer = properties.value(QStringLiteral("IndexSetting3"));
+    settings.prefix = properties.value(QStringLiteral("IndexSetting4"));
+    settings.buildMode = m_state.buildMode.value(m_state.currentIndex);
+    settings.verify = m_state.verify.value(m_state.currentIndex);
+    settings.userNodeMethod = GetUserNodeMethod();
+    settings.targets = m_state.propagations.value(m_state.currentIndex);
+    return settings;
 }
 
 component::UserNodeMethod FakeConfiguration::GetUserNodeMethod() const {
@@ -261,28 +265,16 @@ std::int32_t FakeBuilder::DocumentCount() const {
     return m_state.documentCount;
 }
 
-void FakeBuilder::Configure(component::StatusHandler* statusHandler,
-                            std::shared_ptr<component::SearchEngine>, const QString& indexName,
-                            const QString& indexPath, const QString& resolvedSource,
-                            const QString& connection, const QString& indexSetting3,
-                            const QString& indexSetting2, const QString& indexSetting4,
-                            const QString& indexSetting1) {
+void FakeBuilder::Configure(component::StatusHandler* statusHandler, std::shared_ptr<component::SearchEngine>,
+                            const component::IndexSettings& settings, const QString& connectionText) {
     handler = statusHandler;
     m_state.configuredHandler = statusHandler;
-    m_state.configureArgs = {indexName,     indexPath,     resolvedSource, connection,
-                             indexSetting3, indexSetting2, indexSetting4,  indexSetting1};
-}
-
-void FakeBuilder::SetVerify(const component::VerifySettings& verify) {
-    m_state.verifyGiven = verify;
+    m_state.settingsGiven = settings;
+    m_state.connectionGiven = connectionText;
 }
 
 component::BuildReport FakeBuilder::LastBuild() const {
     return m_state.buildReport;
-}
-
-void FakeBuilder::SetBuildMode(const component::BuildModeSettings& settings) {
-    m_state.buildModeGiven = settings;
 }
 
 bool FakeBuilder::Build() {

@@ -25,21 +25,17 @@ public:
     QString DbSetting2() const override { return Read(QStringLiteral("DbSetting2")); }
     component::DataSourceList DbDataSources() const override;
     QString IndexPath() const override { return Read(QStringLiteral("IndexPath")); }
-    QStringList Propagations() const override;
     QString IndexDataSource() const override { return Read(QStringLiteral("IndexDataSource")); }
-    QString IndexSetting1() const override { return Read(QStringLiteral("IndexSetting1")); }
-    QString IndexSetting2() const override { return Read(QStringLiteral("IndexSetting2")); }
-    QString IndexSetting3() const override { return Read(QStringLiteral("IndexSetting3")); }
-    QString IndexSetting4() const override { return Read(QStringLiteral("IndexSetting4")); }
     QString LastBuilt() const override { return Read(QStringLiteral("LastBuilt")); }
     QString NumDocuments() const override { return Read(QStringLiteral("NumDocuments")); }
+    // The properties of the current index by their element names, with its
+    // propagations, verify and buildMode; noted in reads as "Settings".
+    component::IndexSettings Settings() const override;
     // From the property "UserNodeMethod" ("queries" or else memory); not noted in reads.
     component::UserNodeMethod GetUserNodeMethod() const override;
-    component::BuildModeSettings GetBuildMode() const override;
     void SetLastBuilt(const QString& value) override { Write(QStringLiteral("LastBuilt"), value); }
     void SetNumDocuments(const QString& value) override { Write(QStringLiteral("NumDocuments"), value); }
     QString MetricsDirectory() const override;
-    component::VerifySettings Verify() const override;
 
 private:
     QString Read(const QString& property) const;
@@ -54,11 +50,7 @@ public:
     void SetAborted(bool aborted) override;
     std::int32_t DocumentCount() const override;
     void Configure(component::StatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
-                   const QString& indexName, const QString& indexPath, const QString& resolvedSource,
-                   const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
-                   const QString& indexSetting4, const QString& indexSetting1) override;
-    void SetVerify(const component::VerifySettings& verify) override;
-    void SetBuildMode(const component::BuildModeSettings& settings) override;
+                   const component::IndexSettings& settings, const QString& connectionText) override;
     component::BuildReport LastBuild() const override;
     bool Build() override;
 
@@ -115,9 +107,8 @@ struct FakeState {
 
     // Builder.
     int buildersCreated = 0;
-    QStringList configureArgs;  // the eight texts, in order
-    std::optional<component::VerifySettings> verifyGiven;  // what SetVerify received
-    std::optional<component::BuildModeSettings> buildModeGiven;  // what SetBuildMode received
+    std::optional<component::IndexSettings> settingsGiven;  // what Configure received
+    QString connectionGiven;
     component::BuildReport buildReport;                          // what LastBuild returns
     QList<component::TargetBytes> bytesSent;                     // what the propagator's BytesSent returns
     component::StatusHandler* configuredHandler = nullptr;

@@ -33,9 +33,7 @@ QString BuildSmallIndex(const QString& folder) {
 
     const QString indexPath = QDir(folder).filePath(QStringLiteral("index"));
     zarvik::index::Fts5IndexBuilder builder;
-    builder.Configure(nullptr, nullptr, QStringLiteral("docs"), indexPath, QString(),
-                      QStringLiteral("Provider=SQLite;Database=") + source, QString(), QStringLiteral("URL"),
-                      QString(), QStringLiteral("SELECT DOCID, TITLE, BODY, URL FROM DOCUMENT"));
+    builder.Configure(nullptr, nullptr, {.name = QStringLiteral("docs"), .path = indexPath, .query = QStringLiteral("SELECT DOCID, TITLE, BODY, URL FROM DOCUMENT"), .storedColumns = QStringLiteral("URL")}, QStringLiteral("Provider=SQLite;Database=") + source);
     if (!builder.Build()) throw std::runtime_error("the small index build was aborted");
     return indexPath;
 }

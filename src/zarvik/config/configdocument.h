@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QLatin1StringView>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,37 +10,16 @@
 #include <memory>
 
 #include "zarvik/config/indexconfiguration.h"
+#include "zarvik/config/indexelements.h"
 
 namespace zarvik::config {
 
 inline const QString kConfigurationSource = QStringLiteral("ZarvikIndexing.IndexConfiguration");
 
-// The elements of an <Index> that hold one text each.
-enum Field {
-    kIndexPath,
-    kIndexDataSource,
-    kDbSetting1,
-    kDbSetting2,
-    kIndexSetting1,
-    kIndexSetting2,
-    kIndexSetting3,
-    kIndexSetting4,
-    kLastBuilt,
-    kNumDocuments,
-    kUserNodeMethod,
-    kBuildMode,
-    kMaxChangedPercent,
-    kFieldCount
-};
-
-inline const std::array<QLatin1StringView, kFieldCount> kFieldNames = {
-    QLatin1StringView("IndexPath"),     QLatin1StringView("IndexDataSource"),
-    QLatin1StringView("DbSetting1"),    QLatin1StringView("DbSetting2"),
-    QLatin1StringView("IndexSetting1"), QLatin1StringView("IndexSetting2"),
-    QLatin1StringView("IndexSetting3"), QLatin1StringView("IndexSetting4"),
-    QLatin1StringView("LastBuilt"),     QLatin1StringView("NumDocuments"),
-    QLatin1StringView("UserNodeMethod"), QLatin1StringView("BuildMode"),
-    QLatin1StringView("MaxChangedPercent")};
+// The rows of kTextElements the configuration reads or writes itself.
+constexpr int kIndexPath = TextElementNamed(std::string_view("IndexPath"));
+constexpr int kLastBuilt = TextElementNamed(std::string_view("LastBuilt"));
+constexpr int kNumDocuments = TextElementNamed(std::string_view("NumDocuments"));
 
 // One parsed configuration file. Positions are indexes into text.
 struct XmlIndexConfiguration::Document {
@@ -58,8 +36,8 @@ struct XmlIndexConfiguration::Document {
     struct Index {
         QString name;
         QString display;
-        std::array<QString, kFieldCount> values;
-        std::array<Span, kFieldCount> spans;
+        std::array<QString, kTextElementCount> values;
+        std::array<Span, kTextElementCount> spans;
         component::DataSourceList dataSources;
         QStringList targets;
         component::VerifySettings verify;

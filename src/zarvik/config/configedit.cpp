@@ -58,7 +58,7 @@ QString EscapeText(const QString& value) {
 
 // The text with the field of the index set to value (escaped already).
 QString EditedText(const QString& text, const Document::Index& index, int field, const QString& escaped) {
-    const QString name = kFieldNames[field];
+    const QString name = ElementName(field);
     const QString element = u'<' + name + u'>' + escaped + QLatin1StringView("</") + name + u'>';
     const Document::Span& span = index.spans[field];
     QString edited = text;

@@ -20,15 +20,6 @@ namespace {
 
 const QString& kSource = kConfigurationSource;
 
-// Elements of an <Index> this loader knows and leaves to the build settings, so they
-// are never named as unknown.
-int FieldOf(QStringView elementName) {
-    for (int i = 0; i < kFieldCount; ++i) {
-        if (elementName == kFieldNames[i]) return i;
-    }
-    return -1;
-}
-
 QString Absolute(const QString& folder, const QString& path) {
     return QDir::cleanPath(QDir(folder).absoluteFilePath(path));
 }
@@ -149,7 +140,7 @@ private:
             if (token == QXmlStreamReader::EndElement) break;
             if (token != QXmlStreamReader::StartElement) continue;
             const qsizetype childBegin = TagBegin(Offset());
-            const int field = FieldOf(m_reader.name());
+            const int field = TextElementNamed(m_reader.name());
             if (field >= 0) {
                 // The first of repeated elements counts, and is the one written back.
                 Document::Span span;

@@ -38,42 +38,23 @@ void XmlIndexConfiguration::LoadFromFile(const QString& path) {
 
 namespace {
 
-// The method an index's <UserNodeMethod> names; empty is the default. Raises
-// kConfigLoad naming the element and the value it does not know.
-component::UserNodeMethod ParseUserNodeMethod(const QString& text, const QString& index,
-                                              const QString& path) {
-    const QString value = text.trimmed();
-    if (value.isEmpty() || value.compare(QLatin1StringView("memory"), Qt::CaseInsensitive) == 0)
-        return component::UserNodeMethod::Memory;
-    if (value.compare(QLatin1StringView("queries"), Qt::CaseInsensitive) == 0)
-        return component::UserNodeMethod::Queries;
-    throw component::Error(component::errnum::kConfigLoad, kSource,
-                           QStringLiteral("<UserNodeMethod> of the index \"%1\" in %2 holds \"%3\", which is "
-                                          "not a method: it takes \"memory\" or \"queries\".")
-                               .arg(index, path, value));
-}
-
-// An index's <BuildMode> and <MaxChangedPercent>; empty elements take the defaults.
-// Raises kConfigLoad naming the element and the value it cannot use.
-component::BuildModeSettings ParseBuildMode(const Document::Index& index, const QString& path) {
-    const auto refuse = [&](QLatin1StringView element, const QString& value, const char* takes) {
-        throw component::Error(component::errnum::kConfigLoad, kSource,
-                               QStringLiteral("<%1> of the index \"%2\" in %3 holds \"%4\", which it cannot "
-                                              "use: it takes %5.")
-                                   .arg(element, index.name, path, value, QLatin1StringView(takes)));
-    };
-    component::BuildModeSettings settings;
-    const QString mode = index.values[kBuildMode].trimmed();
-    if (mode.compare(QLatin1StringView("changes"), Qt::CaseInsensitive) == 0)
-        settings.mode = component::BuildMode::Changes;
-    else if (!mode.isEmpty() && mode.compare(QLatin1StringView("full"), Qt::CaseInsensitive) != 0)
-        refuse(kFieldNames[kBuildMode], mode, "\"full\" or \"changes\"");
-    const QString percent = index.values[kMaxChangedPercent].trimmed();
-    if (!percent.isEmpty()) {
-        bool ok = false;
-        settings.maxChangedPercent = percent.toInt(&ok);
-        if (!ok || settings.maxChangedPercent < 0 || settings.maxChangedPercent > 100)
-            refuse(kFieldNames[kMaxChangedPercent], percent, "a whole number from 0 to 100");
+// The settings of one index, by kTextElements. Raises kConfigLoad naming the first
+// element whose value cannot be used, and the value.
+component::IndexSettings SettingsOf(const Document::Index& index, const QString& path) {
+    if (!index.verifyError.isEmpty())
+        throw component::Error(component::errnum::kConfigLoad, kSource, index.verifyError);
+    component::IndexSettings settings;
+    settings.name = index.name;
+    settings.verify = index.verify;
+    settings.targets = index.targets;
+    for (std::size_t row = 0; row < kTextElementCount; ++row) {
+        if (!kTextElements[row].read) continue;
+        const QString& value = index.values[row];
+        if (const QString takes = kTextElements[row].read(value, settings); !takes.isEmpty())
+            throw component::Error(component::errnum::kConfigLoad, kSource,
+                                   QStringLiteral("<%1> of the index \"%2\" in %3 holds \"%4\", which it "
+                                                  "cannot use: it takes %5.")
+                                       .arg(ElementName(int(row)), index.name, path, value.trimmed(), takes));
     }
     return settings;
 }
@@ -84,12 +65,8 @@ void XmlIndexConfiguration::LoadIndex(const QString& name) {
     if (m_document) {
         for (qsizetype i = 0; i < m_document->indexes.size(); ++i) {
             if (m_document->indexes[i].name == name) {
-                if (!m_document->indexes[i].verifyError.isEmpty())
-                    throw component::Error(component::errnum::kConfigLoad, kSource,
-                                           m_document->indexes[i].verifyError);
-                // A value the program does not know keeps the index from being loaded.
-                ParseUserNodeMethod(m_document->indexes[i].values[kUserNodeMethod], name, m_document->path);
-                ParseBuildMode(m_document->indexes[i], m_document->path);
+                // A value the program cannot use keeps the index from being loaded.
+                SettingsOf(m_document->indexes[i], m_document->path);
                 m_current = i;
                 return;
             }
@@ -114,32 +91,37 @@ const Document::Index* CurrentOf(const std::shared_ptr<const Document>& document
 }
 }  // namespace
 
-#define ZARVIK_FIELD(Name, field)                             \
-    QString XmlIndexConfiguration::Name() const {             \
-        const auto* index = CurrentOf(m_document, m_current); \
-        return index ? index->values[field] : QString();      \
-    }
-ZARVIK_FIELD(DbSetting1, kDbSetting1)
-ZARVIK_FIELD(DbSetting2, kDbSetting2)
-ZARVIK_FIELD(IndexPath, kIndexPath)
-ZARVIK_FIELD(IndexDataSource, kIndexDataSource)
-ZARVIK_FIELD(IndexSetting1, kIndexSetting1)
-ZARVIK_FIELD(IndexSetting2, kIndexSetting2)
-ZARVIK_FIELD(IndexSetting3, kIndexSetting3)
-ZARVIK_FIELD(IndexSetting4, kIndexSetting4)
-ZARVIK_FIELD(LastBuilt, kLastBuilt)
-ZARVIK_FIELD(NumDocuments, kNumDocuments)
-#undef ZARVIK_FIELD
-
-component::UserNodeMethod XmlIndexConfiguration::GetUserNodeMethod() const {
+QString XmlIndexConfiguration::Value(std::string_view element) const {
     const auto* index = CurrentOf(m_document, m_current);
-    return index ? ParseUserNodeMethod(index->values[kUserNodeMethod], index->name, m_document->path)
-                 : component::UserNodeMethod::Memory;
+    return index ? index->values[TextElementNamed(element)] : QString();
 }
 
-component::BuildModeSettings XmlIndexConfiguration::GetBuildMode() const {
+QString XmlIndexConfiguration::DbSetting1() const {
+    return Value("DbSetting1");
+}
+QString XmlIndexConfiguration::DbSetting2() const {
+    return Value("DbSetting2");
+}
+QString XmlIndexConfiguration::IndexPath() const {
+    return Value("IndexPath");
+}
+QString XmlIndexConfiguration::IndexDataSource() const {
+    return Value("IndexDataSource");
+}
+QString XmlIndexConfiguration::LastBuilt() const {
+    return Value("LastBuilt");
+}
+QString XmlIndexConfiguration::NumDocuments() const {
+    return Value("NumDocuments");
+}
+
+component::IndexSettings XmlIndexConfiguration::Settings() const {
     const auto* index = CurrentOf(m_document, m_current);
-    return index ? ParseBuildMode(*index, m_document->path) : component::BuildModeSettings();
+    return index ? SettingsOf(*index, m_document->path) : component::IndexSettings();
+}
+
+component::UserNodeMethod XmlIndexConfiguration::GetUserNodeMethod() const {
+    return Settings().userNodeMethod;
 }
 
 QString XmlIndexConfiguration::IndexName() const {
@@ -150,16 +132,6 @@ QString XmlIndexConfiguration::IndexName() const {
 component::DataSourceList XmlIndexConfiguration::DbDataSources() const {
     const auto* index = CurrentOf(m_document, m_current);
     return index ? index->dataSources : component::DataSourceList();
-}
-
-component::VerifySettings XmlIndexConfiguration::Verify() const {
-    const auto* index = CurrentOf(m_document, m_current);
-    return index ? index->verify : component::VerifySettings();
-}
-
-QStringList XmlIndexConfiguration::Propagations() const {
-    const auto* index = CurrentOf(m_document, m_current);
-    return index ? index->targets : QStringList();
 }
 
 QString XmlIndexConfiguration::MetricsDirectory() const {
@@ -174,7 +146,7 @@ void XmlIndexConfiguration::SetNumDocuments(const QString& value) {
 }
 
 void XmlIndexConfiguration::Write(int field, const QString& value) {
-    const QString element = kFieldNames[field];
+    const QString element = ElementName(field);
     const auto* current = CurrentOf(m_document, m_current);
     if (!current) {
         throw component::Error(component::errnum::kConfigNoIndex, kSource,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "component/configuration.h"
 
@@ -39,17 +40,12 @@ public:
     QString DbSetting2() const override;
     component::DataSourceList DbDataSources() const override;
     QString IndexPath() const override;
-    QStringList Propagations() const override;
     QString IndexDataSource() const override;
-    QString IndexSetting1() const override;
-    QString IndexSetting2() const override;
-    QString IndexSetting3() const override;
-    QString IndexSetting4() const override;
     QString LastBuilt() const override;
     QString NumDocuments() const override;
-    component::VerifySettings Verify() const override;
+    // Raises kConfigLoad as LoadIndex does, should the file have changed meanwhile.
+    component::IndexSettings Settings() const override;
     component::UserNodeMethod GetUserNodeMethod() const override;
-    component::BuildModeSettings GetBuildMode() const override;
     // Each write saves the file at once, atomically, changing nothing in it but the
     // element's text (or adding the element when it is missing).
     void SetLastBuilt(const QString& value) override;
@@ -60,6 +56,8 @@ public:
     struct Document;
 
 private:
+    // The text of one element of kTextElements in the current index.
+    QString Value(std::string_view element) const;
     void Write(int field, const QString& value);
 
     std::shared_ptr<const Document> m_document;

@@ -53,7 +53,7 @@ void Fts5IndexBuilder::Run::Close() {
 }
 
 bool Fts5IndexBuilder::Run::Fill() {
-    if (m_builder.m_buildMode.mode != component::BuildMode::Changes) return FillFull();
+    if (m_builder.m_settings.buildMode.mode != component::BuildMode::Changes) return FillFull();
     m_fullBuildReason = LiveIndexUnusable();
     if (m_fullBuildReason.isEmpty()) {
         const Applied applied = FillChanges();
@@ -65,13 +65,13 @@ bool Fts5IndexBuilder::Run::Fill() {
 }
 
 component::BuildReport Fts5IndexBuilder::Run::Report() const {
-    const bool applied = m_builder.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
+    const bool applied = m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
     return {applied ? component::BuildMode::Changes : component::BuildMode::Full, m_fullBuildReason, m_added,
             m_replaced, m_deleted};
 }
 
 QString Fts5IndexBuilder::Run::ModeSummary() const {
-    if (m_builder.m_buildMode.mode != component::BuildMode::Changes) return QStringLiteral("full");
+    if (m_builder.m_settings.buildMode.mode != component::BuildMode::Changes) return QStringLiteral("full");
     if (!m_fullBuildReason.isEmpty()) return QStringLiteral("full because %1").arg(m_fullBuildReason);
     return QStringLiteral("changes: %1 added, %2 replaced, %3 deleted")
         .arg(m_added)
@@ -84,7 +84,7 @@ bool Fts5IndexBuilder::Run::StartReading(index::ReadAhead& ahead, QStringList& n
     while (!ahead.Total(m_total, kWaitForReader))
         if (!Pump()) return false;
     if (m_total < 0 || m_builder.m_aborted) return false;
-    AppendIndexLog(m_logPath, m_builder.m_indexName, QStringLiteral("started"),
+    AppendIndexLog(m_logPath, m_builder.m_settings.name, QStringLiteral("started"),
                    QStringLiteral("%1 documents to index").arg(m_total));
     while (!ahead.Columns(names, kWaitForReader))
         if (!Pump()) return false;
@@ -92,11 +92,11 @@ bool Fts5IndexBuilder::Run::StartReading(index::ReadAhead& ahead, QStringList& n
 }
 
 bool Fts5IndexBuilder::Run::FillFull() {
-    index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_query), {});
+    index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_settings.query), {});
     QStringList names;
     if (!StartReading(ahead, names)) return false;
     CreateIndex(names);
-    const bool keepDigests = m_builder.m_buildMode.mode == component::BuildMode::Changes;
+    const bool keepDigests = m_builder.m_settings.buildMode.mode == component::BuildMode::Changes;
     if (keepDigests) {
         index::DigestTable::Create(m_db, m_staging);
         m_digests = std::make_unique<index::DigestTable>(m_db, m_staging);
@@ -189,7 +189,7 @@ void Fts5IndexBuilder::Run::Tune(const char* const* statements) {
 void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
     if (names.isEmpty()) FailBuild(QStringLiteral("The document query returns no columns."));
     QStringList stored;
-    for (const QString& s : m_builder.m_storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString& s : m_builder.m_settings.storedColumns.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString name = s.trimmed();
         if (name.isEmpty()) continue;
         if (!names.mid(1).contains(name, Qt::CaseInsensitive) &&
@@ -210,8 +210,8 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
     }
     const QString tokenizer = Tokenizer();
     defs << QStringLiteral("tokenize = ") + SqlString(tokenizer);
-    if (!m_builder.m_prefix.trimmed().isEmpty())
-        defs << QStringLiteral("prefix = ") + SqlString(m_builder.m_prefix.trimmed());
+    if (!m_builder.m_settings.prefix.trimmed().isEmpty())
+        defs << QStringLiteral("prefix = ") + SqlString(m_builder.m_settings.prefix.trimmed());
 
     RemoveStaging(m_staging);
     OpenStaging(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -222,7 +222,7 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
         const QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
         sqlite3_free(message);
         FailBuild(QStringLiteral("SQLite refused the index settings (tokenizer \"%1\", prefix \"%2\"): %3")
-                 .arg(tokenizer, m_builder.m_prefix, why));
+                 .arg(tokenizer, m_builder.m_settings.prefix, why));
     }
     Tune(kBulkMerging);
     Exec("CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT)");
@@ -259,7 +259,7 @@ void Fts5IndexBuilder::Run::PrepareInsert(const QStringList& names) {
 }
 
 QString Fts5IndexBuilder::Run::Tokenizer() const {
-    const QString t = m_builder.m_tokenizer.trimmed();
+    const QString t = m_builder.m_settings.tokenizer.trimmed();
     return t.isEmpty() ? kDefaultTokenizer : t;
 }
 
@@ -269,26 +269,26 @@ void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
                            nullptr) != SQLITE_OK)
         FailBuild(WriteError());
     const QList<std::pair<const char*, QString>> info = {
-        {"name", m_builder.m_indexName},
+        {"name", m_builder.m_settings.name},
         {"built", QDateTime::currentDateTime()
                       .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
                       .toString(Qt::ISODate)},
         {"documents", QString::number(m_rows)},
-        {"query", m_builder.m_query},
+        {"query", m_builder.m_settings.query},
         {"key", names.first()},
         {"tokenizer", Tokenizer()},
-        {"prefix", m_builder.m_prefix.trimmed()},
-        {"unindexed", m_builder.m_storedColumns},
+        {"prefix", m_builder.m_settings.prefix.trimmed()},
+        {"unindexed", m_builder.m_settings.storedColumns},
         {"version", QStringLiteral(LUMORA_VERSION)},
         {"sqlite", QString::fromUtf8(sqlite3_libversion())},
-        {"build_mode", m_builder.m_buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty()
+        {"build_mode", m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty()
                            ? QStringLiteral("changes")
                            : QStringLiteral("full")},
         {"full_build_reason", m_fullBuildReason},
         {"documents_added", QString::number(m_added)},
         {"documents_replaced", QString::number(m_replaced)},
         {"documents_deleted", QString::number(m_deleted)},
-        {"digests", m_builder.m_buildMode.mode != component::BuildMode::Changes ? QStringLiteral("none")
+        {"digests", m_builder.m_settings.buildMode.mode != component::BuildMode::Changes ? QStringLiteral("none")
                     : m_digestsLost.isEmpty()                              ? QStringLiteral("kept")
                                                                            : QStringLiteral("none: ") + m_digestsLost},
     };

@@ -22,10 +22,10 @@ QString Fts5IndexBuilder::Run::LiveIndexUnusable() const {
     const auto info = ReadIndexInfo(m_live);
     if (!info) return QStringLiteral("the live index cannot be read");
     const std::pair<const char*, QString> settings[] = {
-        {"query", m_builder.m_query},
+        {"query", m_builder.m_settings.query},
         {"tokenizer", Tokenizer()},
-        {"unindexed", m_builder.m_storedColumns},
-        {"prefix", m_builder.m_prefix.trimmed()},
+        {"unindexed", m_builder.m_settings.storedColumns},
+        {"prefix", m_builder.m_settings.prefix.trimmed()},
     };
     const char* const said[] = {"document query", "tokenizer", "stored columns", "prefix setting"};
     for (std::size_t i = 0; i < std::size(settings); ++i)
@@ -50,7 +50,7 @@ void Fts5IndexBuilder::Run::StartAgain() {
 }
 
 Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
-    index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_query), {});
+    index::ReadAhead ahead(index::ResolveSource(m_builder.m_connectionText, m_builder.m_settings.query), {});
     QStringList names;
     if (!StartReading(ahead, names)) return Applied::kStopped;
     if (const QString why = OpenCopy(names); !why.isEmpty()) {
@@ -131,8 +131,8 @@ bool Fts5IndexBuilder::Run::Compare(index::ReadAhead& ahead, const QStringList& 
 bool Fts5IndexBuilder::Run::TooManyChanges(std::size_t liveDocuments) {
     const std::int64_t changed = m_added + m_replaced + m_deleted;
     const std::int64_t base = std::max<std::int64_t>({m_total, std::int64_t(liveDocuments), 1});
-    if (changed * 100 <= std::int64_t(m_builder.m_buildMode.maxChangedPercent) * base) return false;
-    m_fullBuildReason = QStringLiteral("more than %1% of the documents changed").arg(m_builder.m_buildMode.maxChangedPercent);
+    if (changed * 100 <= std::int64_t(m_builder.m_settings.buildMode.maxChangedPercent) * base) return false;
+    m_fullBuildReason = QStringLiteral("more than %1% of the documents changed").arg(m_builder.m_settings.buildMode.maxChangedPercent);
     return true;
 }
 

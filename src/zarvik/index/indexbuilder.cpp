@@ -73,20 +73,12 @@ void FailBuild(const QString& message) {
 }
 
 void Fts5IndexBuilder::Configure(component::StatusHandler* statusHandler,
-                                 std::shared_ptr<component::SearchEngine> engine, const QString& indexName,
-                                 const QString& indexPath, const QString& resolvedSource,
-                                 const QString& connection, const QString& indexSetting3,
-                                 const QString& indexSetting2, const QString& indexSetting4,
-                                 const QString& indexSetting1) {
+                                 std::shared_ptr<component::SearchEngine> engine,
+                                 const component::IndexSettings& settings, const QString& connectionText) {
     m_statusHandler = statusHandler;
     m_engine = std::move(engine);
-    m_indexName = indexName;
-    m_indexPath = indexPath;
-    m_connectionText = resolvedSource.isEmpty() ? connection : resolvedSource;
-    m_tokenizer = indexSetting3;
-    m_storedColumns = indexSetting2;
-    m_prefix = indexSetting4;
-    m_query = indexSetting1;
+    m_settings = settings;
+    m_connectionText = connectionText;
 }
 
 void Fts5IndexBuilder::SetStagingHookForTests(std::function<void(const QString&)> hook) {
@@ -107,16 +99,16 @@ struct Fts5IndexBuilder::Files {
 };
 
 bool Fts5IndexBuilder::Build() {
-    if (m_indexPath.trimmed().isEmpty())
+    if (m_settings.path.trimmed().isEmpty())
         FailBuild(QStringLiteral("The index \"%1\" has no index path: its <IndexPath> in IndexConfiguration.xml "
                             "is missing or empty.")
-                 .arg(m_indexName));
-    const QString folder = QDir(m_indexPath).absolutePath();
+                 .arg(m_settings.name));
+    const QString folder = QDir(m_settings.path).absolutePath();
     if (!QDir().mkpath(folder)) FailBuild(QStringLiteral("Unable to create the index folder %1.").arg(folder));
     const Files files(folder);
     m_lastBuild = {};
 
-    IndexLock lock(folder, m_indexName);
+    IndexLock lock(folder, m_settings.name);
     // Left behind by a build that was killed; the lock says no build is using them.
     RemoveStaging(files.staging);
     QFile::remove(files.previous + QStringLiteral(".tmp"));
@@ -141,7 +133,7 @@ bool Fts5IndexBuilder::Build() {
     m_lastBuild = run.Report();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     AppendIndexLog(
-        run.m_logPath, m_indexName, QStringLiteral("finished"),
+        run.m_logPath, m_settings.name, QStringLiteral("finished"),
         QStringLiteral("%1 documents in %2 s (%3); %4")
             .arg(run.Rows())
             .arg(seconds, 0, 'f', 1)
@@ -154,7 +146,7 @@ bool Fts5IndexBuilder::Build() {
 // passed checks their figures in `figures` and in index_info.
 bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures) {
     run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
-    IndexVerification checks(files.staging, run.Rows(), LiveDocuments(files.live), m_verify,
+    IndexVerification checks(files.staging, run.Rows(), LiveDocuments(files.live), m_settings.verify,
                          [&run] { return run.Pump(); });
     const auto outcome = checks.Run();
     if (outcome == IndexVerification::Outcome::kStopped) return false;
@@ -194,7 +186,7 @@ void Fts5IndexBuilder::ReportFailure(Run& run, const Files& files) {
         why = QString::fromLocal8Bit(e.what());
     } catch (...) {
     }
-    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("failed"),
+    AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("failed"),
                    QStringLiteral("after %1 documents: %2").arg(run.Rows()).arg(why));
     try {
         run.Status(QStringLiteral("Indexing failed after %1 documents").arg(run.Rows()));
@@ -208,7 +200,7 @@ bool Fts5IndexBuilder::ReportAbort(Run& run, const Files& files) {
     run.Close();
     RemoveStaging(files.staging);
     m_documentCount = LiveCount(files.live);
-    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("aborted"),
+    AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("aborted"),
                    QStringLiteral("after %1 of %2 documents").arg(run.Rows()).arg(run.Total()));
     run.Status(QStringLiteral("Indexing aborted after %1 documents").arg(run.Rows()));
     return false;
@@ -224,7 +216,7 @@ void Fts5IndexBuilder::ReportRefusal(Run& run, const Files& files, const QString
         kept = QStringLiteral("not kept (%1)").arg(why);
     }
     m_documentCount = LiveCount(files.live);
-    AppendIndexLog(run.m_logPath, m_indexName, QStringLiteral("refused"),
+    AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("refused"),
                    QStringLiteral("%1 Refused index: %2").arg(refusal, kept));
     run.Status(QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
     throw Error(errnum::kIndexRefused, kSource, refusal);

@@ -10,11 +10,8 @@
 
 namespace zarvik::index {
 
-// Builds "index.db" in the index folder. The documents come from the document query
-// (IndexSetting1: the first column is the key, every other column is text), through
-// the resolved data source when there is one, else through the connection. The
-// other settings: IndexSetting2 the columns stored but not searched (comma-
-// separated), IndexSetting3 the FTS5 tokenizer, IndexSetting4 the prefix lengths.
+// Builds "index.db" in the index folder from the settings' document query, through
+// the connection text (component::IndexSettings says what each setting holds).
 class Fts5IndexBuilder final : public component::IndexBuilder {
 public:
     bool Aborted() const override { return m_aborted; }
@@ -23,11 +20,7 @@ public:
     // failed one: the documents of the index that stayed in place (0 when none).
     std::int32_t DocumentCount() const override { return m_documentCount; }
     void Configure(component::StatusHandler* statusHandler, std::shared_ptr<component::SearchEngine> engine,
-                   const QString& indexName, const QString& indexPath, const QString& resolvedSource,
-                   const QString& connection, const QString& indexSetting3, const QString& indexSetting2,
-                   const QString& indexSetting4, const QString& indexSetting1) override;
-    void SetVerify(const component::VerifySettings& verify) override { m_verify = verify; }
-    void SetBuildMode(const component::BuildModeSettings& settings) override { m_buildMode = settings; }
+                   const component::IndexSettings& settings, const QString& connectionText) override;
     component::BuildReport LastBuild() const override { return m_lastBuild; }
     // Fills "index.db.staging", checks it (see IndexVerification) and only then puts it in
     // place of "index.db", keeping the replaced index as "index.previous.db". A file
@@ -55,15 +48,8 @@ private:
 
     component::StatusHandler* m_statusHandler = nullptr;
     std::shared_ptr<component::SearchEngine> m_engine;
-    QString m_indexName;
-    QString m_indexPath;
+    component::IndexSettings m_settings;
     QString m_connectionText;
-    QString m_tokenizer;
-    QString m_storedColumns;
-    QString m_prefix;
-    QString m_query;
-    component::VerifySettings m_verify;
-    component::BuildModeSettings m_buildMode;
     component::BuildReport m_lastBuild;
     bool m_aborted = false;
     std::int32_t m_documentCount = 0;

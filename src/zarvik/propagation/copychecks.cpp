@@ -71,7 +71,7 @@ QString Hex(const QByteArray& digest) {
     return QString::fromLatin1(digest.toHex());
 }
 
-QString Digest(const QString& path, qint64* size, QByteArray* digest) {
+QString ReadHashed(const QString& path, const TakePiece& take, qint64* size, QByteArray* digest) {
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
@@ -83,10 +83,17 @@ QString Digest(const QString& path, qint64* size, QByteArray* digest) {
         if (n < 0) return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
         if (n == 0) break;
         hash.addData(QByteArrayView(buffer.data(), n));
+        if (take) {
+            if (QString why = take(buffer.data(), n); !why.isEmpty()) return why;
+        }
         *size += n;
     }
     *digest = hash.result();
     return {};
+}
+
+QString Digest(const QString& path, qint64* size, QByteArray* digest) {
+    return ReadHashed(path, {}, size, digest);
 }
 
 }  // namespace zarvik::propagation

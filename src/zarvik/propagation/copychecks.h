@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <functional>
 #include <utility>
 
 namespace zarvik::propagation {
@@ -27,6 +28,12 @@ bool IsDatabase(const QString& name);
 QString QuickCheck(const QString& path);
 
 QString Hex(const QByteArray& digest);
+
+// Reads a file through once, handing each piece to `take` (which returns the empty
+// text, else why the reading stops) and hashing it: its size and SHA-256. Returns
+// the empty text, else why it failed.
+using TakePiece = std::function<QString(const char* data, qint64 size)>;
+QString ReadHashed(const QString& path, const TakePiece& take, qint64* size, QByteArray* digest);
 
 // Reads a file through once: its size and SHA-256.
 QString Digest(const QString& path, qint64* size, QByteArray* digest);

@@ -38,7 +38,7 @@ QString OwnWords(const ProcessOutcome& outcome) {
 
 // The part of every ssh command line that makes a scheduled run fail rather than
 // wait: no password or host-key questions, a bounded connect and a dead link noticed.
-QStringList SshOptions(const PropagationTarget& target, const QString& config) {
+QStringList SshOptions(const SshAddress& target, const QString& config) {
     QStringList options{QStringLiteral("-o"), QStringLiteral("BatchMode=yes"),
                         QStringLiteral("-o"), QStringLiteral("ConnectTimeout=15"),
                         QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=15"),
@@ -85,23 +85,21 @@ private:
 
 class RemoteCopy {
 public:
-    // `bytes` grows as the copies progress, `sent` by what crossed the link.
-    RemoteCopy(const PropagationTarget& target, const QString& config, std::atomic<qint64>& bytes,
-               std::atomic<qint64>& sent)
-        : m_target(target), m_config(config), m_bytes(bytes), m_sent(sent) {}
+    RemoteCopy(const QString& text, const SshAddress& target, const QString& config, CopyProgress& progress)
+        : m_text(text), m_target(target), m_config(config), m_progress(progress) {}
 
-    QString Run(const SourceFiles& files, const std::shared_future<FactsOfFiles>& facts) {
+    QString Run(const IndexSource& source) {
         QStringList temporaries;
         if (QString why = Prepare(&temporaries); !why.isEmpty()) return why;
         if (QString why = RemoveLeftBehindRemote(temporaries); !why.isEmpty()) return why;
-        for (const auto& [name, path] : files) {
+        for (const auto& [name, path] : source.Files()) {
             const QString temporary = name + kCopyMarker + QString::number(::getpid()) + QLatin1Char('@') +
                                       HostTag() + QLatin1Char('-') +
                                       QString::number(QRandomGenerator::global()->generate(), 16);
             SeedFromLive(name, temporary);
             if (QString why = Send(path, temporary); !why.isEmpty()) return why;
-            CopyArrived(m_target.text, m_target.path + QLatin1Char('/') + temporary);
-            const SourceFacts& f = facts.get().at(name);
+            CopyArrived(m_text, m_target.path + QLatin1Char('/') + temporary);
+            const SourceFacts& f = source.Facts().at(name);
             if (!f.why.isEmpty()) {
                 Ssh(QStringLiteral("rm -f -- %1/%2").arg(ShellQuote(m_target.path), ShellQuote(temporary)));
                 return f.why;
@@ -210,14 +208,14 @@ private:
     }
 
     QString Send(const QString& from, const QString& temporary) {
-        RsyncProgress progress(m_bytes, m_sent);
+        RsyncProgress progress(m_progress.bytes, m_progress.sent);
         const ProcessOutcome outcome = RunProgram(QStringLiteral("rsync"), RsyncArguments(from, temporary),
                                                   [&](const QByteArray& piece) { progress.Take(piece); });
         if (!outcome.started || outcome.exitCode != 0) {
             // What arrived stays for the next run to remove when the far side could
             // not be told now.
             Ssh(QStringLiteral("rm -f -- %1/%2").arg(ShellQuote(m_target.path), ShellQuote(temporary)));
-            return Failure(QStringLiteral("rsync to %1").arg(m_target.text), outcome);
+            return Failure(QStringLiteral("rsync to %1").arg(PrintableTargetText(m_text)), outcome);
         }
         return {};
     }
@@ -264,28 +262,13 @@ private:
         return {};
     }
 
-    const PropagationTarget& m_target;
+    const QString& m_text;
+    const SshAddress& m_target;
     const QString m_config;
-    std::atomic<qint64>& m_bytes;
-    std::atomic<qint64>& m_sent;
+    CopyProgress& m_progress;
 };
 
 }  // namespace
-
-FactsOfFiles ReadSourceFacts(const SourceFiles& files) {
-    FactsOfFiles facts;
-    for (const auto& [name, path] : files) {
-        SourceFacts& f = facts[name];
-        f.why = Digest(path, &f.size, &f.digest);
-        // A far side without the sqlite3 shell cannot check its copy; a copy that is
-        // byte for byte the source is then as sound as the source, checked here.
-        if (f.why.isEmpty() && IsDatabase(name)) {
-            if (QString why = QuickCheck(path); !why.isEmpty())
-                f.why = QStringLiteral("the index file %1 fails PRAGMA quick_check (%2)").arg(path, why);
-        }
-    }
-    return facts;
-}
 
 QString SshConfig(QString* why) {
     const QString config = qEnvironmentVariable("ZARVIK_SSH_CONFIG");
@@ -301,10 +284,9 @@ QString SshConfig(QString* why) {
     return config;
 }
 
-QString CopyToRemoteFolder(const PropagationTarget& target, const QString& config, const SourceFiles& files,
-                           const std::shared_future<FactsOfFiles>& facts, std::atomic<qint64>& bytes,
-                           std::atomic<qint64>& sent) {
-    return RemoteCopy(target, config, bytes, sent).Run(files, facts);
+QString CopyToRemoteFolder(const QString& text, const SshAddress& address, const QString& config,
+                           const IndexSource& source, CopyProgress& progress) {
+    return RemoteCopy(text, address, config, progress).Run(source);
 }
 
 }  // namespace zarvik::propagation

@@ -1,38 +1,58 @@
-// What a propagation target text names: a local folder, or a folder on another
-// machine reached through ssh, written ssh://[user@]host[:port]/absolute/path.
+// A propagation target: one place a finished index is copied to. Each kind (a local
+// folder, a folder reached through ssh, ...) is a class of its own behind Target,
+// made from the target text by ReadTarget; the propagator knows no kind.
 #pragma once
 
 #include <QString>
+#include <atomic>
+#include <memory>
+
+#include "zarvik/propagation/indexsource.h"
 
 namespace zarvik::propagation {
 
-struct PropagationTarget {
-    bool remote = false;
-    // The text as the configuration gave it, for messages.
-    QString text;
-    // A local target's absolute folder, or the absolute folder on the far side.
-    QString path;
-    // Remote targets only; user may be empty (ssh's own choice), port 0 (ssh's own).
-    QString user;
-    QString host;
-    int port = 0;
-
-    // "user@host" or "host" as ssh takes it.
-    QString Login() const { return user.isEmpty() ? host : user + QLatin1Char('@') + host; }
+// How far one target's copy has gone: its copy's thread adds, the propagating
+// thread reads for the status line and the metrics.
+struct CopyProgress {
+    std::atomic<qint64> bytes{0};    // of the index's bytes, how many are done
+    std::atomic<qint64> sent{0};     // what reached the target: over a link, else the bytes written
+    std::atomic<qint64> objects{0};  // objects uploaded, for a kind that uploads objects
 };
 
-// Reads one target text. Texts that begin with "ssh://" (in any case) are remote;
-// every other text is a local folder, made absolute. A remote text whose user,
-// host, port or path ssh or rsync could read as an option or as shell syntax is
-// refused. Returns the empty text on success, else why the target was refused;
-// nothing here raises.
-QString ParsePropagationTarget(const QString& text, PropagationTarget* target);
+class Target {
+public:
+    explicit Target(const QString& text) : m_text(text) {}
+    virtual ~Target() = default;
+    // The text as the configuration gave it.
+    const QString& Text() const { return m_text; }
+    // The target as messages name it: one printable line.
+    virtual QString Describe() const = 0;
+    // Two targets of one place have equal keys; the second is skipped, since two
+    // copies would race for one file.
+    virtual QString Place() const = 0;
+    // Why this target cannot take the index of `source`; empty when it can. Called
+    // on the propagating thread before any copy starts, so a kind may ask the source
+    // here for what its copies will need (IndexSource::ReadFactsAhead).
+    virtual QString Check(IndexSource& source) = 0;
+    // Copies the index and checks the copy, in the kind's own way, before it takes
+    // the place of what the target held. Runs on a thread of its own beside other
+    // targets' copies. Returns the empty text, else why it failed; raises nothing.
+    virtual QString Copy(const IndexSource& source, CopyProgress& progress) = 0;
+
+private:
+    const QString m_text;
+};
+
+// Reads one target text into a target of its kind, chosen by the text's beginning
+// ("ssh://" in any case; anything else is a local folder). Returns null and sets
+// *why (a sentence naming the text) when the text is refused; raises nothing.
+std::unique_ptr<Target> ReadTarget(const QString& text, QString* why);
+
+// Why a target text was refused, naming it printably.
+QString RefuseTarget(const QString& text, const QString& why);
 
 // The text with its control characters written as \n, \r, \t or \xHH, for messages:
 // a line break in a target text must not start a line of its own in the event log.
 QString PrintableTargetText(const QString& text);
-
-// Quotes a value for a POSIX shell on the far side ('...' with '\'' for a quote).
-QString ShellQuote(const QString& value);
 
 }  // namespace zarvik::propagation

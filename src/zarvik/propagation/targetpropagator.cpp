@@ -3,20 +3,16 @@
 #include "zarvik/propagation/targetpropagator.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QSet>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "zarvik/files/eventlog.h"
-#include "zarvik/propagation/localcopy.h"
-#include "zarvik/propagation/remotecopy.h"
 #include "zarvik/propagation/target.h"
 
 namespace zarvik::propagation {
@@ -27,70 +23,39 @@ const QString kSource = QStringLiteral("ZarvikIndexing.IndexPropagator");
 constexpr std::chrono::milliseconds kEventsEvery{25};
 constexpr std::chrono::milliseconds kStatusEvery{250};
 
-// The files that make up an index: not the build's lock, its staging file, the
-// previous or the refused index kept beside it, or a journal a reader may have left.
-bool IsIndexFile(const QString& name) {
-    return name != QLatin1String("index.lock") && name != QLatin1String("index.previous.db") &&
-           name != QLatin1String("index.rejected.db") && !name.endsWith(QLatin1String(".staging")) &&
-           !name.endsWith(QLatin1String("-journal")) && !name.endsWith(QLatin1String("-wal")) &&
-           !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating")) &&
-           !name.startsWith(QLatin1String("index.previous.db")) &&
-           !name.startsWith(QLatin1String("index.rejected.db"));
-}
-
 struct Job {
-    PropagationTarget target;
+    QString text;
+    std::unique_ptr<Target> target;  // null for a refused text
     QString why;
     bool run = true;  // false for a refused text or a repeated target
-    std::atomic<qint64> bytes{0};
-    std::atomic<qint64> sent{0};  // over the link (rsync's "Total bytes sent"); local: the bytes copied
+    CopyProgress progress;
 };
 using Jobs = std::vector<std::unique_ptr<Job>>;
 
-// The index files of the folder; `haveIndex` says whether index.db is among them.
-SourceFiles ListIndexFiles(const QDir& source, bool* haveIndex) {
-    SourceFiles files;
-    *haveIndex = false;
-    for (const QFileInfo& fi : source.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
-        if (!IsIndexFile(fi.fileName())) continue;
-        files.append({fi.fileName(), fi.absoluteFilePath()});
-        *haveIndex = *haveIndex || fi.fileName() == QLatin1String("index.db");
-    }
-    return files;
-}
-
-// Why a target that was read cannot be copied to; empty when it can.
-QString WhyNotRun(const PropagationTarget& t, const QDir& source, bool haveIndex, const QString& configWhy) {
-    if (!haveIndex)
+// Why a target that was read cannot take the index; empty when it can.
+QString WhyNotRun(Target& target, IndexSource& source) {
+    if (!source.HasIndex())
         return QStringLiteral("there is no index at %1")
-            .arg(source.absoluteFilePath(QStringLiteral("index.db")));
-    if (!t.remote && QDir(t.path).absolutePath() == source.absolutePath())
-        return QStringLiteral("the target is the index folder itself");
-    if (t.remote && !configWhy.isEmpty()) return configWhy;
-    return {};
+            .arg(source.Folder().absoluteFilePath(QStringLiteral("index.db")));
+    return target.Check(source);
 }
 
 // Every text is read, and the hostile ones refused, before any copy starts.
-Jobs ReadTargets(const QStringList& targets, const QDir& source, bool haveIndex, const QString& configWhy,
-                 bool* anyRemote) {
+Jobs ReadTargets(const QStringList& targets, IndexSource& source) {
     Jobs jobs;
     QSet<QString> seen;
-    *anyRemote = false;
     for (const QString& text : targets) {
         auto job = std::make_unique<Job>();
-        job->why = ParsePropagationTarget(text, &job->target);
-        const PropagationTarget& t = job->target;
-        if (job->why.isEmpty()) job->why = WhyNotRun(t, source, haveIndex, configWhy);
+        job->text = text;
+        job->target = ReadTarget(text, &job->why);
+        if (job->target) job->why = WhyNotRun(*job->target, source);
         if (!job->why.isEmpty()) {
             job->run = false;
         } else {
-            // The same folder twice would have two copies race for one file.
-            const QString key =
-                t.remote ? QStringLiteral("%1@%2:%3%4").arg(t.user, t.host, QString::number(t.port), t.path)
-                         : t.path;
-            if (seen.contains(key)) job->run = false;
-            seen.insert(key);
-            *anyRemote = *anyRemote || t.remote;
+            // The same place twice would have two copies race for one file.
+            const QString place = job->target->Place();
+            if (seen.contains(place)) job->run = false;
+            seen.insert(place);
         }
         jobs.push_back(std::move(job));
     }
@@ -156,7 +121,7 @@ private:
 
     void Show(int doneNow, Clock::time_point now) {
         qint64 bytes = 0;
-        for (const auto& job : m_jobs) bytes += job->bytes.load();
+        for (const auto& job : m_jobs) bytes += job->progress.bytes.load();
         const double seconds = std::chrono::duration<double>(now - m_start).count();
         const qint64 rate = seconds > 0 ? qint64(double(bytes) / 1e6 / seconds + 0.5) : 0;
         m_statusHandler->UpdateStatus(QStringLiteral("Propagating: %1 of %2 targets done, %3 MB/s")
@@ -184,8 +149,7 @@ int LogFailures(const Jobs& jobs, const QString& indexPath) {
     for (const auto& job : jobs) {
         if (job->why.isEmpty()) continue;
         ++failures;
-        const QString where = PrintableTargetText(
-            job->target.remote || job->target.path.isEmpty() ? job->target.text : job->target.path);
+        const QString where = job->target ? job->target->Describe() : PrintableTargetText(job->text);
         try {
             files::WriteEvent(kSource,
                               QStringLiteral("Propagating the index %1 to %2 failed: %3")
@@ -210,31 +174,18 @@ QString Outcome(int failures, qsizetype targetCount) {
 bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& targets) {
     m_failedTargets = 0;
     m_bytesSent.clear();
-    const QDir source(indexPath);
-    bool haveIndex = false;
-    const SourceFiles files = ListIndexFiles(source, &haveIndex);
-    QString configWhy;
-    const QString config = SshConfig(&configWhy);
-    bool anyRemote = false;
-    Jobs jobs = ReadTargets(targets, source, haveIndex, configWhy, &anyRemote);
-
-    std::shared_future<FactsOfFiles> facts;
-    if (anyRemote) facts = std::async(std::launch::async, ReadSourceFacts, files).share();
-    const auto copy = [&](Job& job) {
-        job.why = job.target.remote
-                      ? CopyToRemoteFolder(job.target, config, files, facts, job.bytes, job.sent)
-                      : CopyToLocalFolder(job.target, files, job.bytes);
-    };
+    IndexSource source(indexPath);
+    Jobs jobs = ReadTargets(targets, source);
+    const auto copy = [&](Job& job) { job.why = job.target->Copy(source, job.progress); };
     TargetPool(jobs, copy, m_statusHandler, targets.size()).Run();
-    if (facts.valid()) facts.wait();
 
     const int failures = LogFailures(jobs, indexPath);
     if (m_statusHandler) m_statusHandler->UpdateStatus(Outcome(failures, targets.size()));
     m_failedTargets = failures;
     for (const auto& job : jobs)
         if (job->run && job->why.isEmpty())
-            m_bytesSent.append({PrintableTargetText(job->target.text),
-                                job->target.remote ? job->sent.load() : job->bytes.load()});
+            m_bytesSent.append({PrintableTargetText(job->text), job->progress.sent.load(),
+                                job->progress.objects.load()});
     return failures == 0;
 }
 

@@ -1,6 +1,5 @@
-// IndexPropagator: copies a built index folder to its targets, local folders and
-// folders on other machines (ssh://[user@]host[:port]/absolute/path, through rsync
-// over ssh), several at a time.
+// IndexPropagator: copies a built index folder to its targets, of whatever kind
+// (target.h), several at a time.
 #pragma once
 
 #include <QString>
@@ -17,8 +16,8 @@ public:
         m_statusHandler = statusHandler;
     }
     // Copies every index file to every target, at most kParallelTargets at once; each
-    // copy lands under a temporary name, is compared with the source (size and
-    // SHA-256) and must pass PRAGMA quick_check before it is renamed into place.
+    // target's kind (target.h) checks its copy before the copy replaces what the
+    // target held.
     // Returns false when a target failed; each failed target has one event-log entry.
     // The status handler is called on the calling thread only. Raises nothing.
     bool Propagate(const QString& indexPath, const QStringList& targets) override;

@@ -146,13 +146,13 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
         {QStringLiteral("Remote"),
          QStringLiteral("Provider=PostgreSQL;Host=h;Database=app;User=%DbSetting1%")}};
     EXPECT_EQ(m_config.DbDataSources(), expectedSources);
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT WHERE X < 3");
-    EXPECT_EQ(m_config.IndexSetting2(), u"URL");
-    EXPECT_EQ(m_config.IndexSetting3(), u"");
-    EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
+    EXPECT_EQ(m_config.Settings().query, u"SELECT DOCID, TITLE FROM DOCUMENT WHERE X < 3");
+    EXPECT_EQ(m_config.Settings().storedColumns, u"URL");
+    EXPECT_EQ(m_config.Settings().tokenizer, u"");
+    EXPECT_EQ(m_config.Settings().prefix, u"2 3");
     // Folders on other machines stay as written: made "absolute" here they would
     // become a local folder named "ssh:".
-    EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog"),
+    EXPECT_EQ(m_config.Settings().targets, QStringList({folder + QStringLiteral("/replicas/one/catalog"),
                                                     QStringLiteral("/srv/two/catalog"),
                                                     QStringLiteral("ssh://deploy@web1:2222/srv/search/catalog"),
                                                     QStringLiteral("SSH://web2//srv/search/../catalog")}));
@@ -161,7 +161,7 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
 
     m_config.LoadIndex(QStringLiteral("titles"));
     EXPECT_EQ(m_config.IndexPath(), u"/abs/titles");
-    EXPECT_TRUE(m_config.Propagations().isEmpty());
+    EXPECT_TRUE(m_config.Settings().targets.isEmpty());
     EXPECT_TRUE(m_config.DbSetting1().isEmpty());
     EXPECT_TRUE(m_config.LastBuilt().isEmpty());
     m_config.SetLastBuilt(QStringLiteral("now"));
@@ -192,7 +192,7 @@ TEST_F(ConfigTest, PropagationsEmptyVariants) {
                                 "</Index></IndexConfiguration>";
         m_config.LoadFromFile(Write(text));
         m_config.LoadIndex(QStringLiteral("a"));
-        EXPECT_TRUE(m_config.Propagations().isEmpty()) << variant;
+        EXPECT_TRUE(m_config.Settings().targets.isEmpty()) << variant;
     }
 }
 
@@ -293,10 +293,10 @@ TEST_F(ConfigTest, BuildModeDefaultsToFullAnd30AndAnUnknownValueFailsLoadIndex) 
                                    "</Index></IndexConfiguration>");
         m_config.LoadFromFile(path);
         m_config.LoadIndex(QStringLiteral("ok"));
-        EXPECT_EQ(m_config.GetBuildMode(), component::BuildModeSettings());
+        EXPECT_EQ(m_config.Settings().buildMode, component::BuildModeSettings());
         if (c.settings) {
             m_config.LoadIndex(QStringLiteral("a"));
-            EXPECT_EQ(m_config.GetBuildMode(), *c.settings) << c.elements;
+            EXPECT_EQ(m_config.Settings().buildMode, *c.settings) << c.elements;
         } else {
             const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
             EXPECT_EQ(error.Number(), errnum::kConfigLoad) << c.elements;
@@ -518,7 +518,7 @@ TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
     EXPECT_EQ(ReadBytes(path), expected);
     // The other properties are as loaded.
     EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
-    EXPECT_EQ(m_config.Propagations().size(), 4);
+    EXPECT_EQ(m_config.Settings().targets.size(), 4);
 }
 
 TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {
@@ -552,7 +552,7 @@ TEST_F(ConfigTest, WriteKeepsAChangeMadeToTheFileSinceLoading) {
     m_config.SetNumDocuments(QStringLiteral("5"));
     edited.replace("<NumDocuments>42<", "<NumDocuments>5<");
     EXPECT_EQ(ReadBytes(path), edited);
-    EXPECT_EQ(m_config.IndexSetting2(), u"URL,DATE");
+    EXPECT_EQ(m_config.Settings().storedColumns, u"URL,DATE");
 }
 
 TEST_F(ConfigTest, WriteKeepsModeAndSymbolicLink) {
@@ -847,14 +847,14 @@ TEST_F(ConfigTest, DemoConfigurationLoads) {
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("Primary"), database},
                                                                    {QStringLiteral("RAdozudo"), database},
                                                                    {QStringLiteral("Documents"), database}}));
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE, BODY FROM DOCUMENT");
-    EXPECT_EQ(m_config.IndexSetting4(), u"2 3");
-    EXPECT_EQ(m_config.Propagations(), QStringList({folder + QStringLiteral("/replicas/one/catalog")}));
+    EXPECT_EQ(m_config.Settings().query, u"SELECT DOCID, TITLE, BODY FROM DOCUMENT");
+    EXPECT_EQ(m_config.Settings().prefix, u"2 3");
+    EXPECT_EQ(m_config.Settings().targets, QStringList({folder + QStringLiteral("/replicas/one/catalog")}));
     EXPECT_TRUE(m_config.LastBuilt().isEmpty());
     m_config.LoadIndex(QStringLiteral("titles"));
     EXPECT_EQ(m_config.DbDataSources(), component::DataSourceList({{QStringLiteral("RAdozudo"), database}}));
-    EXPECT_EQ(m_config.IndexSetting1(), u"SELECT DOCID, TITLE FROM DOCUMENT");
-    EXPECT_TRUE(m_config.Propagations().isEmpty());
+    EXPECT_EQ(m_config.Settings().query, u"SELECT DOCID, TITLE FROM DOCUMENT");
+    EXPECT_TRUE(m_config.Settings().targets.isEmpty());
 }
 
 // The example the package installs in /etc: it loads without a warning, every path in
@@ -917,7 +917,7 @@ TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
     m_config.LoadIndex(QStringLiteral("other"));
     if (!c.refused) {
         m_config.LoadIndex(QStringLiteral("catalog"));
-        EXPECT_EQ(m_config.Verify(), c.expected);
+        EXPECT_EQ(m_config.Settings().verify, c.expected);
         return;
     }
     const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("catalog")); });
@@ -928,7 +928,7 @@ TEST_P(VerifyTest, DefaultsValuesAndRefusals) {
     EXPECT_TRUE(error.Description().contains(path)) << error.Description().toStdString();
     // The index that was current stays current; the others stay usable.
     EXPECT_EQ(m_config.IndexName(), QStringLiteral("other"));
-    EXPECT_EQ(m_config.Verify(), component::VerifySettings());
+    EXPECT_EQ(m_config.Settings().verify, component::VerifySettings());
 }
 
 INSTANTIATE_TEST_SUITE_P(

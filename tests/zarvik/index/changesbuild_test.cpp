@@ -116,11 +116,11 @@ protected:
     }
     bool Build(const QString& folder, component::BuildModeSettings mode, component::VerifySettings verify = {}) {
         zarvik::index::Fts5IndexBuilder builder;
-        builder.Configure(nullptr, nullptr, QStringLiteral("docs"), tmp.filePath(folder), QString(),
-                          source.ConnectionText(), tokenizer, QString(), QString(),
-                          QStringLiteral("SELECT K, A, B FROM DOC"));
-        builder.SetBuildMode(mode);
-        builder.SetVerify(verify);
+        builder.Configure(nullptr, nullptr,
+                          {.name = QStringLiteral("docs"), .path = tmp.filePath(folder),
+                           .query = QStringLiteral("SELECT K, A, B FROM DOC"), .tokenizer = tokenizer,
+                           .buildMode = mode, .verify = verify},
+                          source.ConnectionText());
         return builder.Build();
     }
     QString Live(const char* folder) const { return tmp.filePath(QLatin1String(folder) + QStringLiteral("/index.db")); }

@@ -129,8 +129,7 @@ protected:
     bool Build(zarvik::index::Fts5IndexBuilder& b, const QString& source, const QString& tokenizer = {},
                const QString& stored = QStringLiteral("URL"), const QString& prefix = {},
                const QString& query = kQuery) {
-        b.Configure(&recorder, nullptr, QStringLiteral("catalog"), indexPath, source, QString(), tokenizer,
-                    stored, prefix, query);
+        b.Configure(&recorder, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = query, .storedColumns = stored, .tokenizer = tokenizer, .prefix = prefix}, source);
         return b.Build();
     }
     QStringList FolderEntries() const {
@@ -150,7 +149,6 @@ enum class Kind { kSqlite, kPostgres, kOdbc };
 struct SourceCase {
     const char* name;
     Kind kind;
-    bool throughResolvedSource;
 };
 
 class IndexBuilderSourceTest : public IndexBuilderTest, public ::testing::WithParamInterface<SourceCase> {};
@@ -205,15 +203,10 @@ TEST_P(IndexBuilderSourceTest, BuildsASearchableIndex) {
         expected = 4 + 2500;
     }
     zarvik::index::Fts5IndexBuilder b;
-    if (c.throughResolvedSource) {
-        // The connection must not be used when a resolved source is given.
-        b.Configure(&recorder, nullptr, QStringLiteral("catalog"), indexPath, source,
-                    QStringLiteral("Provider=SQLite;Database=/nonexistent/none.db"), QString(),
-                    QStringLiteral("url"), QString(), kQuery);
-    } else {
-        b.Configure(&recorder, nullptr, QStringLiteral("catalog"), indexPath, QString(), source, QString(),
-                    QStringLiteral("url"), QString(), kQuery);
-    }
+    b.Configure(&recorder, nullptr,
+                {.name = QStringLiteral("catalog"), .path = indexPath, .query = kQuery,
+                 .storedColumns = QStringLiteral("url")},
+                source);
     ASSERT_TRUE(b.Build());
     EXPECT_EQ(b.DocumentCount(), expected);
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Indexing finished: %1 documents").arg(expected));
@@ -256,10 +249,9 @@ TEST_P(IndexBuilderSourceTest, BuildsASearchableIndex) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, IndexBuilderSourceTest,
-                         ::testing::Values(SourceCase{"SqliteResolvedSource", Kind::kSqlite, true},
-                                           SourceCase{"SqliteConnection", Kind::kSqlite, false},
-                                           SourceCase{"PostgresConnection", Kind::kPostgres, false},
-                                           SourceCase{"OdbcConnection", Kind::kOdbc, false}),
+                         ::testing::Values(SourceCase{"SqliteConnection", Kind::kSqlite},
+                                           SourceCase{"PostgresConnection", Kind::kPostgres},
+                                           SourceCase{"OdbcConnection", Kind::kOdbc}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- settings ---------------------------------------------------------------------
@@ -417,8 +409,7 @@ TEST_F(IndexBuilderTest, KilledBuildLeavesTheLiveIndexAndReleasesTheLock) {
         } handler;
         handler.fd = pipeFds[1];
         zarvik::index::Fts5IndexBuilder b;
-        b.Configure(&handler, nullptr, QStringLiteral("catalog"), indexPath, big, QString(), QString(),
-                    QStringLiteral("URL"), QString(), kQuery);
+        b.Configure(&handler, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = kQuery, .storedColumns = QStringLiteral("URL")}, big);
         try {
             b.Build();
         } catch (...) {
@@ -452,8 +443,7 @@ TEST_F(IndexBuilderTest, SecondBuildOfTheSameIndexIsRefused) {
         if (n != 2) return;
         Recorder quiet;
         zarvik::index::Fts5IndexBuilder second;
-        second.Configure(&quiet, nullptr, QStringLiteral("catalog"), indexPath, small, QString(), QString(),
-                         QString(), QString(), kQuery);
+        second.Configure(&quiet, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = kQuery}, small);
         try {
             second.Build();
         } catch (const Error& e) {
@@ -462,8 +452,7 @@ TEST_F(IndexBuilderTest, SecondBuildOfTheSameIndexIsRefused) {
         }
         // Another index is not held up by this build.
         zarvik::index::Fts5IndexBuilder third;
-        third.Configure(&quiet, nullptr, QStringLiteral("other"), other, small, QString(), QString(),
-                        QString(), QString(), kQuery);
+        third.Configure(&quiet, nullptr, {.name = QStringLiteral("other"), .path = other, .query = kQuery}, small);
         otherBuilt = third.Build();
     };
     zarvik::index::Fts5IndexBuilder first;
@@ -690,8 +679,7 @@ TEST_P(IndexBuilderStopTest, StopReturnsPromptlyAndKeepsTheLiveIndex) {
             if (stoppedAt == Clock::time_point{} && Clock::now() - started > std::chrono::milliseconds(300))
                 stop();
         };
-        b.Configure(&stopper, nullptr, QStringLiteral("catalog"), indexPath, source, QString(), QString(),
-                    QString(), QString(), QString::fromUtf8(c.query));
+        b.Configure(&stopper, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = QString::fromUtf8(c.query)}, source);
         EXPECT_FALSE(b.Build());
         EXPECT_EQ(stopper.statuses.last(), QStringLiteral("Indexing aborted after 0 documents"));
     } else {

@@ -150,10 +150,7 @@ protected:
     std::optional<Error> Build(const VerifySettings& verify, bool* built = nullptr,
                                std::int32_t* count = nullptr) {
         zarvik::index::Fts5IndexBuilder b;
-        b.Configure(nullptr, nullptr, QStringLiteral("catalog"), indexPath, source->ConnectionText(),
-                    QString(), QString(), QString(), QString(),
-                    QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"));
-        b.SetVerify(verify);
+        b.Configure(nullptr, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"), .verify = verify}, source->ConnectionText());
         try {
             const bool ok = b.Build();
             if (built) *built = ok;
@@ -454,8 +451,7 @@ TEST_P(IndexGateFilesTest, StopDuringTheChecksKeepsNoFile) {
     } stopper;
     zarvik::index::Fts5IndexBuilder b;
     stopper.builder = &b;
-    b.Configure(&stopper, nullptr, QStringLiteral("catalog"), indexPath, source->ConnectionText(), QString(),
-                QString(), QString(), QString(), QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT"));
+    b.Configure(&stopper, nullptr, {.name = QStringLiteral("catalog"), .path = indexPath, .query = QStringLiteral("SELECT DOCID, TITLE, BODY FROM DOCUMENT")}, source->ConnectionText());
     EXPECT_FALSE(b.Build());
     EXPECT_TRUE(stopper.sawChecks);
     EXPECT_EQ(b.DocumentCount(), 2000);

@@ -72,9 +72,7 @@ inline QString BuildIndex(const QString& folder, int documents, const char* word
     if (rc != SQLITE_OK) return {};
     const QString index = folder + "/index-" + word;
     zarvik::index::Fts5IndexBuilder builder;
-    builder.Configure(nullptr, nullptr, QStringLiteral("catalog"), index,
-                      QStringLiteral("Provider=SQLite;Database=") + docs, QString(), QString(), QString(),
-                      QString(), QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"));
+    builder.Configure(nullptr, nullptr, {.name = QStringLiteral("catalog"), .path = index, .query = QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT")}, QStringLiteral("Provider=SQLite;Database=") + docs);
     return builder.Build() ? index : QString();
 }
 

@@ -1,6 +1,9 @@
-// Reading propagation target texts: what a remote target names, and the texts that
-// could smuggle an option or shell syntax to ssh, rsync or the far side's shell.
+// Reading propagation target texts: the kind each text makes, what an ssh target
+// names, and the texts that could smuggle an option or shell syntax to ssh, rsync or
+// the far side's shell.
 #include "zarvik/propagation/target.h"
+
+#include "zarvik/propagation/sshaddress.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +13,7 @@ namespace {
 
 struct Accepted {
     const char* text;
-    bool remote;
+    const char* place;
     const char* user;
     const char* host;
     int port;
@@ -19,28 +22,36 @@ struct Accepted {
 
 TEST(PropagationTargetTest, ReadsLocalAndRemoteTexts) {
     const Accepted cases[] = {
-        {"ssh://web1/srv/lumora/catalog", true, "", "web1", 0, "/srv/lumora/catalog"},
-        {"ssh://deploy@web1.example.org:2222/srv/idx", true, "deploy", "web1.example.org", 2222, "/srv/idx"},
-        {"SSH://10.0.0.7/srv/idx/", true, "", "10.0.0.7", 0, "/srv/idx"},
-        {"ssh://www-data@[fe80::1]:22/var/lib/x_y-z.1", true, "www-data", "fe80::1", 22, "/var/lib/x_y-z.1"},
-        {"ssh://h/srv/a+b,c=d@e%f:g", true, "", "h", 0, "/srv/a+b,c=d@e%f:g"},
-        {"ssh://h:65535/srv", true, "", "h", 65535, "/srv"},
-        {"/srv/local/catalog", false, "", "", 0, "/srv/local/catalog"},
+        {"ssh://web1/srv/lumora/catalog", "ssh:@web1:0/srv/lumora/catalog", "", "web1", 0, "/srv/lumora/catalog"},
+        {"ssh://deploy@web1.example.org:2222/srv/idx", "ssh:deploy@web1.example.org:2222/srv/idx", "deploy",
+         "web1.example.org", 2222, "/srv/idx"},
+        {"SSH://10.0.0.7/srv/idx/", "ssh:@10.0.0.7:0/srv/idx", "", "10.0.0.7", 0, "/srv/idx"},
+        {"ssh://www-data@[fe80::1]:22/var/lib/x_y-z.1", "ssh:www-data@fe80::1:22/var/lib/x_y-z.1", "www-data",
+         "fe80::1", 22, "/var/lib/x_y-z.1"},
+        {"ssh://h/srv/a+b,c=d@e%f:g", "ssh:@h:0/srv/a+b,c=d@e%f:g", "", "h", 0, "/srv/a+b,c=d@e%f:g"},
+        {"ssh://h:65535/srv", "ssh:@h:65535/srv", "", "h", 65535, "/srv"},
+        {"/srv/local/catalog", "/srv/local/catalog", nullptr, nullptr, 0, nullptr},
     };
     for (const Accepted& c : cases) {
-        zarvik::propagation::PropagationTarget t;
-        EXPECT_EQ(zarvik::propagation::ParsePropagationTarget(QString::fromUtf8(c.text), &t), QString()) << c.text;
-        EXPECT_EQ(t.remote, c.remote) << c.text;
-        EXPECT_EQ(t.user, QString::fromUtf8(c.user)) << c.text;
-        EXPECT_EQ(t.host, QString::fromUtf8(c.host)) << c.text;
-        EXPECT_EQ(t.port, c.port) << c.text;
-        EXPECT_EQ(t.path, QString::fromUtf8(c.path)) << c.text;
-        EXPECT_EQ(t.text, QString::fromUtf8(c.text)) << c.text;
+        const QString text = QString::fromUtf8(c.text);
+        QString why;
+        const auto target = zarvik::propagation::ReadTarget(text, &why);
+        ASSERT_TRUE(target) << c.text << " -> " << why.toStdString();
+        EXPECT_EQ(target->Place(), QString::fromUtf8(c.place)) << c.text;
+        EXPECT_EQ(target->Text(), text) << c.text;
+        if (!c.host) continue;
+        zarvik::propagation::SshAddress a;
+        EXPECT_EQ(zarvik::propagation::ReadSshAddress(text, &a), QString()) << c.text;
+        EXPECT_EQ(a.user, QString::fromUtf8(c.user)) << c.text;
+        EXPECT_EQ(a.host, QString::fromUtf8(c.host)) << c.text;
+        EXPECT_EQ(a.port, c.port) << c.text;
+        EXPECT_EQ(a.path, QString::fromUtf8(c.path)) << c.text;
     }
     // A local folder is made absolute against the working folder.
-    zarvik::propagation::PropagationTarget t;
-    EXPECT_EQ(zarvik::propagation::ParsePropagationTarget(QStringLiteral("replica"), &t), QString());
-    EXPECT_EQ(t.path, QDir::current().absoluteFilePath(QStringLiteral("replica")));
+    QString why;
+    const auto local = zarvik::propagation::ReadTarget(QStringLiteral("replica"), &why);
+    ASSERT_TRUE(local) << why.toStdString();
+    EXPECT_EQ(local->Place(), QDir::current().absoluteFilePath(QStringLiteral("replica")));
 }
 
 struct Refused {
@@ -80,8 +91,8 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         {"   ", "names no folder"},
     };
     for (const Refused& c : cases) {
-        zarvik::propagation::PropagationTarget t;
-        const QString why = zarvik::propagation::ParsePropagationTarget(QString::fromUtf8(c.text), &t);
+        QString why;
+        EXPECT_FALSE(zarvik::propagation::ReadTarget(QString::fromUtf8(c.text), &why)) << c.text;
         EXPECT_TRUE(why.contains(QString::fromUtf8(c.reason))) << c.text << " -> " << why.toStdString();
         // The text is named with its line breaks written out, so that the message
         // stays one line.

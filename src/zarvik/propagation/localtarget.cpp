@@ -1,12 +1,9 @@
-// Copying an index to a local folder: each file goes through a durable replacement
-// and is compared with the source before it takes the old file's place.
-#include "zarvik/propagation/localcopy.h"
+// LocalTarget: each file goes through a durable replacement and is compared with
+// the source before it takes the old file's place.
+#include "zarvik/propagation/localtarget.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <vector>
 
 #include "zarvik/files/durablefile.h"
 
@@ -40,25 +37,18 @@ QString VerifyCopy(const QString& copy, const QString& source, qint64 size, cons
 // Copies one file to `to` through a durable replacement: `to` is always the old or
 // the new complete file, and the new one only once it has been verified.
 QString CopyLocalFile(const QString& from, const QString& to, const QString& targetText,
-                      std::atomic<qint64>& bytes) {
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
+                      CopyProgress& progress) {
     files::DurableFile out(to, kCopyMarker);
     if (QString why = out.Open(); !why.isEmpty()) return why;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
     qint64 size = 0;
-    std::vector<char> buffer(kBufferSize);
-    for (;;) {
-        const qint64 n = in.read(buffer.data(), qint64(buffer.size()));
-        if (n < 0) return QStringLiteral("cannot read %1: %2").arg(from, in.errorString());
-        if (n == 0) break;
-        hash.addData(QByteArrayView(buffer.data(), n));
-        if (QString why = out.Write(buffer.data(), n); !why.isEmpty()) return why;
-        size += n;
-        bytes += n;
-    }
-    const QByteArray digest = hash.result();
+    QByteArray digest;
+    const auto write = [&](const char* data, qint64 n) {
+        QString why = out.Write(data, n);
+        progress.bytes += n;
+        progress.sent += n;
+        return why;
+    };
+    if (QString why = ReadHashed(from, write, &size, &digest); !why.isEmpty()) return why;
     return out.Commit([&](const QString& temporary) {
         CopyArrived(targetText, temporary);
         return VerifyCopy(temporary, from, size, digest);
@@ -67,17 +57,28 @@ QString CopyLocalFile(const QString& from, const QString& to, const QString& tar
 
 }  // namespace
 
-QString CopyToLocalFolder(const PropagationTarget& target, const SourceFiles& files,
-                          std::atomic<qint64>& bytes) {
-    if (!QDir().mkpath(target.path) || !QFileInfo(target.path).isDir())
-        return QStringLiteral("the folder %1 cannot be created").arg(target.path);
+std::unique_ptr<Target> LocalTarget::Read(const QString& text, QString* why) {
+    if (text.trimmed().isEmpty()) {
+        *why = RefuseTarget(text, QStringLiteral("it names no folder"));
+        return nullptr;
+    }
+    return std::make_unique<LocalTarget>(text, QDir(text).absolutePath());
+}
+
+QString LocalTarget::Check(IndexSource& source) {
+    if (m_folder == source.Folder().absolutePath()) return QStringLiteral("the target is the index folder itself");
+    return {};
+}
+
+QString LocalTarget::Copy(const IndexSource& source, CopyProgress& progress) {
+    if (!QDir().mkpath(m_folder) || !QFileInfo(m_folder).isDir())
+        return QStringLiteral("the folder %1 cannot be created").arg(m_folder);
     // A propagation killed half-way leaves its temporary copy behind, as
     // large as the index; copies of a process still running are left to it.
-    files::RemoveLeftBehind(target.path, kCopyMarker);
-    for (const auto& [name, path] : files) {
-        if (QString why = CopyLocalFile(path, target.path + QLatin1Char('/') + name, target.text, bytes);
-            !why.isEmpty())
-            return why;
+    files::RemoveLeftBehind(m_folder, kCopyMarker);
+    for (const auto& [name, path] : source.Files()) {
+        const QString to = m_folder + QLatin1Char('/') + name;
+        if (QString why = CopyLocalFile(path, to, Text(), progress); !why.isEmpty()) return why;
     }
     return {};
 }

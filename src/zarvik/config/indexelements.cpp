@@ -1,0 +1,43 @@
+// Reading the text elements of an <Index> whose values are more than a text.
+#include "zarvik/config/indexelements.h"
+
+namespace zarvik::config {
+
+QString ReadBuildMode(const QString& value, component::IndexSettings& settings) {
+    const QString mode = value.trimmed();
+    if (mode.compare(QLatin1StringView("changes"), Qt::CaseInsensitive) == 0)
+        settings.buildMode.mode = component::BuildMode::Changes;
+    else if (!mode.isEmpty() && mode.compare(QLatin1StringView("full"), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("\"full\" or \"changes\"");
+    return {};
+}
+
+QString ReadMaxChangedPercent(const QString& value, component::IndexSettings& settings) {
+    const QString percent = value.trimmed();
+    if (percent.isEmpty()) return {};
+    bool ok = false;
+    const int number = percent.toInt(&ok);
+    if (!ok || number < 0 || number > 100) return QStringLiteral("a whole number from 0 to 100");
+    settings.buildMode.maxChangedPercent = number;
+    return {};
+}
+
+QString ReadUserNodeMethod(const QString& value, component::IndexSettings& settings) {
+    const QString method = value.trimmed();
+    if (method.isEmpty() || method.compare(QLatin1StringView("memory"), Qt::CaseInsensitive) == 0)
+        settings.userNodeMethod = component::UserNodeMethod::Memory;
+    else if (method.compare(QLatin1StringView("queries"), Qt::CaseInsensitive) == 0)
+        settings.userNodeMethod = component::UserNodeMethod::Queries;
+    else
+        return QStringLiteral("\"memory\" or \"queries\"");
+    return {};
+}
+
+int TextElementNamed(QStringView name) {
+    for (std::size_t i = 0; i < kTextElementCount; ++i) {
+        if (name == ElementName(int(i))) return int(i);
+    }
+    return -1;
+}
+
+}  // namespace zarvik::config
