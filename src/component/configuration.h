@@ -5,6 +5,7 @@
 #pragma once
 
 #include "component/error.h"
+#include "component/propagator.h"
 
 #include <QList>
 #include <QString>
@@ -71,6 +72,7 @@ struct IndexSettings {
     VerifySettings verify{};        // <Verify>
     UserNodeMethod userNodeMethod = UserNodeMethod::Memory;  // <UserNodeMethod>
     QStringList targets{};          // <Propagations>: absolute folders and other kinds' texts
+    PublishSettings publishing{};   // <FullEvery>, <KeepPublished>: for store targets
     bool operator==(const IndexSettings&) const = default;
 };
 

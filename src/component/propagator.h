@@ -23,9 +23,19 @@ struct TargetBytes {
     std::int64_t objects = 0;
 };
 
+// How a store target publishes: a whole file at least every fullEvery versions, and
+// keepPublished whole files kept with the packs after the oldest of them.
+struct PublishSettings {
+    int fullEvery = 10;     // <FullEvery>
+    int keepPublished = 3;  // <KeepPublished>
+    bool operator==(const PublishSettings&) const = default;
+};
+
 class IndexPropagator {
 public:
     virtual ~IndexPropagator() = default;
+    // For the store targets of the next Propagate; the defaults until called.
+    virtual void SetPublishing(const PublishSettings& publishing) = 0;
     virtual void SetStatusHandler(StatusHandler* statusHandler) = 0;
     // False when one or more targets failed (each failure is in the event log).
     virtual bool Propagate(const QString& indexPath, const QStringList& targets) = 0;

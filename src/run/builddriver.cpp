@@ -152,6 +152,7 @@ bool BuildDriver::PropagateToTargets(metrics::BuildMetrics& runMetrics) {
     const QStringList& targets = m_settings.targets;
     std::shared_ptr<component::IndexPropagator> propagator = component::Factory().NewIndexPropagator();
     propagator->SetStatusHandler(&m_view);
+    propagator->SetPublishing(m_settings.publishing);
     runMetrics.Begin(metrics::BuildMetrics::kPropagation);
     try {
         copied = propagator->Propagate(path, targets);

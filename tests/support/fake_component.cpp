@@ -157,6 +157,7 @@ private:
 
 class FakePropagator final : public component::IndexPropagator {
 public:
+    void SetPublishing(const component::PublishSettings&) override {}
     explicit FakePropagator(FakeState& state) : m_state(state) {}
     void SetStatusHandler(component::StatusHandler* handler) override { m_handler = handler; }
     bool Propagate(const QString& path, const QStringList& targets) override {

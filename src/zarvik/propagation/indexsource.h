@@ -8,6 +8,7 @@
 #include <future>
 #include <map>
 
+#include "component/propagator.h"
 #include "zarvik/propagation/copychecks.h"
 
 namespace zarvik::propagation {
@@ -36,12 +37,16 @@ public:
     void ReadFactsAhead();
     // The facts, waiting for them; ReadFactsAhead must have been called.
     const FactsOfFiles& Facts() const { return m_facts.get(); }
+    // How versions are published to a store target (<FullEvery>, <KeepPublished>).
+    const component::PublishSettings& Publishing() const { return m_publishing; }
+    void SetPublishing(const component::PublishSettings& publishing) { m_publishing = publishing; }
 
 private:
     QDir m_folder;
     SourceFiles m_files;
     bool m_hasIndex = false;
     std::shared_future<FactsOfFiles> m_facts;
+    component::PublishSettings m_publishing;
 };
 
 }  // namespace zarvik::propagation

@@ -4,6 +4,7 @@
 
 #include "zarvik/propagation/localtarget.h"
 #include "zarvik/propagation/sshtarget.h"
+#include "zarvik/propagation/storetarget.h"
 
 namespace zarvik::propagation {
 namespace {
@@ -16,6 +17,7 @@ struct Kind {
 // One line per kind, the first whose beginning the text has wins.
 const Kind kKinds[] = {
     {QLatin1String("ssh://"), &SshTarget::Read},
+    {QLatin1String("store:"), &StoreTarget::Read},
     {QLatin1String(""), &LocalTarget::Read},
 };
 

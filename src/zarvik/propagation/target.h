@@ -44,7 +44,7 @@ private:
 };
 
 // Reads one target text into a target of its kind, chosen by the text's beginning
-// ("ssh://" in any case; anything else is a local folder). Returns null and sets
+// ("ssh://" or "store:" in any case; anything else is a local folder). Returns null and sets
 // *why (a sentence naming the text) when the text is refused; raises nothing.
 std::unique_ptr<Target> ReadTarget(const QString& text, QString* why);
 

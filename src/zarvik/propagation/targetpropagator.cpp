@@ -175,6 +175,7 @@ bool TargetPropagator::Propagate(const QString& indexPath, const QStringList& ta
     m_failedTargets = 0;
     m_bytesSent.clear();
     IndexSource source(indexPath);
+    source.SetPublishing(m_publishing);
     Jobs jobs = ReadTargets(targets, source);
     const auto copy = [&](Job& job) { job.why = job.target->Copy(source, job.progress); };
     TargetPool(jobs, copy, m_statusHandler, targets.size()).Run();

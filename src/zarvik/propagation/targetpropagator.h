@@ -21,6 +21,7 @@ public:
     // Returns false when a target failed; each failed target has one event-log entry.
     // The status handler is called on the calling thread only. Raises nothing.
     bool Propagate(const QString& indexPath, const QStringList& targets) override;
+    void SetPublishing(const component::PublishSettings& publishing) override { m_publishing = publishing; }
     std::int32_t FailedTargets() const override { return m_failedTargets; }
     QList<component::TargetBytes> BytesSent() const override { return m_bytesSent; }
 
@@ -28,6 +29,7 @@ public:
 
 private:
     component::StatusHandler* m_statusHandler = nullptr;
+    component::PublishSettings m_publishing;
     std::int32_t m_failedTargets = 0;
     QList<component::TargetBytes> m_bytesSent;
 };

@@ -78,8 +78,15 @@ Outcome RunRclone(const QStringList& arguments, QIODevice* into = nullptr, qint6
 void CheckRclonePath(const QString& path) {
     static const QRegularExpression remote(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_. -]*:[^\\x00-\\x1f]*$"));
     const bool local = path.startsWith(QLatin1Char('/'));
-    if (path.isEmpty() || (!local && !remote.match(path).hasMatch()) || path.contains(QLatin1Char('\n')))
-        Refuse(path, QStringLiteral("a store is REMOTE:PATH or an absolute folder"));
+    if (path.isEmpty() || (!local && !remote.match(path).hasMatch()) ||
+        path.contains(QRegularExpression("[\\x00-\\x1f]"))) {
+        // Named with its control characters written out, so that the message stays one line.
+        QString shown;
+        for (const QChar c : path)
+            shown += c.unicode() < 0x20 ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                                        : QString(c);
+        Refuse(shown, QStringLiteral("a store is REMOTE:PATH or an absolute folder"));
+    }
 }
 
 QString RcloneStore::ObjectPath(const QString& name) const {
