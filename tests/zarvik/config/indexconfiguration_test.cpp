@@ -307,6 +307,33 @@ TEST_F(ConfigTest, BuildModeDefaultsToFullAnd30AndAnUnknownValueFailsLoadIndex) 
     }
 }
 
+TEST_F(ConfigTest, PublishingDefaultsTo10And3AndAWrongCountFailsLoadIndex) {
+    struct Case {
+        const char* elements;                                 // inside <Index name="a">
+        std::optional<component::PublishSettings> settings;  // none: LoadIndex fails
+        const char* named;
+    };
+    const Case cases[] = {
+        {"", component::PublishSettings{10, 3}, ""},
+        {"<FullEvery> 4 </FullEvery><KeepPublished>1</KeepPublished>", component::PublishSettings{4, 1}, ""},
+        {"<FullEvery>0</FullEvery>", std::nullopt, "<FullEvery> of the index \"a\" in %1 holds \"0\""},
+        {"<KeepPublished>three</KeepPublished>", std::nullopt, "<KeepPublished> of the index \"a\" in %1 holds \"three\""},
+    };
+    for (const Case& c : cases) {
+        const QString path = Write(QByteArray("<IndexConfiguration><Index name='ok'/><Index name='a'>") + c.elements +
+                                   "</Index></IndexConfiguration>");
+        m_config.LoadFromFile(path);
+        if (c.settings) {
+            m_config.LoadIndex(QStringLiteral("a"));
+            EXPECT_EQ(m_config.Settings().publishing, *c.settings) << c.elements;
+        } else {
+            const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
+            EXPECT_TRUE(error.Description().contains(QString::fromUtf8(c.named).arg(QFileInfo(path).absoluteFilePath())))
+                << error.Description().toStdString();
+        }
+    }
+}
+
 struct MalformedCase {
     const char* label;
     const char* text;
