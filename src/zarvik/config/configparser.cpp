@@ -210,8 +210,9 @@ private:
             Document::Span span;
             const QString target = ReadText(&span).trimmed();
             // An empty target would be the configuration folder itself. A folder on
-            // another machine is the propagator's to read, as written.
-            if (target.startsWith(QLatin1String("ssh://"), Qt::CaseInsensitive))
+            // another machine and a store are the propagator's to read, as written.
+            if (target.startsWith(QLatin1String("ssh://"), Qt::CaseInsensitive) ||
+                target.startsWith(QLatin1String("store:"), Qt::CaseInsensitive))
                 index->targets.append(target);
             else if (!target.isEmpty())
                 index->targets.append(Absolute(m_document.folder, target));

@@ -68,7 +68,7 @@ const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
       <Target></Target>
       <Target>/srv/two/catalog</Target>
       <Target> ssh://deploy@web1:2222/srv/search/catalog </Target>
-      <Target>SSH://web2//srv/search/../catalog</Target>
+      <Target>SSH://web2//srv/search/../catalog</Target><Target>store:s3idx:indexes/catalog</Target>
     </Propagations>
     <LastBuilt>2024-05-01 10:00:00</LastBuilt>
     <NumDocuments>42</NumDocuments>
@@ -150,12 +150,13 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
     EXPECT_EQ(m_config.Settings().storedColumns, u"URL");
     EXPECT_EQ(m_config.Settings().tokenizer, u"");
     EXPECT_EQ(m_config.Settings().prefix, u"2 3");
-    // Folders on other machines stay as written: made "absolute" here they would
-    // become a local folder named "ssh:".
+    // Folders on other machines and stores stay as written: made "absolute" here they
+    // would become a local folder named "ssh:" or "store:...".
     EXPECT_EQ(m_config.Settings().targets, QStringList({folder + QStringLiteral("/replicas/one/catalog"),
                                                     QStringLiteral("/srv/two/catalog"),
                                                     QStringLiteral("ssh://deploy@web1:2222/srv/search/catalog"),
-                                                    QStringLiteral("SSH://web2//srv/search/../catalog")}));
+                                                    QStringLiteral("SSH://web2//srv/search/../catalog"),
+                                                    QStringLiteral("store:s3idx:indexes/catalog")}));
     EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
     EXPECT_EQ(m_config.NumDocuments(), u"42");
 
@@ -545,7 +546,7 @@ TEST_F(ConfigTest, BothWritesInTurnKeepTheRest) {
     EXPECT_EQ(ReadBytes(path), expected);
     // The other properties are as loaded.
     EXPECT_EQ(m_config.DbSetting2(), u"s&cret");
-    EXPECT_EQ(m_config.Settings().targets.size(), 4);
+    EXPECT_EQ(m_config.Settings().targets.size(), 5);
 }
 
 TEST_F(ConfigTest, ASaveRemovesTheTemporaryFilesOfKilledSaves) {
