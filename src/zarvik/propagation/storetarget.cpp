@@ -2,6 +2,7 @@
 #include "zarvik/propagation/storetarget.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include "component/error.h"
 #include "zarvik/store/publisher.h"
@@ -18,7 +19,13 @@ std::unique_ptr<Target> StoreTarget::Read(const QString& text, QString* why) {
     return std::make_unique<StoreTarget>(text);
 }
 
-QString StoreTarget::Check(IndexSource&) {
+// A store folder inside the index folder would be copied along by local targets.
+QString StoreTarget::Check(IndexSource& source) {
+    const QString path = Text().mid(6);
+    if (path.startsWith(QLatin1Char('/')) &&
+        (QDir(path).absolutePath() + QLatin1Char('/'))
+            .startsWith(source.Folder().absolutePath() + QLatin1Char('/')))
+        return QStringLiteral("the store folder is inside the index folder");
     return {};
 }
 
@@ -33,6 +40,8 @@ QString StoreTarget::Copy(const IndexSource& source, CopyProgress& progress) {
         progress.bytes = QFileInfo(folder.absoluteFilePath(QStringLiteral("index.db"))).size();
         progress.sent = outcome.bytesUploaded;
         progress.objects = outcome.objectsUploaded;
+        progress.version = outcome.version;
+        progress.whole = outcome.whole;
         return {};
     } catch (const component::Error& e) {
         return e.Description();

@@ -18,6 +18,7 @@ public:
     explicit StoreTarget(const QString& text) : Target(text) {}
     QString Describe() const override { return PrintableTargetText(Text()); }
     QString Place() const override { return Text().mid(6); }
+    // Refuses a store folder inside the index folder.
     QString Check(IndexSource& source) override;
     // Publishes index.db as the store's next version: a pack of the pages that differ
     // from index.previous.db when that is the version `current` names, else the

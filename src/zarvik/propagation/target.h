@@ -17,6 +17,8 @@ struct CopyProgress {
     std::atomic<qint64> bytes{0};    // of the index's bytes, how many are done
     std::atomic<qint64> sent{0};     // what reached the target: over a link, else the bytes written
     std::atomic<qint64> objects{0};  // objects uploaded, for a kind that uploads objects
+    std::atomic<qint64> version{0};  // the version a store target's `current` names afterwards
+    std::atomic<bool> whole{false};  // whether a store target got the whole file rather than a pack
 };
 
 class Target {
