@@ -72,6 +72,8 @@ osd crush chooseleaf type = 0
 mon warn on pool no redundancy = false
 paxos propose interval = 0.05
 osd objectstore = bluestore
+# The device class is of no use here, and setting it at start is refused now and then.
+osd class update on start = false
 bluestore block path = $dir/block
 bluestore block create = true
 bluestore block size = 21474836480
@@ -88,9 +90,18 @@ monmaptool --create --addv a "[v1:127.0.0.1:$mon_port]" --fsid "$fsid" "$dir/mon
 ceph-mon -c "$conf" --mkfs -i a --monmap "$dir/monmap" --keyring /dev/null
 ceph-mon -c "$conf" -i a --pid-file "$dir/mon.pid"
 osd_uuid=$(cat /proc/sys/kernel/random/uuid)
-ceph -c "$conf" --connect-timeout 20 osd new "$osd_uuid" >/dev/null
-ceph-osd -c "$conf" -i 0 --mkfs --osd-uuid "$osd_uuid" >/dev/null 2>&1
-ceph-osd -c "$conf" -i 0 --pid-file "$dir/osd.pid" 2>>"$dir/log/start.log"
+# The monitor may still be settling: each step is tried again after a second.
+for attempt in 1 2 3; do
+  ceph -c "$conf" --connect-timeout 20 osd new "$osd_uuid" >/dev/null 2>>"$dir/log/start.log" &&
+    ceph-osd -c "$conf" -i 0 --mkfs --osd-uuid "$osd_uuid" >>"$dir/log/start.log" 2>&1 && break
+  [ $attempt -lt 3 ] || { cat "$dir/log/start.log" >&2; exit 1; }
+  sleep 1
+done
+for attempt in 1 2 3; do
+  ceph-osd -c "$conf" -i 0 --pid-file "$dir/osd.pid" 2>>"$dir/log/start.log" && break
+  [ $attempt -lt 3 ] || { cat "$dir/log/start.log" >&2; exit 1; }
+  sleep 1
+done
 for _ in $(seq 300); do
   ceph -c "$conf" osd stat 2>/dev/null | grep -q "1 up" && break
   sleep 0.1

@@ -137,8 +137,7 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
          QByteArray::number(qint64(f.build.added))},
         {"lumora_index_documents_replaced", "Documents the last build replaced because they changed.",
          QByteArray::number(qint64(f.build.replaced))},
-        {"lumora_index_documents_deleted",
-         "Documents the last build deleted because the source no longer has them.",
+        {"lumora_index_documents_deleted", "Documents the last build deleted because the source no longer has them.",
          QByteArray::number(qint64(f.build.deleted))},
     };
     const QByteArray index = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + '"';
@@ -151,8 +150,7 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
     }
     if (!f.build.fullBuildReason.isEmpty()) {
         const QByteArray name = "lumora_index_built_in_full_because";
-        text += "# HELP " + name +
-                " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
+        text += "# HELP " + name + " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
         text += "# TYPE " + name + " gauge\n";
         text += name + index + ",reason=\"" + EscapeLabelValue(f.build.fullBuildReason).toUtf8() + "\"} 1\n";
     }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <cerrno>
@@ -223,11 +224,22 @@ void Install(QFile& working, const QString& folder, const Held& held) {
     if (folderFd.fd >= 0) ::fsync(folderFd.fd);
 }
 
+// The names a pull killed between its link and its rename left; with the lock held, no
+// other pull is using one.
+void RemoveLeftBehind(const QString& folder) {
+    const QDir dir(folder);
+    for (const QString& name :
+         dir.entryList({QStringLiteral("index.db.pull-*"), QStringLiteral("index.previous.db.pull-*")},
+                       QDir::Files | QDir::Hidden))
+        QFile::remove(dir.filePath(name));
+}
+
 }  // namespace
 
 PullOutcome Pull(zarvik::store::Store& store, const QString& folder) {
     const QString index = folder + QStringLiteral("/index.db");
     const FolderLock lock(folder);
+    RemoveLeftBehind(folder);
     PullOutcome outcome;
     const qint64 current = zarvik::store::ParseCurrent(
         FetchSmall(store, QStringLiteral("current"), zarvik::store::kMaxCurrentBytes, &outcome),
