@@ -69,7 +69,8 @@ stop_servers() {
   stop_pg
 }
 trap stop_servers EXIT
-export $(bash scripts/storeservers.sh start "$storedir")
+stores=$(bash scripts/storeservers.sh start "$storedir")
+export $stores
 export LUMORA_REQUIRE_STORES=1
 # -------------------------------------------------------------------------------
 
