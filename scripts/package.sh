@@ -11,7 +11,7 @@ root=$(pwd)
 
 missing=()
 for p in build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev \
-         libsqlite3-dev sqlite3 libpq-dev libstemmer-dev dpkg-dev file gzip; do
+         libsqlite3-dev sqlite3 libpq-dev libstemmer-dev libzstd-dev libcurl4-openssl-dev dpkg-dev file gzip; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -30,9 +30,10 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 else
   cmake "$build" >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target TessalyIndexManager lumora_snowball_extension lumora_package_docs lumora_package_example
+cmake --build "$build" -j "$(nproc)" --target TessalyIndexManager lumora_snowball_extension lumora_package_docs \
+  lumora_package_example lumora-index-pull lumora_pull_package_docs
 
-rm -f "$build"/package/lumora-index-manager_*.deb
+rm -f "$build"/package/lumora-index-manager_*.deb "$build"/package/lumora-index-pull_*.deb
 (cd "$build" && cpack -G DEB --config CPackConfig.cmake >/dev/null)
 deb=$(ls "$build"/package/lumora-index-manager_*.deb)
 echo "package: $deb"

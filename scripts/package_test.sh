@@ -11,6 +11,9 @@
 #                   no question, the file byte for byte the same and no longer a
 #                   conffile; the unit's command still builds
 #   remove / purge  dpkg -r keeps the configuration, dpkg -P removes it
+#   readers' package  lumora-index-pull alone (no Qt Widgets, X or database client in
+#                   its dependencies); its agent, as its service user, pulls the index
+#                   the builds above published to a local store; purge
 # Needs root (dpkg -i).
 #   LUMORA_BUILD_DIR   the build folder (default: build)
 set -euo pipefail
@@ -25,6 +28,9 @@ begin() { step="$1"; echo "package stage: $step" >&2; }
 if [ "$(id -u)" -ne 0 ]; then
   echo "package stage: SKIPPED: installing the package needs root (run the test command as root)" >&2
   exit 0
+fi
+if dpkg-query -W -f='${Status}' lumora-index-pull 2>/dev/null | grep -q 'install ok installed'; then
+  fail "lumora-index-pull is already installed on this machine; remove it first (or set LUMORA_SKIP_PACKAGE=1)"
 fi
 if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
   fail "$pkg is already installed on this machine; remove it first (or set LUMORA_SKIP_PACKAGE=1)"
@@ -87,8 +93,14 @@ work=$(mktemp -d /tmp/lumora-package.XXXXXX)
 # A purge keeps the service user; what this stage created, it removes.
 had_user=0
 getent passwd lumora-index >/dev/null && had_user=1
+had_pull_user=0
+getent passwd lumora-index-pull >/dev/null && had_pull_user=1
 cleanup() {
-  dpkg --purge "$pkg" >/dev/null 2>&1 || true
+  dpkg --purge "$pkg" lumora-index-pull >/dev/null 2>&1 || true
+  if [ $had_pull_user -eq 0 ] && getent passwd lumora-index-pull >/dev/null; then
+    deluser --system --quiet lumora-index-pull >/dev/null 2>&1 || true
+    getent group lumora-index-pull >/dev/null && { delgroup --system --quiet lumora-index-pull >/dev/null 2>&1 || true; }
+  fi
   if [ $had_user -eq 0 ] && getent passwd lumora-index >/dev/null; then
     deluser --system --quiet lumora-index >/dev/null 2>&1 || true
     getent group lumora-index >/dev/null && { delgroup --system --quiet lumora-index >/dev/null 2>&1 || true; }
@@ -201,6 +213,9 @@ cat > $conf <<XML
       <DataSource name="RAdozudo">Provider=SQLite;Database=$work/data/app.db</DataSource>
     </DbDataSources>
     <IndexSetting1>SELECT DOCID, TITLE, BODY FROM DOCUMENT</IndexSetting1>
+    <Propagations>
+      <Target>store:$work/store</Target>
+    </Propagations>
     <LastBuilt></LastBuilt>
     <NumDocuments></NumDocuments>
   </Index>
@@ -233,4 +248,34 @@ for folder in $etc $state; do
   [ ! -e $folder ] || fail "dpkg --purge left $folder"
 done
 dpkg-query -W "$pkg" >/dev/null 2>&1 && fail "dpkg still knows $pkg"
+
+begin "readers' package: installs alone, without Qt Widgets, X or a database client"
+pulldeb=$(ls "$build"/package/lumora-index-pull_*.deb)
+depends=$(dpkg-deb -f "$pulldeb" Depends)
+echo "$depends" | grep -Eq 'widgets|libqt6gui|libx11|libxcb|libgl|libpq|odbc|mysql|mariadb|postgresql' &&
+  fail "lumora-index-pull depends on $depends"
+echo "$depends" | grep -q rclone || fail "lumora-index-pull does not depend on rclone"
+lintian --fail-on error,warning "$pulldeb" >&2 || fail "lintian reports errors or unexplained warnings"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$pulldeb" >"$work/install.log" 2>&1 </dev/null ||
+  { cat "$work/install.log" >&2; fail "dpkg -i lumora-index-pull"; }
+
+begin "readers' package: the agent pulls the published index as its service user"
+reader=/var/lib/lumora-index-pull/catalog
+install -d -o lumora-index-pull -g lumora-index-pull "$reader"
+runuser -u lumora-index-pull -- lumora-index-pull "store:$work/store" "$reader" \
+  --metrics /var/lib/lumora-index-pull/catalog.prom >"$work/pull.log" 2>&1 </dev/null ||
+  { cat "$work/pull.log" >&2; fail "lumora-index-pull as lumora-index-pull"; }
+cmp -s "$work/data/index/index.db" "$reader/index.db" || fail "the pulled index is not the one built"
+grep -q '^lumora_index_pull_success{folder="'"$reader"'"} 1$' /var/lib/lumora-index-pull/catalog.prom ||
+  fail "metrics: the pull is not a success"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "${man_check[@]}" /usr/lib/systemd/system/lumora-index-pull@.service \
+    /usr/lib/systemd/system/lumora-index-pull@.timer || fail "systemd-analyze verify of the readers' units"
+fi
+
+begin "readers' package: purge removes its folders"
+dpkg --purge lumora-index-pull >"$work/purge.log" 2>&1 || { cat "$work/purge.log" >&2; fail "dpkg --purge lumora-index-pull"; }
+for folder in /etc/lumora-index-pull /var/lib/lumora-index-pull; do
+  [ ! -e $folder ] || fail "dpkg --purge left $folder"
+done
 echo "package stage: passed" >&2

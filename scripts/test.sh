@@ -110,6 +110,18 @@ export LUMORA_REQUIRE_PG=1
 export LUMORA_TEST_PG_CTL="${as_pg[*]} $pgbin/pg_ctl -D $pgdir/data"
 # -------------------------------------------------------------------------------
 
+# --- the store servers: an S3 server (Ceph's RADOS Gateway) and nginx ---------
+storedir=$(mktemp -d /tmp/lumora-stores.XXXXXX)
+stop_servers() {
+  bash "$root/scripts/storeservers.sh" stop "$storedir" >/dev/null 2>&1 || true
+  stop_pg
+}
+trap stop_servers EXIT
+stores=$(bash scripts/storeservers.sh start "$storedir")
+export $stores
+export LUMORA_REQUIRE_STORES=1
+# -------------------------------------------------------------------------------
+
 export QT_QPA_PLATFORM=offscreen
 # The metrics tests check every file with promtool, which setup.sh unpacked.
 export LUMORA_REQUIRE_PROMTOOL=1

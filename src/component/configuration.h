@@ -55,6 +55,14 @@ struct BuildModeSettings {
     bool operator==(const BuildModeSettings&) const = default;
 };
 
+// How a store target publishes: a whole file at least every fullEvery versions, and
+// keepPublished whole files kept with the packs after the oldest of them.
+struct PublishSettings {
+    int fullEvery = 10;     // <FullEvery>
+    int keepPublished = 3;  // <KeepPublished>
+    bool operator==(const PublishSettings&) const = default;
+};
+
 // Everything an <Index> tells a build, by name. The configuration makes it whole;
 // the builder, the propagator and the user-node run each take what they need.
 struct IndexSettings {
@@ -71,6 +79,7 @@ struct IndexSettings {
     VerifySettings verify{};        // <Verify>
     UserNodeMethod userNodeMethod = UserNodeMethod::Memory;  // <UserNodeMethod>
     QStringList targets{};          // <Propagations>: absolute folders and other kinds' texts
+    PublishSettings publishing{};   // <FullEvery>, <KeepPublished>: for store targets
     bool operator==(const IndexSettings&) const = default;
 };
 

@@ -23,6 +23,10 @@ struct TargetBytes {
     QString target;
     std::int64_t bytes = 0;
     std::int64_t objects = 0;
+    // A store target: the version `current` names after the run (0: none published
+    // yet, or another kind), and whether that publish uploaded the whole file or a pack.
+    std::int64_t publishedVersion = 0;
+    bool whole = false;
 };
 
 // Whether a target text names its kind ("ssh://...", "kind:..."): such a text goes to

@@ -62,6 +62,38 @@ QString EscapeLabelValue(const QString& value) {
     return escaped;
 }
 
+namespace {
+
+// The store targets' figures, one sample each per target that published: objects
+// uploaded, the version `current` names, and 1 when that was a whole file, 0 a pack.
+// `index` is the label set's opening, as the other per-target samples have it.
+QByteArray StoreGauges(const RunFigures& f, const QByteArray& index) {
+    const std::pair<const char*, const char*> gauges[] = {
+        {"lumora_index_store_objects_uploaded", "Objects the last run uploaded to each store target."},
+        {"lumora_index_store_version",
+         "The version each store target's current object names after the last run."},
+        {"lumora_index_store_published_whole",
+         "1 when the last run published the whole file to a store target, 0 when a pack of changed pages."},
+    };
+    QByteArray text;
+    for (int g = 0; g < 3; ++g) {
+        QByteArray samples;
+        for (const auto& t : f.bytesSent) {
+            if (t.publishedVersion == 0) continue;
+            const std::int64_t value = g == 0 ? t.objects : g == 1 ? t.publishedVersion : (t.whole ? 1 : 0);
+            samples += QByteArray(gauges[g].first) + index + ",target=\"" +
+                       EscapeLabelValue(t.target).toUtf8() + "\"} " + QByteArray::number(qint64(value)) +
+                       '\n';
+        }
+        if (samples.isEmpty()) return text;
+        text += QByteArray("# HELP ") + gauges[g].first + ' ' + gauges[g].second + "\n# TYPE " +
+                gauges[g].first + " gauge\n" + samples;
+    }
+    return text;
+}
+
+}  // namespace
+
 QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
     const Gauge gauges[] = {
         {"lumora_index_last_run_timestamp_seconds",
@@ -132,6 +164,7 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
             text += name + index + ",target=\"" + EscapeLabelValue(t.target).toUtf8() + "\"} " +
                     QByteArray::number(qint64(t.bytes)) + '\n';
     }
+    text += StoreGauges(f, index);
     return text;
 }
 

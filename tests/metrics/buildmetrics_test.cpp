@@ -83,7 +83,9 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.unlistedUsers = 5;
     f.failedStep = QStringLiteral("usernodes");
     f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20, 10};
-    f.bytesSent = {{QStringLiteral("ssh://web1/srv/idx"), 9700000}, {QStringLiteral("/mnt/b \"x\""), 0}};
+    f.bytesSent = {{QStringLiteral("ssh://web1/srv/idx"), 9700000},
+                   {QStringLiteral("/mnt/b \"x\""), 0},
+                   {QStringLiteral("store:s3:idx/catalog"), 5500000, 3, 42, false}};
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
     const QMap<QString, QString> expected = {
@@ -108,6 +110,14 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"ssh://web1/srv/idx\"}"),
          QStringLiteral("9700000")},
         {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"/mnt/b \\\"x\\\"\"}"),
+         QStringLiteral("0")},
+        {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
+         QStringLiteral("5500000")},
+        {QStringLiteral("lumora_index_store_objects_uploaded{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
+         QStringLiteral("3")},
+        {QStringLiteral("lumora_index_store_version{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
+         QStringLiteral("42")},
+        {QStringLiteral("lumora_index_store_published_whole{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
          QStringLiteral("0")},
     };
     EXPECT_EQ(testsupport::Samples(text, QStringLiteral("catalog")), expected);

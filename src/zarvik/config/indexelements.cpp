@@ -33,6 +33,27 @@ QString ReadUserNodeMethod(const QString& value, component::IndexSettings& setti
     return {};
 }
 
+namespace {
+// A whole number from 1 to 1000 into `field`; empty keeps the default.
+QString ReadCount(const QString& value, int& field) {
+    const QString text = value.trimmed();
+    if (text.isEmpty()) return {};
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    if (!ok || number < 1 || number > 1000) return QStringLiteral("a whole number from 1 to 1000");
+    field = number;
+    return {};
+}
+}  // namespace
+
+QString ReadFullEvery(const QString& value, component::IndexSettings& settings) {
+    return ReadCount(value, settings.publishing.fullEvery);
+}
+
+QString ReadKeepPublished(const QString& value, component::IndexSettings& settings) {
+    return ReadCount(value, settings.publishing.keepPublished);
+}
+
 int TextElementNamed(QStringView name) {
     for (std::size_t i = 0; i < kTextElementCount; ++i) {
         if (name == ElementName(int(i))) return int(i);

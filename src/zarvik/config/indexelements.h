@@ -24,6 +24,8 @@ QString ReadText(const QString& value, component::IndexSettings& settings) {
 QString ReadBuildMode(const QString& value, component::IndexSettings& settings);
 QString ReadMaxChangedPercent(const QString& value, component::IndexSettings& settings);
 QString ReadUserNodeMethod(const QString& value, component::IndexSettings& settings);
+QString ReadFullEvery(const QString& value, component::IndexSettings& settings);
+QString ReadKeepPublished(const QString& value, component::IndexSettings& settings);
 
 struct TextElement {
     std::string_view name;
@@ -45,6 +47,8 @@ inline constexpr TextElement kTextElements[] = {
     {"UserNodeMethod", &ReadUserNodeMethod},
     {"BuildMode", &ReadBuildMode},
     {"MaxChangedPercent", &ReadMaxChangedPercent},
+    {"FullEvery", &ReadFullEvery},
+    {"KeepPublished", &ReadKeepPublished},
 };
 constexpr std::size_t kTextElementCount = sizeof(kTextElements) / sizeof(kTextElements[0]);
 

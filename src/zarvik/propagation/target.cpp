@@ -5,6 +5,7 @@
 #include "component/propagator.h"
 #include "zarvik/propagation/localtarget.h"
 #include "zarvik/propagation/sshtarget.h"
+#include "zarvik/propagation/storetarget.h"
 
 namespace zarvik::propagation {
 namespace {
@@ -18,6 +19,7 @@ struct Kind {
 // no kind (component::NamesTargetKind) is a local folder.
 const Kind kKinds[] = {
     {QLatin1String("ssh://"), &SshTarget::Read},
+    {QLatin1String("store:"), &StoreTarget::Read},
 };
 
 }  // namespace

@@ -17,6 +17,8 @@ struct CopyProgress {
     std::atomic<qint64> bytes{0};    // of the index's bytes, how many are done
     std::atomic<qint64> sent{0};     // what reached the target: over a link, else the bytes written
     std::atomic<qint64> objects{0};  // objects uploaded, for a kind that uploads objects
+    std::atomic<qint64> version{0};  // the version a store target's `current` names afterwards
+    std::atomic<bool> whole{false};  // whether a store target got the whole file rather than a pack
 };
 
 class Target {
@@ -44,7 +46,7 @@ private:
 };
 
 // Reads one target text into a target of its kind, chosen by the text's beginning
-// ("ssh://" in any case; a text that names no kind is a local folder). Returns null and sets
+// ("ssh://" or "store:" in any case; a text that names no kind is a local folder). Returns null and sets
 // *why (a sentence naming the text) when the text is refused; raises nothing.
 std::unique_ptr<Target> ReadTarget(const QString& text, QString* why);
 

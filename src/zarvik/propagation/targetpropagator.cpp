@@ -188,7 +188,8 @@ bool TargetPropagator::Propagate(const component::IndexSettings& settings) {
     for (const auto& job : jobs)
         if (job->run && job->why.isEmpty())
             m_bytesSent.append({PrintableTargetText(job->text), job->progress.sent.load(),
-                                job->progress.objects.load()});
+                                job->progress.objects.load(), job->progress.version.load(),
+                                job->progress.whole.load()});
     return failures == 0;
 }
 

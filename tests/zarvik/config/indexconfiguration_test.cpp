@@ -69,7 +69,7 @@ const QByteArray kFull = R"(<?xml version="1.0" encoding="UTF-8"?>
       <Target></Target>
       <Target>/srv/two/catalog</Target>
       <Target> ssh://deploy@web1:2222/srv/search/catalog </Target>
-      <Target>SSH://web2//srv/search/../catalog</Target><Target>kind:remote:path</Target>
+      <Target>SSH://web2//srv/search/../catalog</Target><Target>store:s3idx:indexes/catalog</Target>
     </Propagations>
     <LastBuilt>2024-05-01 10:00:00</LastBuilt>
     <NumDocuments>42</NumDocuments>
@@ -157,7 +157,7 @@ TEST_F(ConfigTest, LoadsValuesAndMakesPathsAbsolute) {
                                                     QStringLiteral("/srv/two/catalog"),
                                                     QStringLiteral("ssh://deploy@web1:2222/srv/search/catalog"),
                                                     QStringLiteral("SSH://web2//srv/search/../catalog"),
-                                                    QStringLiteral("kind:remote:path")}));
+                                                    QStringLiteral("store:s3idx:indexes/catalog")}));
     EXPECT_EQ(m_config.LastBuilt(), u"2024-05-01 10:00:00");
     EXPECT_EQ(m_config.NumDocuments(), u"42");
 
@@ -305,6 +305,33 @@ TEST_F(ConfigTest, BuildModeDefaultsToFullAnd30AndAnUnknownValueFailsLoadIndex) 
             EXPECT_TRUE(error.Description().contains(QString::fromUtf8(c.named).arg(QFileInfo(path).absoluteFilePath())))
                 << error.Description().toStdString();
             EXPECT_EQ(m_config.IndexName(), u"ok") << "the index current before stays current";
+        }
+    }
+}
+
+TEST_F(ConfigTest, PublishingDefaultsTo10And3AndAWrongCountFailsLoadIndex) {
+    struct Case {
+        const char* elements;                                 // inside <Index name="a">
+        std::optional<component::PublishSettings> settings;  // none: LoadIndex fails
+        const char* named;
+    };
+    const Case cases[] = {
+        {"", component::PublishSettings{10, 3}, ""},
+        {"<FullEvery> 4 </FullEvery><KeepPublished>1</KeepPublished>", component::PublishSettings{4, 1}, ""},
+        {"<FullEvery>0</FullEvery>", std::nullopt, "<FullEvery> of the index \"a\" in %1 holds \"0\""},
+        {"<KeepPublished>three</KeepPublished>", std::nullopt, "<KeepPublished> of the index \"a\" in %1 holds \"three\""},
+    };
+    for (const Case& c : cases) {
+        const QString path = Write(QByteArray("<IndexConfiguration><Index name='ok'/><Index name='a'>") + c.elements +
+                                   "</Index></IndexConfiguration>");
+        m_config.LoadFromFile(path);
+        if (c.settings) {
+            m_config.LoadIndex(QStringLiteral("a"));
+            EXPECT_EQ(m_config.Settings().publishing, *c.settings) << c.elements;
+        } else {
+            const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
+            EXPECT_TRUE(error.Description().contains(QString::fromUtf8(c.named).arg(QFileInfo(path).absoluteFilePath())))
+                << error.Description().toStdString();
         }
     }
 }

@@ -31,6 +31,8 @@ TEST(PropagationTargetTest, ReadsLocalAndRemoteTexts) {
         {"ssh://h/srv/a+b,c=d@e%f:g", "ssh:@h:0/srv/a+b,c=d@e%f:g", "", "h", 0, "/srv/a+b,c=d@e%f:g"},
         {"ssh://h:65535/srv", "ssh:@h:65535/srv", "", "h", 65535, "/srv"},
         {"/srv/local/catalog", "/srv/local/catalog", nullptr, nullptr, 0, nullptr},
+        {"store:s3idx:lumora-indexes/catalog", "s3idx:lumora-indexes/catalog", nullptr, nullptr, 0, nullptr},
+        {"STORE:/srv/store/catalog", "/srv/store/catalog", nullptr, nullptr, 0, nullptr},
     };
     for (const Accepted& c : cases) {
         const QString text = QString::fromUtf8(c.text);
@@ -90,6 +92,10 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         {"ssh://[fe80::1;x]/srv", "IPv6 address holds \";\""},
         {"   ", "names no folder"},
         {"rsync://web1/srv/idx", "names a kind of target this program does not know"},
+        {"store:", "REMOTE:PATH or an absolute folder"},
+        {"store:-oops:x", "REMOTE:PATH or an absolute folder"},
+        {"store:relative/folder", "REMOTE:PATH or an absolute folder"},
+        {"store:r:a\nb", "REMOTE:PATH or an absolute folder"},
     };
     for (const Refused& c : cases) {
         QString why;

@@ -1,0 +1,159 @@
+// The manifest's text: one "key value" line each, read strictly, every figure bounded.
+#include "zarvik/store/manifest.h"
+
+#include <QRegularExpression>
+#include <QSet>
+#include <QStringList>
+
+#include "component/error.h"
+
+namespace zarvik::store {
+namespace {
+
+const QString kSource = QStringLiteral("ZarvikIndexing.Store");
+
+QString VersionText(qint64 version) {
+    return QStringLiteral("%1").arg(version, 8, 10, QLatin1Char('0'));
+}
+
+qint64 Number(const QString& text, qint64 low, qint64 high, const QString& object, const QString& key) {
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,15}$"));
+    bool ok = digits.match(text).hasMatch();
+    const qint64 n = ok ? text.toLongLong(&ok) : 0;
+    if (!ok || n < low || n > high)
+        Refuse(object,
+               QStringLiteral("%1 \"%2\" is not a number from %3 to %4").arg(key, text).arg(low).arg(high));
+    return n;
+}
+
+QByteArray Digest(const QString& text, const QString& object) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    if (!hex.match(text).hasMatch())
+        Refuse(object, QStringLiteral("\"%1\" is not a SHA-256 in hex").arg(text));
+    return QByteArray::fromHex(text.toLatin1());
+}
+
+// A data object must be a plain name in the manifest's own folder.
+QString ObjectName(const QString& text, const QString& object) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,127}$"));
+    if (!plain.match(text).hasMatch() || text.contains(QLatin1String("..")))
+        Refuse(object, QStringLiteral("the data object \"%1\" is outside the store's folder").arg(text));
+    return text;
+}
+
+void ReadObject(const QStringList& words, const QString& object, Manifest* m) {
+    if (words.size() != 5 || (words[1] != QLatin1String("whole") && words[1] != QLatin1String("pack")))
+        Refuse(object, QStringLiteral("the object line is not \"object whole|pack NAME SIZE SHA256\""));
+    m->object.whole = words[1] == QLatin1String("whole");
+    m->object.name = ObjectName(words[2], object);
+    m->object.size = Number(words[3], 1, kMaxFileSize, object, QStringLiteral("the object's size"));
+    m->object.sha256 = Digest(words[4], object);
+}
+
+void ReadLine(const QStringList& words, const QString& object, Manifest* m) {
+    const QString& key = words[0];
+    const QString value = words.size() == 2 ? words[1] : QString();
+    if (key == QLatin1String("object")) return ReadObject(words, object, m);
+    if (words.size() != 2)
+        Refuse(object, QStringLiteral("the line \"%1\" is malformed").arg(words.join(' ')));
+    if (key == QLatin1String("version"))
+        m->version = Number(value, 1, kMaxVersion, object, key);
+    else if (key == QLatin1String("built"))
+        m->built = value;
+    else if (key == QLatin1String("documents"))
+        m->documents = Number(value, 0, kMaxFileSize, object, key);
+    else if (key == QLatin1String("mode")) {
+        if (value != QLatin1String("full") && value != QLatin1String("changes"))
+            Refuse(object, QStringLiteral("the build mode \"%1\" is unknown").arg(value));
+        m->mode = value;
+    } else if (key == QLatin1String("page-size")) {
+        m->pageSize = int(Number(value, 512, 65536, object, key));
+        if ((m->pageSize & (m->pageSize - 1)) != 0)
+            Refuse(object, QStringLiteral("the page size is no power of 2"));
+    } else if (key == QLatin1String("file-size"))
+        m->fileSize = Number(value, 1, kMaxFileSize, object, key);
+    else if (key == QLatin1String("sha256"))
+        m->sha256 = Digest(value, object);
+    else if (key == QLatin1String("base"))
+        m->base = value == QLatin1String("none") ? 0 : Number(value, 1, kMaxVersion, object, key);
+    else if (key == QLatin1String("chain"))
+        m->chain = int(Number(value, 0, 100000, object, key));
+    else
+        Refuse(object, QStringLiteral("the key \"%1\" is unknown").arg(key));
+}
+
+}  // namespace
+
+void Refuse(const QString& objectName, const QString& why) {
+    throw component::Error(component::errnum::kPropagation, kSource, objectName + QStringLiteral(": ") + why);
+}
+
+QString ManifestName(qint64 version) {
+    return VersionText(version) + QStringLiteral(".manifest");
+}
+QString WholeName(qint64 version) {
+    return VersionText(version) + QStringLiteral(".whole.zst");
+}
+QString PackName(qint64 version) {
+    return VersionText(version) + QStringLiteral(".pack.zst");
+}
+
+qint64 VersionOfObject(const QString& name) {
+    static const QRegularExpression form(QStringLiteral("^([0-9]{8})\\.(manifest|whole\\.zst|pack\\.zst)$"));
+    const QRegularExpressionMatch match = form.match(name);
+    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
+}
+
+QByteArray FormatManifest(const Manifest& m) {
+    QString text = QStringLiteral("lumora-index-store %1\n").arg(kFormatVersion);
+    text += QStringLiteral("version %1\nbuilt %2\ndocuments %3\nmode %4\npage-size %5\nfile-size %6\n")
+                .arg(m.version)
+                .arg(m.built.isEmpty() ? QStringLiteral("-") : m.built)
+                .arg(m.documents)
+                .arg(m.mode)
+                .arg(m.pageSize)
+                .arg(m.fileSize);
+    text += QStringLiteral("sha256 %1\nbase %2\nchain %3\nobject %4 %5 %6 %7\n")
+                .arg(QString::fromLatin1(m.sha256.toHex()))
+                .arg(m.base == 0 ? QStringLiteral("none") : QString::number(m.base))
+                .arg(m.chain)
+                .arg(m.object.whole ? QStringLiteral("whole") : QStringLiteral("pack"), m.object.name)
+                .arg(m.object.size)
+                .arg(QString::fromLatin1(m.object.sha256.toHex()));
+    return text.toUtf8();
+}
+
+Manifest ParseManifest(const QByteArray& text, const QString& objectName) {
+    if (text.size() > kMaxManifestBytes) Refuse(objectName, QStringLiteral("the manifest is too large"));
+    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    if (lines.isEmpty() || !lines[0].startsWith(QLatin1String("lumora-index-store ")))
+        Refuse(objectName, QStringLiteral("this is not a manifest of an index store"));
+    if (lines[0] != QStringLiteral("lumora-index-store %1").arg(kFormatVersion))
+        Refuse(objectName, QStringLiteral("the format version \"%1\" is unknown").arg(lines[0].mid(19)));
+    Manifest m;
+    QSet<QString> seen;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QStringList words = lines[i].split(QLatin1Char(' '));
+        if (seen.contains(words[0]))
+            Refuse(objectName, QStringLiteral("the key \"%1\" is repeated").arg(words[0]));
+        seen.insert(words[0]);
+        ReadLine(words, objectName, &m);
+    }
+    if (seen.size() != 10) Refuse(objectName, QStringLiteral("the manifest lacks a line"));
+    if (m.object.whole != (m.base == 0) || m.base >= m.version || (m.chain == 0) != m.object.whole)
+        Refuse(objectName, QStringLiteral("the base, the chain and the object's kind disagree"));
+    return m;
+}
+
+QByteArray FormatCurrent(qint64 version) {
+    return QByteArray::number(version) + '\n';
+}
+
+qint64 ParseCurrent(const QByteArray& text, const QString& objectName) {
+    if (text.size() > kMaxCurrentBytes) Refuse(objectName, QStringLiteral("the object is too large"));
+    return Number(QString::fromLatin1(text).trimmed(), 1, kMaxVersion, objectName,
+                  QStringLiteral("the version"));
+}
+
+}  // namespace zarvik::store

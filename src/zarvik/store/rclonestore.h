@@ -1,0 +1,28 @@
+// A store reached through Debian's rclone, run from an argument vector.
+#pragma once
+
+#include "zarvik/store/store.h"
+
+namespace zarvik::store {
+
+class RcloneStore final : public Store {
+public:
+    // path: REMOTE:PATH or /absolute/folder, already checked.
+    explicit RcloneStore(QString path) : m_path(std::move(path)) {}
+    QString Name() const override { return m_path; }
+    qint64 Fetch(const QString& name, qint64 maxBytes, QIODevice& into) override;
+    void Upload(const QString& localPath, const QString& name) override;
+    void Replace(const QString& localPath, const QString& name) override;
+    QStringList List() override;
+    void Delete(const QString& name) override;
+
+private:
+    QString ObjectPath(const QString& name) const;
+    QString m_path;
+};
+
+// Raises component::Error when path is neither REMOTE:PATH nor an absolute folder,
+// or could be read by rclone as an option.
+void CheckRclonePath(const QString& path);
+
+}  // namespace zarvik::store

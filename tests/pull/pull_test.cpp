@@ -1,0 +1,360 @@
+// The store and its readers end to end: versions published to a local store folder and
+// to an S3 server, pulled by lumora-index-pull through rclone and over HTTP (nginx, or
+// the S3 server's own HTTP), damaged stores, killed publishers and agents, and readers
+// querying while pulls swap their index.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUuid>
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "support/qt_printers.h"
+#include "support/storeservers.h"
+#include "zarvik/store/publisher.h"
+
+namespace {
+
+namespace store = zarvik::store;
+
+void Exec(sqlite3* db, const QString& sql) {
+    char* message = nullptr;
+    ASSERT_EQ(sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message), SQLITE_OK) << message;
+}
+
+// A build as the index builder leaves it: the live file kept as index.previous.db, a
+// new index.db (whose every row carries the version's tag when asked). A changes build rewrites
+// one document in 500; a full build writes a new file.
+void Build(const QString& folder, int version, bool full, bool tagEveryRow = false) {
+    const QString live = folder + "/index.db";
+    QFile::remove(folder + "/index.previous.db");
+    if (QFile::exists(live)) QFile::copy(live, folder + "/index.previous.db");
+    if (full) QFile::remove(live);
+    sqlite3* db = nullptr;
+    sqlite3_open(live.toUtf8().constData(), &db);
+    if (full) {
+        Exec(db,
+             "CREATE VIRTUAL TABLE documents USING fts5(key UNINDEXED, body, tag UNINDEXED);"
+             "CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT);"
+             "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 1500) "
+             "INSERT INTO documents SELECT i, 'word' || i || ' ' || hex(randomblob(60)), 0 FROM c");
+    } else {
+        Exec(db, QStringLiteral("UPDATE documents SET body = 'changed%1 ' || body WHERE rowid % 500 = %2")
+                     .arg(version)
+                     .arg(version % 500));
+    }
+    if (tagEveryRow) Exec(db, QStringLiteral("UPDATE documents SET tag = %1").arg(version));
+    Exec(db, QStringLiteral("INSERT OR REPLACE INTO index_info "
+                            "VALUES('built', '%1'), ('documents', '1500'), ('build_mode', '%2')")
+                 .arg(version)
+                 .arg(full ? "full" : "changes"));
+    sqlite3_close(db);
+}
+
+QByteArray Bytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+struct Pulled {
+    int status = -1;
+    QString error;
+};
+
+Pulled RunPull(const QString& source, const QString& folder, const QStringList& extra = {}) {
+    QDir().mkpath(folder);
+    QProcess p;
+    p.start(QStringLiteral(LUMORA_PULL_TOOL), QStringList{source, folder} + extra);
+    p.waitForFinished(120000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+store::PublishOutcome Publish(const QString& target, const QString& folder, const QString& scratch) {
+    return store::Publish(*store::OpenStore(target), folder + "/index.db", folder + "/index.previous.db",
+                          store::PublishSettings{3, 2}, scratch);
+}
+
+// A store and the two ways of reading it: through rclone, and over HTTP.
+struct TestStore {
+    QString target;  // store:...
+    QString http;    // empty when no web server serves it
+};
+
+enum class Kind { Local, S3 };
+
+class StoreTest : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        const QString name = QStringLiteral("lumora-") + QUuid::createUuid().toString(QUuid::Id128).left(12);
+        if (GetParam() == Kind::S3) {
+            LUMORA_NEED_SERVER(testsupport::UseS3Remote(), "the S3 server (LUMORA_TEST_S3)");
+            m_store = {"store:lumoras3:" + name + "/catalog",
+                       qEnvironmentVariable("LUMORA_TEST_S3") + "/" + name + "/catalog"};
+            return;
+        }
+        const QString root = qEnvironmentVariable("LUMORA_TEST_HTTP_ROOT");
+        LUMORA_NEED_SERVER(!root.isEmpty(), "nginx (LUMORA_TEST_HTTP)");
+        m_store = {"store:" + root + "/" + name, qEnvironmentVariable("LUMORA_TEST_HTTP") + "/" + name};
+        m_localStore = root + "/" + name;
+    }
+    void TearDown() override {
+        if (!m_localStore.isEmpty()) QDir(m_localStore).removeRecursively();
+    }
+    QString Path(const QString& name) const { return m_dir.path() + "/" + name; }
+    void ExpectSame(const QString& reader, const char* why) {
+        EXPECT_EQ(Bytes(Path("build/index.db")), Bytes(reader + "/index.db"))
+            << why << " " << reader.toStdString();
+    }
+
+    QTemporaryDir m_dir;
+    TestStore m_store;
+    QString m_localStore;
+};
+
+// After each publish, readers that start empty, follow every version (through rclone and
+// over HTTP) and look only every fourth time (several behind, across whole files) all
+// hold the build's file byte for byte; a pull with nothing new fetches only `current`.
+TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
+    const bool fullBuilds[] = {true, false, false, false, true, false, false, false, false};
+    QDir().mkpath(Path("build"));
+    int packs = 0;
+    for (int v = 1; v <= int(std::size(fullBuilds)); ++v) {
+        Build(Path("build"), v, fullBuilds[v - 1]);
+        const store::PublishOutcome published = Publish(m_store.target, Path("build"), m_dir.path());
+        ASSERT_EQ(published.version, v);
+        packs += published.whole ? 0 : 1;
+        if (!fullBuilds[v - 1] && !published.whole) {
+            EXPECT_LT(published.bytesUploaded, QFile(Path("build/index.db")).size() / 4) << "version " << v;
+        }
+        const std::pair<QString, QString> readers[] = {
+            {m_store.target, Path(QStringLiteral("empty%1").arg(v))},
+            {m_store.target, Path("follower-rclone")},
+            {m_store.http, Path("follower-http")},
+            {m_store.http, Path("laggard")}};
+        for (const auto& [source, folder] : readers) {
+            if (folder.endsWith("laggard") && v % 4 != 0) continue;
+            const Pulled pulled = RunPull(source, folder);
+            ASSERT_EQ(pulled.status, 0) << pulled.error.toStdString();
+            ExpectSame(folder, "after a pull");
+        }
+    }
+    EXPECT_GE(packs, 5) << "every changes build but those that close a chain of FullEvery 3 is a pack";
+    const Pulled again = RunPull(m_store.http, Path("follower-http"), {"--metrics", Path("pull.prom")});
+    ASSERT_EQ(again.status, 0);
+    EXPECT_TRUE(Bytes(Path("pull.prom"))
+                    .contains("lumora_index_pull_bytes_fetched{folder=\"" + Path("follower-http").toUtf8() +
+                              "\"} 2\n"))
+        << Bytes(Path("pull.prom")).toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Kind::Local, Kind::S3),
+                         [](const auto& info) { return info.param == Kind::Local ? "Local" : "S3"; });
+
+class BadStoreTest : public StoreTest {};
+
+void Rewrite(const QString& path, const std::function<void(QByteArray&)>& change) {
+    QByteArray bytes = Bytes(path);
+    change(bytes);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+// Each damage is refused with exit status 2 and a sentence naming the object or the
+// store, and the reader's folder stays as it was.
+TEST_P(BadStoreTest, DamagedOrUnreachableStoresLeaveTheReaderAsItWas) {
+    QDir().mkpath(Path("build"));
+    Build(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
+    Build(Path("build"), 2, false);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    const QByteArray held = Bytes(Path("reader/index.db"));
+    const QString pack = m_localStore + "/00000002.pack.zst";
+    const QString manifest = m_localStore + "/00000002.manifest";
+    ASSERT_TRUE(Bytes(manifest).contains("\nobject pack 00000002.pack.zst "))
+        << Bytes(manifest).toStdString();
+    const auto replaceLine = [](const QByteArray& from, const QByteArray& to) {
+        return [=](QByteArray& b) { b.replace(from, to); };
+    };
+    struct Case {
+        const char* name;
+        QString file;
+        std::function<void(QByteArray&)> damage;
+        QString source;
+        QString named;
+    };
+    const QByteArray sha = Bytes(manifest).split('\n')[7];
+    const QList<Case> cases = {
+        {"altered pack",
+         pack,
+         [](QByteArray& b) { b[b.size() / 2] = char(b[b.size() / 2] ^ 1); },
+         {},
+         "00000002.pack.zst"},
+        {"truncated pack", pack, [](QByteArray& b) { b.truncate(b.size() / 2); }, {}, "00000002.pack.zst"},
+        {"wrong hash in manifest",
+         manifest,
+         replaceLine(sha, "sha256 " + QByteArray(64, 'a')),
+         {},
+         "00000002.manifest"},
+        {"unknown format version",
+         manifest,
+         replaceLine("lumora-index-store 1", "lumora-index-store 7"),
+         {},
+         "00000002.manifest"},
+        {"object outside the folder",
+         manifest,
+         replaceLine(" 00000002.pack.zst", " ../00000002.pack.zst"),
+         {},
+         "outside"},
+        {"current no version",
+         m_localStore + "/current",
+         [](QByteArray& b) { b = "2; rm -rf /\n"; },
+         {},
+         "current"},
+        {"unreachable store", {}, {}, "http://127.0.0.1:9/catalog", "127.0.0.1:9"},
+        {"missing store folder", {}, {}, "/nonexistent/lumora-store", "/nonexistent/lumora-store"},
+    };
+    for (const Case& c : cases) {
+        const QByteArray before = c.file.isEmpty() ? QByteArray() : Bytes(c.file);
+        if (!c.file.isEmpty()) Rewrite(c.file, c.damage);
+        const Pulled pulled = RunPull(c.source.isEmpty() ? m_store.target : c.source, Path("reader"));
+        EXPECT_EQ(pulled.status, 2) << c.name;
+        EXPECT_TRUE(pulled.error.contains(c.named)) << c.name << ": " << pulled.error.toStdString();
+        EXPECT_EQ(Bytes(Path("reader/index.db")), held) << c.name;
+        EXPECT_EQ(QDir(Path("reader")).entryList(QDir::Files), QStringList({"index.db", "index.pull.lock"}))
+            << c.name;
+        if (!c.file.isEmpty()) Rewrite(c.file, [&](QByteArray& b) { b = before; });
+    }
+    Rewrite(m_localStore + "/00000001.whole.zst", [](QByteArray& b) { b[100] = char(b[100] ^ 1); });
+    const Pulled fresh = RunPull(m_store.target, Path("fresh"));
+    EXPECT_EQ(fresh.status, 2);
+    EXPECT_TRUE(fresh.error.contains("00000001.whole.zst")) << fresh.error.toStdString();
+    EXPECT_FALSE(QFile::exists(Path("fresh/index.db")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, BadStoreTest, ::testing::Values(Kind::Local));
+
+TEST(S3StoreTest, RefusedCredentialsNameTheStore) {
+    LUMORA_NEED_SERVER(testsupport::UseS3Remote(), "the S3 server (LUMORA_TEST_S3)");
+    qputenv("RCLONE_CONFIG_WRONGKEY_TYPE", "s3");
+    qputenv("RCLONE_CONFIG_WRONGKEY_PROVIDER", "Ceph");
+    qputenv("RCLONE_CONFIG_WRONGKEY_ENDPOINT", qgetenv("LUMORA_TEST_S3"));
+    qputenv("RCLONE_CONFIG_WRONGKEY_ACCESS_KEY_ID", qgetenv("LUMORA_TEST_S3_KEY"));
+    qputenv("RCLONE_CONFIG_WRONGKEY_SECRET_ACCESS_KEY", "not-the-secret");
+    QTemporaryDir dir;
+    const Pulled pulled = RunPull("store:wrongkey:lumora-refused/catalog", dir.path());
+    EXPECT_EQ(pulled.status, 2);
+    EXPECT_TRUE(pulled.error.contains("wrongkey:lumora-refused/catalog")) << pulled.error.toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"index.pull.lock"});
+}
+
+class KillTest : public StoreTest {};
+
+// A process killed after a random delay, for several seeds.
+int RunKilled(const QString& program, const QStringList& arguments, QRandomGenerator& random, int maxMs) {
+    QProcess p;
+    p.start(program, arguments);
+    p.waitForStarted();
+    QThread::msleep(random.bounded(maxMs));
+    p.kill();
+    p.waitForFinished();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// A publisher killed at any moment leaves `current` naming a complete version that a
+// reader pulls; the next publish succeeds. An agent killed at any moment leaves the old
+// or the new complete index and nothing but the lock; the next pull succeeds.
+TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
+    QDir().mkpath(Path("build"));
+    Build(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
+    for (quint32 seed = 1; seed <= 5; ++seed) {
+        QRandomGenerator random(seed);
+        const QByteArray old = Bytes(Path("build/index.db"));
+        Build(Path("build"), int(seed) + 1, seed == 3);
+        RunKilled(LUMORA_PROPAGATE_TOOL, {Path("build"), m_store.target}, random, 400);
+        const QString fresh = Path(QStringLiteral("fresh%1").arg(seed));
+        ASSERT_EQ(RunPull(m_store.http, fresh).status, 0) << "seed " << seed;
+        const QByteArray got = Bytes(fresh + "/index.db");
+        EXPECT_TRUE(got == old || got == Bytes(Path("build/index.db"))) << "seed " << seed;
+
+        ASSERT_EQ(QProcess::execute(LUMORA_PROPAGATE_TOOL, {Path("build"), m_store.target}), 0)
+            << "seed " << seed;
+        const QByteArray held = Bytes(Path("reader/index.db"));
+        RunKilled(LUMORA_PULL_TOOL, {m_store.target, Path("reader")}, random, 300);
+        const QByteArray after = Bytes(Path("reader/index.db"));
+        EXPECT_TRUE(after == held || after == Bytes(Path("build/index.db"))) << "seed " << seed;
+        for (const QString& name : QDir(Path("reader")).entryList(QDir::Files | QDir::Hidden))
+            EXPECT_TRUE(name == "index.db" || name == "index.previous.db" || name == "index.pull.lock")
+                << name.toStdString();
+        ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0) << "seed " << seed;
+        ExpectSame(Path("reader"), "after the next pull");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, KillTest, ::testing::Values(Kind::Local));
+
+class ReadersTest : public StoreTest {};
+
+// Readers open the index read-only and ask, in one statement, for the version the
+// file records and the lowest and highest version its rows carry: a torn or mixed
+// file would answer with three different figures or an error.
+TEST_P(ReadersTest, ReadersQueryingDuringPullsSeeOneVersionAndNoError) {
+    QDir().mkpath(Path("build"));
+    Build(Path("build"), 1, true, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> queries{0}, wrong{0};
+    QString firstWrong;
+    const QByteArray path = Path("reader/index.db").toUtf8();
+    const auto query = [&] {
+        while (!stop) {
+            sqlite3* db = nullptr;
+            sqlite3_stmt* stmt = nullptr;
+            const bool ok =
+                sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+                sqlite3_prepare_v2(
+                    db,
+                    "SELECT (SELECT value FROM index_info WHERE name = 'built'), "
+                    "min(tag), max(tag), count(*) FROM documents WHERE documents MATCH 'word1*'",
+                    -1, &stmt, nullptr) == SQLITE_OK &&
+                sqlite3_step(stmt) == SQLITE_ROW &&
+                sqlite3_column_int(stmt, 0) == sqlite3_column_int(stmt, 1) &&
+                sqlite3_column_int(stmt, 1) == sqlite3_column_int(stmt, 2) && sqlite3_column_int(stmt, 3) > 0;
+            if (!ok && wrong++ == 0) firstWrong = QString::fromUtf8(sqlite3_errmsg(db));
+            sqlite3_finalize(stmt);
+            sqlite3_close(db);
+            ++queries;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    std::thread a(query), b(query);
+    for (int v = 2; v <= 11; ++v) {
+        Build(Path("build"), v, false, true);
+        Publish(m_store.target, Path("build"), m_dir.path());
+        const Pulled pulled = RunPull(m_store.target, Path("reader"));
+        EXPECT_EQ(pulled.status, 0) << pulled.error.toStdString();
+    }
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong.load(), 0) << firstWrong.toStdString();
+    EXPECT_GT(queries.load(), 10);
+    ExpectSame(Path("reader"), "after ten pulls");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ReadersTest, ::testing::Values(Kind::Local));
+
+}  // namespace
