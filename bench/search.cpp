@@ -4,7 +4,6 @@
 //   lumora_bench_search TOKENIZER SOURCE.db FOLDER < QUERIES
 // SOURCE.db holds DOCUMENT(DOCID, BODY); the index goes to FOLDER/index.db.
 #include <QStringList>
-#include <QTextStream>
 #include <cstdio>
 #include <iostream>
 #include <string>
