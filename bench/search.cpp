@@ -10,7 +10,7 @@
 
 #include "zarvik/factory.h"
 #include "zarvik/index/engine.h"
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -20,10 +20,12 @@ int main(int argc, char** argv) {
     zarvik::NewComponentFactory();  // registers snowball for the program's connections
     const QString folder = QString::fromLocal8Bit(argv[3]);
     zarvik::index::Fts5IndexBuilder builder;
-    builder.Configure(nullptr, nullptr, QStringLiteral("bench"), folder,
-                      QStringLiteral("Provider=SQLite;Database=") + QString::fromLocal8Bit(argv[2]),
-                      QString(), QString::fromUtf8(argv[1]), QString(), QString(),
-                      QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"));
+    builder.Configure(nullptr, nullptr,
+                      {.name = QStringLiteral("bench"),
+                       .path = folder,
+                       .query = QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"),
+                       .tokenizer = QString::fromUtf8(argv[1])},
+                      QStringLiteral("Provider=SQLite;Database=") + QString::fromLocal8Bit(argv[2]));
     if (!builder.Build()) {
         std::fprintf(stderr, "the build of %s failed\n", argv[3]);
         return 1;

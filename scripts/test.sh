@@ -116,7 +116,7 @@ stop_servers() {
   bash "$root/scripts/storeservers.sh" stop "$storedir" >/dev/null 2>&1 || true
   stop_pg
 }
-trap stop_servers EXIT
+trap 'stop_servers; stop_asan_build' EXIT
 stores=$(bash scripts/storeservers.sh start "$storedir")
 export $stores
 export LUMORA_REQUIRE_STORES=1

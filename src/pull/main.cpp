@@ -12,7 +12,7 @@
 #include "component/error.h"
 #include "pull/puller.h"
 #include "pull/pullmetrics.h"
-#include "zarvik/files/metricsfile.h"
+#include "zarvik/files/durablemetricsfile.h"
 
 namespace {
 

@@ -44,13 +44,30 @@ protected:
         file.write(text);
     }
 
-    ProcessResult Start(const QStringList& arguments) {
+    // With watchLoading, the dynamic loader writes every library it loads to files
+    // dir/loaded.PID, which PlatformPluginLoaded reads.
+    ProcessResult Start(const QStringList& arguments, bool watchLoading = false) {
         QProcess process;
-        process.setProcessEnvironment(testsupport::HeadlessEnvironment(eventLog));
+        QProcessEnvironment environment = testsupport::HeadlessEnvironment(eventLog);
+        if (watchLoading) {
+            environment.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
+            environment.insert(QStringLiteral("LD_DEBUG_OUTPUT"), dir.filePath(QStringLiteral("loaded")));
+        }
+        process.setProcessEnvironment(environment);
         process.start(program, arguments);
         EXPECT_TRUE(process.waitForFinished(120000));
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
                 QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    // Whether a started program loaded a Qt platform plugin, which only an application
+    // object of widgets (QApplication, QGuiApplication) does.
+    bool PlatformPluginLoaded() const {
+        for (const QFileInfo& file : QDir(dir.path()).entryInfoList({QStringLiteral("loaded.*")})) {
+            QFile log(file.filePath());
+            if (log.open(QIODevice::ReadOnly) && log.readAll().contains("/platforms/")) return true;
+        }
+        return false;
     }
 
     QStringList EventLines() const {
@@ -84,9 +101,11 @@ class ArgumentTest : public StartupTest, public ::testing::WithParamInterface<Ar
 
 TEST_P(ArgumentTest, EndsWithTheRightBoxAndStatus) {
     WriteConfig(kMinimalConfig);
-    const ProcessResult run = Start(GetParam().arguments);
+    const ProcessResult run = Start(GetParam().arguments, true);
     EXPECT_EQ(run.exitCode, GetParam().exitCode);
     EXPECT_EQ(run.stderrText.toStdString(), GetParam().stderrText.toStdString());
+    // Only a start that may show the dialog loads a platform, even without a display.
+    EXPECT_EQ(PlatformPluginLoaded(), !GetParam().arguments.contains(QStringLiteral("/auto")));
     // Nothing was built in any of these runs.
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("indexes/sales"))));
 }
@@ -169,8 +188,11 @@ TEST_F(StartupTest, AutomatedBuildOfTheDemoSucceeds) {
                             dir.filePath(QStringLiteral("IndexConfiguration.xml"))));
     ASSERT_TRUE(QFile::copy(demo.filePath(QStringLiteral("demo/app.db")), dir.filePath(QStringLiteral("demo/app.db"))));
 
-    const ProcessResult run = Start({QStringLiteral("/auto"), QStringLiteral("/index"), QStringLiteral("catalog")});
+    const ProcessResult run =
+        Start({QStringLiteral("/auto"), QStringLiteral("/index"), QStringLiteral("catalog")}, true);
     EXPECT_EQ(run.exitCode, 0) << run.stderrText.toStdString();
+    // The scheduled run makes no widget, so it starts no application object of widgets.
+    EXPECT_FALSE(PlatformPluginLoaded());
     EXPECT_FALSE(run.stderrText.contains(QStringLiteral("Lumora Index Manager ["))) << run.stderrText.toStdString();
     const QStringList lines = run.stderrText.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_FALSE(lines.isEmpty());

@@ -11,7 +11,7 @@
 
 #include "zarvik/factory.h"
 #include "zarvik/index/engine.h"
-#include "zarvik/index/indexbuilder.h"
+#include "zarvik/index/fts5indexbuilder.h"
 
 namespace {
 
@@ -104,10 +104,12 @@ TEST(SnowballLanguages, EveryReaderFindsTheFormsOfAWord) {
     for (const auto& [tokenizer, rows] : byTokenizer) {
         const QString folder = tmp.filePath(QStringLiteral("index%1").arg(++n));
         zarvik::index::Fts5IndexBuilder builder;
-        builder.Configure(nullptr, nullptr, QStringLiteral("t"), folder,
-                          Source(tmp.filePath(QStringLiteral("source%1.db").arg(n)), rows), QString(),
-                          QString::fromStdString(tokenizer), QString(), QString(),
-                          QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"));
+        builder.Configure(nullptr, nullptr,
+                          {.name = QStringLiteral("t"),
+                           .path = folder,
+                           .query = QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT"),
+                           .tokenizer = QString::fromStdString(tokenizer)},
+                          Source(tmp.filePath(QStringLiteral("source%1.db").arg(n)), rows));
         ASSERT_TRUE(builder.Build()) << tokenizer;
         const QString index = folder + QStringLiteral("/index.db");
         QByteArrayList every;

@@ -81,3 +81,27 @@ QString InheritOwnership(const QString& file, const QString& replaced) {
 }
 
 }  // namespace zarvik::files
+
+namespace zarvik::files {
+
+QString MakeFolderForReaders(const QString& path) {
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QStringList missing;
+    for (QString folder = absolute; !QFileInfo::exists(folder); folder = QFileInfo(folder).absolutePath()) {
+        missing.prepend(folder);
+        if (QFileInfo(folder).absolutePath() == folder) break;
+    }
+    for (const QString& folder : missing) {
+        const QByteArray name = QFile::encodeName(folder);
+        if (::mkdir(name.constData(), 0755) != 0) {
+            if (errno == EEXIST) continue;  // made meanwhile by someone else: theirs
+            return ErrnoText(errno);
+        }
+        // The umask of a cron job or a shell (077) would otherwise keep readers out.
+        if (::chmod(name.constData(), 0755) != 0) return ErrnoText(errno);
+    }
+    if (!QFileInfo(absolute).isDir()) return ErrnoText(ENOTDIR);
+    return {};
+}
+
+}  // namespace zarvik::files

@@ -14,4 +14,10 @@ namespace zarvik::files {
 // saying which were not and the system's reason. Raises nothing.
 QString InheritOwnership(const QString& file, const QString& replaced);
 
+// Makes the folder at path and the missing folders above it, each with the mode 0755
+// whatever the umask, so that readers of the index in it can enter; folders that exist
+// keep their mode. Returns the empty text when the folder is there, else the system's
+// reason ("Permission denied", "Not a directory"). Raises nothing.
+QString MakeFolderForReaders(const QString& path);
+
 }  // namespace zarvik::files

@@ -106,7 +106,8 @@ bool Fts5IndexBuilder::Build() {
                             "is missing or empty.")
                  .arg(m_settings.name));
     const QString folder = QDir(m_settings.path).absolutePath();
-    if (!QDir().mkpath(folder)) FailBuild(QStringLiteral("Unable to create the index folder %1.").arg(folder));
+    if (const QString why = files::MakeFolderForReaders(folder); !why.isEmpty())
+        FailBuild(QStringLiteral("Unable to create the index folder %1: %2.").arg(folder, why));
     const Files files(folder);
     m_lastBuild = {};
 

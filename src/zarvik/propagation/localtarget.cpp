@@ -54,21 +54,6 @@ void WarnUnlessOwned(const QString& why) {
     }
 }
 
-// The system's reason why the folder at path cannot be made: that of the first
-// missing folder on the way, or that of a file standing where a folder should be.
-QString WhyNoFolder(const QString& path) {
-    if (QFileInfo(path).exists()) return QString::fromLocal8Bit(std::strerror(ENOTDIR));
-    QString missing = QDir(path).absolutePath();
-    for (QString up = QFileInfo(missing).absolutePath(); !QFileInfo::exists(up) && up != missing;
-         up = QFileInfo(missing).absolutePath())
-        missing = up;
-    if (::mkdir(QFile::encodeName(missing).constData(), 0777) == 0) {
-        ::rmdir(QFile::encodeName(missing).constData());
-        return QStringLiteral("it could not be made a moment ago");
-    }
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // Copies one file to `to` through a durable replacement: `to` is always the old or
 // the new complete file, and the new one only once it has been verified.
 QString CopyLocalFile(const QString& from, const QString& to, const Target& target, CopyProgress& progress) {
@@ -107,8 +92,8 @@ QString LocalTarget::Check(IndexSource& source) {
 }
 
 QString LocalTarget::Copy(const IndexSource& source, CopyProgress& progress) {
-    if (!QDir().mkpath(m_folder) || !QFileInfo(m_folder).isDir())
-        return QStringLiteral("the folder %1 cannot be created: %2").arg(m_folder, WhyNoFolder(m_folder));
+    if (const QString why = files::MakeFolderForReaders(m_folder); !why.isEmpty())
+        return QStringLiteral("the folder %1 cannot be created: %2").arg(m_folder, why);
     // A propagation killed half-way leaves its temporary copy behind, as
     // large as the index; copies of a process still running are left to it.
     files::RemoveLeftBehind(m_folder, kCopyMarker);

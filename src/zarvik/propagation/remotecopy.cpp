@@ -140,7 +140,7 @@ private:
         const QString folder = ShellQuote(m_target.path);
         QByteArray listing;
         const ProcessOutcome outcome =
-            Ssh(QStringLiteral("mkdir -p -- %1 || exit 1; cd -- %1 || exit 1; "
+            Ssh(QStringLiteral("(umask 022 && mkdir -p -- %1) || exit 1; cd -- %1 || exit 1; "
                                "for f in *%2* .*%2*; do "
                                "if [ -f \"$f\" ]; then printf '%s\\n' \"$f\"; fi; done; exit 0")
                     .arg(folder, kCopyMarker),

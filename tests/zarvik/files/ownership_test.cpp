@@ -44,3 +44,26 @@ TEST(InheritOwnership, WithoutRootTheModeIsGivenAndTheRestIsTold) {
 }
 
 }  // namespace
+
+namespace {
+
+// Folders made for an index let readers in whatever the umask; where none can be
+// made, the system's reason.
+TEST(MakeFolderForReaders, MakesEveryMissingFolder0755OrSaysWhyNot) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
+    const testsupport::ScopedUmask umask(077);
+    const struct {
+        const char* path;
+        const char* why;
+    } cases[] = {{"a/b/c", ""}, {"a/b/c", ""}, {"file", "Not a directory"}, {"file/x", "Not a directory"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(zarvik::files::MakeFolderForReaders(dir.filePath(c.path)), QLatin1String(c.why));
+    }
+    for (const char* made : {"a", "a/b", "a/b/c"})
+        EXPECT_EQ(testsupport::OwnershipOf(dir.filePath(made)).mode, mode_t(0755)) << made;
+}
+
+}  // namespace

@@ -382,15 +382,20 @@ TEST_F(IndexBuilderTest, TheNewIndexKeepsTheOwnerGroupAndModeOfTheOneItReplaces)
         const char* name;
         bool previous;
         component::BuildMode mode;
+        bool folderExists = true;
     } cases[] = {{"FirstBuild", false, component::BuildMode::Full},
                  {"FullBuild", true, component::BuildMode::Full},
-                 {"ChangesBuild", true, component::BuildMode::Changes}};
+                 {"ChangesBuild", true, component::BuildMode::Changes},
+                 {"FolderTheBuildMakes", false, component::BuildMode::Full, false}};
     const testsupport::ScopedUmask umask(077);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(QDir(indexPath).removeRecursively() && QDir().mkpath(indexPath));
-        const Ownership wanted = testsupport::ReaderOwnership(c.previous ? 0640 : 0644);
-        ASSERT_TRUE(testsupport::Give(indexPath, {wanted.uid, wanted.gid, 0755}));
+        ASSERT_TRUE(QDir(indexPath).removeRecursively());
+        const Ownership wanted = c.folderExists ? testsupport::ReaderOwnership(c.previous ? 0640 : 0644)
+                                                : Ownership{.mode = 0644};
+        if (c.folderExists) {
+            ASSERT_TRUE(QDir().mkpath(indexPath) && testsupport::Give(indexPath, {wanted.uid, wanted.gid, 0755}));
+        }
         buildMode = {c.mode, 100};  // a changes build needs the digests of the one before
         if (c.previous) {
             zarvik::index::Fts5IndexBuilder first;
@@ -401,6 +406,10 @@ TEST_F(IndexBuilderTest, TheNewIndexKeepsTheOwnerGroupAndModeOfTheOneItReplaces)
         ASSERT_TRUE(Build(b, small));
         EXPECT_EQ(b.LastBuild().mode, c.mode) << b.LastBuild().fullBuildReason.toStdString();
         EXPECT_EQ(testsupport::OwnershipOf(liveDb), wanted);
+        // A folder the build made lets readers in whatever the umask.
+        if (!c.folderExists) {
+            EXPECT_EQ(testsupport::OwnershipOf(indexPath).mode, mode_t(0755));
+        }
         if (c.previous) {
             EXPECT_EQ(testsupport::OwnershipOf(indexPath + "/index.previous.db"), wanted);
         }

@@ -101,6 +101,9 @@ TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
         EXPECT_EQ(testsupport::OwnershipOf(folder + "/index.db"), first ? firstCopy : wanted)
             << folder.toStdString();
     }
+    // Folders a propagation made let readers in, whatever the umask.
+    for (const QString& made : {tmp.filePath("far1"), tmp.filePath("far1/new"), fresh})
+        EXPECT_EQ(testsupport::OwnershipOf(made).mode, mode_t(0755)) << made.toStdString();
     EXPECT_TRUE(EventLog(log).isEmpty()) << ReadAll(log).toStdString();
     EXPECT_EQ(recorder.statuses.last(), QStringLiteral("Propagation finished: 4 targets"));
     EXPECT_TRUE(
