@@ -71,28 +71,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     picture1->setAlignment(Qt::AlignCenter);
     auto* aboutButton = MakeButton(this, "AboutButton", QStringLiteral("About"), Twips(7200, 2520, 1935, 495));
 
-    m_frame1 = Place(new QGroupBox(this), "Frame1", Twips(480, 960, 6255, 4215));
-    m_indexPath = Place(new QLineEdit(kUnknown, m_frame1), "IndexPath", Twips(1560, 960, 4455, 375));
-    m_indexPath->setReadOnly(true);
-    m_indexPath->setCursorPosition(0);
-    m_status = Place(new QPlainTextEdit(QStringLiteral("(not active)"), m_frame1), "Status",
-                     Twips(1560, 2040, 4215, 735));
-    m_status->setReadOnly(true);
-    m_status->setTabChangesFocus(true);
-    m_startButton =
-        MakeButton(m_frame1, "StartButton", QStringLiteral("Start Indexing"), Twips(360, 3240, 2505, 615));
-    m_stopButton =
-        MakeButton(m_frame1, "StopButton", QStringLiteral("Stop Indexing"), Twips(3240, 3240, 2500, 615));
-    m_stopButton->setEnabled(false);
-    m_indexCombo = Place(new QComboBox(m_frame1), "IndexCombo", Twips(1560, 480, 4215, 315));
-    m_indexCombo->setEditable(false);
-    m_numDocuments = MakeLabel(m_frame1, "NumDocuments", kUnknown, Twips(1560, 1680, 4455, 255));
-    MakeLabel(m_frame1, "Label2", QStringLiteral("# Documents:"), Twips(360, 1680, 1095, 255));
-    MakeLabel(m_frame1, "Label8", QStringLiteral("Indexing status:"), Twips(360, 2280, 1335, 255));
-    MakeLabel(m_frame1, "Label4", QStringLiteral("Path:"), Twips(360, 960, 975, 255));
-    MakeLabel(m_frame1, "Label6", QStringLiteral("Last built:"), Twips(360, 1320, 1095, 255));
-    m_lastBuilt = MakeLabel(m_frame1, "LastBuilt", kUnknown, Twips(1560, 1320, 4455, 255));
-    MakeLabel(m_frame1, "Label3", QStringLiteral("Index:"), Twips(360, 600, 1095, 255));
+    MakeIndexFrame();
 
     auto* helpButton = MakeButton(this, "HelpButton", QStringLiteral("Help"), Twips(7200, 1800, 1935, 495));
     auto* engineButton =
@@ -128,6 +107,33 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
 }
 
 MainDialog::~MainDialog() = default;
+
+// The frame of the selected index: its list, path, figures, status and the two
+// buttons that start and stop a build.
+void MainDialog::MakeIndexFrame() {
+    m_frame1 = Place(new QGroupBox(this), "Frame1", Twips(480, 960, 6255, 4215));
+    m_indexPath = Place(new QLineEdit(kUnknown, m_frame1), "IndexPath", Twips(1560, 960, 4455, 375));
+    m_indexPath->setReadOnly(true);
+    m_indexPath->setCursorPosition(0);
+    m_status = Place(new QPlainTextEdit(QStringLiteral("(not active)"), m_frame1), "Status",
+                     Twips(1560, 2040, 4215, 735));
+    m_status->setReadOnly(true);
+    m_status->setTabChangesFocus(true);
+    m_startButton =
+        MakeButton(m_frame1, "StartButton", QStringLiteral("Start Indexing"), Twips(360, 3240, 2505, 615));
+    m_stopButton =
+        MakeButton(m_frame1, "StopButton", QStringLiteral("Stop Indexing"), Twips(3240, 3240, 2500, 615));
+    m_stopButton->setEnabled(false);
+    m_indexCombo = Place(new QComboBox(m_frame1), "IndexCombo", Twips(1560, 480, 4215, 315));
+    m_indexCombo->setEditable(false);
+    m_numDocuments = MakeLabel(m_frame1, "NumDocuments", kUnknown, Twips(1560, 1680, 4455, 255));
+    MakeLabel(m_frame1, "Label2", QStringLiteral("# Documents:"), Twips(360, 1680, 1095, 255));
+    MakeLabel(m_frame1, "Label8", QStringLiteral("Indexing status:"), Twips(360, 2280, 1335, 255));
+    MakeLabel(m_frame1, "Label4", QStringLiteral("Path:"), Twips(360, 960, 975, 255));
+    MakeLabel(m_frame1, "Label6", QStringLiteral("Last built:"), Twips(360, 1320, 1095, 255));
+    m_lastBuilt = MakeLabel(m_frame1, "LastBuilt", kUnknown, Twips(1560, 1320, 4455, 255));
+    MakeLabel(m_frame1, "Label3", QStringLiteral("Index:"), Twips(360, 600, 1095, 255));
+}
 
 // ---- layout and lifecycle ------------------------------------------------------
 

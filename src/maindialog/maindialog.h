@@ -69,6 +69,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void MakeIndexFrame();
     void OnIndexComboChanged(int index);
     void OnStartClicked();
     void OnStopClicked();

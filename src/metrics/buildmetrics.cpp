@@ -92,6 +92,29 @@ QByteArray StoreGauges(const RunFigures& f, const QByteArray& index) {
     return text;
 }
 
+// The gauges that are there only when there is something to say: why a build of
+// the changes built in full, the bytes sent to each target.
+QByteArray ReasonAndTargetGauges(const RunFigures& f, const QByteArray& index) {
+    QByteArray text;
+    if (!f.build.fullBuildReason.isEmpty()) {
+        const QByteArray name = "lumora_index_built_in_full_because";
+        text += "# HELP " + name + " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
+        text += "# TYPE " + name + " gauge\n";
+        text += name + index + ",reason=\"" + EscapeLabelValue(f.build.fullBuildReason).toUtf8() + "\"} 1\n";
+    }
+    if (!f.bytesSent.isEmpty()) {
+        const QByteArray name = "lumora_index_target_bytes_sent";
+        text += "# HELP " + name +
+                " Bytes the last run sent to each propagation target (over the link for a target on another "
+                "machine).\n";
+        text += "# TYPE " + name + " gauge\n";
+        for (const auto& t : f.bytesSent)
+            text += name + index + ",target=\"" + EscapeLabelValue(t.target).toUtf8() + "\"} " +
+                    QByteArray::number(qint64(t.bytes)) + '\n';
+    }
+    return text;
+}
+
 }  // namespace
 
 QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
@@ -148,22 +171,7 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         text += QByteArray("# TYPE ") + g.name + " gauge\n";
         text += g.name + index + g.labels + "} " + g.value + '\n';
     }
-    if (!f.build.fullBuildReason.isEmpty()) {
-        const QByteArray name = "lumora_index_built_in_full_because";
-        text += "# HELP " + name + " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
-        text += "# TYPE " + name + " gauge\n";
-        text += name + index + ",reason=\"" + EscapeLabelValue(f.build.fullBuildReason).toUtf8() + "\"} 1\n";
-    }
-    if (!f.bytesSent.isEmpty()) {
-        const QByteArray name = "lumora_index_target_bytes_sent";
-        text += "# HELP " + name +
-                " Bytes the last run sent to each propagation target (over the link for a target on another "
-                "machine).\n";
-        text += "# TYPE " + name + " gauge\n";
-        for (const auto& t : f.bytesSent)
-            text += name + index + ",target=\"" + EscapeLabelValue(t.target).toUtf8() + "\"} " +
-                    QByteArray::number(qint64(t.bytes)) + '\n';
-    }
+    text += ReasonAndTargetGauges(f, index);
     text += StoreGauges(f, index);
     return text;
 }

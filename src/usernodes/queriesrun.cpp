@@ -7,6 +7,28 @@
 #include "usernodes/usernodes.h"
 
 namespace usernodes {
+namespace {
+
+// After a failure: the rows not yet written are dropped and the user's transaction,
+// if one is open, rolled back, so that the user keeps the old rows.
+void AbandonRewrite(std::unique_ptr<component::UpdatableRecordset>& output, component::Connection* inTransaction) {
+    if (output) {
+        try {
+            output->CancelBatch();
+        } catch (const std::exception&) {
+        }
+    }
+    output.reset();
+    if (inTransaction) {
+        try {
+            inTransaction->RollbackTrans();
+        } catch (const std::exception&) {
+            // Closing the connection discards the transaction as well.
+        }
+    }
+}
+
+}  // namespace
 
 bool UserNodeRun::PopulateUserNodes(const QString& userID) {
     m_failureReason.clear();
@@ -51,20 +73,7 @@ bool UserNodeRun::PopulateUserNodes(const QString& userID) {
         write->Close();
         return true;
     } catch (const std::exception& failure) {
-        if (output) {
-            try {
-                output->CancelBatch();
-            } catch (const std::exception&) {
-            }
-        }
-        output.reset();
-        if (inTransaction) {
-            try {
-                write->RollbackTrans();
-            } catch (const std::exception&) {
-                // Closing the connection discards the transaction as well.
-            }
-        }
+        AbandonRewrite(output, inTransaction ? write.get() : nullptr);
         CloseQuietly(read);
         CloseQuietly(write);
         Fail(step, failure);

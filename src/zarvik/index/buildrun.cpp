@@ -1,11 +1,9 @@
 // The full build of an index into its staging file, and what a build of the
-// changes shares with it: the staging database, the index_info, the status and the
+// changes shares with it: the staging database, the status and the
 // dialog's events.
 #include "zarvik/index/buildrun.h"
 
-#include <QDateTime>
 #include <QFile>
-#include <QRegularExpression>
 #include <algorithm>
 
 #include "snowball/snowball.h"
@@ -17,7 +15,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-const QString kDefaultTokenizer = QStringLiteral("porter unicode61 remove_diacritics 2");
 constexpr std::int64_t kStatusEveryDocuments = 1000;
 constexpr milliseconds kStatusEvery{250};
 // Half the promised 50 ms, so that one slow row does not break the promise.
@@ -280,60 +277,6 @@ void Fts5IndexBuilder::Run::PrepareInsert(const QStringList& names) {
                                   .toUtf8();
     if (sqlite3_prepare_v2(m_db, insert.constData(), -1, &m_insert, nullptr) != SQLITE_OK)
         FailBuild(WriteError());
-}
-
-QString Fts5IndexBuilder::Run::Tokenizer() const {
-    const QString t = m_builder.m_settings.tokenizer.trimmed();
-    return t.isEmpty() ? kDefaultTokenizer : t;
-}
-
-void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
-                           nullptr) != SQLITE_OK)
-        FailBuild(WriteError());
-    QString first = Tokenizer().section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
-    first.remove(QRegularExpression(QStringLiteral("[\"'`\\[\\]]")));
-    const bool snowball = first.compare(QLatin1String("snowball"), Qt::CaseInsensitive) == 0;
-    const QList<std::pair<const char*, QString>> info = {
-        {"name", m_builder.m_settings.name},
-        {"built", QDateTime::currentDateTime()
-                      .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
-                      .toString(Qt::ISODate)},
-        {"documents", QString::number(m_rows)},
-        {"query", m_builder.m_settings.query},
-        {"key", names.first()},
-        {"tokenizer", Tokenizer()},
-        // A reader of an index built with snowball must load the extension to search it.
-        {"needs_extension", snowball ? QStringLiteral("lumora_snowball") : QStringLiteral("none")},
-        {"libstemmer", snowball ? QString::fromUtf8(lumora_snowball_libstemmer_version()) : QString()},
-        {"prefix", m_builder.m_settings.prefix.trimmed()},
-        {"unindexed", m_builder.m_settings.storedColumns},
-        {"version", QStringLiteral(LUMORA_VERSION)},
-        {"sqlite", QString::fromUtf8(sqlite3_libversion())},
-        {"build_mode", m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty()
-                           ? QStringLiteral("changes")
-                           : QStringLiteral("full")},
-        {"full_build_reason", m_fullBuildReason},
-        {"documents_added", QString::number(m_added)},
-        {"documents_replaced", QString::number(m_replaced)},
-        {"documents_deleted", QString::number(m_deleted)},
-        {"digests", m_builder.m_settings.buildMode.mode != component::BuildMode::Changes ? QStringLiteral("none")
-                    : m_digestsLost.isEmpty()                              ? QStringLiteral("kept")
-                                                                           : QStringLiteral("none: ") + m_digestsLost},
-    };
-    for (const auto& [name, value] : info) {
-        const QByteArray v = value.toUtf8();
-        sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
-        sqlite3_bind_text(stmt, 2, v.constData(), int(v.size()), SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-        if (rc != SQLITE_DONE) {
-            sqlite3_finalize(stmt);
-            FailBuild(WriteError());
-        }
-    }
-    sqlite3_finalize(stmt);
 }
 
 QString Fts5IndexBuilder::Run::WriteError() const {

@@ -27,6 +27,32 @@ struct ReadAhead::Shared {
 
 namespace {
 
+// Reads batches into the queue until the reader ends or the build stops, waiting
+// while the queue is full; batches come back from the spares to save allocations.
+void QueueBatches(ReadAhead::Shared& s, DocumentReader& reader, const ReadAhead::Limits& limits) {
+    for (;;) {
+        Batch batch;
+        {
+            std::lock_guard lock(s.mutex);
+            if (!s.spare.empty()) {
+                batch = std::move(s.spare.back());
+                s.spare.pop_back();
+            }
+        }
+        batch.Clear();
+        const bool more = reader.Read(batch, limits.batchRows, limits.batchBytes);
+        {
+            std::unique_lock lock(s.mutex);
+            s.changed.wait(lock, [&] { return s.stop || s.queue.size() < limits.queuedBatches; });
+            if (s.stop) return;
+            if (batch.rows > 0) s.queue.push_back(std::move(batch));
+            if (!more) s.ended = !reader.Stopped();
+        }
+        s.changed.notify_all();
+        if (!more) return;
+    }
+}
+
 // What the reader thread runs; its reader is made, used and destroyed on that thread.
 void ReadDocuments(std::shared_ptr<ReadAhead::Shared> shared, Source source, ReadAhead::Limits limits) {
     auto& s = *shared;
@@ -63,27 +89,7 @@ void ReadDocuments(std::shared_ptr<ReadAhead::Shared> shared, Source source, Rea
             s.haveColumns = true;
         }
         s.changed.notify_all();
-        for (;;) {
-            Batch batch;
-            {
-                std::lock_guard lock(s.mutex);
-                if (!s.spare.empty()) {
-                    batch = std::move(s.spare.back());
-                    s.spare.pop_back();
-                }
-            }
-            batch.Clear();
-            const bool more = reader->Read(batch, limits.batchRows, limits.batchBytes);
-            {
-                std::unique_lock lock(s.mutex);
-                s.changed.wait(lock, [&] { return s.stop || s.queue.size() < limits.queuedBatches; });
-                if (s.stop) return;
-                if (batch.rows > 0) s.queue.push_back(std::move(batch));
-                if (!more) s.ended = !reader->Stopped();
-            }
-            s.changed.notify_all();
-            if (!more) return;
-        }
+        QueueBatches(s, *reader, limits);
     } catch (const component::Error&) {
         std::lock_guard lock(s.mutex);
         s.error = std::current_exception();
