@@ -143,7 +143,10 @@ PublishOutcome Publish(Store& store, const QString& indexFile, const QString& ba
         base.open(QIODevice::ReadOnly);
         QTemporaryFile* pack = Scratch(scratch, &owner);
         const qint64 packBytes = WritePack(base, index, m.pageSize, *pack);
-        if (packBytes < wholeBytes) {
+        // A pack as large as half the whole file saves little upload but makes every
+        // reader behind it fetch nearly a whole file more (a full build rewrites most
+        // pages): then the whole file goes, and the chains start again from it.
+        if (packBytes * 2 <= wholeBytes) {
             chosen = pack;
             m.object = {false, PackName(m.version), packBytes, {}};
             m.base = state.current;
