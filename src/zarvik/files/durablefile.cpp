@@ -75,9 +75,10 @@ DurableFile::DurableFile(const QString& target, const QString& marker) {
     // killed half-way.
     QByteArray temp = nativeTarget + QFile::encodeName(marker) + QByteArray::number(qint64(::getpid())) + "-XXXXXX";
     m_fd = ::mkstemp(temp.data());
+    const int error = errno;  // before the texts below, whose calls may change it
     m_temporary = QFile::decodeName(temp);
     if (m_fd < 0) {
-        m_failure = QStringLiteral("cannot create a file in %1: %2").arg(QFileInfo(m_target).absolutePath(), ErrnoText(errno));
+        m_failure = QStringLiteral("cannot create a file in %1: %2").arg(QFileInfo(m_target).absolutePath(), ErrnoText(error));
         m_temporary.clear();
         return;
     }

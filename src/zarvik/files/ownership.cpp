@@ -62,16 +62,22 @@ QString InheritOwnership(const QString& file, const QString& replaced) {
     QStringList missed;
     if ((now.st_uid != model.st_uid || now.st_gid != model.st_gid) &&
         ::chown(path.constData(), model.st_uid, model.st_gid) != 0) {
+        // errno first: the name lookups may change it.
+        const int ownerError = errno;
         if (now.st_uid != model.st_uid)
-            missed << QStringLiteral("the owner %1 (%2)").arg(OwnerName(model.st_uid), ErrnoText(errno));
+            missed << QStringLiteral("the owner %1 (%2)").arg(OwnerName(model.st_uid), ErrnoText(ownerError));
         // Without the right to give the file away, a member of the group may still
         // give the file to it.
-        if (now.st_gid != model.st_gid && ::chown(path.constData(), uid_t(-1), model.st_gid) != 0)
-            missed << QStringLiteral("the group %1 (%2)").arg(GroupName(model.st_gid), ErrnoText(errno));
+        if (now.st_gid != model.st_gid && ::chown(path.constData(), uid_t(-1), model.st_gid) != 0) {
+            const int groupError = errno;
+            missed << QStringLiteral("the group %1 (%2)").arg(GroupName(model.st_gid), ErrnoText(groupError));
+        }
     }
     // After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
-    if (::chmod(path.constData(), mode) != 0)
-        missed << QStringLiteral("the mode %1 (%2)").arg(QString::number(mode, 8), ErrnoText(errno));
+    if (::chmod(path.constData(), mode) != 0) {
+        const int modeError = errno;
+        missed << QStringLiteral("the mode %1 (%2)").arg(QString::number(mode, 8), ErrnoText(modeError));
+    }
     if (missed.isEmpty()) return {};
     return QStringLiteral(
                "%1 could not be given %2 of %3, so readers that could read that may not read "
