@@ -286,13 +286,12 @@ def markdown(r):
     return "\n".join(lines)
 
 
-def write_section(path, section):
-    """Puts the section in place of an earlier one, or at the end."""
+def write_section(path, section, head="## Builds that apply only the changes"):
+    """Puts the section under head in place of an earlier one, or at the end."""
     text = ""
     if os.path.exists(path):
         with open(path) as f:
             text = f.read()
-    head = "## Builds that apply only the changes"
     if head in text:
         start = text.index(head)
         end = text.find("\n## ", start + len(head))

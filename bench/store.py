@@ -510,16 +510,4 @@ def notes(r):
 
 def write_section(path, section):
     """Puts the section in place of an earlier one, or at the end."""
-    text = ""
-    if os.path.exists(path):
-        with open(path) as f:
-            text = f.read()
-    head = "## Publishing to a store"
-    if head in text:
-        start = text.index(head)
-        end = text.find("\n## ", start + len(head))
-        text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + section
-    with open(path, "w") as f:
-        f.write(text)
+    changes.write_section(path, section, "## Publishing to a store")
