@@ -86,10 +86,6 @@ QString InheritOwnership(const QString& file, const QString& replaced) {
         .arg(file, missed.join(QStringLiteral(" and ")), modelName);
 }
 
-}  // namespace zarvik::files
-
-namespace zarvik::files {
-
 QString MakeFolderForReaders(const QString& path) {
     const QString absolute = QFileInfo(path).absoluteFilePath();
     QStringList missing;

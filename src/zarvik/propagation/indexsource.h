@@ -40,8 +40,6 @@ public:
     void ReadFactsAhead();
     // The facts, waiting for them; ReadFactsAhead must have been called.
     const FactsOfFiles& Facts() const { return m_facts.get(); }
-    // How versions are published to a store target (<FullEvery>, <KeepPublished>).
-    const component::PublishSettings& Publishing() const { return m_settings.publishing; }
 
 private:
     const component::IndexSettings m_settings;

@@ -2,14 +2,7 @@
 // the source before it takes the old file's place.
 #include "zarvik/propagation/localtarget.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <cerrno>
-#include <cstring>
 
 #include "component/error.h"
 #include "zarvik/files/durablefile.h"

@@ -36,7 +36,8 @@ QString StoreTarget::Copy(const IndexSource& source, CopyProgress& progress) {
         const store::PublishOutcome outcome = store::Publish(
             *s, folder.absoluteFilePath(QStringLiteral("index.db")),
             folder.absoluteFilePath(QStringLiteral("index.previous.db")),
-            {source.Publishing().fullEvery, source.Publishing().keepPublished}, QDir::tempPath());
+            {source.Settings().publishing.fullEvery, source.Settings().publishing.keepPublished},
+            QDir::tempPath());
         progress.bytes = QFileInfo(folder.absoluteFilePath(QStringLiteral("index.db"))).size();
         progress.sent = outcome.bytesUploaded;
         progress.objects = outcome.objectsUploaded;
