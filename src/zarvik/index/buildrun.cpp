@@ -34,14 +34,15 @@ const char* const kSettledMerging[] = {
     nullptr,
 };
 
-QString SqlString(QString text) {
-    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
-}
 QString SqlName(QString name) {
     return QLatin1Char('"') + name.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
 }
 
 }  // namespace
+
+QString SqlString(QString text) {
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\'');
+}
 
 void Fts5IndexBuilder::Run::Close() {
     m_digests.reset();
@@ -64,7 +65,8 @@ bool Fts5IndexBuilder::Run::Fill() {
 }
 
 component::BuildReport Fts5IndexBuilder::Run::Report() const {
-    const bool applied = m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
+    const bool applied =
+        m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
     return {applied ? component::BuildMode::Changes : component::BuildMode::Full, m_fullBuildReason, m_added,
             m_replaced, m_deleted};
 }
@@ -208,8 +210,8 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
         if (name.isEmpty()) continue;
         if (!names.mid(1).contains(name, Qt::CaseInsensitive) &&
             name.compare(names.first(), Qt::CaseInsensitive) != 0)
-            FailBuild(QStringLiteral("The stored column \"%1\" is not a column of the document query.")
-                     .arg(name));
+            FailBuild(
+                QStringLiteral("The stored column \"%1\" is not a column of the document query.").arg(name));
         stored << name;
     }
     QStringList defs{QStringLiteral("key UNINDEXED")};
@@ -229,8 +231,8 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
 
     RemoveStaging(m_staging);
     OpenStaging(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    const QString create = QStringLiteral("CREATE VIRTUAL TABLE documents USING fts5(%1)")
-                               .arg(defs.join(QStringLiteral(", ")));
+    const QString create =
+        QStringLiteral("CREATE VIRTUAL TABLE documents USING fts5(%1)").arg(defs.join(QStringLiteral(", ")));
     char* message = nullptr;
     if (sqlite3_exec(m_db, create.toUtf8().constData(), nullptr, nullptr, &message) != SQLITE_OK) {
         QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
@@ -253,7 +255,8 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
 void Fts5IndexBuilder::Run::OpenStaging(int flags) {
     const QByteArray file = QFile::encodeName(m_staging);
     if (sqlite3_open_v2(file.constData(), &m_db, flags, nullptr) != SQLITE_OK)
-        FailBuild(QStringLiteral("Unable to open %1: %2").arg(m_staging, QString::fromUtf8(sqlite3_errmsg(m_db))));
+        FailBuild(
+            QStringLiteral("Unable to open %1: %2").arg(m_staging, QString::fromUtf8(sqlite3_errmsg(m_db))));
     sqlite3_extended_result_codes(m_db, 1);
     // Nothing needs to survive a crash while the staging file is written: a
     // crashed build is thrown away, so journal and syncs would be wasted work.

@@ -28,6 +28,9 @@ constexpr std::chrono::milliseconds kWaitForReader{10};
 // document readers have a Fail of their own, for errors of the document database.)
 [[noreturn]] void FailBuild(const QString& message);
 
+// `text` as an SQL string literal.
+QString SqlString(QString text);
+
 // The staging database, the reader, the counters and the clock of the callbacks.
 class Fts5IndexBuilder::Run {
 public:
@@ -111,6 +114,10 @@ private:
     // Adds this build's changes to those since the index was last one segment, in
     // index_info; true (and the count back to 0) when they call for an 'optimize'.
     bool KeepChangedSinceOptimize();
+
+    // After an optimize: the staging file rewritten without the pages the changes
+    // split or freed. Raises through FailBuild when it cannot be.
+    void Compact();
 
     // True, with the reason, when more documents changed than <MaxChangedPercent> allows.
     bool TooManyChanges(std::size_t liveDocuments);

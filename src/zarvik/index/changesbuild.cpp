@@ -3,6 +3,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <unordered_set>
 
 #include "zarvik/index/buildrun.h"
@@ -44,7 +47,8 @@ QString Fts5IndexBuilder::Run::LiveIndexUnusable() const {
     const QString digests = info->value(QStringLiteral("digests"));
     if (digests == u"kept") return {};
     const QString why = digests.section(QStringLiteral(": "), 1);
-    return QStringLiteral("the live index has no digests") + (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
+    return QStringLiteral("the live index has no digests") +
+           (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
 }
 
 void Fts5IndexBuilder::Run::StartAgain() {
@@ -70,7 +74,8 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     // page cache and its lock instead of taking both again for every document.
     Exec("BEGIN");
     std::vector<std::int64_t> rowids = m_digests->Rowids();
-    if (!Compare(ahead, names, rowids)) return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
+    if (!Compare(ahead, names, rowids))
+        return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
     std::vector<std::int64_t> gone;
     for (const std::int64_t rowid : rowids)
         if (!m_seen[std::size_t(rowid)]) gone.push_back(rowid);
@@ -90,7 +95,8 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
             const std::int64_t rowid = m_changedRowids[std::size_t(r)];
             if ((rowid != 0) != replaced) continue;
             Insert(m_changed, r, rowid ? std::optional<std::int64_t>(rowid) : std::nullopt);
-            if (!m_digests->Add(m_changed, r, sqlite3_last_insert_rowid(m_db), m_changedDigests[std::size_t(r)]))
+            if (!m_digests->Add(m_changed, r, sqlite3_last_insert_rowid(m_db),
+                                m_changedDigests[std::size_t(r)]))
                 FailBuild(WriteError());
             if (!Pump()) return Applied::kStopped;
         }
@@ -99,7 +105,11 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     const QString status = optimize
                                ? QStringLiteral("Indexing: optimizing the index of %1 documents").arg(m_rows)
                                : QStringLiteral("Indexing: merging the changes into the index");
-    const bool done = Finish(names, status, optimize ? kOptimize : nullptr);
+    bool done = Finish(names, status, optimize ? kOptimize : nullptr);
+    if (done && optimize) {
+        Compact();
+        done = !m_builder.m_aborted;
+    }
     return done ? Applied::kDone : Applied::kStopped;
 }
 
@@ -126,9 +136,32 @@ bool Fts5IndexBuilder::Run::KeepChangedSinceOptimize() {
     return optimize;
 }
 
+// A replaced document goes back under its rowid, in the middle of the content table,
+// and splits the page it lands on; deleted ones leave free pages. Over a series of
+// builds of the changes the file grew well past a fresh build of the same documents
+// (10 % after 30 builds of 1 % each), though the optimize had made the index itself one
+// segment again. VACUUM INTO writes every table anew, packed, beside the staging file,
+// in the index's own folder rather than a temporary one that may be smaller; measured
+// at a third of a second for the 90 MB of GCIDE, paid only by the builds that optimize.
+void Fts5IndexBuilder::Run::Compact() {
+    Status(QStringLiteral("Indexing: compacting the index of %1 documents").arg(m_rows));
+    const QString compact = m_staging + QStringLiteral("-compact");
+    QFile::remove(compact);
+    OpenStaging(SQLITE_OPEN_READONLY);
+    const QByteArray vacuum = QStringLiteral("VACUUM INTO %1").arg(SqlString(compact)).toUtf8();
+    const bool done = RunUntilDone(vacuum.constData());
+    if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
+    m_db = nullptr;
+    if (!done) return;
+    if (std::rename(QFile::encodeName(compact).constData(), QFile::encodeName(m_staging).constData()) != 0)
+        FailBuild(QStringLiteral("Unable to rename %1 to %2: %3")
+                      .arg(compact, m_staging, QString::fromLocal8Bit(std::strerror(errno))));
+}
+
 bool Fts5IndexBuilder::Run::Compare(index::ReadAhead& ahead, const QStringList& names,
                                     const std::vector<std::int64_t>& rowids) {
-    m_seen.assign(std::size_t(rowids.empty() ? 1 : *std::max_element(rowids.begin(), rowids.end()) + 1), false);
+    m_seen.assign(std::size_t(rowids.empty() ? 1 : *std::max_element(rowids.begin(), rowids.end()) + 1),
+                  false);
     m_phase = Phase::kComparing;
     m_changed.columns = int(names.size());
     std::unordered_set<std::string> newKeys;
@@ -166,20 +199,30 @@ bool Fts5IndexBuilder::Run::TooManyChanges(std::size_t liveDocuments) {
     const std::int64_t changed = m_added + m_replaced + m_deleted;
     const std::int64_t base = std::max<std::int64_t>({m_total, std::int64_t(liveDocuments), 1});
     if (changed * 100 <= std::int64_t(m_builder.m_settings.buildMode.maxChangedPercent) * base) return false;
-    m_fullBuildReason = QStringLiteral("more than %1% of the documents changed").arg(m_builder.m_settings.buildMode.maxChangedPercent);
+    m_fullBuildReason = QStringLiteral("more than %1% of the documents changed")
+                            .arg(m_builder.m_settings.buildMode.maxChangedPercent);
     return true;
 }
 
-void Fts5IndexBuilder::Run::KeepChanged(const index::Batch& batch, int r, std::int64_t rowid, const index::Digest& digest) {
+void Fts5IndexBuilder::Run::KeepChanged(const index::Batch& batch, int r, std::int64_t rowid,
+                                        const index::Digest& digest) {
     using Type = index::Value::Type;
     for (int c = 0; c < batch.columns; ++c) {
         const auto& v = batch.At(r, c);
         switch (v.type) {
-            case Type::kInteger: m_changed.AddInteger(v.integer); break;
-            case Type::kFloat: m_changed.AddFloat(v.real); break;
+            case Type::kInteger:
+                m_changed.AddInteger(v.integer);
+                break;
+            case Type::kFloat:
+                m_changed.AddFloat(v.real);
+                break;
             case Type::kText:
-            case Type::kBlob: m_changed.AddBytes(v.type, batch.Data(v), v.size); break;
-            case Type::kNull: m_changed.AddNull(); break;
+            case Type::kBlob:
+                m_changed.AddBytes(v.type, batch.Data(v), v.size);
+                break;
+            case Type::kNull:
+                m_changed.AddNull();
+                break;
         }
     }
     ++m_changed.rows;
@@ -202,7 +245,8 @@ QString Fts5IndexBuilder::Run::OpenCopy(const QStringList& names) {
 QStringList Fts5IndexBuilder::Run::LiveColumns() {
     QStringList columns;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "SELECT name FROM pragma_table_info('documents')", -1, &stmt, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(m_db, "SELECT name FROM pragma_table_info('documents')", -1, &stmt, nullptr) !=
+        SQLITE_OK)
         FailBuild(WriteError());
     while (sqlite3_step(stmt) == SQLITE_ROW)
         columns << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));

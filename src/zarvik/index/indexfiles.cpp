@@ -17,6 +17,7 @@ namespace zarvik::index {
 void RemoveStaging(const QString& staging) {
     QFile::remove(staging);
     QFile::remove(staging + QStringLiteral("-journal"));
+    QFile::remove(staging + QStringLiteral("-compact"));
 }
 
 std::optional<std::int64_t> LiveDocuments(const QString& live) {

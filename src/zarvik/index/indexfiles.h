@@ -9,7 +9,7 @@
 
 namespace zarvik::index {
 
-// Removes the staging file and the journal it may have.
+// Removes the staging file and the journal and compacted copy it may have.
 void RemoveStaging(const QString& staging);
 
 // The number of documents of an existing index; empty when there is none or it
