@@ -116,8 +116,14 @@ private:
     bool KeepChangedSinceOptimize();
 
     // After an optimize: the staging file rewritten without the pages the changes
-    // split or freed. Raises through FailBuild when it cannot be.
+    // split or freed, once it has grown enough. Raises through FailBuild when it cannot be.
     void Compact();
+
+    // A number of index_info in the staging file; none when it has no such row.
+    std::optional<std::int64_t> InfoNumber(const char* name);
+    void SetInfoNumber(const char* name, std::int64_t value);
+    // The pages of the staging file less its free ones.
+    std::int64_t PagesInUse();
 
     // True, with the reason, when more documents changed than <MaxChangedPercent> allows.
     bool TooManyChanges(std::size_t liveDocuments);

@@ -2,6 +2,7 @@
 // documents whose digest differs, and loses those that are gone.
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,12 @@ const char* const kOptimize = "INSERT INTO documents(documents) VALUES('optimize
 // index_info: the documents added, replaced or deleted since the index was last one
 // segment (absent after a full build).
 const char* const kChangedSinceOptimize = "changed_since_optimize";
+// index_info: the pages in use when the file was last written whole, by a full build or
+// a compaction (set by the first build of the changes after a full build).
+const char* const kPackedPages = "packed_pages";
+// A build that optimizes also compacts the file once it has grown past this share over
+// those pages (see Compact).
+constexpr std::int64_t kCompactAfterGrowthPercent = 10;
 
 }  // namespace
 
@@ -73,6 +80,7 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     // One transaction from the first lookup to the commit: SQLite then keeps its
     // page cache and its lock instead of taking both again for every document.
     Exec("BEGIN");
+    if (!InfoNumber(kPackedPages)) SetInfoNumber(kPackedPages, PagesInUse());
     std::vector<std::int64_t> rowids = m_digests->Rowids();
     if (!Compare(ahead, names, rowids))
         return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
@@ -114,40 +122,76 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
 }
 
 bool Fts5IndexBuilder::Run::KeepChangedSinceOptimize() {
+    const std::int64_t changed =
+        InfoNumber(kChangedSinceOptimize).value_or(0) + m_added + m_replaced + m_deleted;
+    // Without a change the file stays as it was but for index_info.
+    const bool optimize =
+        changed > 0 && changed * 100 > kOptimizeAfterPercent * std::max<std::int64_t>(m_rows, 1);
+    SetInfoNumber(kChangedSinceOptimize, optimize ? 0 : changed);
+    return optimize;
+}
+
+std::optional<std::int64_t> Fts5IndexBuilder::Run::InfoNumber(const char* name) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(m_db, "SELECT value FROM index_info WHERE name = ?", -1, &stmt, nullptr) !=
         SQLITE_OK)
         FailBuild(WriteError());
-    sqlite3_bind_text(stmt, 1, kChangedSinceOptimize, -1, SQLITE_STATIC);
-    std::int64_t changed = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
+    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    std::optional<std::int64_t> value;
+    if (sqlite3_step(stmt) == SQLITE_ROW) value = sqlite3_column_int64(stmt, 0);
     sqlite3_finalize(stmt);
-    changed += m_added + m_replaced + m_deleted;
-    // Without a change the file stays as it was but for index_info.
-    const bool optimize =
-        changed > 0 && changed * 100 > kOptimizeAfterPercent * std::max<std::int64_t>(m_rows, 1);
+    return value;
+}
+
+void Fts5IndexBuilder::Run::SetInfoNumber(const char* name, std::int64_t value) {
+    sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
                            nullptr) != SQLITE_OK)
         FailBuild(WriteError());
-    sqlite3_bind_text(stmt, 1, kChangedSinceOptimize, -1, SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 2, optimize ? 0 : changed);
+    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    sqlite3_bind_int64(stmt, 2, value);
     const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE) FailBuild(WriteError());
-    return optimize;
+}
+
+std::int64_t Fts5IndexBuilder::Run::PagesInUse() {
+    std::int64_t pages[2] = {};
+    const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count"};
+    for (int i = 0; i < 2; ++i) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(m_db, pragmas[i], -1, &stmt, nullptr) != SQLITE_OK) FailBuild(WriteError());
+        if (sqlite3_step(stmt) == SQLITE_ROW) pages[i] = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+    }
+    return pages[0] - pages[1];
 }
 
 // A replaced document goes back under its rowid, in the middle of the content table,
-// and splits the page it lands on; deleted ones leave free pages. Over a series of
-// builds of the changes the file grew well past a fresh build of the same documents
-// (10 % after 30 builds of 1 % each), though the optimize had made the index itself one
-// segment again. VACUUM INTO writes every table anew, packed, beside the staging file,
-// in the index's own folder rather than a temporary one that may be smaller; measured
-// at a third of a second for the 90 MB of GCIDE, paid only by the builds that optimize.
+// and splits the page it lands on; every optimize needs room for the new segment
+// beside the old ones. Over 30 builds of 1 % each the file grew to 1.15x the pages a
+// fresh build used, though the index was one segment again. VACUUM INTO writes every
+// table anew, packed, beside the staging file (in the index's own folder rather than a
+// temporary one that may be smaller): a third of a second for the 90 MB of GCIDE. But
+// it moves every page, so that rsync and the store then send the whole file rather
+// than the third of it an optimize changes: it is done only once the file has grown
+// by kCompactAfterGrowthPercent, every fourth optimize or so at 1 % a build. A folder
+// without room for the copy keeps the file as it is: the build would otherwise fail
+// where it succeeded before.
 void Fts5IndexBuilder::Run::Compact() {
-    Status(QStringLiteral("Indexing: compacting the index of %1 documents").arg(m_rows));
     const QString compact = m_staging + QStringLiteral("-compact");
     QFile::remove(compact);
-    OpenStaging(SQLITE_OPEN_READONLY);
+    const QStorageInfo disk(QFileInfo(m_staging).absolutePath());
+    if (disk.bytesAvailable() < QFileInfo(m_staging).size() + (64 << 20)) return;
+    OpenStaging(SQLITE_OPEN_READWRITE);
+    const std::int64_t inUse = PagesInUse();
+    if (inUse * 100 <= InfoNumber(kPackedPages).value_or(inUse) * (100 + kCompactAfterGrowthPercent)) {
+        if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
+        m_db = nullptr;
+        return;
+    }
+    Status(QStringLiteral("Indexing: compacting the index of %1 documents").arg(m_rows));
+    SetInfoNumber(kPackedPages, inUse);
     const QByteArray vacuum = QStringLiteral("VACUUM INTO %1").arg(SqlString(compact)).toUtf8();
     const bool done = RunUntilDone(vacuum.constData());
     if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
