@@ -14,7 +14,7 @@ PACKAGES=(
   unixodbc libsqliteodbc
   rsync openssh-client openssh-server
   rclone libzstd-dev libcurl4-openssl-dev nginx radosgw ceph-mon ceph-osd
-  clang clang-tidy
+  clang clang-tidy lld
   fonts-liberation
   dpkg-dev file lintian
 )
