@@ -23,7 +23,7 @@ stage_done() {
   local now ticks busy
   now=$(date +%s)
   ticks=$(cpu_ticks)
-  busy=$(echo "$stage_ticks $ticks" | awk '{t = $4 - $2; print t > 0 ? int(100 * ($3 - $1) / t) : 0}')
+  busy=$(echo "$stage_ticks $ticks" | awk '{t = $4 - $2; print (t > 0 ? int(100 * ($3 - $1) / t) : 0)}')
   echo "test: $1 took $(( now - stage_started ))s (cores ${busy}% busy), $(( now - started ))s since the start"
   stage_started=$now
   stage_ticks=$ticks
