@@ -72,7 +72,11 @@ inline QString BuildIndex(const QString& folder, int documents, const char* word
     if (rc != SQLITE_OK) return {};
     const QString index = folder + "/index-" + word;
     zarvik::index::Fts5IndexBuilder builder;
-    builder.Configure(nullptr, nullptr, {.name = QStringLiteral("catalog"), .path = index, .query = QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT")}, QStringLiteral("Provider=SQLite;Database=") + docs);
+    builder.Configure(nullptr, nullptr,
+                      {.name = QStringLiteral("catalog"),
+                       .path = index,
+                       .query = QStringLiteral("SELECT DOCID, BODY FROM DOCUMENT")},
+                      QStringLiteral("Provider=SQLite;Database=") + docs);
     return builder.Build() ? index : QString();
 }
 
@@ -141,7 +145,9 @@ public:
         if (!QFile::copy(d + "/user_key.pub", d + "/authorized_keys"))
             return QStringLiteral("no authorized_keys");
         for (int attempt = 0; attempt < 5; ++attempt) {
-            m_port = int(QRandomGenerator::global()->bounded(20000, 40000));
+            // A port another server holds would answer WaitForPort in sshd's place.
+            do m_port = int(QRandomGenerator::global()->bounded(20000, 40000));
+            while (!PortFree(m_port));
             // The sessions get a HOME of their own: the login user's shell start-up
             // files (a root .bashrc may take seconds) are no part of what is tested.
             const QString config = QStringLiteral(
@@ -184,6 +190,17 @@ public:
     }
 
 private:
+    static bool PortFree(int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(quint16(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return free;
+    }
+
     bool WaitForPort() {
         for (int i = 0; i < 100; ++i) {
             if (m_sshd.state() == QProcess::NotRunning) return false;
