@@ -122,8 +122,9 @@ private:
     // A number of index_info in the staging file; none when it has no such row.
     std::optional<std::int64_t> InfoNumber(const char* name);
     void SetInfoNumber(const char* name, std::int64_t value);
-    // The pages of the staging file less its free ones.
-    std::int64_t PagesInUse();
+    // The pages of the staging file, less its free ones with `lessFree`.
+    std::int64_t Pages(bool lessFree);
+    void CloseStaging();
 
     // True, with the reason, when more documents changed than <MaxChangedPercent> allows.
     bool TooManyChanges(std::size_t liveDocuments);

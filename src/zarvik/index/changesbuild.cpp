@@ -30,9 +30,9 @@ const char* const kChangedSinceOptimize = "changed_since_optimize";
 // index_info: the pages in use when the file was last written whole, by a full build or
 // a compaction (set by the first build of the changes after a full build).
 const char* const kPackedPages = "packed_pages";
-// A build that optimizes also compacts the file once it has grown past this share over
-// those pages (see Compact).
-constexpr std::int64_t kCompactAfterGrowthPercent = 10;
+// A build that optimizes also compacts the file once its pages pass those by this share
+// (see Compact).
+constexpr std::int64_t kCompactAfterGrowthPercent = 12;
 
 }  // namespace
 
@@ -80,7 +80,7 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     // One transaction from the first lookup to the commit: SQLite then keeps its
     // page cache and its lock instead of taking both again for every document.
     Exec("BEGIN");
-    if (!InfoNumber(kPackedPages)) SetInfoNumber(kPackedPages, PagesInUse());
+    if (!InfoNumber(kPackedPages)) SetInfoNumber(kPackedPages, Pages(true));
     std::vector<std::int64_t> rowids = m_digests->Rowids();
     if (!Compare(ahead, names, rowids))
         return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
@@ -155,10 +155,10 @@ void Fts5IndexBuilder::Run::SetInfoNumber(const char* name, std::int64_t value) 
     if (rc != SQLITE_DONE) FailBuild(WriteError());
 }
 
-std::int64_t Fts5IndexBuilder::Run::PagesInUse() {
+std::int64_t Fts5IndexBuilder::Run::Pages(bool lessFree) {
     std::int64_t pages[2] = {};
     const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count"};
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < (lessFree ? 2 : 1); ++i) {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(m_db, pragmas[i], -1, &stmt, nullptr) != SQLITE_OK) FailBuild(WriteError());
         if (sqlite3_step(stmt) == SQLITE_ROW) pages[i] = sqlite3_column_int64(stmt, 0);
@@ -175,7 +175,7 @@ std::int64_t Fts5IndexBuilder::Run::PagesInUse() {
 // temporary one that may be smaller): a third of a second for the 90 MB of GCIDE. But
 // it moves every page, so that rsync and the store then send the whole file rather
 // than the third of it an optimize changes: it is done only once the file has grown
-// by kCompactAfterGrowthPercent, every fourth optimize or so at 1 % a build. A folder
+// by kCompactAfterGrowthPercent, every third optimize or so at 1 % a build. A folder
 // without room for the copy keeps the file as it is: the build would otherwise fail
 // where it succeeded before.
 void Fts5IndexBuilder::Run::Compact() {
@@ -184,22 +184,28 @@ void Fts5IndexBuilder::Run::Compact() {
     const QStorageInfo disk(QFileInfo(m_staging).absolutePath());
     if (disk.bytesAvailable() < QFileInfo(m_staging).size() + (64 << 20)) return;
     OpenStaging(SQLITE_OPEN_READWRITE);
-    const std::int64_t inUse = PagesInUse();
-    if (inUse * 100 <= InfoNumber(kPackedPages).value_or(inUse) * (100 + kCompactAfterGrowthPercent)) {
-        if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
-        m_db = nullptr;
-        return;
+    const std::int64_t pages = Pages(false);
+    const bool grown =
+        pages * 100 > InfoNumber(kPackedPages).value_or(pages) * (100 + kCompactAfterGrowthPercent);
+    bool done = true;
+    if (grown) {
+        Status(QStringLiteral("Indexing: compacting the index of %1 documents").arg(m_rows));
+        done = RunUntilDone(QStringLiteral("VACUUM INTO %1").arg(SqlString(compact)).toUtf8().constData());
     }
-    Status(QStringLiteral("Indexing: compacting the index of %1 documents").arg(m_rows));
-    SetInfoNumber(kPackedPages, inUse);
-    const QByteArray vacuum = QStringLiteral("VACUUM INTO %1").arg(SqlString(compact)).toUtf8();
-    const bool done = RunUntilDone(vacuum.constData());
-    if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
-    m_db = nullptr;
-    if (!done) return;
+    CloseStaging();
+    if (!grown || !done) return;
     if (std::rename(QFile::encodeName(compact).constData(), QFile::encodeName(m_staging).constData()) != 0)
         FailBuild(QStringLiteral("Unable to rename %1 to %2: %3")
                       .arg(compact, m_staging, QString::fromLocal8Bit(std::strerror(errno))));
+    // The file grows from its compacted size from now on.
+    OpenStaging(SQLITE_OPEN_READWRITE);
+    SetInfoNumber(kPackedPages, Pages(false));
+    CloseStaging();
+}
+
+void Fts5IndexBuilder::Run::CloseStaging() {
+    if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
+    m_db = nullptr;
 }
 
 bool Fts5IndexBuilder::Run::Compare(index::ReadAhead& ahead, const QStringList& names,
