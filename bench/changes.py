@@ -169,7 +169,8 @@ class Changes:
             if n not in checkpoints:
                 continue
             fresh_seconds = self.from_scratch("fresh")
-            full_seconds = self.run("full")
+            # The yardstick is the median of three full builds: one varies by a third.
+            full_seconds = statistics.median(self.run("full") for _ in range(3))
             changes_q, fresh_q, full_q = query_seconds([index, self.index("fresh"), self.index("full")], 9)
             since = out["checkpoints"][-1]["builds"] if out["checkpoints"] else 0
             window = out["builds"][since:]
@@ -257,7 +258,7 @@ def markdown(r):
               "row, 20 fixed queries (CPU seconds, best of 9 taken in turns) and the file against a fresh full "
               "build of the same data that keeps digests (and, for the file, one of the mode `full`); the run "
               "time is the "
-              "median of all the series' builds so far against the full build at that point. Load average "
+              "median of all the series' builds so far against the median of three full builds at that point. Load average "
               "%.1f / %.1f / %.1f at the end." % tuple(r["series_load_average"]),
               "",
               "| Changed | builds | queries s | fresh s | ratio | mean | worst | file MB | fresh MB | ratio | full-mode ratio "
@@ -295,7 +296,7 @@ def write_section(path, section, head="## Builds that apply only the changes"):
     if head in text:
         start = text.index(head)
         end = text.find("\n## ", start + len(head))
-        text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
+        text = text[:start] + section.rstrip("\n") + "\n" + ("\n" + text[end + 1:] if end >= 0 else "")
     else:
         text = text.rstrip("\n") + "\n\n" + section
     with open(path, "w") as f:
