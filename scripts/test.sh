@@ -151,7 +151,10 @@ if [ "${LUMORA_SKIP_SANITIZE:-0}" != 1 ]; then
   export ASAN_OPTIONS="abort_on_error=1:detect_stack_use_after_return=0:strict_string_checks=1"
   export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  ctest --test-dir "$asan" --output-on-failure -j "$(nproc)" --timeout 600
+  # One test more than there are cores: with as many, the cores stood idle a fifth of
+  # the stage while tests waited on their servers and programs (78 % busy, 218 s;
+  # one more: 94 %, 192 s).
+  ctest --test-dir "$asan" --output-on-failure -j "$(( $(nproc) + 1 ))" --timeout 600
   unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
   stage_done "sanitizer build's tests"
 fi
