@@ -15,16 +15,19 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 started=$(date +%s)
 stage_started=$started
-# The machine's busy and total CPU ticks so far (all cores), from /proc/stat.
-cpu_ticks() { awk '/^cpu /{print $2+$3+$4+$7+$8, $2+$3+$4+$5+$6+$7+$8}' /proc/stat; }
+# The machine's busy, total and stolen CPU ticks so far (all cores), from /proc/stat:
+# on a virtual machine the host may take a share of the cores (steal), which slows
+# every stage alike.
+cpu_ticks() { awk '/^cpu /{print $2+$3+$4+$7+$8, $2+$3+$4+$5+$6+$7+$8, $9}' /proc/stat; }
 stage_ticks=$(cpu_ticks)
 # Each stage ends with its own time, how busy the cores were, and the time since the start.
 stage_done() {
   local now ticks busy
   now=$(date +%s)
   ticks=$(cpu_ticks)
-  busy=$(echo "$stage_ticks $ticks" | awk '{t = $4 - $2; print (t > 0 ? int(100 * ($3 - $1) / t) : 0)}')
-  echo "test: $1 took $(( now - stage_started ))s (cores ${busy}% busy), $(( now - started ))s since the start"
+  busy=$(echo "$stage_ticks $ticks" | awk '{t = $5 - $2; s = $6 - $3;
+    print (t > 0 ? int(100 * ($4 - $1) / t) : 0) "% busy, " (t + s > 0 ? int(100 * s / (t + s)) : 0) "% stolen"}')
+  echo "test: $1 took $(( now - stage_started ))s (cores ${busy}), $(( now - started ))s since the start"
   stage_started=$now
   stage_ticks=$ticks
 }

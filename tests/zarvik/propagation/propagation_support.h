@@ -190,13 +190,18 @@ public:
     }
 
 private:
-    static bool PortFree(int port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    static sockaddr_in Loopback(int port) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(quint16(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        return addr;
+    }
+
+    static bool PortFree(int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in addr = Loopback(port);
+        const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         ::close(fd);
         return free;
     }
@@ -205,11 +210,8 @@ private:
         for (int i = 0; i < 100; ++i) {
             if (m_sshd.state() == QProcess::NotRunning) return false;
             const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_port = htons(quint16(m_port));
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            const sockaddr_in addr = Loopback(m_port);
+            const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
             ::close(fd);
             if (up) return true;
             QThread::msleep(50);
