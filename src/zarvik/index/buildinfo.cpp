@@ -20,10 +20,6 @@ QString Fts5IndexBuilder::Run::Tokenizer() const {
 }
 
 void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
-                           nullptr) != SQLITE_OK)
-        FailBuild(WriteError());
     QString first = Tokenizer().section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
     first.remove(QRegularExpression(QStringLiteral("[\"'`\\[\\]]")));
     const bool snowball = first.compare(QLatin1String("snowball"), Qt::CaseInsensitive) == 0;
@@ -43,29 +39,31 @@ void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
         {"unindexed", m_builder.m_settings.storedColumns},
         {"version", QStringLiteral(LUMORA_VERSION)},
         {"sqlite", QString::fromUtf8(sqlite3_libversion())},
-        {"build_mode", m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty()
-                           ? QStringLiteral("changes")
-                           : QStringLiteral("full")},
+        {"build_mode",
+         Report().mode == component::BuildMode::Changes ? QStringLiteral("changes") : QStringLiteral("full")},
         {"full_build_reason", m_fullBuildReason},
         {"documents_added", QString::number(m_added)},
         {"documents_replaced", QString::number(m_replaced)},
         {"documents_deleted", QString::number(m_deleted)},
-        {"digests", m_builder.m_settings.buildMode.mode != component::BuildMode::Changes ? QStringLiteral("none")
-                    : m_digestsLost.isEmpty()                              ? QStringLiteral("kept")
-                                                                           : QStringLiteral("none: ") + m_digestsLost},
+        {"digests", m_builder.m_settings.buildMode.mode != component::BuildMode::Changes
+                        ? QStringLiteral("none")
+                    : m_digestsLost.isEmpty() ? QStringLiteral("kept")
+                                              : QStringLiteral("none: ") + m_digestsLost},
     };
-    for (const auto& [name, value] : info) {
-        const QByteArray v = value.toUtf8();
-        sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
-        sqlite3_bind_text(stmt, 2, v.constData(), int(v.size()), SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(stmt);
-        sqlite3_reset(stmt);
-        if (rc != SQLITE_DONE) {
-            sqlite3_finalize(stmt);
-            FailBuild(WriteError());
-        }
-    }
+    for (const auto& [name, value] : info) SetInfo(name, value);
+}
+
+void Fts5IndexBuilder::Run::SetInfo(const char* name, const QString& value) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
+                           nullptr) != SQLITE_OK)
+        FailBuild(WriteError());
+    const QByteArray v = value.toUtf8();
+    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 2, v.constData(), int(v.size()), SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) FailBuild(WriteError());
 }
 
 }  // namespace zarvik::index

@@ -155,8 +155,7 @@ bool Fts5IndexBuilder::Run::Finish(const QStringList& names, const QString& merg
     Exec("PRAGMA journal_mode=DELETE");
     sqlite3_finalize(m_insert);
     m_insert = nullptr;
-    if (sqlite3_close(m_db) != SQLITE_OK) FailBuild(QStringLiteral("Unable to close the new index."));
-    m_db = nullptr;
+    CloseStaging();
     return !m_builder.m_aborted;
 }
 

@@ -121,7 +121,7 @@ private:
 
     // A number of index_info in the staging file; none when it has no such row.
     std::optional<std::int64_t> InfoNumber(const char* name);
-    void SetInfoNumber(const char* name, std::int64_t value);
+
     // The pages of the staging file, less its free ones with `lessFree`.
     std::int64_t Pages(bool lessFree);
     void CloseStaging();
@@ -152,6 +152,8 @@ private:
     void PrepareInsert(const QStringList& names);
     QString Tokenizer() const;
     void WriteInfo(const QStringList& names);
+    // One row of index_info in the staging file.
+    void SetInfo(const char* name, const QString& value);
     QString WriteError() const;
     void Exec(const char* sql);
 

@@ -80,7 +80,7 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     // One transaction from the first lookup to the commit: SQLite then keeps its
     // page cache and its lock instead of taking both again for every document.
     Exec("BEGIN");
-    if (!InfoNumber(kPackedPages)) SetInfoNumber(kPackedPages, Pages(true));
+    if (!InfoNumber(kPackedPages)) SetInfo(kPackedPages, QString::number(Pages(true)));
     std::vector<std::int64_t> rowids = m_digests->Rowids();
     if (!Compare(ahead, names, rowids))
         return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
@@ -127,7 +127,7 @@ bool Fts5IndexBuilder::Run::KeepChangedSinceOptimize() {
     // Without a change the file stays as it was but for index_info.
     const bool optimize =
         changed > 0 && changed * 100 > kOptimizeAfterPercent * std::max<std::int64_t>(m_rows, 1);
-    SetInfoNumber(kChangedSinceOptimize, optimize ? 0 : changed);
+    SetInfo(kChangedSinceOptimize, QString::number(optimize ? 0 : changed));
     return optimize;
 }
 
@@ -141,18 +141,6 @@ std::optional<std::int64_t> Fts5IndexBuilder::Run::InfoNumber(const char* name) 
     if (sqlite3_step(stmt) == SQLITE_ROW) value = sqlite3_column_int64(stmt, 0);
     sqlite3_finalize(stmt);
     return value;
-}
-
-void Fts5IndexBuilder::Run::SetInfoNumber(const char* name, std::int64_t value) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
-                           nullptr) != SQLITE_OK)
-        FailBuild(WriteError());
-    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 2, value);
-    const int rc = sqlite3_step(stmt);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) FailBuild(WriteError());
 }
 
 std::int64_t Fts5IndexBuilder::Run::Pages(bool lessFree) {
@@ -181,12 +169,12 @@ std::int64_t Fts5IndexBuilder::Run::Pages(bool lessFree) {
 void Fts5IndexBuilder::Run::Compact() {
     const QString compact = m_staging + QStringLiteral("-compact");
     QFile::remove(compact);
-    const QStorageInfo disk(QFileInfo(m_staging).absolutePath());
-    if (disk.bytesAvailable() < QFileInfo(m_staging).size() + (64 << 20)) return;
     OpenStaging(SQLITE_OPEN_READWRITE);
     const std::int64_t pages = Pages(false);
     const bool grown =
-        pages * 100 > InfoNumber(kPackedPages).value_or(pages) * (100 + kCompactAfterGrowthPercent);
+        pages * 100 > InfoNumber(kPackedPages).value_or(pages) * (100 + kCompactAfterGrowthPercent) &&
+        QStorageInfo(QFileInfo(m_staging).absolutePath()).bytesAvailable() >
+            QFileInfo(m_staging).size() + (64 << 20);
     bool done = true;
     if (grown) {
         Status(QStringLiteral("Indexing: compacting the index of %1 documents").arg(m_rows));
@@ -199,7 +187,7 @@ void Fts5IndexBuilder::Run::Compact() {
                       .arg(compact, m_staging, QString::fromLocal8Bit(std::strerror(errno))));
     // The file grows from its compacted size from now on.
     OpenStaging(SQLITE_OPEN_READWRITE);
-    SetInfoNumber(kPackedPages, Pages(false));
+    SetInfo(kPackedPages, QString::number(Pages(false)));
     CloseStaging();
 }
 
