@@ -103,7 +103,8 @@ stop_asan_build() {
 # --- throwaway PostgreSQL server ------------------------------------------------
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 pgdir=$(mktemp -d /tmp/lumora-pg.XXXXXX)
-pgport=$(( 20000 + RANDOM % 20000 ))
+# Below the ephemeral range, where no outgoing connection can hold it.
+pgport=$(( 20000 + RANDOM % 12000 ))
 as_pg=()
 if [ "$(id -u)" -eq 0 ]; then
   # initdb refuses to run as root.

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "runsupport.h"
+#include "support/loopbackport.h"
 
 namespace {
 
@@ -25,7 +26,6 @@ public:
             if (QFileInfo::exists(bin + QStringLiteral("/pg_ctl"))) m_bin = bin;  // the last is the newest
         }
         if (m_bin.isEmpty() || !m_dir.isValid()) return;
-        m_port = 20000 + int(QUuid::createUuid().data1 % 20000);
         if (::geteuid() == 0) {
             // initdb refuses to run as root.
             if (!Ok({QStringLiteral("chown"), QStringLiteral("postgres:"), m_dir.path()})) return;
@@ -37,12 +37,17 @@ public:
                                        QStringLiteral("trust"), QStringLiteral("-E"),
                                        QStringLiteral("UTF8")}))
             return;
-        m_ready = Start();
+        // Another test may take the port between the check and the server's bind.
+        for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
+            m_port = testsupport::FreeLoopbackPort();
+            m_ready = Start();
+        }
     }
     ~OwnServer() {
         if (m_ready) Stop(QStringLiteral("immediate"));
     }
     bool Ready() const { return m_ready; }
+    QByteArray Log() const { return ReadBytes(m_dir.filePath(QStringLiteral("server.log"))); }
     int Port() const { return m_port; }
 
     bool Start() {
@@ -92,7 +97,7 @@ protected:
     void SetUp() override {
         if (!server.Ready()) {
             if (qEnvironmentVariable("LUMORA_REQUIRE_PG") == QStringLiteral("1"))
-                FAIL() << "no PostgreSQL server could be started";
+                FAIL() << "no PostgreSQL server could be started: " << server.Log().toStdString();
             GTEST_SKIP() << "no PostgreSQL server could be started";
         }
         {

@@ -2,9 +2,7 @@
 // documents, a status recorder, the event log's entries, and a throwaway sshd.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -15,13 +13,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include "component/statushandler.h"
 #include "support/eventlogfile.h"
+#include "support/loopbackport.h"
 #include "zarvik/index/fts5indexbuilder.h"
 
 namespace proptest {
@@ -146,8 +144,7 @@ public:
             return QStringLiteral("no authorized_keys");
         for (int attempt = 0; attempt < 5; ++attempt) {
             // A port another server holds would answer WaitForPort in sshd's place.
-            do m_port = int(QRandomGenerator::global()->bounded(20000, 40000));
-            while (!PortFree(m_port));
+            m_port = testsupport::FreeLoopbackPort();
             // The sessions get a HOME of their own: the login user's shell start-up
             // files (a root .bashrc may take seconds) are no part of what is tested.
             const QString config = QStringLiteral(
@@ -190,27 +187,11 @@ public:
     }
 
 private:
-    static sockaddr_in Loopback(int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(quint16(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return addr;
-    }
-
-    static bool PortFree(int port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in addr = Loopback(port);
-        const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        return free;
-    }
-
     bool WaitForPort() {
         for (int i = 0; i < 100; ++i) {
             if (m_sshd.state() == QProcess::NotRunning) return false;
             const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in addr = Loopback(m_port);
+            const sockaddr_in addr = testsupport::Loopback(m_port);
             const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
             ::close(fd);
             if (up) return true;

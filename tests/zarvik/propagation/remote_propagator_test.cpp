@@ -6,9 +6,9 @@
 #include <QElapsedTimer>
 #include <QSysInfo>
 
+#include "propagation_support.h"
 #include "support/damagedindex.h"
 #include "support/filemodes.h"
-#include "propagation_support.h"
 #include "zarvik/propagation/targetpropagator.h"
 
 namespace {
@@ -117,16 +117,7 @@ TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
 }
 
 TEST_F(RemotePropagatorTest, AFailingTargetKeepsItsOldIndexAndTheOthersGoOn) {
-    // A port nothing listens on: one the kernel just gave out and took back.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
-    const int closedPort = ntohs(addr.sin_port);
-    ::close(fd);
+    const int closedPort = testsupport::FreeLoopbackPort();
 
     QString unwritable;
     QString unwritableReason;
