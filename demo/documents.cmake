@@ -4,7 +4,7 @@
 add_executable(lumora_make_documents ${CMAKE_CURRENT_LIST_DIR}/make_documents.cpp)
 target_link_libraries(lumora_make_documents PRIVATE PkgConfig::SQLITE3)
 target_include_directories(lumora_make_documents PRIVATE ${PROJECT_SOURCE_DIR})
-lumora_target_defaults(lumora_make_documents)
+lumora_target_defaults(lumora_make_documents WITHOUT_QT)
 
 # scripts/setup.sh unpacks the dictionary into .deps/ without installing a
 # dictionary server; an installed dict-gcide serves as well.

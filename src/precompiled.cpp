@@ -1,0 +1,1 @@
+// The translation unit that compiles precompiled.h for the program's targets.

@@ -1,0 +1,1 @@
+// The translation unit that compiles support/precompiled.h for the tests.
