@@ -58,7 +58,11 @@ QString RewriteBatchBase::InsertText(qsizetype rows, bool numbered) {
     // Plain identifiers, unquoted: the database folds their case as it does in the
     // program's queries.
     if (m_names.isEmpty()) m_names = m_columns.join(QStringLiteral(", "));
-    return MultiRowInsert(m_table, m_names, m_columns.size(), rows, numbered);
+    // A run sends thousands of statements of a handful of shapes: each text is made once.
+    const qsizetype key = rows * 2 + (numbered ? 1 : 0);
+    const auto found = m_insertTexts.constFind(key);
+    if (found != m_insertTexts.constEnd()) return *found;
+    return *m_insertTexts.insert(key, MultiRowInsert(m_table, m_names, m_columns.size(), rows, numbered));
 }
 
 QString RewriteBatchBase::UnitFailure(std::size_t unit) const {

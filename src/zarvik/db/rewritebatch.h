@@ -2,6 +2,7 @@
 // in the backend's way (RunUnits).
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <vector>
@@ -63,6 +64,7 @@ protected:
 
 private:
     QString m_names;
+    QHash<qsizetype, QString> m_insertTexts;  // by rows * 2 + numbered
 };
 
 }  // namespace zarvik::db
