@@ -26,6 +26,7 @@ inline int FreeLoopbackPort() {
     for (;;) {
         const int port = int(QRandomGenerator::global()->bounded(20000, 32000));
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) return port;  // unchecked: the server's own start then says why it failed
         const sockaddr_in addr = Loopback(port);
         const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         ::close(fd);

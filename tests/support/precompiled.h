@@ -7,4 +7,4 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "precompiled.h"
+#include "../../cmake/precompiled.h"

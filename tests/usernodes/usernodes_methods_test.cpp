@@ -268,6 +268,7 @@ public:
         bool result = false;
         int aborts = 0;
         qint64 usersRewritten = 0;
+        qint64 unlistedUsers = 0;
         QString failureReason;
     };
     Outcome Run(Method method) {
@@ -280,6 +281,7 @@ public:
         usernodes::UserNodeRun propagation(configuration, [&] { ++outcome.aborts; });
         outcome.result = propagation.PopulateAllUserNodes();
         outcome.usersRewritten = propagation.UsersRewritten();
+        outcome.unlistedUsers = propagation.UnlistedUsers();
         outcome.failureReason = propagation.FailureReason();
         return outcome;
     }
@@ -412,6 +414,27 @@ TEST_P(Differential, BothMethodsWriteTheSameRowsAndFailOnTheSameUser) {
     }
     if (!ok) {
         EXPECT_GT(failingSeeds, int(seeds.size()) / 3) << "the generator makes too few failing users";
+    }
+}
+
+// Users with rows but no assignment: each counted once, and a row without a USERID is no user.
+TEST_P(Differential, UnlistedUsersAreCountedOnceEach) {
+    Methods m(GetParam());
+    LUMORA_REQUIRE_DATABASE(m.db);
+    m.Schema();
+    Dataset d;
+    d.nodes = {{1, std::nullopt, 1}};
+    d.assignments = {{QStringLiteral("a"), 1, 1, 1}, {QStringLiteral("p"), 1, 1, 1, 1}};
+    d.old = {{QString(), 1, 1},
+             {QStringLiteral("a"), 1, 1},
+             {QStringLiteral("p"), 1, 1},
+             {QStringLiteral("b"), 1, 1},
+             {QStringLiteral("b"), 1, 2}};
+    m.Load(d);
+    for (const Method method : {Method::Queries, Method::Memory}) {
+        const auto outcome = m.Run(method);
+        EXPECT_TRUE(outcome.result) << outcome.failureReason.toStdString();
+        EXPECT_EQ(outcome.unlistedUsers, 2) << MethodName(method);  // "p" (a profile only) and "b"
     }
 }
 

@@ -647,8 +647,9 @@ TEST(UserNodesStatements, ExactTextsOfEveryQuery) {
         "c3 CommitTrans",
         "c2 Close",
         "c3 Close",
-        "c1 OpenRecordset: SELECT COUNT(*) AS UNLISTED FROM (SELECT DISTINCT USERID FROM USERNODE) UN WHERE "
-        "NOT EXISTS "
+        "c1 OpenRecordset: SELECT COUNT(UN.USERID) AS UNLISTED FROM (SELECT DISTINCT USERID FROM USERNODE) "
+        "UN "
+        "WHERE NOT EXISTS "
         "(SELECT 1 FROM CATALOGNODEBYUSER CNU WHERE CNU.USERID = UN.USERID AND CNU.ISPROFILE = 0)",
         "c1 Close",
     };
