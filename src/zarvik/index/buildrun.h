@@ -119,6 +119,9 @@ private:
     // split or freed, once it has grown enough. Raises through FailBuild when it cannot be.
     void Compact();
 
+    // The first column of the first row `sql` gives in the staging file, its one
+    // parameter bound to `parameter`; none without a row.
+    std::optional<std::int64_t> Number(const char* sql, const char* parameter = nullptr);
     // A number of index_info in the staging file; none when it has no such row.
     std::optional<std::int64_t> InfoNumber(const char* name);
 

@@ -131,28 +131,23 @@ bool Fts5IndexBuilder::Run::KeepChangedSinceOptimize() {
     return optimize;
 }
 
-std::optional<std::int64_t> Fts5IndexBuilder::Run::InfoNumber(const char* name) {
+std::optional<std::int64_t> Fts5IndexBuilder::Run::Number(const char* sql, const char* parameter) {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, "SELECT value FROM index_info WHERE name = ?", -1, &stmt, nullptr) !=
-        SQLITE_OK)
-        FailBuild(WriteError());
-    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK) FailBuild(WriteError());
+    if (parameter) sqlite3_bind_text(stmt, 1, parameter, -1, SQLITE_STATIC);
     std::optional<std::int64_t> value;
     if (sqlite3_step(stmt) == SQLITE_ROW) value = sqlite3_column_int64(stmt, 0);
     sqlite3_finalize(stmt);
     return value;
 }
 
+std::optional<std::int64_t> Fts5IndexBuilder::Run::InfoNumber(const char* name) {
+    return Number("SELECT value FROM index_info WHERE name = ?", name);
+}
+
 std::int64_t Fts5IndexBuilder::Run::Pages(bool lessFree) {
-    std::int64_t pages[2] = {};
-    const char* const pragmas[] = {"PRAGMA page_count", "PRAGMA freelist_count"};
-    for (int i = 0; i < (lessFree ? 2 : 1); ++i) {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(m_db, pragmas[i], -1, &stmt, nullptr) != SQLITE_OK) FailBuild(WriteError());
-        if (sqlite3_step(stmt) == SQLITE_ROW) pages[i] = sqlite3_column_int64(stmt, 0);
-        sqlite3_finalize(stmt);
-    }
-    return pages[0] - pages[1];
+    const std::int64_t pages = Number("PRAGMA page_count").value_or(0);
+    return lessFree ? pages - Number("PRAGMA freelist_count").value_or(0) : pages;
 }
 
 // A replaced document goes back under its rowid, in the middle of the content table,
