@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "support/qt_printers.h"
+#include "support/storebuild.h"
 #include "support/storeservers.h"
 #include "zarvik/store/publisher.h"
 
@@ -24,39 +25,8 @@ namespace {
 
 namespace store = zarvik::store;
 
-void Exec(sqlite3* db, const QString& sql) {
-    char* message = nullptr;
-    ASSERT_EQ(sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message), SQLITE_OK) << message;
-}
-
-// A build as the index builder leaves it: the live file kept as index.previous.db, a
-// new index.db (whose every row carries the version's tag when asked). A changes build rewrites
-// one document in 500; a full build writes a new file.
-void Build(const QString& folder, int version, bool full, bool tagEveryRow = false) {
-    const QString live = folder + "/index.db";
-    QFile::remove(folder + "/index.previous.db");
-    if (QFile::exists(live)) QFile::copy(live, folder + "/index.previous.db");
-    if (full) QFile::remove(live);
-    sqlite3* db = nullptr;
-    sqlite3_open(live.toUtf8().constData(), &db);
-    if (full) {
-        Exec(db,
-             "CREATE VIRTUAL TABLE documents USING fts5(key UNINDEXED, body, tag UNINDEXED);"
-             "CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT);"
-             "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 1500) "
-             "INSERT INTO documents SELECT i, 'word' || i || ' ' || hex(randomblob(60)), 0 FROM c");
-    } else {
-        Exec(db, QStringLiteral("UPDATE documents SET body = 'changed%1 ' || body WHERE rowid % 500 = %2")
-                     .arg(version)
-                     .arg(version % 500));
-    }
-    if (tagEveryRow) Exec(db, QStringLiteral("UPDATE documents SET tag = %1").arg(version));
-    Exec(db, QStringLiteral("INSERT OR REPLACE INTO index_info "
-                            "VALUES('built', '%1'), ('documents', '1500'), ('build_mode', '%2')")
-                 .arg(version)
-                 .arg(full ? "full" : "changes"));
-    sqlite3_close(db);
-}
+using testsupport::BuildVersion;
+using testsupport::ExecSql;
 
 QByteArray Bytes(const QString& path) {
     QFile f(path);
@@ -135,7 +105,7 @@ TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
     QDir().mkpath(Path("build"));
     int packs = 0;
     for (int v = 1; v <= int(std::size(fullBuilds)); ++v) {
-        Build(Path("build"), v, fullBuilds[v - 1]);
+        BuildVersion(Path("build"), v, fullBuilds[v - 1]);
         const store::PublishOutcome published = Publish(m_store.target, Path("build"), m_dir.path());
         ASSERT_EQ(published.version, v);
         packs += published.whole ? 0 : 1;
@@ -181,10 +151,10 @@ void Rewrite(const QString& path, const std::function<void(QByteArray&)>& change
 // store, and the reader's folder stays as it was.
 TEST_P(BadStoreTest, DamagedOrUnreachableStoresLeaveTheReaderAsItWas) {
     QDir().mkpath(Path("build"));
-    Build(Path("build"), 1, true);
+    BuildVersion(Path("build"), 1, true);
     Publish(m_store.target, Path("build"), m_dir.path());
     ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
-    Build(Path("build"), 2, false);
+    BuildVersion(Path("build"), 2, false);
     Publish(m_store.target, Path("build"), m_dir.path());
     const QByteArray held = Bytes(Path("reader/index.db"));
     const QString packName = StoreObject("00000002-*.pack.zst"),
@@ -297,13 +267,13 @@ constexpr int kReaderPulls = 10;
 
 TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
     QDir().mkpath(Path("build"));
-    Build(Path("build"), 1, true);
+    BuildVersion(Path("build"), 1, true);
     Publish(m_store.target, Path("build"), m_dir.path());
     ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
     for (quint32 seed = 1; seed <= kKillSeeds; ++seed) {
         QRandomGenerator random(seed);
         const QByteArray old = Bytes(Path("build/index.db"));
-        Build(Path("build"), int(seed) + 1, seed == 3);
+        BuildVersion(Path("build"), int(seed) + 1, seed == 3);
         RunKilled(LUMORA_PROPAGATE_TOOL, {Path("build"), m_store.target}, random, 400);
         const QString fresh = Path(QStringLiteral("fresh%1").arg(seed));
         ASSERT_EQ(RunPull(m_store.http, fresh).status, 0) << "seed " << seed;
@@ -333,7 +303,7 @@ class ReadersTest : public StoreTest {};
 // file would answer with three different figures or an error.
 TEST_P(ReadersTest, ReadersQueryingDuringPullsSeeOneVersionAndNoError) {
     QDir().mkpath(Path("build"));
-    Build(Path("build"), 1, true, true);
+    BuildVersion(Path("build"), 1, true, true);
     Publish(m_store.target, Path("build"), m_dir.path());
     ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
     std::atomic<bool> stop{false};
@@ -363,7 +333,7 @@ TEST_P(ReadersTest, ReadersQueryingDuringPullsSeeOneVersionAndNoError) {
     };
     std::thread a(query), b(query);
     for (int v = 2; v <= 1 + kReaderPulls; ++v) {
-        Build(Path("build"), v, false, true);
+        BuildVersion(Path("build"), v, false, true);
         Publish(m_store.target, Path("build"), m_dir.path());
         const Pulled pulled = RunPull(m_store.target, Path("reader"));
         EXPECT_EQ(pulled.status, 0) << pulled.error.toStdString();
