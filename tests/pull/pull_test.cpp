@@ -2,13 +2,22 @@
 // to an S3 server, pulled by lumora-index-pull through rclone and over HTTP (nginx, or
 // the S3 server's own HTTP), damaged stores, killed publishers and agents, and readers
 // querying while pulls swap their index.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
@@ -16,6 +25,7 @@
 #include <functional>
 #include <thread>
 
+#include "support/eventlogfile.h"
 #include "support/qt_printers.h"
 #include "support/storebuild.h"
 #include "support/storeservers.h"
@@ -267,6 +277,10 @@ constexpr int kReaderPulls = 10;
 
 TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
     QDir().mkpath(Path("build"));
+    // The publishes' temporary files: a killed run's are gone after the next run.
+    QDir().mkpath(Path("tmp"));
+    qputenv("TMPDIR", Path("tmp").toUtf8());
+    const auto restoreTmp = qScopeGuard([] { qunsetenv("TMPDIR"); });
     BuildVersion(Path("build"), 1, true);
     Publish(m_store.target, Path("build"), m_dir.path());
     ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
@@ -281,6 +295,9 @@ TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
         EXPECT_TRUE(got == old || got == Bytes(Path("build/index.db"))) << "seed " << seed;
 
         ASSERT_EQ(QProcess::execute(LUMORA_PROPAGATE_TOOL, {Path("build"), m_store.target}), 0)
+            << "seed " << seed;
+        EXPECT_EQ(QDir(Path("tmp/lumora-publish")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                  QStringList())
             << "seed " << seed;
         const QByteArray held = Bytes(Path("reader/index.db"));
         RunKilled(LUMORA_PULL_TOOL, {m_store.target, Path("reader")}, random, 300);
@@ -347,5 +364,91 @@ TEST_P(ReadersTest, ReadersQueryingDuringPullsSeeOneVersionAndNoError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ReadersTest, ::testing::Values(Kind::Local));
+
+class TwoPublishersTest : public StoreTest {
+protected:
+    // Every object's content by name (its SHA-256 in a folder, its MD5 in S3), as the
+    // store lists it now.
+    QMap<QString, QString> Contents() {
+        QProcess p;
+        p.start("rclone", {"lsjson", "--files-only", "--hash", m_store.target.mid(6)});
+        p.waitForFinished(60000);
+        QMap<QString, QString> contents;
+        for (const QJsonValue& o : QJsonDocument::fromJson(p.readAllStandardOutput()).array()) {
+            const QJsonObject hashes = o.toObject().value("Hashes").toObject();
+            contents.insert(o.toObject().value("Name").toString(),
+                            hashes.value(hashes.contains("sha256") ? "sha256" : "md5").toString());
+        }
+        return contents;
+    }
+};
+
+// Two build machines publish to one store at once, round after round: no object name
+// ever holds two contents, a reader always converges on what `current` names, and a
+// publish that lost the race says so. On a folder the test holds the folder's lock
+// until both have uploaded their objects, so that both race for `current` every round.
+TEST_P(TwoPublishersTest, ASecondPublisherIsNoticedAndNothingIsOverwritten) {
+    const bool folder = GetParam() == Kind::Local;
+    QMap<QString, QString> seen;
+    int conflicts = 0;
+    for (int round = 1; round <= 4; ++round) {
+        int lock = -1;
+        const auto manifests = [&] { return QDir(m_localStore).entryList({"*.manifest"}).size(); };
+        const qsizetype before = folder ? manifests() : 0;
+        if (folder && round > 1) {
+            lock = ::open(QFile::encodeName(m_localStore).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+        }
+        QList<std::shared_ptr<QProcess>> runs;
+        for (const QString side : {"a", "b"}) {
+            QDir().mkpath(Path(side));
+            BuildVersion(Path(side), round, round == 1 || side == "b");
+            auto p = std::make_shared<QProcess>();
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("ZARVIK_EVENT_LOG", Path(side + ".events"));
+            p->setProcessEnvironment(env);
+            p->start(LUMORA_PROPAGATE_TOOL, {Path(side), m_store.target});
+            runs << p;
+        }
+        if (lock >= 0) {
+            QDeadlineTimer uploaded(60000);
+            while (manifests() < before + 2 && !uploaded.hasExpired()) QThread::msleep(20);
+            ::close(lock);
+        }
+        int succeeded = 0;
+        for (const QString side : {"a", "b"}) {
+            QProcess& p = *runs[side == "a" ? 0 : 1];
+            p.waitForFinished(120000);
+            if (p.exitCode() == 0) {
+                ++succeeded;
+                continue;
+            }
+            ++conflicts;
+            const QList<QJsonObject> events = testsupport::EventLog(Path(side + ".events"));
+            ASSERT_FALSE(events.isEmpty()) << side.toStdString();
+            EXPECT_TRUE(
+                events.last().value("message").toString().contains("another publisher changed the store"))
+                << events.last().value("message").toString().toStdString();
+        }
+        EXPECT_GE(succeeded, 1) << "round " << round;
+        ASSERT_TRUE(Contents().contains("current")) << "round " << round;
+        for (const auto& [name, content] : Contents().asKeyValueRange()) {
+            if (name == "current") continue;
+            EXPECT_EQ(seen.value(name, content), content) << name.toStdString() << " was written twice";
+            seen.insert(name, content);
+        }
+        const Pulled pulled = RunPull(m_store.http, Path("reader"));
+        ASSERT_EQ(pulled.status, 0) << pulled.error.toStdString();
+        const QByteArray got = Bytes(Path("reader/index.db"));
+        EXPECT_TRUE(got == Bytes(Path("a/index.db")) || got == Bytes(Path("b/index.db")))
+            << "round " << round;
+    }
+    if (folder) {
+        EXPECT_GE(conflicts, 3) << "every round after the first races for `current`";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TwoPublishersTest, ::testing::Values(Kind::Local, Kind::S3),
+                         [](const auto& info) { return info.param == Kind::Local ? "Local" : "S3"; });
 
 }  // namespace

@@ -117,11 +117,13 @@ void RcloneStore::Upload(const QString& localPath, const QString& name) {
     if (outcome.exitCode != 0) Fail(name, m_path, outcome);
 }
 
-// The new object goes up under a name of its own, then moves over the old one: a
-// rename in a folder, a server-side copy in an object store; both all-or-nothing. The
-// upcoming name is this replacement's own, so that two writers never move each
-// other's object.
+// In a folder the new object goes up under a name of this replacement's own, then is
+// renamed over the old one, so that a reader never reads a part. An object store's
+// upload is all-or-nothing already; a server-side move there would be a copy that
+// rclone checks afterwards and deletes when another writer's copy landed meanwhile,
+// leaving no object at all.
 void RcloneStore::Replace(const QString& localPath, const QString& name) {
+    if (!m_path.startsWith(QLatin1Char('/'))) return Upload(localPath, name);
     const QString upcoming =
         name + QStringLiteral(".new-") + QString::number(QRandomGenerator::system()->generate64(), 16);
     Upload(localPath, upcoming);
