@@ -117,10 +117,10 @@ TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
     for (int v = 1; v <= int(std::size(fullBuilds)); ++v) {
         BuildVersion(Path("build"), v, fullBuilds[v - 1]);
         const store::PublishOutcome published = Publish(m_store.target, Path("build"), m_dir.path());
-        ASSERT_EQ(published.version, v);
-        packs += published.whole ? 0 : 1;
-        if (!fullBuilds[v - 1] && !published.whole) {
-            EXPECT_LT(published.bytesUploaded, QFile(Path("build/index.db")).size() / 4) << "version " << v;
+        ASSERT_EQ(published.current.version, v);
+        packs += published.current.whole ? 0 : 1;
+        if (!fullBuilds[v - 1] && !published.current.whole) {
+            EXPECT_LT(published.sent, QFile(Path("build/index.db")).size() / 4) << "version " << v;
         }
         const std::pair<QString, QString> readers[] = {
             {m_store.target, Path(QStringLiteral("empty%1").arg(v))},
