@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,8 @@
 #include <cstring>
 #include <memory>
 
+#include "zarvik/files/filelock.h"
+#include "zarvik/files/indexcheck.h"
 #include "zarvik/store/manifest.h"
 #include "zarvik/store/pages.h"
 
@@ -44,30 +45,21 @@ struct Fd {
     Fd& operator=(const Fd&) = delete;
 };
 
-// The folder's lock file, which also remembers the version installed last with the
+// The folder's lock, whose file also remembers the version installed last with the
 // size and time of the file it installed, so that a pull that finds nothing new needs
 // neither a hash of index.db nor more than one request.
 class FolderLock {
 public:
-    explicit FolderLock(const QString& folder)
-        : m_fd(::open(QFile::encodeName(folder + "/index.pull.lock").constData(),
-                      O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (m_fd.fd < 0) Refuse(folder, SystemError(QStringLiteral("cannot open the lock file")));
-        if (::flock(m_fd.fd, LOCK_EX | LOCK_NB) != 0)
-            Refuse(folder, QStringLiteral("another pull of this folder is running"));
+    explicit FolderLock(const QString& folder) : m_lock(folder + QStringLiteral("/index.pull.lock")) {
+        if (m_lock.Busy()) Refuse(folder, QStringLiteral("another pull of this folder is running"));
+        if (!m_lock.Held()) Refuse(folder, QStringLiteral("cannot lock index.pull.lock: ") + m_lock.Why());
     }
-    QByteArray Read() const {
-        char buffer[256];
-        const ssize_t n = ::pread(m_fd.fd, buffer, sizeof buffer, 0);
-        return n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
-    }
-    void Write(const QByteArray& text) const {
-        if (::ftruncate(m_fd.fd, 0) == 0 && ::pwrite(m_fd.fd, text.constData(), size_t(text.size()), 0) > 0)
-            ::fsync(m_fd.fd);
-    }
+    QByteArray Read() const { return m_lock.Read(); }
+    // A record that cannot be written costs the next pull a hash of index.db, nothing more.
+    void Write(const QByteArray& text) const { m_lock.Write(text); }
 
 private:
-    Fd m_fd;
+    zarvik::files::FileLock m_lock;
 };
 
 QByteArray Remembered(qint64 version, const struct stat& st, const QByteArray& sha) {
@@ -164,29 +156,21 @@ void CopyInto(const QString& index, QFile& working) {
         if (working.write(buffer) != buffer.size()) Refuse(index, working.errorString());
 }
 
-// quick_check and the FTS5 integrity-check on a private mapping of the unnamed file:
-// SQLite cannot open a file without a name, and whatever the check writes stays in
-// this process's copy-on-write pages (the SHA-256 is compared afterwards anyway).
+// The index checks on a private mapping of the unnamed file: SQLite cannot open a
+// file without a name, and whatever the check writes stays in this process's
+// copy-on-write pages (the SHA-256 is compared afterwards anyway).
 void CheckDatabase(QFile& working, const QString& name) {
     const size_t size = size_t(working.size());
     void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, working.handle(), 0);
     if (map == MAP_FAILED) Refuse(name, SystemError(QStringLiteral("cannot map the new index")));
     sqlite3* db = nullptr;
     QString why;
-    sqlite3_stmt* stmt = nullptr;
     if (sqlite3_open(":memory:", &db) != SQLITE_OK ||
         sqlite3_deserialize(db, "main", static_cast<unsigned char*>(map), sqlite3_int64(size),
-                            sqlite3_int64(size), 0) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) != SQLITE_OK ||
-        sqlite3_step(stmt) != SQLITE_ROW)
-        why = QStringLiteral("quick_check: ") + QString::fromUtf8(sqlite3_errmsg(db));
-    else if (const QString r = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-             r != QLatin1String("ok"))
-        why = QStringLiteral("quick_check: ") + r;
-    sqlite3_finalize(stmt);
-    if (why.isEmpty() && sqlite3_exec(db, "INSERT INTO documents(documents) VALUES('integrity-check')",
-                                      nullptr, nullptr, nullptr) != SQLITE_OK)
-        why = QStringLiteral("FTS5 integrity-check: ") + QString::fromUtf8(sqlite3_errmsg(db));
+                            sqlite3_int64(size), 0) != SQLITE_OK)
+        why = QString::fromUtf8(sqlite3_errmsg(db));
+    else
+        why = zarvik::files::CheckIndexFile(db);
     sqlite3_close(db);
     ::munmap(map, size);
     if (!why.isEmpty()) Refuse(name, QStringLiteral("the new index fails a check (%1)").arg(why));
