@@ -105,21 +105,19 @@ QByteArray FetchSmall(zarvik::store::Store& store, const QString& name, qint64 m
 
 // The manifests from `current` back to the one of the version held (left out) or of
 // a whole file (kept), newest first.
-QList<Manifest> Chain(zarvik::store::Store& store, qint64 current, Held& held, const QString& index,
-                      const FolderLock& lock, PullOutcome* outcome) {
+QList<Manifest> Chain(zarvik::store::Store& store, const zarvik::store::Current& current, Held& held,
+                      const QString& index, const FolderLock& lock, PullOutcome* outcome) {
     QList<Manifest> chain;
-    for (qint64 v = current;;) {
-        const QString name = zarvik::store::ManifestName(v);
+    for (QString name = current.manifest;;) {
         Manifest m = zarvik::store::ParseManifest(
             FetchSmall(store, name, zarvik::store::kMaxManifestBytes, outcome), name);
-        if (m.version != v) Refuse(name, QStringLiteral("the manifest is of version %1").arg(m.version));
         if (held.exists && held.sha.isEmpty()) held = ReadHeld(index, lock, true);
         if (held.exists && m.sha256 == held.sha) return chain;
         chain << m;
         if (m.object.whole) return chain;
         if (chain.size() > kMaxChain)
             Refuse(name, QStringLiteral("the chain of packs is longer than %1").arg(kMaxChain));
-        v = m.base;
+        name = m.baseManifest;
     }
 }
 
@@ -225,16 +223,16 @@ PullOutcome Pull(zarvik::store::Store& store, const QString& folder) {
     const FolderLock lock(folder);
     RemoveLeftBehind(folder);
     PullOutcome outcome;
-    const qint64 current = zarvik::store::ParseCurrent(
+    const zarvik::store::Current current = zarvik::store::ParseCurrent(
         FetchSmall(store, QStringLiteral("current"), zarvik::store::kMaxCurrentBytes, &outcome),
         QStringLiteral("current"));
     Held held = ReadHeld(index, lock, false);
-    outcome.version = current;
-    if (held.exists && held.version == current) return outcome;
+    outcome.version = current.version;
+    if (held.exists && held.version == current.version) return outcome;
 
     const QList<Manifest> chain = Chain(store, current, held, index, lock, &outcome);
     if (chain.isEmpty()) {
-        lock.Write(Remembered(current, held.st, held.sha));
+        lock.Write(Remembered(current.version, held.st, held.sha));
         return outcome;
     }
     std::unique_ptr<QFile> working = UnnamedFile(folder);
@@ -247,7 +245,7 @@ PullOutcome Pull(zarvik::store::Store& store, const QString& folder) {
             zarvik::store::ApplyPack(*object, m->object.name, m->pageSize, m->fileSize, *working);
     }
     const Manifest& newest = chain.first();
-    const QString name = zarvik::store::ManifestName(newest.version);
+    const QString& name = current.manifest;
     if (!working->flush() || working->size() != newest.fileSize)
         Refuse(name, QStringLiteral("the new index has %1 bytes, the manifest says %2")
                          .arg(working->size())
@@ -258,7 +256,7 @@ PullOutcome Pull(zarvik::store::Store& store, const QString& folder) {
     Install(*working, folder, held);
     struct stat st = {};
     ::stat(QFile::encodeName(index).constData(), &st);
-    lock.Write(Remembered(current, st, newest.sha256));
+    lock.Write(Remembered(current.version, st, newest.sha256));
     outcome.installed = true;
     return outcome;
 }

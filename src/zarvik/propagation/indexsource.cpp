@@ -48,4 +48,10 @@ void IndexSource::ReadFactsAhead() {
     if (!m_facts.valid()) m_facts = std::async(std::launch::async, ReadSourceFacts, m_files).share();
 }
 
+store::PublishRun& IndexSource::Publishing() const {
+    const std::lock_guard<std::mutex> lock(m_publishingMutex);
+    if (!m_publishing) m_publishing = std::make_unique<store::PublishRun>(QDir::tempPath());
+    return *m_publishing;
+}
+
 }  // namespace zarvik::propagation

@@ -7,9 +7,12 @@
 #include <QString>
 #include <future>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "component/configuration.h"
 #include "zarvik/propagation/copychecks.h"
+#include "zarvik/store/publishrun.h"
 
 namespace zarvik::propagation {
 
@@ -40,6 +43,9 @@ public:
     void ReadFactsAhead();
     // The facts, waiting for them; ReadFactsAhead must have been called.
     const FactsOfFiles& Facts() const { return m_facts.get(); }
+    // The temporary files and the shared work of this run's store targets, made by
+    // the first that asks. Raises component::Error when its folder cannot be made.
+    store::PublishRun& Publishing() const;
 
 private:
     const component::IndexSettings m_settings;
@@ -47,6 +53,8 @@ private:
     SourceFiles m_files;
     bool m_hasIndex = false;
     std::shared_future<FactsOfFiles> m_facts;
+    mutable std::mutex m_publishingMutex;
+    mutable std::unique_ptr<store::PublishRun> m_publishing;
 };
 
 }  // namespace zarvik::propagation

@@ -33,11 +33,11 @@ QString StoreTarget::Copy(const IndexSource& source, CopyProgress& progress) {
     try {
         const std::unique_ptr<store::Store> s = store::OpenStore(Text());
         const QDir& folder = source.Folder();
-        const store::PublishOutcome outcome = store::Publish(
-            *s, folder.absoluteFilePath(QStringLiteral("index.db")),
-            folder.absoluteFilePath(QStringLiteral("index.previous.db")),
-            {source.Settings().publishing.fullEvery, source.Settings().publishing.keepPublished},
-            QDir::tempPath());
+        const store::PublishOutcome outcome =
+            store::Publish(*s, folder.absoluteFilePath(QStringLiteral("index.db")),
+                           folder.absoluteFilePath(QStringLiteral("index.previous.db")),
+                           source.Settings().publishing, source.Publishing());
+        progress.warnings = outcome.warnings;
         progress.bytes = QFileInfo(folder.absoluteFilePath(QStringLiteral("index.db"))).size();
         progress.sent = outcome.bytesUploaded;
         progress.objects = outcome.objectsUploaded;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <memory>
 
@@ -19,6 +20,9 @@ struct CopyProgress {
     std::atomic<qint64> objects{0};  // objects uploaded, for a kind that uploads objects
     std::atomic<qint64> version{0};  // the version a store target's `current` names afterwards
     std::atomic<bool> whole{false};  // whether a store target got the whole file rather than a pack
+    // What went wrong but did not fail the copy; written by the copy's thread, read
+    // once it has ended.
+    QStringList warnings;
 };
 
 class Target {

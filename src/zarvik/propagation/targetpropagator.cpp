@@ -145,19 +145,23 @@ private:
 // Every failed target gets its entry even when an earlier entry could not be
 // written; the result is false either way, so nothing is lost by going on.
 // Returns the number of failed targets.
+// Warnings of targets that did not fail are entries of their own, as warnings.
 int LogFailures(const Jobs& jobs, const QString& indexPath) {
     int failures = 0;
-    for (const auto& job : jobs) {
-        if (job->why.isEmpty()) continue;
-        ++failures;
-        const QString where = job->target ? job->target->Describe() : PrintableTargetText(job->text);
+    const auto log = [&](const QString& text, std::int32_t type) {
         try {
-            files::WriteEvent(kSource,
-                              QStringLiteral("Propagating the index %1 to %2 failed: %3")
-                                  .arg(QDir(indexPath).absolutePath(), where, job->why),
-                              0);
+            files::WriteEvent(kSource, text, type);
         } catch (const component::Error&) {
         }
+    };
+    for (const auto& job : jobs) {
+        const QString where = job->target ? job->target->Describe() : PrintableTargetText(job->text);
+        const QString index = QDir(indexPath).absolutePath();
+        for (const QString& warning : job->progress.warnings)
+            log(QStringLiteral("Propagating the index %1 to %2: %3").arg(index, where, warning), 1);
+        if (job->why.isEmpty()) continue;
+        ++failures;
+        log(QStringLiteral("Propagating the index %1 to %2 failed: %3").arg(index, where, job->why), 0);
     }
     return failures;
 }

@@ -75,10 +75,11 @@ qint64 HttpStore::Fetch(const QString& name, qint64 maxBytes, QIODevice& into) {
 void HttpStore::Upload(const QString&, const QString&) {
     Refuse(m_url, QStringLiteral("publishing over HTTP is not implemented yet; publish to an rclone path"));
 }
-void HttpStore::Replace(const QString& localPath, const QString& name) {
+bool HttpStore::ReplaceIf(const QString& localPath, const QString& name, const QByteArray&, QByteArray*) {
     Upload(localPath, name);
+    return false;
 }
-QStringList HttpStore::List() {
+QList<ObjectInfo> HttpStore::List() {
     Refuse(m_url, QStringLiteral("listing over HTTP is not implemented yet; publish to an rclone path"));
 }
 void HttpStore::Delete(const QString& name) {

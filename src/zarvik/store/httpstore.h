@@ -11,8 +11,9 @@ public:
     QString Name() const override { return m_url; }
     qint64 Fetch(const QString& name, qint64 maxBytes, QIODevice& into) override;
     void Upload(const QString& localPath, const QString& name) override;
-    void Replace(const QString& localPath, const QString& name) override;
-    QStringList List() override;
+    bool ReplaceIf(const QString& localPath, const QString& name, const QByteArray& expected,
+                   QByteArray* found) override;
+    QList<ObjectInfo> List() override;
     void Delete(const QString& name) override;
 
 private:

@@ -1,6 +1,8 @@
-// The manifest's text: one "key value" line each, read strictly, every figure bounded.
+// The manifest's text: one "key value" line each, read strictly, every figure bounded;
+// object names that carry their content's SHA-256.
 #include "zarvik/store/manifest.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
@@ -14,6 +16,17 @@ const QString kSource = QStringLiteral("ZarvikIndexing.Store");
 
 QString VersionText(qint64 version) {
     return QStringLiteral("%1").arg(version, 8, 10, QLatin1Char('0'));
+}
+
+// VVVVVVVV, then "-" and 64 hex digits in format 2, then the kind.
+const QRegularExpression& NameForm() {
+    static const QRegularExpression form(
+        QStringLiteral("^([0-9]{8})(?:-([0-9a-f]{64}))?\\.(manifest|whole\\.zst|pack\\.zst)$"));
+    return form;
+}
+
+QString HexSha256(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 qint64 Number(const QString& text, qint64 low, qint64 high, const QString& object, const QString& key) {
@@ -41,6 +54,12 @@ QString ObjectName(const QString& text, const QString& object) {
     return text;
 }
 
+// What a manifest's format changes in how it is read.
+struct Reading {
+    int format = kFormatVersion;
+    QString object;
+};
+
 void ReadObject(const QStringList& words, const QString& object, Manifest* m) {
     if (words.size() != 5 || (words[1] != QLatin1String("whole") && words[1] != QLatin1String("pack")))
         Refuse(object, QStringLiteral("the object line is not \"object whole|pack NAME SIZE SHA256\""));
@@ -50,7 +69,23 @@ void ReadObject(const QStringList& words, const QString& object, Manifest* m) {
     m->object.sha256 = Digest(words[4], object);
 }
 
-void ReadLine(const QStringList& words, const QString& object, Manifest* m) {
+// "base none", or the base's manifest by name (format 2) or by version (format 1).
+void ReadBase(const QString& value, const Reading& r, Manifest* m) {
+    if (value == QLatin1String("none")) return;
+    if (r.format == 1) {
+        m->base = Number(value, 1, kMaxVersion, r.object, QStringLiteral("base"));
+        m->baseManifest = VersionText(m->base) + QStringLiteral(".manifest");
+        return;
+    }
+    const QRegularExpressionMatch match = NameForm().match(value);
+    if (!match.hasMatch() || match.captured(2).isEmpty() || match.captured(3) != QLatin1String("manifest"))
+        Refuse(r.object, QStringLiteral("the base \"%1\" is no manifest's name").arg(value));
+    m->base = Number(match.captured(1), 1, kMaxVersion, r.object, QStringLiteral("base"));
+    m->baseManifest = value;
+}
+
+void ReadLine(const QStringList& words, const Reading& r, Manifest* m) {
+    const QString& object = r.object;
     const QString& key = words[0];
     const QString value = words.size() == 2 ? words[1] : QString();
     if (key == QLatin1String("object")) return ReadObject(words, object, m);
@@ -75,7 +110,7 @@ void ReadLine(const QStringList& words, const QString& object, Manifest* m) {
     else if (key == QLatin1String("sha256"))
         m->sha256 = Digest(value, object);
     else if (key == QLatin1String("base"))
-        m->base = value == QLatin1String("none") ? 0 : Number(value, 1, kMaxVersion, object, key);
+        ReadBase(value, r, m);
     else if (key == QLatin1String("chain"))
         m->chain = int(Number(value, 0, 100000, object, key));
     else
@@ -88,20 +123,24 @@ void Refuse(const QString& objectName, const QString& why) {
     throw component::Error(component::errnum::kPropagation, kSource, objectName + QStringLiteral(": ") + why);
 }
 
-QString ManifestName(qint64 version) {
-    return VersionText(version) + QStringLiteral(".manifest");
+QString ManifestName(qint64 version, const QByteArray& manifestText) {
+    return VersionText(version) + QLatin1Char('-') + HexSha256(manifestText) + QStringLiteral(".manifest");
 }
-QString WholeName(qint64 version) {
-    return VersionText(version) + QStringLiteral(".whole.zst");
-}
-QString PackName(qint64 version) {
-    return VersionText(version) + QStringLiteral(".pack.zst");
+
+QString DataObjectName(qint64 version, bool whole, const QByteArray& sha256OfObject) {
+    return VersionText(version) + QLatin1Char('-') + QString::fromLatin1(sha256OfObject.toHex()) +
+           (whole ? QStringLiteral(".whole.zst") : QStringLiteral(".pack.zst"));
 }
 
 qint64 VersionOfObject(const QString& name) {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{8})\\.(manifest|whole\\.zst|pack\\.zst)$"));
-    const QRegularExpressionMatch match = form.match(name);
+    const QRegularExpressionMatch match = NameForm().match(name);
     return match.hasMatch() ? match.captured(1).toLongLong() : 0;
+}
+
+bool IsManifestName(const QString& name) {
+    const QRegularExpressionMatch match = NameForm().match(name);
+    return match.hasMatch() && match.captured(3) == QLatin1String("manifest") &&
+           match.captured(1).toLongLong() > 0;
 }
 
 QByteArray FormatManifest(const Manifest& m) {
@@ -115,7 +154,7 @@ QByteArray FormatManifest(const Manifest& m) {
                 .arg(m.fileSize);
     text += QStringLiteral("sha256 %1\nbase %2\nchain %3\nobject %4 %5 %6 %7\n")
                 .arg(QString::fromLatin1(m.sha256.toHex()))
-                .arg(m.base == 0 ? QStringLiteral("none") : QString::number(m.base))
+                .arg(m.base == 0 ? QStringLiteral("none") : m.baseManifest)
                 .arg(m.chain)
                 .arg(m.object.whole ? QStringLiteral("whole") : QStringLiteral("pack"), m.object.name)
                 .arg(m.object.size)
@@ -123,14 +162,39 @@ QByteArray FormatManifest(const Manifest& m) {
     return text.toUtf8();
 }
 
+namespace {
+
+// The format version the first line names; raises when it is not one this program reads.
+int ReadFormat(const QStringList& lines, const QString& objectName) {
+    if (lines.isEmpty() || !lines[0].startsWith(QLatin1String("lumora-index-store ")))
+        Refuse(objectName, QStringLiteral("this is not a manifest of an index store"));
+    const QString format = lines[0].mid(19);
+    if (format != QLatin1String("1") && format != QString::number(kFormatVersion))
+        Refuse(objectName, QStringLiteral("the format version \"%1\" is unknown").arg(format));
+    return format.toInt();
+}
+
+// What a manifest says must agree with itself and with the name it was fetched by.
+void CheckConsistent(const Manifest& m, const QByteArray& text, const Reading& r) {
+    if (m.object.whole != (m.base == 0) || m.base >= m.version || (m.chain == 0) != m.object.whole)
+        Refuse(r.object, QStringLiteral("the base, the chain and the object's kind disagree"));
+    const QRegularExpressionMatch name = NameForm().match(r.object);
+    if (name.hasMatch() && name.captured(1).toLongLong() != m.version)
+        Refuse(r.object, QStringLiteral("the manifest is of version %1").arg(m.version));
+    if (name.hasMatch() && !name.captured(2).isEmpty() && name.captured(2) != HexSha256(text))
+        Refuse(r.object, QStringLiteral("its SHA-256 is not the one its name carries"));
+    if (r.format >= 2 && m.object.name != DataObjectName(m.version, m.object.whole, m.object.sha256))
+        Refuse(r.object, QStringLiteral("the data object \"%1\" is not named for its version and SHA-256")
+                             .arg(m.object.name));
+}
+
+}  // namespace
+
 Manifest ParseManifest(const QByteArray& text, const QString& objectName) {
     if (text.size() > kMaxManifestBytes) Refuse(objectName, QStringLiteral("the manifest is too large"));
     QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
     if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-    if (lines.isEmpty() || !lines[0].startsWith(QLatin1String("lumora-index-store ")))
-        Refuse(objectName, QStringLiteral("this is not a manifest of an index store"));
-    if (lines[0] != QStringLiteral("lumora-index-store %1").arg(kFormatVersion))
-        Refuse(objectName, QStringLiteral("the format version \"%1\" is unknown").arg(lines[0].mid(19)));
+    const Reading reading{ReadFormat(lines, objectName), objectName};
     Manifest m;
     QSet<QString> seen;
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -138,22 +202,24 @@ Manifest ParseManifest(const QByteArray& text, const QString& objectName) {
         if (seen.contains(words[0]))
             Refuse(objectName, QStringLiteral("the key \"%1\" is repeated").arg(words[0]));
         seen.insert(words[0]);
-        ReadLine(words, objectName, &m);
+        ReadLine(words, reading, &m);
     }
     if (seen.size() != 10) Refuse(objectName, QStringLiteral("the manifest lacks a line"));
-    if (m.object.whole != (m.base == 0) || m.base >= m.version || (m.chain == 0) != m.object.whole)
-        Refuse(objectName, QStringLiteral("the base, the chain and the object's kind disagree"));
+    CheckConsistent(m, text, reading);
     return m;
 }
 
-QByteArray FormatCurrent(qint64 version) {
-    return QByteArray::number(version) + '\n';
+QByteArray FormatCurrent(const QString& manifestName) {
+    return manifestName.toLatin1() + '\n';
 }
 
-qint64 ParseCurrent(const QByteArray& text, const QString& objectName) {
+Current ParseCurrent(const QByteArray& text, const QString& objectName) {
     if (text.size() > kMaxCurrentBytes) Refuse(objectName, QStringLiteral("the object is too large"));
-    return Number(QString::fromLatin1(text).trimmed(), 1, kMaxVersion, objectName,
-                  QStringLiteral("the version"));
+    const QString line = QString::fromLatin1(text).trimmed();
+    if (IsManifestName(line) && line.contains(QLatin1Char('-'))) return {VersionOfObject(line), line};
+    // A store written in format 1 names its version by number.
+    const qint64 version = Number(line, 1, kMaxVersion, objectName, QStringLiteral("the version"));
+    return {version, VersionText(version) + QStringLiteral(".manifest")};
 }
 
 }  // namespace zarvik::store

@@ -37,10 +37,10 @@ public:
         m_buffer.resize(ZSTD_CStreamOutSize());
     }
     void Write(const char* data, size_t size) { Run(data, size, ZSTD_e_continue); }
-    qint64 Finish() {
+    Written Finish() {
         Run(nullptr, 0, ZSTD_e_end);
         if (!m_out.flush()) Refuse(m_out.fileName(), m_out.errorString());
-        return m_written;
+        return {m_written, m_hash.result()};
     }
 
 private:
@@ -52,6 +52,7 @@ private:
             if (ZSTD_isError(left)) Refuse(m_out.fileName(), QString::fromLatin1(ZSTD_getErrorName(left)));
             if (m_out.write(m_buffer.data(), qint64(out.pos)) != qint64(out.pos))
                 Refuse(m_out.fileName(), m_out.errorString());
+            m_hash.addData(QByteArrayView(m_buffer.data(), qsizetype(out.pos)));
             m_written += qint64(out.pos);
             if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
         }
@@ -59,6 +60,7 @@ private:
     QFile& m_out;
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> m_cctx;
     std::vector<char> m_buffer;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
     qint64 m_written = 0;
 };
 
@@ -135,7 +137,7 @@ QByteArray Sha256Of(QFile& file, const QString& name) {
     return hash.result();
 }
 
-qint64 WriteWhole(QFile& source, QFile& out) {
+Written WriteWhole(QFile& source, QFile& out) {
     Compressor c(out);
     std::vector<char> buffer(1 << 20);
     if (!source.seek(0)) Refuse(source.fileName(), source.errorString());
@@ -148,7 +150,7 @@ qint64 WriteWhole(QFile& source, QFile& out) {
     return c.Finish();
 }
 
-qint64 WritePack(QFile& base, QFile& source, int pageSize, QFile& out) {
+Written WritePack(QFile& base, QFile& source, int pageSize, QFile& out) {
     const qint64 size = source.size();
     const qint64 baseSize = base.size();
     std::vector<char> page(static_cast<size_t>(pageSize)), old(static_cast<size_t>(pageSize));

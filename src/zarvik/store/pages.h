@@ -12,12 +12,18 @@ namespace zarvik::store {
 // Raises component::Error (errnum::kPropagation) when it cannot be read.
 QByteArray Sha256Of(QFile& file, const QString& name);
 
-// Compresses `source` into `out`; returns the bytes written. Raises component::Error
-// naming the file that could not be read or written.
-qint64 WriteWhole(QFile& source, QFile& out);
+// What a compressed object came to: its size and the SHA-256 of its bytes.
+struct Written {
+    qint64 size = 0;
+    QByteArray sha256;
+};
+
+// Compresses `source` into `out`. Raises component::Error naming the file that could
+// not be read or written.
+Written WriteWhole(QFile& source, QFile& out);
 // Writes the pack that turns `base` into `source`: every page of `source` that is not
-// byte for byte the same page of `base`. Returns the bytes written; raises like WriteWhole.
-qint64 WritePack(QFile& base, QFile& source, int pageSize, QFile& out);
+// byte for byte the same page of `base`. Raises like WriteWhole.
+Written WritePack(QFile& base, QFile& source, int pageSize, QFile& out);
 
 // Decompresses the whole file `object` (named `name`) into `working`, which must hold
 // exactly fileSize bytes afterwards. Raises component::Error naming the object when

@@ -1,22 +1,23 @@
-// Every object of a version goes up before `current` moves to it; only then are old
-// versions removed, so a publish killed at any moment leaves a complete `current`.
+// Every object of a version goes up before `current` moves to it, under a name that
+// carries its content's SHA-256; `current` moves only if it still names what this run
+// read, and only then are old versions removed. A publish killed at any moment, or
+// racing another publisher, leaves `current` naming a complete version.
 #include "zarvik/store/publisher.h"
 
-#include <sqlite3.h>
-
 #include <QBuffer>
-#include <QDateTime>
 #include <QFile>
-#include <QTemporaryFile>
-#include <QtEndian>
+#include <QHash>
 #include <algorithm>
-#include <optional>
 
+#include "component/error.h"
 #include "zarvik/store/manifest.h"
 #include "zarvik/store/pages.h"
 
 namespace zarvik::store {
 namespace {
+
+// A chain longer than this is not followed: the store is treated as damaged.
+constexpr int kMaxChain = 1000;
 
 QByteArray FetchSmall(Store& store, const QString& name, qint64 maxBytes) {
     QBuffer buffer;
@@ -25,153 +26,202 @@ QByteArray FetchSmall(Store& store, const QString& name, qint64 maxBytes) {
     return buffer.data();
 }
 
-// The page size an SQLite file records in its header (bytes 16-17; 1 means 65536).
-int PageSizeOf(QFile& file) {
-    uchar header[18] = {};
-    if (!file.seek(0) || file.read(reinterpret_cast<char*>(header), 18) != 18)
-        Refuse(file.fileName(), QStringLiteral("this is not an SQLite file"));
-    const int size = qFromBigEndian<quint16>(header + 16);
-    return size == 1 ? 65536 : size;
-}
-
-// built, documents and the build mode, as the build recorded them in index_info.
-void ReadIndexInfo(const QString& path, Manifest* m) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
-    m->mode = QStringLiteral("full");
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_prepare_v2(
-            db, "SELECT name, value FROM index_info WHERE name IN ('built','documents','build_mode')", -1,
-            &stmt, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            const QString name =
-                QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-            const QString value =
-                QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
-            if (name == QLatin1String("built")) m->built = QString(value).remove(QLatin1Char(' '));
-            if (name == QLatin1String("documents")) m->documents = value.toLongLong();
-            if (name == QLatin1String("build_mode") && value == QLatin1String("changes")) m->mode = value;
-        }
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-}
-
+// What the store holds, as this run read it before building its version.
 struct StoreState {
-    QStringList names;
-    qint64 current = 0;
-    qint64 highest = 0;
-    std::optional<Manifest> manifest;  // of `current`
+    QHash<QString, qint64> sizes;  // every object's size, by name
+    qint64 highest = 0;            // the highest version any object belongs to
+    QByteArray currentText;        // `current` as read; empty when there is none
+    Current current;               // version 0 when there is none or it cannot be read
+    QList<Manifest> chain;         // current's manifest back to its whole file; empty when damaged
+    QString damage;                // why the versions in the store cannot be built on
 };
+
+// Follows the manifests from `current` back to a whole file, checking that every
+// object a reader needs on the way is listed with the size its manifest gives.
+// Returns why it cannot, or nothing.
+QString ReadChain(Store& store, StoreState& state) {
+    for (QString name = state.current.manifest; state.chain.size() <= kMaxChain;) {
+        if (!state.sizes.contains(name)) return QStringLiteral("the manifest %1 is missing").arg(name);
+        Manifest m;
+        try {
+            m = ParseManifest(FetchSmall(store, name, kMaxManifestBytes), name);
+        } catch (const component::Error& e) {
+            return e.Description();
+        }
+        if (!state.sizes.contains(m.object.name))
+            return QStringLiteral("the object %1 is missing").arg(m.object.name);
+        if (state.sizes.value(m.object.name) != m.object.size)
+            return QStringLiteral("the object %1 has %2 bytes, its manifest says %3")
+                .arg(m.object.name)
+                .arg(state.sizes.value(m.object.name))
+                .arg(m.object.size);
+        state.chain << m;
+        if (m.object.whole) return {};
+        name = m.baseManifest;
+    }
+    return QStringLiteral("the chain of packs behind current is longer than %1").arg(kMaxChain);
+}
 
 StoreState ReadState(Store& store) {
     StoreState state;
-    state.names = store.List();
-    for (const QString& name : state.names) state.highest = std::max(state.highest, VersionOfObject(name));
-    if (!state.names.contains(QStringLiteral("current"))) return state;
-    state.current = ParseCurrent(FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes),
-                                 QStringLiteral("current"));
-    const QString name = ManifestName(state.current);
-    state.manifest = ParseManifest(FetchSmall(store, name, kMaxManifestBytes), name);
+    for (const ObjectInfo& object : store.List()) {
+        state.sizes.insert(object.name, object.size);
+        state.highest = std::max(state.highest, VersionOfObject(object.name));
+    }
+    if (!state.sizes.contains(QStringLiteral("current"))) return state;
+    state.currentText = FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes);
+    try {
+        state.current = ParseCurrent(state.currentText, QStringLiteral("current"));
+    } catch (const component::Error& e) {
+        state.damage = e.Description();
+        return state;
+    }
+    state.highest = std::max(state.highest, state.current.version);
+    state.damage = ReadChain(store, state);
+    if (!state.damage.isEmpty()) state.chain.clear();
     return state;
 }
 
-// The pack against the last published file, when that file is the one `current`
-// names and the chain may grow; else nothing.
-bool CanPack(const StoreState& state, const QString& baseFile, int pageSize,
-             const PublishSettings& settings) {
-    if (!state.manifest || state.manifest->chain + 1 >= settings.fullEvery ||
-        state.manifest->pageSize != pageSize)
-        return false;
-    QFile base(baseFile);
-    return base.open(QIODevice::ReadOnly) && base.size() == state.manifest->fileSize &&
-           Sha256Of(base, baseFile) == state.manifest->sha256;
+// Whether a pack against the last published file may be made: that file is the one
+// `current` names, every object behind it is there, and the chain may grow.
+bool CanPack(const StoreState& state, const QString& baseFile, const IndexFacts& facts,
+             const component::PublishSettings& settings) {
+    if (state.chain.isEmpty()) return false;
+    const Manifest& base = state.chain.first();
+    if (base.chain + 1 >= settings.fullEvery || base.pageSize != facts.pageSize) return false;
+    QFile file(baseFile);
+    return file.open(QIODevice::ReadOnly) && file.size() == base.fileSize &&
+           Sha256Of(file, baseFile) == base.sha256;
 }
 
-QTemporaryFile* Scratch(const QString& folder, QObject* parent) {
-    auto* file = new QTemporaryFile(folder + QStringLiteral("/lumora-publish-XXXXXX"), parent);
-    if (!file->open()) Refuse(file->fileTemplate(), file->errorString());
-    return file;
-}
-
-// Removes the versions before the oldest whole file kept, and those that a killed
-// publish or a rollback left after the version `current` named before this publish.
-void RemoveOldVersions(Store& store, const QStringList& names, qint64 previous, qint64 version,
-                       int keepPublished) {
-    QList<qint64> wholes;
-    for (const QString& name : names) {
-        const qint64 v = VersionOfObject(name);
-        if (name.endsWith(QLatin1String(".whole.zst")) && (v <= previous || v == version)) wholes << v;
+// The version's data object: the pack when it is at most half the last whole file
+// published (a full build rewrites most pages, and every reader behind a large pack
+// would fetch nearly a whole file more), else the whole file, compressed only then.
+CompressedFile ChooseObject(const StoreState& state, const QString& indexFile, const QString& baseFile,
+                            const component::PublishSettings& settings, PublishRun& run, Manifest* m,
+                            std::unique_ptr<QTemporaryFile>* holder) {
+    const IndexFacts& facts = run.Facts(indexFile);
+    if (CanPack(state, baseFile, facts, settings)) {
+        QFile base(baseFile), index(indexFile);
+        if (!base.open(QIODevice::ReadOnly) || !index.open(QIODevice::ReadOnly))
+            Refuse(indexFile, index.errorString() + base.errorString());
+        *holder = run.NewFile();
+        const Written pack = WritePack(base, index, facts.pageSize, **holder);
+        if (pack.size * 2 <= state.chain.last().object.size) {
+            const Manifest& previous = state.chain.first();
+            m->base = previous.version;
+            m->baseManifest = state.current.manifest;
+            m->chain = previous.chain + 1;
+            m->object = {false, DataObjectName(m->version, false, pack.sha256), pack.size, pack.sha256};
+            return {(*holder)->fileName(), pack.size, pack.sha256};
+        }
     }
+    const CompressedFile& whole = run.Whole(indexFile);
+    m->object = {true, DataObjectName(m->version, true, whole.sha256), whole.size, whole.sha256};
+    return whole;
+}
+
+QString WriteSmall(PublishRun& run, const QByteArray& bytes, std::unique_ptr<QTemporaryFile>* holder) {
+    *holder = run.NewFile();
+    if ((*holder)->write(bytes) != bytes.size() || !(*holder)->flush())
+        Refuse((*holder)->fileName(), (*holder)->errorString());
+    return (*holder)->fileName();
+}
+
+// Moves `current` to the new manifest unless another publisher moved it since this
+// run read it.
+void MoveCurrent(Store& store, const StoreState& state, const Manifest& m, const QString& manifestName,
+                 PublishRun& run) {
+    std::unique_ptr<QTemporaryFile> file;
+    QByteArray found;
+    if (store.ReplaceIf(WriteSmall(run, FormatCurrent(manifestName), &file), QStringLiteral("current"),
+                        state.currentText, &found))
+        return;
+    QString other = QStringLiteral("something that names no version");
+    try {
+        other = QStringLiteral("version %1").arg(ParseCurrent(found, QStringLiteral("current")).version);
+    } catch (const component::Error&) {
+        if (found.isEmpty()) other = QStringLiteral("no version");
+    }
+    Refuse(QStringLiteral("current"),
+           QStringLiteral("another publisher changed the store %1 while this run published: it now names %2, "
+                          "where this run read %3 and built version %4, which was not made current. "
+                          "Publish to a store from one machine only.")
+               .arg(store.Name(), other,
+                    state.current.version > 0 ? QStringLiteral("version %1").arg(state.current.version)
+                                              : QStringLiteral("no version"))
+               .arg(m.version));
+}
+
+// Keeps `keepPublished` whole files (never fewer than the one the current chain
+// starts from) and every version after the oldest of them up to the new one; removes
+// the rest, and the versions above the new one that killed or losing publishes left.
+// A failed delete is a warning: `current` has already moved.
+QStringList RemoveOldVersions(Store& store, const StoreState& state, const Manifest& m, int keepPublished) {
+    // With no readable `current`, what was there is kept as if the highest version were.
+    const qint64 upTo = state.current.version > 0 ? state.current.version : state.highest;
+    QList<qint64> wholes;
+    for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
+        const qint64 v = VersionOfObject(it.key());
+        if (it.key().endsWith(QLatin1String(".whole.zst")) && v <= upTo && !wholes.contains(v)) wholes << v;
+    }
+    if (m.object.whole) wholes << m.version;
     std::sort(wholes.begin(), wholes.end(), std::greater<>());
     const int keep = std::max(1, keepPublished);
-    const qint64 oldestKept = wholes.size() >= keep ? wholes[keep - 1] : 0;
-    for (const QString& name : names) {
-        const qint64 v = VersionOfObject(name);
-        if (v != 0 && v != version && (v < oldestKept || v > previous)) store.Delete(name);
+    qint64 oldestKept = wholes.size() >= keep ? wholes[keep - 1] : 0;
+    if (!m.object.whole && !state.chain.isEmpty())
+        oldestKept = std::min(oldestKept, state.chain.last().version);
+    QStringList warnings;
+    for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
+        const qint64 v = VersionOfObject(it.key());
+        if (v == 0 || v == m.version || (v >= oldestKept && v <= upTo)) continue;
+        try {
+            store.Delete(it.key());
+        } catch (const component::Error& e) {
+            warnings << QStringLiteral("an old version could not be removed (%1)").arg(e.Description());
+        }
     }
+    return warnings;
 }
 
 }  // namespace
 
 PublishOutcome Publish(Store& store, const QString& indexFile, const QString& baseFile,
-                       const PublishSettings& settings, const QString& scratch) {
-    QFile index(indexFile);
-    if (!index.open(QIODevice::ReadOnly)) Refuse(indexFile, index.errorString());
-    StoreState state = ReadState(store);
-    Manifest m;
-    m.sha256 = Sha256Of(index, indexFile);
-    m.fileSize = index.size();
+                       const component::PublishSettings& settings, PublishRun& run) {
+    const IndexFacts& facts = run.Facts(indexFile);
+    const StoreState state = ReadState(store);
     PublishOutcome outcome;
-    if (state.manifest && state.manifest->sha256 == m.sha256 && state.manifest->fileSize == m.fileSize) {
-        outcome.version = state.current;
+    if (!state.chain.isEmpty() && state.chain.first().sha256 == facts.sha256 &&
+        state.chain.first().fileSize == facts.size) {
+        outcome.version = state.current.version;
         return outcome;
     }
-    m.version = std::max(state.current, state.highest) + 1;
+    if (!state.damage.isEmpty())
+        outcome.warnings << QStringLiteral("the store %1 was damaged, so a whole file was published: %2")
+                                .arg(store.Name(), state.damage);
+    Manifest m;
+    m.version = state.highest + 1;
     if (m.version > kMaxVersion) Refuse(store.Name(), QStringLiteral("the store holds the highest version"));
-    m.pageSize = PageSizeOf(index);
-    ReadIndexInfo(indexFile, &m);
-
-    QObject owner;
-    QTemporaryFile* whole = Scratch(scratch, &owner);
-    const qint64 wholeBytes = WriteWhole(index, *whole);
-    QTemporaryFile* chosen = whole;
-    m.object = {true, WholeName(m.version), wholeBytes, {}};
-    if (CanPack(state, baseFile, m.pageSize, settings)) {
-        QFile base(baseFile);
-        base.open(QIODevice::ReadOnly);
-        QTemporaryFile* pack = Scratch(scratch, &owner);
-        const qint64 packBytes = WritePack(base, index, m.pageSize, *pack);
-        // A pack as large as half the whole file saves little upload but makes every
-        // reader behind it fetch nearly a whole file more (a full build rewrites most
-        // pages): then the whole file goes, and the chains start again from it.
-        if (packBytes * 2 <= wholeBytes) {
-            chosen = pack;
-            m.object = {false, PackName(m.version), packBytes, {}};
-            m.base = state.current;
-            m.chain = state.manifest->chain + 1;
-        }
-    }
-    m.object.sha256 = Sha256Of(*chosen, chosen->fileName());
-    chosen->close();
-    store.Upload(chosen->fileName(), m.object.name);
-
-    QTemporaryFile* text = Scratch(scratch, &owner);
+    m.sha256 = facts.sha256;
+    m.fileSize = facts.size;
+    m.pageSize = facts.pageSize;
+    m.built = facts.built;
+    m.documents = facts.documents;
+    m.mode = facts.mode;
+    std::unique_ptr<QTemporaryFile> packFile, manifestFile;
+    const CompressedFile object = ChooseObject(state, indexFile, baseFile, settings, run, &m, &packFile);
+    store.Upload(object.path, m.object.name);
     const QByteArray manifest = FormatManifest(m);
-    text->write(manifest);
-    text->close();
-    store.Upload(text->fileName(), ManifestName(m.version));
+    const QString manifestName = ManifestName(m.version, manifest);
+    store.Upload(WriteSmall(run, manifest, &manifestFile), manifestName);
+    MoveCurrent(store, state, m, manifestName, run);
 
-    QTemporaryFile* current = Scratch(scratch, &owner);
-    current->write(FormatCurrent(m.version));
-    current->close();
-    store.Replace(current->fileName(), QStringLiteral("current"));
-
-    outcome = {m.version, true, m.object.whole,
-               m.object.size + manifest.size() + FormatCurrent(m.version).size(), 3};
-    RemoveOldVersions(store, state.names + QStringList{m.object.name}, state.current, m.version,
-                      settings.keepPublished);
+    outcome.version = m.version;
+    outcome.published = true;
+    outcome.whole = m.object.whole;
+    outcome.bytesUploaded = m.object.size + manifest.size() + FormatCurrent(manifestName).size();
+    outcome.objectsUploaded = 3;
+    outcome.warnings << RemoveOldVersions(store, state, m, settings.keepPublished);
     return outcome;
 }
 

@@ -1,18 +1,17 @@
-// Publishing an index file as the next version of a store: its data object (the whole
-// file or the pack of pages that differ from the version `current` names, whichever is
-// smaller), its manifest, then `current`, then the retention of old versions.
+// Publishing an index file as the next version of a store: its data object (the pack
+// of pages that differ from the version `current` names, or the whole file), its
+// manifest, then `current` (only if no other publisher moved it meanwhile), then the
+// retention of old versions.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
+#include "component/configuration.h"
+#include "zarvik/store/publishrun.h"
 #include "zarvik/store/store.h"
 
 namespace zarvik::store {
-
-struct PublishSettings {
-    int fullEvery = 10;     // a whole file at least every this many versions
-    int keepPublished = 3;  // whole files kept, with every pack after the oldest of them
-};
 
 struct PublishOutcome {
     qint64 version = 0;      // the version `current` names afterwards
@@ -20,14 +19,19 @@ struct PublishOutcome {
     bool whole = false;
     qint64 bytesUploaded = 0;
     int objectsUploaded = 0;
+    // What was wrong with the store and was repaired by publishing a whole file, and
+    // housekeeping that failed (an old version that could not be deleted).
+    QStringList warnings;
 };
 
 // Publishes `indexFile`. `baseFile` is the file published last (the live index
 // before the build's swap, index.previous.db); a pack is made against it only when
-// its SHA-256 is the one `current`'s manifest names. Temporary files go to `scratch`.
+// its SHA-256 is the one `current`'s manifest names and every object the readers need
+// to reach that version is in the store. Temporary files go to `run`'s folder.
 // Raises component::Error (errnum::kPropagation) naming the object and the store
-// when a step fails; `current` then still names a complete version.
+// when a step fails, and when another publisher moved `current` since this publish
+// read it; `current` then still names a complete version.
 PublishOutcome Publish(Store& store, const QString& indexFile, const QString& baseFile,
-                       const PublishSettings& settings, const QString& scratch);
+                       const component::PublishSettings& settings, PublishRun& run);
 
 }  // namespace zarvik::store

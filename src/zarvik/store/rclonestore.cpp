@@ -2,14 +2,19 @@
 // programs, so a killed publish or pull leaves no transfer behind.
 #include "zarvik/store/rclonestore.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <QBuffer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
 
@@ -19,8 +24,9 @@
 namespace zarvik::store {
 namespace {
 
-// rclone's exit status for a folder that does not exist.
+// rclone's exit statuses for a folder and for a file that do not exist.
 constexpr int kDirectoryNotFound = 3;
+constexpr int kFileNotFound = 4;
 
 struct Outcome {
     int exitCode = -1;
@@ -147,26 +153,67 @@ void RcloneStore::Upload(const QString& localPath, const QString& name) {
 }
 
 // The new object goes up under a name of its own, then moves over the old one: a
-// rename in a folder, a server-side copy in an object store; both all-or-nothing.
+// rename in a folder, a server-side copy in an object store; both all-or-nothing. The
+// upcoming name is this replacement's own, so that two writers never move each
+// other's object.
 void RcloneStore::Replace(const QString& localPath, const QString& name) {
-    const QString upcoming = name + QStringLiteral(".new");
+    const QString upcoming =
+        name + QStringLiteral(".new-") + QString::number(QRandomGenerator::system()->generate64(), 16);
     Upload(localPath, upcoming);
     const Outcome outcome = RunRclone(
         {QStringLiteral("moveto"), QStringLiteral("--ignore-times"), ObjectPath(upcoming), ObjectPath(name)});
     if (outcome.exitCode != 0) Fail(name, m_path, outcome);
 }
 
-QStringList RcloneStore::List() {
+QByteArray RcloneStore::FetchIfPresent(const QString& name, qint64 maxBytes) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const Outcome outcome = RunRclone({QStringLiteral("cat"), ObjectPath(name)}, &buffer, maxBytes);
+    if (outcome.exitCode == kDirectoryNotFound || outcome.exitCode == kFileNotFound) return {};
+    if (outcome.exitCode != 0) Fail(name, m_path, outcome);
+    return buffer.data();
+}
+
+// A folder on this machine is locked while `name` is read and replaced, so that two
+// publishers here take turns; rclone offers no conditional write to a remote, so there
+// the object is read just before and just after, which leaves only the moment between
+// the two for another writer.
+bool RcloneStore::ReplaceIf(const QString& localPath, const QString& name, const QByteArray& expected,
+                            QByteArray* found) {
+    const bool local = m_path.startsWith(QLatin1Char('/'));
+    const int folder =
+        local ? ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (local && (folder < 0 || ::flock(folder, LOCK_EX) != 0)) {
+        if (folder >= 0) ::close(folder);
+        Refuse(m_path, QStringLiteral("cannot lock the store's folder: ") +
+                           QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    const auto unlock = qScopeGuard([folder] {
+        if (folder >= 0) ::close(folder);
+    });
+    *found = FetchIfPresent(name, kMaxCurrentBytes);
+    if (*found != expected) return false;
+    Replace(localPath, name);
+    if (local) return true;
+    QFile mine(localPath);
+    *found = FetchIfPresent(name, kMaxCurrentBytes);
+    return mine.open(QIODevice::ReadOnly) && mine.readAll() == *found;
+}
+
+QList<ObjectInfo> RcloneStore::List() {
     QBuffer listing;
     listing.open(QIODevice::WriteOnly);
     const Outcome outcome =
         RunRclone({QStringLiteral("lsjson"), QStringLiteral("--files-only"), m_path}, &listing, 64 << 20);
     if (outcome.exitCode == kDirectoryNotFound) return {};
     if (outcome.exitCode != 0) Fail(QStringLiteral("the listing"), m_path, outcome);
-    QStringList names;
-    for (const QJsonValue& entry : QJsonDocument::fromJson(listing.data()).array())
-        names << entry.toObject().value(QStringLiteral("Name")).toString();
-    return names;
+    QList<ObjectInfo> objects;
+    for (const QJsonValue& entry : QJsonDocument::fromJson(listing.data()).array()) {
+        const QJsonObject o = entry.toObject();
+        objects.append(
+            {o.value(QStringLiteral("Name")).toString(), qint64(o.value(QStringLiteral("Size")).toDouble())});
+    }
+    return objects;
 }
 
 void RcloneStore::Delete(const QString& name) {

@@ -12,12 +12,16 @@ public:
     QString Name() const override { return m_path; }
     qint64 Fetch(const QString& name, qint64 maxBytes, QIODevice& into) override;
     void Upload(const QString& localPath, const QString& name) override;
-    void Replace(const QString& localPath, const QString& name) override;
-    QStringList List() override;
+    bool ReplaceIf(const QString& localPath, const QString& name, const QByteArray& expected,
+                   QByteArray* found) override;
+    QList<ObjectInfo> List() override;
     void Delete(const QString& name) override;
 
 private:
     QString ObjectPath(const QString& name) const;
+    // The object's bytes, or nothing when it does not exist.
+    QByteArray FetchIfPresent(const QString& name, qint64 maxBytes);
+    void Replace(const QString& localPath, const QString& name);
     QString m_path;
 };
 

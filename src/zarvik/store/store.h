@@ -11,6 +11,12 @@
 
 namespace zarvik::store {
 
+// An object as a store's listing names it.
+struct ObjectInfo {
+    QString name;
+    qint64 size = 0;
+};
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -23,10 +29,16 @@ public:
     // Publishing (rclone stores only; the others raise "not implemented"):
     // uploads a local file as the object `name`, raising like Fetch.
     virtual void Upload(const QString& localPath, const QString& name) = 0;
-    // Replaces `name` so that a reader sees the old or the new object, never a part.
-    virtual void Replace(const QString& localPath, const QString& name) = 0;
-    // The object names in the store's folder (none when the folder does not exist).
-    virtual QStringList List() = 0;
+    // Replaces `name` with the local file, so that a reader sees the old or the new
+    // object, never a part, but only while `name` still holds `expected` (empty: while
+    // it does not exist). Returns true when it replaced it; false, with *found set to
+    // what `name` holds, when another writer changed it first. A store that offers a
+    // conditional write holds others off for the whole step; one that does not is read
+    // again just before and just after the replacement. Raises like Upload.
+    virtual bool ReplaceIf(const QString& localPath, const QString& name, const QByteArray& expected,
+                           QByteArray* found) = 0;
+    // The objects in the store's folder (none when the folder does not exist).
+    virtual QList<ObjectInfo> List() = 0;
     virtual void Delete(const QString& name) = 0;
 };
 

@@ -1,0 +1,137 @@
+// A run's folder lives under the system's temporary folder with a lock file that the
+// run holds until it ends; the kernel frees the lock of a killed run, and that is how
+// the next run knows the folder is a leftover it may remove.
+#include "zarvik/store/publishrun.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QtEndian>
+#include <cerrno>
+#include <cstring>
+
+#include "zarvik/store/manifest.h"
+#include "zarvik/store/pages.h"
+
+namespace zarvik::store {
+namespace {
+
+// A folder that a run is still making has no lock file yet: left alone for a while.
+constexpr qint64 kUnlockedGraceSeconds = 600;
+
+QString SystemError(const QString& what) {
+    return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Removes the run folders whose lock no living run holds.
+void RemoveLeftovers(const QDir& parent) {
+    for (const QFileInfo& run :
+         parent.entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray lock = QFile::encodeName(run.absoluteFilePath() + QStringLiteral("/lock"));
+        const int fd = ::open(lock.constData(), O_RDWR | O_CLOEXEC);
+        bool leftover = false;
+        if (fd >= 0) {
+            leftover = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            ::close(fd);
+        } else {
+            leftover = run.lastModified().secsTo(QDateTime::currentDateTime()) > kUnlockedGraceSeconds;
+        }
+        if (leftover) QDir(run.absoluteFilePath()).removeRecursively();
+    }
+}
+
+// The page size an SQLite file records in its header (bytes 16-17; 1 means 65536).
+int PageSizeOf(QFile& file) {
+    uchar header[18] = {};
+    if (!file.seek(0) || file.read(reinterpret_cast<char*>(header), 18) != 18)
+        Refuse(file.fileName(), QStringLiteral("this is not an SQLite file"));
+    const int size = qFromBigEndian<quint16>(header + 16);
+    return size == 1 ? 65536 : size;
+}
+
+// built, documents and the build mode, as the build recorded them in index_info.
+void ReadIndexInfo(const QString& path, IndexFacts* facts) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    facts->mode = QStringLiteral("full");
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_prepare_v2(
+            db, "SELECT name, value FROM index_info WHERE name IN ('built','documents','build_mode')", -1,
+            &stmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            const QString name =
+                QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+            const QString value =
+                QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
+            if (name == QLatin1String("built")) facts->built = QString(value).remove(QLatin1Char(' '));
+            if (name == QLatin1String("documents")) facts->documents = value.toLongLong();
+            if (name == QLatin1String("build_mode") && value == QLatin1String("changes")) facts->mode = value;
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+}  // namespace
+
+PublishRun::PublishRun(const QString& tempRoot) {
+    const QDir parent(tempRoot + QStringLiteral("/lumora-publish"));
+    if (!QDir().mkpath(parent.path()))
+        Refuse(parent.path(), QStringLiteral("cannot make the folder for a publish's temporary files"));
+    RemoveLeftovers(parent);
+    QByteArray folder = QFile::encodeName(parent.filePath(QStringLiteral("run-XXXXXX")));
+    if (::mkdtemp(folder.data()) == nullptr) Refuse(parent.path(), SystemError(QStringLiteral("mkdtemp")));
+    m_folder = QFile::decodeName(folder);
+    m_lockFd = ::open((folder + "/lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        const QString why = SystemError(QStringLiteral("cannot lock the folder"));
+        QDir(m_folder).removeRecursively();
+        Refuse(m_folder, why);
+    }
+}
+
+PublishRun::~PublishRun() {
+    QDir(m_folder).removeRecursively();
+    if (m_lockFd >= 0) ::close(m_lockFd);
+}
+
+std::unique_ptr<QTemporaryFile> PublishRun::NewFile() const {
+    auto file = std::make_unique<QTemporaryFile>(m_folder + QStringLiteral("/object-XXXXXX"));
+    if (!file->open()) Refuse(file->fileTemplate(), file->errorString());
+    return file;
+}
+
+const IndexFacts& PublishRun::Facts(const QString& indexFile) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_facts) return *m_facts;
+    QFile index(indexFile);
+    if (!index.open(QIODevice::ReadOnly)) Refuse(indexFile, index.errorString());
+    IndexFacts facts;
+    facts.size = index.size();
+    facts.pageSize = PageSizeOf(index);
+    facts.sha256 = Sha256Of(index, indexFile);
+    ReadIndexInfo(indexFile, &facts);
+    m_facts = facts;
+    return *m_facts;
+}
+
+const CompressedFile& PublishRun::Whole(const QString& indexFile) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_whole) return *m_whole;
+    QFile index(indexFile);
+    if (!index.open(QIODevice::ReadOnly)) Refuse(indexFile, index.errorString());
+    const QString path = m_folder + QStringLiteral("/whole.zst");
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) Refuse(path, out.errorString());
+    const Written written = WriteWhole(index, out);
+    m_whole = CompressedFile{path, written.size, written.sha256};
+    return *m_whole;
+}
+
+}  // namespace zarvik::store
