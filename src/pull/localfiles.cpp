@@ -120,12 +120,15 @@ bool CopyHashed(const LocalFile& from, QFile& working, const QByteArray& expecte
     return hash.result() == expected;
 }
 
-std::unique_ptr<QFile> UnnamedFile(const QString& folder) {
+std::unique_ptr<QFile> UnnamedFile(const QString& folder, qint64 room) {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) Refuse(folder, SystemError(QStringLiteral("cannot make a temporary file")));
     auto file = std::make_unique<QFile>();
-    // Unbuffered: a full disk is told at the write that met it, with the system's reason.
-    file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+    file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
+    // The room is taken before anything is written: a full disk is then told with the
+    // system's reason, which a write that fails half-way through a buffer loses.
+    if (room > 0 && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, room) != 0 && errno != EOPNOTSUPP)
+        Refuse(folder, SystemError(QStringLiteral("no room for %1 bytes").arg(room)));
     return file;
 }
 

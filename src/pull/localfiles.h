@@ -60,9 +60,10 @@ const QByteArray& HashOf(LocalFile& file);
 // folder that cannot be written, with the system's reason.
 bool CopyHashed(const LocalFile& from, QFile& working, const QByteArray& expected, const QString& folder);
 
-// A file in the folder without a name, so that a killed pull leaves nothing behind.
-// Raises component::Error naming the folder with the system's reason.
-std::unique_ptr<QFile> UnnamedFile(const QString& folder);
+// A file in the folder without a name, so that a killed pull leaves nothing behind,
+// with room for `room` bytes taken on the disk. Raises component::Error naming the
+// folder with the system's reason ("No space left on device").
+std::unique_ptr<QFile> UnnamedFile(const QString& folder, qint64 room);
 // Gives the new file the old one's owner, group and mode, syncs it and swaps it in; the
 // old file stays as index.previous.db, and index.db is never missing for a reader.
 // Raises component::Error naming the folder with the system's reason.

@@ -42,7 +42,7 @@ public:
     }
     // A data object in an unnamed file of the folder, its size and SHA-256 checked.
     std::unique_ptr<QFile> Object(const Manifest& m, const QString& folder) {
-        std::unique_ptr<QFile> object = UnnamedFile(folder);
+        std::unique_ptr<QFile> object = UnnamedFile(folder, m.object.size);
         const qint64 received = m_store.Fetch(m.object.name, m.object.size, *object);
         Count(received);
         if (received != m.object.size)
@@ -128,7 +128,8 @@ void CheckDatabase(QFile& working, const QString& name) {
 // Puts the newest version together by the plan and checks it; null when the plan's
 // local base turned out not to be the version it claimed.
 std::unique_ptr<QFile> Assemble(Source& source, const Folder& folder, const Plan& plan, const QString& name) {
-    std::unique_ptr<QFile> working = UnnamedFile(folder.path);
+    const Manifest& newest = source.Get(name);
+    std::unique_ptr<QFile> working = UnnamedFile(folder.path, newest.fileSize);
     if (plan.base && !CopyHashed(*plan.base, *working, plan.baseSha, folder.path)) return nullptr;
     for (auto m = plan.chain.crbegin(); m != plan.chain.crend(); ++m) {
         std::unique_ptr<QFile> object = source.Object(*m, folder.path);
@@ -137,7 +138,6 @@ std::unique_ptr<QFile> Assemble(Source& source, const Folder& folder, const Plan
         else
             store::ApplyPack(*object, m->object.name, m->pageSize, m->fileSize, *working);
     }
-    const Manifest& newest = source.Get(name);
     if (working->size() != newest.fileSize)
         Refuse(name, QStringLiteral("the new index has %1 bytes, the manifest says %2")
                          .arg(working->size())

@@ -2,13 +2,17 @@
 // to an S3 server, pulled by lumora-index-pull through rclone and over HTTP (nginx, or
 // the S3 server's own HTTP), damaged stores, killed publishers and agents, and readers
 // querying while pulls swap their index.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
@@ -18,6 +22,7 @@
 
 #include "support/qt_printers.h"
 #include "support/storeservers.h"
+#include "zarvik/store/manifest.h"
 #include "zarvik/store/publisher.h"
 
 namespace {
@@ -29,22 +34,33 @@ void Exec(sqlite3* db, const QString& sql) {
     ASSERT_EQ(sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message), SQLITE_OK) << message;
 }
 
+// An index file opened as a reader opens it: with the extension lumora_snowball.so loaded.
+sqlite3* OpenIndex(const QString& path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.toUtf8().constData(), &db, flags, nullptr);
+    sqlite3_enable_load_extension(db, 1);
+    sqlite3_load_extension(db, LUMORA_SNOWBALL_EXTENSION, nullptr, nullptr);
+    return db;
+}
+
 // A build as the index builder leaves it: the live file kept as index.previous.db, a
 // new index.db (whose every row carries the version's tag when asked). A changes build rewrites
-// one document in 500; a full build writes a new file.
-void Build(const QString& folder, int version, bool full, bool tagEveryRow = false) {
+// one document in 500; a full build writes a new file, with the tokenizer given.
+void Build(const QString& folder, int version, bool full, bool tagEveryRow = false,
+           const QString& tokenizer = "unicode61") {
     const QString live = folder + "/index.db";
     QFile::remove(folder + "/index.previous.db");
     if (QFile::exists(live)) QFile::copy(live, folder + "/index.previous.db");
     if (full) QFile::remove(live);
-    sqlite3* db = nullptr;
-    sqlite3_open(live.toUtf8().constData(), &db);
+    sqlite3* db = OpenIndex(live);
     if (full) {
-        Exec(db,
-             "CREATE VIRTUAL TABLE documents USING fts5(key UNINDEXED, body, tag UNINDEXED);"
-             "CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT);"
-             "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 1500) "
-             "INSERT INTO documents SELECT i, 'word' || i || ' ' || hex(randomblob(60)), 0 FROM c");
+        Exec(db, "CREATE VIRTUAL TABLE documents USING fts5(key UNINDEXED, body, tag UNINDEXED, tokenize='" +
+                     tokenizer +
+                     "');"
+                     "CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT);"
+                     "INSERT INTO documents VALUES(0, 'the runners were running', 0);"
+                     "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 1500) "
+                     "INSERT INTO documents SELECT i, 'word' || i || ' ' || hex(randomblob(60)), 0 FROM c");
     } else {
         Exec(db, QStringLiteral("UPDATE documents SET body = 'changed%1 ' || body WHERE rowid % 500 = %2")
                      .arg(version)
@@ -130,12 +146,14 @@ protected:
 // After each publish, readers that start empty, follow every version (through rclone and
 // over HTTP) and look only every fourth time (several behind, across whole files) all
 // hold the build's file byte for byte; a pull with nothing new fetches only `current`.
+// The index is made with the tokenizer snowball, which the agent's checks must know, and
+// a reader's copy answers a stemmed query through the extension.
 TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
     const bool fullBuilds[] = {true, false, false, false, true, false, false, false, false};
     QDir().mkpath(Path("build"));
     int packs = 0;
     for (int v = 1; v <= int(std::size(fullBuilds)); ++v) {
-        Build(Path("build"), v, fullBuilds[v - 1]);
+        Build(Path("build"), v, fullBuilds[v - 1], false, "snowball english");
         const store::PublishOutcome published = Publish(m_store.target, Path("build"), m_dir.path());
         ASSERT_EQ(published.version, v);
         packs += published.whole ? 0 : 1;
@@ -162,6 +180,17 @@ TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
                     .contains("lumora_index_pull_bytes_fetched{folder=\"" + Path("follower-http").toUtf8() +
                               "\"} 83\n"))
         << Bytes(Path("pull.prom")).toStdString();
+    sqlite3* db = OpenIndex(Path("follower-http/index.db"), SQLITE_OPEN_READONLY);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(
+                  db, "SELECT group_concat(key) FROM documents WHERE documents MATCH lumora_match('run')", -1,
+                  &stmt, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))), "0");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Kind::Local, Kind::S3),
@@ -254,19 +283,106 @@ TEST_P(BadStoreTest, DamagedOrUnreachableStoresLeaveTheReaderAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, BadStoreTest, ::testing::Values(Kind::Local));
 
-TEST(S3StoreTest, RefusedCredentialsNameTheStore) {
+// The store and rclone's own reason, without the request ids that tell a reader nothing.
+TEST(S3StoreTest, RefusedCredentialsAndMissingBucketsSayWhy) {
     LUMORA_NEED_SERVER(testsupport::UseS3Remote(), "the S3 server (LUMORA_TEST_S3)");
     qputenv("RCLONE_CONFIG_WRONGKEY_TYPE", "s3");
     qputenv("RCLONE_CONFIG_WRONGKEY_PROVIDER", "Ceph");
     qputenv("RCLONE_CONFIG_WRONGKEY_ENDPOINT", qgetenv("LUMORA_TEST_S3"));
     qputenv("RCLONE_CONFIG_WRONGKEY_ACCESS_KEY_ID", qgetenv("LUMORA_TEST_S3_KEY"));
     qputenv("RCLONE_CONFIG_WRONGKEY_SECRET_ACCESS_KEY", "not-the-secret");
-    QTemporaryDir dir;
-    const Pulled pulled = RunPull("store:wrongkey:lumora-refused/catalog", dir.path());
-    EXPECT_EQ(pulled.status, 2);
-    EXPECT_TRUE(pulled.error.contains("wrongkey:lumora-refused/catalog")) << pulled.error.toStdString();
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"index.pull.lock"});
+    const std::pair<QString, QString> cases[] = {
+        {"wrongkey:lumora-refused/catalog", "SignatureDoesNotMatch; status code: 403"},
+        {"lumoras3:lumora-no-such-bucket/catalog", "NoSuchBucket; status code: 404"}};
+    for (const auto& [source, reason] : cases) {
+        QTemporaryDir dir;
+        const Pulled pulled = RunPull("store:" + source, dir.path());
+        EXPECT_EQ(pulled.status, 2);
+        EXPECT_TRUE(pulled.error.contains("current: in the store " + source + ": ") &&
+                    pulled.error.contains(reason) && !pulled.error.contains("request id"))
+            << pulled.error.toStdString();
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"index.pull.lock"});
+    }
 }
+
+class ReaderFolderTest : public StoreTest {
+protected:
+    // Sets the file's time back to `st`'s, as a damage that no time stamp shows.
+    static void KeepTime(const QString& path, const struct stat& st) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.toUtf8().constData(), times, 0), 0);
+    }
+};
+
+// A reader's file with one byte flipped and its time kept: --verify says so; the next
+// version's pack is not applied onto it, the newest whole file is taken instead. A
+// rollback to the version kept as index.previous.db fetches `current` and its manifest.
+TEST_P(ReaderFolderTest, ADamagedReaderRecoversAndARollbackUsesThePreviousFile) {
+    QDir().mkpath(Path("build"));
+    const QString reader = Path("reader"), index = Path("reader/index.db");
+    Build(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    ASSERT_EQ(RunPull(m_store.target, reader).status, 0);
+    EXPECT_EQ(RunPull(m_store.target, reader, {"--verify"}).status, 0);
+    struct stat st = {};
+    ASSERT_EQ(::stat(index.toUtf8().constData(), &st), 0);
+    Rewrite(index, [](QByteArray& b) { b[b.size() / 2] = char(b[b.size() / 2] ^ 1); });
+    KeepTime(index, st);
+    const Pulled verified = RunPull(m_store.target, reader, {"--verify"});
+    EXPECT_EQ(verified.status, 2);
+    EXPECT_TRUE(verified.error.contains("is not version 1")) << verified.error.toStdString();
+    for (int v = 2; v <= 3; ++v) {
+        Build(Path("build"), v, false);
+        ASSERT_FALSE(Publish(m_store.target, Path("build"), m_dir.path()).whole);
+        const Pulled pulled = RunPull(m_store.target, reader);
+        ASSERT_EQ(pulled.status, 0) << pulled.error.toStdString();
+        ExpectSame(reader, "after a damaged file");
+    }
+    EXPECT_EQ(RunPull(m_store.target, reader, {"--verify"}).status, 0);
+    const QString manifest = StoreObject("00000002-*.manifest");
+    Rewrite(m_localStore + "/current", [&](QByteArray& b) { b = store::FormatCurrent(manifest); });
+    ASSERT_EQ(RunPull(m_store.target, reader, {"--metrics", Path("pull.prom")}).status, 0);
+    EXPECT_EQ(Bytes(index), Bytes(Path("build/index.previous.db")));
+    EXPECT_TRUE(Bytes(Path("pull.prom"))
+                    .contains("_bytes_fetched{folder=\"" + reader.toUtf8() + "\"} " +
+                              QByteArray::number(Bytes(m_localStore + "/current").size() +
+                                                 Bytes(m_localStore + "/" + manifest).size()) +
+                              "\n"))
+        << Bytes(Path("pull.prom")).toStdString();
+}
+
+// A reader's folder on a file system with room for one version and its object but not
+// for a second file: the pull fails with the system's reason and the folder, and the
+// folder stays as it was; the metrics keep the version it holds.
+TEST_P(ReaderFolderTest, AFullDiskLeavesTheFolderAsItWas) {
+    QDir().mkpath(Path("build"));
+    const QString reader = Path("small");
+    QDir().mkpath(reader);
+    Build(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    const qint64 size = QFile(Path("build/index.db")).size();
+    const qint64 room =
+        size + QFile(m_localStore + "/" + StoreObject("00000001-*.whole.zst")).size() + size / 2;
+    if (QProcess::execute("mount",
+                          {"-t", "tmpfs", "-o", QStringLiteral("size=%1").arg(room), "tmpfs", reader}) != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {reader}); });
+    ASSERT_EQ(RunPull(m_store.target, reader).status, 0);
+    Build(Path("build"), 2, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    const QByteArray held = Bytes(reader + "/index.db");
+    const Pulled pulled = RunPull(m_store.target, reader, {"--metrics", Path("pull.prom")});
+    EXPECT_EQ(pulled.status, 2);
+    EXPECT_TRUE(pulled.error.contains(reader) && pulled.error.contains("No space left on device"))
+        << pulled.error.toStdString();
+    EXPECT_EQ(Bytes(reader + "/index.db"), held);
+    EXPECT_EQ(QDir(reader).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"index.db", "index.pull.lock"}));
+    EXPECT_TRUE(Bytes(Path("pull.prom")).contains("_version{folder=\"" + reader.toUtf8() + "\"} 1\n"))
+        << Bytes(Path("pull.prom")).toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ReaderFolderTest, ::testing::Values(Kind::Local));
 
 class KillTest : public StoreTest {};
 
@@ -283,7 +399,8 @@ int RunKilled(const QString& program, const QStringList& arguments, QRandomGener
 
 // A publisher killed at any moment leaves `current` naming a complete version that a
 // reader pulls; the next publish succeeds. An agent killed at any moment leaves the old
-// or the new complete index and nothing but the lock; the next pull succeeds.
+// or the new complete index and nothing but the lock; the next pull succeeds. Nothing
+// is left in TMPDIR once the next publish and pull have run.
 // The sanitizer build runs every program several times slower and is short of CPU: it
 // kills and pulls fewer times (seed 3 still publishes a full build); the normal build
 // runs every round.
@@ -297,6 +414,11 @@ constexpr int kReaderPulls = 10;
 
 TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
     QDir().mkpath(Path("build"));
+    QDir().mkpath(Path("tmp"));
+    const QByteArray tmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", Path("tmp").toUtf8());
+    const auto restore =
+        qScopeGuard([&] { tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir); });
     Build(Path("build"), 1, true);
     Publish(m_store.target, Path("build"), m_dir.path());
     ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
@@ -321,6 +443,12 @@ TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
                 << name.toStdString();
         ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0) << "seed " << seed;
         ExpectSame(Path("reader"), "after the next pull");
+        // The publisher's run folder may stay there, empty.
+        QStringList left;
+        for (QDirIterator it(Path("tmp"), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();)
+            left << it.next();
+        EXPECT_EQ(left, QStringList()) << "seed " << seed;
     }
 }
 
