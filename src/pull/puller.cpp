@@ -138,6 +138,8 @@ std::unique_ptr<QFile> Assemble(Source& source, const Folder& folder, const Plan
         else
             store::ApplyPack(*object, m->object.name, m->pageSize, m->fileSize, *working);
     }
+    if (!working->flush())
+        Refuse(folder.path, QStringLiteral("cannot write in it: ") + working->errorString());
     if (working->size() != newest.fileSize)
         Refuse(name, QStringLiteral("the new index has %1 bytes, the manifest says %2")
                          .arg(working->size())
