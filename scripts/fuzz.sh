@@ -26,7 +26,7 @@ work=$(mktemp -d /tmp/lumora-fuzz.XXXXXX)
 # one input would show as growing memory, which -rss_limit_mb catches.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-targets=(cmdline config connectiontext tsql snowball)
+targets=(cmdline config connectiontext tsql snowball store)
 # One target a core at a time: each still gets a core for its seconds.
 fuzz_one() {
   local target=$1

@@ -143,23 +143,22 @@ bool IsManifestName(const QString& name) {
            match.captured(1).toLongLong() > 0;
 }
 
+// Written line by line: a value is never read as a placeholder of the next.
 QByteArray FormatManifest(const Manifest& m) {
-    QString text = QStringLiteral("lumora-index-store %1\n").arg(kFormatVersion);
-    text += QStringLiteral("version %1\nbuilt %2\ndocuments %3\nmode %4\npage-size %5\nfile-size %6\n")
-                .arg(m.version)
-                .arg(m.built.isEmpty() ? QStringLiteral("-") : m.built)
-                .arg(m.documents)
-                .arg(m.mode)
-                .arg(m.pageSize)
-                .arg(m.fileSize);
-    text += QStringLiteral("sha256 %1\nbase %2\nchain %3\nobject %4 %5 %6 %7\n")
-                .arg(QString::fromLatin1(m.sha256.toHex()))
-                .arg(m.base == 0 ? QStringLiteral("none") : m.baseManifest)
-                .arg(m.chain)
-                .arg(m.object.whole ? QStringLiteral("whole") : QStringLiteral("pack"), m.object.name)
-                .arg(m.object.size)
-                .arg(QString::fromLatin1(m.object.sha256.toHex()));
-    return text.toUtf8();
+    const auto line = [](const char* key, const QString& value) {
+        return QByteArray(key) + ' ' + value.toUtf8() + '\n';
+    };
+    return QByteArray("lumora-index-store ") + QByteArray::number(kFormatVersion) + '\n' +
+           line("version", QString::number(m.version)) +
+           line("built", m.built.isEmpty() ? QStringLiteral("-") : m.built) +
+           line("documents", QString::number(m.documents)) + line("mode", m.mode) +
+           line("page-size", QString::number(m.pageSize)) + line("file-size", QString::number(m.fileSize)) +
+           line("sha256", QString::fromLatin1(m.sha256.toHex())) +
+           line("base", m.base == 0 ? QStringLiteral("none") : m.baseManifest) +
+           line("chain", QString::number(m.chain)) +
+           line("object", (m.object.whole ? QStringLiteral("whole ") : QStringLiteral("pack ")) +
+                              m.object.name + QLatin1Char(' ') + QString::number(m.object.size) +
+                              QLatin1Char(' ') + QString::fromLatin1(m.object.sha256.toHex()));
 }
 
 namespace {
@@ -183,7 +182,11 @@ void CheckConsistent(const Manifest& m, const QByteArray& text, const Reading& r
         Refuse(r.object, QStringLiteral("the manifest is of version %1").arg(m.version));
     if (name.hasMatch() && !name.captured(2).isEmpty() && name.captured(2) != HexSha256(text))
         Refuse(r.object, QStringLiteral("its SHA-256 is not the one its name carries"));
-    if (r.format >= 2 && m.object.name != DataObjectName(m.version, m.object.whole, m.object.sha256))
+    const QString expected = r.format >= 2
+                                 ? DataObjectName(m.version, m.object.whole, m.object.sha256)
+                                 : VersionText(m.version) + (m.object.whole ? QStringLiteral(".whole.zst")
+                                                                            : QStringLiteral(".pack.zst"));
+    if (m.object.name != expected)
         Refuse(r.object, QStringLiteral("the data object \"%1\" is not named for its version and SHA-256")
                              .arg(m.object.name));
 }
@@ -216,7 +219,7 @@ QByteArray FormatCurrent(const QString& manifestName) {
 Current ParseCurrent(const QByteArray& text, const QString& objectName) {
     if (text.size() > kMaxCurrentBytes) Refuse(objectName, QStringLiteral("the object is too large"));
     const QString line = QString::fromLatin1(text).trimmed();
-    if (IsManifestName(line) && line.contains(QLatin1Char('-'))) return {VersionOfObject(line), line};
+    if (IsManifestName(line)) return {VersionOfObject(line), line};
     // A store written in format 1 names its version by number.
     const qint64 version = Number(line, 1, kMaxVersion, objectName, QStringLiteral("the version"));
     return {version, VersionText(version) + QStringLiteral(".manifest")};
