@@ -18,13 +18,18 @@ QString SystemReason() {
 
 }  // namespace
 
-FileLock::FileLock(const QString& path)
-    : m_fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+FileLock::FileLock(const QString& path, Wait wait, bool create) {
+    const QByteArray name = QFile::encodeName(path);
+    m_fd = ::open(name.constData(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+    if (m_fd < 0 && errno == EISDIR) m_fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_fd < 0) {
         m_why = SystemReason();
         return;
     }
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+    int rc;
+    while ((rc = ::flock(m_fd, LOCK_EX | (wait == Wait::kYes ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
+    }
+    if (rc == 0) {
         m_held = true;
         return;
     }

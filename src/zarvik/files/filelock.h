@@ -7,14 +7,16 @@
 
 namespace zarvik::files {
 
-// flock() on the file at path (made when missing, mode 0644), taken without waiting.
-// The kernel releases it when its holder ends, however it ends, so a killed run never
-// leaves it taken. Nothing here raises: Held() says whether this object holds the
-// lock; when it does not, Busy() says another holder has it, and Why() otherwise
-// gives the system's reason.
+// flock() on the file at path (made when missing, mode 0644, unless `create` is false;
+// a folder is locked as it is), taken without waiting unless `wait` says so. The kernel
+// releases it when its holder ends, however it ends, so a killed run never leaves it
+// taken. Nothing here raises: Held() says whether this object holds the lock; when it
+// does not, Busy() says another holder has it, and Why() otherwise gives the system's
+// reason.
 class FileLock {
 public:
-    explicit FileLock(const QString& path);
+    enum class Wait { kNo, kYes };
+    explicit FileLock(const QString& path, Wait wait = Wait::kNo, bool create = true);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;

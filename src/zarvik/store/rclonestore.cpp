@@ -3,7 +3,6 @@
 #include "zarvik/store/rclonestore.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,10 +13,11 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "zarvik/files/filelock.h"
 #include "zarvik/process/process.h"
 #include "zarvik/store/manifest.h"
 
@@ -191,16 +191,12 @@ QByteArray RcloneStore::FetchIfPresent(const QString& name, qint64 maxBytes) {
 bool RcloneStore::ReplaceIf(const QString& localPath, const QString& name, const QByteArray& expected,
                             QByteArray* found) {
     const bool local = m_path.startsWith(QLatin1Char('/'));
-    const int folder =
-        local ? ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (local && (folder < 0 || ::flock(folder, LOCK_EX) != 0)) {
-        if (folder >= 0) ::close(folder);
-        Refuse(m_path, QStringLiteral("cannot lock the store's folder: ") +
-                           QString::fromLocal8Bit(std::strerror(errno)));
+    std::optional<files::FileLock> folder;
+    if (local) {
+        folder.emplace(m_path, files::FileLock::Wait::kYes, false);
+        if (!folder->Held())
+            Refuse(m_path, QStringLiteral("cannot lock the store's folder: ") + folder->Why());
     }
-    const auto unlock = qScopeGuard([folder] {
-        if (folder >= 0) ::close(folder);
-    });
     *found = FetchIfPresent(name, kMaxCurrentBytes);
     if (*found != expected) return false;
     Replace(localPath, name);
