@@ -37,9 +37,9 @@ QString HelpText() {
         QStringLiteral("After that you can click \"Search Index\" to test if the index works properly."),
         QString(),
         QString(),
-        QStringLiteral("The program can be executed interactively, or it can be scheduled via the Windows "
-                       "Scheduling service."),
-        QStringLiteral("To run the program via Windows Scheduling service, specify the switches /auto and "
+        QStringLiteral("The program can be executed interactively, or it can be scheduled with a systemd "
+                       "timer or cron."),
+        QStringLiteral("To run the program from a systemd timer or cron, specify the switches /auto and "
                        "/index, e.g.:"),
         QString(),
         QStringLiteral("TessalyIndexManager /auto /index 1"),
