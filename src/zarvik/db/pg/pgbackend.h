@@ -38,8 +38,6 @@ public:
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
 
-    PgSession& Session() { return m_session; }
-
 private:
     PgSession m_session;
 };
