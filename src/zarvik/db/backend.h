@@ -1,7 +1,8 @@
 // The one interface behind which each kind of database (sqlite/, pg/, odbc/) serves a
 // connection: its statements, its transactions, its reads, its row streams, its
-// batches. OpenBackend, the only place that knows the kinds, picks one from the
-// connection text.
+// batches, and the index build's reading in batches. OpenBackend picks one from the
+// connection text's provider; connectiontext.cpp names the providers, and the
+// configuration anchors a relative SQLite file (zarvik/config/datasources.cpp).
 #pragma once
 
 #include <QHash>
@@ -11,6 +12,7 @@
 #include <QVariantList>
 #include <memory>
 
+#include "zarvik/db/batchreader.h"
 #include "zarvik/db/connectiontext.h"
 #include "zarvik/db/database_p.h"
 
@@ -59,6 +61,9 @@ public:
         const std::shared_ptr<ConnectionState>& state, const QString& table, const QStringList& columns) = 0;
     virtual std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) = 0;
+    // The rows of `query` in batches; the connection serves nothing else while the
+    // reader lives. `heartbeat` is called where the backend can stop a statement.
+    virtual std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) = 0;
 
     // The insert texts of batches, by table, columns and rows per statement.
     QHash<QString, QString>& InsertTexts() { return m_insertTexts; }
@@ -80,6 +85,7 @@ QSqlDatabase OpenQtDatabase(const QString& driver, const QString& name, Configur
 // Raises component::Error (errnum::kDatabase) for a malformed text or a database
 // that cannot be opened.
 std::unique_ptr<Backend> OpenBackend(const QString& connectionText, const QString& name);
+std::unique_ptr<Backend> OpenBackend(const ConnectionText& text, const QString& name);
 
 // How each backend opens; one line each in OpenBackend.
 std::unique_ptr<Backend> OpenSqliteBackend(const ConnectionText& text, const QString& name);

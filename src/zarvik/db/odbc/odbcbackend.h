@@ -36,6 +36,7 @@ public:
                                                              const QStringList& columns) override;
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
+    std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) override;
 
     Dialect dialect() const { return m_dialect; }
     // Whether one insert may carry several rows (SQL Server's driver takes one).

@@ -37,6 +37,7 @@ public:
                                                              const QStringList& columns) override;
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
+    std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) override;
 
 private:
     PgSession m_session;

@@ -6,26 +6,13 @@
 #include <QDateTime>
 
 #include "zarvik/db/pg/pgsession.h"
+#include "zarvik/db/pg/pgtypes.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
 namespace {
 
-// Type OIDs of the server's catalog (pg_type), fixed since they are built in.
-enum : Oid {
-    kBool = 16,
-    kBytea = 17,
-    kInt8 = 20,
-    kInt2 = 21,
-    kInt4 = 23,
-    kOid = 26,
-    kFloat4 = 700,
-    kFloat8 = 701,
-    kNumeric = 1700,
-    kDate = 1082,
-    kTimestamp = 1114,
-    kTimestampTz = 1184
-};
+using namespace pgtypes;
 
 QVariant PgValue(const PGresult* result, int row, int column) {
     if (PQgetisnull(result, row, column)) return QVariant();

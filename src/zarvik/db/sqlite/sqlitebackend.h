@@ -33,6 +33,7 @@ public:
                                                              const QStringList& columns) override;
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
+    std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) override;
 
     SqliteHandle& Handle() { return m_handle; }
     // Whether the database keeps a write-ahead log; its commits then sync only at
