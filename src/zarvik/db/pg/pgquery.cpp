@@ -7,6 +7,7 @@
 
 #include "zarvik/db/pg/pgsession.h"
 #include "zarvik/db/pg/pgtypes.h"
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
@@ -64,7 +65,7 @@ public:
           m_conn(session.get()),
           m_original(sql),
           m_what(what),
-          m_sql(RewriteTSqlWithParameters(sql, Dialect::PostgreSQL)) {
+          m_sql(RewriteTSqlWithParameters(sql, kPgDialect)) {
         m_key = m_sql.text;
         m_key += QChar(0);
         for (const QVariant& value : std::as_const(m_sql.values)) {
@@ -180,7 +181,7 @@ public:
         statement.values = m_sql.values;
         statement.types = m_types;
         statement.failure = m_what;
-        statement.shown = RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8();
+        statement.shown = RewriteTSql(m_original, kPgDialect).toUtf8();
         PgPreparing preparing(m_statements);
         if (!m_sql.values.isEmpty()) preparing.Use(m_key, statement);
         RunPipeline(m_conn, statements);
@@ -188,7 +189,7 @@ public:
     }
 
     [[noreturn]] void Throw(const QString& message) const {
-        ThrowPgError(m_what, message, RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8());
+        ThrowPgError(m_what, message, RewriteTSql(m_original, kPgDialect).toUtf8());
     }
 
 private:

@@ -5,6 +5,7 @@
 
 #include "zarvik/db/pg/pgbackend.h"
 #include "zarvik/db/recordset.h"
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
@@ -16,7 +17,7 @@ class QueryRowStream final : public component::RowStream {
 public:
     QueryRowStream(std::shared_ptr<ConnectionState> state, const QString& sql)
         : m_state(std::move(state)),
-          m_sent(RewriteTSql(sql, Dialect::PostgreSQL)),
+          m_sent(RewriteTSql(sql, kPgDialect)),
           m_query(m_state->database) {
         m_query.setForwardOnly(true);
         if (!m_query.exec(m_sent))

@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 
 #include "zarvik/db/recordset.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
@@ -116,7 +117,7 @@ void SqliteBackend::Close() noexcept {
 // prepared once; anything else goes through Qt, which knows of it.
 void SqliteBackend::Execute(const QString& sql, bool rowsOnly) {
     if (rowsOnly) return m_handle.Execute(sql);
-    ExecuteThroughQt(m_database, RewriteTSql(sql, Dialect::SQLite), QStringLiteral("Execute failed"));
+    ExecuteThroughQt(m_database, RewriteTSql(sql, kSqliteDialect), QStringLiteral("Execute failed"));
 }
 
 std::unique_ptr<component::RowStream> SqliteBackend::NewRowStream(
