@@ -25,6 +25,11 @@ bool FileIdentity(const QString& path, quint64& device, quint64& inode) {
 
 void Configure(QSqlDatabase& database, const QString& path) {
     if (path.isEmpty()) ThrowDatabaseError(QStringLiteral("The connection text names no Database"));
+    // A relative file is taken from the configuration's folder as the configuration is
+    // read (zarvik::config::AnchorSqliteDatabase); one that still reaches here did not
+    // come through it, and the working directory would be a guess.
+    if (path != QStringLiteral(":memory:") && QFileInfo(path).isRelative())
+        ThrowDatabaseError(QStringLiteral("The SQLite database file is not an absolute path: ") + path);
     // Opening a missing file would create an empty database and fail later with "no
     // such table"; a wrong path is better named at once.
     if (path != QStringLiteral(":memory:") && !QFileInfo::exists(path))
