@@ -36,6 +36,10 @@ public:
     static QString QueryErrorText(const QString& engineMessage);
 
 private:
+    // The steps of the constructor.
+    void MakeControls();
+    void MakeIndexChoice();
+    void LayOut();
     void OnSearchClicked();
     // What the search runs on: the index folder (its live index) or a kept index file.
     QString SearchedPath() const;
