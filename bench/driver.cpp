@@ -125,7 +125,8 @@ qint64 Scalar(QSqlDatabase& db, const QString& sql) {
 int UserNodes(const QString& file, const QString& index) {
     auto configuration = LoadConfiguration(file, index);
     bool aborted = false;
-    usernodes::UserNodeRun propagation(*configuration, [&] { aborted = true; });
+    usernodes::UserNodeRun propagation(
+        usernodes::ReadRunSettings(*configuration, *component::Factory().NewIndexingServices()), [&] { aborted = true; });
     const auto start = Clock::now();
     const bool ok = propagation.PopulateAllUserNodes();
     const double seconds = Seconds(start);
@@ -289,7 +290,10 @@ int Propagate(const QString& folder, const QStringList& targets) {
     zarvik::propagation::TargetPropagator propagator;
     propagator.SetStatusHandler(&status);
     const auto start = Clock::now();
-    const bool ok = propagator.Propagate(folder, targets);
+    component::IndexSettings settings;
+    settings.path = folder;
+    settings.targets = targets;
+    const bool ok = propagator.Propagate(settings);
     std::printf("{\"seconds\": %.4f, \"ok\": %s, \"status\": \"%s\"}\n", Seconds(start), ok ? "true" : "false",
                 qPrintable(status.last));
     return ok ? 0 : 1;
