@@ -126,7 +126,8 @@ int UserNodes(const QString& file, const QString& index) {
     auto configuration = LoadConfiguration(file, index);
     bool aborted = false;
     usernodes::UserNodeRun propagation(
-        usernodes::ReadRunSettings(*configuration, *component::Factory().NewIndexingServices()), [&] { aborted = true; });
+        usernodes::ReadRunSettings(*configuration, *component::Factory().NewIndexingServices()),
+        [&] { aborted = true; });
     const auto start = Clock::now();
     const bool ok = propagation.PopulateAllUserNodes();
     const double seconds = Seconds(start);

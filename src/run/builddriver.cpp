@@ -104,7 +104,8 @@ BuildDriver::Sources BuildDriver::LookUpDataSources() const {
     const component::DataSourceList dataSources = configuration.DbDataSources();
     const QString primary =
         services->GetConnectionString(setting1, setting2, QStringLiteral("Primary"), dataSources);
-    sources.userNodes = services->GetConnectionString(setting1, setting2, QStringLiteral("RAdozudo"), dataSources);
+    sources.userNodes =
+        services->GetConnectionString(setting1, setting2, QStringLiteral("RAdozudo"), dataSources);
     sources.connection = primary.isEmpty() ? sources.userNodes : primary;
     return sources;
 }
@@ -221,7 +222,8 @@ bool BuildDriver::IsAborted() const { return m_indexBuilder ? m_indexBuilder->Ab
 
 bool BuildDriver::PopulateUserNodes(const QString& userID) {
     std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
-    usernodes::UserNodeRun userNodes(usernodes::ReadRunSettings(Configuration(), *services), [this] { Abort(); });
+    usernodes::UserNodeRun userNodes(usernodes::ReadRunSettings(Configuration(), *services),
+                                     [this] { Abort(); });
     return userNodes.PopulateUserNodes(userID);
 }
 

@@ -61,7 +61,8 @@ TEST_P(SchemaTest, TheExampleBuildsFromTheShippedLayout) {
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
     usernodes::UserNodeRun run(
-        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()), [&] { ++aborts; });
+        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+        [&] { ++aborts; });
     EXPECT_TRUE(run.PopulateAllUserNodes());
     EXPECT_EQ(aborts, 0);
     EXPECT_EQ(run.UsersRewritten(), 2);

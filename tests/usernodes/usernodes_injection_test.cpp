@@ -165,7 +165,8 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
     usernodes::UserNodeRun propagation(
-        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()), [&] { ++aborts; });
+        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+        [&] { ++aborts; });
     EXPECT_TRUE(propagation.PopulateAllUserNodes());
     EXPECT_EQ(aborts, 0);
 

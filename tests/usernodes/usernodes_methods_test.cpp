@@ -279,7 +279,8 @@ public:
         component::InstallFactory(zarvik::NewComponentFactory());
         Outcome outcome;
         usernodes::UserNodeRun propagation(
-        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()), [&] { ++outcome.aborts; });
+            usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+            [&] { ++outcome.aborts; });
         outcome.result = propagation.PopulateAllUserNodes();
         outcome.usersRewritten = propagation.UsersRewritten();
         outcome.unlistedUsers = propagation.UnlistedUsers();

@@ -326,10 +326,11 @@ public:
     // Without "RAdozudo", "Primary" names the database: it would serve a build.
     usernodes::UserNodeRun Propagation(bool withRAdozudo = true) {
         configuration.sources =
-            withRAdozudo ? component::DataSourceList{{QStringLiteral("Primary"),
-                                                      QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
-                                                     {QStringLiteral("RAdozudo"), db.ConnectionText()}}
-                         : component::DataSourceList{{QStringLiteral("Primary"), db.ConnectionText()}};
+            withRAdozudo
+                ? component::DataSourceList{{QStringLiteral("Primary"),
+                                             QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
+                                            {QStringLiteral("RAdozudo"), db.ConnectionText()}}
+                : component::DataSourceList{{QStringLiteral("Primary"), db.ConnectionText()}};
         configuration.setting1 = QStringLiteral("appuser");
         configuration.setting2 = QStringLiteral("secret");
         configuration.order = &log.order;
@@ -594,9 +595,9 @@ TEST(UserNodesStatements, TheSettingsAreReadOncePerRun) {
     f.Assign({"u", 2, 210, 1});
     EXPECT_TRUE(f.Propagation().PopulateAllUserNodes());
     // The lookup before the run, then only the services objects of the run and its user.
-    const QStringList expected = {"NewIndexingServices", "DbSetting1",          "DbSetting2",
-                                  "DbDataSources",       "GetConnectionString RAdozudo",
-                                  "NewIndexingServices", "NewIndexingServices"};
+    const QStringList expected = {
+        "NewIndexingServices",          "DbSetting1",          "DbSetting2",         "DbDataSources",
+        "GetConnectionString RAdozudo", "NewIndexingServices", "NewIndexingServices"};
     EXPECT_EQ(Std(f.log.order), Std(expected));
 }
 

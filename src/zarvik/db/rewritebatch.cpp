@@ -104,8 +104,7 @@ std::vector<ParameterizedSql> RewriteBatchBase::GroupDeletes(const Dialect& dial
         group.values = values.mid(from, kValuesPerDelete);
         QStringList markers;
         for (qsizetype i = 0; i < group.values.size(); ++i)
-            markers.append(dialect.numberedMarkers ? QStringLiteral("$%1").arg(i + 1)
-                                                          : QStringLiteral("?"));
+            markers.append(dialect.numberedMarkers ? QStringLiteral("$%1").arg(i + 1) : QStringLiteral("?"));
         group.text = head + markers.join(QStringLiteral(", ")) + QLatin1Char(')');
         deletes.push_back(std::move(group));
     }

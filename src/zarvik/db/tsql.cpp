@@ -127,9 +127,9 @@ private:
                     value.replace(QStringLiteral("''"), QStringLiteral("'"));
                 values.append(QVariant(std::move(value)));
             }
-            edits.append({m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin,
-                          dialect.numberedMarkers ? QLatin1Char('$') + QString::number(values.size())
-                                                         : sqliteMarker});
+            edits.append(
+                {m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin,
+                 dialect.numberedMarkers ? QLatin1Char('$') + QString::number(values.size()) : sqliteMarker});
         }
     }
 

@@ -7,7 +7,8 @@ namespace zarvik::index {
 namespace {
 
 [[noreturn]] void Fail(const QString& message) {
-    throw component::Error(component::errnum::kDatabase, QStringLiteral("ZarvikIndexing.IndexBuilder"), message);
+    throw component::Error(component::errnum::kDatabase, QStringLiteral("ZarvikIndexing.IndexBuilder"),
+                           message);
 }
 
 // A query copied into a subquery must not end in ';'.

@@ -134,7 +134,8 @@ TEST(AnchorSqliteDatabaseTest, MakesRelativeSqliteFilesAbsolute) {
 void WriteMarkedDatabase(const QString& file, const char* where) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
-    const std::string sql = std::string("CREATE TABLE marker(v TEXT); INSERT INTO marker VALUES('") + where + "')";
+    const std::string sql =
+        std::string("CREATE TABLE marker(v TEXT); INSERT INTO marker VALUES('") + where + "')";
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
 }
@@ -170,11 +171,12 @@ TEST(RelativeSqliteFileTest, IsTakenFromTheConfigurationsFolderOnly) {
         if (c.throughConfiguration) {
             QFile file(config + QStringLiteral("/IndexConfiguration.xml"));
             ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(QStringLiteral("<IndexConfiguration><Index name='i'><IndexPath>idx</IndexPath><DbDataSources>"
-                                      "<DataSource name='Primary'>%1</DataSource></DbDataSources></Index>"
-                                      "</IndexConfiguration>")
-                           .arg(text)
-                           .toUtf8());
+            file.write(
+                QStringLiteral("<IndexConfiguration><Index name='i'><IndexPath>idx</IndexPath><DbDataSources>"
+                               "<DataSource name='Primary'>%1</DataSource></DbDataSources></Index>"
+                               "</IndexConfiguration>")
+                    .arg(text)
+                    .toUtf8());
             file.close();
             zarvik::config::XmlIndexConfiguration configuration;
             configuration.LoadFromFile(file.fileName());

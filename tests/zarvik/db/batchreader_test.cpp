@@ -83,16 +83,18 @@ TEST_P(BatchReaderTest, EveryRowOnceWithItsTypes) {
 INSTANTIATE_TEST_SUITE_P(
     Backends, BatchReaderTest,
     ::testing::Values(
-        ValuesCase{Backend::SQLite,
-                   "SELECT DOCID, TITLE, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL FROM DOCUMENT ORDER BY DOCID",
-                   "integer:1|text:first|float:1.5|blob:00ff|integer:1|null"},
+        ValuesCase{
+            Backend::SQLite,
+            "SELECT DOCID, TITLE, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL FROM DOCUMENT ORDER BY DOCID",
+            "integer:1|text:first|float:1.5|blob:00ff|integer:1|null"},
         ValuesCase{Backend::PostgreSQL,
                    "SELECT DOCID, TITLE, 1.5::float8 AS SCORE, '\\x00ff'::bytea AS RAW, true AS FLAG, URL "
                    "FROM DOCUMENT ORDER BY DOCID",
                    "integer:1|text:first|float:1.5|blob:00ff|integer:1|null"},
-        ValuesCase{Backend::ODBC,
-                   "SELECT DOCID, TITLE, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL FROM DOCUMENT ORDER BY DOCID",
-                   "integer:1|text:first|float:1.5|blob:00ff|integer:1|null"}),
+        ValuesCase{
+            Backend::ODBC,
+            "SELECT DOCID, TITLE, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL FROM DOCUMENT ORDER BY DOCID",
+            "integer:1|text:first|float:1.5|blob:00ff|integer:1|null"}),
     [](const auto& info) { return testsupport::BackendName(info.param.backend); });
 
 }  // namespace

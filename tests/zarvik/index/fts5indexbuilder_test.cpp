@@ -589,18 +589,21 @@ TEST_F(IndexBuilderTest, IndexHoldsExactlyTheSourceRows) {
     QStringList expected;  // key|title of every row, in key order
     for (int i = 1; i <= rows; ++i) expected << QStringLiteral("%1|Document %1").arg(i);
     zarvik::index::Fts5IndexBuilder b;
-    ASSERT_TRUE(Build(b, source, QString(), QStringLiteral("SCORE, RAW, FLAG, URL"), QString(),
-                      QStringLiteral("SELECT DOCID, TITLE, BODY, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL "
-                                     "FROM DOCUMENT")));
+    ASSERT_TRUE(
+        Build(b, source, QString(), QStringLiteral("SCORE, RAW, FLAG, URL"), QString(),
+              QStringLiteral("SELECT DOCID, TITLE, BODY, 1.5 AS SCORE, x'00ff' AS RAW, 1 AS FLAG, URL "
+                             "FROM DOCUMENT")));
     EXPECT_EQ(b.DocumentCount(), rows);
-    EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT key || '|' || title FROM documents ORDER BY key")), expected);
+    EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT key || '|' || title FROM documents ORDER BY key")),
+              expected);
     EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT DISTINCT typeof(key) || typeof(score) || typeof(raw) || "
                                            "typeof(flag) || hex(raw) || score || flag FROM documents")),
               QStringList{"integerrealblobinteger00FF1.51"});
     // The last row of the last batch has all its text.
     const QString last = QString::number(rows);
     EXPECT_EQ(Query(liveDb, QStringLiteral("SELECT body FROM documents WHERE key = %1").arg(last)),
-              Query(tmp.filePath("big.db"), QStringLiteral("SELECT BODY FROM DOCUMENT WHERE DOCID = %1").arg(last)));
+              Query(tmp.filePath("big.db"),
+                    QStringLiteral("SELECT BODY FROM DOCUMENT WHERE DOCID = %1").arg(last)));
 }
 
 // The start of the tests of failing and stopped builds: a live index built from the

@@ -41,7 +41,8 @@ public:
 };
 
 // The index at `path` copied to `targets`, its other settings the defaults.
-inline bool Propagate(component::IndexPropagator& propagator, const QString& path, const QStringList& targets) {
+inline bool Propagate(component::IndexPropagator& propagator, const QString& path,
+                      const QStringList& targets) {
     component::IndexSettings settings;
     settings.path = path;
     settings.targets = targets;

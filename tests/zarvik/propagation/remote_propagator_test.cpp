@@ -87,8 +87,8 @@ TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
     ASSERT_TRUE(testsupport::Give(replaced + "/index.db", wanted));
     ASSERT_TRUE(testsupport::Give(localReplaced + "/index.db", wanted));
     ASSERT_TRUE(QDir().mkpath(local) && testsupport::Give(local, {wanted.uid, wanted.gid, 0755}));
-    EXPECT_TRUE(Propagate(propagator, 
-        source, {local, server->Target(fresh), server->Target(replaced), localReplaced}));
+    EXPECT_TRUE(Propagate(propagator, source,
+                          {local, server->Target(fresh), server->Target(replaced), localReplaced}));
     const int tables = CountWithShell(source + "/index.db");
     ASSERT_GT(tables, 0);
     for (const QString& folder : {local, fresh, replaced, localReplaced}) {

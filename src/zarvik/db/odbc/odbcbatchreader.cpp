@@ -63,7 +63,8 @@ public:
         while (!batch.Full(maxRows, maxBytes)) {
             if (!m_rows.next()) {
                 if (m_rows.lastError().isValid())
-                    ThrowDatabaseError(QStringLiteral("Reading the documents failed"), m_rows.lastError(), {});
+                    ThrowDatabaseError(QStringLiteral("Reading the documents failed"), m_rows.lastError(),
+                                       {});
                 return false;
             }
             for (int c = 0; c < columns; ++c) AddValue(batch, m_rows.value(c));

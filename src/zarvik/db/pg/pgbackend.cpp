@@ -3,8 +3,8 @@
 
 #include <libpq-fe.h>
 
-#include "zarvik/db/recordset.h"
 #include "zarvik/db/pg/pgdialect.h"
+#include "zarvik/db/recordset.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {

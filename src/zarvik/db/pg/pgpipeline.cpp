@@ -55,8 +55,9 @@ std::optional<QByteArray> PgParameter(const QVariant& value) {
 unsigned int PgParameterType(const QVariant& value) {
     if (value.typeId() != QMetaType::LongLong) return 0;
     const qlonglong n = value.toLongLong();
-    return n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max() ? pgtypes::kInt4
-                                                                                             : pgtypes::kInt8;
+    return n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max()
+               ? pgtypes::kInt4
+               : pgtypes::kInt8;
 }
 
 QString PgResultError(PGconn* conn, const PGresult* result) {

@@ -5,9 +5,9 @@
 #include <QDate>
 #include <QDateTime>
 
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/pg/pgsession.h"
 #include "zarvik/db/pg/pgtypes.h"
-#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {

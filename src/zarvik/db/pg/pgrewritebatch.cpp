@@ -5,8 +5,8 @@
 
 #include "zarvik/db/insertrows.h"
 #include "zarvik/db/pg/pgbackend.h"
-#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/pg/pgcopy.h"
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/rewritebatch.h"
 
 namespace zarvik::db {
