@@ -18,8 +18,8 @@
 
 namespace search {
 
-SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
-                     QWidget* parent)
+SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, const QString& indexName,
+                           QString indexPath, QWidget* parent)
     : QDialog(parent), m_engine(std::move(engine)), m_indexPath(std::move(indexPath)) {
     setObjectName(QStringLiteral("SearchDialog"));
     setWindowTitle(QStringLiteral("Search Index - ") + indexName);

@@ -20,7 +20,7 @@ namespace zarvik::db {
 
 class Backend {
 public:
-    explicit Backend(QSqlDatabase database) : m_database(std::move(database)) {}
+    explicit Backend(const QSqlDatabase& database) : m_database(database) {}
     virtual ~Backend() = default;
     Backend(const Backend&) = delete;
     Backend& operator=(const Backend&) = delete;

@@ -125,7 +125,7 @@ private:
                 QString value = text.mid(1, text.size() - 2).toString();
                 if (value.contains(QLatin1Char('\'')))
                     value.replace(QStringLiteral("''"), QStringLiteral("'"));
-                values.append(QVariant(std::move(value)));
+                values.append(QVariant(value));
             }
             edits.append(
                 {m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin,

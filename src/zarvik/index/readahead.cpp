@@ -57,7 +57,8 @@ void QueueBatches(ReadAhead::Shared& s, db::BatchReader& reader, const ReadAhead
 }
 
 // What the reader thread runs; its reader is made, used and destroyed on that thread.
-void ReadDocuments(std::shared_ptr<ReadAhead::Shared> shared, Source source, ReadAhead::Limits limits) {
+void ReadDocuments(const std::shared_ptr<ReadAhead::Shared>& shared, const Source& source,
+                   const ReadAhead::Limits& limits) {
     auto& s = *shared;
     const auto stopped = [&s] {
         std::lock_guard lock(s.mutex);

@@ -12,8 +12,8 @@ namespace zarvik::db {
 
 class OdbcBackend final : public Backend {
 public:
-    OdbcBackend(QSqlDatabase database, const Dialect& dialect)
-        : Backend(std::move(database)), m_dialect(dialect) {}
+    OdbcBackend(const QSqlDatabase& database, const Dialect& dialect)
+        : Backend(database), m_dialect(dialect) {}
 
     // The state of an ODBC session cannot be checked.
     bool Reusable() const override { return false; }

@@ -9,8 +9,7 @@ namespace zarvik::db {
 
 class PgBackend final : public Backend {
 public:
-    PgBackend(QSqlDatabase database, pg_conn* connection)
-        : Backend(std::move(database)), m_session(connection) {}
+    PgBackend(const QSqlDatabase& database, pg_conn* connection) : Backend(database), m_session(connection) {}
 
     bool HasOpenTransaction() override;
     void ForgetStatements() noexcept override {

@@ -80,8 +80,8 @@ std::unique_ptr<Backend> OpenSqliteBackend(const ConnectionText& text, const QSt
     return backend;
 }
 
-SqliteBackend::SqliteBackend(QSqlDatabase database, sqlite3* db, QString file)
-    : Backend(std::move(database)), m_handle(db), m_file(std::move(file)) {
+SqliteBackend::SqliteBackend(const QSqlDatabase& database, sqlite3* db, QString file)
+    : Backend(database), m_handle(db), m_file(std::move(file)) {
     if (Reusable()) FileIdentity(m_file, m_device, m_inode);
     m_writeAheadLog = UsesWriteAheadLog(db);
 }

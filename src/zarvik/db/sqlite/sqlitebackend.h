@@ -9,7 +9,7 @@ namespace zarvik::db {
 
 class SqliteBackend final : public Backend {
 public:
-    SqliteBackend(QSqlDatabase database, sqlite3* db, QString file);
+    SqliteBackend(const QSqlDatabase& database, sqlite3* db, QString file);
 
     bool Reusable() const override;
     bool StillValid() const override;
