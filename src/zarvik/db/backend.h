@@ -61,8 +61,9 @@ public:
         const std::shared_ptr<ConnectionState>& state, const QString& table, const QStringList& columns) = 0;
     virtual std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) = 0;
-    // The rows of `query` in batches; the connection serves nothing else while the
-    // reader lives. `heartbeat` is called where the backend can stop a statement.
+    // The rows of `query` in batches, on a connection of their own (OpenBatchReader):
+    // the reader may change the connection's session settings for its reading.
+    // `heartbeat` is called where the backend can stop a statement.
     virtual std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) = 0;
 
     // The insert texts of batches, by table, columns and rows per statement.

@@ -40,6 +40,10 @@ class SqliteBatchReader final : public BatchReader {
 public:
     SqliteBatchReader(sqlite3* db, const QString& query, Heartbeat heartbeat)
         : m_db(db), m_query(query), m_heartbeat(std::move(heartbeat)) {
+        // The connection's temporary storage in memory suits the program's own small
+        // statements; a document query that sorts a large table spills to a file
+        // instead, so that memory stays flat. The connection ends with the reader.
+        sqlite3_exec(m_db, "PRAGMA temp_store=DEFAULT", nullptr, nullptr, nullptr);
         sqlite3_progress_handler(m_db, 2000, &SqliteBatchReader::Progress, this);
     }
     ~SqliteBatchReader() override {
