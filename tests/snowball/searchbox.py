@@ -40,7 +40,9 @@ db.executescript("""
         NODEID UNINDEXED, tokenize = 'snowball english');
     INSERT INTO documents VALUES (1, 'Ocean liners', 'An e-mail about the oceans', '/1', 111),
         (2, 'C++ <at> 50%', 'l''eau, a.b and word7', '/2', 110),
-        (3, 'Office', 'Oceanic spreadsheets', '/3', 121);""")
+        (3, 'Office', 'Oceanic spreadsheets', '/3', 121),
+        (4, 'Fishing', 'A net of rope, mended on the quay by the old men of the harbour', '/4', 130),
+        (5, 'Networks', 'network networks networking', '/5', 131);""")
 db.commit()
 apps = sqlite3.connect(app)
 apps.executescript("""CREATE TABLE USERNODE (USERID TEXT, CATALOGID INTEGER, NODEID INTEGER);
@@ -103,6 +105,12 @@ for value, want in expected.items():
     (query,) = db.execute("SELECT lumora_match(?)", (value,)).fetchone()
     if keys(query) != want:
         wrong.append(f"{value[:40]!r} finds {keys(query)}, not {want}")
+# Ranked: the word itself before the longer words it begins, however often they come.
+for value, want in {"net": [4, 5], "ropes net": [4], "Networks": [5]}.items():
+    ranked = [k for (k,) in db.execute("SELECT key FROM documents WHERE documents MATCH lumora_match(?)"
+                                       " ORDER BY rank", (value,))]
+    if ranked != want:
+        wrong.append(f"{value!r} ranks {ranked}, not {want}")
 
 # The README's reader: alice sees nodes 110, 111 and 210, so not document 3 (node 121).
 for user, want in (("alice", ["1"]), ("bob", [])):
