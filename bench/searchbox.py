@@ -8,6 +8,14 @@ through lumora_snowball.so as a web application would ask it:
   tokenizer makes it a term: "Legally" holds "legal"), with equal weights
   and with <ColumnWeights> 10 1 (a copy of the index with that rank setting, as the
   build writes it).
+- typos: headwords (seeded) misspelt by one edit (words of 5 letters or more) or two
+  (9 or more): a substitution, deletion, insertion or swap of neighbours, never of the
+  first letter, kept only where the misspelling finds nothing; a query counts when an
+  entry of the headword is in the top 10 of lumora_match(misspelling, 'documents');
+- correctly spelt headwords: every top-10 result of the tolerant query also matches
+  the strict one;
+- times (median, warm) of the tolerant and the strict query; a new process's first
+  tolerant query; the memory the cached vocabulary adds to a process.
    bench/searchbox.py [--build DIR] [--docs FILE] [--work DIR] [--out FILE]
 DOCUMENT comes from bench/run's prepared docs1.db (--docs), or is read from the GCIDE
 dictionary by build/bench/lumora_bench_prepare. Writes FILE (default
@@ -18,6 +26,7 @@ import os
 import random
 import re
 import shutil
+import statistics
 import sqlite3
 import subprocess
 import time
@@ -95,6 +104,74 @@ def exact_first(db, words, rank):
     return filled, title
 
 
+TOP = "SELECT key FROM documents WHERE documents MATCH %s ORDER BY rank LIMIT 10"
+STRICT, TOLERANT = TOP % "lumora_match(?)", TOP % "lumora_match(?, 'documents')"
+
+
+def misspell(word, edits, rng):
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    for _ in range(edits):
+        i = rng.randrange(1, len(word))
+        kind = rng.choice("sdit" if i + 1 < len(word) else "sdi")
+        if kind == "s":
+            word = word[:i] + rng.choice(letters.replace(word[i], "")) + word[i + 1:]
+        elif kind == "d":
+            word = word[:i] + word[i + 1:]
+        elif kind == "i":
+            word = word[:i] + rng.choice(letters) + word[i:]
+        elif word[i] != word[i + 1]:
+            word = word[:i] + word[i + 1] + word[i] + word[i + 2:]
+    return word
+
+
+def typos(db, titles, shortest, edits, count, rng):
+    """(found, asked, seconds of each tolerant query)"""
+    found = asked = 0
+    seconds = []
+    for word in rng.sample([t for t in titles if len(t) >= shortest], 4 * count):
+        typo = misspell(word, edits, rng)
+        if asked == count or db.execute(STRICT, (typo,)).fetchone():
+            continue
+        entries = {k for (k,) in db.execute("SELECT key FROM documents WHERE TITLE = ? COLLATE NOCASE", (word,))}
+        start = time.perf_counter()
+        top = {k for (k,) in db.execute(TOLERANT, (typo,))}
+        seconds.append(time.perf_counter() - start)
+        asked += 1
+        found += bool(top & entries)
+    return found, asked, seconds
+
+
+def timed(db, sql, words):
+    seconds = []
+    for w in words:
+        start = time.perf_counter()
+        db.execute(sql, (w,)).fetchall()
+        seconds.append(time.perf_counter() - start)
+    return statistics.median(seconds)
+
+
+FIRST = """import sqlite3, sys, time
+def resident():
+    return int(open("/proc/self/statm").read().split()[1]) * 4096
+db = sqlite3.connect("file:%s?mode=ro", uri=True)
+db.enable_load_extension(True)
+db.load_extension(%r)
+db.execute("SELECT count(*) FROM documents WHERE documents MATCH 'ocean'").fetchall()
+before = resident()
+start = time.perf_counter()
+db.execute(%r, (sys.argv[1],)).fetchall()
+first = time.perf_counter() - start
+for letter in "abcdefghijklmnopqrstuvwxyz":
+    db.execute("SELECT lumora_match(?, 'documents')", (letter + "qqqqzzzz",)).fetchall()
+print(first, resident() - before)"""
+
+
+def first_query(path, extension, typo):
+    out = subprocess.run(["/usr/bin/python3", "-c", FIRST % (path, extension, TOLERANT), typo],
+                         capture_output=True, text=True, check=True).stdout.split()
+    return float(out[0]), int(out[1]) / 1024 / 1024
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -111,9 +188,30 @@ def main():
     _, title_weighted = exact_first(connect(weighted(path, ["10", "1"]), extension), words, "rank")
     results = {"prefix_words": len(words), "exact_fill_top10": filled, "title_first": title,
                "title_first_weights_10_1": title_weighted}
+    rng = random.Random(36)
+    titles = sorted({t.lower() for (t,) in db.execute("SELECT TITLE FROM documents") if re.fullmatch(r"[a-z]+", t)})
+    one = typos(db, titles, 5, 1, 200, rng)
+    two = typos(db, titles, 9, 2, 200, rng)
+    right = rng.sample([t for t in titles if len(t) >= 5], 200)
+    kept = 0
+    for w in right:
+        strict = {k for (k,) in db.execute("SELECT key FROM documents WHERE documents MATCH lumora_match(?)", (w,))}
+        kept += all(k in strict for (k,) in db.execute(TOLERANT, (w,)))
+    results.update(one_edit=one[:2], two_edits=two[:2], right_kept=[kept, len(right)],
+                   strict_ms=round(1000 * timed(db, STRICT, right), 3),
+                   tolerant_ms=round(1000 * timed(db, TOLERANT, right), 3),
+                   tolerant_typo_ms=round(1000 * statistics.median(one[2] + two[2]), 3))
+    first, memory = first_query(path, extension, "sunshien")
+    results.update(first_tolerant_s=round(first, 3), vocabulary_mib=round(memory, 1))
     print("exact words fill the top 10: %d of %d (target >= 95 %%)" % (filled, len(words)))
     print("first result holds the word in its title: %d of %d; with weights 10 1: %d of %d"
           % (title, len(words), title_weighted, len(words)))
+    print("one edit, entry in the top 10: %d of %d (target >= 90 %%); two edits: %d of %d (target >= 75 %%)"
+          % (one[0], one[1], two[0], two[1]))
+    print("correctly spelt, tolerant top 10 within the strict results: %d of %d (target >= 97 %%)" % (kept, len(right)))
+    print("median ms: strict %(strict_ms)s, tolerant %(tolerant_ms)s (target <= 3x), tolerant on typos "
+          "%(tolerant_typo_ms)s; first tolerant query of a process %(first_tolerant_s)s s (target <= 0.5 s); "
+          "vocabulary of all 26 letters cached: %(vocabulary_mib)s MiB" % results)
     with open(args.out, "w") as f:
         json.dump(results, f, indent=1)
 

@@ -231,14 +231,19 @@ static int Tokenize(Fts5Tokenizer* handle, void* context, int flags, const char*
     return p->unicode.xTokenize(p->split, &call, flags, text, size, OnWord);
 }
 
-int lumora_snowball_create_tokenizer(sqlite3* db) {
+fts5_api* lumora_snowball_fts5(sqlite3* db) {
     fts5_api* api = NULL;
     sqlite3_stmt* stmt = NULL;
-    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, NULL) != SQLITE_OK) return SQLITE_ERROR;
+    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, NULL) != SQLITE_OK) return NULL;
     sqlite3_bind_pointer(stmt, 1, (void*)&api, "fts5_api_ptr", NULL);
     sqlite3_step(stmt);
     sqlite3_finalize(stmt);
-    if (!api || api->iVersion < 2) return SQLITE_ERROR;
+    return api && api->iVersion >= 2 ? api : NULL;
+}
+
+int lumora_snowball_create_tokenizer(sqlite3* db) {
+    fts5_api* api = lumora_snowball_fts5(db);
+    if (!api) return SQLITE_ERROR;
     static fts5_tokenizer methods = {Create, Delete, Tokenize};
     return api->xCreateTokenizer(api, "snowball", api, &methods, NULL);
 }
