@@ -2,7 +2,7 @@
 """Asks the readers of the README what the program's Search window answered: Python's
 sqlite3, the sqlite3 shell and PHP's SQLite3, each loading lumora_snowball.so, must
 rank the same keys; Python without the extension reads index_info and gets "no such
-tokenizer" on MATCH of a snowball index, and ranks the others alike (by the index's own
+tokenizer" reading a snowball index's documents at all, and ranks the others alike (by the index's own
 rank setting, its column weights).
    readers.py EXTENSION TABLE
 TABLE: one line per question, tab-separated: index file, FTS5 query, the keys the
@@ -70,7 +70,7 @@ for index in sorted({q[0] for q in questions}):
     db = sqlite3.connect(f"file:{index}?mode=ro", uri=True)
     info = dict(db.execute("SELECT name, value FROM index_info"))
     try:
-        db.execute("SELECT key FROM documents WHERE documents MATCH 'x'").fetchall()
+        db.execute("SELECT count(*) FROM documents").fetchall()  # no MATCH needed to fail
         error = ""
     except sqlite3.Error as e:
         error = str(e)
@@ -80,7 +80,7 @@ for index in sorted({q[0] for q in questions}):
     if bool(info["libstemmer"]) != uses or info["libstemmer"] == "unknown":
         wrong.append(f"{index}: libstemmer is {info['libstemmer']!r} for {info['tokenizer']}")
     if uses != (error == "no such tokenizer: snowball"):
-        wrong.append(f"{index}: without the extension, MATCH gives {error!r}")
+        wrong.append(f"{index}: without the extension, reading documents gives {error!r}")
 
 print("\n".join(wrong))
 sys.exit(1 if wrong else 0)
