@@ -4,7 +4,9 @@
 (Unicode decomposition, combining marks dropped) of an index of the sentences made with
 `snowball LANGUAGE unicode61 remove_diacritics 2`; a word counts when its sentence is
 found. Prints a table for the README and the words not found.
-   bench/accents.py [EXTENSION]     (default build/snowball/lumora_snowball.so)"""
+   bench/accents.py [EXTENSION [EXTENSION_BEFORE]]   (default build/snowball/lumora_snowball.so)
+With a second library (an older build), also the time and size of an index of the
+sentences 4,000 times over with each, the best of 3."""
 import os
 import re
 import sqlite3
@@ -45,3 +47,33 @@ for language, sentences in SENTENCES.items():
             if row not in found:
                 missed.append("%s → %s" % (bare(word), word))
     print("| %s | %d | %d | %s |" % (language, asked, asked - len(missed), ", ".join(missed)))
+
+
+def measure(library, language, sentences, copies):
+    """(seconds, bytes) of an index of the sentences, copies times over, in a file."""
+    import tempfile
+    import time
+    path = os.path.join(tempfile.mkdtemp(), "index.db")
+    conn = sqlite3.connect(path)
+    conn.enable_load_extension(True)
+    conn.load_extension(library)
+    conn.execute("CREATE VIRTUAL TABLE t USING fts5(b, tokenize = 'snowball %s unicode61 remove_diacritics 2')"
+                 % language)
+    start = time.perf_counter()
+    conn.executemany("INSERT INTO t(b) VALUES (?)", ((s,) for _ in range(copies) for s in sentences))
+    conn.execute("INSERT INTO t(t) VALUES ('optimize')")
+    conn.commit()
+    seconds = time.perf_counter() - start
+    conn.close()
+    return seconds, os.path.getsize(path)
+
+
+if len(sys.argv) > 2:  # a second library, as it was before: size and time of both
+    print("\n| Language | documents | seconds before | after | index KiB before | after |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for language, sentences in SENTENCES.items():
+        sentences = sentences + MORE.get(language, [])
+        before = min(measure(sys.argv[2], language, sentences, 4000) for _ in range(3))
+        after = min(measure(extension, language, sentences, 4000) for _ in range(3))
+        print("| %s | %d | %.2f | %.2f | %d | %d |" % (language, 4000 * len(sentences), before[0], after[0],
+                                                     before[1] // 1024, after[1] // 1024))
