@@ -111,7 +111,8 @@ bool Fts5IndexBuilder::Build() {
         complete = run.Fill();
         if (complete && StagingHook()) StagingHook()(files.staging);
         if (complete) complete = CheckStaging(run, files, refusal, checkFigures);
-        if (complete && refusal.isEmpty()) PutInPlace(files);
+        if (complete && refusal.isEmpty())
+            PutInPlace(files, m_settings.buildMode.mode == component::BuildMode::Changes);
     } catch (...) {
         ReportFailure(run, files);
     }
@@ -135,6 +136,7 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
     run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
     IndexVerification checks(files.staging, run.Rows(), LiveDocuments(files.live), m_settings.verify,
                              [&run] { return run.Pump(); });
+    if (auto changed = run.Changed()) checks.CheckChanges(*changed, run.FullCheck(), run.FullCheckSkipped());
     const auto outcome = checks.Run();
     if (outcome == IndexVerification::Outcome::kStopped) return false;
     if (outcome == IndexVerification::Outcome::kRefused) {
@@ -152,7 +154,7 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
 // The synced staging file replaces the live index, which is kept as the previous one.
 // It gets the live index's owner, group and mode first (synced with it), so that the
 // readers of the index read the new one.
-void Fts5IndexBuilder::PutInPlace(const Files& files) {
+void Fts5IndexBuilder::PutInPlace(const Files& files, bool recordHash) {
     if (const QString why = files::InheritOwnership(files.staging, files.live); !why.isEmpty()) {
         try {
             files::WriteEvent(kSource, why, 1);
@@ -162,10 +164,17 @@ void Fts5IndexBuilder::PutInPlace(const Files& files) {
     }
     if (const QString why = files::SyncToDisk(files.staging); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to write %1 to disk: %2").arg(files.staging, why));
+    // Only a changes build starts from the live index. Read back while the file is still
+    // in the page cache, the hash is recorded only once the file is live: one that does
+    // not match the live index (a crash in between, a failed record) makes the next
+    // changes build a full one, never a wrong one.
+    const QByteArray sha256 = recordHash ? Sha256OfFile(files.staging) : QByteArray();
     if (const QString why = KeepPrevious(files.live, files.previous); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to keep %1 as %2: %3").arg(files.live, files.previous, why));
     if (const QString why = files::DurableRename(files.staging, files.live); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to put the new index in place of %1: %2").arg(files.live, why));
+    if (sha256.isEmpty() || !RecordHash(files.live, sha256).isEmpty())
+        QFile::remove(RecordedHashPath(files.live));
 }
 
 // Called from a catch block: logs the failure and raises it again.

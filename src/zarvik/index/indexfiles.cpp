@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -13,6 +14,12 @@
 #include "zarvik/files/ownership.h"
 
 namespace zarvik::index {
+namespace {
+
+// Large enough that the system calls cost nothing beside the hashing.
+constexpr qint64 kChunk = 1 << 20;
+
+}  // namespace
 
 void RemoveStaging(const QString& staging) {
     QFile::remove(staging);
@@ -84,6 +91,46 @@ QString KeepPrevious(const QString& live, const QString& previous) {
     // temporary name; removing it leaves the file under its other names.
     QFile::remove(temporary);
     return {};
+}
+
+QString RecordedHashPath(const QString& live) {
+    return live + QStringLiteral(".sha256");
+}
+
+QByteArray RecordedHash(const QString& live) {
+    QFile file(RecordedHashPath(live));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray hash = QByteArray::fromHex(file.read(128).trimmed());
+    return hash.size() == 32 ? hash : QByteArray();
+}
+
+QString RecordHash(const QString& live, const QByteArray& sha256) {
+    files::DurableFile file(RecordedHashPath(live), QStringLiteral(".tmp"));
+    if (QString why = file.Open(); !why.isEmpty()) return why;
+    if (QString why = file.Write(sha256.toHex() + '\n'); !why.isEmpty()) return why;
+    return file.Commit();
+}
+
+QByteArray CopyHashing(const QString& from, const QString& to) {
+    QFile in(from);
+    QFile out(to);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    bool ok = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    QByteArray chunk(kChunk, Qt::Uninitialized);
+    for (qint64 n = 0; ok && (n = in.read(chunk.data(), kChunk)) != 0;) {
+        ok = n > 0 && out.write(chunk.constData(), n) == n;
+        if (ok) hash.addData(QByteArrayView(chunk.constData(), n));
+    }
+    ok = ok && out.flush();
+    out.close();
+    if (!ok) QFile::remove(to);
+    return ok ? hash.result() : QByteArray();
+}
+
+QByteArray Sha256OfFile(const QString& file) {
+    QFile in(file);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return in.open(QIODevice::ReadOnly) && hash.addData(&in) ? hash.result() : QByteArray();
 }
 
 }  // namespace zarvik::index

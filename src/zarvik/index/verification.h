@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "component/configuration.h"
+#include "zarvik/index/documentcheck.h"
 
 namespace zarvik::index {
 
@@ -23,7 +24,12 @@ public:
     // keepGoing is called now and then while a check runs; when it returns false the
     // checks stop (a stopped build). liveDocuments is empty when there is no live index.
     IndexVerification(QString staging, std::int64_t documentsRead, std::optional<std::int64_t> liveDocuments,
-                  component::VerifySettings verify, std::function<bool()> keepGoing);
+                      component::VerifySettings verify, std::function<bool()> keepGoing);
+
+    // A changes build: the documents it changed are looked up one by one
+    // (CheckChangedDocuments), and FTS5's integrity-check of the whole file runs only
+    // when `fullCheck`; `skipped` says why it did not, for index_info.
+    void CheckChanges(ChangedDocuments changed, bool fullCheck, QString skipped);
 
     // Nothing raises: a file SQLite cannot open or read fails the integrity check.
     Outcome Run();
@@ -45,6 +51,7 @@ private:
     Outcome Damaged(const QString& what);
     // The checks in their order; each returns the outcome that ends the run, or none.
     std::optional<Outcome> CheckIntegrity(Db& db);
+    std::optional<Outcome> CheckChanged(Db& db);
     std::optional<Outcome> CheckCount(Db& db, std::int64_t& rows);
     std::optional<Outcome> CheckMinimum(std::int64_t rows);
     std::optional<Outcome> CheckShrink(std::int64_t rows);
@@ -55,6 +62,9 @@ private:
     std::optional<std::int64_t> m_live;
     component::VerifySettings m_verify;
     std::function<bool()> m_keepGoing;
+    std::optional<ChangedDocuments> m_changed;
+    bool m_fullCheck = true;
+    QString m_skipped;
     QString m_refusal;
     QList<std::pair<QString, QString>> m_figures;
 };
