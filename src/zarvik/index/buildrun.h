@@ -88,7 +88,10 @@ private:
         return !m_builder.m_aborted;
     }
 
+    bool FillInMode();
     bool FillFull();
+    // The milliseconds since the filling began, for the phases of Report().
+    std::int64_t FillMs() const;
 
     // A full build keeps a digest of each document, unless a key is NULL or read twice:
     // then the index gets none and the next build of the changes builds in full again.
@@ -215,6 +218,9 @@ private:
     std::int64_t m_rows = 0;
     std::int64_t m_total = 0;
     std::int64_t m_statusRows = 0;
+    Clock::time_point m_fillStart = Clock::now();
+    std::int64_t m_readMs = 0;
+    std::int64_t m_applyMs = 0;
     Clock::time_point m_start = Clock::now();
     Clock::time_point m_lastStatus = m_start;
     Clock::time_point m_lastEvents = m_start;

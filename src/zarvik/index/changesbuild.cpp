@@ -71,6 +71,9 @@ void Fts5IndexBuilder::Run::StartAgain() {
     m_written.clear();
     m_removed.clear();
     m_fullCheck = true;
+    // The phases measure the full build that takes the place of this one.
+    m_fillStart = Clock::now();
+    m_readMs = 0;
     m_phase = Phase::kIndexing;
 }
 
@@ -89,6 +92,7 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     std::vector<std::int64_t> rowids = m_digests->Rowids();
     if (!Compare(ahead, names, rowids))
         return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
+    m_readMs = FillMs();
     std::vector<std::int64_t> gone;
     for (const std::int64_t rowid : rowids)
         if (!m_seen[std::size_t(rowid)]) gone.push_back(rowid);

@@ -107,10 +107,13 @@ bool Fts5IndexBuilder::Build() {
     bool complete = false;
     QString refusal;
     QString checkFigures;
+    std::int64_t checksMs = 0;
     try {
         complete = run.Fill();
         if (complete && StagingHook()) StagingHook()(files.staging);
+        const auto checking = Clock::now();
         if (complete) complete = CheckStaging(run, files, refusal, checkFigures);
+        checksMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - checking).count();
         if (complete && refusal.isEmpty())
             PutInPlace(files, m_settings.buildMode.mode == component::BuildMode::Changes);
     } catch (...) {
@@ -120,6 +123,7 @@ bool Fts5IndexBuilder::Build() {
     if (!refusal.isEmpty()) ReportRefusal(run, files, refusal);
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
     m_lastBuild = run.Report();
+    m_lastBuild.checksMs = checksMs;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("finished"),
                    QStringLiteral("%1 documents in %2 s (%3); %4")
@@ -138,6 +142,9 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
                              [&run] { return run.Pump(); });
     if (auto changed = run.Changed()) checks.CheckChanges(*changed, run.FullCheck(), run.FullCheckSkipped());
     const auto outcome = checks.Run();
+    const component::BuildReport report = run.Report();
+    checks.AddFigure(QStringLiteral("read_seconds"), QString::number(double(report.readMs) / 1000, 'f', 3));
+    checks.AddFigure(QStringLiteral("apply_seconds"), QString::number(double(report.applyMs) / 1000, 'f', 3));
     if (outcome == IndexVerification::Outcome::kStopped) return false;
     if (outcome == IndexVerification::Outcome::kRefused) {
         refusal = checks.Refusal();

@@ -38,6 +38,8 @@ public:
     const QString& Refusal() const { return m_refusal; }
     // After kPassed: one (name, figures) pair per check, and "checks_seconds", for index_info.
     const QList<std::pair<QString, QString>>& Figures() const { return m_figures; }
+    // Adds a figure the build measured, to be written with the others.
+    void AddFigure(const QString& name, const QString& value) { m_figures.append({name, value}); }
     // Writes Figures into index_info of the staging file. Returns the empty text on
     // success, else SQLite's reason.
     QString Record() const;
