@@ -255,14 +255,17 @@ QString Checker::CheckColumn(std::size_t c, const Row* now, const Row* old, std:
 
 }  // namespace
 
-QString CheckChangedDocuments(sqlite3* db, const ChangedDocuments& changed, std::int64_t& lookups) {
+QString CheckChangedDocuments(sqlite3* db, const ChangedDocuments& changed, int part, int parts,
+                              std::int64_t& lookups) {
     Checker checker(db);
     if (QString why = checker.Open(changed.live); !why.isEmpty()) return why;
     const std::set<std::int64_t> written(changed.written.begin(), changed.written.end());
     const std::set<std::int64_t> removed(changed.removed.begin(), changed.removed.end());
     std::set<std::int64_t> all = written;
     all.insert(removed.begin(), removed.end());
+    int i = 0;
     for (const std::int64_t rowid : all) {
+        if (i++ % parts != part) continue;
         if (QString why = checker.Check(rowid, written.count(rowid) > 0, removed.count(rowid) > 0);
             !why.isEmpty())
             return why;

@@ -24,7 +24,10 @@ struct ChangedDocuments {
 // that its new text lacks. The terms are those the index's own tokenizer gives, each
 // looked up through the words it was read from, as a query would. Returns the empty
 // text when all hold, else the first document that fails and how (or SQLite's reason,
-// an interrupted statement's too). Raises nothing.
-QString CheckChangedDocuments(sqlite3* db, const ChangedDocuments& changed, std::int64_t& lookups);
+// an interrupted statement's too). Only every `parts`-th document from the `part`-th is
+// looked at, so that connections of their own can share the work. `lookups` counts the
+// terms looked up. Raises nothing.
+QString CheckChangedDocuments(sqlite3* db, const ChangedDocuments& changed, int part, int parts,
+                              std::int64_t& lookups);
 
 }  // namespace zarvik::index
