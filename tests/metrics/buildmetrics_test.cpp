@@ -85,8 +85,14 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.targetsFailed = 2;
     f.unlistedUsers = 5;
     f.failedStep = QStringLiteral("usernodes");
-    f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20,
-               10, 7250, 1500, 831};
+    f.build = {.mode = component::BuildMode::Full,
+               .fullBuildReason = QStringLiteral("more than 30% of the documents changed"),
+               .added = 30,
+               .replaced = 20,
+               .deleted = 10,
+               .readMs = 7250,
+               .applyMs = 1500,
+               .checksMs = 831};
     f.bytesSent = {
         {QStringLiteral("ssh://web1/srv/idx"), 9700000, {}},
         {QStringLiteral("/mnt/b \"x\""), 0, {}},

@@ -152,8 +152,9 @@ std::optional<IndexVerification::Outcome> IndexVerification::CheckChanged(Db& db
     if (!why.isEmpty() || !sideWhy.isEmpty())
         return Damaged(QStringLiteral("changed documents: ") + (why.isEmpty() ? sideWhy : why));
     if (!m_fullCheck)
-        m_figures.append({QStringLiteral("check.integrity"),
-                          QStringLiteral("quick_check ok, FTS5 integrity-check not run (%1)").arg(m_skipped)});
+        m_figures.append(
+            {QStringLiteral("check.integrity"),
+             QStringLiteral("quick_check ok, FTS5 integrity-check not run (%1)").arg(m_skipped)});
     lookups += sideLookups;
     m_figures.append({QStringLiteral("check.changed_documents"),
                       QStringLiteral("%1 written, %2 removed: each found under every term of its text and "

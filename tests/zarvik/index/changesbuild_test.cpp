@@ -309,7 +309,8 @@ TEST_P(ChangesBuildTest, ChecksWhatChangedAndTheWholeFileEveryNthBuild) {
         ADD_FAILURE() << "an index that lost a term went live";
     } catch (const component::Error& e) {
         EXPECT_EQ(e.Number(), component::errnum::kIndexRefused);
-        EXPECT_TRUE(e.Description().contains(u"not found under \"zircon\" in its column B", Qt::CaseInsensitive))
+        EXPECT_TRUE(
+            e.Description().contains(u"not found under \"zircon\" in its column B", Qt::CaseInsensitive))
             << e.Description().toStdString();
     }
     zarvik::index::Fts5IndexBuilder::SetStagingHookForTests({});
