@@ -125,7 +125,7 @@ private:
     // index_info; true (and the count back to 0) when they call for an 'optimize'.
     bool KeepChangedSinceOptimize();
     // Counts this changes build in index_info; the FTS5 integrity-check is due at every
-    // <FullCheckEvery>-th one.
+    // <FullCheckEvery>-th one, and when it costs less than looking up what changed.
     void CountTowardsFullCheck();
 
     // After an optimize: the staging file rewritten without the pages the changes

@@ -124,11 +124,12 @@ std::optional<IndexVerification::Outcome> IndexVerification::CheckIntegrity(Db& 
     return std::nullopt;
 }
 
-// 1b. After a changes build, the full-text index against the documents it changed: half
+// 1b. After a changes build that did not check the whole file, the full-text index
+// against the documents it changed: half
 // of them here, the other half on a connection of its own, a core each, after the
 // quick_check that CheckIntegrity left to it.
 std::optional<IndexVerification::Outcome> IndexVerification::CheckChanged(Db& db) {
-    if (!m_changed) return std::nullopt;
+    if (!m_changed || m_fullCheck) return std::nullopt;
     sqlite3* side = nullptr;
     if (sqlite3_open_v2(sqlite3_db_filename(db.Handle(), "main"), &side, SQLITE_OPEN_READONLY, nullptr) !=
         SQLITE_OK) {
@@ -256,7 +257,9 @@ QString IndexVerification::Record() const {
     if (sqlite3_open_v2(QFile::encodeName(m_staging).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
         SQLITE_OK) {
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
+        // A changes build starts from the live index: its checks are not this build's.
+        if (sqlite3_exec(db, "BEGIN; DELETE FROM index_info WHERE name LIKE 'check.%'", nullptr, nullptr,
+                         nullptr) == SQLITE_OK &&
             sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO index_info(name, value) VALUES(?, ?)", -1, &stmt,
                                nullptr) == SQLITE_OK) {
             bool ok = true;

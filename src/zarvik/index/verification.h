@@ -26,9 +26,9 @@ public:
     IndexVerification(QString staging, std::int64_t documentsRead, std::optional<std::int64_t> liveDocuments,
                       component::VerifySettings verify, std::function<bool()> keepGoing);
 
-    // A changes build: the documents it changed are looked up one by one
-    // (CheckChangedDocuments), and FTS5's integrity-check of the whole file runs only
-    // when `fullCheck`; `skipped` says why it did not, for index_info.
+    // A changes build: FTS5's integrity-check of the whole file when `fullCheck`, else
+    // the documents it changed looked up one by one (CheckChangedDocuments) and
+    // `skipped`, why the whole file was not checked, in index_info.
     void CheckChanges(ChangedDocuments changed, bool fullCheck, QString skipped);
 
     // Nothing raises: a file SQLite cannot open or read fails the integrity check.
@@ -40,7 +40,8 @@ public:
     const QList<std::pair<QString, QString>>& Figures() const { return m_figures; }
     // Adds a figure the build measured, to be written with the others.
     void AddFigure(const QString& name, const QString& value) { m_figures.append({name, value}); }
-    // Writes Figures into index_info of the staging file. Returns the empty text on
+    // Writes Figures into index_info of the staging file, in place of the check.* rows
+    // it held (a changes build copies the live index's). Returns the empty text on
     // success, else SQLite's reason.
     QString Record() const;
 
