@@ -302,22 +302,40 @@ TEST_P(ChangesBuildTest, ChecksWhatChangedAndTheWholeFileEveryNthBuild) {
     WriteSource();
     ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000}));
     EXPECT_TRUE(Info(Live("changes"), "check.integrity").contains(u"FTS5 integrity-check ok"));
-    model[7] = {Key(7), QStringLiteral("river"), QStringLiteral("quartz stone")};
-    WriteSource();
-    zarvik::index::Fts5IndexBuilder::SetStagingHookForTests([](const QString& staging) {
-        Scalar(staging, "UPDATE documents_content SET c2 = c2 || ' zircon' WHERE c2 = 'quartz stone'", "",
-               SQLITE_OPEN_READWRITE);
-    });
-    try {
-        Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000});
-        ADD_FAILURE() << "an index that lost a term went live";
-    } catch (const component::Error& e) {
-        EXPECT_EQ(e.Number(), component::errnum::kIndexRefused);
-        EXPECT_TRUE(
-            e.Description().contains(u"not found under \"zircon\" in its column B", Qt::CaseInsensitive))
-            << e.Description().toStdString();
+    // Faults put into the new index before its checks: the written document 7's content
+    // with a word its index lacks; the deleted document 9's content back under its rowid.
+    struct Fault {
+        const char* sql;  // on the new index; ? is document 9's rowid in the live index
+        const char* refusal;
+    };
+    for (const Fault& f :
+         {Fault{"UPDATE documents_content SET c2 = c2 || ' zircon' WHERE c2 = 'quartz stone'",
+                "7 is not found under \"zircon\" in its column B"},
+          Fault{"INSERT INTO documents_content(id, c0) VALUES(?, 'back')", "deleted is still there"}}) {
+        model[7] = {Key(7), QStringLiteral("river"), QStringLiteral("quartz")};
+        model[9] = {Key(9), QStringLiteral("river"), QStringLiteral("stone")};
+        WriteSource();
+        ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000}));
+        model[7][2] = QStringLiteral("quartz stone");
+        model.erase(9);
+        WriteSource();
+        const QByteArray rowid =
+            Scalar(Live("changes"), "SELECT id FROM documents_content WHERE CAST(c0 AS TEXT) = ?",
+                   Key(9).toString().toUtf8().constData())
+                .toUtf8();
+        zarvik::index::Fts5IndexBuilder::SetStagingHookForTests([&](const QString& staging) {
+            Scalar(staging, f.sql, rowid.constData(), SQLITE_OPEN_READWRITE);
+        });
+        try {
+            Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000});
+            ADD_FAILURE() << "an index that failed the lookups went live: " << f.refusal;
+        } catch (const component::Error& e) {
+            EXPECT_EQ(e.Number(), component::errnum::kIndexRefused);
+            EXPECT_TRUE(e.Description().contains(QString::fromUtf8(f.refusal), Qt::CaseInsensitive))
+                << e.Description().toStdString();
+        }
+        zarvik::index::Fts5IndexBuilder::SetStagingHookForTests({});
     }
-    zarvik::index::Fts5IndexBuilder::SetStagingHookForTests({});
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ChangesBuildTest,
