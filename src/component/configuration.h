@@ -52,6 +52,9 @@ enum class BuildMode { Full, Changes };
 struct BuildModeSettings {
     BuildMode mode = BuildMode::Full;
     int maxChangedPercent = 30;
+    // <FullCheckEvery>: FTS5's integrity-check of the whole file runs at every full build
+    // and at every fullCheckEvery-th changes build (1: at each).
+    int fullCheckEvery = 10;
     bool operator==(const BuildModeSettings&) const = default;
 };
 
@@ -76,7 +79,7 @@ struct IndexSettings {
     QString tokenizer{};      // <IndexSetting3>: the FTS5 tokenizer; empty for FTS5's own
     QString prefix{};         // <IndexSetting4>: the prefix lengths, blank-separated
     QString columnWeights{};  // <ColumnWeights>: bm25's weight per searched column; empty: 1 each
-    BuildModeSettings buildMode{};  // <BuildMode>, <MaxChangedPercent>
+    BuildModeSettings buildMode{};  // <BuildMode>, <MaxChangedPercent>, <FullCheckEvery>
     VerifySettings verify{};        // <Verify>
     UserNodeMethod userNodeMethod = UserNodeMethod::Memory;  // <UserNodeMethod>
     QStringList targets{};          // <Propagations>: absolute folders and other kinds' texts

@@ -24,6 +24,12 @@ struct BuildReport {
     std::int64_t added = 0;
     std::int64_t replaced = 0;
     std::int64_t deleted = 0;
+    // Milliseconds of the build's phases: reading the source (with the writing of what
+    // was read into the new index, which goes on beside it), the rest of the writing
+    // (the changes applied, the commit and the merges) and the checks.
+    std::int64_t readMs = 0;
+    std::int64_t applyMs = 0;
+    std::int64_t checksMs = 0;
 };
 
 class IndexBuilder {

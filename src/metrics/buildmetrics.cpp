@@ -166,6 +166,14 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
         {"lumora_index_documents_deleted",
          "Documents the last build deleted because the source no longer has them.",
          QByteArray::number(qint64(f.build.deleted))},
+        {"lumora_index_build_read_seconds",
+         "Seconds the last build spent reading the source (and writing what it read beside the reading).",
+         Seconds(f.build.readMs)},
+        {"lumora_index_build_apply_seconds",
+         "Seconds the last build spent writing after the reading: the changes, the commit and the merges.",
+         Seconds(f.build.applyMs)},
+        {"lumora_index_build_checks_seconds", "Seconds the last build spent checking the new index.",
+         Seconds(f.build.checksMs)},
     };
     const QByteArray index = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + '"';
     QByteArray text;

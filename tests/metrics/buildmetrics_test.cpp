@@ -26,6 +26,9 @@ const QStringList kGauges = {
     QStringLiteral("lumora_index_documents_added"),
     QStringLiteral("lumora_index_documents_replaced"),
     QStringLiteral("lumora_index_documents_deleted"),
+    QStringLiteral("lumora_index_build_read_seconds"),
+    QStringLiteral("lumora_index_build_apply_seconds"),
+    QStringLiteral("lumora_index_build_checks_seconds"),
 };
 
 TEST(MetricsFileName, OneFilePerIndexAndNoPathSeparator) {
@@ -82,8 +85,14 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.targetsFailed = 2;
     f.unlistedUsers = 5;
     f.failedStep = QStringLiteral("usernodes");
-    f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20,
-               10};
+    f.build = {.mode = component::BuildMode::Full,
+               .fullBuildReason = QStringLiteral("more than 30% of the documents changed"),
+               .added = 30,
+               .replaced = 20,
+               .deleted = 10,
+               .readMs = 7250,
+               .applyMs = 1500,
+               .checksMs = 831};
     f.bytesSent = {
         {QStringLiteral("ssh://web1/srv/idx"), 9700000, {}},
         {QStringLiteral("/mnt/b \"x\""), 0, {}},
@@ -110,6 +119,9 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {kGauges[12], QStringLiteral("30")},
         {kGauges[13], QStringLiteral("20")},
         {kGauges[14], QStringLiteral("10")},
+        {kGauges[15], QStringLiteral("7.250")},
+        {kGauges[16], QStringLiteral("1.500")},
+        {kGauges[17], QStringLiteral("0.831")},
         {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"ssh://web1/srv/idx\"}"),
          QStringLiteral("9700000")},
         {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"/mnt/b \\\"x\\\"\"}"),

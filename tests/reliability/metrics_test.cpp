@@ -88,11 +88,17 @@ void Check(MetricsRun& t, const RunResult& run, const Expected& e, const QString
     const QMap<QString, QString> m = t.Samples();
     // Users left without assignments are counted by a user-node run that finished.
     const bool usersCounted = e.users > 0;
-    ASSERT_EQ(m.size(), usersCounted ? 15 : 14);
+    ASSERT_EQ(m.size(), usersCounted ? 18 : 17);
     if (usersCounted) {
         EXPECT_EQ(m.value(QStringLiteral("lumora_index_usernode_unlisted_users")), u"0");
     }
     if (e.success) {
+        // The build's phases lie within its time (each figure rounded to the millisecond).
+        double phases = 0;
+        for (const char* phase : {"read", "apply", "checks"})
+            phases +=
+                m.value(QStringLiteral("lumora_index_build_%1_seconds").arg(QLatin1String(phase))).toDouble();
+        EXPECT_LE(phases, m.value(QStringLiteral("lumora_index_build_seconds")).toDouble() + 0.003);
         EXPECT_EQ(
             m.value(QStringLiteral("lumora_index_last_run_failed_step{index=\"catalog\",step=\"none\"}")),
             u"0");

@@ -20,7 +20,14 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         state->metricsDirectory = kFolder;
-        state->buildReport = {component::BuildMode::Changes, QString(), 3, 2, 1};
+        state->buildReport = {.mode = component::BuildMode::Changes,
+                              .fullBuildReason = QString(),
+                              .added = 3,
+                              .replaced = 2,
+                              .deleted = 1,
+                              .readMs = 1250,
+                              .applyMs = 40,
+                              .checksMs = 310};
         // The fake answers the per-step statements; the users it lists are rewritten.
         state->indexes[QStringLiteral("sales")][QStringLiteral("UserNodeMethod")] = QStringLiteral("queries");
         state->queryRows[kUserQuery] = {QStringLiteral("USERID"),
@@ -67,11 +74,13 @@ TEST_P(OutcomeTest, EveryRunWritesItsOwnValues) {
     EXPECT_EQ(state->metricsWrites, 1);
     const QMap<QString, QString> m = Written();
     const QString sentToA = QStringLiteral("lumora_index_target_bytes_sent{index=\"sales\",target=\"/r/a\"}");
-    ASSERT_EQ(m.size() - m.count(sentToA), 14) << state->metricsFiles.value(kFile).toStdString();
+    ASSERT_EQ(m.size() - m.count(sentToA), 17) << state->metricsFiles.value(kFile).toStdString();
     if (c.success) {
         // What the builder reports of a successful build, and the bytes each target got.
         EXPECT_EQ(m.value(QStringLiteral("lumora_index_build_applied_changes")), u"1");
         EXPECT_EQ(m.value(QStringLiteral("lumora_index_documents_deleted")), u"1");
+        EXPECT_EQ(m.value(QStringLiteral("lumora_index_build_read_seconds")), u"1.250");
+        EXPECT_EQ(m.value(QStringLiteral("lumora_index_build_checks_seconds")), u"0.310");
         EXPECT_EQ(m.value(sentToA), c.propagated ? u"5" : u"");
     }
     const double lastRun = m.value(QStringLiteral("lumora_index_last_run_timestamp_seconds")).toDouble();

@@ -46,6 +46,10 @@ QString ReadCount(const QString& value, int& field) {
 }
 }  // namespace
 
+QString ReadFullCheckEvery(const QString& value, component::IndexSettings& settings) {
+    return ReadCount(value, settings.buildMode.fullCheckEvery);
+}
+
 QString ReadFullEvery(const QString& value, component::IndexSettings& settings) {
     return ReadCount(value, settings.publishing.fullEvery);
 }

@@ -24,6 +24,7 @@ QString ReadText(const QString& value, component::IndexSettings& settings) {
 QString ReadBuildMode(const QString& value, component::IndexSettings& settings);
 QString ReadMaxChangedPercent(const QString& value, component::IndexSettings& settings);
 QString ReadUserNodeMethod(const QString& value, component::IndexSettings& settings);
+QString ReadFullCheckEvery(const QString& value, component::IndexSettings& settings);
 QString ReadFullEvery(const QString& value, component::IndexSettings& settings);
 QString ReadKeepPublished(const QString& value, component::IndexSettings& settings);
 QString ReadColumnWeights(const QString& value, component::IndexSettings& settings);
@@ -52,6 +53,7 @@ inline constexpr TextElement kTextElements[] = {
     {"UserNodeMethod", &ReadUserNodeMethod},
     {"BuildMode", &ReadBuildMode},
     {"MaxChangedPercent", &ReadMaxChangedPercent},
+    {"FullCheckEvery", &ReadFullCheckEvery},
     {"FullEvery", &ReadFullEvery},
     {"KeepPublished", &ReadKeepPublished},
     {"ColumnWeights", &ReadColumnWeights},

@@ -13,7 +13,9 @@ namespace zarvik::files {
 // interrupted check, too). Raises nothing.
 QString QuickCheck(sqlite3* db);
 
-// QuickCheck, then FTS5's integrity-check of the table `documents`, with the tokenizer
+// QuickCheck (on a second, read-only connection of its own beside the other check, when
+// db's file can be opened again; db's busy timeout is 0 afterwards), and FTS5's
+// integrity-check of the table `documents`, with the tokenizer
 // snowball and lumora_match registered on db first, so that an index built with them
 // checks as any other. The integrity-check writes: db must be writable (a private
 // copy will do). Returns the empty text when both pass, else "quick_check: ..." or

@@ -53,6 +53,17 @@ void Fts5IndexBuilder::Run::Close() {
 }
 
 bool Fts5IndexBuilder::Run::Fill() {
+    m_fillStart = Clock::now();
+    const bool done = FillInMode();
+    m_applyMs = FillMs() - m_readMs;
+    return done;
+}
+
+std::int64_t Fts5IndexBuilder::Run::FillMs() const {
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - m_fillStart).count();
+}
+
+bool Fts5IndexBuilder::Run::FillInMode() {
     if (m_builder.m_settings.buildMode.mode != component::BuildMode::Changes) return FillFull();
     m_fullBuildReason = LiveIndexUnusable();
     if (m_fullBuildReason.isEmpty()) {
@@ -67,8 +78,13 @@ bool Fts5IndexBuilder::Run::Fill() {
 component::BuildReport Fts5IndexBuilder::Run::Report() const {
     const bool applied =
         m_builder.m_settings.buildMode.mode == component::BuildMode::Changes && m_fullBuildReason.isEmpty();
-    return {applied ? component::BuildMode::Changes : component::BuildMode::Full, m_fullBuildReason, m_added,
-            m_replaced, m_deleted};
+    return {applied ? component::BuildMode::Changes : component::BuildMode::Full,
+            m_fullBuildReason,
+            m_added,
+            m_replaced,
+            m_deleted,
+            m_readMs,
+            m_applyMs};
 }
 
 QString Fts5IndexBuilder::Run::ModeSummary() const {
@@ -110,6 +126,7 @@ bool Fts5IndexBuilder::Run::FillFull() {
         return true;
     });
     if (!read) return false;
+    m_readMs = FillMs();
     m_added = m_rows;
     if (keepDigests && !m_digestsLost.isEmpty()) DropDigests();
     return Finish(names, QStringLiteral("Indexing: optimizing the index of %1 documents").arg(m_rows),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "zarvik/index/digests.h"
+#include "zarvik/index/documentcheck.h"
 #include "zarvik/index/documentsource.h"
 #include "zarvik/index/fts5indexbuilder.h"
 
@@ -49,6 +50,12 @@ public:
     // else builds in full with the reason in Report().
     bool Fill();
     component::BuildReport Report() const;
+    // After a changes build: what it changed, for its checks; none after a full build.
+    std::optional<ChangedDocuments> Changed() const;
+    // Whether FTS5's integrity-check of the whole file is due (<FullCheckEvery>), and
+    // when it is not, why.
+    bool FullCheck() const { return m_fullCheck; }
+    const QString& FullCheckSkipped() const { return m_fullCheckSkipped; }
     // "changes: 3 added, 1 replaced, 0 deleted" or "full", for the log.
     QString ModeSummary() const;
 
@@ -81,7 +88,10 @@ private:
         return !m_builder.m_aborted;
     }
 
+    bool FillInMode();
     bool FillFull();
+    // The milliseconds since the filling began, for the phases of Report().
+    std::int64_t FillMs() const;
 
     // A full build keeps a digest of each document, unless a key is NULL or read twice:
     // then the index gets none and the next build of the changes builds in full again.
@@ -114,6 +124,9 @@ private:
     // Adds this build's changes to those since the index was last one segment, in
     // index_info; true (and the count back to 0) when they call for an 'optimize'.
     bool KeepChangedSinceOptimize();
+    // Counts this changes build in index_info; the FTS5 integrity-check is due at every
+    // <FullCheckEvery>-th one, and when it costs less than looking up what changed.
+    void CountTowardsFullCheck();
 
     // After an optimize: the staging file rewritten without the pages the changes
     // split or freed, once it has grown enough. Raises through FailBuild when it cannot be.
@@ -196,12 +209,19 @@ private:
     index::Batch m_changed;
     std::vector<std::int64_t> m_changedRowids;
     std::vector<index::Digest> m_changedDigests;
-    std::vector<bool> m_seen;  // by rowid: read from the source in this build
+    std::vector<bool> m_seen;             // by rowid: read from the source in this build
+    std::vector<std::int64_t> m_written;  // rowids a changes build added or replaced
+    std::vector<std::int64_t> m_removed;  // rowids it deleted or replaced
+    bool m_fullCheck = true;
+    QString m_fullCheckSkipped;
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_insert = nullptr;
     std::int64_t m_rows = 0;
     std::int64_t m_total = 0;
     std::int64_t m_statusRows = 0;
+    Clock::time_point m_fillStart = Clock::now();
+    std::int64_t m_readMs = 0;
+    std::int64_t m_applyMs = 0;
     Clock::time_point m_start = Clock::now();
     Clock::time_point m_lastStatus = m_start;
     Clock::time_point m_lastEvents = m_start;

@@ -30,6 +30,13 @@ const char* const kChangedSinceOptimize = "changed_since_optimize";
 // index_info: the pages in use when the file was last written whole, by a full build or
 // a compaction (set by the first build of the changes after a full build).
 const char* const kPackedPages = "packed_pages";
+// index_info: the changes builds since FTS5's integrity-check last ran on the index.
+const char* const kSinceFullCheck = "changes_builds_since_full_check";
+// Looking up the terms of a changed document costs what FTS5's integrity-check of about
+// this many documents costs (GCIDE: 1 to 6 ms a document against 13 us, growing with the
+// index and with the changes' own segments). Past that share of the index the
+// integrity-check of the whole file is the cheaper check, and the stronger one.
+constexpr std::int64_t kLookupCostInDocuments = 200;
 // A build that optimizes also compacts the file once its pages pass those by this share
 // (see Compact).
 constexpr std::int64_t kCompactAfterGrowthPercent = 12;
@@ -69,6 +76,12 @@ void Fts5IndexBuilder::Run::StartAgain() {
     m_changed = {};
     m_changedRowids.clear();
     m_changedDigests.clear();
+    m_written.clear();
+    m_removed.clear();
+    m_fullCheck = true;
+    // The phases measure the full build that takes the place of this one.
+    m_fillStart = Clock::now();
+    m_readMs = 0;
     m_phase = Phase::kIndexing;
 }
 
@@ -87,6 +100,7 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     std::vector<std::int64_t> rowids = m_digests->Rowids();
     if (!Compare(ahead, names, rowids))
         return m_fullBuildReason.isEmpty() ? Applied::kStopped : Applied::kFallBack;
+    m_readMs = FillMs();
     std::vector<std::int64_t> gone;
     for (const std::int64_t rowid : rowids)
         if (!m_seen[std::size_t(rowid)]) gone.push_back(rowid);
@@ -98,6 +112,7 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
     for (std::size_t i = 0; i < m_changedRowids.size(); ++i)
         if (m_changedRowids[i]) gone.push_back(m_changedRowids[i]);
     m_digests->RemoveDocuments(gone);
+    m_removed = gone;
     if (!Pump()) return Applied::kStopped;
     // The replaced documents first: a new one could otherwise take the rowid of a
     // replaced one that has not come back yet.
@@ -106,12 +121,13 @@ Fts5IndexBuilder::Run::Applied Fts5IndexBuilder::Run::FillChanges() {
             const std::int64_t rowid = m_changedRowids[std::size_t(r)];
             if ((rowid != 0) != replaced) continue;
             Insert(m_changed, r, rowid ? std::optional<std::int64_t>(rowid) : std::nullopt);
-            if (!m_digests->Add(m_changed, r, sqlite3_last_insert_rowid(m_db),
-                                m_changedDigests[std::size_t(r)]))
+            m_written.push_back(sqlite3_last_insert_rowid(m_db));
+            if (!m_digests->Add(m_changed, r, m_written.back(), m_changedDigests[std::size_t(r)]))
                 FailBuild(WriteError());
             if (!Pump()) return Applied::kStopped;
         }
     }
+    CountTowardsFullCheck();
     const bool optimize = KeepChangedSinceOptimize();
     const QString status = optimize
                                ? QStringLiteral("Indexing: optimizing the index of %1 documents").arg(m_rows)
@@ -132,6 +148,20 @@ bool Fts5IndexBuilder::Run::KeepChangedSinceOptimize() {
         changed > 0 && changed * 100 > kOptimizeAfterPercent * std::max<std::int64_t>(m_rows, 1);
     SetInfo(kChangedSinceOptimize, QString::number(optimize ? 0 : changed));
     return optimize;
+}
+
+void Fts5IndexBuilder::Run::CountTowardsFullCheck() {
+    const std::int64_t since = InfoNumber(kSinceFullCheck).value_or(0) + 1;
+    const int every = m_builder.m_settings.buildMode.fullCheckEvery;
+    m_fullCheck = since >= every || (m_added + m_replaced + m_deleted) * kLookupCostInDocuments > m_rows;
+    m_fullCheckSkipped =
+        QStringLiteral("changes build %1 since it last ran, FullCheckEvery %2").arg(since).arg(every);
+    SetInfo(kSinceFullCheck, QString::number(m_fullCheck ? 0 : since));
+}
+
+std::optional<ChangedDocuments> Fts5IndexBuilder::Run::Changed() const {
+    if (Report().mode != component::BuildMode::Changes) return std::nullopt;
+    return ChangedDocuments{m_live, m_written, m_removed};
 }
 
 std::optional<std::int64_t> Fts5IndexBuilder::Run::Number(const char* sql, const char* parameter) {
@@ -268,8 +298,15 @@ void Fts5IndexBuilder::Run::KeepChanged(const index::Batch& batch, int r, std::i
 
 QString Fts5IndexBuilder::Run::OpenCopy(const QStringList& names) {
     RemoveStaging(m_staging);
-    if (!QFile::copy(m_live, m_staging))
-        FailBuild(QStringLiteral("Unable to copy %1 to %2.").arg(m_live, m_staging));
+    const QByteArray recorded = RecordedHash(m_live);
+    const QByteArray copied = CopyHashing(m_live, m_staging);
+    if (copied.isEmpty()) FailBuild(QStringLiteral("Unable to copy %1 to %2.").arg(m_live, m_staging));
+    if (recorded.isEmpty())
+        return QStringLiteral("no SHA-256 of the live index was recorded when it went live");
+    if (copied != recorded)
+        return QStringLiteral(
+            "the live index is not the file that went live (its SHA-256 differs from the one "
+            "recorded then)");
     OpenStaging(SQLITE_OPEN_READWRITE);
     if (LiveColumns() != names) return QStringLiteral("the document query returns other columns now");
     if (!index::DigestTable::Exists(m_db)) return QStringLiteral("the live index has no digests");

@@ -107,11 +107,15 @@ bool Fts5IndexBuilder::Build() {
     bool complete = false;
     QString refusal;
     QString checkFigures;
+    std::int64_t checksMs = 0;
     try {
         complete = run.Fill();
         if (complete && StagingHook()) StagingHook()(files.staging);
+        const auto checking = Clock::now();
         if (complete) complete = CheckStaging(run, files, refusal, checkFigures);
-        if (complete && refusal.isEmpty()) PutInPlace(files);
+        checksMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - checking).count();
+        if (complete && refusal.isEmpty())
+            PutInPlace(files, m_settings.buildMode.mode == component::BuildMode::Changes);
     } catch (...) {
         ReportFailure(run, files);
     }
@@ -119,6 +123,7 @@ bool Fts5IndexBuilder::Build() {
     if (!refusal.isEmpty()) ReportRefusal(run, files, refusal);
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
     m_lastBuild = run.Report();
+    m_lastBuild.checksMs = checksMs;
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("finished"),
                    QStringLiteral("%1 documents in %2 s (%3); %4")
@@ -135,7 +140,11 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
     run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
     IndexVerification checks(files.staging, run.Rows(), LiveDocuments(files.live), m_settings.verify,
                              [&run] { return run.Pump(); });
+    if (auto changed = run.Changed()) checks.CheckChanges(*changed, run.FullCheck(), run.FullCheckSkipped());
     const auto outcome = checks.Run();
+    const component::BuildReport report = run.Report();
+    checks.AddFigure(QStringLiteral("read_seconds"), QString::number(double(report.readMs) / 1000, 'f', 3));
+    checks.AddFigure(QStringLiteral("apply_seconds"), QString::number(double(report.applyMs) / 1000, 'f', 3));
     if (outcome == IndexVerification::Outcome::kStopped) return false;
     if (outcome == IndexVerification::Outcome::kRefused) {
         refusal = checks.Refusal();
@@ -152,7 +161,7 @@ bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refus
 // The synced staging file replaces the live index, which is kept as the previous one.
 // It gets the live index's owner, group and mode first (synced with it), so that the
 // readers of the index read the new one.
-void Fts5IndexBuilder::PutInPlace(const Files& files) {
+void Fts5IndexBuilder::PutInPlace(const Files& files, bool recordHash) {
     if (const QString why = files::InheritOwnership(files.staging, files.live); !why.isEmpty()) {
         try {
             files::WriteEvent(kSource, why, 1);
@@ -162,10 +171,17 @@ void Fts5IndexBuilder::PutInPlace(const Files& files) {
     }
     if (const QString why = files::SyncToDisk(files.staging); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to write %1 to disk: %2").arg(files.staging, why));
+    // Only a changes build starts from the live index. Read back while the file is still
+    // in the page cache, the hash is recorded only once the file is live: one that does
+    // not match the live index (a crash in between, a failed record) makes the next
+    // changes build a full one, never a wrong one.
+    const QByteArray sha256 = recordHash ? Sha256OfFile(files.staging) : QByteArray();
     if (const QString why = KeepPrevious(files.live, files.previous); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to keep %1 as %2: %3").arg(files.live, files.previous, why));
     if (const QString why = files::DurableRename(files.staging, files.live); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to put the new index in place of %1: %2").arg(files.live, why));
+    if (sha256.isEmpty() || !RecordHash(files.live, sha256).isEmpty())
+        QFile::remove(RecordedHashPath(files.live));
 }
 
 // Called from a catch block: logs the failure and raises it again.

@@ -41,7 +41,8 @@ private:
 
     // The steps of Build after the staging file is filled.
     bool CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures);
-    static void PutInPlace(const Files& files);
+    // recordHash: keeps the new index's SHA-256 beside it, for the next changes build.
+    static void PutInPlace(const Files& files, bool recordHash);
     [[noreturn]] void ReportFailure(Run& run, const Files& files);
     bool ReportAbort(Run& run, const Files& files);
     [[noreturn]] void ReportRefusal(Run& run, const Files& files, const QString& refusal);

@@ -2,6 +2,7 @@
 // index_info, and keeping the live index as the previous one.
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <cstdint>
@@ -27,5 +28,23 @@ std::int32_t LiveCount(const QString& live);
 // then may the new index be renamed over the live one. Returns the empty text on
 // success, else the reason.
 QString KeepPrevious(const QString& live, const QString& previous);
+
+// The SHA-256 of the live index as it went live is kept beside it, in this file, so
+// that a changes build can tell that the copy it starts from is that index.
+QString RecordedHashPath(const QString& live);
+
+// The SHA-256 recorded when `live` went live (raw bytes); empty when none was.
+QByteArray RecordedHash(const QString& live);
+
+// Records `sha256` as the hash of `live` (durably). Returns the empty text on
+// success, else the reason.
+QString RecordHash(const QString& live, const QByteArray& sha256);
+
+// Copies `from` to `to` and returns the SHA-256 of the bytes copied; empty when the
+// copy failed (`to` is then removed).
+QByteArray CopyHashing(const QString& from, const QString& to);
+
+// The SHA-256 of a whole file; empty when it cannot be read.
+QByteArray Sha256OfFile(const QString& file);
 
 }  // namespace zarvik::index

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "component/configuration.h"
+#include "zarvik/index/documentcheck.h"
 
 namespace zarvik::index {
 
@@ -23,7 +24,12 @@ public:
     // keepGoing is called now and then while a check runs; when it returns false the
     // checks stop (a stopped build). liveDocuments is empty when there is no live index.
     IndexVerification(QString staging, std::int64_t documentsRead, std::optional<std::int64_t> liveDocuments,
-                  component::VerifySettings verify, std::function<bool()> keepGoing);
+                      component::VerifySettings verify, std::function<bool()> keepGoing);
+
+    // A changes build: FTS5's integrity-check of the whole file when `fullCheck`, else
+    // the documents it changed looked up one by one (CheckChangedDocuments) and
+    // `skipped`, why the whole file was not checked, in index_info.
+    void CheckChanges(ChangedDocuments changed, bool fullCheck, QString skipped);
 
     // Nothing raises: a file SQLite cannot open or read fails the integrity check.
     Outcome Run();
@@ -32,7 +38,10 @@ public:
     const QString& Refusal() const { return m_refusal; }
     // After kPassed: one (name, figures) pair per check, and "checks_seconds", for index_info.
     const QList<std::pair<QString, QString>>& Figures() const { return m_figures; }
-    // Writes Figures into index_info of the staging file. Returns the empty text on
+    // Adds a figure the build measured, to be written with the others.
+    void AddFigure(const QString& name, const QString& value) { m_figures.append({name, value}); }
+    // Writes Figures into index_info of the staging file, in place of the check.* rows
+    // it held (a changes build copies the live index's). Returns the empty text on
     // success, else SQLite's reason.
     QString Record() const;
 
@@ -45,6 +54,7 @@ private:
     Outcome Damaged(const QString& what);
     // The checks in their order; each returns the outcome that ends the run, or none.
     std::optional<Outcome> CheckIntegrity(Db& db);
+    std::optional<Outcome> CheckChanged(Db& db);
     std::optional<Outcome> CheckCount(Db& db, std::int64_t& rows);
     std::optional<Outcome> CheckMinimum(std::int64_t rows);
     std::optional<Outcome> CheckShrink(std::int64_t rows);
@@ -55,6 +65,9 @@ private:
     std::optional<std::int64_t> m_live;
     component::VerifySettings m_verify;
     std::function<bool()> m_keepGoing;
+    std::optional<ChangedDocuments> m_changed;
+    bool m_fullCheck = true;
+    QString m_skipped;
     QString m_refusal;
     QList<std::pair<QString, QString>> m_figures;
 };

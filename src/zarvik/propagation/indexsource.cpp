@@ -8,9 +8,11 @@ namespace zarvik::propagation {
 namespace {
 
 // The files that make up an index: not the build's lock, its staging file, the
-// previous or the refused index kept beside it, or a journal a reader may have left.
+// previous or the refused index kept beside it, the live index's hash kept for the next
+// changes build, or a journal a reader may have left.
 bool IsIndexFile(const QString& name) {
-    return name != QLatin1String("index.lock") && name != QLatin1String("index.previous.db") &&
+    return name != QLatin1String("index.lock") && !name.startsWith(QLatin1String("index.db.sha256")) &&
+           name != QLatin1String("index.previous.db") &&
            name != QLatin1String("index.rejected.db") && !name.endsWith(QLatin1String(".staging")) &&
            !name.endsWith(QLatin1String("-journal")) && !name.endsWith(QLatin1String("-wal")) &&
            !name.endsWith(QLatin1String("-shm")) && !name.contains(QLatin1String(".propagating")) &&

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -71,6 +73,14 @@ QString Scalar(const QString& file, const char* sql, const char* parameter = "",
 }
 QString Info(const QString& file, const char* name) {
     return Scalar(file, "SELECT value FROM index_info WHERE name = ?", name);
+}
+
+// Records the hash of an index a test changed, as a build does when it goes live.
+void RecordHash(const QString& live) {
+    QFile index(live);
+    QFile hash(live + QStringLiteral(".sha256"));
+    ASSERT_TRUE(index.open(QIODevice::ReadOnly) && hash.open(QIODevice::WriteOnly));
+    hash.write(QCryptographicHash::hash(index.readAll(), QCryptographicHash::Sha256).toHex());
 }
 
 struct Param {
@@ -196,6 +206,7 @@ TEST_P(ChangesBuildTest, AppliesTheChangesAsAFullBuildWouldAndBuildsInFullWhenIt
         QFile(compacted).open(QIODevice::WriteOnly);
         Scalar(Live("changes"), "UPDATE index_info SET value = ? WHERE name = 'packed_pages'", o.packedPages,
                SQLITE_OPEN_READWRITE);
+        RecordHash(Live("changes"));
         ASSERT_TRUE(Build(QStringLiteral("changes"), changes));
         ExpectSameAsFull("");
         EXPECT_EQ(Info(Live("changes"), "changed_since_optimize"), o.many ? u"0" : u"1") << "seed " << seed;
@@ -216,9 +227,13 @@ TEST_P(ChangesBuildTest, AppliesTheChangesAsAFullBuildWouldAndBuildsInFullWhenIt
         int changes;
         int maxChangedPercent;
         bool firstRowTwice = false;  // the model's first row as it is then, read twice
+        bool liveChanged = false;    // the live index written to after it went live
+        bool hashLost = false;       // the hash recorded beside it removed
     };
     const FallBack fallBacks[] = {
         {"the live index was built with another tokenizer", {}, 1, 30},
+        {"the live index is not the file that went live", {}, 1, 30, false, true},
+        {"no SHA-256 of the live index was recorded", {}, 1, 30, false, false, true},
         {"a document key is NULL", {{QVariant(), QStringLiteral("river"), QStringLiteral("stone")}}, 0, 30},
         {"the live index has no digests (a document key is NULL)", {}, 1, 30},
         {"was read twice", {}, 0, 30, true},
@@ -231,6 +246,9 @@ TEST_P(ChangesBuildTest, AppliesTheChangesAsAFullBuildWouldAndBuildsInFullWhenIt
         const QList<QVariantList> extra =
             f.firstRowTwice ? QList<QVariantList>{model.begin()->second} : f.extra;
         WriteSource(extra);
+        if (f.liveChanged)
+            Scalar(Live("changes"), "INSERT INTO index_info VALUES('note', ?)", "", SQLITE_OPEN_READWRITE);
+        if (f.hashLost) QFile::remove(Live("changes") + QStringLiteral(".sha256"));
         ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, f.maxChangedPercent}));
         ASSERT_TRUE(Build(QStringLiteral("full"), {Mode::Full, 30}));
         EXPECT_EQ(Contents(Live("changes")), Contents(Live("full"))) << f.reason << " seed " << seed;
@@ -262,6 +280,62 @@ TEST_P(ChangesBuildTest, AppliesTheChangesAsAFullBuildWouldAndBuildsInFullWhenIt
     QFile live(Live("changes"));
     ASSERT_TRUE(live.open(QIODevice::ReadOnly));
     EXPECT_EQ(live.readAll(), before);
+}
+
+// FTS5's integrity-check runs at the full build, at each FullCheckEvery-th changes build
+// and when many changed; the other changes builds look up what they changed, and refuse
+// an index that lost a term of a document written though the content kept it.
+TEST_P(ChangesBuildTest, ChecksWhatChangedAndTheWholeFileEveryNthBuild) {
+    for (int n = 0; n < 700; ++n) model[n] = {Key(n), Text(2), Text(12)};
+    for (const auto& [every, ran] : {std::pair{3, "1001001"}, std::pair{1, "111"}}) {
+        QDir(tmp.filePath(QStringLiteral("changes"))).removeRecursively();
+        for (const char* r = ran; *r; ++r) {
+            Edit(3);
+            WriteSource();
+            ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, 100, every}));
+            const QString integrity = Info(Live("changes"), "check.integrity");
+            EXPECT_EQ(integrity.contains(u"FTS5 integrity-check ok"), *r == '1') << integrity.toStdString();
+            EXPECT_EQ(Info(Live("changes"), "check.changed_documents").isEmpty(), *r == '1');
+        }
+    }
+    Edit(30);
+    WriteSource();
+    ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000}));
+    EXPECT_TRUE(Info(Live("changes"), "check.integrity").contains(u"FTS5 integrity-check ok"));
+    // Faults put into the new index before its checks: the written document 7's content
+    // with a word its index lacks; the deleted document 9's content back under its rowid.
+    struct Fault {
+        const char* sql;  // on the new index; ? is document 9's rowid in the live index
+        const char* refusal;
+    };
+    for (const Fault& f :
+         {Fault{"UPDATE documents_content SET c2 = c2 || ' zircon' WHERE c2 = 'quartz stone'",
+                "7 is not found under \"zircon\" in its column B"},
+          Fault{"INSERT INTO documents_content(id, c0) VALUES(?, 'back')", "deleted is still there"}}) {
+        model[7] = {Key(7), QStringLiteral("river"), QStringLiteral("quartz")};
+        model[9] = {Key(9), QStringLiteral("river"), QStringLiteral("stone")};
+        WriteSource();
+        ASSERT_TRUE(Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000}));
+        model[7][2] = QStringLiteral("quartz stone");
+        model.erase(9);
+        WriteSource();
+        const QByteArray rowid =
+            Scalar(Live("changes"), "SELECT id FROM documents_content WHERE CAST(c0 AS TEXT) = ?",
+                   Key(9).toString().toUtf8().constData())
+                .toUtf8();
+        zarvik::index::Fts5IndexBuilder::SetStagingHookForTests([&](const QString& staging) {
+            Scalar(staging, f.sql, rowid.constData(), SQLITE_OPEN_READWRITE);
+        });
+        try {
+            Build(QStringLiteral("changes"), {Mode::Changes, 100, 1000});
+            ADD_FAILURE() << "an index that failed the lookups went live: " << f.refusal;
+        } catch (const component::Error& e) {
+            EXPECT_EQ(e.Number(), component::errnum::kIndexRefused);
+            EXPECT_TRUE(e.Description().contains(QString::fromUtf8(f.refusal), Qt::CaseInsensitive))
+                << e.Description().toStdString();
+        }
+        zarvik::index::Fts5IndexBuilder::SetStagingHookForTests({});
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ChangesBuildTest,

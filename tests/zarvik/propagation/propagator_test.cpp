@@ -25,6 +25,7 @@ protected:
         ASSERT_TRUE(WriteFile(source + "/index.db.staging", "half a build"));
         ASSERT_TRUE(WriteFile(source + "/index.previous.db", "the index before"));
         ASSERT_TRUE(WriteFile(source + "/index.rejected.db", "a refused index"));
+        ASSERT_TRUE(WriteFile(source + "/index.db.sha256", "the live index's hash, for the next build"));
         indexBytes = ReadAll(source + "/index.db");
         ASSERT_GT(indexBytes.size(), 0);
         propagator.SetStatusHandler(&recorder);
