@@ -13,7 +13,7 @@ PACKAGES=(
   postgresql
   unixodbc libsqliteodbc
   rsync openssh-client openssh-server
-  rclone libzstd-dev libcurl4-openssl-dev nginx radosgw ceph-mon ceph-osd
+  rclone libzstd-dev libcurl4-openssl-dev libssl-dev nginx radosgw ceph-mon ceph-osd
   clang clang-tidy lld
   fonts-liberation
   dpkg-dev file lintian
