@@ -4,29 +4,35 @@
 // notes say when an operation raises in its normal use.
 #pragma once
 
-#include "component/configuration.h"
-#include "component/error.h"
-#include "component/statushandler.h"
-
 #include <QList>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
+
+#include "component/configuration.h"
+#include "component/error.h"
+#include "component/statushandler.h"
 
 namespace component {
 
 // What a propagation sent to one target: the bytes over the link for a target on
 // another machine, the bytes copied for a local folder; and the objects uploaded
 // for a target that stores objects (0 for the others).
+// What a store target holds after a run: the version `current` names, the objects the
+// run uploaded (0: the store already held this file), and whether it published the
+// whole file rather than a pack.
+struct PublishedVersion {
+    std::int64_t version = 0;
+    std::int64_t objects = 0;
+    bool whole = false;
+};
+
 struct TargetBytes {
     QString target;
-    std::int64_t bytes = 0;
-    std::int64_t objects = 0;
-    // A store target: the version `current` names after the run (0: none published
-    // yet, or another kind), and whether that publish uploaded the whole file or a pack.
-    std::int64_t publishedVersion = 0;
-    bool whole = false;
+    std::int64_t sent = 0;                      // what reached the target
+    std::optional<PublishedVersion> published;  // a store target's version
 };
 
 // Whether a target text names its kind ("ssh://...", "kind:..."): such a text goes to

@@ -79,8 +79,10 @@ QByteArray StoreGauges(const RunFigures& f, const QByteArray& index) {
     for (int g = 0; g < 3; ++g) {
         QByteArray samples;
         for (const auto& t : f.bytesSent) {
-            if (t.publishedVersion == 0) continue;
-            const std::int64_t value = g == 0 ? t.objects : g == 1 ? t.publishedVersion : (t.whole ? 1 : 0);
+            if (!t.published) continue;
+            const std::int64_t value = g == 0   ? t.published->objects
+                                       : g == 1 ? t.published->version
+                                                : (t.published->whole ? 1 : 0);
             samples += QByteArray(gauges[g].first) + index + ",target=\"" +
                        EscapeLabelValue(t.target).toUtf8() + "\"} " + QByteArray::number(qint64(value)) +
                        '\n';
@@ -98,7 +100,8 @@ QByteArray ReasonAndTargetGauges(const RunFigures& f, const QByteArray& index) {
     QByteArray text;
     if (!f.build.fullBuildReason.isEmpty()) {
         const QByteArray name = "lumora_index_built_in_full_because";
-        text += "# HELP " + name + " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
+        text += "# HELP " + name +
+                " 1, labelled with the reason, when an index in the mode \"changes\" was built in full.\n";
         text += "# TYPE " + name + " gauge\n";
         text += name + index + ",reason=\"" + EscapeLabelValue(f.build.fullBuildReason).toUtf8() + "\"} 1\n";
     }
@@ -110,7 +113,7 @@ QByteArray ReasonAndTargetGauges(const RunFigures& f, const QByteArray& index) {
         text += "# TYPE " + name + " gauge\n";
         for (const auto& t : f.bytesSent)
             text += name + index + ",target=\"" + EscapeLabelValue(t.target).toUtf8() + "\"} " +
-                    QByteArray::number(qint64(t.bytes)) + '\n';
+                    QByteArray::number(qint64(t.sent)) + '\n';
     }
     return text;
 }
@@ -160,7 +163,8 @@ QByteArray MetricsText(const QString& indexName, const RunFigures& f) {
          QByteArray::number(qint64(f.build.added))},
         {"lumora_index_documents_replaced", "Documents the last build replaced because they changed.",
          QByteArray::number(qint64(f.build.replaced))},
-        {"lumora_index_documents_deleted", "Documents the last build deleted because the source no longer has them.",
+        {"lumora_index_documents_deleted",
+         "Documents the last build deleted because the source no longer has them.",
          QByteArray::number(qint64(f.build.deleted))},
     };
     const QByteArray index = "{index=\"" + EscapeLabelValue(indexName).toUtf8() + '"';

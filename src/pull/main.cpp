@@ -1,6 +1,7 @@
-// lumora-index-pull SOURCE FOLDER [--metrics FILE]: brings a reader's index folder to
-// the version its store names as current. Exit status 0 when the folder holds it,
-// 1 for a wrong command line, 2 when the pull failed (the folder as it was).
+// lumora-index-pull SOURCE FOLDER [--metrics FILE] [--verify]: brings a reader's index
+// folder to the version its store names as current, or checks the version it holds.
+// Exit status 0 when the folder holds it, 1 for a wrong command line, 2 when the pull
+// failed (the folder as it was) or the file is not the version it claims.
 #include <syslog.h>
 
 #include <QCoreApplication>
@@ -17,11 +18,13 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: lumora-index-pull SOURCE FOLDER [--metrics FILE]\n"
+    "usage: lumora-index-pull SOURCE FOLDER [--metrics FILE] [--verify]\n"
     "  SOURCE  a store: REMOTE:PATH (a remote of rclone's configuration), /absolute/folder,\n"
     "          either with or without \"store:\", or the http(s):// URL of a store folder\n"
     "  FOLDER  the folder that holds the reader's index.db\n"
-    "  --metrics FILE  writes the pull's figures there in the Prometheus text format\n";
+    "  --metrics FILE  writes the pull's figures there in the Prometheus text format\n"
+    "  --verify  checks FOLDER/index.db against the version the last pull installed\n"
+    "            (size and SHA-256), fetching nothing; exit status 2 when it is not\n";
 
 int Usage(const char* why) {
     std::fprintf(stderr, "lumora-index-pull: %s\n%s", why, kUsage);
@@ -37,6 +40,25 @@ void WriteMetrics(const QString& path, const pull::PullFigures& figures) {
     }
 }
 
+// Says why on standard error and in the system log; returns the exit status 2.
+int Failed(const QString& why) {
+    const QByteArray text = why.toLocal8Bit();
+    std::fprintf(stderr, "lumora-index-pull: %s\n", text.constData());
+    openlog("lumora-index-pull", LOG_PID, LOG_USER);
+    syslog(LOG_ERR, "%s", text.constData());
+    closelog();
+    return 2;
+}
+
+int VerifyFolder(const QString& folder) {
+    try {
+        std::printf("%s\n", pull::Verify(folder).toLocal8Bit().constData());
+        return 0;
+    } catch (const component::Error& e) {
+        return Failed(QStringLiteral("verifying %1: ").arg(folder) + e.Description());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,35 +70,32 @@ int main(int argc, char** argv) {
         metrics = args[at + 1];
         args.remove(at, 2);
     }
+    const bool verify = args.removeAll(QStringLiteral("--verify")) > 0;
     if (args.size() == 1 && (args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h"))) {
         std::fputs(kUsage, stdout);
         return 0;
     }
     if (args.size() != 2) return Usage("SOURCE and FOLDER are required");
     const QString folder = QFileInfo(args[1]).absoluteFilePath();
+    if (verify) return VerifyFolder(folder);
     pull::PullFigures figures;
     figures.folder = folder;
     QElapsedTimer timer;
     timer.start();
     int status = 0;
+    pull::PullOutcome outcome;
     try {
         const std::unique_ptr<zarvik::store::Store> store = zarvik::store::OpenStore(args[0]);
-        const pull::PullOutcome outcome = pull::Pull(*store, folder);
-        figures.version = outcome.version;
-        figures.bytesFetched = outcome.bytesFetched;
+        pull::Pull(*store, folder, outcome);
         figures.success = true;
         if (outcome.installed)
             std::printf("%s: installed version %lld (%lld bytes fetched)\n", folder.toLocal8Bit().constData(),
                         outcome.version, outcome.bytesFetched);
     } catch (const component::Error& e) {
-        const QByteArray why =
-            (QStringLiteral("pull into %1 failed: ").arg(folder) + e.Description()).toLocal8Bit();
-        std::fprintf(stderr, "lumora-index-pull: %s\n", why.constData());
-        openlog("lumora-index-pull", LOG_PID, LOG_USER);
-        syslog(LOG_ERR, "%s", why.constData());
-        closelog();
-        status = 2;
+        status = Failed(QStringLiteral("pull into %1 failed: ").arg(folder) + e.Description());
     }
+    figures.version = outcome.version;
+    figures.bytesFetched = outcome.bytesFetched;
     figures.seconds = double(timer.nsecsElapsed()) / 1e9;
     figures.runTime = QDateTime::currentSecsSinceEpoch();
     WriteMetrics(metrics, figures);

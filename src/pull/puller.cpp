@@ -1,280 +1,219 @@
-// The pull: read `current`, walk the manifests back to the version held or to a whole
-// file, fetch and check each object, put the new file together where no reader sees
-// it, check it, and swap it in. Nothing in the folder changes before the swap.
+// The pull: read `current`, walk the manifests back to a version a local file holds or
+// to a whole file, fetch and check each object, put the new file together where no
+// reader sees it, check it, and swap it in. Nothing in the folder changes before the swap.
 #include "pull/puller.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QBuffer>
-#include <QDir>
-#include <QFile>
+#include <QHash>
 #include <QList>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
+#include "component/error.h"
+#include "pull/localfiles.h"
+#include "zarvik/files/indexcheck.h"
 #include "zarvik/store/manifest.h"
 #include "zarvik/store/pages.h"
 
 namespace pull {
 namespace {
 
-using zarvik::store::Manifest;
-using zarvik::store::Refuse;
+namespace store = zarvik::store;
+using store::Manifest;
+using store::Refuse;
 
 constexpr int kMaxChain = 1000;
 
-QString SystemError(const QString& what) {
-    return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// A file descriptor closed with its owner.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-
-// The folder's lock file, which also remembers the version installed last with the
-// size and time of the file it installed, so that a pull that finds nothing new needs
-// neither a hash of index.db nor more than one request.
-class FolderLock {
+// The store as this pull reads it: every fetch counted, each manifest fetched once.
+class Source {
 public:
-    explicit FolderLock(const QString& folder)
-        : m_fd(::open(QFile::encodeName(folder + "/index.pull.lock").constData(),
-                      O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (m_fd.fd < 0) Refuse(folder, SystemError(QStringLiteral("cannot open the lock file")));
-        if (::flock(m_fd.fd, LOCK_EX | LOCK_NB) != 0)
-            Refuse(folder, QStringLiteral("another pull of this folder is running"));
+    Source(store::Store& store, PullOutcome& outcome) : m_store(store), m_outcome(outcome) {}
+
+    store::Current Current() {
+        const QString name = QStringLiteral("current");
+        return store::ParseCurrent(Small(name, store::kMaxCurrentBytes), name);
     }
-    QByteArray Read() const {
-        char buffer[256];
-        const ssize_t n = ::pread(m_fd.fd, buffer, sizeof buffer, 0);
-        return n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
+    const Manifest& Get(const QString& name) {
+        if (!m_manifests.contains(name))
+            m_manifests.insert(name, store::ParseManifest(Small(name, store::kMaxManifestBytes), name));
+        return m_manifests[name];
     }
-    void Write(const QByteArray& text) const {
-        if (::ftruncate(m_fd.fd, 0) == 0 && ::pwrite(m_fd.fd, text.constData(), size_t(text.size()), 0) > 0)
-            ::fsync(m_fd.fd);
+    // A data object in an unnamed file of the folder, its size and SHA-256 checked.
+    std::unique_ptr<QFile> Object(const Manifest& m, const QString& folder) {
+        std::unique_ptr<QFile> object = UnnamedFile(folder, m.object.size);
+        const qint64 received = m_store.Fetch(m.object.name, m.object.size, *object);
+        Count(received);
+        if (received != m.object.size)
+            Refuse(m.object.name,
+                   QStringLiteral("%1 bytes arrived, the manifest says %2").arg(received).arg(m.object.size));
+        if (store::Sha256Of(*object, m.object.name) != m.object.sha256)
+            Refuse(m.object.name, QStringLiteral("its SHA-256 is not the one its manifest names"));
+        return object;
     }
 
 private:
-    Fd m_fd;
+    QByteArray Small(const QString& name, qint64 maxBytes) {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        Count(m_store.Fetch(name, maxBytes, buffer));
+        return buffer.data();
+    }
+    void Count(qint64 bytes) {
+        m_outcome.bytesFetched += bytes;
+        ++m_outcome.objectsFetched;
+    }
+
+    store::Store& m_store;
+    PullOutcome& m_outcome;
+    QHash<QString, Manifest> m_manifests;
 };
 
-QByteArray Remembered(qint64 version, const struct stat& st, const QByteArray& sha) {
-    return QByteArray::number(version) + ' ' + QByteArray::number(qint64(st.st_size)) + ' ' +
-           QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.' +
-           QByteArray::number(qint64(st.st_mtim.tv_nsec)) + ' ' + sha.toHex() + '\n';
-}
-
-// What the folder holds: its version when the lock file remembers this very file,
-// and the file's SHA-256 (hashed only when the version is not remembered).
-struct Held {
-    bool exists = false;
-    qint64 version = 0;
-    QByteArray sha;
-    struct stat st = {};
-};
-
-Held ReadHeld(const QString& index, const FolderLock& lock, bool hashIt) {
-    Held held;
-    if (::stat(QFile::encodeName(index).constData(), &held.st) != 0) return held;
-    held.exists = true;
-    const QList<QByteArray> words = lock.Read().trimmed().split(' ');
-    if (words.size() == 4 && Remembered(0, held.st, {}).split(' ').mid(1, 2) == words.mid(1, 2)) {
-        held.version = words[0].toLongLong();
-        held.sha = QByteArray::fromHex(words[3]);
-        return held;
-    }
-    if (hashIt) {
-        QFile file(index);
-        if (file.open(QIODevice::ReadOnly)) held.sha = zarvik::store::Sha256Of(file, index);
-    }
-    return held;
-}
-
-QByteArray FetchSmall(zarvik::store::Store& store, const QString& name, qint64 maxBytes,
-                      PullOutcome* outcome) {
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    outcome->bytesFetched += store.Fetch(name, maxBytes, buffer);
-    ++outcome->objectsFetched;
-    return buffer.data();
-}
-
-// The manifests from `current` back to the one of the version held (left out) or of
-// a whole file (kept), newest first.
-QList<Manifest> Chain(zarvik::store::Store& store, const zarvik::store::Current& current, Held& held,
-                      const QString& index, const FolderLock& lock, PullOutcome* outcome) {
+// The way to the newest version: the manifests whose objects are applied, newest
+// first, onto a copy of `base` (whose SHA-256 must be baseSha), or onto nothing when
+// the chain ends at a whole file.
+struct Plan {
     QList<Manifest> chain;
-    for (QString name = current.manifest;;) {
-        Manifest m = zarvik::store::ParseManifest(
-            FetchSmall(store, name, zarvik::store::kMaxManifestBytes, outcome), name);
-        if (held.exists && held.sha.isEmpty()) held = ReadHeld(index, lock, true);
-        if (held.exists && m.sha256 == held.sha) return chain;
-        chain << m;
-        if (m.object.whole) return chain;
-        if (chain.size() > kMaxChain)
+    LocalFile* base = nullptr;
+    QByteArray baseSha;
+};
+
+// Whether the local file is the version of m; a file of m's size whose record says
+// nothing is hashed to know.
+bool Holds(LocalFile& file, const Manifest& m) {
+    return file.exists && file.size == m.fileSize && HashOf(file) == m.sha256;
+}
+
+// Walks back from the manifest `newest` to a version one of `locals` holds, or to a
+// whole file. A pack whose base the record names for a local file stops the walk
+// without fetching the base's manifest.
+Plan Walk(Source& source, const QString& newest, const QList<LocalFile*>& locals) {
+    Plan plan;
+    for (QString name = newest;;) {
+        const Manifest& m = source.Get(name);
+        for (LocalFile* file : locals)
+            if (Holds(*file, m)) return {plan.chain, file, m.sha256};
+        plan.chain << m;
+        if (m.object.whole) return plan;
+        for (LocalFile* file : locals)
+            if (!file->manifest.isEmpty() && file->manifest == m.baseManifest && !file->sha.isEmpty())
+                return {plan.chain, file, file->sha};
+        if (plan.chain.size() > kMaxChain)
             Refuse(name, QStringLiteral("the chain of packs is longer than %1").arg(kMaxChain));
         name = m.baseManifest;
     }
 }
 
-// A file in the folder without a name, so that a killed pull leaves nothing behind.
-std::unique_ptr<QFile> UnnamedFile(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) Refuse(folder, SystemError(QStringLiteral("cannot make a temporary file")));
-    auto file = std::make_unique<QFile>();
-    file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
-    return file;
-}
-
-// Fetches a data object and checks its size and SHA-256 before anything uses it.
-std::unique_ptr<QFile> FetchObject(zarvik::store::Store& store, const QString& folder, const Manifest& m,
-                                   PullOutcome* outcome) {
-    std::unique_ptr<QFile> object = UnnamedFile(folder);
-    const qint64 received = store.Fetch(m.object.name, m.object.size, *object);
-    outcome->bytesFetched += received;
-    ++outcome->objectsFetched;
-    if (!object->flush()) Refuse(m.object.name, object->errorString());
-    if (received != m.object.size)
-        Refuse(m.object.name,
-               QStringLiteral("%1 bytes arrived, the manifest says %2").arg(received).arg(m.object.size));
-    if (zarvik::store::Sha256Of(*object, m.object.name) != m.object.sha256)
-        Refuse(m.object.name, QStringLiteral("its SHA-256 is not the one its manifest names"));
-    return object;
-}
-
-void CopyInto(const QString& index, QFile& working) {
-    QFile source(index);
-    if (!source.open(QIODevice::ReadOnly)) Refuse(index, source.errorString());
-    QByteArray buffer;
-    while (!(buffer = source.read(1 << 20)).isEmpty())
-        if (working.write(buffer) != buffer.size()) Refuse(index, working.errorString());
-}
-
-// quick_check and the FTS5 integrity-check on a private mapping of the unnamed file:
-// SQLite cannot open a file without a name, and whatever the check writes stays in
-// this process's copy-on-write pages (the SHA-256 is compared afterwards anyway).
+// The index checks on a private mapping of the unnamed file: SQLite cannot open a
+// file without a name, and whatever the check writes stays in this process's
+// copy-on-write pages (the SHA-256 is compared afterwards anyway).
 void CheckDatabase(QFile& working, const QString& name) {
     const size_t size = size_t(working.size());
     void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, working.handle(), 0);
     if (map == MAP_FAILED) Refuse(name, SystemError(QStringLiteral("cannot map the new index")));
     sqlite3* db = nullptr;
     QString why;
-    sqlite3_stmt* stmt = nullptr;
     if (sqlite3_open(":memory:", &db) != SQLITE_OK ||
         sqlite3_deserialize(db, "main", static_cast<unsigned char*>(map), sqlite3_int64(size),
-                            sqlite3_int64(size), 0) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) != SQLITE_OK ||
-        sqlite3_step(stmt) != SQLITE_ROW)
-        why = QStringLiteral("quick_check: ") + QString::fromUtf8(sqlite3_errmsg(db));
-    else if (const QString r = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-             r != QLatin1String("ok"))
-        why = QStringLiteral("quick_check: ") + r;
-    sqlite3_finalize(stmt);
-    if (why.isEmpty() && sqlite3_exec(db, "INSERT INTO documents(documents) VALUES('integrity-check')",
-                                      nullptr, nullptr, nullptr) != SQLITE_OK)
-        why = QStringLiteral("FTS5 integrity-check: ") + QString::fromUtf8(sqlite3_errmsg(db));
+                            sqlite3_int64(size), 0) != SQLITE_OK)
+        why = QString::fromUtf8(sqlite3_errmsg(db));
+    else
+        why = zarvik::files::CheckIndexFile(db);
     sqlite3_close(db);
     ::munmap(map, size);
     if (!why.isEmpty()) Refuse(name, QStringLiteral("the new index fails a check (%1)").arg(why));
 }
 
-// Gives the new file the old one's owner, group and mode (the folder's owner and
-// group and 0644 when there is none), syncs it and swaps it in; the old file stays
-// as index.previous.db, and index.db is never missing for a reader.
-void Install(QFile& working, const QString& folder, const Held& held) {
-    struct stat st = held.st;
-    if (!held.exists) {
-        if (::stat(QFile::encodeName(folder).constData(), &st) != 0) Refuse(folder, SystemError("stat"));
-        st.st_mode = 0644;
-    }
-    const int fd = working.handle();
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) Refuse(folder, SystemError("chown"));
-    if (::fchmod(fd, st.st_mode & 07777) != 0 || ::fsync(fd) != 0) Refuse(folder, SystemError("sync"));
-    const QByteArray dir = QFile::encodeName(folder);
-    const QByteArray pid = QByteArray::number(qint64(::getpid()));
-    const QByteArray incoming = dir + "/index.db.pull-" + pid,
-                     previous = dir + "/index.previous.db.pull-" + pid;
-    const QByteArray live = dir + "/index.db";
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    ::unlink(incoming.constData());
-    ::unlink(previous.constData());
-    if (held.exists && (::link(live.constData(), previous.constData()) != 0 ||
-                        ::rename(previous.constData(), (dir + "/index.previous.db").constData()) != 0))
-        Refuse(folder, SystemError(QStringLiteral("cannot keep index.previous.db")));
-    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, incoming.constData(), AT_SYMLINK_FOLLOW) != 0 ||
-        ::rename(incoming.constData(), live.constData()) != 0) {
-        ::unlink(incoming.constData());
-        Refuse(folder, SystemError(QStringLiteral("cannot rename the new index into place")));
-    }
-    const Fd folderFd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd.fd >= 0) ::fsync(folderFd.fd);
-}
-
-// The names a pull killed between its link and its rename left; with the lock held, no
-// other pull is using one.
-void RemoveLeftBehind(const QString& folder) {
-    const QDir dir(folder);
-    for (const QString& name :
-         dir.entryList({QStringLiteral("index.db.pull-*"), QStringLiteral("index.previous.db.pull-*")},
-                       QDir::Files | QDir::Hidden))
-        QFile::remove(dir.filePath(name));
-}
-
-}  // namespace
-
-PullOutcome Pull(zarvik::store::Store& store, const QString& folder) {
-    const QString index = folder + QStringLiteral("/index.db");
-    const FolderLock lock(folder);
-    RemoveLeftBehind(folder);
-    PullOutcome outcome;
-    const zarvik::store::Current current = zarvik::store::ParseCurrent(
-        FetchSmall(store, QStringLiteral("current"), zarvik::store::kMaxCurrentBytes, &outcome),
-        QStringLiteral("current"));
-    Held held = ReadHeld(index, lock, false);
-    outcome.version = current.version;
-    if (held.exists && held.version == current.version) return outcome;
-
-    const QList<Manifest> chain = Chain(store, current, held, index, lock, &outcome);
-    if (chain.isEmpty()) {
-        lock.Write(Remembered(current.version, held.st, held.sha));
-        return outcome;
-    }
-    std::unique_ptr<QFile> working = UnnamedFile(folder);
-    if (!chain.last().object.whole) CopyInto(index, *working);
-    for (auto m = chain.crbegin(); m != chain.crend(); ++m) {
-        std::unique_ptr<QFile> object = FetchObject(store, folder, *m, &outcome);
+// Puts the newest version together by the plan and checks it; null when the plan's
+// local base turned out not to be the version it claimed.
+std::unique_ptr<QFile> Assemble(Source& source, const Folder& folder, const Plan& plan, const QString& name) {
+    const Manifest& newest = source.Get(name);
+    std::unique_ptr<QFile> working = UnnamedFile(folder.path, newest.fileSize);
+    if (plan.base && !CopyHashed(*plan.base, *working, plan.baseSha, folder.path)) return nullptr;
+    for (auto m = plan.chain.crbegin(); m != plan.chain.crend(); ++m) {
+        std::unique_ptr<QFile> object = source.Object(*m, folder.path);
         if (m->object.whole)
-            zarvik::store::ApplyWhole(*object, m->object.name, m->fileSize, *working);
+            store::ApplyWhole(*object, m->object.name, m->fileSize, *working);
         else
-            zarvik::store::ApplyPack(*object, m->object.name, m->pageSize, m->fileSize, *working);
+            store::ApplyPack(*object, m->object.name, m->pageSize, m->fileSize, *working);
     }
-    const Manifest& newest = chain.first();
-    const QString& name = current.manifest;
-    if (!working->flush() || working->size() != newest.fileSize)
+    if (!working->flush())
+        Refuse(folder.path, QStringLiteral("cannot write in it: ") + working->errorString());
+    if (working->size() != newest.fileSize)
         Refuse(name, QStringLiteral("the new index has %1 bytes, the manifest says %2")
                          .arg(working->size())
                          .arg(newest.fileSize));
     CheckDatabase(*working, name);
-    if (zarvik::store::Sha256Of(*working, name) != newest.sha256)
+    if (store::Sha256Of(*working, name) != newest.sha256)
         Refuse(name, QStringLiteral("the new index's SHA-256 is not the one the manifest names"));
-    Install(*working, folder, held);
-    struct stat st = {};
-    ::stat(QFile::encodeName(index).constData(), &st);
-    lock.Write(Remembered(current.version, st, newest.sha256));
-    outcome.installed = true;
-    return outcome;
+    return working;
+}
+
+// The newest version by the cheapest way; when that way started from a local file
+// and did not lead to a sound file, by the newest whole file. Null when index.db is
+// the newest version already (and only its record was missing).
+std::unique_ptr<QFile> Newest(Source& source, Folder& folder, const QString& name) {
+    const Plan plan = Walk(source, name, {&folder.index, &folder.previous});
+    if (plan.chain.isEmpty() && plan.base == &folder.index) return nullptr;
+    if (!plan.base) return Assemble(source, folder, plan, name);
+    try {
+        if (std::unique_ptr<QFile> working = Assemble(source, folder, plan, name)) return working;
+    } catch (const component::Error&) {
+        // The whole file below fails as well when the store is at fault, and says so.
+    }
+    folder.index.manifest.clear();
+    folder.index.sha.clear();
+    return Assemble(source, folder, Walk(source, name, {}), name);
+}
+
+}  // namespace
+
+void Pull(store::Store& store, const QString& path, PullOutcome& outcome) {
+    const FolderLock lock(path);
+    RemoveLeftBehind(path);
+    Folder folder = ReadFolder(path, lock);
+    outcome.version = folder.index.manifest.isEmpty() ? 0 : store::VersionOfObject(folder.index.manifest);
+    Source source(store, outcome);
+    const store::Current current = source.Current();
+    if (folder.index.exists && folder.index.manifest == current.manifest) return;
+
+    const std::unique_ptr<QFile> working = Newest(source, folder, current.manifest);
+    LocalFile installed = folder.index;
+    installed.manifest = current.manifest;
+    installed.sha = source.Get(current.manifest).sha256;
+    // Put together, it is installed; found in place (its record lost), it is recorded.
+    if (working) Install(*working, path, folder.index);
+    lock.Write(Record(Restamped(installed), working ? folder.index : folder.previous));
+    outcome.version = current.version;
+    outcome.installed = working != nullptr;
+}
+
+QString Verify(const QString& path) {
+    const FolderLock lock(path);
+    Folder folder = ReadFolder(path, lock);
+    LocalFile& index = folder.index;
+    if (!index.exists) Refuse(index.path, QStringLiteral("there is no index.db"));
+    if (folder.claimed.isEmpty()) Refuse(index.path, QStringLiteral("no pull recorded which version it is"));
+    const qint64 version = store::VersionOfObject(folder.claimed);
+    if (index.manifest.isEmpty())
+        Refuse(index.path, QStringLiteral("it changed since the pull that installed version %1 (%2); the "
+                                          "next pull replaces it")
+                               .arg(version)
+                               .arg(folder.claimed));
+    const QByteArray claimed = index.sha;
+    index.sha.clear();
+    if (HashOf(index) != claimed)
+        Refuse(index.path,
+               QStringLiteral("it is not version %1 (%2) that it claims to be: its SHA-256 differs "
+                              "(damaged, or changed by hand); the pull of the next version "
+                              "replaces it")
+                   .arg(version)
+                   .arg(folder.claimed));
+    return QStringLiteral("%1 is version %2 (%3), byte for byte.")
+        .arg(index.path)
+        .arg(version)
+        .arg(folder.claimed);
 }
 
 }  // namespace pull

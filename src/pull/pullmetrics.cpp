@@ -25,8 +25,8 @@ QByteArray MetricsText(const PullFigures& f) {
                  QByteArray::number(f.runTime)) +
            Gauge("lumora_index_pull_success", "Whether the last pull succeeded (1) or failed (0).", labels,
                  f.success ? "1" : "0") +
-           Gauge("lumora_index_pull_version", "The version the store named as current at the last pull.",
-                 labels, QByteArray::number(f.version)) +
+           Gauge("lumora_index_pull_version", "The version the folder holds after the last pull.", labels,
+                 QByteArray::number(f.version)) +
            Gauge("lumora_index_pull_bytes_fetched", "Bytes the last pull fetched from the store.", labels,
                  QByteArray::number(f.bytesFetched)) +
            Gauge("lumora_index_pull_seconds", "How long the last pull took.", labels,

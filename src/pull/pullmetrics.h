@@ -11,7 +11,7 @@ struct PullFigures {
     QString folder;
     qint64 runTime = 0;  // seconds since the epoch
     bool success = false;
-    qint64 version = 0;  // the version `current` named; 0 when it could not be read
+    qint64 version = 0;  // the version the folder holds, whether the pull succeeded or not
     qint64 bytesFetched = 0;
     double seconds = 0;
 };

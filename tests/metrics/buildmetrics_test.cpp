@@ -82,10 +82,12 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
     f.targetsFailed = 2;
     f.unlistedUsers = 5;
     f.failedStep = QStringLiteral("usernodes");
-    f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20, 10};
-    f.bytesSent = {{QStringLiteral("ssh://web1/srv/idx"), 9700000},
-                   {QStringLiteral("/mnt/b \"x\""), 0},
-                   {QStringLiteral("store:s3:idx/catalog"), 5500000, 3, 42, false}};
+    f.build = {component::BuildMode::Full, QStringLiteral("more than 30% of the documents changed"), 30, 20,
+               10};
+    f.bytesSent = {
+        {QStringLiteral("ssh://web1/srv/idx"), 9700000, {}},
+        {QStringLiteral("/mnt/b \"x\""), 0, {}},
+        {QStringLiteral("store:s3:idx/catalog"), 5500000, component::PublishedVersion{42, 3, false}}};
     const QByteArray text = metrics::MetricsText(QStringLiteral("catalog"), f);
     ASSERT_TRUE(text.endsWith('\n'));
     const QMap<QString, QString> expected = {
@@ -101,8 +103,9 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
         {kGauges[9] + QStringLiteral("{index=\"catalog\",step=\"usernodes\"}"), QStringLiteral("1")},
         {kGauges[10], QStringLiteral("5")},
         {kGauges[11], QStringLiteral("0")},
-        {QStringLiteral("lumora_index_built_in_full_because{index=\"catalog\",reason=\"more than 30% of the documents "
-                        "changed\"}"),
+        {QStringLiteral(
+             "lumora_index_built_in_full_because{index=\"catalog\",reason=\"more than 30% of the documents "
+             "changed\"}"),
          QStringLiteral("1")},
         {kGauges[12], QStringLiteral("30")},
         {kGauges[13], QStringLiteral("20")},
@@ -113,11 +116,13 @@ TEST(MetricsText, EveryGaugeWithHelpTypeAndTheRunsValue) {
          QStringLiteral("0")},
         {QStringLiteral("lumora_index_target_bytes_sent{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
          QStringLiteral("5500000")},
-        {QStringLiteral("lumora_index_store_objects_uploaded{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
+        {QStringLiteral(
+             "lumora_index_store_objects_uploaded{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
          QStringLiteral("3")},
         {QStringLiteral("lumora_index_store_version{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
          QStringLiteral("42")},
-        {QStringLiteral("lumora_index_store_published_whole{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
+        {QStringLiteral(
+             "lumora_index_store_published_whole{index=\"catalog\",target=\"store:s3:idx/catalog\"}"),
          QStringLiteral("0")},
     };
     EXPECT_EQ(testsupport::Samples(text, QStringLiteral("catalog")), expected);
@@ -149,7 +154,7 @@ TEST(MetricsText, PromtoolAcceptsItForAwkwardIndexNames) {
     f.documents = 3;
     f.unlistedUsers = 1;
     f.failedStep = QStringLiteral("user\"nodes\"");
-    f.bytesSent = {{QStringLiteral("ssh://a/b"), 1}, {QStringLiteral("say \"hi\" \\ C:\\x"), 2}};
+    f.bytesSent = {{QStringLiteral("ssh://a/b"), 1, {}}, {QStringLiteral("say \"hi\" \\ C:\\x"), 2, {}}};
     f.build.fullBuildReason = QStringLiteral("the key \"a\\b\"\nwas read twice");
     for (const QString& name : {QStringLiteral("catalog"), QStringLiteral("say \"hi\" \\ C:\\x"),
                                 QStringLiteral("two\nlines } 5"), QString::fromUtf8("Bücher")}) {

@@ -2,10 +2,12 @@
 // to an S3 server, pulled by lumora-index-pull through rclone and over HTTP (nginx, or
 // the S3 server's own HTTP), damaged stores, killed publishers and agents, and readers
 // querying while pulls swap their index.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
@@ -29,6 +31,7 @@
 #include "support/qt_printers.h"
 #include "support/storebuild.h"
 #include "support/storeservers.h"
+#include "zarvik/store/manifest.h"
 #include "zarvik/store/publisher.h"
 
 namespace {
@@ -37,6 +40,16 @@ namespace store = zarvik::store;
 
 using testsupport::BuildVersion;
 using testsupport::ExecSql;
+
+// Every connection of this process loads the extension lumora_snowball.so, as a reader's
+// would; the agent, in a process of its own, registers the tokenizer itself.
+void LoadTheExtensionEverywhere() {
+    void* extension = ::dlopen(LUMORA_SNOWBALL_EXTENSION, RTLD_NOW);
+    ASSERT_TRUE(extension) << ::dlerror();
+    void* init = ::dlsym(extension, "sqlite3_lumorasnowball_init");
+    ASSERT_TRUE(init) << ::dlerror();
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(init));
+}
 
 QByteArray Bytes(const QString& path) {
     QFile f(path);
@@ -110,17 +123,20 @@ protected:
 // After each publish, readers that start empty, follow every version (through rclone and
 // over HTTP) and look only every fourth time (several behind, across whole files) all
 // hold the build's file byte for byte; a pull with nothing new fetches only `current`.
+// The index is made with the tokenizer snowball, which the agent's checks must know, and
+// a reader's copy answers a stemmed query through the extension.
 TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
+    LoadTheExtensionEverywhere();
     const bool fullBuilds[] = {true, false, false, false, true, false, false, false, false};
     QDir().mkpath(Path("build"));
     int packs = 0;
     for (int v = 1; v <= int(std::size(fullBuilds)); ++v) {
-        BuildVersion(Path("build"), v, fullBuilds[v - 1]);
+        BuildVersion(Path("build"), v, fullBuilds[v - 1], false, "snowball english");
         const store::PublishOutcome published = Publish(m_store.target, Path("build"), m_dir.path());
-        ASSERT_EQ(published.version, v);
-        packs += published.whole ? 0 : 1;
-        if (!fullBuilds[v - 1] && !published.whole) {
-            EXPECT_LT(published.bytesUploaded, QFile(Path("build/index.db")).size() / 4) << "version " << v;
+        ASSERT_EQ(published.current.version, v);
+        packs += published.current.whole ? 0 : 1;
+        if (!fullBuilds[v - 1] && !published.current.whole) {
+            EXPECT_LT(published.sent, QFile(Path("build/index.db")).size() / 4) << "version " << v;
         }
         const std::pair<QString, QString> readers[] = {
             {m_store.target, Path(QStringLiteral("empty%1").arg(v))},
@@ -142,6 +158,19 @@ TEST_P(StoreTest, ReadersHoldTheBuiltFileAfterEveryPublish) {
                     .contains("lumora_index_pull_bytes_fetched{folder=\"" + Path("follower-http").toUtf8() +
                               "\"} 83\n"))
         << Bytes(Path("pull.prom")).toStdString();
+    // Stemmed, "words" is the prefix "word", which every document has; unicode61 finds none.
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(Path("follower-http/index.db").toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM documents WHERE documents MATCH lumora_match('words')",
+                           -1, &stmt, nullptr),
+        SQLITE_OK)
+        << sqlite3_errmsg(db);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 1500);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Kind::Local, Kind::S3),
@@ -234,19 +263,106 @@ TEST_P(BadStoreTest, DamagedOrUnreachableStoresLeaveTheReaderAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, BadStoreTest, ::testing::Values(Kind::Local));
 
-TEST(S3StoreTest, RefusedCredentialsNameTheStore) {
+// The store and rclone's own reason, without the request ids that tell a reader nothing.
+TEST(S3StoreTest, RefusedCredentialsAndMissingBucketsSayWhy) {
     LUMORA_NEED_SERVER(testsupport::UseS3Remote(), "the S3 server (LUMORA_TEST_S3)");
     qputenv("RCLONE_CONFIG_WRONGKEY_TYPE", "s3");
     qputenv("RCLONE_CONFIG_WRONGKEY_PROVIDER", "Ceph");
     qputenv("RCLONE_CONFIG_WRONGKEY_ENDPOINT", qgetenv("LUMORA_TEST_S3"));
     qputenv("RCLONE_CONFIG_WRONGKEY_ACCESS_KEY_ID", qgetenv("LUMORA_TEST_S3_KEY"));
     qputenv("RCLONE_CONFIG_WRONGKEY_SECRET_ACCESS_KEY", "not-the-secret");
-    QTemporaryDir dir;
-    const Pulled pulled = RunPull("store:wrongkey:lumora-refused/catalog", dir.path());
-    EXPECT_EQ(pulled.status, 2);
-    EXPECT_TRUE(pulled.error.contains("wrongkey:lumora-refused/catalog")) << pulled.error.toStdString();
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"index.pull.lock"});
+    const std::pair<QString, QString> cases[] = {
+        {"wrongkey:lumora-refused/catalog", "SignatureDoesNotMatch; status code: 403"},
+        {"lumoras3:lumora-no-such-bucket/catalog", "NoSuchBucket; status code: 404"}};
+    for (const auto& [source, reason] : cases) {
+        QTemporaryDir dir;
+        const Pulled pulled = RunPull("store:" + source, dir.path());
+        EXPECT_EQ(pulled.status, 2);
+        EXPECT_TRUE(pulled.error.contains("current: in the store " + source + ": ") &&
+                    pulled.error.contains(reason) && !pulled.error.contains("request id"))
+            << pulled.error.toStdString();
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"index.pull.lock"});
+    }
 }
+
+class ReaderFolderTest : public StoreTest {
+protected:
+    // Sets the file's time back to `st`'s, as a damage that no time stamp shows.
+    static void KeepTime(const QString& path, const struct stat& st) {
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.toUtf8().constData(), times, 0), 0);
+    }
+};
+
+// A reader's file with one byte flipped and its time kept: --verify says so; the next
+// version's pack is not applied onto it, the newest whole file is taken instead. A
+// rollback to the version kept as index.previous.db fetches `current` and its manifest.
+TEST_P(ReaderFolderTest, ADamagedReaderRecoversAndARollbackUsesThePreviousFile) {
+    QDir().mkpath(Path("build"));
+    const QString reader = Path("reader"), index = Path("reader/index.db");
+    BuildVersion(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    ASSERT_EQ(RunPull(m_store.target, reader).status, 0);
+    EXPECT_EQ(RunPull(m_store.target, reader, {"--verify"}).status, 0);
+    struct stat st = {};
+    ASSERT_EQ(::stat(index.toUtf8().constData(), &st), 0);
+    Rewrite(index, [](QByteArray& b) { b[b.size() / 2] = char(b[b.size() / 2] ^ 1); });
+    KeepTime(index, st);
+    const Pulled verified = RunPull(m_store.target, reader, {"--verify"});
+    EXPECT_EQ(verified.status, 2);
+    EXPECT_TRUE(verified.error.contains("is not version 1")) << verified.error.toStdString();
+    for (int v = 2; v <= 3; ++v) {
+        BuildVersion(Path("build"), v, false);
+        ASSERT_FALSE(Publish(m_store.target, Path("build"), m_dir.path()).current.whole);
+        const Pulled pulled = RunPull(m_store.target, reader);
+        ASSERT_EQ(pulled.status, 0) << pulled.error.toStdString();
+        ExpectSame(reader, "after a damaged file");
+    }
+    EXPECT_EQ(RunPull(m_store.target, reader, {"--verify"}).status, 0);
+    const QString manifest = StoreObject("00000002-*.manifest");
+    Rewrite(m_localStore + "/current", [&](QByteArray& b) { b = store::FormatCurrent(manifest); });
+    ASSERT_EQ(RunPull(m_store.target, reader, {"--metrics", Path("pull.prom")}).status, 0);
+    EXPECT_EQ(Bytes(index), Bytes(Path("build/index.previous.db")));
+    EXPECT_TRUE(Bytes(Path("pull.prom"))
+                    .contains("_bytes_fetched{folder=\"" + reader.toUtf8() + "\"} " +
+                              QByteArray::number(Bytes(m_localStore + "/current").size() +
+                                                 Bytes(m_localStore + "/" + manifest).size()) +
+                              "\n"))
+        << Bytes(Path("pull.prom")).toStdString();
+}
+
+// A reader's folder on a file system with room for one version and its object but not
+// for a second file: the pull fails with the system's reason and the folder, and the
+// folder stays as it was; the metrics keep the version it holds.
+TEST_P(ReaderFolderTest, AFullDiskLeavesTheFolderAsItWas) {
+    QDir().mkpath(Path("build"));
+    const QString reader = Path("small");
+    QDir().mkpath(reader);
+    BuildVersion(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    const qint64 size = QFile(Path("build/index.db")).size();
+    const qint64 room =
+        size + QFile(m_localStore + "/" + StoreObject("00000001-*.whole.zst")).size() + size / 2;
+    if (QProcess::execute("mount",
+                          {"-t", "tmpfs", "-o", QStringLiteral("size=%1").arg(room), "tmpfs", reader}) != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {reader}); });
+    ASSERT_EQ(RunPull(m_store.target, reader).status, 0);
+    BuildVersion(Path("build"), 2, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    const QByteArray held = Bytes(reader + "/index.db");
+    const Pulled pulled = RunPull(m_store.target, reader, {"--metrics", Path("pull.prom")});
+    EXPECT_EQ(pulled.status, 2);
+    EXPECT_TRUE(pulled.error.contains(reader) && pulled.error.contains("No space left on device"))
+        << pulled.error.toStdString();
+    EXPECT_EQ(Bytes(reader + "/index.db"), held);
+    EXPECT_EQ(QDir(reader).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"index.db", "index.pull.lock"}));
+    EXPECT_TRUE(Bytes(Path("pull.prom")).contains("_version{folder=\"" + reader.toUtf8() + "\"} 1\n"))
+        << Bytes(Path("pull.prom")).toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ReaderFolderTest, ::testing::Values(Kind::Local));
 
 class KillTest : public StoreTest {};
 
@@ -263,7 +379,8 @@ int RunKilled(const QString& program, const QStringList& arguments, QRandomGener
 
 // A publisher killed at any moment leaves `current` naming a complete version that a
 // reader pulls; the next publish succeeds. An agent killed at any moment leaves the old
-// or the new complete index and nothing but the lock; the next pull succeeds.
+// or the new complete index and nothing but the lock; the next pull succeeds. Nothing
+// is left in TMPDIR once the next publish and pull have run.
 // The sanitizer build runs every program several times slower and is short of CPU: it
 // kills and pulls fewer times (seed 3 still publishes a full build); the normal build
 // runs every round.
@@ -277,10 +394,12 @@ constexpr int kReaderPulls = 10;
 
 TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
     QDir().mkpath(Path("build"));
-    // The publishes' temporary files: a killed run's are gone after the next run.
+    // Temporary files: a killed run's are gone after the next run.
     QDir().mkpath(Path("tmp"));
+    const QByteArray tmpdir = qgetenv("TMPDIR");
     qputenv("TMPDIR", Path("tmp").toUtf8());
-    const auto restoreTmp = qScopeGuard([] { qunsetenv("TMPDIR"); });
+    const auto restore =
+        qScopeGuard([&] { tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir); });
     BuildVersion(Path("build"), 1, true);
     Publish(m_store.target, Path("build"), m_dir.path());
     ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);

@@ -115,7 +115,7 @@ const QString kFailure = QStringLiteral("Problems occurred during the indexing p
 void SlowPropagation(testsupport::FakeState& s, bool ok) {
     s.propagations[QStringLiteral("sales")] = {QStringLiteral("/r/a"), QStringLiteral("/r/b"),
                                                QStringLiteral("/r/c")};
-    s.bytesSent = {{QStringLiteral("/r/a"), 5}};
+    s.bytesSent = {{QStringLiteral("/r/a"), 5, {}}};
     s.propagate = [ok](component::StatusHandler*, const QString&, const QStringList&) {
         QThread::msleep(20);
         return ok;
@@ -262,7 +262,8 @@ TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
                          QStringLiteral("Unable to write the metrics file x: no room"));
     const bool ok = c.buildOK;
     state->build = [ok](testsupport::FakeBuilder&) { return ok; };
-    EXPECT_EQ(Run(c.automated), c.buildOK ? run::BuildDriver::Outcome::Succeeded : run::BuildDriver::Outcome::Failed);
+    EXPECT_EQ(Run(c.automated),
+              c.buildOK ? run::BuildDriver::Outcome::Succeeded : run::BuildDriver::Outcome::Failed);
     EXPECT_EQ(boxes.Texts(), c.boxes);
     EXPECT_EQ(state->writes.size(), c.buildOK ? 2 : 0);  // the results still go to the configuration
     ASSERT_EQ(state->events.size(), 1);
@@ -275,13 +276,14 @@ TEST_P(UnwritableTest, OneEventLogEntryAndTheOutcomeStands) {
     EXPECT_EQ(state->events.at(0).source, QStringLiteral("TessalyIndexManager (indexName=sales)"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, UnwritableTest,
-    ::testing::Values(UnwritableCase{"interactive_success", false, true, {kOK}},
-                      UnwritableCase{"interactive_failure", false, false, {kFailure}},
-                      UnwritableCase{"automated_success", true, true, {}},
-                      UnwritableCase{"automated_failure", true, false, {kFailure}}),
-    [](const ::testing::TestParamInfo<UnwritableCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runs, UnwritableTest,
+                         ::testing::Values(UnwritableCase{"interactive_success", false, true, {kOK}},
+                                           UnwritableCase{"interactive_failure", false, false, {kFailure}},
+                                           UnwritableCase{"automated_success", true, true, {}},
+                                           UnwritableCase{"automated_failure", true, false, {kFailure}}),
+                         [](const ::testing::TestParamInfo<UnwritableCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(DriverMetricsTest, AnEventLogThatFailsTooChangesNothing) {
     state->metricsWriteError =

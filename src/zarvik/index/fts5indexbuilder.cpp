@@ -3,21 +3,16 @@
 // and the reports; the filling itself is in buildrun.cpp and changesbuild.cpp.
 #include "zarvik/index/fts5indexbuilder.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QFile>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <functional>
 
 #include "zarvik/files/durablefile.h"
 #include "zarvik/files/eventlog.h"
+#include "zarvik/files/filelock.h"
 #include "zarvik/files/ownership.h"
 #include "zarvik/index/buildrun.h"
 #include "zarvik/index/indexfiles.h"
@@ -32,35 +27,24 @@ namespace errnum = component::errnum;
 
 const QString kSource = QStringLiteral("ZarvikIndexing.IndexBuilder");
 
-// One build of an index at a time, across processes. flock() is released by the
-// kernel when its holder dies, so a killed build never leaves the index locked.
+// One build of an index at a time, across processes; released when its holder dies,
+// so a killed build never leaves the index locked.
 class IndexLock {
 public:
-    IndexLock(const QString& folder, const QString& indexName) {
+    IndexLock(const QString& folder, const QString& indexName)
+        : m_lock(folder + QStringLiteral("/index.lock")) {
         const QString path = folder + QStringLiteral("/index.lock");
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0)
-            FailBuild(QStringLiteral("Unable to create the lock file %1: %2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-            const int err = errno;
-            ::close(m_fd);
-            if (err == EWOULDBLOCK)
-                throw Error(
-                    errnum::kIndexLocked, kSource,
-                    QStringLiteral("The index \"%1\" is being built by another process at the moment (%2 is "
-                                   "locked). Please try again when that build has ended.")
-                        .arg(indexName, path));
-            FailBuild(QStringLiteral("Unable to lock %1: %2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(err))));
-        }
+        if (m_lock.Busy())
+            throw Error(
+                errnum::kIndexLocked, kSource,
+                QStringLiteral("The index \"%1\" is being built by another process at the moment (%2 is "
+                               "locked). Please try again when that build has ended.")
+                    .arg(indexName, path));
+        if (!m_lock.Held()) FailBuild(QStringLiteral("Unable to lock %1: %2").arg(path, m_lock.Why()));
     }
-    ~IndexLock() { ::close(m_fd); }
-    IndexLock(const IndexLock&) = delete;
-    IndexLock& operator=(const IndexLock&) = delete;
 
 private:
-    int m_fd = -1;
+    files::FileLock m_lock;
 };
 
 std::function<void(const QString&)>& StagingHook() {
@@ -102,9 +86,10 @@ struct Fts5IndexBuilder::Files {
 
 bool Fts5IndexBuilder::Build() {
     if (m_settings.path.trimmed().isEmpty())
-        FailBuild(QStringLiteral("The index \"%1\" has no index path: its <IndexPath> in IndexConfiguration.xml "
-                            "is missing or empty.")
-                 .arg(m_settings.name));
+        FailBuild(
+            QStringLiteral("The index \"%1\" has no index path: its <IndexPath> in IndexConfiguration.xml "
+                           "is missing or empty.")
+                .arg(m_settings.name));
     const QString folder = QDir(m_settings.path).absolutePath();
     if (const QString why = files::MakeFolderForReaders(folder); !why.isEmpty())
         FailBuild(QStringLiteral("Unable to create the index folder %1: %2.").arg(folder, why));
@@ -135,12 +120,11 @@ bool Fts5IndexBuilder::Build() {
     m_documentCount = std::int32_t(std::min<std::int64_t>(run.Rows(), INT32_MAX));
     m_lastBuild = run.Report();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    AppendIndexLog(
-        run.m_logPath, m_settings.name, QStringLiteral("finished"),
-        QStringLiteral("%1 documents in %2 s (%3); %4")
-            .arg(run.Rows())
-            .arg(seconds, 0, 'f', 1)
-            .arg(run.ModeSummary(), checkFigures));
+    AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("finished"),
+                   QStringLiteral("%1 documents in %2 s (%3); %4")
+                       .arg(run.Rows())
+                       .arg(seconds, 0, 'f', 1)
+                       .arg(run.ModeSummary(), checkFigures));
     run.Status(QStringLiteral("Indexing finished: %1 documents").arg(run.Rows()));
     return true;
 }
@@ -150,7 +134,7 @@ bool Fts5IndexBuilder::Build() {
 bool Fts5IndexBuilder::CheckStaging(Run& run, const Files& files, QString& refusal, QString& figures) {
     run.Status(QStringLiteral("Indexing: checking the new index of %1 documents").arg(run.Rows()));
     IndexVerification checks(files.staging, run.Rows(), LiveDocuments(files.live), m_settings.verify,
-                         [&run] { return run.Pump(); });
+                             [&run] { return run.Pump(); });
     const auto outcome = checks.Run();
     if (outcome == IndexVerification::Outcome::kStopped) return false;
     if (outcome == IndexVerification::Outcome::kRefused) {
@@ -230,7 +214,8 @@ void Fts5IndexBuilder::ReportRefusal(Run& run, const Files& files, const QString
     m_documentCount = LiveCount(files.live);
     AppendIndexLog(run.m_logPath, m_settings.name, QStringLiteral("refused"),
                    QStringLiteral("%1 Refused index: %2").arg(refusal, kept));
-    run.Status(QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
+    run.Status(
+        QStringLiteral("Indexing refused: the new index of %1 documents failed a check").arg(run.Rows()));
     throw Error(errnum::kIndexRefused, kSource, refusal);
 }
 

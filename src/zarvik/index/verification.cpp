@@ -8,12 +8,12 @@
 #include <QLocale>
 #include <QStringList>
 
+#include "zarvik/files/indexcheck.h"
+
 namespace zarvik::index {
 
 namespace {
 const QString kLeftInPlace = QStringLiteral(" The live index was left in place.");
-// How many lines of quick_check's answer a refusal quotes; the rest only repeats.
-constexpr int kQuickCheckLines = 3;
 }  // namespace
 
 // The staging file open for the checks; every statement goes through Step so that a
@@ -64,8 +64,8 @@ private:
 };
 
 IndexVerification::IndexVerification(QString staging, std::int64_t documentsRead,
-                             std::optional<std::int64_t> liveDocuments, component::VerifySettings verify,
-                             std::function<bool()> keepGoing)
+                                     std::optional<std::int64_t> liveDocuments,
+                                     component::VerifySettings verify, std::function<bool()> keepGoing)
     : m_staging(std::move(staging)),
       m_read(documentsRead),
       m_live(liveDocuments),
@@ -106,23 +106,9 @@ IndexVerification::Outcome IndexVerification::Run() {
 
 // 1. The file as SQLite sees it, then the full-text index against its documents.
 std::optional<IndexVerification::Outcome> IndexVerification::CheckIntegrity(Db& db) {
-    if (!db.Prepare("PRAGMA quick_check")) return Damaged(QStringLiteral("quick_check: ") + db.Message());
-    QStringList problems;
-    int rc;
-    while ((rc = db.Step()) == SQLITE_ROW) {
-        const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(db.Stmt(), 0));
-        const QString text = QString::fromUtf8(line ? line : "");
-        if (text != QLatin1String("ok") && problems.size() < kQuickCheckLines) problems << text;
-    }
+    const QString why = files::CheckIndexFile(db.Handle());
     if (db.Stopped()) return Outcome::kStopped;
-    if (rc != SQLITE_DONE) return Damaged(QStringLiteral("quick_check: ") + db.Message());
-    if (!problems.isEmpty())
-        return Damaged(QStringLiteral("quick_check: ") + problems.join(QStringLiteral("; ")));
-    if (!db.Prepare("INSERT INTO documents(documents) VALUES('integrity-check')") ||
-        db.Step() != SQLITE_DONE) {
-        if (db.Stopped()) return Outcome::kStopped;
-        return Damaged(QStringLiteral("FTS5 integrity-check: ") + db.Message());
-    }
+    if (!why.isEmpty()) return Damaged(why);
     m_figures.append(
         {QStringLiteral("check.integrity"), QStringLiteral("quick_check ok, FTS5 integrity-check ok")});
     return std::nullopt;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "zarvik/files/indexcheck.h"
 #include "zarvik/propagation/targetpropagator.h"
 
 namespace zarvik::propagation {
@@ -51,18 +52,7 @@ QString QuickCheck(const QString& path) {
         sqlite3_close(db);
         return why;
     }
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &stmt, nullptr) != SQLITE_OK) {
-        why = QString::fromUtf8(sqlite3_errmsg(db));
-    } else {
-        QStringList answers;
-        int rc = SQLITE_ROW;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW && answers.size() < 5)
-            answers << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) answers << QString::fromUtf8(sqlite3_errmsg(db));
-        if (answers != QStringList{QStringLiteral("ok")}) why = answers.join(QStringLiteral("; "));
-    }
-    sqlite3_finalize(stmt);
+    why = files::QuickCheck(db);
     sqlite3_close(db);
     return why;
 }

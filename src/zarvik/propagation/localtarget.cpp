@@ -80,7 +80,8 @@ std::unique_ptr<Target> LocalTarget::Read(const QString& text, QString* why) {
 }
 
 QString LocalTarget::Check(IndexSource& source) {
-    if (m_folder == source.Folder().absolutePath()) return QStringLiteral("the target is the index folder itself");
+    if (m_folder == source.Folder().absolutePath())
+        return QStringLiteral("the target is the index folder itself");
     return {};
 }
 

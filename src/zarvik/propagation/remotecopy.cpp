@@ -10,10 +10,12 @@
 #include <QSysInfo>
 
 #include "zarvik/files/durablefile.h"
-#include "zarvik/propagation/process.h"
+#include "zarvik/process/process.h"
 
 namespace zarvik::propagation {
 namespace {
+
+using process::Outcome;
 
 // The page size of an SQLite database file; 0 for any other file.
 int PageSize(const QString& path) {
@@ -26,7 +28,7 @@ int PageSize(const QString& path) {
 }
 
 // ssh's and rsync's own words, on one line for the event log.
-QString OwnWords(const ProcessOutcome& outcome) {
+QString OwnWords(const Outcome& outcome) {
     QStringList lines;
     for (const QByteArray& line : outcome.standardError.split('\n')) {
         const QString text = QString::fromLocal8Bit(line).trimmed();
@@ -119,17 +121,18 @@ private:
         return tag.isEmpty() ? QStringLiteral("host") : tag;
     }
 
-    ProcessOutcome Ssh(const QString& script, QByteArray* output = nullptr) {
+    Outcome Ssh(const QString& script, QByteArray* output = nullptr) {
         QStringList args = SshOptions(m_target, m_config);
         // The far side's login shell reads the command; it gets one fixed program,
         // sh, and a script whose every value is quoted.
         args << QStringLiteral("--") << m_target.Login() << (QStringLiteral("sh -c ") + ShellQuote(script));
-        return RunProgram(QStringLiteral("ssh"), args, [output](const QByteArray& piece) {
+        return process::Run(QStringLiteral("ssh"), args, [output](const QByteArray& piece) {
             if (output) output->append(piece);
+            return true;
         });
     }
 
-    QString Failure(const QString& what, const ProcessOutcome& outcome) {
+    QString Failure(const QString& what, const Outcome& outcome) {
         if (!outcome.started) return outcome.why;
         return QStringLiteral("%1 failed (exit status %2): %3")
             .arg(what, QString::number(outcome.exitCode), OwnWords(outcome));
@@ -139,7 +142,7 @@ private:
     QString Prepare(QStringList* temporaries) {
         const QString folder = ShellQuote(m_target.path);
         QByteArray listing;
-        const ProcessOutcome outcome =
+        const Outcome outcome =
             Ssh(QStringLiteral("(umask 022 && mkdir -p -- %1) || exit 1; cd -- %1 || exit 1; "
                                "for f in *%2* .*%2*; do "
                                "if [ -f \"$f\" ]; then printf '%s\\n' \"$f\"; fi; done; exit 0")
@@ -166,8 +169,8 @@ private:
             if (isNumber && pid != ::getpid() && files::LeftBehindBy(pid)) names << ShellQuote(name);
         }
         if (names.isEmpty()) return {};
-        const ProcessOutcome outcome = Ssh(QStringLiteral("cd -- %1 && rm -f -- %2")
-                                               .arg(ShellQuote(m_target.path), names.join(QLatin1Char(' '))));
+        const Outcome outcome = Ssh(QStringLiteral("cd -- %1 && rm -f -- %2")
+                                        .arg(ShellQuote(m_target.path), names.join(QLatin1Char(' '))));
         if (!outcome.started || outcome.exitCode != 0)
             return Failure(
                 QStringLiteral("removing copies left behind in %1 on %2").arg(m_target.path, m_target.host),
@@ -209,8 +212,11 @@ private:
 
     QString Send(const QString& from, const QString& temporary) {
         RsyncProgress progress(m_progress.bytes, m_progress.sent);
-        const ProcessOutcome outcome = RunProgram(QStringLiteral("rsync"), RsyncArguments(from, temporary),
-                                                  [&](const QByteArray& piece) { progress.Take(piece); });
+        const Outcome outcome = process::Run(QStringLiteral("rsync"), RsyncArguments(from, temporary),
+                                             [&](const QByteArray& piece) {
+                                                 progress.Take(piece);
+                                                 return true;
+                                             });
         if (!outcome.started || outcome.exitCode != 0) {
             // What arrived stays for the next run to remove when the far side could
             // not be told now.
@@ -257,7 +263,7 @@ private:
                       "sync -- \"$t\" 2>/dev/null; mv -f -- \"$t\" %1 || { rm -f -- \"$t\"; exit 1; }; "
                       "sync -- . 2>/dev/null; exit 0")
                       .arg(ShellQuote(name));
-        const ProcessOutcome outcome = Ssh(script);
+        const Outcome outcome = Ssh(script);
         if (outcome.started && outcome.exitCode == 2) return OwnWords(outcome);
         if (!outcome.started || outcome.exitCode != 0)
             return Failure(

@@ -32,10 +32,11 @@ QString ReadUser(const QString& text, QString& authority, SshAddress* target) {
     if (at < 0) return {};
     target->user = authority.left(at);
     authority = authority.mid(at + 1);
-    if (target->user.isEmpty()) return RefuseTarget(text, QStringLiteral("the user name before \"@\" is empty"));
+    if (target->user.isEmpty())
+        return RefuseTarget(text, QStringLiteral("the user name before \"@\" is empty"));
     if (target->user.startsWith(QLatin1Char('-')))
-        return RefuseTarget(text,
-                      QStringLiteral("the user name begins with \"-\", which ssh would read as an option"));
+        return RefuseTarget(
+            text, QStringLiteral("the user name begins with \"-\", which ssh would read as an option"));
     for (QChar c : target->user) {
         if (!IsAsciiAlnum(c) && !QStringView(u"._-").contains(c))
             return RefuseTarget(text, QStringLiteral("the user name holds %1").arg(Describe(c)));
@@ -65,8 +66,7 @@ QString ReadBracketedHost(const QString& text, const QString& authority, SshAddr
 }
 
 // A host name or an IPv4 address, and the port text after a colon.
-QString ReadPlainHost(const QString& text, const QString& authority, SshAddress* target,
-                      QString& portText) {
+QString ReadPlainHost(const QString& text, const QString& authority, SshAddress* target, QString& portText) {
     const qsizetype colon = authority.indexOf(QLatin1Char(':'));
     target->host = colon < 0 ? authority : authority.left(colon);
     if (colon >= 0) {
@@ -75,7 +75,8 @@ QString ReadPlainHost(const QString& text, const QString& authority, SshAddress*
     }
     if (target->host.isEmpty()) return RefuseTarget(text, QStringLiteral("it names no host"));
     if (target->host.startsWith(QLatin1Char('-')))
-        return RefuseTarget(text, QStringLiteral("the host begins with \"-\", which ssh would read as an option"));
+        return RefuseTarget(text,
+                            QStringLiteral("the host begins with \"-\", which ssh would read as an option"));
     for (QChar c : target->host) {
         if (!IsAsciiAlnum(c) && !QStringView(u".-_").contains(c))
             return RefuseTarget(text, QStringLiteral("the host holds %1").arg(Describe(c)));
@@ -91,7 +92,8 @@ QString ReadPort(const QString& text, const QString& portText, SshAddress* targe
         if (!c.isDigit()) isNumber = false;
     }
     if (!isNumber || port < 1 || port > 65535)
-        return RefuseTarget(text, QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(portText));
+        return RefuseTarget(text,
+                            QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(portText));
     target->port = port;
     return {};
 }
@@ -99,10 +101,10 @@ QString ReadPort(const QString& text, const QString& portText, SshAddress* targe
 QString ReadRemoteFolder(const QString& text, const QString& path, SshAddress* target) {
     for (QChar c : path) {
         if (!IsPathCharacter(c))
-            return RefuseTarget(text,
-                          QStringLiteral("the folder holds %1, which a shell on the far side would not take "
-                                         "literally; use letters, digits and / . _ - + , = @ % :")
-                              .arg(Describe(c)));
+            return RefuseTarget(
+                text, QStringLiteral("the folder holds %1, which a shell on the far side would not take "
+                                     "literally; use letters, digits and / . _ - + , = @ % :")
+                          .arg(Describe(c)));
     }
     if (path.split(QLatin1Char('/'), Qt::SkipEmptyParts).isEmpty())
         return RefuseTarget(text, QStringLiteral("the folder is the far side's root"));

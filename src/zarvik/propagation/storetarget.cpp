@@ -39,10 +39,8 @@ QString StoreTarget::Copy(const IndexSource& source, CopyProgress& progress) {
                            source.Settings().publishing, source.Publishing());
         progress.warnings = outcome.warnings;
         progress.bytes = QFileInfo(folder.absoluteFilePath(QStringLiteral("index.db"))).size();
-        progress.sent = outcome.bytesUploaded;
-        progress.objects = outcome.objectsUploaded;
-        progress.version = outcome.version;
-        progress.whole = outcome.whole;
+        progress.sent = outcome.sent;
+        progress.published = outcome.current;
         return {};
     } catch (const component::Error& e) {
         return e.Description();

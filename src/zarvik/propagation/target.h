@@ -7,7 +7,9 @@
 #include <QStringList>
 #include <atomic>
 #include <memory>
+#include <optional>
 
+#include "component/propagator.h"
 #include "zarvik/propagation/indexsource.h"
 
 namespace zarvik::propagation {
@@ -15,13 +17,11 @@ namespace zarvik::propagation {
 // How far one target's copy has gone: its copy's thread adds, the propagating
 // thread reads for the status line and the metrics.
 struct CopyProgress {
-    std::atomic<qint64> bytes{0};    // of the index's bytes, how many are done
-    std::atomic<qint64> sent{0};     // what reached the target: over a link, else the bytes written
-    std::atomic<qint64> objects{0};  // objects uploaded, for a kind that uploads objects
-    std::atomic<qint64> version{0};  // the version a store target's `current` names afterwards
-    std::atomic<bool> whole{false};  // whether a store target got the whole file rather than a pack
-    // What went wrong but did not fail the copy; written by the copy's thread, read
-    // once it has ended.
+    std::atomic<qint64> bytes{0};  // of the index's bytes, how many are done
+    std::atomic<qint64> sent{0};   // what reached the target: over a link, else the bytes written
+    // Written by the copy's thread, read once it has ended: what a store target
+    // published, and what went wrong but did not fail the copy.
+    std::optional<component::PublishedVersion> published;
     QStringList warnings;
 };
 

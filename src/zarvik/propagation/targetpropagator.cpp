@@ -191,9 +191,8 @@ bool TargetPropagator::Propagate(const component::IndexSettings& settings) {
     m_failedTargets = failures;
     for (const auto& job : jobs)
         if (job->run && job->why.isEmpty())
-            m_bytesSent.append({PrintableTargetText(job->text), job->progress.sent.load(),
-                                job->progress.objects.load(), job->progress.version.load(),
-                                job->progress.whole.load()});
+            m_bytesSent.append(
+                {PrintableTargetText(job->text), job->progress.sent.load(), job->progress.published});
     return failures == 0;
 }
 

@@ -5,8 +5,8 @@
 #include <QString>
 #include <functional>
 
-#include "component/statushandler.h"
 #include "component/propagator.h"
+#include "component/statushandler.h"
 
 namespace zarvik::propagation {
 

@@ -254,7 +254,7 @@ PublishOutcome Publish(Store& store, const QString& indexFile, const QString& ba
     PublishOutcome outcome;
     if (!state.chain.isEmpty() && state.chain.first().sha256 == facts.sha256 &&
         state.chain.first().fileSize == facts.size) {
-        outcome.version = state.current.version;
+        outcome.current.version = state.current.version;
         return outcome;
     }
     if (!state.damage.isEmpty())
@@ -278,11 +278,8 @@ PublishOutcome Publish(Store& store, const QString& indexFile, const QString& ba
     AtOnce(2, [&](int i) { store.Upload(uploads[i][0], uploads[i][1]); });
     MoveCurrent(store, state, m, manifestName, run);
 
-    outcome.version = m.version;
-    outcome.published = true;
-    outcome.whole = m.object.whole;
-    outcome.bytesUploaded = m.object.size + manifest.size() + FormatCurrent(manifestName).size();
-    outcome.objectsUploaded = 3;
+    outcome.current = {m.version, 3, m.object.whole};
+    outcome.sent = m.object.size + manifest.size() + FormatCurrent(manifestName).size();
     outcome.warnings << RemoveOldVersions(store, state, m, settings.keepPublished);
     return outcome;
 }

@@ -8,17 +8,15 @@
 #include <QStringList>
 
 #include "component/configuration.h"
+#include "component/propagator.h"
 #include "zarvik/store/publishrun.h"
 #include "zarvik/store/store.h"
 
 namespace zarvik::store {
 
 struct PublishOutcome {
-    qint64 version = 0;      // the version `current` names afterwards
-    bool published = false;  // false: the store already held this file as `current`
-    bool whole = false;
-    qint64 bytesUploaded = 0;
-    int objectsUploaded = 0;
+    component::PublishedVersion current;  // what `current` names afterwards; no objects: held already
+    qint64 sent = 0;                      // bytes uploaded
     // What was wrong with the store and was repaired by publishing a whole file, and
     // housekeeping that failed (an old version that could not be deleted).
     QStringList warnings;

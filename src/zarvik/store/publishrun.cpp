@@ -3,18 +3,17 @@
 // the next run knows the folder is a leftover it may remove.
 #include "zarvik/store/publishrun.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QtEndian>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "zarvik/files/filelock.h"
 #include "zarvik/store/manifest.h"
 #include "zarvik/store/pages.h"
 
@@ -32,15 +31,11 @@ QString SystemError(const QString& what) {
 void RemoveLeftovers(const QDir& parent) {
     for (const QFileInfo& run :
          parent.entryInfoList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QByteArray lock = QFile::encodeName(run.absoluteFilePath() + QStringLiteral("/lock"));
-        const int fd = ::open(lock.constData(), O_RDWR | O_CLOEXEC);
-        bool leftover = false;
-        if (fd >= 0) {
-            leftover = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-            ::close(fd);
-        } else {
-            leftover = run.lastModified().secsTo(QDateTime::currentDateTime()) > kUnlockedGraceSeconds;
-        }
+        const QString path = run.absoluteFilePath() + QStringLiteral("/lock");
+        const bool hasLock = QFileInfo::exists(path);
+        const bool leftover =
+            hasLock ? files::FileLock(path, files::FileLock::Wait::kNo, false).Held()
+                    : run.lastModified().secsTo(QDateTime::currentDateTime()) > kUnlockedGraceSeconds;
         if (leftover) QDir(run.absoluteFilePath()).removeRecursively();
     }
 }
@@ -88,9 +83,9 @@ PublishRun::PublishRun(const QString& tempRoot) {
     QByteArray folder = QFile::encodeName(parent.filePath(QStringLiteral("run-XXXXXX")));
     if (::mkdtemp(folder.data()) == nullptr) Refuse(parent.path(), SystemError(QStringLiteral("mkdtemp")));
     m_folder = QFile::decodeName(folder);
-    m_lockFd = ::open((folder + "/lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-        const QString why = SystemError(QStringLiteral("cannot lock the folder"));
+    m_lock = std::make_unique<files::FileLock>(m_folder + QStringLiteral("/lock"));
+    if (!m_lock->Held()) {
+        const QString why = QStringLiteral("cannot lock the folder: ") + m_lock->Why();
         QDir(m_folder).removeRecursively();
         Refuse(m_folder, why);
     }
@@ -98,7 +93,6 @@ PublishRun::PublishRun(const QString& tempRoot) {
 
 PublishRun::~PublishRun() {
     QDir(m_folder).removeRecursively();
-    if (m_lockFd >= 0) ::close(m_lockFd);
 }
 
 std::unique_ptr<QTemporaryFile> PublishRun::NewFile() const {

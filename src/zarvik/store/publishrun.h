@@ -10,6 +10,10 @@
 #include <mutex>
 #include <optional>
 
+namespace zarvik::files {
+class FileLock;
+}
+
 namespace zarvik::store {
 
 // A compressed object written to a file of the run's folder.
@@ -53,7 +57,7 @@ public:
 
 private:
     QString m_folder;
-    int m_lockFd = -1;
+    std::unique_ptr<files::FileLock> m_lock;
     std::mutex m_mutex;
     std::optional<IndexFacts> m_facts;
     std::optional<CompressedFile> m_whole;

@@ -1,11 +1,9 @@
-// rclone copyto, cat, moveto, lsjson and deletefile from an argument vector; the child
-// dies with the thread that started it, so a killed publish leaves no upload behind.
+// rclone copyto, cat, moveto, lsjson and deletefile through the one runner of helper
+// programs, so a killed publish or pull leaves no transfer behind.
 #include "zarvik/store/rclonestore.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/prctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -13,13 +11,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "zarvik/files/filelock.h"
+#include "zarvik/process/process.h"
 #include "zarvik/store/manifest.h"
 
 namespace zarvik::store {
@@ -31,15 +30,39 @@ constexpr int kFileNotFound = 4;
 
 struct Outcome {
     int exitCode = -1;
-    QString error;  // rclone's last line of standard error, or why it did not run
+    QString error;  // rclone's own reason, or why it did not run
 };
+
+// rclone's reason from its standard error: the last message it logged (a dated line
+// and the lines under it, such as S3's "status code: 403"), without the date, the
+// level and the request and host ids, which tell a reader nothing.
+QString Reason(const QByteArray& standardError, int exitCode) {
+    static const QRegularExpression dated(
+        QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d (?:[A-Z]+ *: )?"));
+    static const QRegularExpression ids(QStringLiteral(",? *(?:request|host) id:[^,;]*"));
+    QStringList message;
+    bool logged = false;  // undated text before any message is a usage complaint: its first line
+    for (const QString& raw : QString::fromLocal8Bit(standardError).split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        const QRegularExpressionMatch stamp = dated.match(line);
+        if (stamp.hasMatch()) {
+            message = QStringList{line.mid(stamp.capturedLength())};
+            logged = true;
+        } else if (!line.isEmpty() && (logged || message.isEmpty())) {
+            message << line;
+        }
+    }
+    QString reason = message.join(QStringLiteral("; ")).remove(ids);
+    while (reason.endsWith(QLatin1Char(':')) || reason.endsWith(QLatin1Char(';')) ||
+           reason.endsWith(QLatin1Char(' ')))
+        reason.chop(1);
+    reason.replace(QStringLiteral(":;"), QStringLiteral(";"));
+    return reason.isEmpty() ? QStringLiteral("rclone ended with status %1").arg(exitCode) : reason;
+}
 
 // Runs rclone; its standard output goes to `into` (refused past maxBytes) when given.
 Outcome RunRclone(const QStringList& arguments, QIODevice* into = nullptr, qint64 maxBytes = 0,
                   qint64* received = nullptr) {
-    QProcess process;
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    process.setStandardInputFile(QProcess::nullDevice());
     const QStringList common = {QStringLiteral("--retries"),
                                 QStringLiteral("1"),
                                 QStringLiteral("--low-level-retries"),
@@ -47,35 +70,24 @@ Outcome RunRclone(const QStringList& arguments, QIODevice* into = nullptr, qint6
                                 QStringLiteral("--contimeout"),
                                 QStringLiteral("10s"),
                                 QStringLiteral("-q")};
-    process.start(QStringLiteral("rclone"), common + arguments);
-    if (!process.waitForStarted(-1))
-        return {-1, QStringLiteral("rclone cannot be started: ") + process.errorString()};
     qint64 total = 0;
-    while (process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(1000);
-        const QByteArray chunk = process.readAllStandardOutput();
-        total += chunk.size();
-        if (into && total > maxBytes) {
-            process.kill();
-            process.waitForFinished(-1);
-            return {-1, QStringLiteral("the object is larger than %1 bytes").arg(maxBytes)};
-        }
-        if (into && into->write(chunk) != chunk.size()) {
-            process.kill();
-            process.waitForFinished(-1);
-            return {-1, QStringLiteral("cannot write what arrived: ") + into->errorString()};
-        }
-    }
-    const QByteArray rest = process.readAllStandardOutput();
-    total += rest.size();
-    if (into && (total > maxBytes || into->write(rest) != rest.size()))
-        return {-1, QStringLiteral("the object is larger than %1 bytes").arg(maxBytes)};
+    QString refusal;
+    const process::Outcome run =
+        process::Run(QStringLiteral("rclone"), common + arguments, [&](const QByteArray& piece) {
+            total += piece.size();
+            if (!into) return true;
+            if (total > maxBytes)
+                refusal = QStringLiteral("the object is larger than %1 bytes").arg(maxBytes);
+            else if (into->write(piece) != piece.size())
+                refusal = QStringLiteral("cannot write what arrived: ") + into->errorString();
+            return refusal.isEmpty();
+        });
+    if (!run.started) return {-1, QStringLiteral("rclone cannot be started: ") + run.why};
+    if (run.refused) return {-1, refusal};
     if (received) *received = total;
-    const QStringList lines =
-        QString::fromLocal8Bit(process.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return {code, lines.isEmpty() ? QStringLiteral("rclone ended with status %1").arg(code)
-                                  : lines.last().trimmed()};
+    if (run.exitCode != 0 || !run.why.isEmpty())
+        return {run.exitCode, run.why.isEmpty() ? Reason(run.standardError, run.exitCode) : run.why};
+    return {0, {}};
 }
 
 [[noreturn]] void Fail(const QString& what, const QString& store, const Outcome& outcome) {
@@ -104,10 +116,33 @@ QString RcloneStore::ObjectPath(const QString& name) const {
                : m_path + QLatin1Char('/') + name;
 }
 
+// A remote's object is read with one request: `cat REMOTE:PATH/NAME` would first ask
+// whether NAME is a file and list PATH, three requests an object. rclone reads the
+// name from a file without a name, which the child opens through this process.
 qint64 RcloneStore::Fetch(const QString& name, qint64 maxBytes, QIODevice& into) {
     qint64 received = 0;
-    const Outcome outcome = RunRclone({QStringLiteral("cat"), ObjectPath(name)}, &into, maxBytes, &received);
+    if (m_path.startsWith(QLatin1Char('/'))) {
+        const Outcome outcome =
+            RunRclone({QStringLiteral("cat"), ObjectPath(name)}, &into, maxBytes, &received);
+        if (outcome.exitCode != 0) Fail(name, m_path, outcome);
+        return received;
+    }
+    const int list = ::memfd_create("rclone-files", MFD_CLOEXEC);
+    const QByteArray line = name.toUtf8() + '\n';
+    if (list < 0 || ::write(list, line.constData(), size_t(line.size())) != line.size()) {
+        if (list >= 0) ::close(list);
+        Refuse(name, QStringLiteral("cannot hand its name to rclone: ") +
+                         QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    const QString listPath = QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(list);
+    const Outcome outcome =
+        RunRclone({QStringLiteral("cat"), QStringLiteral("--files-from-raw"), listPath,
+                   QStringLiteral("--no-traverse"), QStringLiteral("--s3-no-head-object"), m_path},
+                  &into, maxBytes, &received);
+    ::close(list);
     if (outcome.exitCode != 0) Fail(name, m_path, outcome);
+    // Read this way, a missing object is no error but nothing; no object of a store is empty.
+    if (received == 0) Fail(name, m_path, {0, QStringLiteral("the object does not exist")});
     return received;
 }
 
@@ -123,7 +158,15 @@ void RcloneStore::Upload(const QString& localPath, const QString& name) {
 // rclone checks afterwards and deletes when another writer's copy landed meanwhile,
 // leaving no object at all.
 void RcloneStore::Replace(const QString& localPath, const QString& name) {
-    if (!m_path.startsWith(QLatin1Char('/'))) return Upload(localPath, name);
+    if (!m_path.startsWith(QLatin1Char('/'))) {
+        // No check by rclone after the upload: it would read the object back, find
+        // another writer's copy there and delete it. ReplaceIf reads it back itself.
+        const Outcome outcome = RunRclone({QStringLiteral("copyto"), QStringLiteral("--ignore-times"),
+                                           QStringLiteral("--ignore-checksum"),
+                                           QStringLiteral("--s3-no-head"), localPath, ObjectPath(name)});
+        if (outcome.exitCode != 0) Fail(name, m_path, outcome);
+        return;
+    }
     const QString upcoming =
         name + QStringLiteral(".new-") + QString::number(QRandomGenerator::system()->generate64(), 16);
     Upload(localPath, upcoming);
@@ -148,16 +191,12 @@ QByteArray RcloneStore::FetchIfPresent(const QString& name, qint64 maxBytes) {
 bool RcloneStore::ReplaceIf(const QString& localPath, const QString& name, const QByteArray& expected,
                             QByteArray* found) {
     const bool local = m_path.startsWith(QLatin1Char('/'));
-    const int folder =
-        local ? ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (local && (folder < 0 || ::flock(folder, LOCK_EX) != 0)) {
-        if (folder >= 0) ::close(folder);
-        Refuse(m_path, QStringLiteral("cannot lock the store's folder: ") +
-                           QString::fromLocal8Bit(std::strerror(errno)));
+    std::optional<files::FileLock> folder;
+    if (local) {
+        folder.emplace(m_path, files::FileLock::Wait::kYes, false);
+        if (!folder->Held())
+            Refuse(m_path, QStringLiteral("cannot lock the store's folder: ") + folder->Why());
     }
-    const auto unlock = qScopeGuard([folder] {
-        if (folder >= 0) ::close(folder);
-    });
     *found = FetchIfPresent(name, kMaxCurrentBytes);
     if (*found != expected) return false;
     Replace(localPath, name);

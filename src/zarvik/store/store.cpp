@@ -1,4 +1,5 @@
-// The one reading of a store text, for targets and for the pull agent alike.
+// The one reading of a store text, for targets and for the pull agent alike: each kind
+// of store is a row of kKinds, chosen by how the text begins.
 #include "zarvik/store/store.h"
 
 #include "zarvik/store/httpstore.h"
@@ -6,21 +7,53 @@
 #include "zarvik/store/rclonestore.h"
 
 namespace zarvik::store {
+namespace {
+
+bool IsUrl(const QString& text) {
+    return text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+           text.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+std::unique_ptr<Store> OpenHttp(const QString& text) {
+    if (text.contains(QLatin1Char(' ')) || text.contains(QLatin1Char('\n')))
+        Refuse(text, QStringLiteral("a URL of a store holds no blank or line break"));
+    return std::make_unique<HttpStore>(text);
+}
+
+std::unique_ptr<Store> OpenRclone(const QString& text) {
+    CheckRclonePath(text);
+    return std::make_unique<RcloneStore>(text);
+}
+
+struct StoreKind {
+    bool (*names)(const QString& text);
+    std::unique_ptr<Store> (*open)(const QString& text);
+    bool publishes;  // whether a store: target may be of this kind
+};
+
+// The last row takes every text the rows before it do not.
+const StoreKind kKinds[] = {
+    {IsUrl, OpenHttp, false},
+    {[](const QString&) { return true; }, OpenRclone, true},
+};
+
+}  // namespace
 
 bool IsStoreTarget(const QString& text) {
     return text.startsWith(QLatin1String("store:"), Qt::CaseInsensitive);
 }
 
 std::unique_ptr<Store> OpenStore(const QString& text) {
-    const QString lower = text.toLower();
-    if (lower.startsWith(QLatin1String("http://")) || lower.startsWith(QLatin1String("https://"))) {
-        if (text.contains(QLatin1Char(' ')) || text.contains(QLatin1Char('\n')))
-            Refuse(text, QStringLiteral("a URL of a store holds no blank or line break"));
-        return std::make_unique<HttpStore>(text);
+    const bool target = IsStoreTarget(text);
+    const QString rest = target ? text.mid(6) : text;
+    for (const StoreKind& kind : kKinds) {
+        if (!kind.names(rest)) continue;
+        if (target && !kind.publishes)
+            Refuse(rest, QStringLiteral("a URL is where readers fetch a store from; a store target is "
+                                        "store:REMOTE:PATH or store:/absolute/folder"));
+        return kind.open(rest);
     }
-    const QString path = IsStoreTarget(text) ? text.mid(6) : text;
-    CheckRclonePath(path);
-    return std::make_unique<RcloneStore>(path);
+    Refuse(text, QStringLiteral("this names no store"));
 }
 
 }  // namespace zarvik::store

@@ -110,9 +110,9 @@ TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
         recorder.statuses.contains(QRegularExpression("^Propagating: 4 of 4 targets done, \\d+ MB/s$")));
     // A far side without the index gets all of it; one holding it again, block checksums only.
     ASSERT_EQ(propagator.BytesSent().size(), 4);
-    EXPECT_GE(propagator.BytesSent()[1].bytes, indexBytes.size());
+    EXPECT_GE(propagator.BytesSent()[1].sent, indexBytes.size());
     EXPECT_TRUE(propagator.Propagate(source, {server->Target(replaced)}));
-    EXPECT_LT(propagator.BytesSent().value(0).bytes, indexBytes.size() / 10);
+    EXPECT_LT(propagator.BytesSent().value(0).sent, indexBytes.size() / 10);
     EXPECT_EQ(ReadAll(replaced + "/index.db"), indexBytes);
 }
 

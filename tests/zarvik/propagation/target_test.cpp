@@ -3,11 +3,11 @@
 // the far side's shell.
 #include "zarvik/propagation/target.h"
 
-#include "zarvik/propagation/sshaddress.h"
-
 #include <gtest/gtest.h>
 
 #include <QDir>
+
+#include "zarvik/propagation/sshaddress.h"
 
 namespace {
 
@@ -22,7 +22,8 @@ struct Accepted {
 
 TEST(PropagationTargetTest, ReadsLocalAndRemoteTexts) {
     const Accepted cases[] = {
-        {"ssh://web1/srv/lumora/catalog", "ssh:@web1:0/srv/lumora/catalog", "", "web1", 0, "/srv/lumora/catalog"},
+        {"ssh://web1/srv/lumora/catalog", "ssh:@web1:0/srv/lumora/catalog", "", "web1", 0,
+         "/srv/lumora/catalog"},
         {"ssh://deploy@web1.example.org:2222/srv/idx", "ssh:deploy@web1.example.org:2222/srv/idx", "deploy",
          "web1.example.org", 2222, "/srv/idx"},
         {"SSH://10.0.0.7/srv/idx/", "ssh:@10.0.0.7:0/srv/idx", "", "10.0.0.7", 0, "/srv/idx"},
@@ -96,6 +97,8 @@ TEST(PropagationTargetTest, RefusesWhatSshOrAShellWouldReadAsSomethingElse) {
         {"store:-oops:x", "REMOTE:PATH or an absolute folder"},
         {"store:relative/folder", "REMOTE:PATH or an absolute folder"},
         {"store:r:a\nb", "REMOTE:PATH or an absolute folder"},
+        {"store:https://cdn.example.org/catalog", "a store target is store:REMOTE:PATH"},
+        {"STORE:http://x/y", "a URL is where readers fetch a store from"},
     };
     for (const Refused& c : cases) {
         QString why;
@@ -122,7 +125,8 @@ TEST(PropagationTargetTest, PrintableTextWritesControlCharactersOut) {
         {"/srv/caf\xc3\xa9", "/srv/caf\xc3\xa9"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(zarvik::propagation::PrintableTargetText(QString::fromUtf8(c.text)), QString::fromUtf8(c.shown))
+        EXPECT_EQ(zarvik::propagation::PrintableTargetText(QString::fromUtf8(c.text)),
+                  QString::fromUtf8(c.shown))
             << c.shown;
 }
 
@@ -137,7 +141,8 @@ TEST(PropagationTargetTest, ShellQuoteKeepsEveryCharacterLiteral) {
         {"", "''"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(zarvik::propagation::ShellQuote(QString::fromUtf8(c.value)), QString::fromUtf8(c.quoted)) << c.value;
+        EXPECT_EQ(zarvik::propagation::ShellQuote(QString::fromUtf8(c.value)), QString::fromUtf8(c.quoted))
+            << c.value;
 }
 
 }  // namespace
