@@ -3,8 +3,8 @@
 // read, and only then are old versions removed. A publish killed at any moment, or
 // racing another publisher, leaves `current` naming a complete version. Each request
 // to a store is a process of its own that mostly waits on the network, so what does
-// not depend on another answer (the chain's manifests, the two objects, the deletes)
-// is asked at once.
+// not depend on another answer (the listing and `current`, the chain's manifests, the
+// two objects, the deletes) is asked at once.
 #include "zarvik/store/publisher.h"
 
 #include <QBuffer>
@@ -12,6 +12,7 @@
 #include <QHash>
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <future>
 #include <mutex>
 #include <vector>
@@ -118,14 +119,32 @@ void FetchChainAhead(Store& store, StoreState& state) {
     for (int i = 0; i < names.size(); ++i) state.fetched.insert(names[i], fetched[size_t(i)]);
 }
 
+// `current` is read while the store is listed; what reading it gave counts only when
+// the listing has it.
 StoreState ReadState(Store& store) {
     StoreState state;
-    for (const ObjectInfo& object : store.List()) {
+    QList<ObjectInfo> listing;
+    std::exception_ptr unread;
+    AtOnce(2, [&](int i) {
+        if (i == 0) {
+            listing = store.List();
+            return;
+        }
+        try {
+            state.currentText = FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes);
+        } catch (const component::Error&) {
+            unread = std::current_exception();
+        }
+    });
+    for (const ObjectInfo& object : listing) {
         state.sizes.insert(object.name, object.size);
         state.highest = std::max(state.highest, VersionOfObject(object.name));
     }
-    if (!state.sizes.contains(QStringLiteral("current"))) return state;
-    state.currentText = FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes);
+    if (!state.sizes.contains(QStringLiteral("current"))) {
+        state.currentText.clear();
+        return state;
+    }
+    if (unread) std::rethrow_exception(unread);
     try {
         state.current = ParseCurrent(state.currentText, QStringLiteral("current"));
     } catch (const component::Error& e) {
