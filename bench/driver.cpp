@@ -125,7 +125,9 @@ qint64 Scalar(QSqlDatabase& db, const QString& sql) {
 int UserNodes(const QString& file, const QString& index) {
     auto configuration = LoadConfiguration(file, index);
     bool aborted = false;
-    usernodes::UserNodeRun propagation(*configuration, [&] { aborted = true; });
+    usernodes::UserNodeRun propagation(
+        usernodes::ReadRunSettings(*configuration, *component::Factory().NewIndexingServices()),
+        [&] { aborted = true; });
     const auto start = Clock::now();
     const bool ok = propagation.PopulateAllUserNodes();
     const double seconds = Seconds(start);
@@ -187,21 +189,31 @@ qint64 StatusKib(const char* key) {
 
 // What the catalog read once costs: the resident size before the read (the program's
 // base, a connection open) and the peak after it.
+// The rows a stream handed out, counted on the way.
+struct CountingRows final : component::RowStream {
+    explicit CountingRows(std::unique_ptr<component::RowStream> rows) : m_rows(std::move(rows)) {}
+    bool Next(QVariantList& row) override {
+        if (!m_rows->Next(row)) return false;
+        ++count;
+        return true;
+    }
+    std::unique_ptr<component::RowStream> m_rows;
+    std::int64_t count = 0;
+};
+
 int Catalog(const QString& connection) {
     auto services = component::Factory().NewIndexingServices();
     auto read = services->OpenConnection(connection);
     const qint64 base = StatusKib("VmRSS:");
     const auto start = Clock::now();
     usernodes::MemoryCatalog catalog;
-    {
-        auto rows = services->OpenRowStream(*read, usernodes::MemoryCatalog::kQuery);
-        catalog.Read(*rows);
-    }
+    CountingRows rows(services->OpenRowStream(*read, usernodes::MemoryCatalog::kQuery));
+    catalog.Read(rows);
     const double seconds = Seconds(start);
     const qint64 peak = StatusKib("VmHWM:");
     const qint64 after = StatusKib("VmRSS:");
     read->Close();
-    const double nodes = double(catalog.NodeCount());
+    const double nodes = double(rows.count);
     std::printf(
         "{\"nodes\": %.0f, \"seconds\": %.3f, \"base_kib\": %lld, \"peak_kib\": %lld, "
         "\"held_kib\": %lld, \"peak_bytes_per_node\": %.1f, \"held_bytes_per_node\": %.1f}\n",
@@ -279,7 +291,10 @@ int Propagate(const QString& folder, const QStringList& targets) {
     zarvik::propagation::TargetPropagator propagator;
     propagator.SetStatusHandler(&status);
     const auto start = Clock::now();
-    const bool ok = propagator.Propagate(folder, targets);
+    component::IndexSettings settings;
+    settings.path = folder;
+    settings.targets = targets;
+    const bool ok = propagator.Propagate(settings);
     std::printf("{\"seconds\": %.4f, \"ok\": %s, \"status\": \"%s\"}\n", Seconds(start), ok ? "true" : "false",
                 qPrintable(status.last));
     return ok ? 0 : 1;

@@ -1,21 +1,27 @@
-# Checks that every #include in src/ and every link line (target_link_libraries) of
-# src/'s CMakeLists.txt files runs from a layer to one it may use. The layers and what
-# each may use are read from the table in README.md's Development section, the one
-# place they are written. Run: cmake -DSRC=<src folder> -DREADME=<README.md> -P layers.cmake
+# Checks that every #include in src/ (.cpp, .h and .c) and every link line
+# (target_link_libraries) of src/'s CMakeLists.txt files runs from a layer to one it may
+# use, and that a layer includes only the third-party headers it declares (`<x.h>` in
+# its "may use" cell; the C and POSIX library's headers are the platform's). The layers
+# and what each may use are read from the table in README.md's Development section,
+# the one place they are written. Run: cmake -DSRC=<src folder> -DREADME=<README.md> -P layers.cmake
 
 # --- the table: "| `src/folder/`[, `src/other/`] | what it holds | may use |" rows --
-file(STRINGS ${README} rows REGEX "^ *\\| *`src/")
+# Without ENCODING a row would end at the first byte that is not ASCII ("–").
+file(STRINGS ${README} rows ENCODING UTF-8 REGEX "^ *\\| *`src/")
 set(layers "")
 foreach(row IN LISTS rows)
   string(REGEX REPLACE "^ *\\|([^|]*)\\|.*\\|([^|]*)\\| *$" "\\1" folders_cell "${row}")
   string(REGEX REPLACE "^ *\\|([^|]*)\\|.*\\|([^|]*)\\| *$" "\\2" uses_cell "${row}")
+  string(REGEX MATCHALL "`<[^>`]+>`" headers "${uses_cell}")
+  string(REGEX REPLACE "(, )?`<[^>`]+>`" "" uses_cell "${uses_cell}")
   string(STRIP "${uses_cell}" uses_cell)
+  string(REGEX REPLACE "`<([^>`]+)>`" "\\1" headers "${headers}")
   # "–": nothing; "all of the above": every layer of the rows above; "x/*": every
   # layer under x.
   set(uses "")
   if(uses_cell STREQUAL "all of the above")
     set(uses ${layers})
-  elseif(NOT uses_cell STREQUAL "–")
+  elseif(NOT uses_cell STREQUAL "–" AND NOT uses_cell STREQUAL "")
     string(REPLACE ", " ";" named "${uses_cell}")
     foreach(name IN LISTS named)
       if(name MATCHES "^(.+)/\\*$")
@@ -34,7 +40,9 @@ foreach(row IN LISTS rows)
   foreach(folder IN LISTS folders)
     string(REGEX REPLACE "^`src/(.+)/`$" "\\1" layer "${folder}")
     list(APPEND layers ${layer})
+    set(known_${layer} TRUE)
     set(allowed_${layer} ${uses})
+    set(headers_${layer} ${headers})
   endforeach()
 endforeach()
 if(NOT layers)
@@ -43,7 +51,7 @@ endif()
 
 # A folder below a layer's own (zarvik/db/sqlite) is part of that layer.
 function(layer_of folder result)
-  while(NOT DEFINED allowed_${folder} AND folder MATCHES "/")
+  while(NOT known_${folder} AND folder MATCHES "/")
     get_filename_component(folder ${folder} DIRECTORY)
   endwhile()
   set(${result} ${folder} PARENT_SCOPE)
@@ -62,14 +70,31 @@ function(check_use layer used what)
 endfunction()
 
 # --- includes -------------------------------------------------------------------
-file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.cpp ${SRC}/*.h)
+file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.cpp ${SRC}/*.h ${SRC}/*.c)
+if(NOT sources)
+  message(FATAL_ERROR "${SRC} holds no source file to check")
+endif()
+# The C and POSIX library: the platform's, not a third party's.
+set(platform_headers "^(sys/[a-z]+|unistd|fcntl|string|strings|signal|syslog|stdio|stdlib|stdint|stddef|errno|pwd|grp|poll|time|limits|ctype|dirent|dlfcn|pthread|sched|assert|stdarg|stdbool|math|locale)\\.h$")
+set(third_party_includes 0)
 foreach(source IN LISTS sources)
   get_filename_component(folder ${source} DIRECTORY)
   layer_of(${folder} layer)
-  if(NOT DEFINED allowed_${layer})
+  if(NOT known_${layer})
     string(APPEND wrong "${source}: the folder ${layer} is not in the table of layers\n")
     continue()
   endif()
+  file(STRINGS ${SRC}/${source} angled REGEX "^#include <[A-Za-z0-9_/.+-]+\\.h>")
+  foreach(line IN LISTS angled)
+    string(REGEX REPLACE "^#include <([^>]+)>.*" "\\1" header "${line}")
+    if(NOT header MATCHES "${platform_headers}")
+      math(EXPR third_party_includes "${third_party_includes} + 1")
+      list(FIND headers_${layer} ${header} found)
+      if(found EQUAL -1)
+        string(APPEND wrong "${source} (${line}): ${layer} does not declare <${header}>\n")
+      endif()
+    endif()
+  endforeach()
   file(STRINGS ${SRC}/${source} includes REGEX "^#include \"[a-z0-9_/]+\\.h\"")
   foreach(line IN LISTS includes)
     string(REGEX REPLACE "^#include \"(.+)/[a-z0-9_]+\\.h\".*" "\\1" used "${line}")
@@ -116,9 +141,12 @@ foreach(list IN LISTS lists)
   endforeach()
 endforeach()
 
+if(links EQUAL 0)
+  message(FATAL_ERROR "${SRC}'s CMakeLists.txt files hold no link line to check")
+endif()
 if(wrong)
   message(FATAL_ERROR "Includes and links that run against the layers:\n${wrong}")
 endif()
 list(LENGTH sources count)
 list(LENGTH layers layer_count)
-message(STATUS "${layer_count} layers: ${count} files and ${links} links run to a layer they may use")
+message(STATUS "${layer_count} layers: ${count} files, ${third_party_includes} third-party includes and ${links} links run to what they may use")

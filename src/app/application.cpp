@@ -171,8 +171,7 @@ int MainWithDisplay(int argc, char** argv) {
     std::unique_ptr<maindialog::MainDialog> dialog;
     bool started = false;
     try {
-        const std::optional<StartOptions> options = ParseStartOptions(commandLine);
-        started = options && StartDialog(*options, ProgramDir(), dialog, nullptr);
+        started = InitApplication(commandLine, ProgramDir(), dialog, nullptr);
     } catch (const std::exception& e) {
         return ReportUnexpected(e);
     }

@@ -50,13 +50,6 @@ public:
     // other settings of the index. False when one or more targets failed (each
     // failure is in the event log).
     virtual bool Propagate(const IndexSettings& settings) = 0;
-    // The same for an index whose other settings are the defaults.
-    bool Propagate(const QString& indexPath, const QStringList& targets) {
-        IndexSettings settings;
-        settings.path = indexPath;
-        settings.targets = targets;
-        return Propagate(settings);
-    }
     // How many targets the last Propagate could not update (0 before any).
     virtual std::int32_t FailedTargets() const = 0;
     // Per target of the last Propagate that was copied, in the order of the targets.

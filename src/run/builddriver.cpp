@@ -60,7 +60,7 @@ BuildDriver::Outcome BuildDriver::RunSteps(bool automated, metrics::BuildMetrics
 
     const bool indexBuilt = BuildIndex(runMetrics);
     m_step = QStringLiteral("usernodes");
-    const bool usersDone = PopulateAllUserNodes(runMetrics);
+    const bool usersDone = PopulateAllUserNodes(sources, runMetrics);
     m_step = QStringLiteral("propagation");
     bool copied = true;
     if (indexBuilt && usersDone && !m_settings.targets.isEmpty()) copied = PropagateToTargets(runMetrics);
@@ -99,13 +99,14 @@ BuildDriver::Sources BuildDriver::LookUpDataSources() const {
     // stated here and not in the compiler's order of argument evaluation.
     Sources sources;
     sources.resolved = services->ResolveDataSource(m_settings.dataSource, configuration.DbDataSources());
-    for (const QString& name : {QStringLiteral("Primary"), QStringLiteral("RAdozudo")}) {
-        const QString setting1 = configuration.DbSetting1();
-        const QString setting2 = configuration.DbSetting2();
-        sources.connection =
-            services->GetConnectionString(setting1, setting2, name, configuration.DbDataSources());
-        if (!sources.connection.isEmpty()) break;
-    }
+    const QString setting1 = configuration.DbSetting1();
+    const QString setting2 = configuration.DbSetting2();
+    const component::DataSourceList dataSources = configuration.DbDataSources();
+    const QString primary =
+        services->GetConnectionString(setting1, setting2, QStringLiteral("Primary"), dataSources);
+    sources.userNodes =
+        services->GetConnectionString(setting1, setting2, QStringLiteral("RAdozudo"), dataSources);
+    sources.connection = primary.isEmpty() ? sources.userNodes : primary;
     return sources;
 }
 
@@ -135,9 +136,9 @@ bool BuildDriver::BuildIndex(metrics::BuildMetrics& runMetrics) {
     return built;
 }
 
-bool BuildDriver::PopulateAllUserNodes(metrics::BuildMetrics& runMetrics) {
+bool BuildDriver::PopulateAllUserNodes(const Sources& sources, metrics::BuildMetrics& runMetrics) {
     runMetrics.Begin(metrics::BuildMetrics::kUserNodes);
-    usernodes::UserNodeRun userNodes(Configuration(), [this] { Abort(); });
+    usernodes::UserNodeRun userNodes({m_settings.userNodeMethod, sources.userNodes}, [this] { Abort(); });
     const bool done = userNodes.PopulateAllUserNodes();
     runMetrics.End(metrics::BuildMetrics::kUserNodes);
     runMetrics.SetUsers(userNodes.UsersRewritten());
@@ -220,7 +221,9 @@ void BuildDriver::Abort() {
 bool BuildDriver::IsAborted() const { return m_indexBuilder ? m_indexBuilder->Aborted() : false; }
 
 bool BuildDriver::PopulateUserNodes(const QString& userID) {
-    usernodes::UserNodeRun userNodes(Configuration(), [this] { Abort(); });
+    std::shared_ptr<component::IndexingServices> services = component::Factory().NewIndexingServices();
+    usernodes::UserNodeRun userNodes(usernodes::ReadRunSettings(Configuration(), *services),
+                                     [this] { Abort(); });
     return userNodes.PopulateUserNodes(userID);
 }
 

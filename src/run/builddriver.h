@@ -33,15 +33,17 @@ public:
     bool PopulateUserNodes(const QString& userID);
 
 private:
+    // The data sources of a run, each looked up once.
     struct Sources {
-        QString resolved;
-        QString connection;
+        QString resolved;    // the index's own (<IndexDataSource>)
+        QString connection;  // "Primary", else "RAdozudo"
+        QString userNodes;   // "RAdozudo"
     };
     Outcome RunSteps(bool automated, metrics::BuildMetrics& runMetrics);
     Sources LookUpDataSources() const;
     void ConfigureBuilder(const Sources& sources);
     bool BuildIndex(metrics::BuildMetrics& runMetrics);
-    bool PopulateAllUserNodes(metrics::BuildMetrics& runMetrics);
+    bool PopulateAllUserNodes(const Sources& sources, metrics::BuildMetrics& runMetrics);
     void LogUserNodeFailure(const QString& reason) noexcept;
     bool PropagateToTargets(metrics::BuildMetrics& runMetrics);
     void WriteResults(const QString& lastBuilt, const QString& numDocuments);

@@ -18,13 +18,28 @@
 
 namespace search {
 
-SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
-                     QWidget* parent)
+SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, const QString& indexName,
+                           QString indexPath, QWidget* parent)
     : QDialog(parent), m_engine(std::move(engine)), m_indexPath(std::move(indexPath)) {
     setObjectName(QStringLiteral("SearchDialog"));
     setWindowTitle(QStringLiteral("Search Index - ") + indexName);
     setModal(true);
 
+    MakeControls();
+    MakeIndexChoice();
+    LayOut();
+    connect(m_searchButton, &QPushButton::clicked, this, &SearchDialog::OnSearchClicked);
+    connect(m_query, &QLineEdit::returnPressed, this, &SearchDialog::OnSearchClicked);
+    // Results of one index never stand under the name of another.
+    connect(m_indexChoice, &QComboBox::currentIndexChanged, this, [this] {
+        m_results->clearContents();
+        m_results->setRowCount(0);
+        m_builtLabel->clear();
+        m_matchesLabel->setText(QStringLiteral("Index: ") + SearchedPath());
+    });
+}
+
+void SearchDialog::MakeControls() {
     m_query = new QLineEdit(this);
     m_query->setObjectName(QStringLiteral("QueryEdit"));
     m_query->setPlaceholderText(QStringLiteral("words, \"a phrase\", title:word, prefix*, a AND b, NEAR(a b)"));
@@ -45,7 +60,9 @@ SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QStr
     m_results->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_results->verticalHeader()->setVisible(false);
     m_results->horizontalHeader()->setStretchLastSection(true);
+}
 
+void SearchDialog::MakeIndexChoice() {
     // The kept indexes let the administrator compare what a refused build would have
     // served, or what the index answered before the last build.
     m_indexChoice = new QComboBox(this);
@@ -61,7 +78,9 @@ SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QStr
         if (QFileInfo(path).isFile()) m_indexChoice->addItem(QString::fromLatin1(label), path);
     }
     m_indexChoice->setEnabled(m_indexChoice->count() > 1);
+}
 
+void SearchDialog::LayOut() {
     auto* queryRow = new QHBoxLayout;
     queryRow->addWidget(m_query, 1);
     queryRow->addWidget(m_indexChoice);
@@ -83,16 +102,6 @@ SearchDialog::SearchDialog(std::shared_ptr<component::SearchEngine> engine, QStr
     m_results->setMinimumHeight(tableHeight);
     resize(qMax(760, sizeHint().width()), sizeHint().height());
     m_results->setMinimumHeight(0);
-
-    connect(m_searchButton, &QPushButton::clicked, this, &SearchDialog::OnSearchClicked);
-    connect(m_query, &QLineEdit::returnPressed, this, &SearchDialog::OnSearchClicked);
-    // Results of one index never stand under the name of another.
-    connect(m_indexChoice, &QComboBox::currentIndexChanged, this, [this] {
-        m_results->clearContents();
-        m_results->setRowCount(0);
-        m_builtLabel->clear();
-        m_matchesLabel->setText(QStringLiteral("Index: ") + SearchedPath());
-    });
 }
 
 QString SearchDialog::SnippetHtml(const QString& snippet) {

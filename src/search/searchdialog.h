@@ -21,8 +21,8 @@ class SearchDialog : public QDialog {
 public:
     static constexpr int kPageSize = 20;
 
-    SearchDialog(std::shared_ptr<component::SearchEngine> engine, QString indexName, QString indexPath,
-              QWidget* parent = nullptr);
+    SearchDialog(std::shared_ptr<component::SearchEngine> engine, const QString& indexName, QString indexPath,
+                 QWidget* parent = nullptr);
 
     // The snippet as rich text: the marked terms bold, everything else escaped.
     static QString SnippetHtml(const QString& snippet);
@@ -36,6 +36,10 @@ public:
     static QString QueryErrorText(const QString& engineMessage);
 
 private:
+    // The steps of the constructor.
+    void MakeControls();
+    void MakeIndexChoice();
+    void LayOut();
     void OnSearchClicked();
     // What the search runs on: the index folder (its live index) or a kept index file.
     QString SearchedPath() const;

@@ -26,7 +26,6 @@ public:
     QVariantList NodesOfCatalog(std::int32_t catalogID) const;
     std::optional<CatalogSource::NodeRow> NodeAndParent(std::int32_t catalogID, std::int32_t nodeID) const;
     QVariantList Children(const std::vector<std::int32_t>& parents) const;
-    std::size_t NodeCount() const { return m_nodes.size(); }
 
 private:
     enum Kind : std::uint8_t { kNumber, kNull, kOther };

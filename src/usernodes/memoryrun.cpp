@@ -34,11 +34,10 @@ public:
         CloseQuietly(m_write);
     }
 
-    void Open(const component::IndexConfiguration& configuration) {
+    void Open(const QString& givenText) {
         m_step = kStepDataSource;
+        const QString& connectionText = RAdozudoConnectionText(givenText);
         m_services = component::Factory().NewIndexingServices();
-        const QString connectionText =
-            RAdozudoConnectionText(ReadDatabaseSettings(configuration), *m_services);
         m_step = kStepConnecting;
         m_read = OpenRAdozudo(*m_services, connectionText);
         m_write = OpenRAdozudo(*m_services, connectionText);
@@ -192,7 +191,7 @@ bool UserNodeRun::RunInMemory() {
     QString step;
     MemoryRun run(step);
     try {
-        run.Open(m_configuration);
+        run.Open(m_settings.connectionText);
         run.ReadCatalog();
         run.OpenAssignmentsAndBatch();
         run.RewriteEveryUser();

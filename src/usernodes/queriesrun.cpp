@@ -39,11 +39,8 @@ bool UserNodeRun::PopulateUserNodes(const QString& userID) {
     std::unique_ptr<component::UpdatableRecordset> output;
     bool inTransaction = false;
     try {
-        // One user's run reads its settings before it makes its services object; the
-        // all-users run makes its object first.
-        const DatabaseSettings settings = ReadDatabaseSettings(m_configuration);
+        const QString& connectionText = RAdozudoConnectionText(m_settings.connectionText);
         services = component::Factory().NewIndexingServices();
-        const QString connectionText = RAdozudoConnectionText(settings, *services);
         step = kStepConnecting;
         read = OpenRAdozudo(*services, connectionText);
         write = OpenRAdozudo(*services, connectionText);
@@ -87,9 +84,8 @@ bool UserNodeRun::RunByQueries() {
     std::shared_ptr<component::IndexingServices> services;
     std::unique_ptr<component::Connection> users;
     try {
+        const QString& connectionText = RAdozudoConnectionText(m_settings.connectionText);
         services = component::Factory().NewIndexingServices();
-        const QString connectionText =
-            RAdozudoConnectionText(ReadDatabaseSettings(m_configuration), *services);
         step = kStepConnecting;
         users = OpenRAdozudo(*services, connectionText);
         step = kStepUsers;

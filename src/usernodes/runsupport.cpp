@@ -11,19 +11,9 @@ namespace usernodes {
 using component::Error;
 namespace errnum = component::errnum;
 
-DatabaseSettings ReadDatabaseSettings(const component::IndexConfiguration& configuration) {
-    DatabaseSettings settings;
-    settings.setting1 = configuration.DbSetting1();
-    settings.setting2 = configuration.DbSetting2();
-    settings.dataSources = configuration.DbDataSources();
-    return settings;
-}
-
-QString RAdozudoConnectionText(const DatabaseSettings& settings, component::IndexingServices& services) {
-    const QString text =
-        services.GetConnectionString(settings.setting1, settings.setting2, kDataSource, settings.dataSources);
-    if (text.isEmpty()) throw Error(errnum::kAppBase, kSource, component::kNoDataSourceText);
-    return text;
+const QString& RAdozudoConnectionText(const QString& connectionText) {
+    if (connectionText.isEmpty()) throw Error(errnum::kAppBase, kSource, component::kNoDataSourceText);
+    return connectionText;
 }
 
 std::unique_ptr<component::Connection> OpenRAdozudo(component::IndexingServices& services,

@@ -24,18 +24,9 @@ T& Require(const std::unique_ptr<T>& result, const QString& what) {
     return *result;
 }
 
-// What the lookup of the "RAdozudo" connection text needs from the configuration.
-struct DatabaseSettings {
-    QString setting1;
-    QString setting2;
-    component::DataSourceList dataSources;
-};
-
-DatabaseSettings ReadDatabaseSettings(const component::IndexConfiguration& configuration);
-
-// The opening steps both computations share: the connection text of "RAdozudo".
-// The user-node run never falls back to "Primary", unlike the build.
-QString RAdozudoConnectionText(const DatabaseSettings& settings, component::IndexingServices& services);
+// The opening step both computations share: the connection text of "RAdozudo" as the
+// run was given it. Raises component::Error (kNoDataSourceText) when it is empty.
+const QString& RAdozudoConnectionText(const QString& connectionText);
 
 // A connection to the database of that text. Raises component::Error when the
 // services return none, and what their OpenConnection raises.

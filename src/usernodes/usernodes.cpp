@@ -6,9 +6,20 @@
 
 namespace usernodes {
 
-UserNodeRun::UserNodeRun(const component::IndexConfiguration& configuration,
-                                         std::function<void()> abortBuild)
-    : m_configuration(configuration), m_abortBuild(std::move(abortBuild)) {}
+RunSettings ReadRunSettings(const component::IndexConfiguration& configuration,
+                            component::IndexingServices& services) {
+    RunSettings settings;
+    settings.method = configuration.GetUserNodeMethod();
+    // Each value is read into its own local first, in the order stated here.
+    const QString setting1 = configuration.DbSetting1();
+    const QString setting2 = configuration.DbSetting2();
+    const component::DataSourceList dataSources = configuration.DbDataSources();
+    settings.connectionText = services.GetConnectionString(setting1, setting2, kDataSource, dataSources);
+    return settings;
+}
+
+UserNodeRun::UserNodeRun(RunSettings settings, std::function<void()> abortBuild)
+    : m_settings(std::move(settings)), m_abortBuild(std::move(abortBuild)) {}
 
 void UserNodeRun::Fail(const QString& step, const std::exception& failure) {
     m_failureReason = FailureSentence(step, failure);
@@ -18,14 +29,7 @@ void UserNodeRun::Fail(const QString& step, const std::exception& failure) {
 bool UserNodeRun::PopulateAllUserNodes() {
     m_failureReason.clear();
     m_unlistedUsers = -1;
-    component::UserNodeMethod method = component::UserNodeMethod::Memory;
-    try {
-        method = m_configuration.GetUserNodeMethod();
-    } catch (const std::exception& failure) {
-        Fail(QStringLiteral("Reading the index's user-node method"), failure);
-        return false;
-    }
-    return method == component::UserNodeMethod::Queries ? RunByQueries() : RunInMemory();
+    return m_settings.method == component::UserNodeMethod::Queries ? RunByQueries() : RunInMemory();
 }
 
 }  // namespace usernodes

@@ -60,7 +60,9 @@ TEST_P(SchemaTest, TheExampleBuildsFromTheShippedLayout) {
     EXPECT_EQ(db.Rows(configuration.Settings().query).size(), 5);
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
-    usernodes::UserNodeRun run(configuration, [&] { ++aborts; });
+    usernodes::UserNodeRun run(
+        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+        [&] { ++aborts; });
     EXPECT_TRUE(run.PopulateAllUserNodes());
     EXPECT_EQ(aborts, 0);
     EXPECT_EQ(run.UsersRewritten(), 2);

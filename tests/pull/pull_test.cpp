@@ -13,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -259,6 +260,42 @@ TEST_P(BadStoreTest, DamagedOrUnreachableStoresLeaveTheReaderAsItWas) {
     EXPECT_EQ(fresh.status, 2);
     EXPECT_TRUE(fresh.error.contains(whole)) << fresh.error.toStdString();
     EXPECT_FALSE(QFile::exists(Path("fresh/index.db")));
+}
+
+// A damaged store is repaired by the next publish, a whole file with a warning saying
+// what was wrong: a reader that followed the store and a new one both end on the build.
+TEST_P(BadStoreTest, TheNextPublishRepairsADamagedStore) {
+    QDir().mkpath(Path("build"));
+    BuildVersion(Path("build"), 1, true);
+    Publish(m_store.target, Path("build"), m_dir.path());
+    ASSERT_EQ(RunPull(m_store.target, Path("reader")).status, 0);
+    const auto current = [&] {
+        return m_localStore + "/" + QString::fromLatin1(Bytes(m_localStore + "/current")).trimmed();
+    };
+    const auto object = [&] {
+        const QString manifest = current();
+        return m_localStore + "/" +
+               store::ParseManifest(Bytes(manifest), QFileInfo(manifest).fileName()).object.name;
+    };
+    const std::pair<const char*, std::function<void()>> damages[] = {
+        {"current", [&] { Rewrite(m_localStore + "/current", [](QByteArray& b) { b = "garbage\n"; }); }},
+        {"is missing", [&] { QFile::remove(current()); }},
+        {"is missing", [&] { QFile::remove(object()); }},
+    };
+    int version = 1;
+    for (const auto& [said, damage] : damages) {
+        BuildVersion(Path("build"), ++version, false);
+        const store::PublishOutcome outcome = Publish(m_store.target, Path("build"), m_dir.path());
+        damage();
+        const store::PublishOutcome repaired = Publish(m_store.target, Path("build"), m_dir.path());
+        EXPECT_TRUE(repaired.current.whole && repaired.current.version > outcome.current.version) << said;
+        EXPECT_TRUE(repaired.warnings.join(' ').contains(said)) << repaired.warnings.join(' ').toStdString();
+        for (const QString& reader : {Path("reader"), Path(QStringLiteral("new%1").arg(version))}) {
+            const Pulled pulled = RunPull(m_store.http, reader);
+            ASSERT_EQ(pulled.status, 0) << said << ": " << pulled.error.toStdString();
+            ExpectSame(reader, said);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, BadStoreTest, ::testing::Values(Kind::Local));

@@ -164,7 +164,9 @@ TEST_P(InjectionTest, EveryUserGetsExactlyTheirOwnRows) {
     configuration.method = std::get<1>(GetParam());
     component::InstallFactory(zarvik::NewComponentFactory());
     int aborts = 0;
-    usernodes::UserNodeRun propagation(configuration, [&] { ++aborts; });
+    usernodes::UserNodeRun propagation(
+        usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+        [&] { ++aborts; });
     EXPECT_TRUE(propagation.PopulateAllUserNodes());
     EXPECT_EQ(aborts, 0);
 

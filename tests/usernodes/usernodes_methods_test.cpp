@@ -278,7 +278,9 @@ public:
         configuration.method = method;
         component::InstallFactory(zarvik::NewComponentFactory());
         Outcome outcome;
-        usernodes::UserNodeRun propagation(configuration, [&] { ++outcome.aborts; });
+        usernodes::UserNodeRun propagation(
+            usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+            [&] { ++outcome.aborts; });
         outcome.result = propagation.PopulateAllUserNodes();
         outcome.usersRewritten = propagation.UsersRewritten();
         outcome.unlistedUsers = propagation.UnlistedUsers();

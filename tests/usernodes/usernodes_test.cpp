@@ -323,15 +323,21 @@ public:
         return users;
     }
 
-    usernodes::UserNodeRun Propagation() {
-        configuration.sources = {
-            {QStringLiteral("Primary"), QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
-            {QStringLiteral("RAdozudo"), db.ConnectionText()}};
+    // Without "RAdozudo", "Primary" names the database: it would serve a build.
+    usernodes::UserNodeRun Propagation(bool withRAdozudo = true) {
+        configuration.sources =
+            withRAdozudo
+                ? component::DataSourceList{{QStringLiteral("Primary"),
+                                             QStringLiteral("Provider=SQLite;Database=/nonexistent.db")},
+                                            {QStringLiteral("RAdozudo"), db.ConnectionText()}}
+                : component::DataSourceList{{QStringLiteral("Primary"), db.ConnectionText()}};
         configuration.setting1 = QStringLiteral("appuser");
         configuration.setting2 = QStringLiteral("secret");
         configuration.order = &log.order;
         component::InstallFactory(std::make_shared<RecordingFactory>(log));
-        return usernodes::UserNodeRun(configuration, [this] { ++aborts; });
+        return usernodes::UserNodeRun(
+            usernodes::ReadRunSettings(configuration, *component::Factory().NewIndexingServices()),
+            [this] { ++aborts; });
     }
 
     testsupport::TestDatabase db;
@@ -538,9 +544,8 @@ TEST_P(UserNodesRun, MissingRAdozudoTouchesNoUser) {
     Fixture& f = *m_f;
     f.Assign({"u", 2, 210, 1});
     f.OldRow(QStringLiteral("u"), 1, 999);
-    auto propagation = f.Propagation();
     // "Primary" would serve a build, but the propagation looks up "RAdozudo" only.
-    f.configuration.sources = {{QStringLiteral("Primary"), f.db.ConnectionText()}};
+    auto propagation = f.Propagation(false);
     EXPECT_FALSE(propagation.PopulateAllUserNodes());
     EXPECT_EQ(f.aborts, 1);
     const QString missing = QStringLiteral(
@@ -584,16 +589,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the statements as they reach the connections ---------------------------------
 
-TEST(UserNodesStatements, SettingsAreReadBeforeOrAfterTheServicesObjectAsEachRunNeeds) {
+TEST(UserNodesStatements, TheSettingsAreReadOncePerRun) {
     Fixture f(Backend::SQLite);
     f.SetUpSchema();
     f.Assign({"u", 2, 210, 1});
     EXPECT_TRUE(f.Propagation().PopulateAllUserNodes());
-    const QStringList lookup = {"DbSetting1", "DbSetting2", "DbDataSources", "GetConnectionString RAdozudo"};
-    // The run makes its services object, then reads; the user's computation reads first.
-    QStringList expected = QStringList{"NewIndexingServices"} + lookup;
-    expected += QStringList{"DbSetting1", "DbSetting2", "DbDataSources", "NewIndexingServices",
-                            "GetConnectionString RAdozudo"};
+    // The lookup before the run, then only the services objects of the run and its user.
+    const QStringList expected = {
+        "NewIndexingServices",          "DbSetting1",          "DbSetting2",         "DbDataSources",
+        "GetConnectionString RAdozudo", "NewIndexingServices", "NewIndexingServices"};
     EXPECT_EQ(Std(f.log.order), Std(expected));
 }
 

@@ -17,9 +17,9 @@ namespace zarvik::config {
 inline const QString kConfigurationSource = QStringLiteral("ZarvikIndexing.IndexConfiguration");
 
 // The rows of kTextElements the configuration reads or writes itself.
-constexpr int kIndexPath = TextElementNamed(std::string_view("IndexPath"));
-constexpr int kLastBuilt = TextElementNamed(std::string_view("LastBuilt"));
-constexpr int kNumDocuments = TextElementNamed(std::string_view("NumDocuments"));
+constexpr int kIndexPath = TextElementRow("IndexPath");
+constexpr int kLastBuilt = TextElementRow("LastBuilt");
+constexpr int kNumDocuments = TextElementRow("NumDocuments");
 
 // One parsed configuration file. Positions are indexes into text.
 struct XmlIndexConfiguration::Document {

@@ -91,28 +91,28 @@ const Document::Index* CurrentOf(const std::shared_ptr<const Document>& document
 }
 }  // namespace
 
-QString XmlIndexConfiguration::Value(std::string_view element) const {
+QString XmlIndexConfiguration::Value(int row) const {
     const auto* index = CurrentOf(m_document, m_current);
-    return index ? index->values[TextElementNamed(element)] : QString();
+    return index ? index->values[std::size_t(row)] : QString();
 }
 
 QString XmlIndexConfiguration::DbSetting1() const {
-    return Value("DbSetting1");
+    return Value(TextElementRow("DbSetting1"));
 }
 QString XmlIndexConfiguration::DbSetting2() const {
-    return Value("DbSetting2");
+    return Value(TextElementRow("DbSetting2"));
 }
 QString XmlIndexConfiguration::IndexPath() const {
-    return Value("IndexPath");
+    return Value(TextElementRow("IndexPath"));
 }
 QString XmlIndexConfiguration::IndexDataSource() const {
-    return Value("IndexDataSource");
+    return Value(TextElementRow("IndexDataSource"));
 }
 QString XmlIndexConfiguration::LastBuilt() const {
-    return Value("LastBuilt");
+    return Value(TextElementRow("LastBuilt"));
 }
 QString XmlIndexConfiguration::NumDocuments() const {
-    return Value("NumDocuments");
+    return Value(TextElementRow("NumDocuments"));
 }
 
 component::IndexSettings XmlIndexConfiguration::Settings() const {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
 
 #include "component/configuration.h"
 
@@ -56,8 +55,9 @@ public:
     struct Document;
 
 private:
-    // The text of one element of kTextElements in the current index.
-    QString Value(std::string_view element) const;
+    // The text of the element in row `row` of kTextElements (TextElementRow) in the
+    // current index.
+    QString Value(int row) const;
     void Write(int field, const QString& value);
 
     std::shared_ptr<const Document> m_document;

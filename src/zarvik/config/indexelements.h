@@ -33,6 +33,10 @@ struct TextElement {
 };
 
 // To add a setting: a row here and a field in component::IndexSettings.
+// <DbDataSources>, <Propagations> and <Verify> are not rows: each holds elements of its
+// own, repeated ones among them (<DataSource name=...>, <Target>, <CheckQuery>), that
+// fill lists rather than one field, and the editor never writes them back; the parser
+// reads each in a function of its own (configparser.cpp).
 inline constexpr TextElement kTextElements[] = {
     {"IndexPath", &ReadText<&component::IndexSettings::path>},
     {"IndexDataSource", &ReadText<&component::IndexSettings::dataSource>},
@@ -59,6 +63,14 @@ constexpr int TextElementNamed(std::string_view name) {
         if (kTextElements[i].name == name) return int(i);
     }
     return -1;
+}
+
+// The row of an element the code names: a name the table lacks does not compile.
+consteval int TextElementRow(std::string_view name) {
+    const int row = TextElementNamed(name);
+    // Raising in a constant evaluation is what makes the misspelt name an error.
+    if (row < 0) throw "kTextElements has no element of this name";
+    return row;
 }
 
 // The element's name as the file writes it.

@@ -1,7 +1,8 @@
 // The one interface behind which each kind of database (sqlite/, pg/, odbc/) serves a
 // connection: its statements, its transactions, its reads, its row streams, its
-// batches. OpenBackend, the only place that knows the kinds, picks one from the
-// connection text.
+// batches, and the index build's reading in batches. OpenBackend picks one from the
+// connection text's provider; connectiontext.cpp names the providers, and the
+// configuration anchors a relative SQLite file (zarvik/config/datasources.cpp).
 #pragma once
 
 #include <QHash>
@@ -11,6 +12,7 @@
 #include <QVariantList>
 #include <memory>
 
+#include "zarvik/db/batchreader.h"
 #include "zarvik/db/connectiontext.h"
 #include "zarvik/db/database_p.h"
 
@@ -18,7 +20,7 @@ namespace zarvik::db {
 
 class Backend {
 public:
-    explicit Backend(QSqlDatabase database) : m_database(std::move(database)) {}
+    explicit Backend(const QSqlDatabase& database) : m_database(database) {}
     virtual ~Backend() = default;
     Backend(const Backend&) = delete;
     Backend& operator=(const Backend&) = delete;
@@ -59,6 +61,10 @@ public:
         const std::shared_ptr<ConnectionState>& state, const QString& table, const QStringList& columns) = 0;
     virtual std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) = 0;
+    // The rows of `query` in batches, on a connection of their own (OpenBatchReader):
+    // the reader may change the connection's session settings for its reading.
+    // `heartbeat` is called where the backend can stop a statement.
+    virtual std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) = 0;
 
     // The insert texts of batches, by table, columns and rows per statement.
     QHash<QString, QString>& InsertTexts() { return m_insertTexts; }
@@ -80,6 +86,7 @@ QSqlDatabase OpenQtDatabase(const QString& driver, const QString& name, Configur
 // Raises component::Error (errnum::kDatabase) for a malformed text or a database
 // that cannot be opened.
 std::unique_ptr<Backend> OpenBackend(const QString& connectionText, const QString& name);
+std::unique_ptr<Backend> OpenBackend(const ConnectionText& text, const QString& name);
 
 // How each backend opens; one line each in OpenBackend.
 std::unique_ptr<Backend> OpenSqliteBackend(const ConnectionText& text, const QString& name);

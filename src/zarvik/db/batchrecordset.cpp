@@ -81,12 +81,10 @@ void BatchRecordset::ForEachStatement(const std::function<qsizetype(const Row&)>
     qsizetype first = 0;
     while (first < total) {
         const Row& shape = m_pending[std::size_t(first)];
-        const qsizetype limit = most(shape);
         qsizetype end = first + 1;
-        while (end < total && end - first < limit && SameColumns(shape, m_pending[std::size_t(end)])) ++end;
-        const qsizetype count = RowsPerStatement(end - first, limit);
-        each(first, count);
-        first += count;
+        while (end < total && SameColumns(shape, m_pending[std::size_t(end)])) ++end;
+        ForEachInsert(first, end, most(shape), each);
+        first = end;
     }
 }
 

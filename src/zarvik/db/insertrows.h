@@ -22,4 +22,15 @@ QString MultiRowInsert(const QString& table, const QString& names, qsizetype wid
 // serves the batches of every user.
 qsizetype RowsPerStatement(qsizetype left, qsizetype most);
 
+// The one loop over a multi-row insert's statements: `each(first, rows)` for each
+// statement that inserts rows [first, last), as RowsPerStatement cuts them.
+template <typename Each>
+void ForEachInsert(qsizetype first, qsizetype last, qsizetype most, Each each) {
+    while (first < last) {
+        const qsizetype rows = RowsPerStatement(last - first, most);
+        each(first, rows);
+        first += rows;
+    }
+}
+
 }  // namespace zarvik::db

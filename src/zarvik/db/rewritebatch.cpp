@@ -77,7 +77,7 @@ QString RewriteBatchBase::StepFailure(const char* step) {
     return QStringLiteral("Rewriting the rows failed: ") + QLatin1String(step);
 }
 
-std::vector<ParameterizedSql> RewriteBatchBase::GroupDeletes(Dialect dialect) const {
+std::vector<ParameterizedSql> RewriteBatchBase::GroupDeletes(const Dialect& dialect) const {
     static const QRegularExpression shape(
         QStringLiteral(R"(^\s*DELETE\s+FROM\s+(\w+)\s+WHERE\s+(\w+)\s*=\s*(\$1|\?)\s*$)"),
         QRegularExpression::CaseInsensitiveOption);
@@ -104,8 +104,7 @@ std::vector<ParameterizedSql> RewriteBatchBase::GroupDeletes(Dialect dialect) co
         group.values = values.mid(from, kValuesPerDelete);
         QStringList markers;
         for (qsizetype i = 0; i < group.values.size(); ++i)
-            markers.append(dialect == Dialect::PostgreSQL ? QStringLiteral("$%1").arg(i + 1)
-                                                          : QStringLiteral("?"));
+            markers.append(dialect.numberedMarkers ? QStringLiteral("$%1").arg(i + 1) : QStringLiteral("?"));
         group.text = head + markers.join(QStringLiteral(", ")) + QLatin1Char(')');
         deletes.push_back(std::move(group));
     }

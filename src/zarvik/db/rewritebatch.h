@@ -53,7 +53,7 @@ protected:
     // The deletes of all units as a few statements on many values each, when every
     // unit's delete is the same statement on one value ("DELETE FROM t WHERE c = v");
     // none otherwise. Markers as the dialect writes them.
-    std::vector<ParameterizedSql> GroupDeletes(Dialect dialect) const;
+    std::vector<ParameterizedSql> GroupDeletes(const Dialect& dialect) const;
 
     std::shared_ptr<ConnectionState> m_state;
     QString m_table;

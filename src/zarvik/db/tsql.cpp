@@ -24,7 +24,7 @@ public:
 
     // With `values`, the literals that the WHERE clause compares with become numbered
     // parameters and their values are appended to it.
-    QString Run(Dialect dialect, QVariantList* values = nullptr) {
+    QString Run(const Dialect& dialect, QVariantList* values = nullptr) {
         // Where a literal does not end, nothing can be told apart from it.
         if (m_unterminated) return m_sql;
         QList<Edit> edits;
@@ -61,7 +61,7 @@ private:
     // ORDER BY and GROUP BY a number is a column's position, behind a word it is a
     // typed or blob literal, before :: a cast. A statement with markers of its own, a
     // second statement or a SELECT inside its WHERE clause keeps all its literals.
-    void Parameterize(Dialect dialect, QList<Edit>& edits, QVariantList& values) const {
+    void Parameterize(const Dialect& dialect, QList<Edit>& edits, QVariantList& values) const {
         const qsizetype first = NextSignificant(-1);
         if (!IsWord(first, "SELECT") && !IsWord(first, "DELETE")) return;
         QList<qsizetype> literals;
@@ -109,7 +109,7 @@ private:
     }
 
     // Each literal becomes a marker, its value appended to `values`.
-    void AppendParameters(Dialect dialect, const QList<qsizetype>& literals, QList<Edit>& edits,
+    void AppendParameters(const Dialect& dialect, const QList<qsizetype>& literals, QList<Edit>& edits,
                           QVariantList& values) const {
         // SQLite numbers plain ? markers from left to right, which is the order here.
         static const QString sqliteMarker = QStringLiteral("?");
@@ -125,11 +125,11 @@ private:
                 QString value = text.mid(1, text.size() - 2).toString();
                 if (value.contains(QLatin1Char('\'')))
                     value.replace(QStringLiteral("''"), QStringLiteral("'"));
-                values.append(QVariant(std::move(value)));
+                values.append(QVariant(value));
             }
-            edits.append({m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin,
-                          dialect == Dialect::PostgreSQL ? QLatin1Char('$') + QString::number(values.size())
-                                                         : sqliteMarker});
+            edits.append(
+                {m_tokens[t].begin, m_tokens[t].end - m_tokens[t].begin,
+                 dialect.numberedMarkers ? QLatin1Char('$') + QString::number(values.size()) : sqliteMarker});
         }
     }
 
@@ -280,14 +280,14 @@ private:
 
 }  // namespace
 
-QString RewriteTSql(const QString& sql, Dialect dialect) {
-    if (dialect == Dialect::SqlServer) return sql;
+QString RewriteTSql(const QString& sql, const Dialect& dialect) {
+    if (!dialect.rewritten) return sql;
     return Rewriter(sql).Run(dialect);
 }
 
-ParameterizedSql RewriteTSqlWithParameters(const QString& sql, Dialect dialect) {
+ParameterizedSql RewriteTSqlWithParameters(const QString& sql, const Dialect& dialect) {
     ParameterizedSql result;
-    if (dialect == Dialect::SqlServer) {
+    if (!dialect.rewritten) {
         result.text = sql;
         return result;
     }
@@ -295,12 +295,11 @@ ParameterizedSql RewriteTSqlWithParameters(const QString& sql, Dialect dialect) 
     return result;
 }
 
-SavepointTexts SavepointsOf(Dialect dialect, const QString& name) {
-    if (dialect == Dialect::SqlServer)
-        return {
-            QStringLiteral("SAVE TRANSACTION ") + name, {}, QStringLiteral("ROLLBACK TRANSACTION ") + name};
-    return {QStringLiteral("SAVEPOINT ") + name, QStringLiteral("RELEASE SAVEPOINT ") + name,
-            QStringLiteral("ROLLBACK TO SAVEPOINT ") + name};
+SavepointTexts SavepointsOf(const Dialect& dialect, const QString& name) {
+    const auto text = [&name](const char* form) {
+        return *form ? QString::fromLatin1(form).arg(name) : QString();
+    };
+    return {text(dialect.setSavepoint), text(dialect.releaseSavepoint), text(dialect.rollbackToSavepoint)};
 }
 
 }  // namespace zarvik::db

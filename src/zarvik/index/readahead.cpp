@@ -1,10 +1,11 @@
 // The reader thread: reads the documents ahead of the index builder.
-#include "zarvik/index/documentreaders.h"
-
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
+
+#include "component/error.h"
+#include "zarvik/index/documentsource.h"
 
 namespace zarvik::index {
 
@@ -22,14 +23,16 @@ struct ReadAhead::Shared {
     std::vector<Batch> spare;  // storage the writer is done with, for the reader to reuse
     bool ended = false;
     std::exception_ptr error;
-    DocumentReader* reader = nullptr;  // set while the reader exists, for Stop() to interrupt it
+    db::BatchReader* reader = nullptr;  // set while the reader exists, for Stop() to interrupt it
 };
 
 namespace {
 
+const QString kSource = QStringLiteral("ZarvikIndexing.IndexBuilder");
+
 // Reads batches into the queue until the reader ends or the build stops, waiting
 // while the queue is full; batches come back from the spares to save allocations.
-void QueueBatches(ReadAhead::Shared& s, DocumentReader& reader, const ReadAhead::Limits& limits) {
+void QueueBatches(ReadAhead::Shared& s, db::BatchReader& reader, const ReadAhead::Limits& limits) {
     for (;;) {
         Batch batch;
         {
@@ -54,14 +57,16 @@ void QueueBatches(ReadAhead::Shared& s, DocumentReader& reader, const ReadAhead:
 }
 
 // What the reader thread runs; its reader is made, used and destroyed on that thread.
-void ReadDocuments(std::shared_ptr<ReadAhead::Shared> shared, Source source, ReadAhead::Limits limits) {
+void ReadDocuments(const std::shared_ptr<ReadAhead::Shared>& shared, const Source& source,
+                   const ReadAhead::Limits& limits) {
     auto& s = *shared;
     const auto stopped = [&s] {
         std::lock_guard lock(s.mutex);
         return s.stop;
     };
     try {
-        std::unique_ptr<DocumentReader> reader = OpenDocuments(source, [&stopped] { return !stopped(); });
+        std::unique_ptr<db::BatchReader> reader =
+            db::OpenBatchReader(source.connection, source.query, [&stopped] { return !stopped(); });
         {
             std::lock_guard lock(s.mutex);
             s.reader = reader.get();

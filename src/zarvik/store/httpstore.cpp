@@ -21,7 +21,7 @@ struct Sink {
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     Sink* sink = static_cast<Sink*>(user);
-    const qint64 n = qint64(size * count);
+    const qint64 n = qint64(size) * qint64(count);
     sink->received += n;
     if (sink->received > sink->maxBytes) {
         sink->why = QStringLiteral("the object is larger than %1 bytes").arg(sink->maxBytes);

@@ -214,7 +214,7 @@ QList<ObjectInfo> RcloneStore::List() {
     if (outcome.exitCode == kDirectoryNotFound) return {};
     if (outcome.exitCode != 0) Fail(QStringLiteral("the listing"), m_path, outcome);
     QList<ObjectInfo> objects;
-    for (const QJsonValue& entry : QJsonDocument::fromJson(listing.data()).array()) {
+    for (const auto& entry : QJsonDocument::fromJson(listing.data()).array()) {
         const QJsonObject o = entry.toObject();
         objects.append(
             {o.value(QStringLiteral("Name")).toString(), qint64(o.value(QStringLiteral("Size")).toDouble())});

@@ -2,6 +2,16 @@
 #include "zarvik/config/datasources.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "zarvik/config/indexconfiguration.h"
+#include "zarvik/db/batchreader.h"
+#include "zarvik/db/database.h"
 
 namespace {
 
@@ -118,6 +128,79 @@ TEST(AnchorSqliteDatabaseTest, MakesRelativeSqliteFilesAbsolute) {
     // A folder whose name holds ';' yields a braced value.
     EXPECT_EQ(zarvik::config::AnchorSqliteDatabase(QStringLiteral("Database=app.db"), QStringLiteral("/a;b")),
               QStringLiteral("Database={/a;b/app.db}"));
+}
+
+// An SQLite file that says where it lies.
+void WriteMarkedDatabase(const QString& file, const char* where) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
+    const std::string sql =
+        std::string("CREATE TABLE marker(v TEXT); INSERT INTO marker VALUES('") + where + "')";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+// A relative file of a data source is the configuration's folder's, whatever the working
+// directory and the program's folder are, for the data-source lookups and the document
+// reader alike; a relative file that did not come through the configuration is refused.
+TEST(RelativeSqliteFileTest, IsTakenFromTheConfigurationsFolderOnly) {
+    QTemporaryDir configFolder, workingFolder;
+    ASSERT_TRUE(configFolder.isValid() && workingFolder.isValid());
+    const QString config = configFolder.path(), working = workingFolder.path();
+    ASSERT_NE(QDir(config), QDir(QCoreApplication::applicationDirPath()));
+    ASSERT_TRUE(QDir(config).mkdir(QStringLiteral("sub")));
+    WriteMarkedDatabase(config + QStringLiteral("/app.db"), "configuration");
+    WriteMarkedDatabase(config + QStringLiteral("/sub/app.db"), "configuration/sub");
+    WriteMarkedDatabase(working + QStringLiteral("/app.db"), "working");
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(working));
+    struct Case {
+        QString text;
+        bool throughConfiguration;
+        const char* opens;  // the marker read; null: refused
+    };
+    const Case cases[] = {
+        {QStringLiteral("Provider=SQLite;Database=app.db"), true, "configuration"},
+        {QStringLiteral("Database=sub/app.db"), true, "configuration/sub"},
+        {QStringLiteral("Provider=SQLite;Database=sub/../app.db"), true, "configuration"},
+        {QStringLiteral("Provider=SQLite;Database=") + working + QStringLiteral("/app.db"), true, "working"},
+        {QStringLiteral("Provider=SQLite;Database=app.db"), false, nullptr},
+    };
+    for (const Case& c : cases) {
+        QString text = c.text;
+        if (c.throughConfiguration) {
+            QFile file(config + QStringLiteral("/IndexConfiguration.xml"));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(
+                QStringLiteral("<IndexConfiguration><Index name='i'><IndexPath>idx</IndexPath><DbDataSources>"
+                               "<DataSource name='Primary'>%1</DataSource></DbDataSources></Index>"
+                               "</IndexConfiguration>")
+                    .arg(text)
+                    .toUtf8());
+            file.close();
+            zarvik::config::XmlIndexConfiguration configuration;
+            configuration.LoadFromFile(file.fileName());
+            configuration.LoadIndex(QStringLiteral("i"));
+            text = zarvik::config::DataSourceText(QStringLiteral("Primary"), configuration.DbDataSources());
+        }
+        const QString query = QStringLiteral("SELECT v FROM marker");
+        try {
+            auto connection = zarvik::db::OpenConnection(text);
+            const auto rows = zarvik::db::OpenRecordset(*connection, query)->GetRows();
+            auto reader = zarvik::db::OpenBatchReader(zarvik::db::ParseConnectionText(text), query, {});
+            reader->Start();
+            zarvik::db::Batch batch;
+            reader->Read(batch, 10, 1024);
+            connection->Close();
+            ASSERT_TRUE(c.opens) << text.toStdString() << " opened";
+            EXPECT_EQ(rows.value(0).value(0).toString(), QString::fromUtf8(c.opens)) << text.toStdString();
+            ASSERT_EQ(batch.rows, 1) << text.toStdString();
+            EXPECT_EQ(std::string(batch.Data(batch.At(0, 0)), batch.At(0, 0).size), c.opens);
+        } catch (const component::Error& e) {
+            EXPECT_FALSE(c.opens) << text.toStdString() << ": " << e.Description().toStdString();
+        }
+    }
+    QDir::setCurrent(previous);
 }
 
 }  // namespace

@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include "zarvik/db/odbc/sqlserverdialect.h"
+#include "zarvik/db/pg/pgdialect.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
+
 namespace {
 
-using zarvik::db::Dialect;
+using zarvik::db::kPgDialect;
+using zarvik::db::kSqliteDialect;
+using zarvik::db::kSqlServerDialect;
 using zarvik::db::RewriteTSql;
 using zarvik::db::RewriteTSqlWithParameters;
 
@@ -63,13 +69,13 @@ class RewriteTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(RewriteTest, SqliteAndPostgres) {
     const Case& c = GetParam();
-    EXPECT_EQ(RewriteTSql(QString::fromUtf8(c.input), Dialect::SQLite).toStdString(), c.expected);
-    EXPECT_EQ(RewriteTSql(QString::fromUtf8(c.input), Dialect::PostgreSQL).toStdString(), c.expected);
+    EXPECT_EQ(RewriteTSql(QString::fromUtf8(c.input), kSqliteDialect).toStdString(), c.expected);
+    EXPECT_EQ(RewriteTSql(QString::fromUtf8(c.input), kPgDialect).toStdString(), c.expected);
 }
 
 TEST_P(RewriteTest, SqlServerTextIsUnchanged) {
     const Case& c = GetParam();
-    EXPECT_EQ(RewriteTSql(QString::fromUtf8(c.input), Dialect::SqlServer).toStdString(), c.input);
+    EXPECT_EQ(RewriteTSql(QString::fromUtf8(c.input), kSqlServerDialect).toStdString(), c.input);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RewriteTest, ::testing::ValuesIn(kCases), [](const auto& info) {
@@ -202,11 +208,11 @@ class ParameterTest : public ::testing::TestWithParam<ParameterCase> {};
 
 TEST_P(ParameterTest, SqliteMarkers) {
     const ParameterCase& c = GetParam();
-    const auto result = RewriteTSqlWithParameters(QString::fromUtf8(c.input), Dialect::SQLite);
+    const auto result = RewriteTSqlWithParameters(QString::fromUtf8(c.input), kSqliteDialect);
     EXPECT_EQ(result.text.toStdString(), c.expected);
     EXPECT_EQ(result.values, c.values);
     if (c.values.isEmpty()) {
-        EXPECT_EQ(result.text, RewriteTSql(QString::fromUtf8(c.input), Dialect::SQLite));
+        EXPECT_EQ(result.text, RewriteTSql(QString::fromUtf8(c.input), kSqliteDialect));
     }
     for (const QVariant& value : result.values)  // the types the binders know
         EXPECT_TRUE(value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::QString);
@@ -224,16 +230,16 @@ TEST_P(ParameterTest, PostgresNumbersItsMarkers) {
         ASSERT_EQ(n, c.values.size());
         expected = numbered;
     } else {
-        expected = RewriteTSql(QString::fromUtf8(c.input), Dialect::PostgreSQL);
+        expected = RewriteTSql(QString::fromUtf8(c.input), kPgDialect);
     }
-    const auto result = RewriteTSqlWithParameters(QString::fromUtf8(c.input), Dialect::PostgreSQL);
+    const auto result = RewriteTSqlWithParameters(QString::fromUtf8(c.input), kPgDialect);
     EXPECT_EQ(result.text, expected);
     EXPECT_EQ(result.values, c.values);
 }
 
 TEST(ParameterTest, SqlServerTextIsUnchanged) {
     const QString sql = QStringLiteral("SELECT TOP 1 A FROM T WHERE B = N'x' AND C = 1");
-    const auto result = RewriteTSqlWithParameters(sql, Dialect::SqlServer);
+    const auto result = RewriteTSqlWithParameters(sql, kSqlServerDialect);
     EXPECT_EQ(result.text, sql);
     EXPECT_TRUE(result.values.isEmpty());
 }
@@ -242,12 +248,12 @@ TEST(ParameterTest, AVeryLongListKeepsItsLiterals) {
     QString list;
     for (int i = 0; i < 2001; ++i) list += (i ? QStringLiteral(",") : QString()) + QString::number(i);
     const QString sql = QStringLiteral("SELECT A FROM T WHERE B IN (") + list + QStringLiteral(")");
-    const auto result = RewriteTSqlWithParameters(sql, Dialect::SQLite);
+    const auto result = RewriteTSqlWithParameters(sql, kSqliteDialect);
     EXPECT_EQ(result.text, sql);
     EXPECT_TRUE(result.values.isEmpty());
     const QString shorter = QStringLiteral("SELECT A FROM T WHERE B IN (") +
                             list.section(QLatin1Char(','), 0, 1999) + QStringLiteral(")");
-    EXPECT_EQ(RewriteTSqlWithParameters(shorter, Dialect::SQLite).values.size(), 2000);
+    EXPECT_EQ(RewriteTSqlWithParameters(shorter, kSqliteDialect).values.size(), 2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParameterTest, ::testing::ValuesIn(kParameterCases), [](const auto& info) {

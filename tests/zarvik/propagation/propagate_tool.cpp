@@ -6,8 +6,9 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
-    QStringList targets;
-    for (int i = 2; i < argc; ++i) targets << QString::fromLocal8Bit(argv[i]);
+    component::IndexSettings settings;
+    settings.path = QString::fromLocal8Bit(argv[1]);
+    for (int i = 2; i < argc; ++i) settings.targets << QString::fromLocal8Bit(argv[i]);
     zarvik::propagation::TargetPropagator propagator;
-    return propagator.Propagate(QString::fromLocal8Bit(argv[1]), targets) ? 0 : 1;
+    return propagator.Propagate(settings) ? 0 : 1;
 }

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "component/propagator.h"
 #include "component/statushandler.h"
 #include "support/eventlogfile.h"
 #include "support/loopbackport.h"
@@ -38,6 +39,15 @@ public:
     QStringList statuses;
     int events = 0;
 };
+
+// The index at `path` copied to `targets`, its other settings the defaults.
+inline bool Propagate(component::IndexPropagator& propagator, const QString& path,
+                      const QStringList& targets) {
+    component::IndexSettings settings;
+    settings.path = path;
+    settings.targets = targets;
+    return propagator.Propagate(settings);
+}
 
 inline QByteArray ReadAll(const QString& path) {
     QFile f(path);

@@ -53,7 +53,7 @@ TEST_F(PropagatorTest, CopiesTheIndexToEveryTargetAtOnceAndReplacesAnOlderOne) {
     // Run by a process killed half-way: removed by this propagation.
     ASSERT_TRUE(WriteFile(older + "/index.db.propagating-999999999-abcdef", "a half copy"));
 
-    EXPECT_TRUE(propagator.Propagate(source, targets));
+    EXPECT_TRUE(Propagate(propagator, source, targets));
     EXPECT_EQ(propagator.FailedTargets(), 0);
     for (const QString& target : targets) {
         EXPECT_EQ(ReadAll(target + "/index.db"), indexBytes) << target.toStdString();
@@ -92,7 +92,7 @@ TEST_F(PropagatorTest, CopiesFourTargetsAtOnceAndNoMore) {
     });
     QStringList targets;
     for (int i = 0; i < 7; ++i) targets << tmp.filePath(QStringLiteral("at-once/%1").arg(i));
-    EXPECT_TRUE(propagator.Propagate(source, targets));
+    EXPECT_TRUE(Propagate(propagator, source, targets));
     EXPECT_EQ(total, 7);
     EXPECT_EQ(most, zarvik::propagation::TargetPropagator::kParallelTargets);
     for (const QString& target : targets) EXPECT_EQ(ReadAll(target + "/index.db"), indexBytes);
@@ -144,7 +144,7 @@ TEST_F(PropagatorTest, ADamagedCopyFailsItsTargetAloneAndTheOldIndexStays) {
             EXPECT_TRUE(copy.startsWith(damaged + "/index.db.propagating-")) << copy.toStdString();
             c.damage(copy);
         });
-        EXPECT_FALSE(propagator.Propagate(source, {good1, damaged, good2}));
+        EXPECT_FALSE(Propagate(propagator, source, {good1, damaged, good2}));
         EXPECT_EQ(seen, 1);
         EXPECT_EQ(ReadAll(damaged + "/index.db"), QByteArray("the old index"));
         EXPECT_EQ(Entries(damaged), QStringList{"index.db"});
@@ -167,7 +167,7 @@ TEST_F(PropagatorTest, AnIndexThatFailsQuickCheckGoesNowhere) {
     const QString target = tmp.filePath("replica");
     ASSERT_TRUE(QDir().mkpath(target));
     ASSERT_TRUE(WriteFile(target + "/index.db", "the old index"));
-    EXPECT_FALSE(propagator.Propagate(source, {target}));
+    EXPECT_FALSE(Propagate(propagator, source, {target}));
     EXPECT_EQ(ReadAll(target + "/index.db"), QByteArray("the old index"));
     EXPECT_EQ(Entries(target), QStringList{"index.db"});
     const QList<QJsonObject> entries = EventLog(log);
@@ -199,7 +199,7 @@ TEST_F(PropagatorTest, HostileTargetTextsAreRefusedBeforeAnythingStarts) {
         QStringLiteral("ssh://-l@web1/srv/idx"),
     };
     const QString local = tmp.filePath("local");
-    EXPECT_FALSE(propagator.Propagate(source, hostile + QStringList{local}));
+    EXPECT_FALSE(Propagate(propagator, source, hostile + QStringList{local}));
     EXPECT_FALSE(QFile::exists(started)) << ReadAll(started).toStdString();
     EXPECT_EQ(ReadAll(local + "/index.db"), indexBytes);
     const QList<QJsonObject> entries = EventLog(log);
@@ -215,7 +215,7 @@ TEST_F(PropagatorTest, HostileTargetTextsAreRefusedBeforeAnythingStarts) {
     // The same recorder sees a target that is not refused: ssh is started, and its
     // own words are the reason in the event log.
     QFile::remove(log);
-    EXPECT_FALSE(propagator.Propagate(source, {QStringLiteral("ssh://web1.invalid/srv/idx")}));
+    EXPECT_FALSE(Propagate(propagator, source, {QStringLiteral("ssh://web1.invalid/srv/idx")}));
     qputenv("PATH", path);
     EXPECT_TRUE(ReadAll(started).contains("-o BatchMode=yes")) << ReadAll(started).toStdString();
     const QList<QJsonObject> after = EventLog(log);
@@ -234,7 +234,7 @@ TEST_F(PropagatorTest, EventLog_UnwritableTargetFailsAloneWithOneEntry) {
 
     bool ok = true;
     try {
-        ok = propagator.Propagate(source, {blocked, good});
+        ok = Propagate(propagator, source, {blocked, good});
     } catch (const component::Error& e) {
         FAIL() << "Propagate raised: " << e.Description().toStdString();
     }
@@ -263,7 +263,7 @@ TEST_F(PropagatorTest, AnUnwritableEventLogStillGivesFalseForTheFailedTargets) {
     bool ok = true;
     bool raised = false;
     try {
-        ok = propagator.Propagate(source, {blocked1, good, blocked2});
+        ok = Propagate(propagator, source, {blocked1, good, blocked2});
     } catch (const component::Error&) {
         raised = true;
     }
@@ -274,7 +274,7 @@ TEST_F(PropagatorTest, AnUnwritableEventLogStillGivesFalseForTheFailedTargets) {
               QStringLiteral("Propagation failed for 2 of 3 targets"));
     EXPECT_EQ(propagator.FailedTargets(), 2);
     // The count is that of the last run only.
-    EXPECT_TRUE(propagator.Propagate(source, {good}));
+    EXPECT_TRUE(Propagate(propagator, source, {good}));
     EXPECT_EQ(propagator.FailedTargets(), 0);
 }
 

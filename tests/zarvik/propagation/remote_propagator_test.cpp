@@ -87,8 +87,8 @@ TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
     ASSERT_TRUE(testsupport::Give(replaced + "/index.db", wanted));
     ASSERT_TRUE(testsupport::Give(localReplaced + "/index.db", wanted));
     ASSERT_TRUE(QDir().mkpath(local) && testsupport::Give(local, {wanted.uid, wanted.gid, 0755}));
-    EXPECT_TRUE(propagator.Propagate(
-        source, {local, server->Target(fresh), server->Target(replaced), localReplaced}));
+    EXPECT_TRUE(Propagate(propagator, source,
+                          {local, server->Target(fresh), server->Target(replaced), localReplaced}));
     const int tables = CountWithShell(source + "/index.db");
     ASSERT_GT(tables, 0);
     for (const QString& folder : {local, fresh, replaced, localReplaced}) {
@@ -111,7 +111,7 @@ TEST_F(RemotePropagatorTest, TwoLocalAndTwoSshTargetsAllGetTheIndex) {
     // A far side without the index gets all of it; one holding it again, block checksums only.
     ASSERT_EQ(propagator.BytesSent().size(), 4);
     EXPECT_GE(propagator.BytesSent()[1].sent, indexBytes.size());
-    EXPECT_TRUE(propagator.Propagate(source, {server->Target(replaced)}));
+    EXPECT_TRUE(Propagate(propagator, source, {server->Target(replaced)}));
     EXPECT_LT(propagator.BytesSent().value(0).sent, indexBytes.size() / 10);
     EXPECT_EQ(ReadAll(replaced + "/index.db"), indexBytes);
 }
@@ -151,7 +151,7 @@ TEST_F(RemotePropagatorTest, AFailingTargetKeepsItsOldIndexAndTheOthersGoOn) {
     for (const auto& f : failing) targets << f.target;
     targets << local;
 
-    EXPECT_FALSE(propagator.Propagate(source, targets));
+    EXPECT_FALSE(Propagate(propagator, source, targets));
     QFile::setPermissions(unwritable,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     EXPECT_EQ(ReadAll(good + "/index.db"), indexBytes);
@@ -189,7 +189,7 @@ TEST_F(RemotePropagatorTest, ACopyDamagedInTransitFailsItsTargetAlone) {
         f.seek(f.size() / 3);
         f.write("\x13\x37");
     });
-    EXPECT_FALSE(propagator.Propagate(source, {server->Target(good), damagedTarget, local}));
+    EXPECT_FALSE(Propagate(propagator, source, {server->Target(good), damagedTarget, local}));
     EXPECT_EQ(seen, 1);
     EXPECT_EQ(ReadAll(damaged + "/index.db"), olderBytes);
     EXPECT_EQ(Entries(damaged), QStringList{"index.db"});
@@ -208,7 +208,7 @@ TEST_F(RemotePropagatorTest, AnIndexThatFailsQuickCheckReachesNoFarSide) {
     // and still no far side may take it.
     ASSERT_NO_FATAL_FAILURE(testsupport::OverwritePages(source + "/index.db"));
     const QString far = FarFolderWithOlderIndex("checked");
-    EXPECT_FALSE(propagator.Propagate(source, {server->Target(far)}));
+    EXPECT_FALSE(Propagate(propagator, source, {server->Target(far)}));
     EXPECT_EQ(ReadAll(far + "/index.db"), olderBytes);
     EXPECT_EQ(Entries(far), QStringList{"index.db"});
     const QList<QJsonObject> entries = EventLog(log);
@@ -263,7 +263,7 @@ TEST_F(RemotePropagatorTest, AKillHalfWayLeavesTheOldOrTheNewIndexAndTheNextRunC
             << "index.db is neither the old nor the new index";
         // The far side's end of a killed connection goes away on its own time.
         QThread::msleep(300);
-        EXPECT_TRUE(propagator.Propagate(source, {target})) << ReadAll(log).toStdString();
+        EXPECT_TRUE(Propagate(propagator, source, {target})) << ReadAll(log).toStdString();
         EXPECT_EQ(ReadAll(far + "/index.db"), indexBytes);
         EXPECT_EQ(Entries(far), QStringList{"index.db"});
     }

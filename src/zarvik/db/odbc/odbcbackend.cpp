@@ -4,26 +4,36 @@
 #include <QSqlDriver>
 #include <QSqlError>
 
+#include "zarvik/db/odbc/sqlserverdialect.h"
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/recordset.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 
 namespace zarvik::db {
 namespace {
 
 // Qt names the database behind an ODBC driver only for some servers (not SQLite), so
-// an unknown one is asked whether it is SQLite; everything else is taken as SQL Server.
-Dialect DialectOf(const QSqlDatabase& db) {
+// an unknown one is asked whether it is SQLite and otherwise taken as SQL Server. A
+// server Qt names whose SQL is none of the three is refused rather than sent SQL
+// Server's statements.
+const Dialect& DialectOf(const QSqlDatabase& db) {
     switch (db.driver()->dbmsType()) {
         case QSqlDriver::SQLite:
-            return Dialect::SQLite;
+            return kSqliteDialect;
         case QSqlDriver::PostgreSQL:
-            return Dialect::PostgreSQL;
+            return kPgDialect;
         case QSqlDriver::UnknownDbms: {
             QSqlQuery probe(db);
-            if (probe.exec(QStringLiteral("SELECT sqlite_version()")) && probe.next()) return Dialect::SQLite;
-            return Dialect::SqlServer;
+            if (probe.exec(QStringLiteral("SELECT sqlite_version()")) && probe.next()) return kSqliteDialect;
+            return kSqlServerDialect;
         }
+        case QSqlDriver::MSSqlServer:
+        case QSqlDriver::Sybase:
+            return kSqlServerDialect;
         default:
-            return Dialect::SqlServer;
+            ThrowDatabaseError(QStringLiteral(
+                "The database behind this ODBC data source is not SQL Server, PostgreSQL or SQLite, the "
+                "databases whose SQL the program writes"));
     }
 }
 
@@ -32,8 +42,14 @@ Dialect DialectOf(const QSqlDatabase& db) {
 std::unique_ptr<Backend> OpenOdbcBackend(const ConnectionText& text, const QString& name) {
     QSqlDatabase database = OpenQtDatabase(QStringLiteral("QODBC"), name,
                                            [&](QSqlDatabase& db) { db.setDatabaseName(text.odbcText); });
-    const Dialect dialect = DialectOf(database);
-    return std::make_unique<OdbcBackend>(database, dialect);
+    try {
+        return std::make_unique<OdbcBackend>(database, DialectOf(database));
+    } catch (...) {
+        database.close();
+        database = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+        throw;
+    }
 }
 
 void OdbcBackend::Execute(const QString& sql, bool) {

@@ -12,7 +12,8 @@ namespace zarvik::db {
 
 class OdbcBackend final : public Backend {
 public:
-    OdbcBackend(QSqlDatabase database, Dialect dialect) : Backend(std::move(database)), m_dialect(dialect) {}
+    OdbcBackend(const QSqlDatabase& database, const Dialect& dialect)
+        : Backend(database), m_dialect(dialect) {}
 
     // The state of an ODBC session cannot be checked.
     bool Reusable() const override { return false; }
@@ -36,10 +37,9 @@ public:
                                                              const QStringList& columns) override;
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
+    std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) override;
 
-    Dialect dialect() const { return m_dialect; }
-    // Whether one insert may carry several rows (SQL Server's driver takes one).
-    bool MultiRowInsert() const { return m_dialect != Dialect::SqlServer; }
+    const Dialect& dialect() const { return m_dialect; }
     // A statement prepared on its first use and kept with the connection, so that a
     // batch of every user reuses it. Raises component::Error (`what`).
     QSqlQuery& Prepared(const QString& statement, const QString& what);
@@ -47,7 +47,7 @@ public:
     void Run(const QString& statement, const QString& what);
 
 private:
-    Dialect m_dialect;
+    const Dialect& m_dialect;
     QHash<QString, QSqlQuery> m_prepared;
 };
 

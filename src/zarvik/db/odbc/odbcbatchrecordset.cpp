@@ -22,7 +22,7 @@ private:
         };
         const SavepointTexts texts = SavepointsOf(m_backend.dialect(), QStringLiteral("zarvik_batch"));
         SendFramed(ownTransaction, texts, run, [this] {
-            const qsizetype most = m_backend.MultiRowInsert() ? kRowsPerInsert : 1;
+            const qsizetype most = m_backend.dialect().multiRowInsert ? kRowsPerInsert : 1;
             ForEachStatement([most](const Row& row) { return row.empty() ? 1 : most; },
                              [this](qsizetype first, qsizetype count) { SendRows(first, count); });
         });

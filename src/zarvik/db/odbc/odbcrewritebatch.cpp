@@ -77,21 +77,18 @@ private:
         QSqlDatabase db = m_backend.Database();
         const Unit& unit = m_units[u];
         const qsizetype width = m_columns.size();
-        const bool multiRow = m_backend.MultiRowInsert();
+        const bool multiRow = m_backend.dialect().multiRowInsert;
         const QString sent = RewriteTSql(unit.deleteSql, m_backend.dialect());
         QSqlQuery remove(db);
         if (!remove.exec(sent)) ThrowDatabaseError(UnitFailure(u), remove.lastError(), sent);
-        qsizetype row = unit.firstRow;
-        const qsizetype last = unit.firstRow + unit.rows;
-        while (row < last) {
-            const qsizetype chunk = RowsPerStatement(last - row, multiRow ? kRowsPerInsert : 1);
+        const qsizetype most = multiRow ? kRowsPerInsert : 1;
+        ForEachInsert(unit.firstRow, unit.firstRow + unit.rows, most, [&](qsizetype first, qsizetype chunk) {
             const QString text = InsertText(chunk, false);
             QSqlQuery& insert = m_backend.Prepared(text, UnitFailure(u));
             for (qsizetype i = 0; i < chunk * width; ++i)
-                insert.bindValue(int(i), m_values[std::size_t(row * width + i)]);
+                insert.bindValue(int(i), m_values[std::size_t(first * width + i)]);
             if (!insert.exec()) ThrowDatabaseError(UnitFailure(u), insert.lastError(), text);
-            row += chunk;
-        }
+        });
     }
 
     OdbcBackend& m_backend;

@@ -3,6 +3,7 @@
 
 #include <libpq-fe.h>
 
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/recordset.h"
 #include "zarvik/db/tsql.h"
 
@@ -45,7 +46,7 @@ bool PgBackend::HasOpenTransaction() {
 void PgBackend::Execute(const QString& sql, bool rowsOnly) {
     if (rowsOnly) return m_session.Execute(sql);
     m_session.SendPendingBegin();
-    ExecuteThroughQt(m_database, RewriteTSql(sql, Dialect::PostgreSQL), QStringLiteral("Execute failed"));
+    ExecuteThroughQt(m_database, RewriteTSql(sql, kPgDialect), QStringLiteral("Execute failed"));
 }
 
 std::unique_ptr<component::RowStream> PgBackend::NewRowStream(const std::shared_ptr<ConnectionState>& state,

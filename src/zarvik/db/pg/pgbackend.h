@@ -9,8 +9,7 @@ namespace zarvik::db {
 
 class PgBackend final : public Backend {
 public:
-    PgBackend(QSqlDatabase database, pg_conn* connection)
-        : Backend(std::move(database)), m_session(connection) {}
+    PgBackend(const QSqlDatabase& database, pg_conn* connection) : Backend(database), m_session(connection) {}
 
     bool HasOpenTransaction() override;
     void ForgetStatements() noexcept override {
@@ -37,8 +36,7 @@ public:
                                                              const QStringList& columns) override;
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
-
-    PgSession& Session() { return m_session; }
+    std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) override;
 
 private:
     PgSession m_session;

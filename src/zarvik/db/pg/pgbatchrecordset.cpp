@@ -7,11 +7,12 @@
 #include "zarvik/db/batchrecordset.h"
 #include "zarvik/db/insertrows.h"
 #include "zarvik/db/pg/pgbackend.h"
+#include "zarvik/db/pg/pgdialect.h"
 
 namespace zarvik::db {
 namespace {
 
-PgStatement Fixed(const char* sql, const QString& failure) {
+PgStatement Fixed(const QByteArray& sql, const QString& failure) {
     PgStatement statement;
     statement.sql = sql;
     statement.failure = failure;
@@ -28,11 +29,11 @@ private:
     void Send(bool ownTransaction) override {
         m_session.SendPendingBegin();
         std::vector<PgStatement> statements;
-        statements.push_back(Fixed(ownTransaction ? "BEGIN" : "SAVEPOINT zarvik_batch",
+        statements.push_back(Fixed(ownTransaction ? QByteArrayLiteral("BEGIN") : m_savepoint.set,
                                    QStringLiteral("UpdateBatch: BEGIN failed")));
         PgPreparing preparing(m_session.Statements());
         AddInserts(statements, preparing);
-        statements.push_back(Fixed(ownTransaction ? "COMMIT" : "RELEASE SAVEPOINT zarvik_batch",
+        statements.push_back(Fixed(ownTransaction ? QByteArrayLiteral("COMMIT") : m_savepoint.release,
                                    ownTransaction ? QStringLiteral("UpdateBatch: COMMIT failed")
                                                   : QStringLiteral("UpdateBatch failed")));
         pg_conn* conn = m_session.get();
@@ -45,8 +46,8 @@ private:
             if (ownTransaction) {
                 PQclear(PQexec(conn, "ROLLBACK"));
             } else {
-                PQclear(PQexec(conn, "ROLLBACK TO SAVEPOINT zarvik_batch"));
-                PQclear(PQexec(conn, "RELEASE SAVEPOINT zarvik_batch"));
+                PQclear(PQexec(conn, m_savepoint.rollbackTo.constData()));
+                PQclear(PQexec(conn, m_savepoint.release.constData()));
             }
             throw;
         }
@@ -68,6 +69,7 @@ private:
         });
     }
 
+    const PgSavepoint m_savepoint{QStringLiteral("zarvik_batch")};
     PgSession& m_session;
 };
 

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <limits>
 
+#include "zarvik/db/pg/pgtypes.h"
+
 namespace zarvik::db {
 
 std::optional<QByteArray> PgParameter(const QVariant& value) {
@@ -53,8 +55,9 @@ std::optional<QByteArray> PgParameter(const QVariant& value) {
 unsigned int PgParameterType(const QVariant& value) {
     if (value.typeId() != QMetaType::LongLong) return 0;
     const qlonglong n = value.toLongLong();
-    constexpr unsigned int kInt4 = 23, kInt8 = 20;
-    return n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max() ? kInt4 : kInt8;
+    return n >= std::numeric_limits<qint32>::min() && n <= std::numeric_limits<qint32>::max()
+               ? pgtypes::kInt4
+               : pgtypes::kInt8;
 }
 
 QString PgResultError(PGconn* conn, const PGresult* result) {

@@ -5,27 +5,15 @@
 #include <QDate>
 #include <QDateTime>
 
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/pg/pgsession.h"
+#include "zarvik/db/pg/pgtypes.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
 namespace {
 
-// Type OIDs of the server's catalog (pg_type), fixed since they are built in.
-enum : Oid {
-    kBool = 16,
-    kBytea = 17,
-    kInt8 = 20,
-    kInt2 = 21,
-    kInt4 = 23,
-    kOid = 26,
-    kFloat4 = 700,
-    kFloat8 = 701,
-    kNumeric = 1700,
-    kDate = 1082,
-    kTimestamp = 1114,
-    kTimestampTz = 1184
-};
+using namespace pgtypes;
 
 QVariant PgValue(const PGresult* result, int row, int column) {
     if (PQgetisnull(result, row, column)) return QVariant();
@@ -77,7 +65,7 @@ public:
           m_conn(session.get()),
           m_original(sql),
           m_what(what),
-          m_sql(RewriteTSqlWithParameters(sql, Dialect::PostgreSQL)) {
+          m_sql(RewriteTSqlWithParameters(sql, kPgDialect)) {
         m_key = m_sql.text;
         m_key += QChar(0);
         for (const QVariant& value : std::as_const(m_sql.values)) {
@@ -193,7 +181,7 @@ public:
         statement.values = m_sql.values;
         statement.types = m_types;
         statement.failure = m_what;
-        statement.shown = RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8();
+        statement.shown = RewriteTSql(m_original, kPgDialect).toUtf8();
         PgPreparing preparing(m_statements);
         if (!m_sql.values.isEmpty()) preparing.Use(m_key, statement);
         RunPipeline(m_conn, statements);
@@ -201,7 +189,7 @@ public:
     }
 
     [[noreturn]] void Throw(const QString& message) const {
-        ThrowPgError(m_what, message, RewriteTSql(m_original, Dialect::PostgreSQL).toUtf8());
+        ThrowPgError(m_what, message, RewriteTSql(m_original, kPgDialect).toUtf8());
     }
 
 private:

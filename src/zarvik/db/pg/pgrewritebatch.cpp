@@ -6,6 +6,7 @@
 #include "zarvik/db/insertrows.h"
 #include "zarvik/db/pg/pgbackend.h"
 #include "zarvik/db/pg/pgcopy.h"
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/rewritebatch.h"
 
 namespace zarvik::db {
@@ -25,17 +26,17 @@ private:
         PgPreparing preparing;
     };
 
-    static void AddFixed(PgPlan& plan, const char* sql) {
+    static void AddFixed(PgPlan& plan, const QByteArray& sql) {
         PgStatement statement;
         statement.sql = sql;
-        statement.failure = StepFailure(sql);
+        statement.failure = StepFailure(sql.constData());
         plan.statements.push_back(std::move(statement));
     }
 
     PgStatement PgDelete(std::size_t u) const {
-        PgStatement remove = PgDelete(RewriteTSqlWithParameters(m_units[u].deleteSql, Dialect::PostgreSQL));
+        PgStatement remove = PgDelete(RewriteTSqlWithParameters(m_units[u].deleteSql, kPgDialect));
         remove.failure = UnitFailure(u);
-        remove.shown = RewriteTSql(m_units[u].deleteSql, Dialect::PostgreSQL).toUtf8();
+        remove.shown = RewriteTSql(m_units[u].deleteSql, kPgDialect).toUtf8();
         return remove;
     }
 
@@ -51,31 +52,29 @@ private:
     void AddPgUnit(PgPlan& plan, std::size_t u) {
         const Unit& unit = m_units[u];
         plan.unitStarts.push_back(plan.statements.size());
-        AddFixed(plan, "SAVEPOINT zarvik_unit");
+        AddFixed(plan, m_savepoint.set);
         // The delete is planned for each user's value, not prepared once: a plan
         // made while USERNODE was still small (the first run into an empty table)
         // would scan the whole table for every user once it has grown.
         plan.statements.push_back(PgDelete(u));
         AddPgInserts(plan, unit.firstRow, unit.firstRow + unit.rows, UnitFailure(u));
-        AddFixed(plan, "RELEASE SAVEPOINT zarvik_unit");
+        AddFixed(plan, m_savepoint.release);
     }
 
     // The inserts of the rows [row, last), in prepared statements of many rows each.
     void AddPgInserts(PgPlan& plan, qsizetype row, qsizetype last, const QString& failure) {
         const qsizetype width = m_columns.size();
         const qsizetype most = qMin<qsizetype>(kPgRowsPerInsert, 65535 / width);
-        while (row < last) {
-            const qsizetype chunk = RowsPerStatement(last - row, most);
+        ForEachInsert(row, last, most, [&](qsizetype first, qsizetype chunk) {
             PgStatement insert;
             const QString text = InsertText(chunk, true);
             insert.sql = text.toUtf8();
-            const auto from = m_values.begin() + row * width;
+            const auto from = m_values.begin() + first * width;
             insert.values = QVariantList(from, from + chunk * width);
             insert.failure = failure;
             plan.preparing.Use(QStringLiteral("insert") + QChar(0) + text, insert);
             plan.statements.push_back(std::move(insert));
-            row += chunk;
-        }
+        });
     }
 
     // The group in one transaction without savepoints; false when the database refused
@@ -129,7 +128,7 @@ private:
     void RunUnits() override {
         pg_conn* conn = m_session.get();
         m_session.SendPendingBegin();
-        const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::PostgreSQL);
+        const std::vector<ParameterizedSql> deletes = GroupDeletes(kPgDialect);
         if (!deletes.empty() && RunPostgresGroup(conn, deletes)) {
             m_committed = qsizetype(m_units.size());
             return;
@@ -163,8 +162,7 @@ private:
         const bool inUnit = failing >= 0 && at + 1 < plan.statements.size();
         if (inUnit) {
             try {
-                RunTransactionStatement(conn, "ROLLBACK TO SAVEPOINT zarvik_unit",
-                                        StepFailure("ROLLBACK TO"));
+                RunTransactionStatement(conn, m_savepoint.rollbackTo.constData(), StepFailure("ROLLBACK TO"));
                 RunTransactionStatement(conn, "COMMIT", StepFailure("COMMIT"));
                 return failing;
             } catch (const component::Error&) {
@@ -175,6 +173,7 @@ private:
         return 0;
     }
 
+    const PgSavepoint m_savepoint{QStringLiteral("zarvik_unit")};
     PgSession& m_session;
 };
 

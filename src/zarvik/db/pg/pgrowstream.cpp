@@ -4,6 +4,7 @@
 #include <QSqlRecord>
 
 #include "zarvik/db/pg/pgbackend.h"
+#include "zarvik/db/pg/pgdialect.h"
 #include "zarvik/db/recordset.h"
 #include "zarvik/db/tsql.h"
 
@@ -15,9 +16,7 @@ namespace {
 class QueryRowStream final : public component::RowStream {
 public:
     QueryRowStream(std::shared_ptr<ConnectionState> state, const QString& sql)
-        : m_state(std::move(state)),
-          m_sent(RewriteTSql(sql, Dialect::PostgreSQL)),
-          m_query(m_state->database) {
+        : m_state(std::move(state)), m_sent(RewriteTSql(sql, kPgDialect)), m_query(m_state->database) {
         m_query.setForwardOnly(true);
         if (!m_query.exec(m_sent))
             ThrowDatabaseError(QStringLiteral("The query failed"), m_query.lastError(), m_sent);

@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 
 #include "zarvik/db/recordset.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
@@ -24,6 +25,11 @@ bool FileIdentity(const QString& path, quint64& device, quint64& inode) {
 
 void Configure(QSqlDatabase& database, const QString& path) {
     if (path.isEmpty()) ThrowDatabaseError(QStringLiteral("The connection text names no Database"));
+    // A relative file is taken from the configuration's folder as the configuration is
+    // read (zarvik::config::AnchorSqliteDatabase); one that still reaches here did not
+    // come through it, and the working directory would be a guess.
+    if (path != QStringLiteral(":memory:") && QFileInfo(path).isRelative())
+        ThrowDatabaseError(QStringLiteral("The SQLite database file is not an absolute path: ") + path);
     // Opening a missing file would create an empty database and fail later with "no
     // such table"; a wrong path is better named at once.
     if (path != QStringLiteral(":memory:") && !QFileInfo::exists(path))
@@ -74,8 +80,8 @@ std::unique_ptr<Backend> OpenSqliteBackend(const ConnectionText& text, const QSt
     return backend;
 }
 
-SqliteBackend::SqliteBackend(QSqlDatabase database, sqlite3* db, QString file)
-    : Backend(std::move(database)), m_handle(db), m_file(std::move(file)) {
+SqliteBackend::SqliteBackend(const QSqlDatabase& database, sqlite3* db, QString file)
+    : Backend(database), m_handle(db), m_file(std::move(file)) {
     if (Reusable()) FileIdentity(m_file, m_device, m_inode);
     m_writeAheadLog = UsesWriteAheadLog(db);
 }
@@ -116,7 +122,7 @@ void SqliteBackend::Close() noexcept {
 // prepared once; anything else goes through Qt, which knows of it.
 void SqliteBackend::Execute(const QString& sql, bool rowsOnly) {
     if (rowsOnly) return m_handle.Execute(sql);
-    ExecuteThroughQt(m_database, RewriteTSql(sql, Dialect::SQLite), QStringLiteral("Execute failed"));
+    ExecuteThroughQt(m_database, RewriteTSql(sql, kSqliteDialect), QStringLiteral("Execute failed"));
 }
 
 std::unique_ptr<component::RowStream> SqliteBackend::NewRowStream(

@@ -9,7 +9,7 @@ namespace zarvik::db {
 
 class SqliteBackend final : public Backend {
 public:
-    SqliteBackend(QSqlDatabase database, sqlite3* db, QString file);
+    SqliteBackend(const QSqlDatabase& database, sqlite3* db, QString file);
 
     bool Reusable() const override;
     bool StillValid() const override;
@@ -33,6 +33,7 @@ public:
                                                              const QStringList& columns) override;
     std::unique_ptr<component::UpdatableRecordset> NewBatchRecordset(
         const std::shared_ptr<ConnectionState>& state, QString table, QStringList columns) override;
+    std::unique_ptr<BatchReader> NewBatchReader(const QString& query, Heartbeat heartbeat) override;
 
     SqliteHandle& Handle() { return m_handle; }
     // Whether the database keeps a write-ahead log; its commits then sync only at

@@ -4,6 +4,7 @@
 #include "zarvik/db/batchrecordset.h"
 #include "zarvik/db/insertrows.h"
 #include "zarvik/db/sqlite/sqlitebackend.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 
 namespace zarvik::db {
 namespace {
@@ -20,7 +21,7 @@ private:
             m_handle.RunFixed(statement, QStringLiteral("UpdateBatch failed"));
         };
         SendFramed(
-            ownTransaction, SavepointsOf(Dialect::SQLite, QStringLiteral("zarvik_batch")), run, [this] {
+            ownTransaction, SavepointsOf(kSqliteDialect, QStringLiteral("zarvik_batch")), run, [this] {
                 ForEachStatement([](const Row& row) { return row.empty() ? 1 : kRowsPerInsert; },
                                  [this](qsizetype first, qsizetype count) {
                                      SendRows(CachedInsertFor(m_pending[std::size_t(first)], count, false),

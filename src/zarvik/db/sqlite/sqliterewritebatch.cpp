@@ -4,6 +4,7 @@
 #include "zarvik/db/insertrows.h"
 #include "zarvik/db/rewritebatch.h"
 #include "zarvik/db/sqlite/sqlitebackend.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 
 namespace zarvik::db {
 namespace {
@@ -45,7 +46,7 @@ public:
 private:
     void RunUnits() override {
         const SyncedCommits synced(m_backend);
-        const std::vector<ParameterizedSql> deletes = GroupDeletes(Dialect::SQLite);
+        const std::vector<ParameterizedSql> deletes = GroupDeletes(kSqliteDialect);
         if (!deletes.empty() && RunSqliteGroup(deletes)) {
             m_committed = qsizetype(m_units.size());
             return;
@@ -85,27 +86,25 @@ private:
 
     void RunSqliteUnit(std::size_t u) {
         const Unit& unit = m_units[u];
-        m_handle.RunFixed(QStringLiteral("SAVEPOINT zarvik_unit"), StepFailure("SAVEPOINT"));
+        m_handle.RunFixed(m_savepoint.set, StepFailure("SAVEPOINT"));
         m_handle.Execute(unit.deleteSql);
         InsertSqliteRows(unit.firstRow, unit.firstRow + unit.rows, UnitFailure(u));
-        m_handle.RunFixed(QStringLiteral("RELEASE zarvik_unit"), StepFailure("RELEASE"));
+        m_handle.RunFixed(m_savepoint.release, StepFailure("RELEASE"));
     }
 
     // The inserts of the rows [row, last), many rows a statement.
     void InsertSqliteRows(qsizetype row, qsizetype last, const QString& failure) {
         const qsizetype width = m_columns.size();
-        while (row < last) {
-            const qsizetype chunk = RowsPerStatement(last - row, kRowsPerInsert);
+        ForEachInsert(row, last, kRowsPerInsert, [&](qsizetype first, qsizetype chunk) {
             const QString text = InsertText(chunk, false);
             SqliteStatement statement(m_handle, text, true, failure, text);
             sqlite3_stmt* s = statement.get();
             for (qsizetype i = 0; i < chunk * width; ++i)
-                if (BindSqlite(s, int(i + 1), m_values[std::size_t(row * width + i)]) != SQLITE_OK)
+                if (BindSqlite(s, int(i + 1), m_values[std::size_t(first * width + i)]) != SQLITE_OK)
                     statement.Throw(failure, QStringLiteral("Unable to bind parameters"));
             if (sqlite3_step(s) != SQLITE_DONE)
                 statement.Throw(failure, QStringLiteral("Unable to fetch row"));
-            row += chunk;
-        }
+        });
     }
 
     // `failing` is the unit that failed, or -1 when the BEGIN or the COMMIT did.
@@ -129,6 +128,7 @@ private:
 
     SqliteBackend& m_backend;
     SqliteHandle& m_handle;
+    const SavepointTexts m_savepoint = SavepointsOf(kSqliteDialect, QStringLiteral("zarvik_unit"));
 };
 
 }  // namespace

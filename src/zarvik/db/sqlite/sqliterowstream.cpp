@@ -6,6 +6,7 @@
 
 #include "zarvik/db/recordset.h"
 #include "zarvik/db/sqlite/sqlitebackend.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
@@ -21,7 +22,7 @@ namespace {
 class SqliteCopyRowStream final : public component::RowStream {
 public:
     SqliteCopyRowStream(std::shared_ptr<ConnectionState> state, const QString& sql)
-        : m_state(std::move(state)), m_sent(RewriteTSql(sql, Dialect::SQLite)), m_query(m_state->database) {
+        : m_state(std::move(state)), m_sent(RewriteTSql(sql, kSqliteDialect)), m_query(m_state->database) {
         static std::atomic<int> copies{0};
         m_table = QStringLiteral("temp.zarvik_stream_%1").arg(++copies);
         QSqlQuery copy(m_state->database);

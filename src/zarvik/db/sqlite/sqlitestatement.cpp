@@ -6,6 +6,7 @@
 #include <QSqlError>
 #include <limits>
 
+#include "zarvik/db/sqlite/sqlitedialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace zarvik::db {
@@ -49,7 +50,7 @@ QStringList ColumnNames(sqlite3_stmt* statement) {
 // A statement whose values became parameters is kept: the next one of the same
 // shape reuses it. Any other text is prepared for its one use.
 struct Prepared {
-    explicit Prepared(const QString& sql) : sql(RewriteTSqlWithParameters(sql, Dialect::SQLite)) {}
+    explicit Prepared(const QString& sql) : sql(RewriteTSqlWithParameters(sql, kSqliteDialect)) {}
     bool Keep() const { return !sql.values.isEmpty(); }
     ParameterizedSql sql;
 };
@@ -173,7 +174,7 @@ void SqliteStatement::StepToEnd(const QString& what) {
 }
 
 QString SqliteStatement::Shown() const {
-    return RewriteTSql(m_original, Dialect::SQLite);
+    return RewriteTSql(m_original, kSqliteDialect);
 }
 
 void SqliteHandle::Read(const QString& sql, QStringList& columns, QList<QVariantList>& byColumn) {
