@@ -91,11 +91,23 @@ http {
                        check=True)
         open(self.log, "a").close()
 
+    def settled(self):
+        """The log's size once it has not grown for 0.2 s: nginx logs a request after its
+        response went out, which a client may have read and exited on before."""
+        size = os.path.getsize(self.log)
+        while True:
+            time.sleep(0.2)
+            now = os.path.getsize(self.log)
+            if now == size:
+                return size
+            size = now
+
     def mark(self):
-        return os.path.getsize(self.log)
+        return self.settled()
 
     def since(self, mark):
         """The requests logged since `mark`: (method, uri, status, bytes in, bytes out)."""
+        self.settled()
         with open(self.log) as f:
             f.seek(mark)
             rows = []
