@@ -72,9 +72,9 @@ QString ReadChain(Store& store, StoreState& state) {
         try {
             const auto ahead = state.fetched.constFind(name);
             if (ahead != state.fetched.cend() && !ahead->second.isEmpty()) return ahead->second;
-            m = ParseManifest(ahead != state.fetched.cend() ? ahead->first
-                                                            : FetchSmall(store, name, kMaxManifestBytes),
-                              name);
+            m = ParseManifest(
+                ahead != state.fetched.cend() ? ahead->first : FetchSmall(store, name, kMaxManifestBytes),
+                name);
         } catch (const component::Error& e) {
             return e.Description();
         }
@@ -101,7 +101,8 @@ void FetchChainAhead(Store& store, StoreState& state) {
     QStringList names;
     for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
         const qint64 v = VersionOfObject(it.key());
-        if (it.key().endsWith(QLatin1String(".whole.zst")) && v <= state.current.version) from = std::max(from, v);
+        if (it.key().endsWith(QLatin1String(".whole.zst")) && v <= state.current.version)
+            from = std::max(from, v);
     }
     for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
         const qint64 v = VersionOfObject(it.key());

@@ -106,9 +106,10 @@ TEST_F(PublisherTest, EachVersionGetsTheRightObjectAndDamageIsRepaired) {
         {"the same file again, beside a whole file another publisher left at its version", 0,
          [](PublisherTest& t) {
              const QByteArray bytes = "another publisher's whole file";
-             Write(t.Object(store::DataObjectName(t.Current().version, true,
-                                                  QCryptographicHash::hash(bytes, QCryptographicHash::Sha256))),
-                   bytes);
+             Write(
+                 t.Object(store::DataObjectName(t.Current().version, true,
+                                                QCryptographicHash::hash(bytes, QCryptographicHash::Sha256))),
+                 bytes);
          },
          false, false, nullptr},
         {"a change that ends the chain of FullEvery 4", 1, {}, true, false, nullptr},
