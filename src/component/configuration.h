@@ -75,6 +75,7 @@ struct IndexSettings {
     QString storedColumns{};  // <IndexSetting2>: columns stored but not searched, comma-separated
     QString tokenizer{};      // <IndexSetting3>: the FTS5 tokenizer; empty for FTS5's own
     QString prefix{};         // <IndexSetting4>: the prefix lengths, blank-separated
+    QString columnWeights{};  // <ColumnWeights>: bm25's weight per searched column; empty: 1 each
     BuildModeSettings buildMode{};  // <BuildMode>, <MaxChangedPercent>
     VerifySettings verify{};        // <Verify>
     UserNodeMethod userNodeMethod = UserNodeMethod::Memory;  // <UserNodeMethod>

@@ -7,6 +7,7 @@
 #include "snowball/snowball.h"
 #include "snowball/sqliteapi.h"
 #include "snowball/tokenizer.h"
+#include "snowball/vocabulary.h"
 
 #ifndef LUMORA_LIBSTEMMER_VERSION
 #define LUMORA_LIBSTEMMER_VERSION "unknown"
@@ -27,12 +28,44 @@ static void Match(sqlite3_context* context, int argc, sqlite3_value** argv) {
     sqlite3_result_text(context, query, -1, sqlite3_free);
 }
 
+/* lumora_match(text, table): the same query, with corrections from that table's terms. */
+static void MatchCorrected(sqlite3_context* context, int argc, sqlite3_value** argv) {
+    (void)argc;
+    const char* text = (const char*)sqlite3_value_text(argv[0]);
+    const int size = text ? sqlite3_value_bytes(argv[0]) : 0;
+    LumoraIndex index = {sqlite3_context_db_handle(context), (const char*)sqlite3_value_text(argv[1])};
+    if (!index.table || !*index.table) {
+        sqlite3_result_error(context,
+                             "lumora_match: the second argument names the FTS5 table of the index, as in "
+                             "lumora_match(?, 'documents')",
+                             -1);
+        return;
+    }
+    int rc = SQLITE_OK;
+    char* query = lumora_match_build(text, size, lumora_vocabulary_correct, &index, &rc);
+    if (!query || rc == SQLITE_NOMEM) {
+        sqlite3_free(query);
+        sqlite3_result_error_nomem(context);
+    } else if (rc != SQLITE_OK) {
+        sqlite3_free(query);
+        char* message = sqlite3_mprintf("lumora_match: %s", sqlite3_errmsg(index.db));
+        sqlite3_result_error(context, message ? message : "lumora_match: the table cannot be searched", -1);
+        sqlite3_free(message);
+    } else {
+        sqlite3_result_text(context, query, -1, sqlite3_free);
+    }
+}
+
 int lumora_snowball_register(sqlite3* db) {
-    const int rc =
+    int rc =
         sqlite3_create_function(db, "lumora_match", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
                                 NULL, Match, NULL, NULL);
+    /* Not deterministic: the answer follows the index's contents. */
+    if (rc == SQLITE_OK)
+        rc = sqlite3_create_function(db, "lumora_match", 2, SQLITE_UTF8, NULL, MatchCorrected, NULL, NULL);
     if (rc != SQLITE_OK) return rc;
-    return lumora_snowball_create_tokenizer(db);
+    rc = lumora_snowball_create_tokenizer(db);
+    return rc == SQLITE_OK ? lumora_vocabulary_register(db) : rc;
 }
 
 /* The words of a tokenize= setting as FTS5 reads them: barewords, or quoted with ',

@@ -8,7 +8,13 @@
  * accents to find suffixes, and Russian's й or Greek's accented endings would be lost
  * to a stemmer that saw them removed. With several languages a word takes the stem of
  * the first language whose stemmer changes it, the same rule for documents and
- * queries, so a word and its inflections still meet in one term. */
+ * queries, so a word and its inflections still meet in one term.
+ *
+ * Where diacritics are removed, a document's word with diacritics is also indexed, at
+ * the same place (FTS5_TOKEN_COLOCATED), as the stem of the word without them when that
+ * differs: the algorithms read accents in suffixes, so "información" stems to "inform"
+ * but "informacion", as a person types it, to "informacion", which the document then
+ * holds too. Queries get no such second term: the word typed is looked up as typed. */
 #include "snowball/tokenizer.h"
 
 #include <libstemmer.h>
@@ -30,8 +36,10 @@
 typedef struct Cached {
     unsigned char wordSize; /* 0: an empty slot */
     unsigned char tokenSize;
+    unsigned char bareSize; /* 0: no second term */
     char word[kCachedBytes];
     char token[kCachedBytes];
+    char bare[kCachedBytes]; /* the stem of the word without its diacritics */
 } Cached;
 
 typedef struct Snowball {
@@ -50,6 +58,7 @@ typedef struct Call {
     Snowball* tokenizer;
     void* context;
     int (*token)(void*, int, const char*, int, int, int);
+    int flags; /* the tokenize call's: documents get the second term */
 } Call;
 
 static int SameText(const char* a, const char* b) {
@@ -205,40 +214,81 @@ static Cached* Slot(Snowball* p, const char* word, int size) {
     return &p->cache[hash & (kCacheSlots - 1)];
 }
 
+/* The second term of a word with diacritics: the stem of the word without them, when
+ * that differs from the first term, kept in the slot when there is one. */
+static int Bare(Call* call, const char* word, int size, const char* first, int firstSize, Cached* slot,
+                int start, int end) {
+    Snowball* p = call->tokenizer;
+    if (!p->strip || size > kLongestStemmed || IsAscii(word, size)) return SQLITE_OK;
+    const char* bare = word;
+    int bareSize = size;
+    int rc = Strip(p, &bare, &bareSize);
+    if (rc != SQLITE_OK || (bareSize == size && memcmp(bare, word, (size_t)size) == 0)) return rc;
+    char copy[kLongestStemmed];
+    if (bareSize > kLongestStemmed) return SQLITE_OK;
+    memcpy(copy, bare, (size_t)bareSize);
+    rc = Stem(p, copy, bareSize, &bare, &bareSize);
+    if (rc == SQLITE_OK) rc = Strip(p, &bare, &bareSize);
+    if (rc != SQLITE_OK || (bareSize == firstSize && memcmp(bare, first, (size_t)firstSize) == 0)) return rc;
+    if (slot && bareSize > kCachedBytes) slot->wordSize = 0; /* a slot that cannot hold both */
+    if (slot && bareSize <= kCachedBytes) {
+        slot->bareSize = (unsigned char)bareSize;
+        memcpy(slot->bare, bare, (size_t)bareSize);
+    }
+    if (!(call->flags & FTS5_TOKENIZE_DOCUMENT)) return SQLITE_OK;
+    return call->token(call->context, FTS5_TOKEN_COLOCATED, bare, bareSize, start, end);
+}
+
 static int OnWord(void* handle, int flags, const char* word, int size, int start, int end) {
     Call* call = handle;
     Cached* slot = size <= kCachedBytes ? Slot(call->tokenizer, word, size) : NULL;
-    if (slot && slot->wordSize == size && memcmp(slot->word, word, (size_t)size) == 0)
-        return call->token(call->context, flags, slot->token, slot->tokenSize, start, end);
+    if (slot && slot->wordSize == size && memcmp(slot->word, word, (size_t)size) == 0) {
+        int rc = call->token(call->context, flags, slot->token, slot->tokenSize, start, end);
+        if (rc == SQLITE_OK && slot->bareSize && (call->flags & FTS5_TOKENIZE_DOCUMENT))
+            rc = call->token(call->context, FTS5_TOKEN_COLOCATED, slot->bare, slot->bareSize, start, end);
+        return rc;
+    }
     const char* stem = NULL;
     int stemSize = 0;
     int rc = Stem(call->tokenizer, word, size, &stem, &stemSize);
     if (rc == SQLITE_OK) rc = Strip(call->tokenizer, &stem, &stemSize);
     if (rc != SQLITE_OK) return rc;
-    if (slot && stemSize <= kCachedBytes) {
+    if (stemSize > kCachedBytes) slot = NULL;
+    if (slot) {
         slot->wordSize = (unsigned char)size;
         slot->tokenSize = (unsigned char)stemSize;
+        slot->bareSize = 0;
         memcpy(slot->word, word, (size_t)size);
         memcpy(slot->token, stem, (size_t)stemSize);
     }
-    return call->token(call->context, flags, stem, stemSize, start, end);
+    rc = call->token(call->context, flags, stem, stemSize, start, end);
+    /* The first term, where the next stem or strip cannot overwrite it. */
+    char first[kLongestStemmed];
+    if (rc != SQLITE_OK || stemSize > kLongestStemmed) return rc;
+    memcpy(first, stem, (size_t)stemSize);
+    return Bare(call, word, size, first, stemSize, slot, start, end);
 }
 
 static int Tokenize(Fts5Tokenizer* handle, void* context, int flags, const char* text, int size,
                     int (*token)(void*, int, const char*, int, int, int)) {
     Snowball* p = (Snowball*)handle;
-    Call call = {p, context, token};
+    Call call = {p, context, token, flags};
     return p->unicode.xTokenize(p->split, &call, flags, text, size, OnWord);
 }
 
-int lumora_snowball_create_tokenizer(sqlite3* db) {
+fts5_api* lumora_snowball_fts5(sqlite3* db) {
     fts5_api* api = NULL;
     sqlite3_stmt* stmt = NULL;
-    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, NULL) != SQLITE_OK) return SQLITE_ERROR;
+    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, NULL) != SQLITE_OK) return NULL;
     sqlite3_bind_pointer(stmt, 1, (void*)&api, "fts5_api_ptr", NULL);
     sqlite3_step(stmt);
     sqlite3_finalize(stmt);
-    if (!api || api->iVersion < 2) return SQLITE_ERROR;
+    return api && api->iVersion >= 2 ? api : NULL;
+}
+
+int lumora_snowball_create_tokenizer(sqlite3* db) {
+    fts5_api* api = lumora_snowball_fts5(db);
+    if (!api) return SQLITE_ERROR;
     static fts5_tokenizer methods = {Create, Delete, Tokenize};
     return api->xCreateTokenizer(api, "snowball", api, &methods, NULL);
 }

@@ -4,6 +4,9 @@
 
 #include "snowball/sqliteapi.h"
 
+/* The FTS5 of db (version 2 or later), or NULL. */
+fts5_api* lumora_snowball_fts5(sqlite3* db);
+
 /* Registers the tokenizer with the FTS5 of db; SQLITE_ERROR when db has no FTS5. */
 int lumora_snowball_create_tokenizer(sqlite3* db);
 

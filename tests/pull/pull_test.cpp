@@ -452,7 +452,8 @@ TEST_P(KillTest, KilledPublishersAndAgentsLeaveCompleteVersions) {
 
         ASSERT_EQ(QProcess::execute(LUMORA_PROPAGATE_TOOL, {Path("build"), m_store.target}), 0)
             << "seed " << seed;
-        EXPECT_EQ(QDir(Path("tmp/lumora-publish")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        EXPECT_EQ(QDir(Path(QStringLiteral("tmp/lumora-publish-%1").arg(::geteuid())))
+                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                   QStringList())
             << "seed " << seed;
         const QByteArray held = Bytes(Path("reader/index.db"));

@@ -40,7 +40,9 @@ db.executescript("""
         NODEID UNINDEXED, tokenize = 'snowball english');
     INSERT INTO documents VALUES (1, 'Ocean liners', 'An e-mail about the oceans', '/1', 111),
         (2, 'C++ <at> 50%', 'l''eau, a.b and word7', '/2', 110),
-        (3, 'Office', 'Oceanic spreadsheets', '/3', 121);""")
+        (3, 'Office', 'Oceanic spreadsheets', '/3', 121),
+        (4, 'Fishing', 'A net of rope, mended on the quay by the old men of the harbour', '/4', 130),
+        (5, 'Networks', 'network networks networking', '/5', 131);""")
 db.commit()
 apps = sqlite3.connect(app)
 apps.executescript("""CREATE TABLE USERNODE (USERID TEXT, CATALOGID INTEGER, NODEID INTEGER);
@@ -103,6 +105,39 @@ for value, want in expected.items():
     (query,) = db.execute("SELECT lumora_match(?)", (value,)).fetchone()
     if keys(query) != want:
         wrong.append(f"{value[:40]!r} finds {keys(query)}, not {want}")
+# Ranked: the word itself before the longer words it begins, however often they come.
+for value, want in {"net": [4, 5], "ropes net": [4], "Networks": [5]}.items():
+    ranked = [k for (k,) in db.execute("SELECT key FROM documents WHERE documents MATCH lumora_match(?)"
+                                       " ORDER BY rank", (value,))]
+    if ranked != want:
+        wrong.append(f"{value!r} ranks {ranked}, not {want}")
+
+# lumora_match(text, 'documents'): misspellings (one edit from 5 letters, two from 9,
+# none in the first) find the entries of the word meant, ranked first; a word the
+# index holds, as typed or as a beginning, is never replaced.
+TYPOS = {"harbuor": [4], "fihsing": [4], "netwroks": [5], "spredsheets": [3], "spraedshets": [3],
+         "ocaen liners": [1], "harbour mneded": [4], "rpoe": [], "hraobur": [], "obean": [1, 3],
+         "netwrok": [5]}
+for value, want in TYPOS.items():
+    (query,) = db.execute("SELECT lumora_match(?, 'documents')", (value,)).fetchone()
+    ranked = [k for (k,) in db.execute("SELECT key FROM documents WHERE documents MATCH ? ORDER BY rank", (query,))]
+    if ranked[:len(want)] != want or (not want and ranked):
+        wrong.append(f"{value!r} as {query!r} ranks {ranked}, not {want} first")
+for value in ("harbour", "ocea", "Networks net", '"old men"', "spreadsheets", "mended quay", "e-mail"):
+    if db.execute("SELECT lumora_match(?, 'documents') = lumora_match(?)", (value, value)).fetchone() != (1,):
+        wrong.append(f"{value!r} is corrected: {db.execute('SELECT lumora_match(?, ?)', (value, 'documents')).fetchone()}")
+# The vocabulary kept is the file's: a word added later is offered in the same process.
+db.execute("INSERT INTO documents VALUES (6, 'Hangar', 'a hangar for airships', '/6', 140)")
+db.commit()
+(query,) = db.execute("SELECT lumora_match('hnagar', 'documents')").fetchone()
+if query != '("hangar")':
+    wrong.append(f"hnagar after the index changed: {query!r}")
+try:
+    db.execute("SELECT lumora_match('x', 'nosuch')").fetchone()
+    wrong.append("a table that is not there is not named")
+except sqlite3.Error as e:
+    if "no such table" not in str(e):
+        wrong.append(f"a table that is not there: {e}")
 
 # The README's reader: alice sees nodes 110, 111 and 210, so not document 3 (node 121).
 for user, want in (("alice", ["1"]), ("bob", [])):

@@ -54,6 +54,21 @@ QString ReadKeepPublished(const QString& value, component::IndexSettings& settin
     return ReadCount(value, settings.publishing.keepPublished);
 }
 
+// Numbers from 0 to 1,000,000, blank-separated, kept as "10 1" whatever their spelling:
+// the build writes them into FTS5's rank setting, whose arguments are SQL literals.
+QString ReadColumnWeights(const QString& value, component::IndexSettings& settings) {
+    QStringList weights;
+    for (const QString& word : value.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const double weight = word.toDouble(&ok);
+        if (!ok || !(weight >= 0 && weight <= 1e6))
+            return QStringLiteral("numbers from 0 to 1000000, one per searched column, as in \"10 1\"");
+        weights << QString::number(weight);
+    }
+    settings.columnWeights = weights.join(QLatin1Char(' '));
+    return {};
+}
+
 int TextElementNamed(QStringView name) {
     for (std::size_t i = 0; i < kTextElementCount; ++i) {
         if (name == ElementName(int(i))) return int(i);

@@ -26,6 +26,7 @@ QString ReadMaxChangedPercent(const QString& value, component::IndexSettings& se
 QString ReadUserNodeMethod(const QString& value, component::IndexSettings& settings);
 QString ReadFullEvery(const QString& value, component::IndexSettings& settings);
 QString ReadKeepPublished(const QString& value, component::IndexSettings& settings);
+QString ReadColumnWeights(const QString& value, component::IndexSettings& settings);
 
 struct TextElement {
     std::string_view name;
@@ -53,6 +54,7 @@ inline constexpr TextElement kTextElements[] = {
     {"MaxChangedPercent", &ReadMaxChangedPercent},
     {"FullEvery", &ReadFullEvery},
     {"KeepPublished", &ReadKeepPublished},
+    {"ColumnWeights", &ReadColumnWeights},
 };
 constexpr std::size_t kTextElementCount = sizeof(kTextElements) / sizeof(kTextElements[0]);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zarvik/db/backend.h"
+#include "zarvik/db/connectiontext.h"
 
 namespace zarvik::db {
 namespace {
@@ -25,12 +26,23 @@ void ClosePhysical(PhysicalConnection& physical) noexcept {
     QSqlDatabase::removeDatabase(physical.name);
 }
 
+// A run opens connections of one text again and again (the user nodes' reads and
+// writes, each on a thread of its own): the text is read once, when first opened.
+const ConnectionText& ParsedOnce(const QString& text) {
+    static std::mutex mutex;
+    static auto* parsed = new std::map<QString, ConnectionText>;  // never destroyed: used until exit
+    const std::lock_guard lock(mutex);
+    auto it = parsed->find(text);
+    if (it == parsed->end()) it = parsed->emplace(text, ParseConnectionText(text)).first;
+    return it->second;
+}
+
 std::shared_ptr<PhysicalConnection> OpenPhysical(const QString& connectionText) {
     auto physical = std::make_shared<PhysicalConnection>();
     physical->name = NewConnectionName();
     physical->text = connectionText;
     try {
-        physical->backend = OpenBackend(connectionText, physical->name);
+        physical->backend = OpenBackend(ParsedOnce(connectionText), physical->name);
     } catch (...) {
         // A set-up that failed after the database opened leaves the Qt connection behind.
         QSqlDatabase::removeDatabase(physical->name);

@@ -36,6 +36,7 @@ void Fts5IndexBuilder::Run::WriteInfo(const QStringList& names) {
         {"needs_extension", snowball ? QStringLiteral("lumora_snowball") : QStringLiteral("none")},
         {"libstemmer", snowball ? QString::fromUtf8(lumora_snowball_libstemmer_version()) : QString()},
         {"prefix", m_builder.m_settings.prefix.trimmed()},
+        {"column_weights", m_builder.m_settings.columnWeights},
         {"unindexed", m_builder.m_settings.storedColumns},
         {"version", QStringLiteral(LUMORA_VERSION)},
         {"sqlite", QString::fromUtf8(sqlite3_libversion())},

@@ -247,8 +247,37 @@ void Fts5IndexBuilder::Run::CreateIndex(const QStringList& names) {
                 .arg(names.join(QStringLiteral(", ")), tokenizer, m_builder.m_settings.prefix, why));
     }
     Tune(kBulkMerging);
+    SetColumnWeights(names, stored);
     Exec("CREATE TABLE index_info(name TEXT PRIMARY KEY, value TEXT)");
     PrepareInsert(names);
+}
+
+// <ColumnWeights> as FTS5's rank setting, which the index keeps: bm25 with a weight for
+// each column of the table, 0 for the key and the stored columns (they hold no terms),
+// so that every reader's ORDER BY rank weighs alike, without the extension.
+void Fts5IndexBuilder::Run::SetColumnWeights(const QStringList& names, const QStringList& stored) {
+    const QStringList weights =
+        m_builder.m_settings.columnWeights.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (weights.isEmpty()) return;
+    QStringList searched, arguments{QStringLiteral("0")};
+    for (qsizetype i = 1; i < names.size(); ++i) {
+        const bool unsearched = stored.contains(names[i], Qt::CaseInsensitive);
+        if (!unsearched) searched << names[i];
+        arguments << (unsearched || searched.size() > weights.size() ? QStringLiteral("0")
+                                                                     : weights[searched.size() - 1]);
+    }
+    if (searched.size() != weights.size())
+        FailBuild(
+            QStringLiteral("<ColumnWeights> gives %1 weights (%2) for the %3 searched columns of the "
+                           "document query (%4); it takes one weight per searched column, in their order.")
+                .arg(weights.size())
+                .arg(weights.join(QLatin1Char(' ')))
+                .arg(searched.size())
+                .arg(searched.join(QStringLiteral(", "))));
+    Exec(QStringLiteral("INSERT INTO documents(documents, rank) VALUES('rank', 'bm25(%1)')")
+             .arg(arguments.join(QStringLiteral(", ")))
+             .toUtf8()
+             .constData());
 }
 
 void Fts5IndexBuilder::Run::OpenStaging(int flags) {

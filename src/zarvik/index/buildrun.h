@@ -148,6 +148,7 @@ private:
     // SQLite versions lack some of them; the build then goes on at their defaults.
     void Tune(const char* const* statements);
     void CreateIndex(const QStringList& names);
+    void SetColumnWeights(const QStringList& names, const QStringList& stored);
     QString ColumnsRefusal(const QStringList& names);
     void OpenStaging(int flags);
 

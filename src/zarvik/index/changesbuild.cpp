@@ -45,8 +45,11 @@ QString Fts5IndexBuilder::Run::LiveIndexUnusable() const {
         {"tokenizer", Tokenizer()},
         {"unindexed", m_builder.m_settings.storedColumns},
         {"prefix", m_builder.m_settings.prefix.trimmed()},
+        // A copy keeps the live index's rank setting, which holds the weights.
+        {"column_weights", m_builder.m_settings.columnWeights},
     };
-    const char* const said[] = {"document query", "tokenizer", "stored columns", "prefix setting"};
+    const char* const said[] = {"document query", "tokenizer", "stored columns", "prefix setting",
+                                "set of column weights"};
     for (std::size_t i = 0; i < std::size(settings); ++i)
         if (info->value(QString::fromLatin1(settings[i].first)) != settings[i].second)
             return QStringLiteral("the live index was built with another %1").arg(QLatin1StringView(said[i]));

@@ -1,4 +1,5 @@
-// Searching a built index: FTS5 MATCH, ranked by bm25, with snippets.
+// Searching a built index: FTS5 MATCH, ranked by the index's rank setting (bm25 with the
+// index's column weights), with snippets.
 #include "zarvik/index/engine.h"
 
 #include <sqlite3.h>
@@ -140,7 +141,7 @@ component::SearchResults Fts5Engine::Search(const QString& indexPath, const QStr
     if (Step(db.get(), total.get())) results.total = sqlite3_column_int64(total.get(), 0);
 
     QStringList columns = {
-        QStringLiteral("bm25(documents)"), QStringLiteral("key"),
+        QStringLiteral("rank"), QStringLiteral("key"),
         results.titleColumn.isEmpty() ? QStringLiteral("NULL") : SqlName(results.titleColumn)};
     for (const QString& stored : results.storedColumns) columns.append(SqlName(stored));
     columns.append(QStringLiteral("snippet(documents, -1, char(2), char(3), '\u2026', 16)"));

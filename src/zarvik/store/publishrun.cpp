@@ -4,6 +4,8 @@
 #include "zarvik/store/publishrun.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -75,10 +77,24 @@ void ReadIndexInfo(const QString& path, IndexFacts* facts) {
 
 }  // namespace
 
+// The running user's folder of run folders, made private: in a temporary folder that
+// every user shares, another user's folder of that name is refused, not used.
+QDir UsersFolder(const QString& tempRoot) {
+    const QString path = tempRoot + QStringLiteral("/lumora-publish-%1").arg(::geteuid());
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+        Refuse(path, SystemError(QStringLiteral("cannot make the folder for a publish's temporary files")));
+    struct stat st = {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0)
+        Refuse(path,
+               QStringLiteral("the folder for a publish's temporary files is not this user's own private "
+                              "folder; remove it, or set TMPDIR to another folder"));
+    return QDir(path);
+}
+
 PublishRun::PublishRun(const QString& tempRoot) {
-    const QDir parent(tempRoot + QStringLiteral("/lumora-publish"));
-    if (!QDir().mkpath(parent.path()))
-        Refuse(parent.path(), QStringLiteral("cannot make the folder for a publish's temporary files"));
+    const QDir parent = UsersFolder(tempRoot);
     RemoveLeftovers(parent);
     QByteArray folder = QFile::encodeName(parent.filePath(QStringLiteral("run-XXXXXX")));
     if (::mkdtemp(folder.data()) == nullptr) Refuse(parent.path(), SystemError(QStringLiteral("mkdtemp")));

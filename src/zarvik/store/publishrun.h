@@ -35,7 +35,7 @@ struct IndexFacts {
 
 class PublishRun {
 public:
-    // Makes the folder TEMPROOT/lumora-publish/run-XXXXXX, holds its lock while the
+    // Makes the folder TEMPROOT/lumora-publish-UID/run-XXXXXX, holds its lock while the
     // run lives, and removes the folders of runs that ended without removing theirs
     // (their lock is free). Raises component::Error (errnum::kPropagation) naming the
     // folder when it cannot be made.

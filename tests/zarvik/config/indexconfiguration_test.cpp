@@ -336,6 +336,30 @@ TEST_F(ConfigTest, PublishingDefaultsTo10And3AndAWrongCountFailsLoadIndex) {
     }
 }
 
+TEST_F(ConfigTest, ColumnWeightsAreNumbersFrom0AndAnythingElseFailsLoadIndex) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},  // weights: none when LoadIndex fails
+        {"<ColumnWeights> 10\n 1.50 </ColumnWeights>", "10 1.5"},
+        {"<ColumnWeights>0 1e2</ColumnWeights>", "0 100"},
+        {"<ColumnWeights>10,1</ColumnWeights>", nullptr},
+        {"<ColumnWeights>-1</ColumnWeights>", nullptr},
+        {"<ColumnWeights>nan</ColumnWeights>", nullptr},
+        {"<ColumnWeights>1 2000000</ColumnWeights>", nullptr},
+    };
+    for (const auto& [elements, weights] : cases) {
+        const QString path = Write(QByteArray("<IndexConfiguration><Index name='a'>") + elements +
+                                   "</Index></IndexConfiguration>");
+        m_config.LoadFromFile(path);
+        if (weights) {
+            m_config.LoadIndex(QStringLiteral("a"));
+            EXPECT_EQ(m_config.Settings().columnWeights, QString::fromUtf8(weights)) << elements;
+        } else {
+            const Error error = Raised([&] { m_config.LoadIndex(QStringLiteral("a")); });
+            EXPECT_TRUE(error.Description().contains(u"<ColumnWeights> of the index \"a\"")) << elements;
+        }
+    }
+}
+
 struct MalformedCase {
     const char* label;
     const char* text;

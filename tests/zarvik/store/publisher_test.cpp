@@ -4,6 +4,8 @@
 #include "zarvik/store/publisher.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,6 +14,7 @@
 #include <QTemporaryDir>
 #include <functional>
 
+#include "support/errorof.h"
 #include "support/qt_printers.h"
 #include "support/storebuild.h"
 #include "zarvik/store/manifest.h"
@@ -191,7 +194,7 @@ TEST_F(PublisherTest, CurrentIsReplacedOnlyWhileItHoldsWhatWasRead) {
 // A run's folder is removed when it ends; one a killed run left (its lock free) is
 // removed by the next run, while a living run's folder stays.
 TEST_F(PublisherTest, RunFoldersOfKilledRunsAreRemoved) {
-    const QString parent = m_dir.path() + "/lumora-publish";
+    const QString parent = m_dir.path() + QStringLiteral("/lumora-publish-%1").arg(::geteuid());
     QString living;
     {
         store::PublishRun first(m_dir.path());
@@ -205,6 +208,23 @@ TEST_F(PublisherTest, RunFoldersOfKilledRunsAreRemoved) {
         EXPECT_EQ(QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 2);
     }
     EXPECT_EQ(QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{});
+}
+
+// The temporary folder is shared by every user: a folder of that name that is open to
+// others, or a link, is refused rather than written into.
+TEST_F(PublisherTest, AnotherUsersTemporaryFolderIsRefused) {
+    const QString own = QStringLiteral("/lumora-publish-%1").arg(::geteuid());
+    const std::function<void(const QString&)> cases[] = {
+        [](const QString& path) { ::mkdir(QFile::encodeName(path).constData(), 0755); },
+        [&](const QString& path) { QFile::link(m_dir.path(), path); },
+    };
+    for (const auto& make : cases) {
+        QTemporaryDir root;
+        make(root.path() + own);
+        EXPECT_TRUE(testsupport::ErrorOf([&] { store::PublishRun run(root.path()); })
+                        .Description()
+                        .contains("not this user's own private folder"));
+    }
 }
 
 }  // namespace
