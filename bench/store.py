@@ -17,13 +17,17 @@ through rclone) into folders of their own.
 - a pull that finds nothing new: its GETs and its time, against the agent's start alone;
 - 20 readers pulling one publish at once, against a build that pushes to 20 ssh targets
   (a throwaway sshd on 127.0.0.1, the program's own ssh propagation);
-- readers 5 versions behind: the bytes fetched and the way taken, against the other way.
+- readers 5 versions behind: the bytes fetched and the way taken, against the other way;
+- 12 consecutive 1 % publishes: each publish's time against the same run's build of the
+  changes (both from the program's metrics file), which of them uploaded a whole file and
+  why, and the requests of a reader that pulls each version through rclone.
 """
 import glob
 import hashlib
 import os
 import re
 import shutil
+import sqlite3
 import statistics
 import subprocess
 import time
@@ -31,7 +35,22 @@ import time
 import changes
 
 READERS = 20
-OBJECT = re.compile(r"/([0-9]{8})\.(manifest|whole\.zst|pack\.zst)$")
+SERIES = 12      # consecutive 1 % publishes in a row
+FULL_EVERY = 10  # the default <FullEvery>, which the bench's configuration keeps
+# A store object's name, "00000007.pack.zst" or "00000007-<SHA-256>.pack.zst".
+OBJECT = re.compile(r"/(([0-9]{8})(?:-[0-9a-f]{64})?\.(manifest|whole\.zst|pack\.zst))$")
+
+
+def object_of(uri):
+    """(name, version, kind) of a store object's URI or name, or None."""
+    hit = OBJECT.search("/" + uri.rsplit("/", 1)[-1])
+    return (hit.group(1), int(hit.group(2)), hit.group(3)) if hit else None
+
+
+def short(name):
+    """An object's name without its hash, for the tables."""
+    _, version, kind = object_of(name)
+    return "%08d.%s" % (version, kind)
 
 
 def median(values):
@@ -73,11 +92,23 @@ http {
                        check=True)
         open(self.log, "a").close()
 
+    def settled(self):
+        """The log's size once it has not grown for 0.2 s: nginx logs a request after its
+        response went out, which a client may have read and exited on before."""
+        size = os.path.getsize(self.log)
+        while True:
+            time.sleep(0.2)
+            now = os.path.getsize(self.log)
+            if now == size:
+                return size
+            size = now
+
     def mark(self):
-        return os.path.getsize(self.log)
+        return self.settled()
 
     def since(self, mark):
         """The requests logged since `mark`: (method, uri, status, bytes in, bytes out)."""
+        self.settled()
         with open(self.log) as f:
             f.seek(mark)
             rows = []
@@ -99,6 +130,32 @@ def uploaded(rows):
 
 def fetched(rows):
     return sum(r[4] for r in rows if r[0] == "GET")
+
+
+def changed_pages(old, new):
+    """(pages of `new` that differ from `old`, pages of `new`), by the page size in new's header."""
+    with open(old, "rb") as a, open(new, "rb") as b:
+        b.seek(16)
+        size = int.from_bytes(b.read(2), "big") or 65536
+        size = 65536 if size == 1 else size
+        b.seek(0)
+        count = total = 0
+        while True:
+            page = b.read(size)
+            if not page:
+                return count, total
+            count += page != a.read(size)
+            total += 1
+
+
+def since_optimize(index):
+    """The documents changed since the index's last FTS5 optimize, as index_info has it."""
+    con = sqlite3.connect("file:%s?mode=ro" % index, uri=True)
+    try:
+        row = con.execute("SELECT value FROM index_info WHERE name = 'changed_since_optimize'").fetchone()
+        return int(row[0]) if row else None
+    finally:
+        con.close()
 
 
 def sha256(path):
@@ -183,13 +240,24 @@ class StoreBench:
                                          "/index", "gcide"], cwd=folder, env=env or self.env)
         rows = self.proxy.since(mark)
         for m, uri, status, length, _ in rows:
-            hit = OBJECT.search(uri)
+            hit = object_of(uri)
             if m == "PUT" and hit:
-                self.objects[hit.group(1) + "." + hit.group(2)] = length
+                self.objects[hit[0]] = length
         return wall, rows
 
     def index(self, folder, name="index.db"):
         return os.path.join(folder, "indexes", "gcide", name)
+
+    def gauges(self, folder):
+        """The unlabelled-by-target gauges of the last run's metrics file, by name."""
+        found = {}
+        for prom in glob.glob(os.path.join(folder, "metrics", "*.prom")):
+            with open(prom) as f:
+                for line in f:
+                    if not line.startswith("#") and " " in line:
+                        name, value = line.rsplit(" ", 1)
+                        found.setdefault(name.split("{", 1)[0], float(value))
+        return found
 
     def pushed_bytes(self, folder):
         """The bytes the last run of `folder` sent to its targets, by its metrics file."""
@@ -238,15 +306,18 @@ class StoreBench:
         return median(samples)
 
     # --- the ways a reader behind may take ----------------------------------------------
+    def data_object(self, v):
+        """The kind and bytes of the data object uploaded for version v."""
+        for name, size in self.objects.items():
+            _, version, kind = object_of(name)
+            if version == v and kind != "manifest":
+                return kind, size
+        raise RuntimeError("no data object of version %d was uploaded" % v)
+
     def ways(self, held, current):
         """Bytes of the data objects of the packs from `held` on, when no whole file lies
         between (None otherwise), and of the newest whole file and the packs after it."""
-        def data(v):
-            for kind in ("pack.zst", "whole.zst"):
-                if "%08d.%s" % (v, kind) in self.objects:
-                    return kind, self.objects["%08d.%s" % (v, kind)]
-            raise RuntimeError("no data object of version %d was uploaded" % v)
-        kinds = {v: data(v) for v in range(1, current + 1)}
+        kinds = {v: self.data_object(v) for v in range(1, current + 1)}
         chain = [kinds[v] for v in range(held + 1, current + 1)]
         packs = None if any(k == "whole.zst" for k, _ in chain) else sum(b for _, b in chain)
         whole = max(v for v in kinds if kinds[v][0] == "whole.zst")
@@ -256,8 +327,8 @@ class StoreBench:
         seconds, rows = self.pull(name)
         if sha256(os.path.join(self.reader(name), "index.db")) != sha256(index):
             raise RuntimeError("%s does not hold the build's file" % name)
-        got = sorted(OBJECT.search(r[1]).group(1) + "." + OBJECT.search(r[1]).group(2)
-                     for r in rows if r[0] == "GET" and OBJECT.search(r[1]) and not r[1].endswith("manifest"))
+        got = sorted(object_of(r[1])[0] for r in rows
+                     if r[0] == "GET" and object_of(r[1]) and object_of(r[1])[2] != "manifest")
         packs, whole, whole_bytes = self.ways(held, current)
         took_whole = any(g.endswith("whole.zst") for g in got)
         cheaper = min(b for b in (packs, whole_bytes) if b is not None)
@@ -302,9 +373,10 @@ class StoreBench:
         self.build(self.store_app)
         self.version = 1
         self.pull("follower")
+        self.pull("rclone-follower", self.store)
         r["agent_start_seconds"] = self.start_seconds()
-        self.log("store: 1 % changes, published and pulled by one reader")
-        r["changes"] = [self.one_change() for _ in range(self.runs)]
+        self.log("store: %d consecutive 1 %% changes, published and pulled by two readers" % SERIES)
+        r["changes"] = [self.one_change(hold=i == SERIES - 1) for i in range(SERIES)]
         loads.append(os.getloadavg())
         self.log("store: full builds after 1 % changes")
         self.set_mode(self.store_app, "full")
@@ -325,34 +397,69 @@ class StoreBench:
         r["load_average"] = loads
         return summarise(r)
 
-    def one_change(self):
-        """A 1 % change published, pulled by the follower, then pulled again with nothing new."""
-        wall, rows = self.publish()
+    def one_change(self, hold):
+        """A 1 % change published, pulled by the follower over http:// and by another
+        through rclone, then pulled again with nothing new; `hold`: a laggard takes it."""
         index = self.index(self.store_app)
+        published = sha256(index)
+        changed_before = since_optimize(index)
+        wall, rows = self.publish()
+        changed_after = since_optimize(index)
+        optimized = None not in (changed_before, changed_after) and changed_after < changed_before
+        g = self.gauges(self.store_app)
+        load = os.getloadavg()[0]
+        whole = any(object_of(u[1]) and object_of(u[1])[2] == "whole.zst" for u in rows if u[0] == "PUT")
+        if whole != bool(g["lumora_index_store_published_whole"]):
+            raise RuntimeError("the metrics file and the store disagree on the whole file of %d" % self.version)
+        previous = self.index(self.store_app, "index.previous.db")
+        packs_before = 0
+        while self.data_object(self.version - 1 - packs_before)[0] == "pack.zst":
+            packs_before += 1
+        pages, total = changed_pages(previous, index)
+        why = None
+        if whole:
+            # The publisher's rules, in its order: the chain's end, a base file that is
+            # not the version `current` names, then a pack over half the last whole file.
+            why = ("the chain's end (<FullEvery> %d)" % FULL_EVERY if packs_before + 1 >= FULL_EVERY
+                   else "the previous file is not the published one" if sha256(previous) != published
+                   else "the pack would be over half the last whole file (%d of %d pages changed%s)"
+                   % (pages, total, ", the build ended with an FTS5 optimize" if optimized else ""))
         pulled_seconds, pulled = self.pull("follower")
         if sha256(os.path.join(self.reader("follower"), "index.db")) != sha256(index):
             raise RuntimeError("the follower does not hold the build's file")
+        _, by_rclone = self.pull("rclone-follower", self.store)
+        if sha256(os.path.join(self.reader("rclone-follower"), "index.db")) != sha256(index):
+            raise RuntimeError("the reader through rclone does not hold the build's file")
         quiet = [self.pull("follower") for _ in range(3)]
         quiet_rclone = self.pull("follower", self.store)
-        if self.held1 is None:
+        if hold:
             self.pull("laggard1")
             self.held1 = self.version
         x = {"version": self.version, "seconds": wall, "uploaded": uploaded(rows),
+             "build_seconds": g["lumora_index_build_seconds"],
+             "publish_seconds": g["lumora_index_propagation_seconds"], "load": load,
+             "changed_pages": pages, "applied_changes": g["lumora_index_build_applied_changes"],
+             "optimized": optimized, "packs_before": packs_before, "why_whole": why,
+             "rclone_pull_requests": [(m, short(u) if object_of(u) else u.rsplit("/", 1)[1])
+                                      for m, u, *_ in by_rclone],
              "index_bytes": os.path.getsize(index), "fetched": fetched(pulled), "pull_seconds": pulled_seconds,
              "rsync_sent": changes.rsync_bytes(self.index(self.store_app, "index.previous.db"), index, self.work),
-             "whole": any(u[1].endswith("whole.zst") for u in rows if u[0] == "PUT"),
+             "whole": whole,
              "quiet_seconds": [q[0] for q in quiet],
              "quiet_http_requests": [[(m, u.rsplit("/", 1)[1]) for m, u, *_ in q[1]] for q in quiet],
              "quiet_rclone_requests": [(m, u.rsplit("/", 1)[1]) for m, u, *_ in quiet_rclone[1]]}
-        self.log("1 %%: uploaded %d, fetched %d, rsync %d of %d" % (x["uploaded"], x["fetched"], x["rsync_sent"],
-                                                                   x["index_bytes"]))
+        self.log("1 %%: v%d build %.2f s, publish %.2f s (%.2fx), uploaded %d%s, fetched %d, rsync %d of %d; "
+                 "%d requests through rclone" % (
+                     x["version"], x["build_seconds"], x["publish_seconds"],
+                     x["publish_seconds"] / x["build_seconds"], x["uploaded"], " (whole: %s)" % why if whole else "",
+                     x["fetched"], x["rsync_sent"], x["index_bytes"], len(x["rclone_pull_requests"])))
         return x
 
     def one_full(self):
         wall, rows = self.publish()
         x = {"version": self.version, "seconds": wall, "uploaded": uploaded(rows),
              "index_bytes": os.path.getsize(self.index(self.store_app)),
-             "whole": any(u[1].endswith("whole.zst") for u in rows if u[0] == "PUT")}
+             "whole": any(object_of(u[1]) and object_of(u[1])[2] == "whole.zst" for u in rows if u[0] == "PUT")}
         self.log("full: uploaded %d of %d" % (x["uploaded"], x["index_bytes"]))
         return x
 
@@ -413,6 +520,14 @@ def summarise(r):
                 "readers_on_new_version"):
         s["many_" + key] = median(x[key] for x in m)
     s["all_readers_on_new_version"] = all(x["readers_on_new_version"] == r["readers"] for x in m)
+    s["publish_ratios"] = [x["publish_seconds"] / x["build_seconds"] for x in c]
+    for key in ("build_seconds", "publish_seconds"):
+        s["series_" + key] = median(x[key] for x in c)
+    s["publish_ratio"] = median(s["publish_ratios"])
+    s["publish_ratio_packs"] = median(x["publish_seconds"] / x["build_seconds"] for x in c if not x["whole"])
+    s["publish_ratios_within"] = sum(q <= 1.0 for q in s["publish_ratios"])
+    s["wholes"] = ["v%d: %s" % (x["version"], x["why_whole"]) for x in c if x["whole"]]
+    s["one_pack_rclone_requests"] = sorted(len(x["rclone_pull_requests"]) for x in c if not x["whole"])
     r["summary"] = s
     return r
 
@@ -430,15 +545,31 @@ def markdown(r):
         "## Publishing to a store", "",
         "Measured by `bench/run --only store` (bench/store.py; results: `bench/results/store.json`) on all %d "
         "documents of GCIDE from SQLite, whole `/auto` runs in the mode `changes` with a store target on the S3 "
-        "server of `scripts/storeservers.sh` (Ceph RADOS Gateway on loopback), medians of %d. Bytes and requests "
-        "are counted on the wire by an nginx in front of the S3 server (request and response bodies), readers "
-        "pull over http:// through it. Builds and agents ran under `nice -n 10`; the 1-minute load average at "
-        "the phases' ends was %s on 2 CPUs shared with other work. The index file is %.1f MB."
-        % (r["documents"], r["runs"], loads, s["changes_index_bytes"] / 1e6), "",
+        "server of `scripts/storeservers.sh` (Ceph RADOS Gateway on loopback): %d consecutive 1 %% changes, each "
+        "published, then pulled by one reader over http:// and by another through rclone; figures of 1 %% "
+        "changes are medians of those %d, the others medians of %d. Bytes and requests are counted on the wire "
+        "by an nginx in front of the S3 server (request and response bodies). The build's and the publish's "
+        "seconds are the program's own (`lumora_index_build_seconds`, `lumora_index_propagation_seconds` of the "
+        "run's metrics file; the store is the run's only target). Builds and agents ran under `nice -n 10`, syncing "
+        "as the program does, on the machine's disk; the 1-minute load average at the phases' ends was %s (during the "
+        "publishes %s) on 2 CPUs shared with other work. The index file is %.1f MB."
+        % (r["documents"], len(r["changes"]), len(r["changes"]), r["runs"], loads,
+           "%.1f-%.1f" % (min(x["load"] for x in r["changes"]), max(x["load"] for x in r["changes"])),
+           s["changes_index_bytes"] / 1e6), "",
         "| Target | Figure | Ratio | Limit | |", "|---|---:|---:|---:|---|",
         "| Uploaded per publish after a 1 %% change | %.2f MB | %.3fx | 0.08x | %s |" % (
             s["changes_uploaded"] / 1e6, s["changes_uploaded_ratio"],
             met(s["changes_uploaded_ratio"], 0.08)),
+        "| Publish after a 1 %% change against the same run's build of the changes (%d in a row; build median "
+        "%.2f s; per publish %s: %d of %d at or under 1.0x; packs alone %.2fx) | %.2f s | %.2fx | 1.0x | %s |" % (
+            len(r["changes"]), s["series_build_seconds"], "/".join("%.2f" % q for q in s["publish_ratios"]),
+            s["publish_ratios_within"], len(r["changes"]), s["publish_ratio_packs"],
+            s["series_publish_seconds"], s["publish_ratio"], met(s["publish_ratio"], 1.0)),
+        "| Whole files uploaded in %d consecutive 1 %% publishes (%s) | %d of %d | | | |" % (
+            len(r["changes"]), "; ".join(s["wholes"]) or "none", len(s["wholes"]), len(r["changes"])),
+        "| A one-pack pull through rclone (S3), requests (%s) | %s | | 15 | %s |" % (
+            one_pack_requests(r), "/".join(map(str, s["one_pack_rclone_requests"])),
+            met(max(s["one_pack_rclone_requests"]), 15)),
         "| Uploaded per publish after a `full` build | %.2f MB | %.3fx | 0.45x | %s |" % (
             s["full_uploaded"] / 1e6, s["full_uploaded_ratio"], met(s["full_uploaded_ratio"], 0.45)),
         "| A reader's fetch, previous to new version (peer: rsync with an ssh target's options, %.2f MB, %.3fx) "
@@ -472,6 +603,17 @@ def markdown(r):
     return "\n".join(lines + notes(r))
 
 
+def one_pack_requests(r):
+    """The requests of the first one-pack pull through rclone, counted by method."""
+    x = next(x for x in r["changes"] if not x["whole"])
+    counts = {}
+    for m, what in x["rclone_pull_requests"]:
+        key = "%s %s" % (m, "a manifest" if what.endswith("manifest") else "a pack" if what.endswith("pack.zst")
+                         else "the bucket (a listing)" if what == "lumora-bench" else what)
+        counts[key] = counts.get(key, 0) + 1
+    return ", ".join("%s x%d" % kv for kv in sorted(counts.items()))
+
+
 def notes(r):
     """The rows of the readers behind and the notes under the table."""
     s, b, lines = r["summary"], r["behind"], []
@@ -495,7 +637,7 @@ def notes(r):
                      "one GET." % "/".join(map(str, s["quiet_rclone_requests"])))
     for x in b:
         if x["fetched"] > x["index_bytes"]:
-            sizes = ", ".join("%s %.2f MB" % (o, r["objects"][o] / 1e6) for o in x["data_objects"])
+            sizes = ", ".join("%s %.2f MB" % (short(o), r["objects"][o] / 1e6) for o in x["data_objects"])
             lines.append("The reader behind across `full` builds fetched more than the index file (%.3fx): %s. A `full` "
                          "build rewrites nearly every page, so its pack is about as large as its whole file and the "
                          "publisher, taking whichever is smaller, publishes the pack; a reader behind it then fetches "

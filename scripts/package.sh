@@ -11,7 +11,7 @@ root=$(pwd)
 
 missing=()
 for p in build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev \
-         libsqlite3-dev sqlite3 libpq-dev libstemmer-dev libzstd-dev libcurl4-openssl-dev dpkg-dev file gzip; do
+         libsqlite3-dev sqlite3 libpq-dev libstemmer-dev libzstd-dev libcurl4-openssl-dev libssl-dev dpkg-dev file gzip; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

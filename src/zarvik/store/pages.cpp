@@ -1,14 +1,17 @@
 // Whole files and page packs through zstd's streaming calls, so that neither the index
-// nor an object is ever held in memory at once.
+// nor an object is ever held in memory at once. SHA-256 is libcrypto's, which uses the
+// processor's SHA instructions where it has them: Qt's own is portable C, and hashing
+// the index file and its base with it took most of a publish's time.
 #include "zarvik/store/pages.h"
 
+#include <openssl/evp.h>
 #include <zstd.h>
 
-#include <QCryptographicHash>
 #include <QtEndian>
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "zarvik/store/manifest.h"
@@ -29,6 +32,26 @@ void ReadFully(QFile& file, char* data, qint64 size, const QString& name) {
     }
 }
 
+// libcrypto's digest calls fail only when memory runs out.
+class Sha256 {
+public:
+    Sha256() : m_ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+        if (!m_ctx || EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+    }
+    void Add(const char* data, size_t size) {
+        if (size > 0 && EVP_DigestUpdate(m_ctx.get(), data, size) != 1) throw std::bad_alloc();
+    }
+    QByteArray Result() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(m_ctx.get(), digest, &length) != 1) throw std::bad_alloc();
+        return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+    }
+
+private:
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> m_ctx;
+};
+
 // Compresses what is written to it into a file.
 class Compressor {
 public:
@@ -40,7 +63,7 @@ public:
     Written Finish() {
         Run(nullptr, 0, ZSTD_e_end);
         if (!m_out.flush()) Refuse(m_out.fileName(), m_out.errorString());
-        return {m_written, m_hash.result()};
+        return {m_written, m_hash.Result()};
     }
 
 private:
@@ -52,7 +75,7 @@ private:
             if (ZSTD_isError(left)) Refuse(m_out.fileName(), QString::fromLatin1(ZSTD_getErrorName(left)));
             if (m_out.write(m_buffer.data(), qint64(out.pos)) != qint64(out.pos))
                 Refuse(m_out.fileName(), m_out.errorString());
-            m_hash.addData(QByteArrayView(m_buffer.data(), qsizetype(out.pos)));
+            m_hash.Add(m_buffer.data(), out.pos);
             m_written += qint64(out.pos);
             if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
         }
@@ -60,7 +83,7 @@ private:
     QFile& m_out;
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> m_cctx;
     std::vector<char> m_buffer;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
     qint64 m_written = 0;
 };
 
@@ -131,10 +154,15 @@ void ExpectEnd(Decompressor& d, const QString& name) {
 }  // namespace
 
 QByteArray Sha256Of(QFile& file, const QString& name) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.seek(0) || !hash.addData(&file))
-        Refuse(name, QStringLiteral("cannot read: %1").arg(file.errorString()));
-    return hash.result();
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    if (!file.seek(0)) Refuse(name, QStringLiteral("cannot read: %1").arg(file.errorString()));
+    for (;;) {
+        const qint64 n = file.read(buffer.data(), qint64(buffer.size()));
+        if (n < 0) Refuse(name, QStringLiteral("cannot read: %1").arg(file.errorString()));
+        if (n == 0) return hash.Result();
+        hash.Add(buffer.data(), size_t(n));
+    }
 }
 
 Written WriteWhole(QFile& source, QFile& out) {

@@ -1,13 +1,21 @@
 // Every object of a version goes up before `current` moves to it, under a name that
 // carries its content's SHA-256; `current` moves only if it still names what this run
 // read, and only then are old versions removed. A publish killed at any moment, or
-// racing another publisher, leaves `current` naming a complete version.
+// racing another publisher, leaves `current` naming a complete version. Each request
+// to a store is a process of its own that mostly waits on the network, so what does
+// not depend on another answer (the listing and `current`, the chain's manifests, the
+// two objects, the deletes) is asked at once.
 #include "zarvik/store/publisher.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QHash>
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <future>
+#include <mutex>
+#include <vector>
 
 #include "component/error.h"
 #include "zarvik/store/manifest.h"
@@ -18,6 +26,22 @@ namespace {
 
 // A chain longer than this is not followed: the store is treated as damaged.
 constexpr int kMaxChain = 1000;
+// Requests to a store that one publish has under way at once.
+constexpr int kRequestsAtOnce = 8;
+
+// Runs work(i) for every i below count, kRequestsAtOnce at a time; raises the first
+// error any of them raised, after all have ended.
+template <typename Work>
+void AtOnce(int count, const Work& work) {
+    std::atomic<int> next{0};
+    std::vector<std::future<void>> workers;
+    for (int t = 0; t < std::min(count, kRequestsAtOnce); ++t)
+        workers.push_back(std::async(std::launch::async, [&] {
+            for (int i; (i = next++) < count;) work(i);
+        }));
+    for (std::future<void>& w : workers) w.wait();
+    for (std::future<void>& w : workers) w.get();
+}
 
 QByteArray FetchSmall(Store& store, const QString& name, qint64 maxBytes) {
     QBuffer buffer;
@@ -29,6 +53,8 @@ QByteArray FetchSmall(Store& store, const QString& name, qint64 maxBytes) {
 // What the store holds, as this run read it before building its version.
 struct StoreState {
     QHash<QString, qint64> sizes;  // every object's size, by name
+    // The manifests fetched ahead: their text, or why they could not be fetched.
+    QHash<QString, std::pair<QByteArray, QString>> fetched;
     qint64 highest = 0;            // the highest version any object belongs to
     QByteArray currentText;        // `current` as read; empty when there is none
     Current current;               // version 0 when there is none or it cannot be read
@@ -44,7 +70,11 @@ QString ReadChain(Store& store, StoreState& state) {
         if (!state.sizes.contains(name)) return QStringLiteral("the manifest %1 is missing").arg(name);
         Manifest m;
         try {
-            m = ParseManifest(FetchSmall(store, name, kMaxManifestBytes), name);
+            const auto ahead = state.fetched.constFind(name);
+            if (ahead != state.fetched.cend() && !ahead->second.isEmpty()) return ahead->second;
+            m = ParseManifest(
+                ahead != state.fetched.cend() ? ahead->first : FetchSmall(store, name, kMaxManifestBytes),
+                name);
         } catch (const component::Error& e) {
             return e.Description();
         }
@@ -62,14 +92,60 @@ QString ReadChain(Store& store, StoreState& state) {
     return QStringLiteral("the chain of packs behind current is longer than %1").arg(kMaxChain);
 }
 
+// Fetches at once the manifests of the versions from the newest whole file the listing
+// shows at or below `current` up to `current`: in a store that one publisher keeps,
+// the chain ReadChain then follows without a request of its own. A manifest the chain
+// names that is not among them is fetched when it is reached.
+void FetchChainAhead(Store& store, StoreState& state) {
+    qint64 from = 0;
+    QStringList names;
+    for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
+        const qint64 v = VersionOfObject(it.key());
+        if (it.key().endsWith(QLatin1String(".whole.zst")) && v <= state.current.version)
+            from = std::max(from, v);
+    }
+    for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
+        const qint64 v = VersionOfObject(it.key());
+        if (IsManifestName(it.key()) && v >= from && v <= state.current.version && names.size() < kMaxChain)
+            names << it.key();
+    }
+    std::vector<std::pair<QByteArray, QString>> fetched(size_t(names.size()));
+    AtOnce(int(names.size()), [&](int i) {
+        try {
+            fetched[size_t(i)].first = FetchSmall(store, names[i], kMaxManifestBytes);
+        } catch (const component::Error& e) {
+            fetched[size_t(i)].second = e.Description();
+        }
+    });
+    for (int i = 0; i < names.size(); ++i) state.fetched.insert(names[i], fetched[size_t(i)]);
+}
+
+// `current` is read while the store is listed; what reading it gave counts only when
+// the listing has it.
 StoreState ReadState(Store& store) {
     StoreState state;
-    for (const ObjectInfo& object : store.List()) {
+    QList<ObjectInfo> listing;
+    std::exception_ptr unread;
+    AtOnce(2, [&](int i) {
+        if (i == 0) {
+            listing = store.List();
+            return;
+        }
+        try {
+            state.currentText = FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes);
+        } catch (const component::Error&) {
+            unread = std::current_exception();
+        }
+    });
+    for (const ObjectInfo& object : listing) {
         state.sizes.insert(object.name, object.size);
         state.highest = std::max(state.highest, VersionOfObject(object.name));
     }
-    if (!state.sizes.contains(QStringLiteral("current"))) return state;
-    state.currentText = FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes);
+    if (!state.sizes.contains(QStringLiteral("current"))) {
+        state.currentText.clear();
+        return state;
+    }
+    if (unread) std::rethrow_exception(unread);
     try {
         state.current = ParseCurrent(state.currentText, QStringLiteral("current"));
     } catch (const component::Error& e) {
@@ -77,6 +153,7 @@ StoreState ReadState(Store& store) {
         return state;
     }
     state.highest = std::max(state.highest, state.current.version);
+    FetchChainAhead(store, state);
     state.damage = ReadChain(store, state);
     if (!state.damage.isEmpty()) state.chain.clear();
     return state;
@@ -171,16 +248,20 @@ QStringList RemoveOldVersions(Store& store, const StoreState& state, const Manif
     qint64 oldestKept = wholes.size() >= keep ? wholes[keep - 1] : 0;
     if (!m.object.whole && !state.chain.isEmpty())
         oldestKept = std::min(oldestKept, state.chain.last().version);
-    QStringList warnings;
+    QStringList old, warnings;
     for (auto it = state.sizes.cbegin(); it != state.sizes.cend(); ++it) {
         const qint64 v = VersionOfObject(it.key());
-        if (v == 0 || v == m.version || (v >= oldestKept && v <= upTo)) continue;
+        if (v != 0 && v != m.version && (v < oldestKept || v > upTo)) old << it.key();
+    }
+    std::mutex mutex;
+    AtOnce(int(old.size()), [&](int i) {
         try {
-            store.Delete(it.key());
+            store.Delete(old[i]);
         } catch (const component::Error& e) {
+            const std::lock_guard<std::mutex> lock(mutex);
             warnings << QStringLiteral("an old version could not be removed (%1)").arg(e.Description());
         }
-    }
+    });
     return warnings;
 }
 
@@ -210,10 +291,11 @@ PublishOutcome Publish(Store& store, const QString& indexFile, const QString& ba
     m.mode = facts.mode;
     std::unique_ptr<QTemporaryFile> packFile, manifestFile;
     const CompressedFile object = ChooseObject(state, indexFile, baseFile, settings, run, &m, &packFile);
-    store.Upload(object.path, m.object.name);
     const QByteArray manifest = FormatManifest(m);
     const QString manifestName = ManifestName(m.version, manifest);
-    store.Upload(WriteSmall(run, manifest, &manifestFile), manifestName);
+    const QString uploads[][2] = {{object.path, m.object.name},
+                                  {WriteSmall(run, manifest, &manifestFile), manifestName}};
+    AtOnce(2, [&](int i) { store.Upload(uploads[i][0], uploads[i][1]); });
     MoveCurrent(store, state, m, manifestName, run);
 
     outcome.current = {m.version, 3, m.object.whole};

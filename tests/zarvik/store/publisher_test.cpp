@@ -105,7 +105,16 @@ TEST_F(PublisherTest, EachVersionGetsTheRightObjectAndDamageIsRepaired) {
         {"first build", 2, {}, true, true, nullptr},
         {"a change", 1, {}, true, false, nullptr},
         {"another change", 1, {}, true, false, nullptr},
-        {"the same file again", 0, {}, false, false, nullptr},
+        // The chain's manifests below that whole file are then fetched one by one.
+        {"the same file again, beside a whole file another publisher left at its version", 0,
+         [](PublisherTest& t) {
+             const QByteArray bytes = "another publisher's whole file";
+             Write(
+                 t.Object(store::DataObjectName(t.Current().version, true,
+                                                QCryptographicHash::hash(bytes, QCryptographicHash::Sha256))),
+                 bytes);
+         },
+         false, false, nullptr},
         {"a change that ends the chain of FullEvery 4", 1, {}, true, false, nullptr},
         {"a change after FullEvery packs", 1, {}, true, true, nullptr},
         {"a change", 1, {}, true, false, nullptr},
