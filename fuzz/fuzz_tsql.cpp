@@ -13,6 +13,9 @@
 #include <cstdint>
 
 #include "fuzz/check.h"
+#include "zarvik/db/odbc/sqlserverdialect.h"
+#include "zarvik/db/pg/pgdialect.h"
+#include "zarvik/db/sqlite/sqlitedialect.h"
 #include "zarvik/db/tsql.h"
 
 namespace {
@@ -149,8 +152,8 @@ QString Substituted(const QString& text, const QVariantList& values, bool& bad) 
 // Putting the values back in place of the markers gives the rewritten text exactly,
 // for both dialects.
 void CheckParameters(const QString& sql) {
-    const auto pg = zarvik::db::RewriteTSqlWithParameters(sql, Dialect::PostgreSQL);
-    const QString plain = RewriteTSql(sql, Dialect::PostgreSQL);
+    const auto pg = zarvik::db::RewriteTSqlWithParameters(sql, zarvik::db::kPgDialect);
+    const QString plain = RewriteTSql(sql, zarvik::db::kPgDialect);
     if (pg.values.isEmpty()) {
         FUZZ_CHECK(pg.text == plain, "input:  %s", qPrintable(sql));
         return;
@@ -159,20 +162,20 @@ void CheckParameters(const QString& sql) {
     const QString back = Substituted(pg.text, pg.values, bad);
     FUZZ_CHECK(!bad && back == plain, "input:  %s\nparameterized: %s\nback: %s", qPrintable(sql),
                qPrintable(pg.text), qPrintable(back));
-    const auto lite = zarvik::db::RewriteTSqlWithParameters(sql, Dialect::SQLite);
+    const auto lite = zarvik::db::RewriteTSqlWithParameters(sql, zarvik::db::kSqliteDialect);
     FUZZ_CHECK(lite.values == pg.values, "input:  %s", qPrintable(sql));
     const QString liteBack = Substituted(lite.text, lite.values, bad);
-    FUZZ_CHECK(!bad && liteBack == RewriteTSql(sql, Dialect::SQLite), "input:  %s\nparameterized: %s",
-               qPrintable(sql), qPrintable(lite.text));
+    FUZZ_CHECK(!bad && liteBack == RewriteTSql(sql, zarvik::db::kSqliteDialect),
+               "input:  %s\nparameterized: %s", qPrintable(sql), qPrintable(lite.text));
 }
 
 void CheckLiterals(const QString& sql) {
-    FUZZ_CHECK(RewriteTSql(sql, Dialect::SqlServer) == sql);
+    FUZZ_CHECK(RewriteTSql(sql, zarvik::db::kSqlServerDialect) == sql);
     bool open = false;
     const QStringList before = Literals(sql, open);
     if (open) return;  // nothing can be told apart from an unterminated literal
-    for (Dialect dialect : {Dialect::SQLite, Dialect::PostgreSQL}) {
-        const QString rewritten = RewriteTSql(sql, dialect);
+    for (const Dialect* dialect : {&zarvik::db::kSqliteDialect, &zarvik::db::kPgDialect}) {
+        const QString rewritten = RewriteTSql(sql, *dialect);
         bool open2 = false;
         const QStringList after = Literals(rewritten, open2);
         FUZZ_CHECK(!open2 && after == before, "input:  %s\noutput: %s", qPrintable(sql),
@@ -352,7 +355,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     statement.tsql += ending;
     statement.native += ending;
     CheckLiterals(statement.tsql);
-    const QString rewritten = RewriteTSql(statement.tsql, Dialect::SQLite);
+    const QString rewritten = RewriteTSql(statement.tsql, zarvik::db::kSqliteDialect);
     const QString expected = Run(statement.native);
     FUZZ_CHECK(!expected.startsWith(QStringLiteral("error: ")), "native form fails: %s\n%s",
                qPrintable(statement.native), qPrintable(expected));

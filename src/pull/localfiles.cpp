@@ -6,13 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QList>
 #include <cerrno>
 #include <cstring>
 
+#include "zarvik/files/sha256.h"
 #include "zarvik/store/manifest.h"
+#include "zarvik/store/pages.h"
 
 namespace pull {
 namespace {
@@ -100,24 +101,22 @@ const QByteArray& HashOf(LocalFile& file) {
     if (!file.sha.isEmpty()) return file.sha;
     QFile in(file.path);
     if (!in.open(QIODevice::ReadOnly)) Refuse(file.path, in.errorString());
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&in)) Refuse(file.path, SystemError(QStringLiteral("cannot read it")));
-    file.sha = hash.result();
+    file.sha = zarvik::store::Sha256Of(in, file.path);
     return file.sha;
 }
 
 bool CopyHashed(const LocalFile& from, QFile& working, const QByteArray& expected, const QString& folder) {
     QFile source(from.path);
     if (!source.open(QIODevice::ReadOnly)) Refuse(from.path, source.errorString());
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    zarvik::files::Sha256 hash;
     QByteArray buffer;
     while (!(buffer = source.read(kCopyBuffer)).isEmpty()) {
-        hash.addData(buffer);
+        hash.Add(buffer);
         if (working.write(buffer) != buffer.size())
             Refuse(folder, QStringLiteral("cannot write in it: ") + working.errorString());
     }
     if (source.error() != QFileDevice::NoError) Refuse(from.path, source.errorString());
-    return hash.result() == expected;
+    return hash.Result() == expected;
 }
 
 std::unique_ptr<QFile> UnnamedFile(const QString& folder, qint64 room) {

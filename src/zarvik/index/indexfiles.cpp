@@ -2,7 +2,6 @@
 // index_info, and keeping the live index as the previous one.
 #include "zarvik/index/indexfiles.h"
 
-#include <openssl/evp.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "zarvik/files/durablefile.h"
 #include "zarvik/files/ownership.h"
+#include "zarvik/files/sha256.h"
 
 namespace zarvik::index {
 namespace {
@@ -19,26 +19,7 @@ namespace {
 // Large enough that the system calls cost nothing beside the hashing.
 constexpr qint64 kChunk = 1 << 20;
 
-// SHA-256 through OpenSSL, which uses the processor's SHA instructions where it has
-// them: five times Qt's own at a whole index per changes build (measured on GCIDE).
-class Sha256 {
-public:
-    Sha256() : m_context(EVP_MD_CTX_new()) { EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr); }
-    ~Sha256() { EVP_MD_CTX_free(m_context); }
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-    void Add(const char* data, qint64 size) { EVP_DigestUpdate(m_context, data, std::size_t(size)); }
-    QByteArray Result() {
-        QByteArray digest(EVP_MAX_MD_SIZE, '\0');
-        unsigned int size = 0;
-        EVP_DigestFinal_ex(m_context, reinterpret_cast<unsigned char*>(digest.data()), &size);
-        digest.resize(size);
-        return digest;
-    }
-
-private:
-    EVP_MD_CTX* m_context;
-};
+using files::Sha256;
 
 // Copies from `in` to `out` when it is open, hashing what it reads; false when a read
 // or a write failed.
@@ -46,7 +27,7 @@ bool HashAndCopy(QFile& in, QFile* out, Sha256& hash) {
     QByteArray chunk(kChunk, Qt::Uninitialized);
     for (qint64 n = 0; (n = in.read(chunk.data(), kChunk)) != 0;) {
         if (n < 0 || (out && out->write(chunk.constData(), n) != n)) return false;
-        hash.Add(chunk.constData(), n);
+        hash.Add(QByteArrayView(chunk.constData(), n));
     }
     return !out || out->flush();
 }
@@ -78,7 +59,8 @@ std::optional<std::int64_t> LiveDocuments(const QString& live) {
 std::optional<QHash<QString, QString>> ReadIndexInfo(const QString& file) {
     sqlite3* db = nullptr;
     std::optional<QHash<QString, QString>> info;
-    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db, "SELECT name, value FROM index_info", -1, &stmt, nullptr) == SQLITE_OK) {
             info.emplace();

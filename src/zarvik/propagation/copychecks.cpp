@@ -4,7 +4,6 @@
 
 #include <sqlite3.h>
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "zarvik/files/indexcheck.h"
+#include "zarvik/files/sha256.h"
 #include "zarvik/propagation/targetpropagator.h"
 
 namespace zarvik::propagation {
@@ -65,20 +65,20 @@ QString ReadHashed(const QString& path, const TakePiece& take, qint64* size, QBy
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    files::Sha256 hash;
     std::vector<char> buffer(kBufferSize);
     *size = 0;
     for (;;) {
         const qint64 n = in.read(buffer.data(), qint64(buffer.size()));
         if (n < 0) return QStringLiteral("cannot read %1: %2").arg(path, in.errorString());
         if (n == 0) break;
-        hash.addData(QByteArrayView(buffer.data(), n));
+        hash.Add(QByteArrayView(buffer.data(), n));
         if (take) {
             if (QString why = take(buffer.data(), n); !why.isEmpty()) return why;
         }
         *size += n;
     }
-    *digest = hash.result();
+    *digest = hash.Result();
     return {};
 }
 

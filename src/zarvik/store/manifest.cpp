@@ -2,12 +2,12 @@
 // object names that carry their content's SHA-256.
 #include "zarvik/store/manifest.h"
 
-#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
 
 #include "component/error.h"
+#include "zarvik/files/sha256.h"
 
 namespace zarvik::store {
 namespace {
@@ -26,7 +26,7 @@ const QRegularExpression& NameForm() {
 }
 
 QString HexSha256(const QByteArray& bytes) {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    return QString::fromLatin1(files::Sha256::Of(bytes).toHex());
 }
 
 qint64 Number(const QString& text, qint64 low, qint64 high, const QString& object, const QString& key) {

@@ -4,7 +4,6 @@
 // the index file and its base with it took most of a publish's time.
 #include "zarvik/store/pages.h"
 
-#include <openssl/evp.h>
 #include <zstd.h>
 
 #include <QtEndian>
@@ -14,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "zarvik/files/sha256.h"
 #include "zarvik/store/manifest.h"
 
 namespace zarvik::store {
@@ -32,25 +32,7 @@ void ReadFully(QFile& file, char* data, qint64 size, const QString& name) {
     }
 }
 
-// libcrypto's digest calls fail only when memory runs out.
-class Sha256 {
-public:
-    Sha256() : m_ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-        if (!m_ctx || EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
-    }
-    void Add(const char* data, size_t size) {
-        if (size > 0 && EVP_DigestUpdate(m_ctx.get(), data, size) != 1) throw std::bad_alloc();
-    }
-    QByteArray Result() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(m_ctx.get(), digest, &length) != 1) throw std::bad_alloc();
-        return QByteArray(reinterpret_cast<const char*>(digest), int(length));
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> m_ctx;
-};
+using files::Sha256;
 
 // Compresses what is written to it into a file.
 class Compressor {
@@ -75,7 +57,7 @@ private:
             if (ZSTD_isError(left)) Refuse(m_out.fileName(), QString::fromLatin1(ZSTD_getErrorName(left)));
             if (m_out.write(m_buffer.data(), qint64(out.pos)) != qint64(out.pos))
                 Refuse(m_out.fileName(), m_out.errorString());
-            m_hash.Add(m_buffer.data(), out.pos);
+            m_hash.Add(QByteArrayView(m_buffer.data(), qsizetype(out.pos)));
             m_written += qint64(out.pos);
             if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
         }
@@ -161,7 +143,7 @@ QByteArray Sha256Of(QFile& file, const QString& name) {
         const qint64 n = file.read(buffer.data(), qint64(buffer.size()));
         if (n < 0) Refuse(name, QStringLiteral("cannot read: %1").arg(file.errorString()));
         if (n == 0) return hash.Result();
-        hash.Add(buffer.data(), size_t(n));
+        hash.Add(QByteArrayView(buffer.data(), n));
     }
 }
 
