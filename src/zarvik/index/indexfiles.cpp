@@ -91,12 +91,12 @@ QString KeepPrevious(const QString& live, const QString& previous) {
         // Put back by hand, the previous index is read as the live one was. What cannot
         // be given is told for the live index itself.
         files::InheritOwnership(temporary, live);
-        if (const QString why = files::SyncToDisk(temporary); !why.isEmpty()) {
+        if (QString why = files::SyncToDisk(temporary); !why.isEmpty()) {
             QFile::remove(temporary);
             return why;
         }
     }
-    if (const QString why = files::DurableRename(temporary, previous); !why.isEmpty()) {
+    if (QString why = files::DurableRename(temporary, previous); !why.isEmpty()) {
         QFile::remove(temporary);
         return why;
     }

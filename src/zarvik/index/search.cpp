@@ -62,7 +62,7 @@ QString TitleColumn(sqlite3* db, const QString& file, const QStringList& stored)
     Stmt stmt =
         Prepare(db, QStringLiteral("SELECT name FROM pragma_table_info('documents') ORDER BY cid"), file);
     while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
-        const QString name = Text(stmt.get(), 0);
+        QString name = Text(stmt.get(), 0);
         if (name == QLatin1String("key") || stored.contains(name, Qt::CaseInsensitive)) continue;
         return name;
     }

@@ -35,6 +35,7 @@ template <typename Work>
 void AtOnce(int count, const Work& work) {
     std::atomic<int> next{0};
     std::vector<std::future<void>> workers;
+    workers.reserve(size_t(std::min(count, kRequestsAtOnce)));
     for (int t = 0; t < std::min(count, kRequestsAtOnce); ++t)
         workers.push_back(std::async(std::launch::async, [&] {
             for (int i; (i = next++) < count;) work(i);
