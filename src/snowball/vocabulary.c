@@ -1,201 +1,21 @@
 /* The corrections of lumora_match(text, table): for a word the index does not hold,
  * the terms of that index within a small edit distance, from the index's own
- * vocabulary (FTS5's fts5vocab over the table), so that a reader needs nothing but the
- * file.
- *
- * Reading the whole vocabulary takes seconds on a large index (fts5vocab walks every
- * document list to count), but a correction never changes the first character, and
- * the terms of one first character are a range of the sorted vocabulary: each is read
- * when a word first needs it (GCIDE's largest, "s", in about 0.3 s) and kept for the
- * process, keyed by the file's identity (device, inode, size, modification time), so
- * a build that replaces the file is seen at the next query. The slices kept are
- * bounded in bytes; the least recently used go first. */
+ * vocabulary (FTS5's fts5vocab over the table, kept by termslices.c), so that a
+ * reader needs nothing but the file. */
 #include "snowball/vocabulary.h"
 
 #include <string.h>
 #include <sys/stat.h>
 
+#include "snowball/termslices.h"
 #include "snowball/tokenizer.h"
+#include "snowball/utf8.h"
 
-#define kMostCachedBytes (32 * 1024 * 1024)
-#define kMostSliceBytes (8 * 1024 * 1024)
 /* More candidates find more intended words but rank them lower: with 3, GCIDE's
  * misspellings found their entry most often (bench/searchbox.py). */
 #define kMostCorrections 3
 /* Longer words are not corrected, so that the terms offered fit their room. */
 #define kMostCharacters 40
-
-typedef struct Slice {
-    struct Slice* next;
-    char* key; /* the file's path, a NUL, the table's name */
-    int keySize;
-    struct stat file;
-    unsigned first; /* the first character of its terms */
-    int count;
-    int* ends; /* of each term in terms */
-    int* docs; /* the documents holding each term */
-    char* terms;
-    sqlite3_int64 bytes;
-    sqlite3_uint64 used;
-} Slice;
-
-static Slice* gSlices;
-static sqlite3_int64 gBytes;
-static sqlite3_uint64 gClock;
-
-static void FreeSlice(Slice* s) {
-    sqlite3_free(s->key);
-    sqlite3_free(s->ends);
-    sqlite3_free(s->docs);
-    sqlite3_free(s->terms);
-    sqlite3_free(s);
-}
-
-static int SameFile(const struct stat* a, const struct stat* b) {
-    return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
-           a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec;
-}
-
-/* Drops the slices of an older file of the same name, and the least recently used
- * while the slices pass their bound (never keep). */
-static void Evict(const char* key, int keySize, const struct stat* file, const Slice* keep) {
-    for (Slice** at = &gSlices; *at;) {
-        Slice* s = *at;
-        if (s != keep && s->keySize == keySize && memcmp(s->key, key, (size_t)keySize) == 0 &&
-            !SameFile(&s->file, file)) {
-            *at = s->next;
-            gBytes -= s->bytes;
-            FreeSlice(s);
-        } else {
-            at = &s->next;
-        }
-    }
-    while (gBytes > kMostCachedBytes) {
-        Slice** oldest = NULL;
-        for (Slice** at = &gSlices; *at; at = &(*at)->next)
-            if (*at != keep && (!oldest || (*at)->used < (*oldest)->used)) oldest = at;
-        if (!oldest) break;
-        Slice* s = *oldest;
-        *oldest = s->next;
-        gBytes -= s->bytes;
-        FreeSlice(s);
-    }
-}
-
-/* One character of UTF-8 at s (valid, n > 0): its code point; *length its bytes. */
-static unsigned Decode(const unsigned char* s, int n, int* length) {
-    if (s[0] < 0x80 || n < 2) return *length = 1, s[0];
-    if (s[0] < 0xE0) return *length = 2, ((s[0] & 0x1Fu) << 6) | (s[1] & 0x3Fu);
-    if (s[0] < 0xF0 || n < 4)
-        return *length = n < 3 ? n : 3, ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
-    *length = 4;
-    return ((s[0] & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
-}
-
-static int Encode(unsigned c, char* out) {
-    if (c < 0x80) return out[0] = (char)c, 1;
-    if (c < 0x800) return out[0] = (char)(0xC0 | (c >> 6)), out[1] = (char)(0x80 | (c & 0x3F)), 2;
-    if (c < 0x10000) {
-        out[0] = (char)(0xE0 | (c >> 12)), out[1] = (char)(0x80 | ((c >> 6) & 0x3F));
-        return out[2] = (char)(0x80 | (c & 0x3F)), 3;
-    }
-    out[0] = (char)(0xF0 | (c >> 18)), out[1] = (char)(0x80 | ((c >> 12) & 0x3F));
-    out[2] = (char)(0x80 | ((c >> 6) & 0x3F)), out[3] = (char)(0x80 | (c & 0x3F));
-    return 4;
-}
-
-/* Upper case to lower for the alphabets whose cases lie a fixed step apart (Latin,
- * Greek, Cyrillic), as the index's terms are folded. */
-static unsigned Fold(unsigned c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9) ||
-        (c >= 0x410 && c <= 0x42F))
-        return c + 0x20;
-    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-    return c;
-}
-
-/* The code points of size bytes (at most most of them); -1 when there are more. */
-static int CodePoints(const char* text, int size, unsigned* out, int most, int fold) {
-    int count = 0;
-    for (int i = 0, length = 0; i < size; i += length) {
-        if (count == most) return -1;
-        const unsigned c = Decode((const unsigned char*)text + i, size - i, &length);
-        out[count++] = fold ? Fold(c) : c;
-    }
-    return count;
-}
-
-static int Append(Slice* s, int* allocated, const char* term, int size, int docs) {
-    const int start = s->count ? s->ends[s->count - 1] : 0;
-    if (s->count == allocated[0] || start + size > allocated[1]) {
-        allocated[0] = 2 * allocated[0] + 256, allocated[1] = 2 * (start + size) + 4096;
-        int* ends = sqlite3_realloc64(s->ends, sizeof(int) * (sqlite3_uint64)allocated[0]);
-        if (ends) s->ends = ends;
-        int* counts = sqlite3_realloc64(s->docs, sizeof(int) * (sqlite3_uint64)allocated[0]);
-        if (counts) s->docs = counts;
-        char* terms = sqlite3_realloc64(s->terms, (sqlite3_uint64)allocated[1]);
-        if (terms) s->terms = terms;
-        if (!ends || !counts || !terms) return SQLITE_NOMEM;
-    }
-    memcpy(s->terms + start, term, (size_t)size);
-    s->ends[s->count] = start + size;
-    s->docs[s->count++] = docs;
-    return SQLITE_OK;
-}
-
-/* The terms of the table that begin with the character first, read through a
- * connection of its own (the reader's may be busy or read-only), in term order. */
-static int ReadTerms(Slice* s, const char* path, const char* table) {
-    sqlite3* db = NULL;
-    sqlite3_stmt* stmt = NULL;
-    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, NULL);
-    lumora_snowball_create_tokenizer(db); /* an index of FTS5's own tokenizers needs none */
-    char* sql = sqlite3_mprintf(
-        "CREATE VIRTUAL TABLE temp.lumora_vocabulary USING fts5vocab(main, \"%w\", row)", table);
-    if (rc == SQLITE_OK) rc = sql ? sqlite3_exec(db, sql, NULL, NULL, NULL) : SQLITE_NOMEM;
-    sqlite3_free(sql);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_prepare_v2(db,
-                                "SELECT term, doc FROM temp.lumora_vocabulary WHERE term >= ?1 AND term < ?2",
-                                -1, &stmt, NULL);
-    char from[4], to[4];
-    if (rc == SQLITE_OK) {
-        sqlite3_bind_text(stmt, 1, from, Encode(s->first, from), SQLITE_STATIC);
-        sqlite3_bind_text(stmt, 2, to, Encode(s->first + 1, to), SQLITE_STATIC);
-    }
-    int allocated[2] = {0, 0};
-    while (rc == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW && s->bytes < kMostSliceBytes) {
-        const int size = sqlite3_column_bytes(stmt, 0);
-        rc = Append(s, allocated, (const char*)sqlite3_column_text(stmt, 0), size,
-                    sqlite3_column_int(stmt, 1));
-        s->bytes += size + 2 * (int)sizeof(int);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return rc;
-}
-
-/* The cached slice, or a new one read now; NULL when out of memory or unreadable. */
-static Slice* Terms(const char* key, int keySize, const struct stat* file, unsigned first) {
-    for (Slice* s = gSlices; s; s = s->next)
-        if (s->first == first && s->keySize == keySize && memcmp(s->key, key, (size_t)keySize) == 0 &&
-            SameFile(&s->file, file))
-            return s->used = ++gClock, s;
-    Slice* s = sqlite3_malloc64(sizeof(Slice));
-    if (!s) return NULL;
-    memset(s, 0, sizeof(*s));
-    s->key = sqlite3_malloc(keySize);
-    if (s->key) memcpy(s->key, key, (size_t)keySize);
-    s->keySize = keySize, s->file = *file, s->first = first, s->used = ++gClock;
-    if (!s->key || ReadTerms(s, key, key + strlen(key) + 1) != SQLITE_OK) {
-        FreeSlice(s);
-        return NULL;
-    }
-    gBytes += s->bytes;
-    s->next = gSlices, gSlices = s;
-    Evict(key, keySize, file, s);
-    return s;
-}
 
 /* The optimal string alignment distance of a and b (Levenshtein's edits and the swap
  * of two neighbours, each stretch edited once), or most + 1 as soon as it must pass
@@ -394,7 +214,7 @@ int lumora_vocabulary_correct(void* index, const char* word, int size, int asPre
     memcpy(key + pathSize + 1, x->table, strlen(x->table) + 1);
     sqlite3_mutex* mutex = sqlite3_mutex_alloc(SQLITE_MUTEX_STATIC_APP2);
     sqlite3_mutex_enter(mutex);
-    const Slice* s = Terms(key, keySize, &file, typed.term[0]);
+    const Slice* s = lumora_terms_slice(key, keySize, &file, typed.term[0]);
     Found found[kMostCorrections];
     const int count = s ? Closest(s, &typed, found) : 0;
     /* Copied out, so that no other thread waits while they are spelt. */
