@@ -6,7 +6,6 @@
 #include <sqlite3.h>
 #include <sys/mman.h>
 
-#include <QBuffer>
 #include <QHash>
 #include <QList>
 #include <memory>
@@ -55,10 +54,10 @@ public:
 
 private:
     QByteArray Small(const QString& name, qint64 maxBytes) {
-        QBuffer buffer;
-        buffer.open(QIODevice::WriteOnly);
-        Count(m_store.Fetch(name, maxBytes, buffer));
-        return buffer.data();
+        qint64 received = 0;
+        QByteArray bytes = m_store.FetchSmall(name, maxBytes, &received);
+        Count(received);
+        return bytes;
     }
     void Count(qint64 bytes) {
         m_outcome.bytesFetched += bytes;

@@ -7,7 +7,6 @@
 // two objects, the deletes) is asked at once.
 #include "zarvik/store/publisher.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QHash>
 #include <algorithm>
@@ -44,23 +43,16 @@ void AtOnce(int count, const Work& work) {
     for (std::future<void>& w : workers) w.get();
 }
 
-QByteArray FetchSmall(Store& store, const QString& name, qint64 maxBytes) {
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    store.Fetch(name, maxBytes, buffer);
-    return buffer.data();
-}
-
 // What the store holds, as this run read it before building its version.
 struct StoreState {
     QHash<QString, qint64> sizes;  // every object's size, by name
     // The manifests fetched ahead: their text, or why they could not be fetched.
     QHash<QString, std::pair<QByteArray, QString>> fetched;
-    qint64 highest = 0;            // the highest version any object belongs to
-    QByteArray currentText;        // `current` as read; empty when there is none
-    Current current;               // version 0 when there is none or it cannot be read
-    QList<Manifest> chain;         // current's manifest back to its whole file; empty when damaged
-    QString damage;                // why the versions in the store cannot be built on
+    qint64 highest = 0;      // the highest version any object belongs to
+    QByteArray currentText;  // `current` as read; empty when there is none
+    Current current;         // version 0 when there is none or it cannot be read
+    QList<Manifest> chain;   // current's manifest back to its whole file; empty when damaged
+    QString damage;          // why the versions in the store cannot be built on
 };
 
 // Follows the manifests from `current` back to a whole file, checking that every
@@ -74,7 +66,7 @@ QString ReadChain(Store& store, StoreState& state) {
             const auto ahead = state.fetched.constFind(name);
             if (ahead != state.fetched.cend() && !ahead->second.isEmpty()) return ahead->second;
             m = ParseManifest(
-                ahead != state.fetched.cend() ? ahead->first : FetchSmall(store, name, kMaxManifestBytes),
+                ahead != state.fetched.cend() ? ahead->first : store.FetchSmall(name, kMaxManifestBytes),
                 name);
         } catch (const component::Error& e) {
             return e.Description();
@@ -113,7 +105,7 @@ void FetchChainAhead(Store& store, StoreState& state) {
     std::vector<std::pair<QByteArray, QString>> fetched(size_t(names.size()));
     AtOnce(int(names.size()), [&](int i) {
         try {
-            fetched[size_t(i)].first = FetchSmall(store, names[i], kMaxManifestBytes);
+            fetched[size_t(i)].first = store.FetchSmall(names[i], kMaxManifestBytes);
         } catch (const component::Error& e) {
             fetched[size_t(i)].second = e.Description();
         }
@@ -133,7 +125,7 @@ StoreState ReadState(Store& store) {
             return;
         }
         try {
-            state.currentText = FetchSmall(store, QStringLiteral("current"), kMaxCurrentBytes);
+            state.currentText = store.FetchSmall(QStringLiteral("current"), kMaxCurrentBytes);
         } catch (const component::Error&) {
             unread = std::current_exception();
         }

@@ -2,6 +2,8 @@
 // of store is a row of kKinds, chosen by how the text begins.
 #include "zarvik/store/store.h"
 
+#include <QBuffer>
+
 #include "zarvik/store/httpstore.h"
 #include "zarvik/store/manifest.h"
 #include "zarvik/store/rclonestore.h"
@@ -54,6 +56,14 @@ std::unique_ptr<Store> OpenStore(const QString& text) {
         return kind.open(rest);
     }
     Refuse(text, QStringLiteral("this names no store"));
+}
+
+QByteArray Store::FetchSmall(const QString& name, qint64 maxBytes, qint64* received) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const qint64 n = Fetch(name, maxBytes, buffer);
+    if (received) *received = n;
+    return buffer.data();
 }
 
 }  // namespace zarvik::store

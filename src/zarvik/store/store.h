@@ -26,6 +26,9 @@ public:
     // bytes received. Raises component::Error (errnum::kPropagation) naming the object
     // and the store when it cannot be fetched.
     virtual qint64 Fetch(const QString& name, qint64 maxBytes, QIODevice& into) = 0;
+    // A small object (`current`, a manifest) in memory, raising like Fetch; *received,
+    // when given, gets the bytes that arrived.
+    QByteArray FetchSmall(const QString& name, qint64 maxBytes, qint64* received = nullptr);
     // Publishing (rclone stores only; the others raise "not implemented"):
     // uploads a local file as the object `name`, raising like Fetch.
     virtual void Upload(const QString& localPath, const QString& name) = 0;
